@@ -1,0 +1,157 @@
+// brilox.display: brings up SDL's video subsystem and a software display
+// surface for the other modules to draw on.
+#include "api_tables.hpp"
+
+#include <SDL.h>
+
+namespace {
+
+using brilox::Ref;
+namespace api = brilox::api;
+
+void *api_slots[api::importer_slot_count];
+
+PyObject *raise_sdl_error()
+{
+    return api::raise_library_error(api_slots, SDL_GetError());
+}
+
+bool video_ready()
+{
+    if (SDL_WasInit(SDL_INIT_VIDEO))
+        return true;
+    api::raise_library_error(api_slots, "video system not initialized");
+    return false;
+}
+
+SDL_Surface *display_surface()
+{
+    if (!video_ready())
+        return nullptr;
+    SDL_Surface *surface = SDL_GetVideoSurface();
+    if (surface == nullptr)
+        api::raise_library_error(api_slots, "Display mode not set");
+    return surface;
+}
+
+PyObject *display_init(PyObject *, PyObject *)
+{
+    // SDL_InitSubSystem, unlike SDL_Init, installs no signal handlers of its
+    // own, which would take over the interpreter's.
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) < 0)
+        return raise_sdl_error();
+    return brilox::none();
+}
+
+PyObject *display_quit(PyObject *, PyObject *)
+{
+    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    return brilox::none();
+}
+
+PyObject *display_get_init(PyObject *, PyObject *)
+{
+    return PyBool_FromLong(SDL_WasInit(SDL_INIT_VIDEO) != 0);
+}
+
+PyObject *display_set_mode(PyObject *, PyObject *args)
+{
+    int width = 0, height = 0, depth = 32;
+    if (!PyArg_ParseTuple(args, "(ii)|i", &width, &height, &depth))
+        return nullptr;
+    if (width <= 0 || height <= 0) {
+        PyErr_SetString(PyExc_ValueError, "display size must be positive");
+        return nullptr;
+    }
+    if (!video_ready())
+        return nullptr;
+    if (SDL_SetVideoMode(width, height, depth, SDL_SWSURFACE) == nullptr)
+        return raise_sdl_error();
+    return brilox::none();
+}
+
+PyObject *display_get_size(PyObject *, PyObject *)
+{
+    SDL_Surface *surface = display_surface();
+    if (surface == nullptr)
+        return nullptr;
+    return Py_BuildValue("(ii)", surface->w, surface->h);
+}
+
+PyObject *display_flip(PyObject *, PyObject *)
+{
+    SDL_Surface *surface = display_surface();
+    if (surface == nullptr)
+        return nullptr;
+    if (SDL_Flip(surface) < 0)
+        return raise_sdl_error();
+    return brilox::none();
+}
+
+PyObject *display_pump(PyObject *, PyObject *)
+{
+    if (!video_ready())
+        return nullptr;
+    SDL_PumpEvents();
+    return brilox::none();
+}
+
+PyObject *display_set_caption(PyObject *, PyObject *args)
+{
+    const char *title = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &title))
+        return nullptr;
+    SDL_WM_SetCaption(title, title);
+    return brilox::none();
+}
+
+PyObject *display_save(PyObject *, PyObject *args)
+{
+    PyObject *path_bytes = nullptr;
+    if (!PyArg_ParseTuple(args, "O&", PyUnicode_FSConverter, &path_bytes))
+        return nullptr;
+    Ref path = Ref::steal(path_bytes);
+    SDL_Surface *surface = display_surface();
+    if (surface == nullptr)
+        return nullptr;
+    if (SDL_SaveBMP(surface, PyBytes_AS_STRING(path.get())) < 0)
+        return raise_sdl_error();
+    return brilox::none();
+}
+
+PyMethodDef display_methods[] = {
+    {"init", display_init, METH_NOARGS, "init() -> None\ninitialise SDL's video subsystem"},
+    {"quit", display_quit, METH_NOARGS, "quit() -> None\nshut SDL's video subsystem down"},
+    {"get_init", display_get_init, METH_NOARGS,
+     "get_init() -> bool\ntrue if SDL's video subsystem is initialised"},
+    {"set_mode", display_set_mode, METH_VARARGS,
+     "set_mode((width, height), depth=32) -> None\nopen a software display surface"},
+    {"get_size", display_get_size, METH_NOARGS,
+     "get_size() -> (width, height)\nthe size of the display surface"},
+    {"flip", display_flip, METH_NOARGS, "flip() -> None\nshow the display surface"},
+    {"pump", display_pump, METH_NOARGS, "pump() -> None\nlet SDL process pending events"},
+    {"set_caption", display_set_caption, METH_VARARGS,
+     "set_caption(title) -> None\nset the window title"},
+    {"save", display_save, METH_VARARGS,
+     "save(path) -> None\nwrite the display surface to a BMP file"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef display_module = {
+    PyModuleDef_HEAD_INIT,
+    "display",
+    "brilox module to control the display",
+    -1,
+    display_methods,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_display(void)
+{
+    api::import_api_table(api::base_module, api::base_capsule, api::base_slot_count,
+                          api_slots + api::base_first);
+    if (PyErr_Occurred())
+        return nullptr;
+    return PyModule_Create2(&display_module, 1013);
+}

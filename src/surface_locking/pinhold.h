@@ -1,0 +1,1 @@
+/* Public header of the surface-locking table (placeholder). */

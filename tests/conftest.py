@@ -1,0 +1,46 @@
+import os
+
+# SDL reads its video driver when the video subsystem starts.
+os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
+
+from support import sdl  # noqa: E402
+
+# Interposes the SDL test double before any brilox module binds to SDL.
+DOUBLE = sdl.load_double()
+
+import pytest  # noqa: E402
+
+import brilox.base  # noqa: E402
+import brilox.display  # noqa: E402
+
+
+@pytest.fixture
+def sdl_double():
+    """The interposed SDL calls, reset before and after the test."""
+    DOUBLE.reset()
+    yield DOUBLE
+    DOUBLE.reset()
+
+
+@pytest.fixture
+def video():
+    """SDL's video subsystem, initialised for the test and shut down after."""
+    brilox.display.init()
+    yield brilox.display
+    brilox.display.quit()
+
+
+@pytest.fixture
+def screen(video):
+    """A 32-bit software display surface of 160 x 120 pixels."""
+    video.set_mode((160, 120))
+    return sdl.video_surface()
+
+
+@pytest.fixture(autouse=True)
+def _video_left_off():
+    """Every test starts and ends with SDL's video subsystem shut down."""
+    yield
+    if brilox.display.get_init():
+        brilox.display.quit()
+        pytest.fail("test left SDL's video subsystem running")

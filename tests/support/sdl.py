@@ -1,0 +1,191 @@
+"""SDL 1.2 as the tests see it: its records through ctypes, and the
+interposed test double.
+
+The records are read from the very library the brilox modules use (the
+same ``libSDL-1.2.so.0`` loaded once in the process), so what the tests see
+is SDL's own state, not a module's account of it.
+"""
+
+import ctypes
+import os
+import pathlib
+import subprocess
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+DOUBLE_SOURCE = HERE / "sdl_double.cpp"
+DOUBLE_LIBRARY = ROOT / "build" / "test-double" / "libbrilox_sdl_double.so"
+
+Uint8 = ctypes.c_uint8
+Uint16 = ctypes.c_uint16
+Uint32 = ctypes.c_uint32
+
+SDL_INIT_VIDEO = 0x20
+SDL_APPMOUSEFOCUS = 0x01
+SDL_APPINPUTFOCUS = 0x02
+SDL_APPACTIVE = 0x04
+
+# YUV overlay format codes.
+YV12 = 0x32315659
+IYUV = 0x56555949
+YUY2 = 0x32595559
+UYVY = 0x59565955
+YVYU = 0x55595659
+
+
+class Rect(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_int16), ("y", ctypes.c_int16),
+                ("w", Uint16), ("h", Uint16)]
+
+    def astuple(self):
+        return (self.x, self.y, self.w, self.h)
+
+
+class PixelFormat(ctypes.Structure):
+    _fields_ = [("palette", ctypes.c_void_p),
+                ("BitsPerPixel", Uint8), ("BytesPerPixel", Uint8),
+                ("Rloss", Uint8), ("Gloss", Uint8), ("Bloss", Uint8), ("Aloss", Uint8),
+                ("Rshift", Uint8), ("Gshift", Uint8), ("Bshift", Uint8), ("Ashift", Uint8),
+                ("Rmask", Uint32), ("Gmask", Uint32), ("Bmask", Uint32), ("Amask", Uint32),
+                ("colorkey", Uint32), ("alpha", Uint8)]
+
+
+class Surface(ctypes.Structure):
+    _fields_ = [("flags", Uint32), ("format", ctypes.POINTER(PixelFormat)),
+                ("w", ctypes.c_int), ("h", ctypes.c_int), ("pitch", Uint16),
+                ("pixels", ctypes.c_void_p), ("offset", ctypes.c_int),
+                ("hwdata", ctypes.c_void_p), ("clip_rect", Rect),
+                ("unused1", Uint32), ("locked", Uint32), ("map", ctypes.c_void_p),
+                ("format_version", ctypes.c_uint), ("refcount", ctypes.c_int)]
+
+
+class Overlay(ctypes.Structure):
+    _fields_ = [("format", Uint32), ("w", ctypes.c_int), ("h", ctypes.c_int),
+                ("planes", ctypes.c_int), ("pitches", ctypes.POINTER(Uint16)),
+                ("pixels", ctypes.POINTER(ctypes.POINTER(Uint8))),
+                ("hwfuncs", ctypes.c_void_p), ("hwdata", ctypes.c_void_p),
+                ("hw_overlay", Uint32, 1), ("UnusedBits", Uint32, 31)]
+
+
+class DoubleState(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_int) for name in (
+        "create_overlay_calls", "free_overlay_calls", "lock_overlay_calls",
+        "unlock_overlay_calls", "display_overlay_calls", "lock_surface_calls",
+        "unlock_surface_calls", "enable_key_repeat_calls", "get_key_state_calls",
+        "refuse_create_overlay", "hardware_overlay", "display_is_noop",
+        "refuse_lock_surface", "key_state_mode", "app_state_override")] + [
+        ("last_display_rect", Rect),
+        ("last_display_overlay", ctypes.c_void_p),
+        ("last_lock_surface", ctypes.c_void_p),
+        ("last_unlock_surface", ctypes.c_void_p),
+        ("last_repeat_delay", ctypes.c_int),
+        ("last_repeat_interval", ctypes.c_int)]
+
+
+def _sdl_flags():
+    out = subprocess.run(["pkg-config", "--cflags", "--libs", "sdl"],
+                         check=True, capture_output=True, text=True).stdout
+    return out.split()
+
+
+def build_double():
+    """Compile the test double if its library is missing or stale."""
+    if (DOUBLE_LIBRARY.exists()
+            and DOUBLE_LIBRARY.stat().st_mtime >= DOUBLE_SOURCE.stat().st_mtime):
+        return DOUBLE_LIBRARY
+    DOUBLE_LIBRARY.parent.mkdir(parents=True, exist_ok=True)
+    tmp = DOUBLE_LIBRARY.with_suffix(".tmp%d" % os.getpid())
+    subprocess.run(["g++", "-std=c++20", "-O2", "-shared", "-fPIC", str(DOUBLE_SOURCE),
+                    "-o", str(tmp), *_sdl_flags(), "-ldl"], check=True)
+    os.replace(tmp, DOUBLE_LIBRARY)
+    return DOUBLE_LIBRARY
+
+
+class Double:
+    """The interposed SDL calls: their counters and switches."""
+
+    def __init__(self, lib):
+        self._lib = lib
+        self.state = DoubleState.in_dll(lib, "brilox_sdl_double")
+
+    def reset(self):
+        self._lib.brilox_sdl_double_reset()
+
+    def __getattr__(self, name):
+        return getattr(self.state, name)
+
+
+_double = None
+_sdl = None
+
+
+def load_double():
+    """Load the double ahead of every brilox module (idempotent).
+
+    It must be loaded before the first brilox module is imported: calls that
+    a module has already bound to real SDL would bypass it.
+    """
+    global _double
+    if _double is None:
+        assert not any(m.startswith("brilox.") for m in sys.modules), \
+            "the SDL test double must be loaded before any brilox module"
+        lib = ctypes.CDLL(str(build_double()), mode=ctypes.RTLD_GLOBAL)
+        lib.brilox_sdl_double_reset.restype = None
+        _double = Double(lib)
+    return _double
+
+
+def lib():
+    """Real SDL, for reading its state."""
+    global _sdl
+    if _sdl is None:
+        _sdl = ctypes.CDLL("libSDL-1.2.so.0")
+        _sdl.SDL_GetVideoSurface.restype = ctypes.POINTER(Surface)
+        _sdl.SDL_WasInit.restype = Uint32
+        _sdl.SDL_WasInit.argtypes = [Uint32]
+        _sdl.SDL_GetError.restype = ctypes.c_char_p
+    return _sdl
+
+
+def video_surface():
+    """The display surface's record, or None when no mode is set."""
+    ptr = lib().SDL_GetVideoSurface()
+    return ptr.contents if ptr else None
+
+
+def surface_pixel(surface, x, y):
+    """The (r, g, b) of one pixel of an SDL surface of 32 bits per pixel."""
+    fmt = surface.format.contents
+    assert fmt.BytesPerPixel == 4, "tests use 32-bit display surfaces"
+    value = Uint32.from_address(surface.pixels + y * surface.pitch + 4 * x).value
+    return tuple(((value & mask) >> shift) << loss for mask, shift, loss in (
+        (fmt.Rmask, fmt.Rshift, fmt.Rloss),
+        (fmt.Gmask, fmt.Gshift, fmt.Gloss),
+        (fmt.Bmask, fmt.Bshift, fmt.Bloss)))
+
+
+def overlay_record(overlay_object):
+    """The SDL_Overlay that a brilox Overlay owns.
+
+    The instance record is the host's object header followed by the pointer
+    to the SDL overlay.
+    """
+    header = ctypes.sizeof(ctypes.c_ssize_t) + ctypes.sizeof(ctypes.c_void_p)
+    address = ctypes.c_void_p.from_address(id(overlay_object) + header).value
+    assert address, "an Overlay always owns an SDL overlay"
+    return Overlay.from_address(address)
+
+
+def overlay_plane(overlay_object, plane):
+    """The bytes of one plane of an Overlay, row by row with SDL's pitch.
+
+    Returns (bytes, pitch, rows).  For the three-plane formats plane 0 has h
+    rows and planes 1 and 2 have h / 2 rows; packed formats have one plane.
+    """
+    record = overlay_record(overlay_object)
+    assert 0 <= plane < record.planes
+    pitch = record.pitches[plane]
+    rows = record.h if plane == 0 else record.h // 2
+    address = ctypes.addressof(record.pixels[plane].contents)
+    return ctypes.string_at(address, pitch * rows), pitch, rows

@@ -1,0 +1,46 @@
+"""The stand-ins for the library modules the core modules sit beside."""
+
+import pytest
+
+import brilox
+import brilox.base
+import brilox.display
+from support import sdl
+
+
+def test_base_error_is_a_runtime_error_published_in_slot_0():
+    assert issubclass(brilox.base.error, RuntimeError)
+    capsule = brilox.base._BRILOX_C_API
+    assert type(capsule).__name__ == "PyCapsule"
+    assert "brilox.base._BRILOX_C_API" in repr(capsule)
+
+
+def test_display_lifecycle_follows_sdl(video):
+    assert sdl.lib().SDL_WasInit(sdl.SDL_INIT_VIDEO)
+    assert video.get_init() is True
+    with pytest.raises(brilox.base.error, match="^Display mode not set$"):
+        video.get_size()
+    video.set_mode((40, 30))
+    surface = sdl.video_surface()
+    assert (surface.w, surface.h, surface.format.contents.BitsPerPixel) == (40, 30, 32)
+    assert video.get_size() == (40, 30)
+
+
+def test_display_refuses_work_without_video():
+    for call, args in ((brilox.display.set_mode, ((10, 10),)),
+                       (brilox.display.flip, ()), (brilox.display.pump, ())):
+        with pytest.raises(brilox.base.error, match="^video system not initialized$"):
+            call(*args)
+
+
+def test_display_save_writes_the_surface_as_bmp(screen, tmp_path):
+    path = tmp_path / "screen.bmp"
+    brilox.display.save(str(path))
+    data = path.read_bytes()
+    assert data[:2] == b"BM"
+    assert int.from_bytes(data[18:22], "little") == 160
+
+
+def test_get_include_holds_the_lock_table_header():
+    import os
+    assert os.path.isfile(os.path.join(brilox.get_include(), "pinhold.h"))
