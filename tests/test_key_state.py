@@ -255,3 +255,15 @@ def test_get_focused_is_0_without_the_input_focus_bit(video, sdl_double, state):
     sdl_double.state.app_state_override = state
     got = key.get_focused()
     assert got == 0 and type(got) is int
+
+
+def test_stubs_describe_every_function():
+    import ast
+    import pathlib
+    stub = pathlib.Path(key.__file__).with_name("key.pyi")
+    tree = ast.parse(stub.read_text())
+    docs = {node.name: ast.get_docstring(node, clean=False).replace("\n    ", "\n")
+            for node in tree.body if isinstance(node, ast.FunctionDef)}
+    public = {name for name in dir(key) if not name.startswith("_")}
+    assert set(docs) == public
+    assert all(getattr(key, name).__doc__ == doc for name, doc in docs.items())
