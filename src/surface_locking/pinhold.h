@@ -84,9 +84,10 @@ struct SubsurfaceRecord {
  * Slots 1 and 2.
  * prepare_subsurface: locks the owner on the subsurface's behalf and points
  * the subsurface's pixels at the owner's pixels plus `pixeloffset`; does
- * nothing for a surface that is not a subsurface.  It returns nothing: when
- * the owner cannot be locked the host's error is left set.
+ * nothing for a surface that is not a subsurface.
  * release_subsurface: gives back one owner lock taken by prepare_subsurface.
+ * Neither returns a result: when the owner cannot be locked or unlocked, the
+ * host's error is left set (check PyErr_Occurred).
  */
 typedef void (*PinholdSubsurfaceFunc)(SurfaceObject *surface);
 
@@ -101,14 +102,18 @@ typedef int (*PinholdLockFunc)(SurfaceObject *surface);
  * surface (and, for a subsurface, its owner first).  Returns 1, or 0 with the
  * host's error set: TypeError for a locker that cannot be weakly referenced
  * (nothing is locked then); RuntimeError "error locking surface" when the
- * surface has no SDL surface (nothing is locked then) or SDL refuses the lock
- * (the entry stays and must be given back by an unlock like any other).
+ * surface, or an owner up its chain, has no SDL surface (nothing is locked
+ * then) or SDL refuses the lock.  When SDL refuses, or the owner of a
+ * subsurface cannot be locked, the entry stays and is given back by an
+ * unlock like any other.
  *
  * Slot 6, unlock_surface_by: removes the newest entry for `locker`, if any,
  * then every entry whose locker has died, and gives back one SDL lock (and,
  * for a subsurface, one owner lock) per entry removed.  Returns 1, or 0 with
- * the host's error set when a list deletion failed.  A NULL `locker` removes
- * only the entries of dead lockers.
+ * the host's error set when a list deletion failed: when the locker's own
+ * entry could not be removed, nothing is given back; when a dead entry, or
+ * the owner of a subsurface, could not be unlocked, the rest is still done.
+ * A NULL `locker` removes only the entries of dead lockers.
  */
 typedef int (*PinholdLockByFunc)(SurfaceObject *surface, PyObject *locker);
 
