@@ -239,10 +239,3 @@ def test_a_weak_reference_callback_that_unlocks_does_not_release_twice(surface, 
     assert sdl_double.unlock_surface_calls == 1
     assert surface.get_locks() == ()
     assert locked(surface) == 0
-
-
-def test_a_lifetime_lock_taken_by_its_own_surface(surface):
-    lifetime = surface.lifetime_lock(surface)
-    assert surface.get_locks() == (surface,)
-    del lifetime
-    assert locked(surface) == 0

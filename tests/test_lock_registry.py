@@ -189,17 +189,6 @@ def test_subsurfaces_two_deep_lock_every_owner_once(surface, sdl_double):
     assert sdl_double.unlock_surface_calls == 6
 
 
-def test_a_subsurface_unlock_leaves_the_owners_own_locks(surface):
-    sub = surface.subsurface((0, 0, 4, 4))
-    surface.lock()
-    sub.lock()
-    sub.unlock()
-    assert surface.get_locks() == (surface,)
-    assert locked(surface) == 1
-    surface.unlock()
-    assert locked(surface) == 0
-
-
 @pytest.mark.parametrize("dropped", ["owner", "grandowner"])
 def test_a_subsurface_whose_owner_lost_its_sdl_surface_is_refused(surface, sdl_double, dropped):
     middle = surface.subsurface((0, 0, 16, 16))
