@@ -115,6 +115,13 @@ class Double:
     def __getattr__(self, name):
         return getattr(self.state, name)
 
+    def __setattr__(self, name, value):
+        # Switches and counters live in the double's own record.
+        if name in dict(DoubleState._fields_):
+            setattr(self.state, name, value)
+        else:
+            object.__setattr__(self, name, value)
+
 
 _double = None
 _sdl = None
