@@ -7,17 +7,14 @@ sys.modules (or the real ones out of reach) before brilox.overlay is
 imported.
 """
 
-import glob
+import importlib.util
 import os
-import pathlib
 import shutil
 import subprocess
 import sys
 import textwrap
 
 import pytest
-
-import brilox
 
 PRELUDE = textwrap.dedent("""
     import ctypes, sys, types
@@ -88,8 +85,7 @@ def test_import_fails_without_base(tmp_path):
     package = tmp_path / "brilox"
     package.mkdir()
     (package / "__init__.py").write_text("")
-    overlay_library, = glob.glob(os.path.join(os.path.dirname(brilox.__file__), "overlay.*"))
-    shutil.copy(overlay_library, package)
+    shutil.copy(importlib.util.find_spec("brilox.overlay").origin, package)
     assert run("import_overlay()", pythonpath=tmp_path) == [
         "ModuleNotFoundError: No module named 'brilox.base'", "left behind: False"]
 
