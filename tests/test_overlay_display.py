@@ -187,6 +187,26 @@ def test_any_sequence_of_three_strings_is_a_frame(screen, frame_type):
     assert plane_rows(overlay, 1) == ["v\u00e9".encode()[:2]]
 
 
+class MadeOnTheFly:
+    """A sequence that makes a new string each time an item is read."""
+
+    def __init__(self, *lengths):
+        self.lengths = lengths
+
+    def __len__(self):
+        return len(self.lengths)
+
+    def __getitem__(self, index):
+        return pattern(self.lengths[index], 60 * index)
+
+
+def test_strings_made_on_the_fly_are_held_while_copied(screen):
+    overlay = Overlay(sdl.YV12, (16, 8))
+    overlay.display(MadeOnTheFly(128, 32, 32))
+    assert all_rows(overlay) == expected_after(
+        overlay, all_rows(overlay), (pattern(128, 0), pattern(32, 60), pattern(32, 120)))
+
+
 Y, U, V = b"y" * 128, b"u" * 32, b"v" * 32
 
 

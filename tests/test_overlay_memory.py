@@ -68,6 +68,20 @@ UNFIT_FRAMES = textwrap.dedent("""
             overlay.set_location(rect)
             overlay.display()
         del overlay
+
+    class MadeOnTheFly:
+        # Each read makes a new string that nothing else holds.
+        def __len__(self):
+            return 3
+
+        def __getitem__(self, index):
+            if index >= 3:
+                raise IndexError(index)
+            return bytes([0x10 + index]) * (4096, 1024, 1024)[index]
+
+    overlay = brilox.overlay.Overlay(YV12, (64, 64))
+    overlay.display(MadeOnTheFly())
+    del overlay
     brilox.display.quit()
     print("unfit frames done")
 """)
@@ -83,6 +97,38 @@ def test_unfit_frames_stay_inside_strings_and_planes_under_valgrind():
         env=env, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-6000:]
     assert done.stdout.strip() == "unfit frames done"
+
+
+STRINGS_MADE_ON_THE_FLY = textwrap.dedent("""
+    import brilox.display, brilox.overlay
+
+    class MadeOnTheFly:
+        # Large strings go back to the system as soon as they are dropped.
+        def __len__(self):
+            return 3
+
+        def __getitem__(self, index):
+            if index >= 3:
+                raise IndexError(index)
+            return b"\\x10" * (1 << 23)
+
+    brilox.display.init()
+    brilox.display.set_mode((64, 48))
+    overlay = brilox.overlay.Overlay(0x32315659, (256, 256))
+    for _ in range(3):
+        overlay.display(MadeOnTheFly())
+    del overlay
+    brilox.display.quit()
+    print("strings held")
+""")
+
+
+def test_strings_made_on_the_fly_cannot_be_freed_under_the_copy():
+    env = dict(os.environ, SDL_VIDEODRIVER="dummy")
+    done = subprocess.run([sys.executable, "-c", STRINGS_MADE_ON_THE_FLY], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "strings held"
 
 
 def test_frame_strings_keep_their_reference_counts(screen, sdl_double):

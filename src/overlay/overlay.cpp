@@ -9,9 +9,9 @@
 #include <SDL.h>
 
 #include <algorithm>
-#include <iterator>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -139,10 +139,11 @@ Py_ssize_t clip_to_pitch(Py_ssize_t row, const SDL_Overlay *overlay, int plane)
 // the stride `length / rows` fall short of the row copied.
 bool check_fit(const char *plane, const Source &source, Py_ssize_t row, Py_ssize_t rows)
 {
-    const Py_ssize_t needed = std::max<Py_ssize_t>(row, 0) * rows;
+    // Rows and row lengths come from int fields of SDL's record.
+    const long long needed = static_cast<long long>(std::max<Py_ssize_t>(row, 0)) * rows;
     if (source.length >= needed)
         return true;
-    PyErr_Format(PyExc_ValueError, "%s plane too short: %zd bytes needed, %zd given", plane,
+    PyErr_Format(PyExc_ValueError, "%s plane too short: %lld bytes needed, %zd given", plane,
                  needed, source.length);
     return false;
 }
@@ -251,14 +252,39 @@ SDL_Rect narrowed(const api::IntRect &location)
                     static_cast<Uint16>(location.w), static_cast<Uint16>(location.h)};
 }
 
+// "(s#s#s#)" takes each string from the sequence and lets go of it at once,
+// so the pointers it hands back stay valid only while the sequence itself
+// holds its strings.  Exact tuples and lists do; any other sequence might
+// make them on the fly, so its items are first gathered into a tuple that
+// holds them.  Bytes, and what is no sequence at all, are left for the
+// parser to refuse with its own message.
+Ref frame_arguments(PyObject *args)
+{
+    if (PyTuple_GET_SIZE(args) != 1)
+        return Ref::borrow(args);
+    PyObject *frame = PyTuple_GET_ITEM(args, 0);
+    if (PyTuple_CheckExact(frame) || PyList_CheckExact(frame) || PyBytes_Check(frame) ||
+        !PySequence_Check(frame))
+        return Ref::borrow(args);
+    Ref items = Ref::steal(PySequence_Tuple(frame));
+    if (!items)
+        return items;
+    return Ref::steal(PyTuple_Pack(1, items.get()));
+}
+
 PyObject *overlay_display(PyObject *self, PyObject *args)
 {
     Source frame[3];
     const bool has_frame = PyTuple_GET_SIZE(args) != 0;
-    if (has_frame &&
-        !PyArg_ParseTuple(args, "(s#s#s#)", &frame[0].bytes, &frame[0].length, &frame[1].bytes,
-                          &frame[1].length, &frame[2].bytes, &frame[2].length))
-        return nullptr;
+    Ref held;
+    if (has_frame) {
+        held = frame_arguments(args);
+        if (!held ||
+            !PyArg_ParseTuple(held.get(), "(s#s#s#)", &frame[0].bytes, &frame[0].length,
+                              &frame[1].bytes, &frame[1].length, &frame[2].bytes,
+                              &frame[2].length))
+            return nullptr;
+    }
     if (!SDL_WasInit(SDL_INIT_VIDEO))
         return api::raise_library_error(api_slots, "video system not initialized");
     if (!shows_on_current_display(as_overlay(self)))
