@@ -1,9 +1,386 @@
-// Placeholder until the module is built.
-#include "ref.hpp"
+// brilox.overlay: the Overlay type, a YUV video overlay on SDL's display
+// surface.
+//
+// An Overlay owns one SDL_Overlay and the screen rectangle it is shown in.
+// `display((y, u, v))` copies a frame given as byte strings straight into the
+// overlay's planes and asks SDL to show it; `display()` shows it again.
+#include "api_tables.hpp"
 
-static PyModuleDef overlay_module = {PyModuleDef_HEAD_INIT, "overlay", nullptr, -1, nullptr};
+#include <SDL.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+using brilox::Ref;
+namespace api = brilox::api;
+
+// The display surface an overlay was made for.  SDL converts a software
+// overlay straight into that surface, in the pixel format it had then.
+struct DisplayTarget {
+    SDL_Surface *surface;
+    Uint8 bits_per_pixel;
+    Uint32 masks[3];
+};
+
+struct OverlayObject {
+    PyObject_HEAD
+    SDL_Overlay *yuv_overlay;
+    api::IntRect location;
+    DisplayTarget target;
+};
+
+// The copies of the base and rect tables, taken once by the module entry.
+void *api_slots[api::importer_slot_count];
+
+OverlayObject *as_overlay(PyObject *self)
+{
+    return reinterpret_cast<OverlayObject *>(self);
+}
+
+DisplayTarget target_of(SDL_Surface *surface)
+{
+    const SDL_PixelFormat *format = surface->format;
+    return {surface, format->BitsPerPixel, {format->Rmask, format->Gmask, format->Bmask}};
+}
+
+// --- construction and release ------------------------------------------
+
+PyObject *overlay_new(PyTypeObject *type, PyObject *args, PyObject *)
+{
+    int format = 0, width = 0, height = 0;
+    if (!PyArg_ParseTuple(args, "i(ii)", &format, &width, &height))
+        return nullptr;
+    if (!SDL_WasInit(SDL_INIT_VIDEO))
+        return api::raise_library_error(
+            api_slots, "cannot create overlay without brilox.display initialized");
+    SDL_Surface *screen = SDL_GetVideoSurface();
+    if (screen == nullptr)
+        return api::raise_library_error(api_slots, "Display mode not set");
+
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self)
+        return nullptr;
+    OverlayObject *overlay = as_overlay(self.get());
+    overlay->yuv_overlay =
+        SDL_CreateYUVOverlay(width, height, static_cast<Uint32>(format), screen);
+    if (overlay->yuv_overlay == nullptr)
+        return api::raise_library_error(api_slots, "Cannot create overlay");
+    overlay->location = {0, 0, width, height};
+    overlay->target = target_of(screen);
+    return self.release();
+}
+
+void overlay_dealloc(PyObject *self)
+{
+    OverlayObject *overlay = as_overlay(self);
+    // Once the video subsystem is gone, so is everything the overlay was
+    // made for: SDL must not be handed it again.
+    if (SDL_WasInit(SDL_INIT_VIDEO) && overlay->yuv_overlay != nullptr)
+        SDL_FreeYUVOverlay(overlay->yuv_overlay);
+    overlay->yuv_overlay = nullptr;
+    Py_TYPE(self)->tp_free(self);
+}
+
+// --- set_location --------------------------------------------------------
+
+PyObject *overlay_set_location(PyObject *self, PyObject *args)
+{
+    auto rect_from_object = reinterpret_cast<api::RectFromObject>(
+        api_slots[api::rect_first + api::rect_from_object_slot]);
+    if (rect_from_object == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "brilox.rect publishes no rect_from_object");
+        return nullptr;
+    }
+    api::IntRect scratch{};
+    const api::IntRect *rect = rect_from_object(args, &scratch);
+    if (rect == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "Invalid rectstyle argument");
+        return nullptr;
+    }
+    as_overlay(self)->location = *rect;
+    return brilox::none();
+}
+
+// --- display -------------------------------------------------------------
+
+// One source string as "s#" hands it over.
+struct Source {
+    const char *bytes = nullptr;
+    Py_ssize_t length = 0;
+};
+
+// Rows of one source string bound for one plane.  `row` bytes are copied
+// per row; the source advances by `stride` and the plane by its pitch.
+struct PlaneCopy {
+    int plane = 0;
+    const char *source = nullptr;
+    Py_ssize_t stride = 0;
+    Py_ssize_t row = 0;
+    Py_ssize_t rows = 0;
+};
+
+// Everything the copy needs, worked out before the overlay is locked.
+struct Upload {
+    PlaneCopy planes[3];
+    int count = 0;
+};
+
+// Rows longer than the plane's pitch would run into the next plane.
+Py_ssize_t clip_to_pitch(Py_ssize_t row, const SDL_Overlay *overlay, int plane)
+{
+    return std::clamp<Py_ssize_t>(row, 0, overlay->pitches[plane]);
+}
+
+// Refuses a string shorter than `rows` rows of `row` bytes.  Only then could
+// the stride `length / rows` fall short of the row copied.
+bool check_fit(const char *plane, const Source &source, Py_ssize_t row, Py_ssize_t rows)
+{
+    // Rows and row lengths come from int fields of SDL's record.
+    const long long needed = static_cast<long long>(std::max<Py_ssize_t>(row, 0)) * rows;
+    if (source.length >= needed)
+        return true;
+    PyErr_Format(PyExc_ValueError, "%s plane too short: %lld bytes needed, %zd given", plane,
+                 needed, source.length);
+    return false;
+}
+
+// Luma rows are w bytes with stride y_len / h.  Each chroma string holds h / 2
+// rows of (len * 2) / h bytes, the same length being its stride.
+bool plan_planar(const SDL_Overlay *overlay, const Source (&frame)[3], Upload *upload)
+{
+    const Py_ssize_t w = overlay->w, h = overlay->h;
+    const Source &y = frame[0], &u = frame[1], &v = frame[2];
+    if (!check_fit("y", y, w, h))
+        return false;
+    if (h <= 0)
+        return true;
+    const Py_ssize_t chroma_rows = h / 2;
+    // Lengths are at most PY_SSIZE_T_MAX, so doubling them fits unsigned.
+    const auto chroma_row = [h](Py_ssize_t length) {
+        return static_cast<Py_ssize_t>(static_cast<std::size_t>(length) * 2u /
+                                       static_cast<std::size_t>(h));
+    };
+    const Py_ssize_t u_row = chroma_row(u.length), v_row = chroma_row(v.length);
+    upload->planes[0] = {0, y.bytes, y.length / h, clip_to_pitch(w, overlay, 0), h};
+    upload->planes[1] = {1, v.bytes, v_row, clip_to_pitch(v_row, overlay, 1), chroma_rows};
+    upload->planes[2] = {2, u.bytes, u_row, clip_to_pitch(u_row, overlay, 2), chroma_rows};
+    upload->count = 3;
+    return true;
+}
+
+// Packed formats hold the whole frame in plane 0, 2 * w bytes per row.
+bool plan_packed(const SDL_Overlay *overlay, const Source (&frame)[3], Upload *upload)
+{
+    if (frame[1].length != 0 || frame[2].length != 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "a packed overlay takes its frame in the first string; "
+                        "the other two must be empty");
+        return false;
+    }
+    const Py_ssize_t w = overlay->w, h = overlay->h;
+    const Source &packed = frame[0];
+    if (!check_fit("packed", packed, 2 * w, h))
+        return false;
+    if (h <= 0)
+        return true;
+    upload->planes[0] = {0, packed.bytes, packed.length / h, clip_to_pitch(2 * w, overlay, 0), h};
+    upload->count = 1;
+    return true;
+}
+
+bool plan_upload(const SDL_Overlay *overlay, const Source (&frame)[3], Upload *upload)
+{
+    if (overlay->planes == 3)
+        return plan_planar(overlay, frame, upload);
+    if (overlay->planes == 1)
+        return plan_packed(overlay, frame, upload);
+    PyErr_Format(PyExc_ValueError, "cannot upload a frame to an overlay of %d planes",
+                 overlay->planes);
+    return false;
+}
+
+// One block copy per row, or one per plane where rows are contiguous on both
+// sides: the bytes written are the same either way.
+void copy_plane(const PlaneCopy &copy, Uint8 *destination, Py_ssize_t pitch)
+{
+    if (copy.row <= 0 || copy.rows <= 0)
+        return;
+    if (copy.row == copy.stride && copy.row == pitch) {
+        std::memcpy(destination, copy.source, static_cast<std::size_t>(copy.row * copy.rows));
+        return;
+    }
+    const char *source = copy.source;
+    for (Py_ssize_t r = 0; r < copy.rows; ++r) {
+        std::memcpy(destination, source, static_cast<std::size_t>(copy.row));
+        source += copy.stride;
+        destination += pitch;
+    }
+}
+
+void copy_frame(SDL_Overlay *overlay, const Upload &upload)
+{
+    SDL_LockYUVOverlay(overlay);
+    // The plane addresses hold only while the overlay is locked.
+    for (int i = 0; i < upload.count; ++i) {
+        const PlaneCopy &copy = upload.planes[i];
+        copy_plane(copy, overlay->pixels[copy.plane], overlay->pitches[copy.plane]);
+    }
+    SDL_UnlockYUVOverlay(overlay);
+}
+
+// An overlay outlives the display surface it was made for when SDL's video
+// subsystem is restarted or the mode changes to another pixel format.  SDL
+// would then write into a freed surface, or past the end of the new one.
+bool shows_on_current_display(const OverlayObject *self)
+{
+    SDL_Surface *screen = SDL_GetVideoSurface();
+    if (screen == nullptr || screen != self->target.surface)
+        return false;
+    const DisplayTarget now = target_of(screen);
+    return now.bits_per_pixel == self->target.bits_per_pixel &&
+           std::equal(std::begin(now.masks), std::end(now.masks), std::begin(self->target.masks));
+}
+
+// SDL_Rect keeps the low 16 bits of each stored value.
+SDL_Rect narrowed(const api::IntRect &location)
+{
+    return SDL_Rect{static_cast<Sint16>(location.x), static_cast<Sint16>(location.y),
+                    static_cast<Uint16>(location.w), static_cast<Uint16>(location.h)};
+}
+
+// "(s#s#s#)" takes each string from the sequence and lets go of it at once,
+// so the pointers it hands back stay valid only while the sequence itself
+// holds its strings.  Exact tuples and lists do; any other sequence might
+// make them on the fly, so its items are first gathered into a tuple that
+// holds them.  Bytes, and what is no sequence at all, are left for the
+// parser to refuse with its own message.
+Ref frame_arguments(PyObject *args)
+{
+    if (PyTuple_GET_SIZE(args) != 1)
+        return Ref::borrow(args);
+    PyObject *frame = PyTuple_GET_ITEM(args, 0);
+    if (PyTuple_CheckExact(frame) || PyList_CheckExact(frame) || PyBytes_Check(frame) ||
+        !PySequence_Check(frame))
+        return Ref::borrow(args);
+    Ref items = Ref::steal(PySequence_Tuple(frame));
+    if (!items)
+        return items;
+    return Ref::steal(PyTuple_Pack(1, items.get()));
+}
+
+PyObject *overlay_display(PyObject *self, PyObject *args)
+{
+    Source frame[3];
+    const bool has_frame = PyTuple_GET_SIZE(args) != 0;
+    Ref held;
+    if (has_frame) {
+        held = frame_arguments(args);
+        if (!held ||
+            !PyArg_ParseTuple(held.get(), "(s#s#s#)", &frame[0].bytes, &frame[0].length,
+                              &frame[1].bytes, &frame[1].length, &frame[2].bytes,
+                              &frame[2].length))
+            return nullptr;
+    }
+    if (!SDL_WasInit(SDL_INIT_VIDEO))
+        return api::raise_library_error(api_slots, "video system not initialized");
+    if (!shows_on_current_display(as_overlay(self)))
+        return api::raise_library_error(api_slots, "overlay was made for another display mode");
+
+    SDL_Overlay *overlay = as_overlay(self)->yuv_overlay;
+    if (has_frame) {
+        Upload upload;
+        if (!plan_upload(overlay, frame, &upload))
+            return nullptr;
+        copy_frame(overlay, upload);
+    }
+    // SDL divides by the rectangle's width and height: with either at zero
+    // there is nothing to show, and asking SDL would kill the process.
+    SDL_Rect rect = narrowed(as_overlay(self)->location);
+    if (rect.w != 0 && rect.h != 0)
+        SDL_DisplayYUVOverlay(overlay, &rect);
+    return brilox::none();
+}
+
+// --- get_hardware --------------------------------------------------------
+
+PyObject *overlay_get_hardware(PyObject *self, PyObject *)
+{
+    return PyLong_FromLong(as_overlay(self)->yuv_overlay->hw_overlay);
+}
+
+// --- tables --------------------------------------------------------------
+
+const char set_location_doc[] =
+    "set_location(rect) -> None\ncontrol where the overlay is displayed";
+const char display_doc[] =
+    "display((y, u, v)) -> None\ndisplay() -> None\nset the overlay pixel data";
+const char get_hardware_doc[] =
+    "get_hardware(rect) -> int\ntest if the Overlay is hardware accelerated";
+
+PyMethodDef overlay_methods[] = {
+    {"set_location", overlay_set_location, METH_VARARGS, set_location_doc},
+    {"display", overlay_display, METH_VARARGS, display_doc},
+    {"get_hardware", overlay_get_hardware, METH_NOARGS, get_hardware_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char overlay_doc[] =
+    "Overlay(format, (width, height)) -> Overlay\nbrilox object for video overlay graphics";
+
+// The records name only the slots they use; every other slot stays empty, so
+// the host's defaults apply.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+PyTypeObject overlay_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "brilox.overlay",
+    .tp_basicsize = sizeof(OverlayObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = overlay_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = overlay_doc,
+    .tp_methods = overlay_methods,
+    .tp_new = overlay_new,
+};
+
+PyMethodDef overlay_module_functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef overlay_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "overlay",
+    .m_doc = nullptr,
+    .m_size = -1,
+    .m_methods = overlay_module_functions,
+};
+
+#pragma GCC diagnostic pop
+
+}  // namespace
 
 PyMODINIT_FUNC PyInit_overlay(void)
 {
-    return PyModule_Create2(&overlay_module, 1013);
+    api::import_api_table(api::base_module, api::base_capsule, api::base_slot_count,
+                          api_slots + api::base_first);
+    if (PyErr_Occurred())
+        return nullptr;
+    api::import_api_table(api::rect_module, api::rect_capsule, api::rect_slot_count,
+                          api_slots + api::rect_first);
+    if (PyErr_Occurred())
+        return nullptr;
+    if (PyType_Ready(&overlay_type) < 0)
+        return nullptr;
+    Ref module = Ref::steal(PyModule_Create2(&overlay_module, 1013));
+    if (!module)
+        return nullptr;
+    if (!brilox::add_to_module(module.get(), "Overlay",
+                               Ref::borrow(reinterpret_cast<PyObject *>(&overlay_type))))
+        return nullptr;
+    return module.release();
 }

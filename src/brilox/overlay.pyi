@@ -1,0 +1,27 @@
+"""YUV video overlays shown on the display surface."""
+
+from typing import Sequence, Tuple, Union, overload
+
+# A frame: the Y, U and V planes (or one packed plane and two empty strings),
+# as bytes or as text taken in its UTF-8 encoding.
+_Plane = Union[bytes, str]
+_Frame = Sequence[_Plane]
+_Pair = Sequence[int]
+_RectStyle = Union[Tuple[int, int, int, int], Sequence[int], Tuple[_Pair, _Pair]]
+
+class Overlay:
+    """Overlay(format, (width, height)) -> Overlay
+    brilox object for video overlay graphics"""
+
+    def __new__(cls, format: int, size: _Pair, /) -> "Overlay": ...
+    @overload
+    def set_location(self, rect: _RectStyle, /) -> None: ...
+    @overload
+    def set_location(self, position: _Pair, size: _Pair, /) -> None: ...
+    @overload
+    def set_location(self, x: int, y: int, w: int, h: int, /) -> None: ...
+    @overload
+    def display(self) -> None: ...
+    @overload
+    def display(self, frame: _Frame, /) -> None: ...
+    def get_hardware(self) -> int: ...
