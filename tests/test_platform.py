@@ -44,3 +44,11 @@ def test_display_save_writes_the_surface_as_bmp(screen, tmp_path):
 def test_get_include_holds_the_lock_table_header():
     import os
     assert os.path.isfile(os.path.join(brilox.get_include(), "pinhold.h"))
+
+
+@pytest.mark.parametrize("size, depth", [((0, 10), 32), ((10, -1), 32), ((10, 10), 15),
+                                         ((10, 10), 0), ((10, 10), 64)])
+def test_display_refuses_sizes_and_depths_sdl_cannot_serve(video, size, depth):
+    with pytest.raises(ValueError):
+        video.set_mode(size, depth)
+    assert sdl.video_surface() is None

@@ -63,6 +63,11 @@ PyObject *display_set_mode(PyObject *, PyObject *args)
         PyErr_SetString(PyExc_ValueError, "display size must be positive");
         return nullptr;
     }
+    // Other depths (15 among them) make the dummy driver corrupt the heap.
+    if (depth != 8 && depth != 16 && depth != 24 && depth != 32) {
+        PyErr_SetString(PyExc_ValueError, "display depth must be 8, 16, 24 or 32");
+        return nullptr;
+    }
     if (!video_ready())
         return nullptr;
     if (SDL_SetVideoMode(width, height, depth, SDL_SWSURFACE) == nullptr)
