@@ -30,7 +30,7 @@ Keys, read every frame:
 
     space          pause and resume
     right, left    one frame forward or back while paused; held, they repeat
-    escape, q      quit (closing the window does too)
+    escape, q      quit (closing the window, or Ctrl-C, does too)
 
 Stepping back on standard input goes back through the last few frames, which
 the player keeps in memory (up to 32 frames or 64 MiB); it cannot go further.
@@ -81,8 +81,8 @@ FORMATS = {
 K_ESCAPE, K_SPACE, K_Q, K_RIGHT, K_LEFT = 27, 32, 113, 275, 276
 # Held arrows: the first repeat after this many ms, then one every interval.
 REPEAT_DELAY, REPEAT_INTERVAL = 300, 40
-# How often a paused player looks at the keyboard, in seconds.
-PAUSED_POLL = 0.01
+# How often the keyboard is read while waiting for a frame, in seconds.
+KEY_POLL = 0.005
 
 MAX_SIDE = 16384
 HEADLESS_PATTERN_FRAMES = 300
@@ -352,7 +352,11 @@ class Keys:
                 self.due[k] = now + self.delay if self.delay > 0 else None
             elif self.due.get(k) is not None and now >= self.due[k]:
                 out.append(command)
-                self.due[k] = max(self.due[k] + self.interval, now)
+                # A late look at the keys steps once, not once per interval
+                # missed.
+                self.due[k] += self.interval
+                if self.due[k] <= now:
+                    self.due[k] = now + self.interval
         return out
 
 
@@ -416,7 +420,8 @@ class Summary:
     def __str__(self):
         per_frame = self.upload_seconds / self.frames * 1000 if self.frames else 0.0
         share = self.upload_seconds / self.seconds * 100 if self.seconds > 0 else 0.0
-        return ("%s: %d frames in %.2f s, %.1f fps, upload %.2f ms per frame (%.0f%% of the time)"
+        return ("%s: %d frames, %.2f s playing, %.1f fps, upload %.2f ms per frame "
+                "(%.0f%% of the time)"
                 % (PROG, self.frames, self.seconds, self.fps, per_frame, share))
 
 
@@ -430,6 +435,13 @@ class Player:
         self.upload = 0.0
         self.paused = False
         self.started = self.due = time.perf_counter()
+        self.paused_for = 0.0
+        self.paused_at = None
+
+    def playing_time(self, now):
+        """Seconds since the first frame, less the time spent paused."""
+        paused = self.paused_for + (now - self.paused_at if self.paused else 0.0)
+        return now - self.started - paused
 
     def number(self):
         return self.source.position(self.index)
@@ -442,18 +454,27 @@ class Player:
         self.shown += 1
         display.flip()
         self.status.frame(self.number(), now - begun, now, self.paused)
+        # Late by more than a frame (after a pause, say): start the beat
+        # again rather than rush to catch up.
+        self.due += self.period
+        if self.due < now - self.period:
+            self.due = now + self.period
 
     def event(self, text, now):
         self.status.event(text % self.number(), self.number(), now, self.paused)
 
     def advance(self):
         """Waits for the next frame to show and returns it: the following
-        frame, in time, while playing; a step while paused.  None to stop."""
+        frame when it is due while playing, a step while paused.  None to
+        stop.  The keys are read every few milliseconds meanwhile, so that
+        a short tap between two frames is not missed."""
         while True:
             display.pump()
             now = time.perf_counter()
             if display.quit_requested():
-                self.event("window closed at frame %d", now)
+                # The window's close button, or SIGINT or SIGTERM, which SDL
+                # turns into the same request.
+                self.event("asked to quit at frame %d", now)
                 return None
             step = 0
             for command in self.keys.commands(key.get_pressed(), now):
@@ -462,6 +483,10 @@ class Player:
                     return None
                 if command == "pause":
                     self.paused = not self.paused
+                    if self.paused:
+                        self.paused_at = now
+                    else:
+                        self.paused_for += now - self.paused_at
                     self.event("paused at frame %d" if self.paused else "playing from frame %d", now)
                 elif self.paused:
                     step = 1 if command == "next" else -1
@@ -471,16 +496,11 @@ class Player:
                     self.index += step
                     self.event("stepped to frame %d", now)
                     return planes
-            if not self.paused:
-                if not self.headless:
-                    # Late by more than a frame (after a pause, say): start
-                    # the beat again rather than rush to catch up.
-                    self.due = max(self.due + self.period, now - self.period)
-                    if self.due > now:
-                        time.sleep(self.due - now)
+            if not self.paused and (self.headless or now >= self.due):
                 self.index += 1
                 return self.source.get(self.index)
-            time.sleep(PAUSED_POLL)
+            wait = KEY_POLL if self.paused else min(KEY_POLL, self.due - now)
+            time.sleep(wait)
 
 
 def headless_wanted(options):
@@ -522,7 +542,7 @@ def play(options, source, label):
                 planes = player.advance()
         except KeyboardInterrupt:
             player.event("interrupted at frame %d", time.perf_counter())
-        summary = Summary(player.shown, time.perf_counter() - player.started, player.upload)
+        summary = Summary(player.shown, player.playing_time(time.perf_counter()), player.upload)
         player.status.close()
         if options.screenshot and player.shown:
             display.save(options.screenshot)
@@ -605,6 +625,8 @@ def main(argv=None):
     except brilox.base.error as e:
         print("%s: %s" % (PROG, e), file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        return 130
     finally:
         if isinstance(source, FileFrames):
             source.stream.close()
