@@ -209,8 +209,7 @@ class PatternFrames:
         band = height - self.bars_height
         self.scale = max(1, min(band // 7, w // 40))
         bar_of = [x * len(BARS) // w for x in range(w)]
-        luma_row = bytes(BARS[b][0] for b in bar_of)
-        self.blank = luma_row * self.bars_height + bytes([BLACK]) * (w * band)
+        self.bars_luma = bytes(BARS[b][0] for b in bar_of) * self.bars_height
         # Chroma rows, half width: planar formats have one for every two
         # rows, packed ones one for every row.
         planar = FORMATS[fmt][1]
@@ -225,30 +224,38 @@ class PatternFrames:
         return index
 
     def luma(self, index):
-        w, h, s = self.width, self.height, self.scale
-        y = bytearray(self.blank)
-        top, left = self.bars_height + s, s
-
-        def put(x, row, data):
-            if 0 <= row < h and x < w:
-                y[row * w + x:row * w + x + len(data[:w - x])] = data[:w - x]
-
-        text = "%05d" % index
+        """The luma plane of frame `index`.  The band's rows come in runs of
+        identical rows, each made once and repeated."""
+        w, s = self.width, self.scale
+        band = self.height - self.bars_height
         on, off = bytes([WHITE]) * s, bytes([BLACK]) * s
-        for r in range(5):
-            cells = [on if DIGITS[int(c)][3 * r + k] == "1" else off
-                     for c in text for k in range(3)]
-            row = b"".join(b"".join(cells[i:i + 3]) + off for i in range(0, len(cells), 3))
-            for k in range(s):
-                put(left, top + r * s + k, row)
+        text = "%05d" % index
         side = 5 * s
-        start = left + 4 * s * 7
+        start = s + 4 * s * 7
         span = w - start - side
-        if span > 0:
-            x = start + (4 * index) % span
-            for row in range(top, top + side):
-                put(x, row, bytes([WHITE]) * side)
-        return bytes(y)
+
+        def row(r):
+            line = bytearray([BLACK]) * w
+            if r is not None:
+                cells = [on if DIGITS[int(c)][3 * r + k] == "1" else off
+                         for c in text for k in range(3)]
+                digits = b"".join(b"".join(cells[i:i + 3]) + off
+                                  for i in range(0, len(cells), 3))[:max(0, w - s)]
+                line[s:s + len(digits)] = digits
+                if span > 0:
+                    x = start + (4 * index) % span
+                    line[x:x + side] = bytes([WHITE]) * side
+            return bytes(line)
+
+        # Black above the digits and block, five runs of s rows through
+        # them, and black below.
+        runs = [(s, None)] + [(s, r) for r in range(5)] + [(band - 6 * s, None)]
+        rows, lines = 0, [self.bars_luma]
+        for count, r in runs:
+            count = max(0, min(count, band - rows))
+            lines.append(row(r) * count)
+            rows += count
+        return b"".join(lines)
 
     def get(self, index):
         if index < 0:
