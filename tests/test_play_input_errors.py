@@ -28,12 +28,14 @@ def refused(done, *fragments):
 
 @pytest.mark.parametrize("length, message", [
     (2 * FRAME + 100, "%d bytes is not a whole number of 64x32 i420 frames of %d bytes: "
-                      "100 bytes over 2 frames (%d short of 3)" % (2 * FRAME + 100, FRAME, FRAME - 100)),
+                      "100 bytes over 2 frames (%d short of 3)"
+                      % (2 * FRAME + 100, FRAME, FRAME - 100)),
     (FRAME - 1, "%d bytes is not a whole number of 64x32 i420 frames of %d bytes: "
                 "%d bytes over 0 frames (1 short of 1)" % (FRAME - 1, FRAME, FRAME - 1)),
     (0, "the file is empty"),
 ])
-def test_file_that_is_not_whole_frames_is_refused_saying_by_how_much(clip, tmp_path, length, message):
+def test_file_that_is_not_whole_frames_is_refused_saying_by_how_much(clip, tmp_path, length,
+                                                                      message):
     shot = tmp_path / "shot.bmp"
     done = play(clip(length), "--size", "64x32", "--screenshot", shot)
     refused(done, message)

@@ -26,7 +26,8 @@ The video is scaled to the window (``--window WxH``, by default the video's
 size) keeping its aspect ratio, at ``--fps`` frames a second (default 30).
 ``--loop`` starts a file again at its end.
 
-Keys, read every frame:
+Keys, read through brilox.key every frame and every few milliseconds
+between frames:
 
     space          pause and resume
     right, left    one frame forward or back while paused; held, they repeat
@@ -35,15 +36,17 @@ Keys, read every frame:
 Stepping back on standard input goes back through the last few frames, which
 the player keeps in memory (up to 32 frames or 64 MiB); it cannot go further.
 
-Without an X display (no DISPLAY), or with ``--headless``, the player runs on
-SDL's dummy video driver as fast as it can; the endless test pattern then
-stops after 300 frames unless ``--frames`` says otherwise.  ``--frames N``
+Without an X display (no DISPLAY, or SDL_VIDEODRIVER=dummy), or with
+``--headless``, the player runs on SDL's dummy video driver as fast as it
+can; the endless test pattern then stops after 300 frames unless
+``--frames`` says otherwise.  ``--frames N``
 stops after N frames; ``--screenshot OUT.bmp`` saves the last frame shown.
 
 While playing, a status line on standard error shows the frame number, the
-frames a second achieved and the upload time per frame (the time
-``Overlay.display`` takes to copy a frame in and show it); a summary follows
-at the end, on standard output.
+frames a second achieved and the upload time per frame: the time
+``Overlay.display`` takes to copy a frame in and show it, which for a
+software overlay includes SDL's conversion to RGB.  A summary follows at the
+end, on standard output, with the screenshot's path if one was saved.
 
 Bad input (a missing file, a file that is not a whole number of frames, an
 unknown format, a size the format cannot have) is reported on standard error
@@ -327,9 +330,9 @@ def fit(width, height, window_width, window_height):
 
 
 class Keys:
-    """Turns the keyboard state, read once a frame, into commands: "quit",
-    "pause", and while a right or left arrow is held, "next" or "back" on
-    the press and then at the key-repeat pace."""
+    """Turns the keyboard state, read each time the player looks, into
+    commands: "quit", "pause", and while a right or left arrow is held,
+    "next" or "back" on the press and then at the key-repeat pace."""
 
     def __init__(self, delay_ms, interval_ms):
         self.delay, self.interval = delay_ms / 1000, interval_ms / 1000
@@ -387,7 +390,8 @@ class Status:
 
     def update(self, number, now, paused, force=False):
         times = self.shown_at
-        fps = (len(times) - 1) / (times[-1] - times[0]) if len(times) > 1 and times[-1] > times[0] else 0.0
+        span = times[-1] - times[0] if times else 0.0
+        fps = (len(times) - 1) / span if span > 0 else 0.0
         upload = sum(self.uploads) / len(self.uploads) * 1000 if self.uploads else 0.0
         total = "/%d" % self.count if self.count else ""
         self.text = "frame %d%s  %.1f fps  upload %.2f ms%s" % (
@@ -494,7 +498,8 @@ class Player:
                         self.paused_at = now
                     else:
                         self.paused_for += now - self.paused_at
-                    self.event("paused at frame %d" if self.paused else "playing from frame %d", now)
+                    self.event("paused at frame %d" if self.paused
+                               else "playing from frame %d", now)
                 elif self.paused:
                     step = 1 if command == "next" else -1
             if step:
