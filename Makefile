@@ -24,7 +24,7 @@ install: venv
 	$(PY) -m pip install -q --no-build-isolation ".[test]"
 
 demo: install
-	$(PY) -m brilox.play --demo
+	mkdir -p build && $(VENV)/bin/brilox-play --frames 90 --screenshot build/brilox-play.bmp
 
 test: install
 	$(PY) -m pytest -q tests

@@ -101,6 +101,22 @@ PyObject *display_pump(PyObject *, PyObject *)
     return brilox::none();
 }
 
+// Takes every event off SDL's queue: left there, they would fill it, and
+// SDL drops what comes after, a window close among them.  The keyboard state
+// that brilox.key reads is kept apart from the queue and does not change.
+PyObject *display_quit_requested(PyObject *, PyObject *)
+{
+    if (!video_ready())
+        return nullptr;
+    SDL_Event events[32];
+    bool quit = false;
+    int count = 0;
+    while ((count = SDL_PeepEvents(events, 32, SDL_GETEVENT, SDL_ALLEVENTS)) > 0)
+        for (int i = 0; i < count; ++i)
+            quit = quit || events[i].type == SDL_QUIT;
+    return PyBool_FromLong(quit);
+}
+
 PyObject *display_set_caption(PyObject *, PyObject *args)
 {
     const char *title = nullptr;
@@ -135,6 +151,9 @@ PyMethodDef display_methods[] = {
      "get_size() -> (width, height)\nthe size of the display surface"},
     {"flip", display_flip, METH_NOARGS, "flip() -> None\nshow the display surface"},
     {"pump", display_pump, METH_NOARGS, "pump() -> None\nlet SDL process pending events"},
+    {"quit_requested", display_quit_requested, METH_NOARGS,
+     "quit_requested() -> bool\ntrue if the window was asked to close since the last call;\n"
+     "empties SDL's event queue (call pump() first)"},
     {"set_caption", display_set_caption, METH_VARARGS,
      "set_caption(title) -> None\nset the window title"},
     {"save", display_save, METH_VARARGS,

@@ -1,0 +1,79 @@
+"""Raw YUV clips of known colours, the player run in a child process, and
+its screenshots read back."""
+
+import os
+import struct
+import subprocess
+import sys
+
+# Y, U, V of full red, green, blue and white, and which of red, green and
+# blue each shows bright.
+COLOURS = {
+    "red": ((81, 90, 240), (1, 0, 0)),
+    "green": ((145, 54, 34), (0, 1, 0)),
+    "blue": ((41, 240, 110), (0, 0, 1)),
+    "white": ((235, 128, 128), (1, 1, 1)),
+    "grey": ((126, 128, 128), None),
+}
+# A 64 x 32 frame of 16 x 16 cells: red, green, blue, white above; blue,
+# white, red, green below.  Swapped U and V, or chroma rows out of place,
+# show as other colours.
+CELLS = [["red", "green", "blue", "white"], ["blue", "white", "red", "green"]]
+WIDTH, HEIGHT, CELL = 64, 32, 16
+
+
+def bars(x, y):
+    return COLOURS[CELLS[y // CELL][x // CELL]][0]
+
+
+def grey(x, y):
+    return COLOURS["grey"][0]
+
+
+def frame(fmt, pixel, width=WIDTH, height=HEIGHT):
+    """One raw frame in `fmt` whose pixel (x, y) has the (Y, U, V) that
+    `pixel(x, y)` gives; chroma is taken from the pair's left pixel."""
+    luma = bytes(pixel(x, y)[0] for y in range(height) for x in range(width))
+    if fmt in ("i420", "yv12"):
+        u, v = (bytes(pixel(x, y)[c] for y in range(0, height, 2) for x in range(0, width, 2))
+                for c in (1, 2))
+        return luma + (u + v if fmt == "i420" else v + u)
+    out = bytearray()
+    for y in range(height):
+        for x in range(0, width, 2):
+            y0, u, v = pixel(x, y)
+            y1 = pixel(x + 1, y)[0]
+            out += bytes((y0, u, y1, v) if fmt == "yuy2" else (u, y0, v, y1))
+    return bytes(out)
+
+
+def bmp_pixel(data, x, y):
+    """The (r, g, b) of pixel (x, y) of a 24- or 32-bit BMP file."""
+    offset = struct.unpack_from("<I", data, 10)[0]
+    width, height = struct.unpack_from("<ii", data, 18)
+    step = struct.unpack_from("<H", data, 28)[0] // 8
+    assert step in (3, 4)
+    stride = (step * width + 3) & ~3
+    row = height - 1 - y if height > 0 else y
+    b, g, r = data[offset + row * stride + step * x:][:3]
+    return r, g, b
+
+
+def bmp_size(data):
+    assert data[:2] == b"BM"
+    width, height = struct.unpack_from("<ii", data, 18)
+    return width, abs(height)
+
+
+def brightness(rgb):
+    """Which channels are bright (1) or dark (0); None for one in between."""
+    return tuple(1 if c > 160 else 0 if c < 96 else None for c in rgb)
+
+
+def play(*args, stdin=None, env=None):
+    """Runs the player headless (SDL's dummy driver) and waits for it."""
+    environment = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    environment["SDL_VIDEODRIVER"] = "dummy"
+    environment.update(env or {})
+    return subprocess.run([sys.executable, "-m", "brilox.play", *map(str, args)],
+                          input=stdin, env=environment, capture_output=True, timeout=120)

@@ -1,0 +1,122 @@
+"""brilox-play's arguments, and the input it refuses: a message on stderr,
+exit status 2, and nothing opened or written."""
+
+import pytest
+
+from play_clips import frame, grey, play
+
+FRAME = 64 * 32 * 3 // 2  # one 64 x 32 i420 frame
+
+
+@pytest.fixture
+def clip(tmp_path):
+    def make(length):
+        path = tmp_path / "clip.yuv"
+        path.write_bytes(b"\x80" * length)
+        return path
+    return make
+
+
+def refused(done, *fragments):
+    err = done.stderr.decode()
+    assert done.returncode == 2, err
+    assert done.stdout == b""
+    for fragment in fragments:
+        assert fragment in err
+    return err
+
+
+@pytest.mark.parametrize("length, message", [
+    (2 * FRAME + 100, "%d bytes is not a whole number of 64x32 i420 frames of %d bytes: "
+                      "100 bytes over 2 frames (%d short of 3)"
+                      % (2 * FRAME + 100, FRAME, FRAME - 100)),
+    (FRAME - 1, "%d bytes is not a whole number of 64x32 i420 frames of %d bytes: "
+                "%d bytes over 0 frames (1 short of 1)" % (FRAME - 1, FRAME, FRAME - 1)),
+    (0, "the file is empty"),
+])
+def test_file_that_is_not_whole_frames_is_refused_saying_by_how_much(clip, tmp_path, length,
+                                                                      message):
+    shot = tmp_path / "shot.bmp"
+    done = play(clip(length), "--size", "64x32", "--screenshot", shot)
+    refused(done, message)
+    assert not shot.exists()
+
+
+def test_missing_file_is_refused(tmp_path):
+    shot = tmp_path / "shot.bmp"
+    done = play(tmp_path / "nothing.yuv", "--size", "64x32", "--screenshot", shot)
+    refused(done, "nothing.yuv: no such file")
+    assert not shot.exists()
+
+
+def test_folder_given_as_file_is_refused(tmp_path):
+    refused(play(tmp_path, "--size", "64x32"), str(tmp_path))
+
+
+@pytest.mark.parametrize("size, fmt, message", [
+    ("0x32", "i420", "size 0x32: width and height must be at least 1"),
+    ("64x0", "yuy2", "size 64x0: width and height must be at least 1"),
+    ("63x32", "i420", "size 63x32: i420 needs an even width and height"),
+    ("64x31", "yv12", "size 64x31: yv12 needs an even width and height"),
+    ("63x32", "uyvy", "size 63x32: uyvy needs an even width"),
+    ("20000x2", "yuy2", "size 20000x2: at most 16384 a side"),
+])
+def test_size_the_format_cannot_have_is_refused(clip, size, fmt, message):
+    refused(play(clip(FRAME), "--size", size, "--format", fmt), message)
+    # The test pattern is held to the same rules.
+    refused(play("--size", size, "--format", fmt), message)
+
+
+def test_odd_height_is_fine_for_packed_formats(tmp_path):
+    path = tmp_path / "clip.yuv"
+    path.write_bytes(frame("yuy2", grey, 8, 3))
+    done = play(path, "--size", "8x3", "--format", "yuy2")
+    assert done.returncode == 0, done.stderr
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--format", "nv12"], "argument --format: invalid choice: 'nv12'"),
+    (["--size", "64"], "argument --size: '64' is not WxH"),
+    (["--size", "axb"], "argument --size: 'axb' is not WxH"),
+    (["--window", "0x10"], "--window 0x10: each side must be 1 to 16384"),
+    (["--fps", "0"], "argument --fps: '0' must be more than 0"),
+    (["--fps", "fast"], "argument --fps: 'fast' is not a number"),
+    (["--frames", "0"], "argument --frames: '0' must be more than 0"),
+    (["--frames", "1.5"], "argument --frames: '1.5' is not a number"),
+    (["clip.yuv"], "a raw file needs --size WxH"),
+    (["a", "b"], "unrecognized arguments: b"),
+])
+def test_bad_arguments_are_refused_with_usage(args, message):
+    err = refused(play(*args), message)
+    assert err.startswith("usage: brilox-play")
+
+
+def test_format_names_ignore_case(clip):
+    done = play(clip(FRAME), "--size", "64x32", "--format", "I420")
+    assert done.returncode == 0, done.stderr
+
+
+def test_screenshot_into_a_missing_folder_is_refused_before_playing(tmp_path):
+    refused(play("--frames", "1", "--screenshot", tmp_path / "no" / "shot.bmp"),
+            "no such folder %s" % (tmp_path / "no"))
+
+
+@pytest.mark.parametrize("stdin, message", [
+    (b"", "standard input: no whole 64x32 i420 frame (0 of %d bytes)" % FRAME),
+    (b"\x80" * 100, "standard input: no whole 64x32 i420 frame (100 of %d bytes)" % FRAME),
+])
+def test_standard_input_without_a_whole_frame_is_refused(stdin, message):
+    refused(play("-", "--size", "64x32", stdin=stdin), message)
+
+
+def test_loop_on_standard_input_is_refused():
+    refused(play("-", "--size", "64x32", "--loop", stdin=b"\x80" * FRAME),
+            "--loop needs a file; a stream cannot be played again")
+
+
+def test_help_shows_usage_and_keys():
+    done = play("--help")
+    assert done.returncode == 0
+    out = done.stdout.decode()
+    assert out.startswith("usage: brilox-play")
+    assert "escape or q quits" in out
