@@ -36,8 +36,9 @@ SDL_Surface *display_surface()
 
 PyObject *display_init(PyObject *, PyObject *)
 {
-    // SDL_InitSubSystem, unlike SDL_Init, installs no signal handlers of its
-    // own, which would take over the interpreter's.
+    // SDL_InitSubSystem, unlike SDL_Init, installs no handlers for fatal
+    // signals, which would take over the interpreter's.  (SDL's event
+    // start-up still turns a SIGTERM left at its default into a quit event.)
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) < 0)
         return raise_sdl_error();
     return brilox::none();
