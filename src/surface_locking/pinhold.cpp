@@ -176,9 +176,16 @@ void release_subsurface(SurfaceObject *surface)
 int lock_surface_unchecked(SurfaceObject *surface, PyObject *locker, bool &entry_added)
 {
     if (surface->locklist == nullptr) {
-        surface->locklist = PyList_New(0);
-        if (surface->locklist == nullptr)
+        PyObject *created = PyList_New(0);
+        if (created == nullptr)
             return 0;
+        // Making the list may have run a collection whose finalizers locked
+        // this surface and gave it a list already: that one holds their
+        // entries and stays.
+        if (surface->locklist == nullptr)
+            surface->locklist = created;
+        else
+            Py_DECREF(created);
     }
     {
         Ref list = Ref::borrow(surface->locklist);
