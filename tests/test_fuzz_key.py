@@ -42,7 +42,7 @@ def sdl_repeat():
     return delay.value, interval.value
 
 
-@fuzz_settings(300)
+@fuzz_settings(500)
 @given(args=st.lists(ints, max_size=2))
 def test_set_repeat_with_any_integers(video, sdl_double, args):
     key.set_repeat(11, 22)
@@ -67,7 +67,7 @@ def test_set_repeat_with_any_integers(video, sdl_double, args):
     assert (sdl_double.last_repeat_delay, sdl_double.last_repeat_interval) == (delay, interval)
 
 
-@fuzz_settings(300)
+@fuzz_settings(500)
 @given(k=ints)
 def test_name_of_any_integer(k):
     if not fits(k):
@@ -78,7 +78,7 @@ def test_name_of_any_integer(k):
     assert key.name(k) == expected
 
 
-@fuzz_settings(300)
+@fuzz_settings(500)
 @given(mods=ints)
 def test_set_mods_with_any_integer(video, mods):
     sdl.lib().SDL_SetModState(0x4000)

@@ -108,4 +108,4 @@ class Registry(RuleBasedStateMachine):
 
 
 TestRegistry = Registry.TestCase
-TestRegistry.settings = fuzz_settings(200, stateful_step_count=50)
+TestRegistry.settings = fuzz_settings(300, stateful_step_count=50)

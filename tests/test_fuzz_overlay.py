@@ -121,7 +121,7 @@ def check_show(overlay, location, double):
         assert double.last_display_rect.astuple() == narrowed
 
 
-@fuzz_settings(600)
+@fuzz_settings(1500)
 @given(depth=st.sampled_from([32, 16]), fmt=formats, w=sides, h=sides, data=st.data())
 def test_any_overlay_frame_and_placement(video, sdl_double, depth, fmt, w, h, data):
     video.set_mode((160, 120), depth)
