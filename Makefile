@@ -1,11 +1,13 @@
 # make demo   set everything up and run the player on its test pattern
 # make test   set everything up and run every test
 # make bench  set everything up and run the benchmarks
+# make test-sanitize  build every module with AddressSanitizer and
+#             UndefinedBehaviorSanitizer and run every test against that build
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: all system venv install demo test bench clean
+.PHONY: all system venv install demo test test-sanitize bench clean
 
 all: install
 
@@ -28,6 +30,32 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q tests
+
+# The sanitized modules go to their own folder, ahead of the plain install on
+# the interpreter's path.  The sanitizer runtime must be the first library in
+# the process, so it is preloaded into every interpreter the tests start;
+# programs that are not the interpreter (a compiler, an X server) are run
+# without it (tests/sanitizer.py).  Any report fails the run: ASan and UBSan
+# stop the process at the first error, LeakSanitizer fails it at exit.
+# SDL's own allocations must fail as they would without the sanitizer
+# (allocator_may_return_null).  pytest leaves the process's stderr alone
+# (--capture=sys), so a report that stops the run is seen.
+SANITIZE_SITE := build/sanitize-site
+SANITIZE_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+SANITIZE_ENV = BRILOX_SANITIZED=1 PYTHONPATH=$(SANITIZE_SITE) PYTHONMALLOC=malloc \
+	LD_PRELOAD="$(SANITIZE_RUNTIME)" \
+	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan-python.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+test-sanitize: install
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.BRILOX_SANITIZE=ON \
+		-Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/sanitize \
+		--target $(SANITIZE_SITE) --upgrade .
+	$(PY) -c 'import sys; sys.path.insert(0, "tests"); from support import sdl; sdl.build_double()'
+	$(SANITIZE_ENV) $(PY) -c 'import brilox.overlay, brilox.key, brilox.pinhold, sys; \
+		assert all("/$(SANITIZE_SITE)/" in m.__file__ for m in (brilox.overlay, brilox.key, brilox.pinhold)), "not the sanitized build"'
+	$(SANITIZE_ENV) $(PY) -m pytest -q --capture=sys tests
 
 bench: install
 	$(PY) bench/run.py

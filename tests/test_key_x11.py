@@ -18,6 +18,8 @@ import tempfile
 
 import pytest
 
+from sanitizer import tool_env
+
 SESSION = pathlib.Path(__file__).resolve().parent / "x11_keyboard_session.py"
 
 # X keysyms and the SDL key codes they arrive as.
@@ -46,7 +48,7 @@ def x_display():
         server = subprocess.Popen(
             [xvfb, "-displayfd", str(write_end), "-screen", "0", "640x480x24",
              "-nolisten", "tcp", "-ac", "-noreset"],
-            pass_fds=(write_end,), stdin=subprocess.DEVNULL,
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, env=tool_env(),
             stdout=log, stderr=log)
     except OSError as e:
         os.close(read_end)

@@ -295,6 +295,7 @@ DEGENERATE_PLACEMENTS = textwrap.dedent("""
                     for rh in sizes[::2]:
                         overlay.set_location(x, y, rw, rh)
                         overlay.display()
+    del overlay
     brilox.display.quit()
     print("placements done")
 """)

@@ -12,6 +12,7 @@ import textwrap
 import pytest
 
 from brilox.overlay import Overlay
+from sanitizer import not_under_sanitizer
 from support import sdl
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -88,6 +89,7 @@ UNFIT_FRAMES = textwrap.dedent("""
 
 
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
+@not_under_sanitizer("valgrind cannot run a process that AddressSanitizer instruments")
 def test_unfit_frames_stay_inside_strings_and_planes_under_valgrind():
     env = dict(os.environ, SDL_VIDEODRIVER="dummy", PYTHONMALLOC="malloc")
     done = subprocess.run(

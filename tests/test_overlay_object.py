@@ -84,6 +84,19 @@ def test_refused_overlay_raises_and_frees_nothing(screen, frees, refusal):
     assert frees.free_overlay_calls == 0
 
 
+@pytest.mark.parametrize("fmt, size", [
+    (sdl.YV12, (65534, 32770)), (sdl.YUY2, (65534, 32770)), (sdl.IYUV, (46341, 46341)),
+    (sdl.YV12, (2 ** 31 - 1, 2)), (sdl.YV12, (-65536, 32768)), (sdl.YV12, (-2 ** 31, -2 ** 31)),
+], ids=str)
+def test_sizes_whose_memory_sdl_cannot_count_are_refused(screen, frees, fmt, size):
+    # SDL counts the bytes as width * height * 2 in an int; past its range the
+    # count wraps and the planes would reach beyond the memory behind them.
+    with pytest.raises(brilox.base.error) as caught:
+        Overlay(fmt, size)
+    assert str(caught.value) == "Cannot create overlay"
+    assert frees.create_overlay_calls == 0
+
+
 def test_new_overlay_is_shown_at_origin_with_its_size(screen, sdl_double):
     overlay = Overlay(sdl.YV12, (16, 8))
     overlay.display()

@@ -2,6 +2,8 @@
 
 from typing import Sequence, Tuple, Union, overload
 
+from typing_extensions import disjoint_base
+
 # A frame: the Y, U and V planes (or one packed plane and two empty strings),
 # as bytes or as text taken in its UTF-8 encoding.
 _Plane = Union[bytes, str]
@@ -9,6 +11,9 @@ _Frame = Sequence[_Plane]
 _Pair = Sequence[int]
 _RectStyle = Union[Tuple[int, int, int, int], Sequence[int], Tuple[_Pair, _Pair]]
 
+# Its instances have a layout of their own: a class cannot derive from it and
+# from another such type at once.
+@disjoint_base
 class Overlay:
     """Overlay(format, (width, height)) -> Overlay
     brilox object for video overlay graphics"""

@@ -9,6 +9,7 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -49,6 +50,16 @@ DisplayTarget target_of(SDL_Surface *surface)
 
 // --- construction and release ------------------------------------------
 
+// SDL sizes an overlay's memory as width * height * 2 in an int.  Past the
+// int range that product wraps, and SDL would hand back planes that reach
+// far beyond the memory behind them.
+bool sdl_can_size(int width, int height)
+{
+    // Two ints multiply exactly in a long long; doubling might not.
+    const long long pixels = static_cast<long long>(width) * height;
+    return pixels >= INT_MIN / 2 && pixels <= INT_MAX / 2;
+}
+
 PyObject *overlay_new(PyTypeObject *type, PyObject *args, PyObject *)
 {
     int format = 0, width = 0, height = 0;
@@ -65,6 +76,8 @@ PyObject *overlay_new(PyTypeObject *type, PyObject *args, PyObject *)
     if (!self)
         return nullptr;
     OverlayObject *overlay = as_overlay(self.get());
+    if (!sdl_can_size(width, height))
+        return api::raise_library_error(api_slots, "Cannot create overlay");
     overlay->yuv_overlay =
         SDL_CreateYUVOverlay(width, height, static_cast<Uint32>(format), screen);
     if (overlay->yuv_overlay == nullptr)

@@ -115,14 +115,14 @@ int lock_surface_unchecked(SurfaceObject *surface, PyObject *locker, bool &entry
 
 // Locks the owner on the subsurface's behalf, then points the subsurface's
 // pixels at the owner's plus the offset.  The caller has checked that the
-// whole chain has SDL surfaces.  Returns the result of the owner lock.
-int lock_owner(SurfaceObject *surface)
+// whole chain has SDL surfaces.  Returns the result of the owner lock;
+// `entry_added` tells whether the owner's list got an entry for it.
+int lock_owner(SurfaceObject *surface, bool &entry_added)
 {
     SubsurfaceRecord *record = surface->subsurface;
     Ref hold_owner = Ref::borrow(reinterpret_cast<PyObject *>(record->owner));
     if (Py_EnterRecursiveCall(" while locking the owner of a subsurface"))
         return 0;
-    bool entry_added = false;
     int locked = lock_surface_unchecked(record->owner, reinterpret_cast<PyObject *>(surface),
                                         entry_added);
     Py_LeaveRecursiveCall();
@@ -143,7 +143,8 @@ void prepare_subsurface(SurfaceObject *surface)
         refuse_lock();
         return;
     }
-    lock_owner(surface);
+    bool entry_added = false;
+    lock_owner(surface, entry_added);
 }
 
 // ---- release_subsurface ----------------------------------------------------
@@ -170,29 +171,63 @@ void release_subsurface(SurfaceObject *surface)
 
 // ---- lock_surface_by -------------------------------------------------------
 
+// Deletes the newest occurrence of `entry` from `list`.  Returns false, with
+// the host's error set, when it is not there or cannot be deleted.
+bool remove_entry(PyObject *list, PyObject *entry)
+{
+    for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) {
+        if (PyList_GET_ITEM(list, i) == entry)
+            return PySequence_DelItem(list, i) == 0;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "lock list entry vanished");
+    return false;
+}
+
 // Adds the entry, locks the owner of a subsurface, locks the SDL surface.
 // `entry_added` tells whether the list got an entry, which must then be
 // given back by an unlock even when the lock as a whole failed.
 int lock_surface_unchecked(SurfaceObject *surface, PyObject *locker, bool &entry_added)
 {
     if (surface->locklist == nullptr) {
-        surface->locklist = PyList_New(0);
+        PyObject *created = PyList_New(0);
+        if (created == nullptr)
+            return 0;
+        // Making the list may have run a collection whose finalizers locked
+        // this surface and gave it a list already: that one holds their
+        // entries and stays.
         if (surface->locklist == nullptr)
-            return 0;
+            surface->locklist = created;
+        else
+            Py_DECREF(created);
     }
-    {
-        Ref list = Ref::borrow(surface->locklist);
-        Ref entry = Ref::steal(PyWeakref_NewRef(locker, nullptr));
-        if (!entry)
-            return 0;
-        if (PyList_Append(list.get(), entry.get()) < 0)
-            return 0;
-    }
+    Ref list = Ref::borrow(surface->locklist);
+    Ref entry = Ref::steal(PyWeakref_NewRef(locker, nullptr));
+    if (!entry)
+        return 0;
+    if (PyList_Append(list.get(), entry.get()) < 0)
+        return 0;
     entry_added = true;
 
     int owner_locked = 1;
-    if (surface->subsurface != nullptr)
-        owner_locked = lock_owner(surface);
+    if (surface->subsurface != nullptr) {
+        bool owner_entry = false;
+        owner_locked = lock_owner(surface, owner_entry);
+        // The owner could not even record the lock (no memory, too deep a
+        // chain): this lock is taken back whole, so no lock of a subsurface
+        // is ever left without its owner lock.  Should the entry not come
+        // out again, the lock goes on as one whose owner refused.
+        if (!owner_locked && !owner_entry) {
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            const bool removed = remove_entry(list.get(), entry.get());
+            // The owner's error is the one reported.
+            PyErr_Restore(type, value, traceback);
+            if (removed) {
+                entry_added = false;
+                return 0;
+            }
+        }
+    }
 
     // Looked up again: the steps above may have run code.
     SDL_Surface *surf = surface->surf;

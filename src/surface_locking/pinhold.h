@@ -103,9 +103,11 @@ typedef int (*PinholdLockFunc)(SurfaceObject *surface);
  * host's error set: TypeError for a locker that cannot be weakly referenced
  * (nothing is locked then); RuntimeError "error locking surface" when the
  * surface, or an owner up its chain, has no SDL surface (nothing is locked
- * then) or SDL refuses the lock.  When SDL refuses, or the owner of a
- * subsurface cannot be locked, the entry stays and is given back by an
- * unlock like any other.
+ * then) or SDL refuses the lock.  When SDL refuses, here or for the owner of
+ * a subsurface, the entry stays and is given back by an unlock like any
+ * other.  When the owner cannot record the lock at all (memory runs out, or
+ * the chain of subsurfaces is too deep), the lock is taken back whole and
+ * leaves nothing.
  *
  * Slot 6, unlock_surface_by: removes the newest entry for `locker`, if any,
  * then every entry whose locker has died, and gives back one SDL lock (and,

@@ -1,0 +1,278 @@
+"""The child process of test_allocation_failure: makes one allocation fail
+inside one brilox operation and checks what is left afterwards.
+
+    python nomemory_child.py entry MODULE N   one module entry, allocation N failing
+    python nomemory_child.py sweep NAME       one operation, with N = 0, 1, 2, ...
+
+Prints one line per attempt, "N ok" or "N MemoryError", and "done" at the
+end.  Any other exception, a failed check or a crash ends the process
+otherwise, and the parent reports it.
+"""
+
+import collections
+import ctypes
+import gc
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
+
+from support import sdl  # noqa: E402
+
+DOUBLE = sdl.load_double()
+
+import _testcapi  # noqa: E402
+
+
+def attempt(n, operation):
+    """Runs `operation` with the n-th allocation from here on failing.
+    Returns what it returned, or MemoryError."""
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        return operation()
+    except MemoryError:
+        return MemoryError
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+def report(n, outcome):
+    print(n, "MemoryError" if outcome is MemoryError else "ok", flush=True)
+
+
+# ---- module entries ------------------------------------------------------------
+
+DEPENDENCIES = {"overlay": ["brilox.base", "brilox.rect"], "key": ["brilox.base"],
+                "pinhold": []}
+
+
+def entry(name, n):
+    import importlib
+    import importlib.util
+    import _imp
+
+    for dependency in DEPENDENCIES[name]:
+        importlib.import_module(dependency)
+    full = "brilox." + name
+    spec = importlib.util.find_spec(full)
+    watched = [sys.modules[d] for d in DEPENDENCIES[name]]
+    watched += [getattr(m, "_BRILOX_C_API") for m in watched]
+    counts = [sys.getrefcount(o) for o in watched]
+
+    outcome = attempt(n, lambda: _imp.create_dynamic(spec))
+    report(n, outcome)
+    # (A failure after the entry, in the interpreter's own bookkeeping, may
+    # leave the module in sys.modules; either way it must work below.)
+    del outcome
+    gc.collect()
+    # A failed entry holds on to nothing of its imports.
+    assert [sys.getrefcount(o) for o in watched] == counts, (counts, watched)
+
+    # Whatever happened, the module imports and works now.
+    module = importlib.import_module(full)
+    import brilox.display
+    if name == "overlay":
+        brilox.display.init()
+        brilox.display.set_mode((32, 24))
+        overlay = module.Overlay(sdl.YV12, (4, 4))
+        overlay.display((b"y" * 16, b"u" * 4, b"v" * 4))
+        del overlay
+        brilox.display.quit()
+    elif name == "key":
+        assert type(module.name(97)) is str
+        brilox.display.init()
+        assert len(module.get_pressed()) > 0
+        brilox.display.quit()
+    else:
+        pointer = ctypes.pythonapi.PyCapsule_GetPointer
+        pointer.restype = ctypes.c_void_p
+        pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+        table = (ctypes.c_void_p * 8).from_address(
+            pointer(module._BRILOX_C_API, b"brilox.pinhold._BRILOX_C_API"))
+        assert all(table)
+        import brilox.surface
+        surface = brilox.surface.Surface((4, 4))
+        surface.lock()
+        surface.unlock()
+    print("done", flush=True)
+
+
+# ---- operations ----------------------------------------------------------------
+
+
+def sweep(prepare, operation, check, misses=12):
+    """Attempts operation(state) for n = 0, 1, ... on a fresh state from
+    prepare(), checking each outcome with check(state, outcome), until
+    `misses` attempts in a row succeed."""
+    gc.disable()
+    n, streak = 0, 0
+    while streak < misses:
+        state = prepare()
+        outcome = attempt(n, lambda: operation(state))
+        report(n, outcome)
+        check(state, outcome)
+        streak = streak + 1 if outcome is not MemoryError else 0
+        del state, outcome
+        gc.collect()
+        n += 1
+    print("done", flush=True)
+
+
+def overlay_sweeps():
+    import brilox.display
+    from brilox.overlay import Overlay
+
+    brilox.display.init()
+    brilox.display.set_mode((64, 48))
+
+    class Framed(Overlay):
+        pass
+
+    def created(kind):
+        def prepare():
+            DOUBLE.reset()
+            return {}
+
+        def operation(state):
+            state["overlay"] = kind(sdl.YV12, (16, 8))
+
+        def check(state, outcome):
+            made = 1 if outcome is not MemoryError else 0
+            assert ("overlay" in state) == bool(made)
+            state.clear()
+            gc.collect()
+            assert DOUBLE.create_overlay_calls <= 1
+            assert DOUBLE.create_overlay_calls == DOUBLE.free_overlay_calls
+        return prepare, operation, check
+
+    def planes(overlay):
+        record = sdl.overlay_record(overlay)
+        return [sdl.overlay_plane(overlay, p)[0] for p in range(record.planes)]
+
+    frames = {
+        "tuple": lambda: (b"\x11" * 128, b"\x22" * 32, b"\x33" * 32),
+        "list": lambda: [b"\x11" * 128, b"\x22" * 32, b"\x33" * 32],
+        "text": lambda: ("\u00e9" * 64, "u\u00e9" * 11, "v" * 32),
+        # A sequence that is not a tuple or list is first copied into a
+        # tuple.  (A Python-level sequence would do too, but the interpreter
+        # itself turns some allocation failures in its calls into
+        # SystemError.)
+        "sequence": lambda: collections.deque([b"\x11" * 128, b"\x22" * 32, b"\x33" * 32]),
+        "refused": lambda: (b"\x11" * 127, b"\x22" * 32, b"\x33" * 32),
+        "none": None,
+    }
+
+    def displayed(kind):
+        def prepare():
+            overlay = Overlay(sdl.YV12, (16, 8))
+            overlay.display((b"\x00" * 128, b"\x00" * 32, b"\x00" * 32))
+            frame = frames[kind]() if frames[kind] is not None else None
+            DOUBLE.reset()
+            return {"overlay": overlay, "frame": frame, "before": planes(overlay)}
+
+        def operation(state):
+            args = () if state["frame"] is None else (state["frame"],)
+            try:
+                state["overlay"].display(*args)
+            except ValueError:
+                assert kind == "refused"
+
+        def check(state, outcome):
+            assert DOUBLE.lock_overlay_calls == DOUBLE.unlock_overlay_calls <= 1
+            if outcome is MemoryError:
+                # Refused by memory: nothing copied, nothing shown.
+                assert planes(state["overlay"]) == state["before"]
+                assert DOUBLE.display_overlay_calls == 0
+            elif kind not in ("refused", "none"):
+                assert planes(state["overlay"]) != state["before"]
+        return prepare, operation, check
+
+    return {"overlay_created": created(Overlay), "subclass_created": created(Framed),
+            **{"display_" + kind: displayed(kind) for kind in frames}}
+
+
+def lock_sweeps():
+    import brilox.surface
+    from lockers import Locker, locked, lock_list_address
+
+    Surface = brilox.surface.Surface
+
+    def entries(surface):
+        """The surface's lock list as (referent, ...) and SDL's counter."""
+        address = lock_list_address(surface)
+        items = ctypes.cast(address, ctypes.py_object).value if address else []
+        return [entry() for entry in items], locked(surface)
+
+    def snapshot(state):
+        return {name: entries(s) for name, s in state["surfaces"].items()}
+
+    def registry(action, existing=0):
+        def prepare():
+            owner = Surface((16, 16))
+            sub = owner.subsurface((2, 2, 8, 8))
+            keep = [Locker(i) for i in range(existing)]
+            for k in keep:
+                owner.lock_by(k)
+                sub.lock_by(k)
+            state = {"surfaces": {"owner": owner, "sub": sub}, "locker": Locker("L"),
+                     "keep": keep, "held": []}
+            state["before"] = snapshot(state)
+            return state
+
+        def operation(state):
+            action(state)
+
+        def check(state, outcome):
+            after = snapshot(state)
+            sub = state["surfaces"]["sub"]
+            for name, (items, count) in after.items():
+                # Every entry stands for one SDL lock.
+                assert len(items) == count, (name, items, count)
+            # Every lock of the subsurface holds one lock on its owner.
+            owner_items, sub_items = after["owner"][0], after["sub"][0]
+            assert sum(1 for item in owner_items if item is sub) == len(sub_items), after
+            if outcome is MemoryError:
+                # A refused lock leaves nothing behind.
+                assert after == state["before"], (after, state["before"])
+            state["held"].clear()
+        return prepare, operation, check
+
+    def owner_lock_by(state):
+        state["surfaces"]["owner"].lock_by(state["locker"])
+
+    def sub_lock_by(state):
+        state["surfaces"]["sub"].lock_by(state["locker"])
+
+    def owner_lock(state):
+        state["surfaces"]["owner"].lock()
+
+    def sub_lifetime(state):
+        state["held"].append(state["surfaces"]["sub"].lifetime_lock(state["locker"]))
+
+    def owner_lifetime(state):
+        state["held"].append(state["surfaces"]["owner"].lifetime_lock(state["locker"]))
+
+    return {
+        "lock_new_list": registry(owner_lock_by),
+        "lock_growing_list": registry(owner_lock_by, existing=4),
+        "lock_itself": registry(owner_lock, existing=1),
+        "lock_subsurface": registry(sub_lock_by),
+        "lock_subsurface_growing": registry(sub_lock_by, existing=4),
+        "lifetime_lock": registry(owner_lifetime),
+        "lifetime_lock_growing": registry(owner_lifetime, existing=4),
+        "lifetime_lock_subsurface": registry(sub_lifetime, existing=4),
+    }
+
+
+def main():
+    if sys.argv[1] == "entry":
+        entry(sys.argv[2], int(sys.argv[3]))
+        return
+    name = sys.argv[2]
+    sweeps = lock_sweeps() if name.startswith(("lock", "lifetime")) else overlay_sweeps()
+    sweep(*sweeps[name])
+
+
+if __name__ == "__main__":
+    main()
