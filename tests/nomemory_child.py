@@ -55,12 +55,12 @@ def entry(name, n):
     for dependency in DEPENDENCIES[name]:
         importlib.import_module(dependency)
     full = "brilox." + name
-    spec = importlib.util.find_spec(full)
+    found = importlib.util.find_spec(full)
     watched = [sys.modules[d] for d in DEPENDENCIES[name]]
     watched += [getattr(m, "_BRILOX_C_API") for m in watched]
     counts = [sys.getrefcount(o) for o in watched]
 
-    outcome = attempt(n, lambda: _imp.create_dynamic(spec))
+    outcome = attempt(n, lambda: _imp.create_dynamic(found))
     report(n, outcome)
     # (A failure after the entry, in the interpreter's own bookkeeping, may
     # leave the module in sys.modules; either way it must work below.)
