@@ -5,8 +5,6 @@ back from SDL itself; the others are refused by the argument parser before
 SDL is asked.
 """
 
-import ctypes
-
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -29,19 +27,6 @@ def fits(value):
     return INT_MIN <= value <= INT_MAX
 
 
-def sdl_key_name(k):
-    lib = sdl.lib()
-    lib.SDL_GetKeyName.restype = ctypes.c_char_p
-    lib.SDL_GetKeyName.argtypes = [ctypes.c_int]
-    return lib.SDL_GetKeyName(k).decode()
-
-
-def sdl_repeat():
-    delay, interval = ctypes.c_int(), ctypes.c_int()
-    sdl.lib().SDL_GetKeyRepeat(ctypes.byref(delay), ctypes.byref(interval))
-    return delay.value, interval.value
-
-
 @fuzz_settings(500)
 @given(args=st.lists(ints, max_size=2))
 def test_set_repeat_with_any_integers(video, sdl_double, args):
@@ -49,7 +34,7 @@ def test_set_repeat_with_any_integers(video, sdl_double, args):
     if not all(fits(a) for a in args):
         with pytest.raises(OverflowError):
             key.set_repeat(*args)
-        assert sdl_repeat() == (11, 22)
+        assert sdl.key_repeat() == (11, 22)
         return
     delay, interval = (list(args) + [0, 0])[:2]
     if delay != 0 and interval == 0:
@@ -59,10 +44,10 @@ def test_set_repeat_with_any_integers(video, sdl_double, args):
         with pytest.raises(brilox.base.error) as caught:
             key.set_repeat(*args)
         assert str(caught.value) == sdl.lib().SDL_GetError().decode()
-        assert sdl_repeat() == (11, 22)
+        assert sdl.key_repeat() == (11, 22)
     else:
         assert key.set_repeat(*args) is None
-        assert sdl_repeat() == key.get_repeat() == (delay, interval)
+        assert sdl.key_repeat() == key.get_repeat() == (delay, interval)
     assert sdl_double.enable_key_repeat_calls == calls + 1
     assert (sdl_double.last_repeat_delay, sdl_double.last_repeat_interval) == (delay, interval)
 
@@ -74,7 +59,7 @@ def test_name_of_any_integer(k):
         with pytest.raises(OverflowError):
             key.name(k)
         return
-    expected = sdl_key_name(k if 0 <= k < SDLK_LAST else 0)
+    expected = sdl.key_name(k if 0 <= k < SDLK_LAST else 0)
     assert key.name(k) == expected
 
 

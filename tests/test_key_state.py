@@ -33,13 +33,6 @@ def sdl_key_state():
     return lib.SDL_GetKeyState(ctypes.byref(count)), count.value
 
 
-def sdl_key_name(k):
-    lib = sdl.lib()
-    lib.SDL_GetKeyName.restype = ctypes.c_char_p
-    lib.SDL_GetKeyName.argtypes = [ctypes.c_int]
-    return lib.SDL_GetKeyName(k).decode()
-
-
 def sdl_error():
     return sdl.lib().SDL_GetError().decode()
 
@@ -227,12 +220,12 @@ def test_name_is_sdls_name(video_on, k):
         got = key.name(k)
     finally:
         brilox.display.quit()
-    assert type(got) is str and got == sdl_key_name(k)
+    assert type(got) is str and got == sdl.key_name(k)
 
 
 @pytest.mark.parametrize("k", [-1, -2 ** 31, SDLK_LAST, 2 ** 31 - 1])
 def test_name_of_a_key_outside_sdls_table_is_sdls_unknown_name(video, k):
-    assert key.name(k) == sdl_key_name(SDLK_UNKNOWN)
+    assert key.name(k) == sdl.key_name(SDLK_UNKNOWN)
 
 
 def test_names_come_from_sdls_table(video):

@@ -126,11 +126,7 @@ STRINGS_MADE_ON_THE_FLY = textwrap.dedent("""
 
 
 def test_strings_made_on_the_fly_cannot_be_freed_under_the_copy():
-    env = dict(os.environ, SDL_VIDEODRIVER="dummy")
-    done = subprocess.run([sys.executable, "-c", STRINGS_MADE_ON_THE_FLY], env=env,
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == "strings held"
+    sdl.run_child(STRINGS_MADE_ON_THE_FLY, "strings held")
 
 
 def test_frame_strings_keep_their_reference_counts(screen, sdl_double):

@@ -155,6 +155,34 @@ def lib():
     return _sdl
 
 
+def key_name(key):
+    """SDL's own name for a key code."""
+    fn = lib().SDL_GetKeyName
+    fn.restype = ctypes.c_char_p
+    fn.argtypes = [ctypes.c_int]
+    return fn(key).decode()
+
+
+def key_repeat():
+    """SDL's key-repeat setting as (delay, interval)."""
+    delay, interval = ctypes.c_int(), ctypes.c_int()
+    lib().SDL_GetKeyRepeat(ctypes.byref(delay), ctypes.byref(interval))
+    return delay.value, interval.value
+
+
+def run_child(script, done_marker, **env):
+    """Runs `script` in a fresh interpreter on the dummy driver.
+
+    A crash there cannot take the test process down; the child must exit 0
+    and print `done_marker` and nothing else.
+    """
+    full_env = dict(os.environ, SDL_VIDEODRIVER="dummy", **env)
+    done = subprocess.run([sys.executable, "-c", script], env=full_env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == done_marker
+
+
 def video_surface():
     """The display surface's record, or None when no mode is set."""
     ptr = lib().SDL_GetVideoSurface()
