@@ -4,6 +4,7 @@ import os
 os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
 
 from support import sdl  # noqa: E402
+from support.xserver import x_display  # noqa: E402,F401  (a fixture)
 
 # Interposes the SDL test double before any brilox module binds to SDL.
 DOUBLE = sdl.load_double()

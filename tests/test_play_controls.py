@@ -17,7 +17,6 @@ import pytest
 
 from brilox.play import (K_ESCAPE, K_LEFT, K_Q, K_RIGHT, K_SPACE, FileFrames, Keys,
                          StreamFrames, fit)
-from test_key_x11 import x_display  # noqa: F401  (a fixture)
 
 CAPTION = "brilox-play: test pattern"
 
