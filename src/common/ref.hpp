@@ -13,6 +13,14 @@
 
 #include <utility>
 
+// The build hides every symbol but the module entries.  Before 3.9 the
+// host's PyMODINIT_FUNC carries no visibility of its own, so the entry
+// would be hidden too and the host could not find it.
+#if PY_VERSION_HEX < 0x03090000
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject *
+#endif
+
 namespace brilox {
 
 class Ref {
