@@ -4,6 +4,7 @@ per-frame key logic and frame sources on their own."""
 
 import ctypes
 import io
+import itertools
 import os
 import queue
 import re
@@ -18,11 +19,19 @@ import pytest
 from brilox.play import (K_ESCAPE, K_LEFT, K_Q, K_RIGHT, K_SPACE, FileFrames, Keys,
                          StreamFrames, fit)
 
-CAPTION = "brilox-play: test pattern"
+# Each player's window gets a class of its own to be found by: SDL builds
+# that set the window's name as UTF-8 text hide it from a search by name.
+WINDOW_CLASSES = itertools.count()
 
 
 class Player:
-    """brilox-play in a child process, its stderr read line by line."""
+    """brilox-play in a child process, its stderr read line by line.
+
+    Every wait on it has a hard deadline: status lines keep coming while a
+    missed key leaves the player playing, so a wait is bounded across lines,
+    not by the silence between them."""
+
+    WAIT = 20
 
     def __init__(self, *args, env):
         self.process = subprocess.Popen([sys.executable, "-m", "brilox.play", *args], env=env,
@@ -36,23 +45,27 @@ class Player:
             self.lines.put(line.rstrip("\n"))
         self.lines.put(None)
 
-    def line(self, timeout=20):
-        try:
-            line = self.lines.get(timeout=timeout)
-        except queue.Empty:
-            pytest.fail("brilox-play said nothing for %s s" % timeout)
-        assert line is not None, "brilox-play ended early"
-        return line
+    def lines_until(self, what):
+        """The lines said from now on, until `WAIT` seconds have passed."""
+        deadline = time.monotonic() + self.WAIT
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                line = self.lines.get(timeout=max(0.0, left))
+            except queue.Empty:
+                pytest.fail("brilox-play did not report %s within %s s" % (what, self.WAIT))
+            assert line is not None, "brilox-play ended early"
+            yield line
 
     def status(self):
         """Waits for a status line, which shows that frames are playing."""
-        while not self.line().startswith("frame "):
-            pass
+        for line in self.lines_until("a status line"):
+            if line.startswith("frame "):
+                return
 
     def event(self):
         """The next line that reports a key action, skipping status lines."""
-        while True:
-            line = self.line()
+        for line in self.lines_until("a key action"):
             if not line.startswith("frame "):
                 return line
 
@@ -77,11 +90,13 @@ def x11_player(x_display):  # noqa: F811
     players = []
 
     def start(*args):
-        env = dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display)
+        window_class = "brilox-play-test-%d-%d" % (os.getpid(), next(WINDOW_CLASSES))
+        env = dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display,
+                   SDL_VIDEO_X11_WMCLASS=window_class)
         player = Player("--size", "64x48", "--fps", "10", *args, env=env)
         players.append(player)
         player.status()
-        window = xdotool(x_display, "search", "--sync", "--name", CAPTION)[0]
+        window = xdotool(x_display, "search", "--sync", "--class", window_class)[0]
         # Retried: a window that is not yet viewable refuses the focus.  (The
         # query prints nothing while the focus follows the pointer.)
         deadline = time.monotonic() + 20
@@ -126,6 +141,7 @@ def test_keys_pause_step_and_quit(x_display, x11_player, quit_key):  # noqa: F81
     while (line := player.event()).startswith("stepped to"):
         last += 1
         assert line == "stepped to frame %d" % last
+        assert last < paused + 40, "the arrow went on stepping after it was let go"
     assert line == "playing from frame %d" % last
     press(quit_key)
     assert player.frame_of("quit") >= last
