@@ -16,8 +16,10 @@ import time
 
 import pytest
 
+import brilox.play
 from brilox.play import (K_ESCAPE, K_LEFT, K_Q, K_RIGHT, K_SPACE, FileFrames, Keys,
                          StreamFrames, fit)
+from support import sdl
 
 # Each player's window gets a class of its own to be found by: SDL builds
 # that set the window's name as UTF-8 text hide it from a search by name.
@@ -209,6 +211,71 @@ def test_signal_stops_playing_with_a_summary(signum, said):
         assert re.match(r"brilox-play: \d+ frames, ", out)
     finally:
         player.stop()
+
+
+# --- pacing and the summary, on a clock the test holds -----------------------
+
+class Clock:
+    """The player's clock, moved only by its own sleeps and by slow uploads.
+    Keys are held over [start, end) of its time, as SDL's own key state."""
+
+    def __init__(self, presses):
+        self.now = self.start = 1000.0
+        self.presses = presses
+
+    def perf_counter(self):
+        return self.now
+
+    def sleep(self, seconds):
+        assert seconds > 0
+        self.now += seconds
+        assert self.now < self.start + 60, "the player never stopped"
+        state = sdl.lib().SDL_GetKeyState(None)
+        t = self.now - self.start
+        for k in {k for _, _, k in self.presses}:
+            state[k] = any(begin <= t < end for begin, end, held in self.presses if held == k)
+
+
+@pytest.mark.parametrize("presses, slow_at, playing", [
+    # Paused from 1 s to 6 s; an upload at 6.5 s takes a whole second; quit at 8 s.
+    ([(1, 1.05, K_SPACE), (6, 6.05, K_SPACE), (8, 8.05, K_Q)], 6.5, 3.0),
+    # Paused at 1 s, quit at 6 s while still paused.
+    ([(1, 1.05, K_SPACE), (6, 6.05, K_Q)], None, 1.0),
+], ids=["resumed", "quit while paused"])
+def test_pauses_and_slow_frames_neither_count_nor_bring_a_burst(monkeypatch, capsys, presses,
+                                                                 slow_at, playing):
+    clock = Clock(presses)
+    shown = []
+
+    class TimedOverlay(brilox.play.Overlay):
+        def display(self, *frame):
+            shown.append(clock.now - clock.start)
+            if slow_at is not None and clock.now - clock.start >= slow_at > shown[-2]:
+                clock.now += 1.0
+            return super().display(*frame)
+
+    monkeypatch.setattr(brilox.play, "time", clock)
+    monkeypatch.setattr(brilox.play, "Overlay", TimedOverlay)
+    monkeypatch.setattr(brilox.play, "headless_wanted", lambda options: False)
+    sdl.lib().SDL_GetKeyState.restype = ctypes.POINTER(ctypes.c_uint8)
+    try:
+        assert brilox.play.main(["--size", "64x48", "--fps", "10"]) == 0
+    finally:
+        state = sdl.lib().SDL_GetKeyState(None)
+        for k in (K_SPACE, K_Q):
+            state[k] = 0
+    summary = re.match(r"brilox-play: (\d+) frames, ([\d.]+) s playing, ([\d.]+) fps",
+                       capsys.readouterr().out)
+    frames, seconds, fps = int(summary[1]), float(summary[2]), float(summary[3])
+    assert frames == len(shown)
+    # The time paused is not playing time, whether or not play resumed.
+    assert abs(seconds - playing) <= 0.02
+    assert abs(fps - frames / playing) <= 0.1
+    # At 10 fps throughout: no frames rushed out to catch up after the
+    # pause or the slow upload.
+    assert len(shown) <= 10 * playing + 2
+    gaps = [b - a for a, b in zip(shown, shown[1:])]
+    assert min(gaps) >= 0.1 - 1e-6, gaps
 
 
 # --- the logic on its own ---------------------------------------------------
