@@ -123,9 +123,11 @@ def xdotool(display, *args):
 @pytest.mark.parametrize("quit_key", ["q", "Escape"])
 def test_keys_pause_step_and_quit(x_display, x11_player, quit_key):  # noqa: F811
     player = x11_player()
-    press = lambda keysym: xdotool(x_display, "key", keysym)  # noqa: E731
-    # Taps of a few milliseconds, far shorter than a frame at 10 fps.  An
-    # arrow while playing does nothing: the next thing reported is the pause.
+    press = lambda keysym: xdotool(x_display, "key", "--delay", "80", keysym)  # noqa: E731
+    # Taps held for some 40 ms, well short of a frame at 10 fps, so only
+    # keys read between frames see them; a tap of a few ms (xdotool's own)
+    # slips between two reads on a loaded machine.  An arrow while playing
+    # does nothing: the next thing reported is the pause.
     press("Right")
     press("space")
     paused = player.frame_of("paused")
