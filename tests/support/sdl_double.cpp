@@ -103,30 +103,6 @@ void count_unlock(SDL_Surface *surface)
 
 extern "C" {
 
-// SDL_LockSurface calls that succeeded on `surface` less the SDL_UnlockSurface
-// calls that gave one back; -1 once more surfaces held locks at a time than
-// the table can follow.
-__attribute__((visibility("default"))) int brilox_sdl_double_locks_of(SDL_Surface *surface)
-{
-    if (lock_counts_overflowed)
-        return -1;
-    SurfaceLocks *entry = lock_count_of(surface);
-    return entry != nullptr ? entry->locks : 0;
-}
-
-__attribute__((visibility("default"))) void SDL_FreeSurface(SDL_Surface *surface)
-{
-    // SDL frees only the last reference to a surface, and never the display
-    // surface this way.
-    bool freed = surface != nullptr && surface->refcount <= 1 &&
-                 surface != real_fn<SDL_Surface *(*)(void)>("SDL_GetVideoSurface")();
-    real_fn<void (*)(SDL_Surface *)>("SDL_FreeSurface")(surface);
-    if (freed) {
-        if (SurfaceLocks *entry = lock_count_of(surface))
-            forget_lock_count(entry);
-    }
-}
-
 // Counters and switches, read and written by the tests through ctypes.
 __attribute__((visibility("default"))) struct {
     int create_overlay_calls;
@@ -260,6 +236,30 @@ DOUBLE(Uint8) SDL_GetAppState(void)
     if (brilox_sdl_double.app_state_override >= 0)
         return static_cast<Uint8>(brilox_sdl_double.app_state_override);
     return real_fn<Uint8 (*)(void)>("SDL_GetAppState")();
+}
+
+// SDL_LockSurface calls that succeeded on `surface` less the SDL_UnlockSurface
+// calls that gave one back; -1 once more surfaces held locks at a time than
+// the table can follow.
+DOUBLE(int) brilox_sdl_double_locks_of(SDL_Surface *surface)
+{
+    if (lock_counts_overflowed)
+        return -1;
+    SurfaceLocks *entry = lock_count_of(surface);
+    return entry != nullptr ? entry->locks : 0;
+}
+
+DOUBLE(void) SDL_FreeSurface(SDL_Surface *surface)
+{
+    // SDL frees only the last reference to a surface, and never the display
+    // surface this way.
+    bool freed = surface != nullptr && surface->refcount <= 1 &&
+                 surface != real_fn<SDL_Surface *(*)(void)>("SDL_GetVideoSurface")();
+    real_fn<void (*)(SDL_Surface *)>("SDL_FreeSurface")(surface);
+    if (freed) {
+        if (SurfaceLocks *entry = lock_count_of(surface))
+            forget_lock_count(entry);
+    }
 }
 
 }  // extern "C"
