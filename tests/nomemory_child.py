@@ -207,15 +207,18 @@ def lock_sweeps():
     def snapshot(state):
         return {name: entries(s) for name, s in state["surfaces"].items()}
 
-    def registry(action, existing=0):
+    def registry(action, existing=0, own=False):
+        """`existing` lockers lock both surfaces first, and with `own` so does
+        the operation's locker: its locks must outlive a refused one."""
         def prepare():
             owner = Surface((16, 16))
             sub = owner.subsurface((2, 2, 8, 8))
-            keep = [Locker(i) for i in range(existing)]
+            locker = Locker("L")
+            keep = [Locker(i) for i in range(existing)] + ([locker] if own else [])
             for k in keep:
                 owner.lock_by(k)
                 sub.lock_by(k)
-            state = {"surfaces": {"owner": owner, "sub": sub}, "locker": Locker("L"),
+            state = {"surfaces": {"owner": owner, "sub": sub}, "locker": locker,
                      "keep": keep, "held": []}
             state["before"] = snapshot(state)
             return state
@@ -262,6 +265,9 @@ def lock_sweeps():
         "lifetime_lock": registry(owner_lifetime),
         "lifetime_lock_growing": registry(owner_lifetime, existing=4),
         "lifetime_lock_subsurface": registry(sub_lifetime, existing=4),
+        # Lock lists just full, so that recording the entry needs memory.
+        "lifetime_lock_beside_own": registry(owner_lifetime, existing=3, own=True),
+        "lifetime_lock_subsurface_beside_own": registry(sub_lifetime, existing=3, own=True),
     }
 
 

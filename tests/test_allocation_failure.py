@@ -56,7 +56,8 @@ SWEEPS = ["overlay_created", "subclass_created", "display_tuple", "display_list"
           "display_text", "display_sequence", "display_refused", "display_none",
           "lock_new_list", "lock_growing_list", "lock_itself", "lock_subsurface",
           "lock_subsurface_growing", "lifetime_lock", "lifetime_lock_growing",
-          "lifetime_lock_subsurface"]
+          "lifetime_lock_subsurface", "lifetime_lock_beside_own",
+          "lifetime_lock_subsurface_beside_own"]
 
 
 @pytest.mark.parametrize("sweep", SWEEPS)

@@ -4,6 +4,7 @@ per-frame key logic and frame sources on their own."""
 
 import ctypes
 import io
+import itertools
 import os
 import queue
 import re
@@ -15,14 +16,24 @@ import time
 
 import pytest
 
+import brilox.play
 from brilox.play import (K_ESCAPE, K_LEFT, K_Q, K_RIGHT, K_SPACE, FileFrames, Keys,
                          StreamFrames, fit)
+from support import sdl
 
-CAPTION = "brilox-play: test pattern"
+# Each player's window gets a class of its own to be found by: SDL builds
+# that set the window's name as UTF-8 text hide it from a search by name.
+WINDOW_CLASSES = itertools.count()
 
 
 class Player:
-    """brilox-play in a child process, its stderr read line by line."""
+    """brilox-play in a child process, its stderr read line by line.
+
+    Every wait on it has a hard deadline: status lines keep coming while a
+    missed key leaves the player playing, so a wait is bounded across lines,
+    not by the silence between them."""
+
+    WAIT = 20
 
     def __init__(self, *args, env):
         self.process = subprocess.Popen([sys.executable, "-m", "brilox.play", *args], env=env,
@@ -36,23 +47,27 @@ class Player:
             self.lines.put(line.rstrip("\n"))
         self.lines.put(None)
 
-    def line(self, timeout=20):
-        try:
-            line = self.lines.get(timeout=timeout)
-        except queue.Empty:
-            pytest.fail("brilox-play said nothing for %s s" % timeout)
-        assert line is not None, "brilox-play ended early"
-        return line
+    def lines_until(self, what):
+        """The lines said from now on, until `WAIT` seconds have passed."""
+        deadline = time.monotonic() + self.WAIT
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                line = self.lines.get(timeout=max(0.0, left))
+            except queue.Empty:
+                pytest.fail("brilox-play did not report %s within %s s" % (what, self.WAIT))
+            assert line is not None, "brilox-play ended early"
+            yield line
 
     def status(self):
         """Waits for a status line, which shows that frames are playing."""
-        while not self.line().startswith("frame "):
-            pass
+        for line in self.lines_until("a status line"):
+            if line.startswith("frame "):
+                return
 
     def event(self):
         """The next line that reports a key action, skipping status lines."""
-        while True:
-            line = self.line()
+        for line in self.lines_until("a key action"):
             if not line.startswith("frame "):
                 return line
 
@@ -77,11 +92,13 @@ def x11_player(x_display):  # noqa: F811
     players = []
 
     def start(*args):
-        env = dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display)
+        window_class = "brilox-play-test-%d-%d" % (os.getpid(), next(WINDOW_CLASSES))
+        env = dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display,
+                   SDL_VIDEO_X11_WMCLASS=window_class)
         player = Player("--size", "64x48", "--fps", "10", *args, env=env)
         players.append(player)
         player.status()
-        window = xdotool(x_display, "search", "--sync", "--name", CAPTION)[0]
+        window = xdotool(x_display, "search", "--sync", "--class", window_class)[0]
         # Retried: a window that is not yet viewable refuses the focus.  (The
         # query prints nothing while the focus follows the pointer.)
         deadline = time.monotonic() + 20
@@ -106,9 +123,11 @@ def xdotool(display, *args):
 @pytest.mark.parametrize("quit_key", ["q", "Escape"])
 def test_keys_pause_step_and_quit(x_display, x11_player, quit_key):  # noqa: F811
     player = x11_player()
-    press = lambda keysym: xdotool(x_display, "key", keysym)  # noqa: E731
-    # Taps of a few milliseconds, far shorter than a frame at 10 fps.  An
-    # arrow while playing does nothing: the next thing reported is the pause.
+    press = lambda keysym: xdotool(x_display, "key", "--delay", "80", keysym)  # noqa: E731
+    # Taps held for some 40 ms, well short of a frame at 10 fps, so only
+    # keys read between frames see them; a tap of a few ms (xdotool's own)
+    # slips between two reads on a loaded machine.  An arrow while playing
+    # does nothing: the next thing reported is the pause.
     press("Right")
     press("space")
     paused = player.frame_of("paused")
@@ -126,6 +145,7 @@ def test_keys_pause_step_and_quit(x_display, x11_player, quit_key):  # noqa: F81
     while (line := player.event()).startswith("stepped to"):
         last += 1
         assert line == "stepped to frame %d" % last
+        assert last < paused + 40, "the arrow went on stepping after it was let go"
     assert line == "playing from frame %d" % last
     press(quit_key)
     assert player.frame_of("quit") >= last
@@ -193,6 +213,71 @@ def test_signal_stops_playing_with_a_summary(signum, said):
         assert re.match(r"brilox-play: \d+ frames, ", out)
     finally:
         player.stop()
+
+
+# --- pacing and the summary, on a clock the test holds -----------------------
+
+class Clock:
+    """The player's clock, moved only by its own sleeps and by slow uploads.
+    Keys are held over [start, end) of its time, as SDL's own key state."""
+
+    def __init__(self, presses):
+        self.now = self.start = 1000.0
+        self.presses = presses
+
+    def perf_counter(self):
+        return self.now
+
+    def sleep(self, seconds):
+        assert seconds > 0
+        self.now += seconds
+        assert self.now < self.start + 60, "the player never stopped"
+        state = sdl.lib().SDL_GetKeyState(None)
+        t = self.now - self.start
+        for k in {k for _, _, k in self.presses}:
+            state[k] = any(begin <= t < end for begin, end, held in self.presses if held == k)
+
+
+@pytest.mark.parametrize("presses, slow_at, playing", [
+    # Paused from 1 s to 6 s; an upload at 6.5 s takes a whole second; quit at 8 s.
+    ([(1, 1.05, K_SPACE), (6, 6.05, K_SPACE), (8, 8.05, K_Q)], 6.5, 3.0),
+    # Paused at 1 s, quit at 6 s while still paused.
+    ([(1, 1.05, K_SPACE), (6, 6.05, K_Q)], None, 1.0),
+], ids=["resumed", "quit while paused"])
+def test_pauses_and_slow_frames_neither_count_nor_bring_a_burst(monkeypatch, capsys, presses,
+                                                                 slow_at, playing):
+    clock = Clock(presses)
+    shown = []
+
+    class TimedOverlay(brilox.play.Overlay):
+        def display(self, *frame):
+            shown.append(clock.now - clock.start)
+            if slow_at is not None and clock.now - clock.start >= slow_at > shown[-2]:
+                clock.now += 1.0
+            return super().display(*frame)
+
+    monkeypatch.setattr(brilox.play, "time", clock)
+    monkeypatch.setattr(brilox.play, "Overlay", TimedOverlay)
+    monkeypatch.setattr(brilox.play, "headless_wanted", lambda options: False)
+    sdl.lib().SDL_GetKeyState.restype = ctypes.POINTER(ctypes.c_uint8)
+    try:
+        assert brilox.play.main(["--size", "64x48", "--fps", "10"]) == 0
+    finally:
+        state = sdl.lib().SDL_GetKeyState(None)
+        for k in (K_SPACE, K_Q):
+            state[k] = 0
+    summary = re.match(r"brilox-play: (\d+) frames, ([\d.]+) s playing, ([\d.]+) fps",
+                       capsys.readouterr().out)
+    frames, seconds, fps = int(summary[1]), float(summary[2]), float(summary[3])
+    assert frames == len(shown)
+    # The time paused is not playing time, whether or not play resumed.
+    assert abs(seconds - playing) <= 0.02
+    assert abs(fps - frames / playing) <= 0.1
+    # At 10 fps throughout: no frames rushed out to catch up after the
+    # pause or the slow upload.
+    assert len(shown) <= 10 * playing + 2
+    gaps = [b - a for a, b in zip(shown, shown[1:])]
+    assert min(gaps) >= 0.1 - 1e-6, gaps
 
 
 # --- the logic on its own ---------------------------------------------------

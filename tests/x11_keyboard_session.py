@@ -16,6 +16,9 @@ import brilox.display
 import brilox.key as key
 
 CAPTION = "brilox key session"
+# The window is found by its class, which every SDL build sets from this
+# variable; its name is not found on builds that set it as UTF-8 text.
+WINDOW_CLASS = "brilox-key-session-%d" % os.getpid()
 SDLK_LSHIFT = 304
 KMOD_LSHIFT = 0x0001
 KMOD_SHIFT = 0x0003
@@ -50,11 +53,12 @@ def pressed_at(code):
 
 def main(plan):
     seen = {}
+    os.environ["SDL_VIDEO_X11_WMCLASS"] = WINDOW_CLASS
     brilox.display.init()
     try:
         brilox.display.set_mode((64, 48))
         brilox.display.set_caption(CAPTION)
-        window = xdotool("search", "--sync", "--name", CAPTION)[0]
+        window = xdotool("search", "--sync", "--class", WINDOW_CLASS)[0]
         # The focus goes to the window, away from it and back.  Window 0 is
         # X's "no focus": keystrokes go nowhere.
         xdotool("windowfocus", "--sync", window)

@@ -553,6 +553,10 @@ def play(options, source, label):
                     break
                 planes = player.advance()
         except KeyboardInterrupt:
+            # The interrupt may come between putting a frame up and flipping
+            # it.  Flip it now: some SDL builds hang freeing an overlay whose
+            # frame is still waiting to be shown.
+            display.flip()
             player.event("interrupted at frame %d", time.perf_counter())
         summary = Summary(player.shown, player.playing_time(time.perf_counter()), player.upload)
         player.status.close()

@@ -49,6 +49,56 @@ void untrack(SDL_Overlay *overlay)
     }
 }
 
+// ---- per-surface lock counts ----------------------------------------------
+//
+// SDL 1.2's surface record counts its locks in `locked`, but not every SDL
+// 1.2 build keeps that field up to date.  This table keeps the same count for
+// every build: one more for each SDL_LockSurface that succeeds, one fewer for
+// each SDL_UnlockSurface of a surface that holds a lock (SDL ignores the
+// others).  Only surfaces that hold locks have an entry, and a surface that
+// SDL frees loses its entry, so a new surface at the same address starts at 0.
+struct SurfaceLocks {
+    SDL_Surface *surface;
+    int locks;
+};
+
+constexpr int lock_counts_max = 16384;
+SurfaceLocks lock_counts[lock_counts_max];
+int lock_counts_used;
+bool lock_counts_overflowed;
+
+SurfaceLocks *lock_count_of(SDL_Surface *surface)
+{
+    for (int i = 0; i < lock_counts_used; ++i) {
+        if (lock_counts[i].surface == surface)
+            return &lock_counts[i];
+    }
+    return nullptr;
+}
+
+void forget_lock_count(SurfaceLocks *entry)
+{
+    *entry = lock_counts[--lock_counts_used];
+}
+
+void count_lock(SDL_Surface *surface)
+{
+    if (SurfaceLocks *entry = lock_count_of(surface)) {
+        entry->locks++;
+    } else if (lock_counts_used < lock_counts_max) {
+        lock_counts[lock_counts_used++] = {surface, 1};
+    } else {
+        lock_counts_overflowed = true;
+    }
+}
+
+void count_unlock(SDL_Surface *surface)
+{
+    SurfaceLocks *entry = lock_count_of(surface);
+    if (entry != nullptr && --entry->locks == 0)
+        forget_lock_count(entry);
+}
+
 }  // namespace
 
 extern "C" {
@@ -145,7 +195,10 @@ DOUBLE(int) SDL_LockSurface(SDL_Surface *surface)
         SDL_SetError("lock refused by the test double");
         return -1;
     }
-    return real_fn<int (*)(SDL_Surface *)>("SDL_LockSurface")(surface);
+    int result = real_fn<int (*)(SDL_Surface *)>("SDL_LockSurface")(surface);
+    if (result == 0)
+        count_lock(surface);
+    return result;
 }
 
 DOUBLE(void) SDL_UnlockSurface(SDL_Surface *surface)
@@ -153,6 +206,7 @@ DOUBLE(void) SDL_UnlockSurface(SDL_Surface *surface)
     brilox_sdl_double.unlock_surface_calls++;
     brilox_sdl_double.last_unlock_surface = surface;
     real_fn<void (*)(SDL_Surface *)>("SDL_UnlockSurface")(surface);
+    count_unlock(surface);
 }
 
 DOUBLE(int) SDL_EnableKeyRepeat(int delay, int interval)
@@ -182,6 +236,30 @@ DOUBLE(Uint8) SDL_GetAppState(void)
     if (brilox_sdl_double.app_state_override >= 0)
         return static_cast<Uint8>(brilox_sdl_double.app_state_override);
     return real_fn<Uint8 (*)(void)>("SDL_GetAppState")();
+}
+
+// SDL_LockSurface calls that succeeded on `surface` less the SDL_UnlockSurface
+// calls that gave one back; -1 once more surfaces held locks at a time than
+// the table can follow.
+DOUBLE(int) brilox_sdl_double_locks_of(SDL_Surface *surface)
+{
+    if (lock_counts_overflowed)
+        return -1;
+    SurfaceLocks *entry = lock_count_of(surface);
+    return entry != nullptr ? entry->locks : 0;
+}
+
+DOUBLE(void) SDL_FreeSurface(SDL_Surface *surface)
+{
+    // SDL frees only the last reference to a surface, and never the display
+    // surface this way.
+    bool freed = surface != nullptr && surface->refcount <= 1 &&
+                 surface != real_fn<SDL_Surface *(*)(void)>("SDL_GetVideoSurface")();
+    real_fn<void (*)(SDL_Surface *)>("SDL_FreeSurface")(surface);
+    if (freed) {
+        if (SurfaceLocks *entry = lock_count_of(surface))
+            forget_lock_count(entry);
+    }
 }
 
 }  // extern "C"
