@@ -233,8 +233,8 @@ PyObject *surface_get_locks(PyObject *self, PyObject *)
         PyObject *entry = PyList_GET_ITEM(list, i);
         if (!PyWeakref_Check(entry))
             continue;
-        PyObject *locker = PyWeakref_GET_OBJECT(entry);
-        if (locker != Py_None && PyList_Append(lockers.get(), locker) < 0)
+        Ref locker = brilox::weakref_target(entry);
+        if (locker && PyList_Append(lockers.get(), locker.get()) < 0)
             return nullptr;
     }
     return PyList_AsTuple(lockers.get());
