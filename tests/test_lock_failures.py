@@ -35,12 +35,12 @@ def test_a_collection_while_the_lock_list_is_made_keeps_the_locks_it_took(sdl_do
             lists_seen.append(lock_list_address(surface))
             surface.lock_by(keeper)
 
-    # Takes every list the interpreter keeps for reuse, so that making the
-    # lock list allocates.
-    spare = [[] for _ in range(100)]
     was_enabled = gc.isenabled()
     gc.collect()
     gc.disable()  # no collection but the one inside the allocation
+    # Takes every list the interpreter keeps for reuse, so that making the
+    # lock list allocates.
+    spare = [[] for _ in range(100)]
     try:
         cycle = LocksWhenCollected()
         cycle.self = cycle
