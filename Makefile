@@ -3,11 +3,14 @@
 # make bench  set everything up and run the benchmarks
 # make test-sanitize  build every module with AddressSanitizer and
 #             UndefinedBehaviorSanitizer and run every test against that build
+# make test-matrix  run every test on each CPython from 3.8 to 3.13 that is
+#             installed, against classic SDL 1.2 and against sdl12-compat,
+#             and print a table of the results (noxfile.py)
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: all system venv install demo test test-sanitize bench clean
+.PHONY: all system venv install demo test test-sanitize test-matrix bench clean
 
 all: install
 
@@ -56,6 +59,11 @@ test-sanitize: install
 	$(SANITIZE_ENV) $(PY) -c 'import brilox.overlay, brilox.key, brilox.pinhold, sys; \
 		assert all("/$(SANITIZE_SITE)/" in m.__file__ for m in (brilox.overlay, brilox.key, brilox.pinhold)), "not the sanitized build"'
 	$(SANITIZE_ENV) $(PY) -m pytest -q --capture=sys tests
+
+# Each interpreter's build and environment live in build/matrix/<version>/.
+test-matrix: venv
+	$(PY) -m pip install -q "nox>=2023.4.22"
+	$(VENV)/bin/nox --noxfile noxfile.py
 
 bench: install
 	$(PY) bench/run.py

@@ -45,3 +45,41 @@ def _video_left_off():
     if brilox.display.get_init():
         brilox.display.quit()
         pytest.fail("test left SDL's video subsystem running")
+
+
+def _nested(inner, depth):
+    for _ in range(depth):
+        inner = [inner]
+    return inner
+
+
+def _nesting_fits(depth):
+    try:
+        repr(_nested(0, depth))
+    except RecursionError:
+        return False
+    return True
+
+
+class _CallsOnRepr:
+    def __init__(self, action):
+        self.action = action
+
+    def __repr__(self):
+        self.action()
+        return ""
+
+
+@pytest.fixture
+def near_recursion_limit():
+    """run(action, headroom) calls action() with about `headroom` levels of
+    recursion left before the limit that guards C code (sys's recursion
+    limit before 3.12, a fixed limit of the interpreter's own since).  Nested
+    reprs use the levels up: each counts against that limit everywhere."""
+    def run(action, headroom):
+        low, high = 0, 1 << 17  # the deepest nesting that fits, from here
+        while low + 1 < high:
+            middle = (low + high) // 2
+            low, high = (middle, high) if _nesting_fits(middle) else (low, middle)
+        repr(_nested(_CallsOnRepr(action), low - headroom))
+    return run

@@ -79,7 +79,8 @@ def frames(draw, record):
         chroma = (w // 2) * (h // 2)
         sizes = (draw(lengths(w * h)), draw(lengths(chroma)), draw(lengths(chroma)))
     rng = random.Random(draw(st.integers(0, 2 ** 32)))
-    frame = tuple(rng.randbytes(n) for n in sizes)
+    # What Random.randbytes(n) gives from 3.9 on.
+    frame = tuple(rng.getrandbits(8 * n).to_bytes(n, "little") if n else b"" for n in sizes)
     # Any sequence of three strings is a frame.
     if draw(st.booleans()):
         frame = list(frame)

@@ -1,8 +1,15 @@
 """YUV video overlays shown on the display surface."""
 
-from typing import Sequence, Tuple, Union, overload
+import sys
+from typing import Callable, Sequence, Tuple, TypeVar, Union, overload
 
-from typing_extensions import disjoint_base
+if sys.version_info >= (3, 9):
+    from typing_extensions import disjoint_base as _disjoint_base
+else:
+    # The type checkers that still run on 3.8 know no such decorator.
+    _C = TypeVar("_C", bound=Callable[..., object])
+
+    def _disjoint_base(cls: _C) -> _C: ...
 
 # A frame: the Y, U and V planes (or one packed plane and two empty strings),
 # as bytes or as text taken in its UTF-8 encoding.
@@ -13,7 +20,7 @@ _RectStyle = Union[Tuple[int, int, int, int], Sequence[int], Tuple[_Pair, _Pair]
 
 # Its instances have a layout of their own: a class cannot derive from it and
 # from another such type at once.
-@disjoint_base
+@_disjoint_base
 class Overlay:
     """Overlay(format, (width, height)) -> Overlay
     brilox object for video overlay graphics"""

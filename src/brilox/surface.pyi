@@ -1,6 +1,6 @@
 """Software SDL surfaces whose locks go through brilox.pinhold's lock table."""
 
-from typing import Any, final
+from typing import Any, Callable, final
 
 from brilox.pinhold import SurfLifeLock
 
@@ -27,3 +27,4 @@ class Surface:
     def _floor_cycles(self, locker: object, count: int, /) -> None: ...
 
 def _lifetime_lock_without_surface(locker: object, /) -> SurfLifeLock: ...
+def _collect_in_first_allocation(function: Callable[[], Any], /) -> Any: ...

@@ -70,6 +70,66 @@ inline PyObject *none() noexcept
     return Py_None;
 }
 
+// The object that `weakref`, a weak reference or proxy, refers to, as an
+// owned reference; empty once it has died.
+inline Ref weakref_target(PyObject *weakref) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    // 3.13 deprecates the borrowed lookup, which the referent could outlive
+    // only by luck.
+    PyObject *target = nullptr;
+    if (PyWeakref_GetRef(weakref, &target) < 0)
+        PyErr_Clear();  // only for what is no weak reference
+    return Ref::steal(target);
+#else
+    PyObject *target = PyWeakref_GET_OBJECT(weakref);
+    return target == Py_None ? Ref() : Ref::borrow(target);
+#endif
+}
+
+// The host's pending error, held aside while other work runs.  `take()`
+// moves the pending error (if any) here, `restore()` sets it again, and
+// whatever is still held when the holder goes is set again then.
+class HeldError {
+public:
+    HeldError() noexcept = default;
+    HeldError(const HeldError &) = delete;
+    HeldError &operator=(const HeldError &) = delete;
+    ~HeldError() { restore(); }
+
+    bool empty() const noexcept { return exception_ == nullptr; }
+
+    // Replaces nothing: call it only while empty.
+    void take() noexcept
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        exception_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&exception_, &value_, &traceback_);
+#endif
+    }
+
+    void restore() noexcept
+    {
+        if (exception_ == nullptr)
+            return;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(std::exchange(exception_, nullptr));
+#else
+        PyErr_Restore(std::exchange(exception_, nullptr), std::exchange(value_, nullptr),
+                      std::exchange(traceback_, nullptr));
+#endif
+    }
+
+private:
+    // From 3.12 the error is one object; before, the type comes first.
+    PyObject *exception_ = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject *value_ = nullptr;
+    PyObject *traceback_ = nullptr;
+#endif
+};
+
 // Adds `value` to `module` as `name`.  On success the module owns the
 // reference; on failure it is released here and the host's error is set.
 inline bool add_to_module(PyObject *module, const char *name, Ref value) noexcept

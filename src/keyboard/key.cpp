@@ -155,6 +155,10 @@ PyModuleDef key_module = {
     "brilox module to work with the keyboard",
     -1,
     key_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

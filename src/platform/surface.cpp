@@ -233,8 +233,8 @@ PyObject *surface_get_locks(PyObject *self, PyObject *)
         PyObject *entry = PyList_GET_ITEM(list, i);
         if (!PyWeakref_Check(entry))
             continue;
-        PyObject *locker = PyWeakref_GET_OBJECT(entry);
-        if (locker != Py_None && PyList_Append(lockers.get(), locker) < 0)
+        Ref locker = brilox::weakref_target(entry);
+        if (locker && PyList_Append(lockers.get(), locker.get()) < 0)
             return nullptr;
     }
     return PyList_AsTuple(lockers.get());
@@ -318,6 +318,71 @@ PyObject *surface_lifetime_lock_without_surface(PyObject *, PyObject *locker)
     return lock_for_lifetime(nullptr, locker);
 }
 
+// A full collection run inside an allocation, as the collector itself ran
+// them before 3.12 (since then it waits for the next check of the eval
+// loop).  The hook wraps the host's object allocator for the first
+// allocation only.
+PyMemAllocatorEx host_object_allocator;
+bool collection_armed = false;
+
+void collect_once()
+{
+    if (!collection_armed)
+        return;
+    collection_armed = false;
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &host_object_allocator);
+    // Whatever error is pending stays so; one that the collection raises
+    // cannot be reported from inside an allocation.
+    brilox::HeldError pending;
+    pending.take();
+    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+    if (gc)
+        Py_XDECREF(PyObject_CallMethod(gc.get(), "collect", nullptr));
+    PyErr_Clear();
+}
+
+void *collecting_malloc(void *, std::size_t size)
+{
+    collect_once();
+    return host_object_allocator.malloc(host_object_allocator.ctx, size);
+}
+
+void *collecting_calloc(void *, std::size_t count, std::size_t size)
+{
+    collect_once();
+    return host_object_allocator.calloc(host_object_allocator.ctx, count, size);
+}
+
+void *collecting_realloc(void *, void *block, std::size_t size)
+{
+    collect_once();
+    return host_object_allocator.realloc(host_object_allocator.ctx, block, size);
+}
+
+void collecting_free(void *, void *block)
+{
+    host_object_allocator.free(host_object_allocator.ctx, block);
+}
+
+PyObject *surface_collect_in_first_allocation(PyObject *, PyObject *function)
+{
+    if (collection_armed) {
+        PyErr_SetString(PyExc_RuntimeError, "a collection is armed already");
+        return nullptr;
+    }
+    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &host_object_allocator);
+    PyMemAllocatorEx collecting = {nullptr, collecting_malloc, collecting_calloc,
+                                   collecting_realloc, collecting_free};
+    collection_armed = true;
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &collecting);
+    Ref result = Ref::steal(PyObject_CallObject(function, nullptr));
+    if (collection_armed) {
+        collection_armed = false;
+        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &host_object_allocator);
+    }
+    return result.release();
+}
+
 const char surface_doc[] = "Surface((width, height)) -> Surface\na 32-bit software SDL surface";
 
 PyMethodDef surface_methods[] = {
@@ -359,6 +424,10 @@ PyMethodDef surface_methods[] = {
 PyMethodDef module_methods[] = {
     {"_lifetime_lock_without_surface", surface_lifetime_lock_without_surface, METH_O,
      "_lifetime_lock_without_surface(locker) -> SurfLifeLock\nask for a lifetime lock on no surface"},
+    {"_collect_in_first_allocation", surface_collect_in_first_allocation, METH_O,
+     "_collect_in_first_allocation(function) -> object\n"
+     "call function() with a full collection run inside the first object allocation it "
+     "makes"},
     {nullptr, nullptr, 0, nullptr},
 };
 

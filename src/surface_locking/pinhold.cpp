@@ -68,45 +68,22 @@ bool lockable(const SurfaceObject *surface)
     }
 }
 
-// The object a list entry refers to: its locker, None once the locker has
-// died, or null for anything that is not a weak reference (which never
-// matches a locker and is never purged).
-PyObject *referent(PyObject *entry)
+// Whether a list entry stands for a lock by `locker`, or for a lock whose
+// locker has died when `locker` is null.  Anything that is not a weak
+// reference stands for no lock: it never matches and is never purged.
+bool entry_of(PyObject *entry, PyObject *locker)
 {
-    if (!PyWeakref_Check(entry))
-        return nullptr;
-    return PyWeakref_GET_OBJECT(entry);
+    return PyWeakref_Check(entry) && brilox::weakref_target(entry).get() == locker;
 }
 
 // Keeps the first error of a walk that goes on after failures.
-class FirstError {
-public:
-    FirstError() noexcept = default;
-    FirstError(const FirstError &) = delete;
-    FirstError &operator=(const FirstError &) = delete;
-    ~FirstError() { restore(); }
-
-    // Takes the pending error unless an earlier one is kept.
-    void keep() noexcept
-    {
-        if (type_ == nullptr)
-            PyErr_Fetch(&type_, &value_, &traceback_);
-        else
-            PyErr_Clear();
-    }
-    // Sets the kept error again, if any.
-    void restore() noexcept
-    {
-        if (type_ != nullptr)
-            PyErr_Restore(type_, value_, traceback_);
-        type_ = value_ = traceback_ = nullptr;
-    }
-
-private:
-    PyObject *type_ = nullptr;
-    PyObject *value_ = nullptr;
-    PyObject *traceback_ = nullptr;
-};
+void keep_first(brilox::HeldError &error)
+{
+    if (error.empty())
+        error.take();
+    else
+        PyErr_Clear();
+}
 
 int unlock_surface_by(SurfaceObject *surface, PyObject *locker);
 int lock_surface_unchecked(SurfaceObject *surface, PyObject *locker, bool &entry_added);
@@ -217,11 +194,12 @@ int lock_surface_unchecked(SurfaceObject *surface, PyObject *locker, bool &entry
         // is ever left without its owner lock.  Should the entry not come
         // out again, the lock goes on as one whose owner refused.
         if (!owner_locked && !owner_entry) {
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
+            brilox::HeldError owner_error;
+            owner_error.take();
             const bool removed = remove_entry(list.get(), entry.get());
             // The owner's error is the one reported.
-            PyErr_Restore(type, value, traceback);
+            PyErr_Clear();
+            owner_error.restore();
             if (removed) {
                 entry_added = false;
                 return 0;
@@ -269,7 +247,7 @@ int unlock_surface_by(SurfaceObject *surface, PyObject *locker)
     // after which the walk stops.  A null locker matches nothing.
     if (locker != nullptr) {
         for (Py_ssize_t i = PyList_GET_SIZE(entries) - 1; i >= 0; --i) {
-            if (referent(PyList_GET_ITEM(entries, i)) != locker)
+            if (!entry_of(PyList_GET_ITEM(entries, i), locker))
                 continue;
             if (PySequence_DelItem(entries, i) < 0)
                 return 0;
@@ -281,7 +259,7 @@ int unlock_surface_by(SurfaceObject *surface, PyObject *locker)
     // The entries of dead lockers.  A deletion may run code that changes the
     // list, so the index is brought back inside it at every step; it still
     // falls at every step, so the walk ends.
-    FirstError error;
+    brilox::HeldError error;
     int result = 1;
     for (Py_ssize_t i = PyList_GET_SIZE(entries) - 1; i >= 0; --i) {
         Py_ssize_t size = PyList_GET_SIZE(entries);
@@ -290,12 +268,12 @@ int unlock_surface_by(SurfaceObject *surface, PyObject *locker)
             if (i < 0)
                 break;
         }
-        if (referent(PyList_GET_ITEM(entries, i)) != Py_None)
+        if (!entry_of(PyList_GET_ITEM(entries, i), nullptr))
             continue;
         if (PySequence_DelItem(entries, i) == 0) {
             ++released;
         } else {
-            error.keep();
+            keep_first(error);
             result = 0;
         }
     }
@@ -306,7 +284,7 @@ int unlock_surface_by(SurfaceObject *surface, PyObject *locker)
         if (surface->surf != nullptr)
             SDL_UnlockSurface(surface->surf);
         if (surface->subsurface != nullptr && !unlock_owner(surface)) {
-            error.keep();
+            keep_first(error);
             result = 0;
         }
     }
@@ -391,20 +369,18 @@ void lifetime_lock_dealloc(PyObject *object)
 
     // An error may be pending (the lock was refused, or it dies while an
     // exception unwinds): the unlock runs without it and leaves it as it was.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    brilox::HeldError pending;
+    pending.take();
     if (self->surface != nullptr) {
         // A locker that has died is never looked for: only the dead entries
         // go, whatever object now lives at the locker's old address.
         Ref locker;
-        if (self->locker_ref != nullptr) {
-            PyObject *alive = PyWeakref_GET_OBJECT(self->locker_ref);
-            if (alive != Py_None)
-                locker = Ref::borrow(alive);
-        }
+        if (self->locker_ref != nullptr)
+            locker = brilox::weakref_target(self->locker_ref);
         unlock_surface_by(self->surface, locker.get());
     }
-    PyErr_Restore(type, value, traceback);
+    PyErr_Clear();
+    pending.restore();
 
     Py_CLEAR(self->locker_ref);
     Py_CLEAR(self->surface);

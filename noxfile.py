@@ -1,0 +1,244 @@
+"""The whole test suite on every installed CPython from 3.8 to 3.13, against
+classic SDL 1.2 and against sdl12-compat, and a table of the results.
+
+    nox                   every interpreter and SDL pair, then the table
+    nox -s table          the table of the latest results
+    nox -l                the sessions
+
+The interpreters are the newest patch release of each version that pyenv
+has (without pyenv, the interpreter that runs nox).  Each gets one build, in
+build/matrix/<version>/: a virtual environment with the build and test
+requirements, and the package built there with -Werror.  A build with
+warnings is made again without -Werror, so that the suite still runs on it,
+and its sessions fail.  Both SDL sessions of an interpreter run on its one
+install: the SDL build is chosen at run time, by the dynamic linker's
+search path alone.  Each session leaves its pytest output (<sdl>.log), its
+JUnit XML (<sdl>.xml) and a record of the run (<sdl>.json) beside the build.
+"""
+
+import json
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ElementTree
+
+import nox
+import nox.command
+
+ROOT = pathlib.Path(__file__).resolve().parent
+MATRIX = ROOT / "build" / "matrix"
+VERSIONS = ["3.%d" % minor for minor in range(8, 14)]
+SDL_BUILDS = ["classic", "sdl12-compat"]
+REQUIREMENTS = ["pip", "scikit-build-core>=0.10"]
+# A test stuck in native code is stopped well before the suite's own deadline:
+# a hang on one SDL build should not hold up the others.
+TEST_TIMEOUT = 120
+# How many times a run that died is taken up again.
+MAX_RESUMES = 3
+
+nox.options.sessions = ["tests"]
+nox.options.default_venv_backend = "none"
+
+# What SDL_Linked_Version reports: the SDL library that the loaded modules
+# were bound to, whichever file the dynamic linker found.
+LINKED_VERSION = """
+import ctypes
+import brilox.display
+class Version(ctypes.Structure):
+    _fields_ = [("major", ctypes.c_uint8), ("minor", ctypes.c_uint8), ("patch", ctypes.c_uint8)]
+linked = ctypes.CDLL("libSDL-1.2.so.0").SDL_Linked_Version
+linked.restype = ctypes.POINTER(Version)
+v = linked().contents
+print("%d.%d.%d" % (v.major, v.minor, v.patch))
+"""
+
+
+def pyenv_root():
+    try:
+        return subprocess.run(["pyenv", "root"], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
+
+
+def installed_interpreters():
+    """{"3.x": path} for the newest patch release of each version that pyenv
+    has; without pyenv, the interpreter that runs nox, if it is one of them."""
+    releases = []
+    for folder in pathlib.Path(pyenv_root(), "versions").glob("3.*"):
+        match = re.fullmatch(r"(3\.\d+)\.(\d+)", folder.name)
+        python = folder / "bin" / "python"
+        if match and match.group(1) in VERSIONS and python.exists():
+            releases.append((int(match.group(2)), match.group(1), str(python)))
+    found = {version: python for _, version, python in sorted(releases)}
+    if not found and "%d.%d" % sys.version_info[:2] in VERSIONS:
+        found["%d.%d" % sys.version_info[:2]] = sys.executable
+    return {version: found[version] for version in VERSIONS if version in found}
+
+
+INTERPRETERS = installed_interpreters()
+_built = {}
+
+
+def build(session, version):
+    """The interpreter of `version`'s build, made once per nox run, and
+    whether it compiled without a warning.  A build with warnings fails
+    its sessions, yet is made again without -Werror so that the suite still
+    runs on it."""
+    if version in _built:
+        return _built[version]
+    folder = MATRIX / version
+    python = str(folder / "venv" / "bin" / "python")
+    if not os.path.exists(python):
+        session.run(INTERPRETERS[version], "-m", "venv", "--clear", str(folder / "venv"))
+    session.run(python, "-m", "pip", "install", "-q", "--upgrade", *REQUIREMENTS)
+    install = [python, "-m", "pip", "install", "-q", "--no-build-isolation",
+               "-Cbuild-dir=%s" % (folder / "cmake"), ".[test]"]
+    try:
+        session.run(*install, "-Ccmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON")
+        clean = True
+    except nox.command.CommandFailed:
+        session.warn("the build on %s is not free of warnings; building it without -Werror"
+                     % version)
+        session.run(*install, "-Ccmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=OFF")
+        clean = False
+    _built[version] = python, clean
+    return _built[version]
+
+
+def sdl_environment(session, sdl):
+    if sdl == "classic":
+        return {}
+    folder = session.run(str(ROOT / "scripts" / "fetch-sdl12-compat"), silent=True,
+                         external=True).strip().splitlines()[-1]
+    outer = os.environ.get("LD_LIBRARY_PATH")
+    return {"LD_LIBRARY_PATH": folder + (":" + outer if outer else "")}
+
+
+def run_pytest(session, python, env, junit, log, deselected):
+    """Runs the suite but the `deselected` tests, its output both shown and
+    added to `log`.  Returns the exit status (negative for a signal) and the
+    output."""
+    command = [python, "-m", "pytest", "-v", "-rfEs", "-p", "no:cacheprovider",
+               "--timeout=%d" % TEST_TIMEOUT, "--junitxml=%s" % junit, "tests"]
+    session.log(" ".join(command) + (" (less %d tests)" % len(deselected) if deselected else ""))
+    output = []
+    with open(log, "a") as kept, subprocess.Popen(
+            command + ["--deselect=" + test for test in deselected], cwd=ROOT,
+            env=dict(os.environ, **env), text=True, errors="replace",
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT) as child:
+        for line in child.stdout:
+            sys.stdout.write(line)
+            kept.write(line)
+            output.append(line)
+        return child.wait(), output
+
+
+def counts(junit):
+    """[passed, failed, skipped] from a JUnit XML report."""
+    root = ElementTree.parse(junit).getroot()
+    suites = [root] if root.tag == "testsuite" else root.findall("testsuite")
+    total = {key: sum(int(s.get(key, 0)) for s in suites)
+             for key in ("tests", "failures", "errors", "skipped")}
+    failed = total["failures"] + total["errors"]
+    return [total["tests"] - failed - total["skipped"], failed, total["skipped"]]
+
+
+def progress(output):
+    """The tests that a run which ended before pytest could write its report
+    got through, and the one it was in: [passed, failed, skipped], the
+    tests, and the last test started."""
+    tally = {"PASSED": 0, "XPASS": 0, "FAILED": 0, "ERROR": 0, "SKIPPED": 0, "XFAIL": 0}
+    tests, last = [], None
+    for line in output:
+        match = re.match(r"(tests/\S+::\S+) (\w+)?", line)
+        if match:
+            last = match.group(1)
+            if match.group(2) in tally:
+                tally[match.group(2)] += 1
+                tests.append(last)
+    return ([tally["PASSED"] + tally["XPASS"], tally["FAILED"] + tally["ERROR"],
+             tally["SKIPPED"] + tally["XFAIL"]], tests, last)
+
+
+def run_suite(session, python, env, folder, sdl):
+    """Runs the whole suite.  A run that crashes or hangs (a test past its
+    deadline stops the whole run) is taken up again without the tests it got
+    through and the one it died in, which counts as failed.  Returns the
+    counts, the tests that the runs died in, and the last exit status."""
+    tally, died_in, deselected = [0, 0, 0], [], []
+    log = folder / (sdl + ".log")
+    for attempt in range(1 + MAX_RESUMES):
+        junit = folder / ("%s.%d.xml" % (sdl, attempt))
+        status, output = run_pytest(session, python, env, junit, log, deselected)
+        if status >= 0 and junit.exists():
+            return [a + b for a, b in zip(tally, counts(junit))], died_in, status
+        done, tests, last = progress(output)
+        tally = [a + b for a, b in zip(tally, done)]
+        if last is None or last in tests:
+            break  # it died outside any test
+        tally[1] += 1
+        died_in.append(last)
+        deselected += tests + [last]
+    return tally, died_in, status
+
+
+@nox.session
+@nox.parametrize("version", list(INTERPRETERS))
+@nox.parametrize("sdl", SDL_BUILDS)
+def tests(session, version, sdl):
+    """The whole suite on one interpreter and one SDL build."""
+    session.notify("table")
+    folder = MATRIX / version
+    folder.mkdir(parents=True, exist_ok=True)
+    for stale in folder.glob(sdl + ".*"):
+        stale.unlink()
+    record = folder / (sdl + ".json")
+    result = {"outcome": "not built", "status": None}
+    try:
+        python, clean = build(session, version)
+        result["build"] = "clean" if clean else "warnings"
+        env = sdl_environment(session, sdl)
+        result["interpreter"] = session.run(
+            python, "-c", "import platform; print(platform.python_version())",
+            silent=True, log=False).strip()
+        result["linked"] = session.run(python, "-c", LINKED_VERSION, env=env, silent=True,
+                                       log=False).strip()
+        start = time.monotonic()
+        result["counts"], result["died_in"], result["status"] = run_suite(
+            session, python, env, folder, sdl)
+        result["seconds"] = round(time.monotonic() - start)
+        died_in = [test.split("::")[-1] for test in result["died_in"]]
+        result["outcome"] = ("died in %d: %s" % (len(died_in), ", ".join(died_in)) if died_in
+                             else "passed" if result["status"] == 0 else "failed")
+    finally:
+        record.write_text(json.dumps(result))
+    if result["outcome"] != "passed":
+        session.error("the suite %s (exit status %s)" % (result["outcome"], result["status"]))
+    if not clean:
+        session.error("the build is not free of warnings")
+
+
+@nox.session
+def table(session):
+    """The latest result of every interpreter and SDL pair."""
+    header = ["interpreter", "build", "SDL build", "SDL linked", "passed", "failed", "skipped",
+              "seconds", "outcome"]
+    rows = []
+    for version in INTERPRETERS:
+        for sdl in SDL_BUILDS:
+            record = MATRIX / version / (sdl + ".json")
+            result = json.loads(record.read_text()) if record.exists() else {
+                "outcome": "not run"}
+            rows.append([result.get("interpreter", version), result.get("build", ""), sdl,
+                         result.get("linked", ""),
+                         *(str(n) for n in result.get("counts", ["", "", ""])),
+                         str(result.get("seconds", "")), result["outcome"]])
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
+    print()
+    for row in [header, ["-" * w for w in widths]] + rows:
+        print("| " + " | ".join(cell.ljust(w) for cell, w in zip(row, widths)) + " |")
+    print(flush=True)
