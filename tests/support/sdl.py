@@ -332,14 +332,17 @@ def shown_pixels():
 
 
 OVERLAY_PROBE = """
+import ctypes
 import brilox.display, brilox.overlay
 from support import sdl
 brilox.display.init()
 brilox.display.set_mode((8, 8))
+screen = sdl.video_surface()
+ctypes.memset(screen.pixels, 0, screen.pitch * screen.h)
 overlay = brilox.overlay.Overlay(sdl.YV12, (8, 8))
 overlay.display((b"\\xeb" * 64, b"\\x80" * 16, b"\\x80" * 16))
 brilox.display.flip()
-print(sdl.surface_pixel(sdl.video_surface(), 4, 4) != (0, 0, 0))
+print(sdl.surface_pixel(screen, 4, 4) != (0, 0, 0))
 del overlay
 brilox.display.quit()
 """
