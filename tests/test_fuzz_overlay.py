@@ -7,7 +7,6 @@ out here from SDL's own record of the overlay (width, height, planes,
 pitches), never from the module.
 """
 
-import ctypes
 import random
 
 import pytest
@@ -39,7 +38,10 @@ placements = st.tuples(coordinates, coordinates, coordinates, coordinates)
 
 def created_by_sdl(fmt, w, h):
     """Whether SDL makes the overlay: a format it knows, and a byte count
-    w * h * 2 that fits an int and that malloc can give."""
+    w * h * 2 that fits an int and that malloc can give.  sdl12-compat makes
+    none without a positive width and height."""
+    if sdl.over_sdl2() and (w <= 0 or h <= 0):
+        return False
     return fmt in PLANAR + PACKED and 0 <= 2 * w * h <= INT_MAX
 
 
@@ -88,10 +90,10 @@ def frames(draw, record):
 
 
 def shown(location):
-    """Whether SDL is asked to show the overlay at `location`: not when the
-    width or height it gets, the low 16 bits, is zero."""
+    """Whether SDL is asked to show the overlay at `location` on the 160 x 120
+    screen, given the width and height it gets, the low 16 bits."""
     _, _, w, h = location
-    return w % 65536 != 0 and h % 65536 != 0
+    return sdl.shows_placement(w % 65536, h % 65536, 160, 120)
 
 
 def check_frame(overlay, frame, location, double):
@@ -136,9 +138,7 @@ def test_any_overlay_frame_and_placement(video, sdl_double, depth, fmt, w, h, da
     assert (record.format, record.w, record.h) == (fmt % 2 ** 32, w, h)
     # SDL leaves new planes uninitialised; what is shown must be defined.
     if readable(overlay):
-        for plane in range(record.planes):
-            _, pitch, rows = sdl.overlay_plane(overlay, plane)
-            ctypes.memset(ctypes.addressof(record.pixels[plane].contents), 0x80, pitch * rows)
+        sdl.fill_overlay(overlay, 0x80)
     location = (0, 0, w, h)
     # Showing a large overlay converts all of it; once is enough.
     large = abs(w * h) > 1 << 16

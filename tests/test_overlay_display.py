@@ -1,8 +1,9 @@
 """Overlay.display: the frame copied into SDL's planes, and the overlay shown
 in its stored rectangle.
 
-The overlay's own planes, read through ctypes, are the oracle for the copy;
-the display surface's pixels are the oracle for what is shown.
+The overlay's own planes, read through ctypes under a lock, are the oracle
+for the copy; what the screen shows after a flip is the oracle for what is
+shown.
 """
 
 import ctypes
@@ -11,6 +12,7 @@ import textwrap
 import pytest
 
 import brilox.base
+import brilox.display
 from brilox.overlay import Overlay
 from support import sdl
 
@@ -32,11 +34,15 @@ def all_rows(overlay):
     return [plane_rows(overlay, p) for p in range(sdl.overlay_record(overlay).planes)]
 
 
-def fill_planes(overlay, value):
-    record = sdl.overlay_record(overlay)
-    for plane in range(record.planes):
-        _, pitch, rows = sdl.overlay_plane(overlay, plane)
-        ctypes.memset(ctypes.addressof(record.pixels[plane].contents), value, pitch * rows)
+def overlay_or_refusal(fmt, size):
+    """A new Overlay, or None where SDL refuses the size: sdl12-compat makes
+    no overlay 0 pixels wide or high, classic SDL does."""
+    try:
+        return Overlay(fmt, size)
+    except brilox.base.error as refusal:
+        assert str(refusal) == "Cannot create overlay"
+        assert 0 in size and sdl.over_sdl2(), size
+        return None
 
 
 def copied_rows(rows, source, stride, row, count):
@@ -114,8 +120,10 @@ def test_odd_width_chroma_rounded_up_stays_in_its_plane(screen):
     (sdl.YVYU, (16, 8), (1000, 0, 0)),
 ], ids=str)
 def test_frame_copy_fills_each_plane(screen, fmt, size, lengths):
-    overlay = Overlay(fmt, size)
-    fill_planes(overlay, 0x55)
+    overlay = overlay_or_refusal(fmt, size)
+    if overlay is None:
+        return
+    sdl.fill_overlay(overlay, 0x55)
     before = all_rows(overlay)
     frame = tuple(pattern(n, seed) for n, seed in zip(lengths, (0, 60, 120)))
     overlay.display(frame)
@@ -133,7 +141,7 @@ def test_frame_copy_fills_each_plane(screen, fmt, size, lengths):
 ])
 def test_unfit_frame_is_refused_before_locking(screen, sdl_double, fmt, frame, message):
     overlay = Overlay(fmt, (16, 8))
-    fill_planes(overlay, 0x55)
+    sdl.fill_overlay(overlay, 0x55)
     before = all_rows(overlay)
     with pytest.raises(ValueError) as caught:
         overlay.display(frame)
@@ -230,20 +238,40 @@ def test_display_after_video_shutdown_calls_nothing_in_sdl(video, sdl_double, ar
     assert (sdl_double.lock_overlay_calls, sdl_double.display_overlay_calls) == (0, 0)
 
 
-@pytest.mark.parametrize("change", ["depth", "restart"])
+DISPLAY_CHANGES = {
+    "depth": lambda video, double: video.set_mode((64, 48), 16),
+    # Over SDL 2 the renderer that held the overlay is gone, though the
+    # surface and its format are the old ones again.
+    "depth and back": lambda video, double: (video.set_mode((64, 48), 16),
+                                             video.set_mode((64, 48))),
+    "restart": lambda video, double: (video.quit(), video.init()),
+    "restart, same mode": lambda video, double: (video.quit(), video.init(),
+                                                 video.set_mode((64, 48))),
+    # Changed behind brilox.display's back: the overlay is left to SDL.
+    "depth through SDL": lambda video, double: sdl.lib().SDL_SetVideoMode(64, 48, 16, 0),
+    "format gone": lambda video, double: setattr(double, "formatless_video_surface", 1),
+}
+
+
+@pytest.mark.parametrize("change", list(DISPLAY_CHANGES))
 def test_display_refuses_an_overlay_its_display_has_outlived(video, sdl_double, change):
     video.set_mode((64, 48))
     overlay = Overlay(sdl.YV12, (16, 8))
-    if change == "depth":
-        video.set_mode((64, 48), 16)
-    else:
-        video.quit()
-        video.init()
+    overlay.display((Y, U, V))
+    sdl_double.reset()
+    DISPLAY_CHANGES[change](video, sdl_double)
+    # brilox.display has SDL free the overlay while its display is still up.
+    freed = 0 if change in ("depth through SDL", "format gone") else 1
+    assert sdl_double.free_overlay_calls == freed
     for args in ((), ((Y, U, V),)):
         with pytest.raises(brilox.base.error) as caught:
             overlay.display(*args)
         assert str(caught.value) == "overlay was made for another display mode"
     assert (sdl_double.lock_overlay_calls, sdl_double.display_overlay_calls) == (0, 0)
+    del overlay
+    sdl_double.formatless_video_surface = 0
+    assert sdl_double.free_overlay_calls == freed
+    assert sdl_double.free_overlay_without_video_calls == 0
 
 
 def test_display_follows_a_resize_of_the_same_format(video, sdl_double):
@@ -314,14 +342,10 @@ def test_white_frame_lights_exactly_the_stored_rectangle(screen, location):
     overlay = Overlay(sdl.YV12, (16, 8))
     overlay.set_location(location)
     overlay.display((b"\xeb" * 128, b"\x80" * 32, b"\x80" * 32))
+    brilox.display.flip()
     x, y, w, h = location
     inside = {(i, j) for i in range(max(x, 0), min(x + w, screen.w))
               for j in range(max(y, 0), min(y + h, screen.h))}
-    lit = {}
-    for j in range(screen.h):
-        for i in range(screen.w):
-            pixel = sdl.surface_pixel(screen, i, j)
-            if pixel != (0, 0, 0):
-                lit[(i, j)] = pixel
+    lit = {place: pixel for place, pixel in sdl.shown_pixels().items() if pixel != (0, 0, 0)}
     assert set(lit) == inside
     assert all(min(p) >= 230 and max(p) - min(p) <= 4 for p in lit.values()), set(lit.values())

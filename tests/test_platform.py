@@ -1,5 +1,7 @@
 """The stand-ins for the library modules the core modules sit beside."""
 
+import textwrap
+
 import pytest
 
 import brilox
@@ -15,11 +17,18 @@ def test_base_error_is_a_runtime_error_published_in_slot_0():
     assert "brilox.base._BRILOX_C_API" in repr(capsule)
 
 
-def test_display_lifecycle_follows_sdl(video):
+@pytest.mark.parametrize("formatless", [0, 1], ids=["no surface", "surface without format"])
+def test_display_lifecycle_follows_sdl(video, sdl_double, tmp_path, formatless):
     assert sdl.lib().SDL_WasInit(sdl.SDL_INIT_VIDEO)
     assert video.get_init() is True
-    with pytest.raises(brilox.base.error, match="^Display mode not set$"):
-        video.get_size()
+    # SDL over SDL 2 (1.2.66 on) keeps a surface without a format after a
+    # restart of its video subsystem: no mode is set either.
+    sdl_double.formatless_video_surface = formatless
+    for call, args in ((video.get_size, ()), (video.flip, ()),
+                       (video.save, (str(tmp_path / "screen.bmp"),))):
+        with pytest.raises(brilox.base.error, match="^Display mode not set$"):
+            call(*args)
+    sdl_double.formatless_video_surface = 0
     video.set_mode((40, 30))
     surface = sdl.video_surface()
     assert (surface.w, surface.h, surface.format.contents.BitsPerPixel) == (40, 30, 32)
@@ -52,3 +61,38 @@ def test_display_refuses_sizes_and_depths_sdl_cannot_serve(video, size, depth):
     with pytest.raises(ValueError):
         video.set_mode(size, depth)
     assert sdl.video_surface() is None
+
+
+QUIT_HOOKS = textwrap.dedent("""
+    import ctypes
+    import brilox.base, brilox.display
+    api = ctypes.pythonapi
+    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    table = (ctypes.c_void_p * 19).from_address(api.PyCapsule_GetPointer(
+        brilox.base._BRILOX_C_API, b"brilox.base._BRILOX_C_API"))
+    Hook = ctypes.CFUNCTYPE(None)
+    register = ctypes.PYFUNCTYPE(ctypes.c_int, Hook)(table[1])
+    video_up = ctypes.CDLL("libSDL-1.2.so.0").SDL_WasInit
+    calls = []
+    hooks = [Hook(lambda i=i: calls.append((i, video_up(0x20) != 0))) for i in range(9)]
+    assert [register(hook) for hook in hooks[:2] + hooks[:8]] == [1] * 10
+    try:
+        register(hooks[8])
+    except RuntimeError as full:
+        print(full)
+    brilox.display.init()
+    brilox.display.set_mode((8, 8))
+    brilox.display.set_mode((16, 8))
+    assert calls == [], calls
+    brilox.display.set_mode((16, 8), 16)
+    brilox.display.quit()
+    assert calls == [(i, True) for i in range(7, -1, -1)] * 2, calls
+    print("hooks done")
+""")
+
+
+def test_quit_hooks_run_while_the_display_is_still_up():
+    # Base slots 1 and 2, run by brilox.display before SDL's video shuts
+    # down and before a mode of another depth, not before one of another size.
+    sdl.run_child(QUIT_HOOKS, "too many display quit hooks\nhooks done")

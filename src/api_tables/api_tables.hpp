@@ -26,7 +26,24 @@ inline constexpr int rect_slot_count = 4;
 
 // Positions inside the base and rect tables themselves.
 inline constexpr int base_error_slot = 0;
+inline constexpr int base_register_quit_slot = 1;
+inline constexpr int base_run_quit_hooks_slot = 2;
 inline constexpr int rect_from_object_slot = 3;
+
+// A function that the display module runs while SDL's video subsystem and
+// its display surface are still up, just before they go: before the video
+// subsystem is shut down, and before a mode of another depth replaces the
+// display surface.  Whatever a module made for that display is released
+// there, while SDL can still free it.
+using QuitHook = void (*)(void);
+
+// Base slot 1: adds `hook` to the functions run by base slot 2.  A hook
+// already there is not added twice.  Returns 1, or 0 with the host's error
+// set when the list is full.
+using RegisterQuit = int (*)(QuitHook hook);
+
+// Base slot 2: runs every registered hook, the last registered first.
+using RunQuitHooks = void (*)(void);
 
 // Positions of the copies inside an importer's array.
 inline constexpr int base_first = 0;

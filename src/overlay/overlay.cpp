@@ -4,6 +4,12 @@
 // An Overlay owns one SDL_Overlay and the screen rectangle it is shown in.
 // `display((y, u, v))` copies a frame given as byte strings straight into the
 // overlay's planes and asks SDL to show it; `display()` shows it again.
+//
+// An SDL overlay belongs to the video session and the display depth it was
+// made in.  The module keeps every live Overlay on a list, and brilox.display
+// runs this module's hook just before the session ends (base slots 1 and 2):
+// the hook frees each SDL overlay while SDL can still do so, and the Overlay
+// is never handed to SDL again, however the next session looks.
 #include "api_tables.hpp"
 
 #include <SDL.h>
@@ -29,13 +35,46 @@ struct DisplayTarget {
 
 struct OverlayObject {
     PyObject_HEAD
+    // Null once the display it was made for has gone.
     SDL_Overlay *yuv_overlay;
     api::IntRect location;
     DisplayTarget target;
+    // SDL's hw_overlay flag as the overlay was made, for get_hardware after
+    // SDL's overlay is gone.
+    bool hardware;
+    // The list of live Overlays that still own an SDL overlay.
+    OverlayObject *prev;
+    OverlayObject *next;
 };
 
 // The copies of the base and rect tables, taken once by the module entry.
 void *api_slots[api::importer_slot_count];
+
+OverlayObject *live_overlays;
+
+// SDL 1.2 comes in two builds: classic SDL, whose releases end at 1.2.15,
+// and sdl12-compat, SDL 1.2 over SDL 2, which numbers its releases from
+// 1.2.50 up.
+struct SdlBuild {
+    bool over_sdl2;
+    // Before 1.2.62 sdl12-compat's SDL_FreeYUVOverlay walks its list of
+    // overlays waiting for the next present without ever advancing, so it
+    // spins forever while that list is not empty.
+    bool free_waits_for_present;
+};
+
+SdlBuild sdl_build;
+
+// Whether an overlay may be waiting for a present: one was shown since this
+// module last presented the screen.
+bool shown_since_present;
+
+SdlBuild linked_sdl_build()
+{
+    const SDL_version *version = SDL_Linked_Version();
+    const bool over_sdl2 = version->major == 1 && version->minor == 2 && version->patch >= 50;
+    return {over_sdl2, over_sdl2 && version->patch < 62};
+}
 
 OverlayObject *as_overlay(PyObject *self)
 {
@@ -46,6 +85,86 @@ DisplayTarget target_of(SDL_Surface *surface)
 {
     const SDL_PixelFormat *format = surface->format;
     return {surface, format->BitsPerPixel, {format->Rmask, format->Gmask, format->Bmask}};
+}
+
+// SDL keeps a display surface without a pixel format after its video
+// subsystem restarts (sdl12-compat from 1.2.66 on does): no mode is set then.
+SDL_Surface *current_mode()
+{
+    SDL_Surface *surface = SDL_GetVideoSurface();
+    return surface != nullptr && surface->format != nullptr ? surface : nullptr;
+}
+
+// An overlay outlives the display surface it was made for when the mode
+// changes to another pixel format outside brilox.display.  SDL would then
+// write into a freed surface, or past the end of the new one, and SDL over
+// SDL 2 would use a texture of a destroyed renderer.
+bool shows_on_current_display(const OverlayObject *self)
+{
+    SDL_Surface *screen = current_mode();
+    if (self->yuv_overlay == nullptr || screen == nullptr || screen != self->target.surface)
+        return false;
+    const DisplayTarget now = target_of(screen);
+    return now.bits_per_pixel == self->target.bits_per_pixel &&
+           std::equal(std::begin(now.masks), std::end(now.masks), std::begin(self->target.masks));
+}
+
+// --- the list of live overlays -------------------------------------------
+
+void link_live(OverlayObject *overlay)
+{
+    overlay->prev = nullptr;
+    overlay->next = live_overlays;
+    if (live_overlays != nullptr)
+        live_overlays->prev = overlay;
+    live_overlays = overlay;
+}
+
+void unlink_live(OverlayObject *overlay)
+{
+    if (overlay->prev != nullptr)
+        overlay->prev->next = overlay->next;
+    else if (live_overlays == overlay)
+        live_overlays = overlay->next;
+    else
+        return;  // never linked
+    if (overlay->next != nullptr)
+        overlay->next->prev = overlay->prev;
+    overlay->prev = overlay->next = nullptr;
+}
+
+// Empties sdl12-compat's list of overlays waiting for a present, where its
+// SDL_FreeYUVOverlay would spin (SdlBuild).  Presenting the whole screen
+// empties it; a present of no rectangles or of a part of the screen does not.
+void present_before_free()
+{
+    if (!sdl_build.free_waits_for_present || !shown_since_present)
+        return;
+    if (SDL_Surface *screen = current_mode())
+        SDL_UpdateRect(screen, 0, 0, 0, 0);
+    shown_since_present = false;
+}
+
+// Hands the SDL overlay back to SDL if SDL can still free it.  One that its
+// display has outlived is left to SDL: freeing it would read a destroyed
+// renderer over SDL 2.
+void release_sdl_overlay(OverlayObject *overlay)
+{
+    unlink_live(overlay);
+    if (overlay->yuv_overlay != nullptr && SDL_WasInit(SDL_INIT_VIDEO) &&
+        shows_on_current_display(overlay)) {
+        present_before_free();
+        SDL_FreeYUVOverlay(overlay->yuv_overlay);
+    }
+    overlay->yuv_overlay = nullptr;
+}
+
+// Run by brilox.display just before the video subsystem shuts down or the
+// display changes depth.
+void release_overlays_before_display_goes(void)
+{
+    while (live_overlays != nullptr)
+        release_sdl_overlay(live_overlays);
 }
 
 // --- construction and release ------------------------------------------
@@ -68,7 +187,7 @@ PyObject *overlay_new(PyTypeObject *type, PyObject *args, PyObject *)
     if (!SDL_WasInit(SDL_INIT_VIDEO))
         return api::raise_library_error(
             api_slots, "cannot create overlay without brilox.display initialized");
-    SDL_Surface *screen = SDL_GetVideoSurface();
+    SDL_Surface *screen = current_mode();
     if (screen == nullptr)
         return api::raise_library_error(api_slots, "Display mode not set");
 
@@ -84,17 +203,14 @@ PyObject *overlay_new(PyTypeObject *type, PyObject *args, PyObject *)
         return api::raise_library_error(api_slots, "Cannot create overlay");
     overlay->location = {0, 0, width, height};
     overlay->target = target_of(screen);
+    overlay->hardware = overlay->yuv_overlay->hw_overlay != 0;
+    link_live(overlay);
     return self.release();
 }
 
 void overlay_dealloc(PyObject *self)
 {
-    OverlayObject *overlay = as_overlay(self);
-    // Once the video subsystem is gone, so is everything the overlay was
-    // made for: SDL must not be handed it again.
-    if (SDL_WasInit(SDL_INIT_VIDEO) && overlay->yuv_overlay != nullptr)
-        SDL_FreeYUVOverlay(overlay->yuv_overlay);
-    overlay->yuv_overlay = nullptr;
+    release_sdl_overlay(as_overlay(self));
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -245,24 +361,29 @@ void copy_frame(SDL_Overlay *overlay, const Upload &upload)
     SDL_UnlockYUVOverlay(overlay);
 }
 
-// An overlay outlives the display surface it was made for when SDL's video
-// subsystem is restarted or the mode changes to another pixel format.  SDL
-// would then write into a freed surface, or past the end of the new one.
-bool shows_on_current_display(const OverlayObject *self)
-{
-    SDL_Surface *screen = SDL_GetVideoSurface();
-    if (screen == nullptr || screen != self->target.surface)
-        return false;
-    const DisplayTarget now = target_of(screen);
-    return now.bits_per_pixel == self->target.bits_per_pixel &&
-           std::equal(std::begin(now.masks), std::end(now.masks), std::begin(self->target.masks));
-}
-
 // SDL_Rect keeps the low 16 bits of each stored value.
 SDL_Rect narrowed(const api::IntRect &location)
 {
     return SDL_Rect{static_cast<Sint16>(location.x), static_cast<Sint16>(location.y),
                     static_cast<Uint16>(location.w), static_cast<Uint16>(location.h)};
+}
+
+// Whether SDL can be asked to show the overlay in `rect`.  SDL divides by the
+// rectangle's width and height: with either at zero there is nothing to
+// show, and asking SDL would kill the process.  SDL 2's software renderer
+// allocates a buffer of the whole rectangle when a scaled copy reaches past
+// the screen (17 GB for 65535 x 65535), where classic SDL clips to the
+// screen first; over SDL 2 a rectangle far larger than the screen can show
+// is not handed over.
+bool worth_showing(const SDL_Rect &rect, const SDL_Surface *screen)
+{
+    if (rect.w == 0 || rect.h == 0)
+        return false;
+    if (!sdl_build.over_sdl2)
+        return true;
+    const long long area = static_cast<long long>(rect.w) * rect.h;
+    const long long screen_area = static_cast<long long>(screen->w) * screen->h;
+    return area <= std::max(16 * screen_area, 4096LL * 4096);
 }
 
 // "(s#s#s#)" takes each string from the sequence and lets go of it at once,
@@ -310,11 +431,11 @@ PyObject *overlay_display(PyObject *self, PyObject *args)
             return nullptr;
         copy_frame(overlay, upload);
     }
-    // SDL divides by the rectangle's width and height: with either at zero
-    // there is nothing to show, and asking SDL would kill the process.
     SDL_Rect rect = narrowed(as_overlay(self)->location);
-    if (rect.w != 0 && rect.h != 0)
+    if (worth_showing(rect, as_overlay(self)->target.surface)) {
         SDL_DisplayYUVOverlay(overlay, &rect);
+        shown_since_present = true;
+    }
     return brilox::none();
 }
 
@@ -322,7 +443,10 @@ PyObject *overlay_display(PyObject *self, PyObject *args)
 
 PyObject *overlay_get_hardware(PyObject *self, PyObject *)
 {
-    return PyLong_FromLong(as_overlay(self)->yuv_overlay->hw_overlay);
+    const OverlayObject *overlay = as_overlay(self);
+    if (overlay->yuv_overlay == nullptr)
+        return PyLong_FromLong(overlay->hardware);
+    return PyLong_FromLong(overlay->yuv_overlay->hw_overlay);
 }
 
 // --- tables --------------------------------------------------------------
@@ -387,6 +511,13 @@ PyMODINIT_FUNC PyInit_overlay(void)
                           api_slots + api::rect_first);
     if (PyErr_Occurred())
         return nullptr;
+    // Without base slot 1 the module goes on, and its overlays are released
+    // only when they die.
+    auto register_quit = reinterpret_cast<api::RegisterQuit>(
+        api_slots[api::base_first + api::base_register_quit_slot]);
+    if (register_quit != nullptr && !register_quit(release_overlays_before_display_goes))
+        return nullptr;
+    sdl_build = linked_sdl_build();
     if (PyType_Ready(&overlay_type) < 0)
         return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&overlay_module, 1013));

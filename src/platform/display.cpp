@@ -24,14 +24,32 @@ bool video_ready()
     return false;
 }
 
+// SDL keeps a display surface without a pixel format after its video
+// subsystem restarts (sdl12-compat from 1.2.66 on does): no mode is set then.
+SDL_Surface *current_mode()
+{
+    SDL_Surface *surface = SDL_GetVideoSurface();
+    return surface != nullptr && surface->format != nullptr ? surface : nullptr;
+}
+
 SDL_Surface *display_surface()
 {
     if (!video_ready())
         return nullptr;
-    SDL_Surface *surface = SDL_GetVideoSurface();
+    SDL_Surface *surface = current_mode();
     if (surface == nullptr)
         api::raise_library_error(api_slots, "Display mode not set");
     return surface;
+}
+
+// Lets the other modules release what they made for the display (base slot
+// 2) while SDL can still free it.
+void run_quit_hooks()
+{
+    auto run = reinterpret_cast<api::RunQuitHooks>(
+        api_slots[api::base_first + api::base_run_quit_hooks_slot]);
+    if (run != nullptr)
+        run();
 }
 
 PyObject *display_init(PyObject *, PyObject *)
@@ -46,6 +64,7 @@ PyObject *display_init(PyObject *, PyObject *)
 
 PyObject *display_quit(PyObject *, PyObject *)
 {
+    run_quit_hooks();
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     return brilox::none();
 }
@@ -71,6 +90,13 @@ PyObject *display_set_mode(PyObject *, PyObject *args)
     }
     if (!video_ready())
         return nullptr;
+    // A mode of another depth ends what was made for the display: SDL over
+    // SDL 2 destroys its renderer, and with it every overlay's texture, even
+    // when a later mode brings the old depth back.  Another size of the same
+    // depth keeps them.
+    const SDL_Surface *old_mode = current_mode();
+    if (old_mode != nullptr && old_mode->format->BitsPerPixel != depth)
+        run_quit_hooks();
     if (SDL_SetVideoMode(width, height, depth, SDL_SWSURFACE) == nullptr)
         return raise_sdl_error();
     return brilox::none();
@@ -168,6 +194,10 @@ PyModuleDef display_module = {
     "brilox module to control the display",
     -1,
     display_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -74,6 +74,10 @@ PyModuleDef rect_module = {
     "brilox rect module: reads objects as rectangles",
     -1,
     nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -3,10 +3,15 @@ interposed test double.
 
 The records are read from the very library the brilox modules use (the
 same ``libSDL-1.2.so.0`` loaded once in the process), so what the tests see
-is SDL's own state, not a module's account of it.
+is SDL's own state, not a module's account of it.  That library is either
+classic SDL 1.2 or sdl12-compat (SDL 1.2 over SDL 2, put first on
+LD_LIBRARY_PATH); where the two differ, the helpers here read what each
+really holds.
 """
 
+import contextlib
 import ctypes
+import functools
 import os
 import pathlib
 import subprocess
@@ -80,7 +85,9 @@ class DoubleState(ctypes.Structure):
         ("last_lock_surface", ctypes.c_void_p),
         ("last_unlock_surface", ctypes.c_void_p),
         ("last_repeat_delay", ctypes.c_int),
-        ("last_repeat_interval", ctypes.c_int)]
+        ("last_repeat_interval", ctypes.c_int),
+        ("free_overlay_without_video_calls", ctypes.c_int),
+        ("formatless_video_surface", ctypes.c_int)]
 
 
 def _sdl_flags():
@@ -152,7 +159,31 @@ def lib():
         _sdl.SDL_WasInit.restype = Uint32
         _sdl.SDL_WasInit.argtypes = [Uint32]
         _sdl.SDL_GetError.restype = ctypes.c_char_p
+        _sdl.SDL_Linked_Version.restype = ctypes.POINTER(Uint8 * 3)
+        for name in ("SDL_LockYUVOverlay", "SDL_UnlockYUVOverlay"):
+            getattr(_sdl, name).argtypes = [ctypes.POINTER(Overlay)]
     return _sdl
+
+
+def linked_version():
+    """The (major, minor, patch) of the SDL 1.2 in the process."""
+    return tuple(lib().SDL_Linked_Version().contents)
+
+
+def over_sdl2():
+    """Whether SDL 1.2 is sdl12-compat, whose releases count from 1.2.50;
+    classic SDL 1.2 ends at 1.2.15."""
+    return linked_version() >= (1, 2, 50)
+
+
+def shows_placement(w, h, screen_w, screen_h):
+    """Whether an Overlay hands a placement of w x h (the 16-bit values) to
+    SDL on a screen of screen_w x screen_h.  Over SDL 2, whose software
+    renderer allocates a buffer of the whole placement when it reaches past
+    the screen, nothing far larger than the screen is shown."""
+    if w == 0 or h == 0:
+        return False
+    return not over_sdl2() or w * h <= max(16 * screen_w * screen_h, 4096 * 4096)
 
 
 def key_name(key):
@@ -184,9 +215,11 @@ def run_child(script, done_marker, **env):
 
 
 def video_surface():
-    """The display surface's record, or None when no mode is set."""
+    """The display surface's record, or None when no mode is set.  A record
+    without a pixel format (sdl12-compat keeps one from 1.2.66 on, once its
+    video subsystem has restarted) is no mode either."""
     ptr = lib().SDL_GetVideoSurface()
-    return ptr.contents if ptr else None
+    return ptr.contents if ptr and ptr.contents.format else None
 
 
 def surface_pixel(surface, x, y):
@@ -212,15 +245,117 @@ def overlay_record(overlay_object):
     return Overlay.from_address(address)
 
 
-def overlay_plane(overlay_object, plane):
-    """The bytes of one plane of an Overlay, row by row with SDL's pitch.
-
-    Returns (bytes, pitch, rows).  For the three-plane formats plane 0 has h
-    rows and planes 1 and 2 have h / 2 rows; packed formats have one plane.
-    """
+@contextlib.contextmanager
+def locked_overlay(overlay_object):
+    """The SDL_Overlay of an Overlay, locked in SDL for the block: only
+    then do its plane addresses hold (sdl12-compat clears them on unlock)."""
     record = overlay_record(overlay_object)
+    assert lib().SDL_LockYUVOverlay(record) == 0, lib().SDL_GetError()
+    try:
+        yield record
+    finally:
+        lib().SDL_UnlockYUVOverlay(record)
+
+
+def plane_layout(record, plane):
+    """(address, pitch, rows) of one plane of a locked SDL_Overlay.  For the
+    three-plane formats plane 0 has h rows and planes 1 and 2 have h / 2
+    rows; packed formats have one plane."""
     assert 0 <= plane < record.planes
-    pitch = record.pitches[plane]
     rows = record.h if plane == 0 else record.h // 2
-    address = ctypes.addressof(record.pixels[plane].contents)
-    return ctypes.string_at(address, pitch * rows), pitch, rows
+    return ctypes.addressof(record.pixels[plane].contents), record.pitches[plane], rows
+
+
+def overlay_plane(overlay_object, plane):
+    """The bytes of one plane of an Overlay, row by row with SDL's pitch,
+    read under a lock.  Returns (bytes, pitch, rows)."""
+    with locked_overlay(overlay_object) as record:
+        address, pitch, rows = plane_layout(record, plane)
+        return ctypes.string_at(address, pitch * rows), pitch, rows
+
+
+def fill_overlay(overlay_object, value):
+    """Sets every byte of every plane of an Overlay to `value`."""
+    with locked_overlay(overlay_object) as record:
+        for plane in range(record.planes):
+            address, pitch, rows = plane_layout(record, plane)
+            ctypes.memset(address, value, pitch * rows)
+
+
+_sdl2 = None
+
+
+def _sdl2_lib():
+    global _sdl2
+    if _sdl2 is None:
+        _sdl2 = ctypes.CDLL("libSDL2-2.0.so.0")
+        _sdl2.SDL_GetWindowFromID.restype = ctypes.c_void_p
+        _sdl2.SDL_GetWindowFromID.argtypes = [Uint32]
+        _sdl2.SDL_GetRenderer.restype = ctypes.c_void_p
+        _sdl2.SDL_GetRenderer.argtypes = [ctypes.c_void_p]
+        _sdl2.SDL_GetRendererOutputSize.argtypes = [
+            ctypes.c_void_p, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int)]
+        _sdl2.SDL_RenderReadPixels.argtypes = [
+            ctypes.c_void_p, ctypes.c_void_p, Uint32, ctypes.c_void_p, ctypes.c_int]
+        _sdl2.SDL_GetError.restype = ctypes.c_char_p
+    return _sdl2
+
+
+SDL2_PIXELFORMAT_ARGB8888 = 0x16362004
+
+
+def shown_pixels():
+    """{(x, y): (r, g, b)} of what the screen shows after a flip.
+
+    Classic SDL draws overlays into the display surface itself.  sdl12-compat
+    draws them only when the screen is presented, through SDL 2's renderer
+    into its window: there the renderer's output is read back.
+    """
+    if not over_sdl2():
+        surface = video_surface()
+        return {(x, y): surface_pixel(surface, x, y)
+                for y in range(surface.h) for x in range(surface.w)}
+    sdl2 = _sdl2_lib()
+    # SDL 2 numbers windows from 1 again after each restart of its video.
+    windows = [w for w in map(sdl2.SDL_GetWindowFromID, range(1, 256)) if w]
+    assert len(windows) == 1, windows
+    renderer = sdl2.SDL_GetRenderer(windows[0])
+    assert renderer, sdl2.SDL_GetError()
+    w, h = ctypes.c_int(), ctypes.c_int()
+    assert sdl2.SDL_GetRendererOutputSize(renderer, ctypes.byref(w), ctypes.byref(h)) == 0
+    w, h = w.value, h.value
+    pixels = (Uint32 * (w * h))()
+    assert sdl2.SDL_RenderReadPixels(renderer, None, SDL2_PIXELFORMAT_ARGB8888,
+                                     pixels, 4 * w) == 0, sdl2.SDL_GetError()
+    return {(i % w, i // w): ((v >> 16) & 0xff, (v >> 8) & 0xff, v & 0xff)
+            for i, v in enumerate(pixels)}
+
+
+OVERLAY_PROBE = """
+import ctypes
+import brilox.display, brilox.overlay
+from support import sdl
+brilox.display.init()
+brilox.display.set_mode((8, 8))
+screen = sdl.video_surface()
+ctypes.memset(screen.pixels, 0, screen.pitch * screen.h)
+overlay = brilox.overlay.Overlay(sdl.YV12, (8, 8))
+overlay.display((b"\\xeb" * 64, b"\\x80" * 16, b"\\x80" * 16))
+brilox.display.flip()
+print(sdl.surface_pixel(screen, 4, 4) != (0, 0, 0))
+del overlay
+brilox.display.quit()
+"""
+
+
+@functools.lru_cache(maxsize=None)
+def overlays_drawn_into_surface():
+    """Whether this build draws a shown overlay into the display surface, as
+    a screenshot of that surface needs: found by showing a white frame in a
+    fresh interpreter and reading the surface back."""
+    path = os.pathsep.join(filter(None, [str(HERE.parent), os.environ.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", OVERLAY_PROBE],
+                          env=dict(os.environ, SDL_VIDEODRIVER="dummy", PYTHONPATH=path),
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip() == "True"

@@ -4,7 +4,8 @@
 // the modules' calls into SDL reach these definitions first.  By default every
 // call is passed through to the real SDL and counted; the tests switch on
 // what real SDL cannot be made to do: refusals, a hardware overlay, a missing
-// key-state array, an application state without focus.
+// key-state array, an application state without focus, a display surface
+// without a pixel format.
 #include <SDL.h>
 #include <dlfcn.h>
 
@@ -128,6 +129,9 @@ __attribute__((visibility("default"))) struct {
     SDL_Surface *last_unlock_surface;
     int last_repeat_delay;
     int last_repeat_interval;
+
+    int free_overlay_without_video_calls;  // SDL_FreeYUVOverlay after video shut down
+    int formatless_video_surface;  // SDL_GetVideoSurface returns a surface without a format
 } brilox_sdl_double = {};
 
 __attribute__((visibility("default"))) void brilox_sdl_double_reset(void)
@@ -158,6 +162,8 @@ DOUBLE(SDL_Overlay *) SDL_CreateYUVOverlay(int width, int height, Uint32 format,
 DOUBLE(void) SDL_FreeYUVOverlay(SDL_Overlay *overlay)
 {
     brilox_sdl_double.free_overlay_calls++;
+    if (SDL_WasInit(SDL_INIT_VIDEO) == 0)
+        brilox_sdl_double.free_overlay_without_video_calls++;
     untrack(overlay);
     if (overlay != nullptr)
         overlay->hw_overlay = 0;
@@ -185,6 +191,16 @@ DOUBLE(int) SDL_DisplayYUVOverlay(SDL_Overlay *overlay, SDL_Rect *rect)
     if (brilox_sdl_double.display_is_noop)
         return 0;
     return real_fn<int (*)(SDL_Overlay *, SDL_Rect *)>("SDL_DisplayYUVOverlay")(overlay, rect);
+}
+
+// sdl12-compat from 1.2.66 on keeps its display surface record through a
+// restart of the video subsystem, with no pixel format until a mode is set.
+DOUBLE(SDL_Surface *) SDL_GetVideoSurface(void)
+{
+    static SDL_Surface formatless = {};
+    if (brilox_sdl_double.formatless_video_surface)
+        return &formatless;
+    return real_fn<SDL_Surface *(*)(void)>("SDL_GetVideoSurface")();
 }
 
 DOUBLE(int) SDL_LockSurface(SDL_Surface *surface)
