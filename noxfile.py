@@ -37,7 +37,7 @@ REQUIREMENTS = ["pip", "scikit-build-core>=0.10"]
 # a hang on one SDL build should not hold up the others.
 TEST_TIMEOUT = 120
 # How many times a run that died is taken up again.
-MAX_RESUMES = 3
+MAX_RESUMES = 2
 
 nox.options.sessions = ["tests"]
 nox.options.default_venv_backend = "none"
