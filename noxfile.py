@@ -101,8 +101,8 @@ def build(session, version):
         session.run(*install, "-Ccmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON")
         clean = True
     except nox.command.CommandFailed:
-        session.warn("the build on %s is not free of warnings; building it without -Werror"
-                     % version)
+        session.warn("the build on %s failed with -Werror (see above); building it again "
+                     "without" % version)
         session.run(*install, "-Ccmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=OFF")
         clean = False
     _built[version] = python, clean
