@@ -79,7 +79,7 @@ inline Ref weakref_target(PyObject *weakref) noexcept
     // only by luck.
     PyObject *target = nullptr;
     if (PyWeakref_GetRef(weakref, &target) < 0)
-        PyErr_Clear();  // only for what is no weak reference
+        PyErr_Clear();  // fails only for what is not a weak reference
     return Ref::steal(target);
 #else
     PyObject *target = PyWeakref_GET_OBJECT(weakref);
