@@ -1,7 +1,5 @@
 """The stand-ins for the library modules the core modules sit beside."""
 
-import textwrap
-
 import pytest
 
 import brilox
@@ -62,37 +60,3 @@ def test_display_refuses_sizes_and_depths_sdl_cannot_serve(video, size, depth):
         video.set_mode(size, depth)
     assert sdl.video_surface() is None
 
-
-QUIT_HOOKS = textwrap.dedent("""
-    import ctypes
-    import brilox.base, brilox.display
-    api = ctypes.pythonapi
-    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    table = (ctypes.c_void_p * 19).from_address(api.PyCapsule_GetPointer(
-        brilox.base._BRILOX_C_API, b"brilox.base._BRILOX_C_API"))
-    Hook = ctypes.CFUNCTYPE(None)
-    register = ctypes.PYFUNCTYPE(ctypes.c_int, Hook)(table[1])
-    video_up = ctypes.CDLL("libSDL-1.2.so.0").SDL_WasInit
-    calls = []
-    hooks = [Hook(lambda i=i: calls.append((i, video_up(0x20) != 0))) for i in range(9)]
-    assert [register(hook) for hook in hooks[:2] + hooks[:8]] == [1] * 10
-    try:
-        register(hooks[8])
-    except RuntimeError as full:
-        print(full)
-    brilox.display.init()
-    brilox.display.set_mode((8, 8))
-    brilox.display.set_mode((16, 8))
-    assert calls == [], calls
-    brilox.display.set_mode((16, 8), 16)
-    brilox.display.quit()
-    assert calls == [(i, True) for i in range(7, -1, -1)] * 2, calls
-    print("hooks done")
-""")
-
-
-def test_quit_hooks_run_while_the_display_is_still_up():
-    # Base slots 1 and 2, run by brilox.display before SDL's video shuts
-    # down and before a mode of another depth, not before one of another size.
-    sdl.run_child(QUIT_HOOKS, "too many display quit hooks\nhooks done")

@@ -165,15 +165,10 @@ def lib():
     return _sdl
 
 
-def linked_version():
-    """The (major, minor, patch) of the SDL 1.2 in the process."""
-    return tuple(lib().SDL_Linked_Version().contents)
-
-
 def over_sdl2():
     """Whether SDL 1.2 is sdl12-compat, whose releases count from 1.2.50;
     classic SDL 1.2 ends at 1.2.15."""
-    return linked_version() >= (1, 2, 50)
+    return tuple(lib().SDL_Linked_Version().contents) >= (1, 2, 50)
 
 
 def shows_placement(w, h, screen_w, screen_h):
@@ -246,87 +241,59 @@ def overlay_record(overlay_object):
 
 
 @contextlib.contextmanager
-def locked_overlay(overlay_object):
-    """The SDL_Overlay of an Overlay, locked in SDL for the block: only
-    then do its plane addresses hold (sdl12-compat clears them on unlock)."""
+def overlay_planes(overlay_object):
+    """(address, pitch, rows) of each plane of an Overlay, locked in SDL for
+    the block: only then do the addresses hold (sdl12-compat clears them on
+    unlock).  Plane 0 has h rows, planes 1 and 2 of the three-plane formats
+    h / 2; packed formats have one plane."""
     record = overlay_record(overlay_object)
     assert lib().SDL_LockYUVOverlay(record) == 0, lib().SDL_GetError()
     try:
-        yield record
+        yield [(ctypes.addressof(record.pixels[p].contents), record.pitches[p],
+                record.h if p == 0 else record.h // 2) for p in range(record.planes)]
     finally:
         lib().SDL_UnlockYUVOverlay(record)
 
 
-def plane_layout(record, plane):
-    """(address, pitch, rows) of one plane of a locked SDL_Overlay.  For the
-    three-plane formats plane 0 has h rows and planes 1 and 2 have h / 2
-    rows; packed formats have one plane."""
-    assert 0 <= plane < record.planes
-    rows = record.h if plane == 0 else record.h // 2
-    return ctypes.addressof(record.pixels[plane].contents), record.pitches[plane], rows
-
-
 def overlay_plane(overlay_object, plane):
-    """The bytes of one plane of an Overlay, row by row with SDL's pitch,
-    read under a lock.  Returns (bytes, pitch, rows)."""
-    with locked_overlay(overlay_object) as record:
-        address, pitch, rows = plane_layout(record, plane)
+    """The bytes of one plane of an Overlay, row by row with SDL's pitch.
+    Returns (bytes, pitch, rows)."""
+    with overlay_planes(overlay_object) as planes:
+        address, pitch, rows = planes[plane]
         return ctypes.string_at(address, pitch * rows), pitch, rows
 
 
 def fill_overlay(overlay_object, value):
     """Sets every byte of every plane of an Overlay to `value`."""
-    with locked_overlay(overlay_object) as record:
-        for plane in range(record.planes):
-            address, pitch, rows = plane_layout(record, plane)
+    with overlay_planes(overlay_object) as planes:
+        for address, pitch, rows in planes:
             ctypes.memset(address, value, pitch * rows)
-
-
-_sdl2 = None
-
-
-def _sdl2_lib():
-    global _sdl2
-    if _sdl2 is None:
-        _sdl2 = ctypes.CDLL("libSDL2-2.0.so.0")
-        _sdl2.SDL_GetWindowFromID.restype = ctypes.c_void_p
-        _sdl2.SDL_GetWindowFromID.argtypes = [Uint32]
-        _sdl2.SDL_GetRenderer.restype = ctypes.c_void_p
-        _sdl2.SDL_GetRenderer.argtypes = [ctypes.c_void_p]
-        _sdl2.SDL_GetRendererOutputSize.argtypes = [
-            ctypes.c_void_p, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int)]
-        _sdl2.SDL_RenderReadPixels.argtypes = [
-            ctypes.c_void_p, ctypes.c_void_p, Uint32, ctypes.c_void_p, ctypes.c_int]
-        _sdl2.SDL_GetError.restype = ctypes.c_char_p
-    return _sdl2
-
-
-SDL2_PIXELFORMAT_ARGB8888 = 0x16362004
 
 
 def shown_pixels():
     """{(x, y): (r, g, b)} of what the screen shows after a flip.
 
-    Classic SDL draws overlays into the display surface itself.  sdl12-compat
-    draws them only when the screen is presented, through SDL 2's renderer
-    into its window: there the renderer's output is read back.
+    Classic SDL draws overlays into the display surface itself; sdl12-compat
+    draws them when the screen is presented, through SDL 2's renderer into
+    its window, whose output is read back here.
     """
     if not over_sdl2():
         surface = video_surface()
         return {(x, y): surface_pixel(surface, x, y)
                 for y in range(surface.h) for x in range(surface.w)}
-    sdl2 = _sdl2_lib()
+    sdl2 = ctypes.CDLL("libSDL2-2.0.so.0")
+    sdl2.SDL_GetWindowFromID.restype = sdl2.SDL_GetRenderer.restype = ctypes.c_void_p
+    sdl2.SDL_GetRenderer.argtypes = [ctypes.c_void_p]
     # SDL 2 numbers windows from 1 again after each restart of its video.
     windows = [w for w in map(sdl2.SDL_GetWindowFromID, range(1, 256)) if w]
     assert len(windows) == 1, windows
-    renderer = sdl2.SDL_GetRenderer(windows[0])
-    assert renderer, sdl2.SDL_GetError()
+    renderer = ctypes.c_void_p(sdl2.SDL_GetRenderer(windows[0]))
     w, h = ctypes.c_int(), ctypes.c_int()
     assert sdl2.SDL_GetRendererOutputSize(renderer, ctypes.byref(w), ctypes.byref(h)) == 0
     w, h = w.value, h.value
     pixels = (Uint32 * (w * h))()
-    assert sdl2.SDL_RenderReadPixels(renderer, None, SDL2_PIXELFORMAT_ARGB8888,
-                                     pixels, 4 * w) == 0, sdl2.SDL_GetError()
+    argb8888 = 0x16362004
+    assert sdl2.SDL_RenderReadPixels(renderer, None, argb8888, pixels, 4 * w) == 0
     return {(i % w, i // w): ((v >> 16) & 0xff, (v >> 8) & 0xff, v & 0xff)
             for i, v in enumerate(pixels)}
 
