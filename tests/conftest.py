@@ -1,3 +1,4 @@
+import faulthandler
 import os
 
 # SDL reads its video driver when the video subsystem starts.
@@ -13,6 +14,28 @@ import pytest  # noqa: E402
 
 import brilox.base  # noqa: E402
 import brilox.display  # noqa: E402
+
+
+def _uncaptured_stderr(config):
+    """The run's own stderr, which pytest's capture keeps aside (when it
+    captures at the descriptor level), so the stacks are seen."""
+    capture = config.pluginmanager.getplugin("capturemanager")
+    saved = getattr(getattr(getattr(capture, "_global_capturing", None), "err", None),
+                    "targetfd_save", None)
+    return saved if isinstance(saved, int) else 2
+
+
+@pytest.fixture(autouse=True)
+def _hard_deadline(request):
+    """Ends the whole run, with every thread's stack, when a test outlives
+    pytest-timeout's deadline by a minute.  pytest-timeout's own watchdog
+    needs the interpreter lock, which a test stuck in native code holds;
+    faulthandler's runs without it."""
+    limit = request.config.getoption("timeout", None) or request.config.getini("timeout")
+    faulthandler.dump_traceback_later(float(limit or 600) + 60, exit=True,
+                                      file=_uncaptured_stderr(request.config))
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture

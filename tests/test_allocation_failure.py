@@ -81,15 +81,22 @@ def test_each_allocation_of_a_module_entry_may_fail(module):
         batch = [subprocess.Popen([sys.executable, str(CHILD), "entry", module, str(k)],
                                   env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                   text=True) for k in (n, n + 1)]
-        for k, child in zip((n, n + 1), batch):
-            stdout, stderr = child.communicate(timeout=300)
-            if child.returncode < 0:
-                faults[k] = interpreter_fault(child.args, module)
-                results[k], streak = "interpreter fault", 0
-                continue
-            done = subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
-            results.update(check(done))
-            streak = streak + 1 if results[k] == "ok" else 0
+        try:
+            for k, child in zip((n, n + 1), batch):
+                stdout, stderr = child.communicate(timeout=300)
+                if child.returncode < 0:
+                    faults[k] = interpreter_fault(child.args, module)
+                    results[k], streak = "interpreter fault", 0
+                    continue
+                done = subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
+                results.update(check(done))
+                streak = streak + 1 if results[k] == "ok" else 0
+        finally:
+            # A child that hangs past its deadline is not left spinning.
+            for child in batch:
+                if child.poll() is None:
+                    child.kill()
+                    child.wait()
         n += 2
     assert list(results) == list(range(n))
     assert "MemoryError" in results.values()
