@@ -19,6 +19,11 @@ memmove) is reported beside them: it is under 1 % of the copy at 1080p and
 The reference rows upload frames whose source rows are one byte longer
 than the overlay's, which forces one block copy per row instead of one per
 plane: the price of a strided source.
+
+Frames need not be bytes.  Two more kinds are timed against the same
+memcpy: the planes as memoryviews, and the planes as 2-D views of a
+decoder's padded planes (numpy arrays whose rows run 64 bytes past the
+picture), read row by row with their own stride.
 """
 
 import ctypes
@@ -52,21 +57,30 @@ def _compare(upload, baseline, seconds_per_call):
     return statistics.median(times[upload]), statistics.median(times[baseline])
 
 
-def _pair(overlay_class, w, h, padded=False):
-    """The upload of a w x h YV12 frame and the memcpy of as many bytes.
+def _frame(w, h, kind):
+    """A w x h YV12 frame as bytes; as bytes whose rows are one byte longer
+    than the overlay's ("padded"); as memoryviews; or as 2-D views of planes
+    whose rows run 64 bytes past the picture ("strided").  Written, not
+    merely allocated: a source of untouched pages would time the page faults
+    of its first read."""
+    if kind == "strided":
+        import numpy
+        planes = ((w, h, 0x10), (w // 2, h // 2, 0x80), (w // 2, h // 2, 0x80))
+        return tuple(numpy.full((rows, columns + 64), value, numpy.uint8)[:, :columns]
+                     for columns, rows, value in planes)
+    pad = 1 if kind == "padded" else 0
+    frame = (b"\x10" * ((w + pad) * h), b"\x80" * ((w // 2 + pad) * (h // 2)),
+             b"\x80" * ((w // 2 + pad) * (h // 2)))
+    return tuple(map(memoryview, frame)) if kind == "memoryviews" else frame
 
-    A padded frame has source rows one byte longer than the overlay's rows:
-    the same bytes are copied, but row by row instead of one block per
-    plane.
-    """
+
+def _pair(overlay_class, w, h, kind="bytes"):
+    """The upload of a w x h YV12 frame of the given kind (_frame) and the
+    memcpy of as many bytes as the picture has."""
     luma, chroma = w * h, (w // 2) * (h // 2)
     total = luma + 2 * chroma
     overlay = overlay_class(sdl.YV12, (w, h))
-    pad = 1 if padded else 0
-    # Written, not merely allocated: a source of untouched pages would time
-    # the page faults of its first read.
-    frame = (b"\x10" * ((w + pad) * h), b"\x80" * ((w // 2 + pad) * (h // 2)),
-             b"\x80" * ((w // 2 + pad) * (h // 2)))
+    frame = _frame(w, h, kind)
     source = b"\x10" * total
     destination = ctypes.create_string_buffer(total)
     memmove = ctypes.memmove
@@ -109,8 +123,16 @@ def run():
             rows.append(("display((y, u, v)) YV12 %dx%d, us/call" % (w, h), value,
                          "memcpy of %d B, us/call" % total, base, target or "(none)"))
             del overlay, upload, baseline
+        for kind, label in [("memoryviews", "planes as memoryviews"),
+                            ("strided", "planes as 2-D views of padded rows")]:
+            for w, h, target in SIZES:
+                overlay, upload, baseline, per_call, total = _pair(Overlay, w, h, kind)
+                value, base = _compare(upload, baseline, per_call)
+                rows.append(("  same, %s %dx%d, us/call" % (label, w, h), value,
+                             "memcpy of %d B, us/call" % total, base, target or "(none)"))
+                del overlay, upload, baseline
         for w, h, _ in SIZES:
-            overlay, upload, baseline, per_call, total = _pair(Overlay, w, h, padded=True)
+            overlay, upload, baseline, per_call, total = _pair(Overlay, w, h, "padded")
             value, base = _compare(upload, baseline, per_call)
             rows.append(("  same, row by row (strided source) %dx%d, us/call" % (w, h), value,
                          "memcpy of %d B, us/call" % total, base, "(reference)"))

@@ -9,6 +9,7 @@ end.  Any other exception, a failed check or a crash ends the process
 otherwise, and the parent reports it.
 """
 
+import array
 import collections
 import ctypes
 import gc
@@ -160,6 +161,10 @@ def overlay_sweeps():
         # SystemError.)
         "sequence": lambda: collections.deque([b"\x11" * 128, b"\x22" * 32, b"\x33" * 32]),
         "refused": lambda: (b"\x11" * 127, b"\x22" * 32, b"\x33" * 32),
+        "buffers": lambda: collections.deque([bytearray(b"\x11" * 128),
+                                              memoryview(b"\x22" * 32), array.array("B", b"\x33" * 32)]),
+        # Refused by the parser, with buffers standing in as empty bytes.
+        "no_bytes": lambda: (bytearray(b"\x11" * 128), memoryview(b"\x22" * 32), None),
         "none": None,
     }
 
@@ -177,6 +182,8 @@ def overlay_sweeps():
                 state["overlay"].display(*args)
             except ValueError:
                 assert kind == "refused"
+            except TypeError:
+                assert kind == "no_bytes"
 
         def check(state, outcome):
             assert DOUBLE.lock_overlay_calls == DOUBLE.unlock_overlay_calls <= 1
@@ -184,7 +191,7 @@ def overlay_sweeps():
                 # Refused by memory: nothing copied, nothing shown.
                 assert planes(state["overlay"]) == state["before"]
                 assert DOUBLE.display_overlay_calls == 0
-            elif kind not in ("refused", "none"):
+            elif kind not in ("refused", "no_bytes", "none"):
                 assert planes(state["overlay"]) != state["before"]
         return prepare, operation, check
 

@@ -108,7 +108,8 @@ def test_each_allocation_of_a_module_entry_may_fail(module):
 
 
 SWEEPS = ["overlay_created", "subclass_created", "display_tuple", "display_list",
-          "display_text", "display_sequence", "display_refused", "display_none",
+          "display_text", "display_sequence", "display_refused", "display_buffers",
+          "display_no_bytes", "display_none",
           "lock_new_list", "lock_growing_list", "lock_itself", "lock_subsurface",
           "lock_subsurface_growing", "lifetime_lock", "lifetime_lock_growing",
           "lifetime_lock_subsurface", "lifetime_lock_beside_own",

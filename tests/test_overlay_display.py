@@ -6,9 +6,12 @@ for the copy; what the screen shows after a flip is the oracle for what is
 shown.
 """
 
+import array
 import ctypes
+import mmap
 import textwrap
 
+import numpy as np
 import pytest
 
 import brilox.base
@@ -130,6 +133,70 @@ def test_frame_copy_fills_each_plane(screen, fmt, size, lengths):
     assert all_rows(overlay) == expected_after(overlay, before, frame)
 
 
+def mapped(data):
+    memory = mmap.mmap(-1, max(len(data), 1))
+    memory.write(data)
+    return memoryview(memory)[:len(data)]
+
+
+BUFFER_KINDS = {
+    "bytearray": bytearray, "memoryview": memoryview, "array": lambda b: array.array("B", b),
+    "mmap": mapped, "numpy": lambda b: np.frombuffer(b, np.uint8),
+    "numpy 2-D writable": lambda b: np.frombuffer(b, np.uint8).reshape(2, -1).copy(),
+}
+
+
+@pytest.mark.parametrize("kind", BUFFER_KINDS)
+@pytest.mark.parametrize("fmt, lengths", [(sdl.YV12, (136, 36, 36)), (sdl.YUY2, (306, 0, 0))])
+def test_each_kind_of_buffer_gives_the_planes_of_its_bytes(screen, kind, fmt, lengths):
+    frame = tuple(pattern(n, seed) for n, seed in zip(lengths, (0, 60, 120)))
+    by_bytes, by_buffers = Overlay(fmt, (17, 8)), Overlay(fmt, (17, 8))
+    by_bytes.display(frame)
+    sdl.fill_overlay(by_buffers, 0x55)
+    by_buffers.display(tuple(BUFFER_KINDS[kind](plane) for plane in frame))
+    assert all_rows(by_buffers) == all_rows(by_bytes)
+
+
+@pytest.mark.parametrize("view", [np.asarray, memoryview])
+def test_rows_of_a_two_dimensional_plane_are_read_with_its_own_stride(screen, view):
+    # Luma 16 x 8 and chroma 8 x 4 pitches; every plane is cut from a wider
+    # picture, with rows to spare.  U rows are clipped to the pitch, and V
+    # rows, shorter than it, leave the rest of each plane row alone.
+    overlay = Overlay(sdl.YV12, (16, 8))
+    sdl.fill_overlay(overlay, 0x55)
+    picture = np.frombuffer(pattern(12 * 40, 3), np.uint8).reshape(12, 40)
+    y, u, v = picture[1:10, 3:19], picture[:5, 20:30], picture[2:6, :6]
+    overlay.display((view(y), view(u), view(v)))
+    assert plane_rows(overlay, 0) == [y[r].tobytes() for r in range(8)]
+    assert plane_rows(overlay, 2) == [u[r, :8].tobytes() for r in range(4)]
+    assert plane_rows(overlay, 1) == [v[r].tobytes() + b"\x55" * 2 for r in range(4)]
+
+
+def test_buffers_are_released_on_every_path_and_exporter_errors_propagate(screen, sdl_double):
+    overlay = Overlay(sdl.YV12, (16, 8))
+    sdl.fill_overlay(overlay, 0x55)
+    before = all_rows(overlay)
+    held = bytearray(Y)
+    released = memoryview(V)
+    released.release()
+    for frame, error in [((held, U, released), ValueError), ((held, bytearray(U), None), TypeError),
+                         ((held, U, np.zeros((8, 8), np.uint16)), TypeError),
+                         ((held, memoryview(U)[::-1], V), ValueError),
+                         ((held, np.zeros((3, 9), np.uint8)[:, :8], V), ValueError)]:
+        with pytest.raises(error):
+            overlay.display(frame)
+        held.append(0)  # refused while anything still holds its buffer
+        held.pop()
+    assert all_rows(overlay) == before
+    assert sdl_double.lock_overlay_calls == 0
+    overlay.display((held, U, V))
+    held.append(0)
+
+
+# Rows cut from a wider picture are not contiguous.
+WIDE = np.zeros((12, 40), np.uint8)
+
+
 @pytest.mark.parametrize("fmt, frame, message", [
     (sdl.YV12, (b"y" * 127, b"u" * 32, b"v" * 32), "y plane too short: 128 bytes needed, 127 given"),
     (sdl.YV12, (b"", b"u" * 9999, b"v" * 9999), "y plane too short: 128 bytes needed, 0 given"),
@@ -138,12 +205,29 @@ def test_frame_copy_fills_each_plane(screen, fmt, size, lengths):
      "a packed overlay takes its frame in the first string; the other two must be empty"),
     (sdl.UYVY, (b"p" * 256, b"", b"v" * 64),
      "a packed overlay takes its frame in the first string; the other two must be empty"),
+    (sdl.YV12, (WIDE[:7, :16], b"u" * 32, b"v" * 32), "y plane too short: 8 rows needed, 7 given"),
+    (sdl.YV12, (WIDE[:8, :15], b"u" * 32, b"v" * 32),
+     "y plane rows too short: 16 bytes needed, 15 given"),
+    (sdl.YV12, (b"y" * 128, WIDE[:3, :8], b"v" * 32), "u plane too short: 4 rows needed, 3 given"),
+    (sdl.YUY2, (WIDE[:8, :31], b"", b""), "packed plane rows too short: 32 bytes needed, 31 given"),
+    (sdl.YV12, (b"y" * 128, b"u" * 32, WIDE[3::-1, :8]), "v plane has a negative stride"),
+    (sdl.YV12, (b"y" * 128, b"u" * 32, memoryview(b"v" * 32)[::-1]), "v plane has a negative stride"),
+    (sdl.YV12, (np.asfortranarray(WIDE[:8, :16]), b"u" * 32, b"v" * 32),
+     "y plane is in Fortran order; its rows must be contiguous"),
+    (sdl.YV12, (WIDE[:8, ::2], b"u" * 32, b"v" * 32),
+     "y plane has an item stride of 2 bytes; its rows must be contiguous"),
+    (sdl.YV12, (np.zeros((8, 16, 2), np.uint8)[..., :1], b"u" * 32, b"v" * 32),
+     "y plane has 3 dimensions and is not contiguous"),
+    (sdl.YV12, (np.zeros(64, np.uint16), b"u" * 32, b"v" * 32),
+     "y plane has items of 2 bytes; a frame takes bytes"),
+    (sdl.YV12, (b"y" * 128, np.broadcast_to(WIDE[0, :8], (4, 8)), b"v" * 32),
+     "u plane repeats its rows (a row stride of 0)"),
 ])
 def test_unfit_frame_is_refused_before_locking(screen, sdl_double, fmt, frame, message):
     overlay = Overlay(fmt, (16, 8))
     sdl.fill_overlay(overlay, 0x55)
     before = all_rows(overlay)
-    with pytest.raises(ValueError) as caught:
+    with pytest.raises(TypeError if "items of" in message else ValueError) as caught:
         overlay.display(frame)
     assert str(caught.value) == message
     assert all_rows(overlay) == before
@@ -215,15 +299,29 @@ def test_strings_made_on_the_fly_are_held_while_copied(screen):
 Y, U, V = b"y" * 128, b"u" * 32, b"v" * 32
 
 
+def parser_error(args):
+    """The error the interpreter's own "(s#s#s#)" conversion gives `args`."""
+    parse = getattr(ctypes.pythonapi, "_PyArg_ParseTuple_SizeT", ctypes.pythonapi.PyArg_ParseTuple)
+    slots = [ctypes.c_void_p() for _ in range(6)]
+    with pytest.raises(Exception) as caught:
+        parse(ctypes.py_object(args), b"(s#s#s#)", *map(ctypes.byref, slots))
+    return type(caught.value), str(caught.value)
+
+
+# Buffers are frame items now, so the parser is asked about the frame with
+# each buffer given as bytes.
 @pytest.mark.parametrize("args", [
-    (Y, U, V), ((Y, U),), ((Y, U, V, V),), ((Y, U, None),), ((Y, U, bytearray(V)),),
-    ((Y, U, memoryview(V)),), (None,), (Y,), ((Y, U, 3),),
-], ids=["three args", "two strings", "four strings", "None string", "bytearray",
-        "memoryview", "None", "one string", "int"])
+    (Y, U, V), ((Y, U),), ((Y, U, V, V),), ((Y, U, None),), ((bytearray(Y), 2.5, V),),
+    ((memoryview(Y), U, [V]),), (("\udc80", bytearray(U), None),), (None,), (Y,), ((Y, U, 3),),
+], ids=["three args", "two strings", "four strings", "None string", "float after bytearray",
+        "list after memoryview", "unencodable text", "None", "one string", "int"])
 def test_display_arguments_that_fail_parsing(screen, sdl_double, args):
     overlay = Overlay(sdl.YV12, (16, 8))
-    with pytest.raises(TypeError):
+    with pytest.raises(Exception) as caught:
         overlay.display(*args)
+    as_bytes = tuple(tuple(bytes(i) if isinstance(i, (bytearray, memoryview)) else i for i in a)
+                     if isinstance(a, tuple) else a for a in args)
+    assert (type(caught.value), str(caught.value)) == parser_error(as_bytes)
     assert (sdl_double.lock_overlay_calls, sdl_double.display_overlay_calls) == (0, 0)
 
 

@@ -6,6 +6,7 @@ Under the sanitizer build the interpreter allocates with malloc and keeps no
 block count; there LeakSanitizer checks at exit what is never freed.
 """
 
+import array
 import collections
 import gc
 import sys
@@ -52,6 +53,8 @@ def overlay_cases(w):
         "display again": lambda: w["overlay"].display(),
         "display refused": lambda: expect(ValueError, w["overlay"].display, w["short"]),
         "display bad frame": lambda: expect(TypeError, w["overlay"].display, w["broken"]),
+        "display buffers": lambda: w["overlay"].display(w["frame buffers"]),
+        "display refused layout": lambda: expect(ValueError, w["overlay"].display, w["reversed"]),
     }
 
 
@@ -145,7 +148,8 @@ def world(double):
         "frame deque": collections.deque([y, u, v]), "frame text": ("\u00e9" * 64, "u" * 32, "v" * 32),
         "short": (y[:100], u, v), "broken": (y, u, None), "rect": (1, 2, 3, 4),
         "surface": surface, "sub": surface.subsurface((2, 2, 8, 8)), "plain": Surface((4, 4)),
-        "locker": Locker(),
+        "locker": Locker(), "frame buffers": (bytearray(y), memoryview(u), array.array("B", v)),
+        "reversed": (y, u, memoryview(v)[::-1]),
     }
 
 
@@ -166,11 +170,11 @@ def run(case, watched):
 
 def watched_objects(w):
     objects = [None, Overlay, Framed, brilox.base.error, Surface, Locker]
-    for name in ("overlay", "frame", "frame list", "frame deque", "frame text", "short",
+    for name in ("overlay", "frame", "frame buffers", "reversed", "frame list", "frame deque", "frame text", "short",
                  "broken", "rect", "surface", "sub", "plain", "locker"):
         if name in w:
             objects.append(w[name])
-    objects += list(w["frame"]) + list(w["frame text"])
+    objects += list(w["frame"]) + list(w["frame text"]) + list(w["frame buffers"])
     return objects
 
 

@@ -1,7 +1,7 @@
 """YUV video overlays shown on the display surface."""
 
 import sys
-from typing import Callable, Sequence, Tuple, TypeVar, Union, overload
+from typing import Any, Callable, Dict, Protocol, Sequence, Tuple, TypeVar, Union, overload
 
 if sys.version_info >= (3, 9):
     from typing_extensions import disjoint_base as _disjoint_base
@@ -11,9 +11,21 @@ else:
 
     def _disjoint_base(cls: _C) -> _C: ...
 
-# A frame: the Y, U and V planes (or one packed plane and two empty strings),
-# as bytes or as text taken in its UTF-8 encoding.
-_Plane = Union[bytes, str]
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer as _Buffer
+else:
+    from typing_extensions import Buffer as _Buffer
+
+# numpy's own stubs give its arrays the buffer protocol from 3.12 on only.
+class _NumpyArray(Protocol):
+    @property
+    def __array_interface__(self) -> Dict[str, Any]: ...
+
+# A frame: the Y, U and V planes (or one packed plane and two empty ones), as
+# any buffer of bytes (bytes, bytearray, memoryview, array.array, mmap, numpy
+# uint8 arrays, 2-D ones read row by row) or as text taken in its UTF-8
+# encoding.
+_Plane = Union[_Buffer, _NumpyArray, str]
 _Frame = Sequence[_Plane]
 _Pair = Sequence[int]
 _RectStyle = Union[Tuple[int, int, int, int], Sequence[int], Tuple[_Pair, _Pair]]

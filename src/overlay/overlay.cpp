@@ -236,14 +236,22 @@ PyObject *overlay_set_location(PyObject *self, PyObject *args)
 
 // --- display -------------------------------------------------------------
 
-// One source string as "s#" hands it over.
+// One frame item.  A byte string, text, and any buffer that is C-contiguous
+// count as `length` bytes from `bytes`.  A 2-D buffer that is not (a plane
+// sliced from a larger array, a decoder's plane with padded rows) is `rows`
+// rows of `columns` bytes, `row_stride` bytes apart.
 struct Source {
     const char *bytes = nullptr;
     Py_ssize_t length = 0;
+    Py_ssize_t rows = -1;  // -1: contiguous bytes
+    Py_ssize_t columns = 0;
+    Py_ssize_t row_stride = 0;
+
+    bool has_rows() const { return rows >= 0; }
 };
 
-// Rows of one source string bound for one plane.  `row` bytes are copied
-// per row; the source advances by `stride` and the plane by its pitch.
+// Rows of one source bound for one plane.  `row` bytes are copied per row;
+// the source advances by `stride` and the plane by its pitch.
 struct PlaneCopy {
     int plane = 0;
     const char *source = nullptr;
@@ -266,7 +274,7 @@ Py_ssize_t clip_to_pitch(Py_ssize_t row, const SDL_Overlay *overlay, int plane)
 
 // Refuses a string shorter than `rows` rows of `row` bytes.  Only then could
 // the stride `length / rows` fall short of the row copied.
-bool check_fit(const char *plane, const Source &source, Py_ssize_t row, Py_ssize_t rows)
+bool check_length(const char *plane, const Source &source, Py_ssize_t row, Py_ssize_t rows)
 {
     // Rows and row lengths come from int fields of SDL's record.
     const long long needed = static_cast<long long>(std::max<Py_ssize_t>(row, 0)) * rows;
@@ -277,26 +285,59 @@ bool check_fit(const char *plane, const Source &source, Py_ssize_t row, Py_ssize
     return false;
 }
 
-// Luma rows are w bytes with stride y_len / h.  Each chroma string holds h / 2
-// rows of (len * 2) / h bytes, the same length being its stride.
+// Refuses a plane of rows with fewer than `rows` rows, or, where every row
+// is copied whole (`row` above 0), rows shorter than `row` bytes.
+bool check_rows(const char *plane, const Source &source, Py_ssize_t row, Py_ssize_t rows)
+{
+    if (source.rows < rows) {
+        PyErr_Format(PyExc_ValueError, "%s plane too short: %zd rows needed, %zd given", plane,
+                     rows, source.rows);
+        return false;
+    }
+    if (rows > 0 && source.columns < row) {
+        PyErr_Format(PyExc_ValueError, "%s plane rows too short: %zd bytes needed, %zd given",
+                     plane, row, source.columns);
+        return false;
+    }
+    return true;
+}
+
+// Rows of `row` bytes for `plane`, clipped to its pitch.  Contiguous bytes
+// advance by `length / rows`; a plane of rows by its own row stride.
+PlaneCopy rows_of(const Source &source, const SDL_Overlay *overlay, int plane, Py_ssize_t row,
+                  Py_ssize_t rows)
+{
+    const Py_ssize_t stride = source.has_rows() ? source.row_stride : source.length / rows;
+    return {plane, source.bytes, stride, clip_to_pitch(row, overlay, plane), rows};
+}
+
+// Luma rows are w bytes.  Each chroma source holds h / 2 rows: a plane of
+// rows as many bytes a row as it has columns, a string (len * 2) / h bytes
+// a row, the same length being its stride.
 bool plan_planar(const SDL_Overlay *overlay, const Source (&frame)[3], Upload *upload)
 {
     const Py_ssize_t w = overlay->w, h = overlay->h;
     const Source &y = frame[0], &u = frame[1], &v = frame[2];
-    if (!check_fit("y", y, w, h))
+    const Py_ssize_t chroma_rows = std::max<Py_ssize_t>(h / 2, 0);
+    if (y.has_rows() ? !check_rows("y", y, w, std::max<Py_ssize_t>(h, 0))
+                     : !check_length("y", y, w, h))
+        return false;
+    if ((u.has_rows() && !check_rows("u", u, 0, chroma_rows)) ||
+        (v.has_rows() && !check_rows("v", v, 0, chroma_rows)))
         return false;
     if (h <= 0)
         return true;
-    const Py_ssize_t chroma_rows = h / 2;
-    // Lengths are at most PY_SSIZE_T_MAX, so doubling them fits unsigned.
-    const auto chroma_row = [h](Py_ssize_t length) {
-        return static_cast<Py_ssize_t>(static_cast<std::size_t>(length) * 2u /
-                                       static_cast<std::size_t>(h));
+    const auto chroma = [&](const Source &source, int plane) -> PlaneCopy {
+        if (source.has_rows())
+            return rows_of(source, overlay, plane, source.columns, chroma_rows);
+        // Lengths are at most PY_SSIZE_T_MAX, so doubling them fits unsigned.
+        const auto row = static_cast<Py_ssize_t>(static_cast<std::size_t>(source.length) * 2u /
+                                                 static_cast<std::size_t>(h));
+        return {plane, source.bytes, row, clip_to_pitch(row, overlay, plane), chroma_rows};
     };
-    const Py_ssize_t u_row = chroma_row(u.length), v_row = chroma_row(v.length);
-    upload->planes[0] = {0, y.bytes, y.length / h, clip_to_pitch(w, overlay, 0), h};
-    upload->planes[1] = {1, v.bytes, v_row, clip_to_pitch(v_row, overlay, 1), chroma_rows};
-    upload->planes[2] = {2, u.bytes, u_row, clip_to_pitch(u_row, overlay, 2), chroma_rows};
+    upload->planes[0] = rows_of(y, overlay, 0, w, h);
+    upload->planes[1] = chroma(v, 1);
+    upload->planes[2] = chroma(u, 2);
     upload->count = 3;
     return true;
 }
@@ -312,11 +353,12 @@ bool plan_packed(const SDL_Overlay *overlay, const Source (&frame)[3], Upload *u
     }
     const Py_ssize_t w = overlay->w, h = overlay->h;
     const Source &packed = frame[0];
-    if (!check_fit("packed", packed, 2 * w, h))
+    if (packed.has_rows() ? !check_rows("packed", packed, 2 * w, std::max<Py_ssize_t>(h, 0))
+                          : !check_length("packed", packed, 2 * w, h))
         return false;
     if (h <= 0)
         return true;
-    upload->planes[0] = {0, packed.bytes, packed.length / h, clip_to_pitch(2 * w, overlay, 0), h};
+    upload->planes[0] = rows_of(packed, overlay, 0, 2 * w, h);
     upload->count = 1;
     return true;
 }
@@ -332,6 +374,18 @@ bool plan_upload(const SDL_Overlay *overlay, const Source (&frame)[3], Upload *u
     return false;
 }
 
+// Copies one row in blocks of a fixed size, which the compiler turns into
+// plain vector moves: a video row is a few kilobytes, where the library's
+// memcpy spends a measurable share of each call choosing its method.
+void copy_row(Uint8 *destination, const char *source, std::size_t length)
+{
+    constexpr std::size_t block = 64;
+    std::size_t done = 0;
+    for (; done + block <= length; done += block)
+        std::memcpy(destination + done, source + done, block);
+    std::memcpy(destination + done, source + done, length - done);
+}
+
 // One block copy per row, or one per plane where rows are contiguous on both
 // sides: the bytes written are the same either way.
 void copy_plane(const PlaneCopy &copy, Uint8 *destination, Py_ssize_t pitch)
@@ -344,7 +398,7 @@ void copy_plane(const PlaneCopy &copy, Uint8 *destination, Py_ssize_t pitch)
     }
     const char *source = copy.source;
     for (Py_ssize_t r = 0; r < copy.rows; ++r) {
-        std::memcpy(destination, source, static_cast<std::size_t>(copy.row));
+        copy_row(destination, source, static_cast<std::size_t>(copy.row));
         source += copy.stride;
         destination += pitch;
     }
@@ -386,12 +440,12 @@ bool worth_showing(const SDL_Rect &rect, const SDL_Surface *screen)
     return area <= std::max(16 * screen_area, 4096LL * 4096);
 }
 
-// "(s#s#s#)" takes each string from the sequence and lets go of it at once,
-// so the pointers it hands back stay valid only while the sequence itself
-// holds its strings.  Exact tuples and lists do; any other sequence might
-// make them on the fly, so its items are first gathered into a tuple that
-// holds them.  Bytes, and what is no sequence at all, are left for the
-// parser to refuse with its own message.
+// The parser lets go of each item it takes from a sequence at once, so the
+// items it hands back stay alive only while the sequence itself holds them.
+// Exact tuples and lists do; any other sequence might make them on the fly,
+// so its items are first gathered into a tuple that holds them.  Bytes, and
+// what is no sequence at all, are left for the parser to refuse with its
+// own message.
 Ref frame_arguments(PyObject *args)
 {
     if (PyTuple_GET_SIZE(args) != 1)
@@ -406,19 +460,163 @@ Ref frame_arguments(PyObject *args)
     return Ref::steal(PyTuple_Pack(1, items.get()));
 }
 
+// A buffer held from parsing until the frame is copied.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer &) = delete;
+    HeldBuffer &operator=(const HeldBuffer &) = delete;
+    ~HeldBuffer()
+    {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+
+    // Read-only is enough, with the shape and strides to walk it by.
+    bool take(PyObject *exporter)
+    {
+        held_ = PyObject_GetBuffer(exporter, &view_, PyBUF_RECORDS_RO) == 0;
+        return held_;
+    }
+    const Py_buffer &view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The three items of a frame, held until the copy is done.
+struct Frame {
+    Ref items[3];
+    HeldBuffer buffers[3];
+    Source sources[3];
+};
+
+const char *const item_names[3] = {"y", "u", "v"};
+
+// Refuses a layout that cannot be read as rows of bytes front to back.
+bool refuse_layout(const char *plane, const Py_buffer &view)
+{
+    const auto spans = [&view](int dimension) { return view.shape[dimension] > 1; };
+    if (view.ndim > 2) {
+        PyErr_Format(PyExc_ValueError, "%s plane has %d dimensions and is not contiguous",
+                     plane, view.ndim);
+        return false;
+    }
+    if (view.ndim < 1 || view.shape == nullptr || view.strides == nullptr ||
+        view.suboffsets != nullptr) {
+        PyErr_Format(PyExc_ValueError, "%s plane is not a plain buffer of bytes", plane);
+        return false;
+    }
+    for (int d = 0; d < view.ndim; ++d) {
+        if (spans(d) && view.strides[d] < 0) {
+            PyErr_Format(PyExc_ValueError, "%s plane has a negative stride", plane);
+            return false;
+        }
+    }
+    const int last = view.ndim - 1;
+    if (spans(last) && view.strides[last] != 1) {
+        if (view.ndim == 2 && PyBuffer_IsContiguous(&view, 'F'))
+            PyErr_Format(PyExc_ValueError,
+                         "%s plane is in Fortran order; its rows must be contiguous", plane);
+        else
+            PyErr_Format(PyExc_ValueError,
+                         "%s plane has an item stride of %zd bytes; its rows must be contiguous",
+                         plane, view.strides[last]);
+        return false;
+    }
+    if (view.ndim == 2 && spans(0) && view.strides[0] == 0) {
+        PyErr_Format(PyExc_ValueError, "%s plane repeats its rows (a row stride of 0)", plane);
+        return false;
+    }
+    return true;
+}
+
+// A C-contiguous buffer counts as its bytes.  A 2-D buffer with contiguous
+// rows (a slice of a larger array, a decoder's padded plane) is read by rows.
+bool source_from_view(const char *plane, const Py_buffer &view, Source *source)
+{
+    if (view.itemsize != 1) {
+        PyErr_Format(PyExc_TypeError, "%s plane has items of %zd bytes; a frame takes bytes",
+                     plane, view.itemsize);
+        return false;
+    }
+    if (view.suboffsets == nullptr && PyBuffer_IsContiguous(&view, 'C')) {
+        *source = {static_cast<const char *>(view.buf), view.len};
+        return true;
+    }
+    if (!refuse_layout(plane, view))
+        return false;
+    // A 1-D buffer reaching here has no more than one byte, which is
+    // contiguous; only a 2-D one with rows apart is left.
+    *source = {static_cast<const char *>(view.buf), view.len, view.shape[0], view.shape[1],
+               view.strides[0]};
+    return true;
+}
+
+// Text is taken in its UTF-8 encoding and any buffer as its bytes.  For
+// anything else the "s#" parser, given the frame with its buffers standing
+// in as empty bytes, raises the error it always has.
+bool refuse_items_without_bytes(const Frame &frame)
+{
+    Ref stand_in[3];
+    for (int i = 0; i < 3; ++i) {
+        PyObject *item = frame.items[i].get();
+        stand_in[i] = PyUnicode_Check(item) || !PyObject_CheckBuffer(item)
+                          ? Ref::borrow(item)
+                          : Ref::steal(PyBytes_FromStringAndSize("", 0));
+        if (!stand_in[i])
+            return false;
+    }
+    Ref items = Ref::steal(PyTuple_Pack(3, stand_in[0].get(), stand_in[1].get(), stand_in[2].get()));
+    if (!items)
+        return false;
+    Ref wrapped = Ref::steal(PyTuple_Pack(1, items.get()));
+    if (!wrapped)
+        return false;
+    const char *bytes[3];
+    Py_ssize_t lengths[3];
+    if (PyArg_ParseTuple(wrapped.get(), "(s#s#s#)", &bytes[0], &lengths[0], &bytes[1],
+                         &lengths[1], &bytes[2], &lengths[2]))
+        PyErr_SetString(PyExc_TypeError, "frame items must be text or buffers");
+    return false;
+}
+
+bool parse_frame(PyObject *args, Frame *frame)
+{
+    Ref held = frame_arguments(args);
+    PyObject *items[3];
+    if (!held || !PyArg_ParseTuple(held.get(), "(OOO)", &items[0], &items[1], &items[2]))
+        return false;
+    // An exporter may run code that empties a list frame.
+    bool has_bytes = true;
+    for (int i = 0; i < 3; ++i) {
+        frame->items[i] = Ref::borrow(items[i]);
+        has_bytes = has_bytes && (PyUnicode_Check(items[i]) || PyObject_CheckBuffer(items[i]));
+    }
+    if (!has_bytes)
+        return refuse_items_without_bytes(*frame);
+    for (int i = 0; i < 3; ++i) {
+        PyObject *item = frame->items[i].get();
+        Source &source = frame->sources[i];
+        if (PyUnicode_Check(item)) {
+            source.bytes = PyUnicode_AsUTF8AndSize(item, &source.length);
+            if (source.bytes == nullptr)
+                return false;
+        } else if (!frame->buffers[i].take(item) ||
+                   !source_from_view(item_names[i], frame->buffers[i].view(), &source)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject *overlay_display(PyObject *self, PyObject *args)
 {
-    Source frame[3];
+    Frame frame;
     const bool has_frame = PyTuple_GET_SIZE(args) != 0;
-    Ref held;
-    if (has_frame) {
-        held = frame_arguments(args);
-        if (!held ||
-            !PyArg_ParseTuple(held.get(), "(s#s#s#)", &frame[0].bytes, &frame[0].length,
-                              &frame[1].bytes, &frame[1].length, &frame[2].bytes,
-                              &frame[2].length))
-            return nullptr;
-    }
+    if (has_frame && !parse_frame(args, &frame))
+        return nullptr;
     if (!SDL_WasInit(SDL_INIT_VIDEO))
         return api::raise_library_error(api_slots, "video system not initialized");
     if (!shows_on_current_display(as_overlay(self)))
@@ -427,7 +625,7 @@ PyObject *overlay_display(PyObject *self, PyObject *args)
     SDL_Overlay *overlay = as_overlay(self)->yuv_overlay;
     if (has_frame) {
         Upload upload;
-        if (!plan_upload(overlay, frame, &upload))
+        if (!plan_upload(overlay, frame.sources, &upload))
             return nullptr;
         copy_frame(overlay, upload);
     }
