@@ -11,6 +11,9 @@ from support.xserver import x_display  # noqa: E402,F401  (a fixture)
 DOUBLE = sdl.load_double()
 
 import pytest  # noqa: E402
+from sanitizer import import_leaking  # noqa: E402
+
+import_leaking("numpy")
 
 import brilox.base  # noqa: E402
 import brilox.display  # noqa: E402
