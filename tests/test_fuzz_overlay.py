@@ -83,6 +83,8 @@ def frames(draw, record):
     rng = random.Random(draw(st.integers(0, 2 ** 32)))
     # What Random.randbytes(n) gives from 3.9 on.
     frame = tuple(rng.getrandbits(8 * n).to_bytes(n, "little") if n else b"" for n in sizes)
+    # Any buffer is a plane.
+    frame = tuple(draw(st.sampled_from([bytes, bytearray, memoryview]))(p) for p in frame)
     # Any sequence of three strings is a frame.
     if draw(st.booleans()):
         frame = list(frame)
