@@ -14,6 +14,8 @@ from brilox.play.player import play
 from brilox.play.raw import EXTENSIONS, open_raw
 
 DEFAULT_FORMAT, PATTERN_SIZE = "i420", (320, 240)
+# Raw file name extensions that name the frames' layout.
+FORMAT_NAMES = {"i420", "yv12", "yuy2", "uyvy", "nv12", "nv21"}
 
 
 def size_argument(text):
@@ -54,8 +56,9 @@ def parse_options(argv=None):
                         help="raw frame size (required for raw frames; the pattern's "
                              "default is 320x240)")
     parser.add_argument("--format", type=str.lower, metavar="FORMAT",
-                        help="raw frame layout: i420 (the default), yv12, yuy2, uyvy, or any "
-                             "FFmpeg pixel format such as nv12, yuv444p, yuv420p10le, rgb24")
+                        help="raw frame layout: i420, yv12, yuy2, uyvy, or any FFmpeg pixel "
+                             "format such as nv12, yuv444p, yuv420p10le, rgb24 (default: "
+                             "the file's extension where it names one, else i420)")
     parser.add_argument("--fps", type=positive(float), default=30.0,
                         help="frames a second of raw frames and the pattern (default 30); "
                              "media files play at their own timestamps")
@@ -81,6 +84,9 @@ def open_source(options):
     """The frames to play; refuses bad input with BadInput before any window
     opens."""
     fmt = options.format or DEFAULT_FORMAT
+    extension = os.path.splitext(options.file or "")[1].lower()
+    if options.format is None and extension in EXTENSIONS and extension[1:] in FORMAT_NAMES:
+        fmt = extension[1:]
     if options.file is None:
         return PatternFrames(fmt, *(options.size or PATTERN_SIZE), options.fps)
     if is_raw(options):
