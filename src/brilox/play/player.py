@@ -30,8 +30,10 @@ def hand_over(overlay, planes, height):
     overlay.display(overlay_frame(planes, height))
 
 
-def save_screenshot(path):
-    """Saves what the window shows, once the last frame is up."""
+def save_screenshot(path, planes, source, placement, window):
+    """Saves what the window shows, once the last frame is up: `planes` of
+    `source`'s frame shown at `placement` (x, y, w, h) in a window of size
+    `window`.  For now the display surface as SDL left it."""
     display.save(path)
 
 
@@ -44,6 +46,7 @@ class Player:
         self.height = source.size[1]
         self.headless = headless
         self.index = self.shown = 0
+        self.last = None
         self.upload = 0.0
         self.paused = False
         self.started = self.due = time.perf_counter()
@@ -61,6 +64,7 @@ class Player:
     def show(self, planes):
         begun = time.perf_counter()
         hand_over(self.overlay, planes, self.height)
+        self.last = planes
         now = time.perf_counter()
         self.upload += now - begun
         self.shown += 1
@@ -163,7 +167,8 @@ def play(options, source):
         summary = Summary(player.shown, player.playing_time(time.perf_counter()), player.upload)
         player.status.close()
         if options.screenshot and player.shown:
-            save_screenshot(options.screenshot)
+            save_screenshot(options.screenshot, player.last, source,
+                            fit(width, height, *window), window)
     finally:
         overlay = player = None
         display.quit()
