@@ -26,7 +26,7 @@ venv: system $(PY)
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "pytest>=7" "pytest-timeout>=2" "hypothesis>=6" "mypy>=1.0"
 
 install: venv
-	$(PY) -m pip install -q --no-build-isolation ".[test]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,video]"
 
 demo: install
 	mkdir -p build && $(VENV)/bin/brilox-play --frames 90 --screenshot build/brilox-play.bmp

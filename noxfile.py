@@ -96,7 +96,7 @@ def build(session, version):
         session.run(INTERPRETERS[version], "-m", "venv", "--clear", str(folder / "venv"))
     session.run(python, "-m", "pip", "install", "-q", "--upgrade", *REQUIREMENTS)
     install = [python, "-m", "pip", "install", "-q", "--no-build-isolation",
-               "-Cbuild-dir=%s" % (folder / "cmake"), ".[test]"]
+               "-Cbuild-dir=%s" % (folder / "cmake"), ".[test,video]"]
     try:
         session.run(*install, "-Ccmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON")
         clean = True

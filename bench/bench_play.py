@@ -1,4 +1,7 @@
-"""brilox-play headless on its 1080p test pattern, 300 frames a run.
+"""brilox-play headless at 1080p: on its test pattern, and on an H.264
+clip that the benchmark encodes itself (media rows, below).
+
+The test pattern, 300 frames a run.
 
 Three things are measured in each round, in turn and in reverse order every
 other round, so that drift hits all alike:
@@ -24,21 +27,41 @@ The first row compares the player's frame rate with the bare loop's: the
 share of the module's pace that the player keeps while it makes the
 pattern, reads the keys and keeps its status.  The second gives the
 upload's share of the player's frame time.
+
+The media rows play a 1080p H.264 clip (4 s at 30 fps, 8 Mbit/s, encoded
+here by PyAV from two layers of noise panning against each other, so that
+the decoder has real work on every block).  Each round measures, in turn:
+
+- PyAV decoding the clip alone, with FFmpeg's decoding threads;
+- a bare Overlay.display loop over the clip's frames, decoded and handed
+  over beforehand: the upload and SDL's conversion alone;
+- the player on the clip, headless, over every frame: frames / playing time;
+- ``ffmpeg -i clip -vf format=rgb24 -f null -``: frames / wall time.
+
+Done one after the other with nothing between, decoding and display would
+take 1/decode + 1/display seconds a frame: the player's throughput is
+reported against that rate (it can beat it, as FFmpeg's decoding threads
+run on while SDL converts).  Each row is the round of median ratio.
 """
 
 import contextlib
 import io
 import os
+import shutil
 import statistics
+import subprocess
+import tempfile
 import time
 
 from support import sdl
 
 WIDTH, HEIGHT, FRAMES = 1920, 1080, 300
 ROUNDS = 9
+CLIP_FPS, CLIP_FRAMES, CLIP_BITRATE = 30, 120, 8_000_000
+MEDIA_ROUNDS = 5
 
 
-def _player_frames(play):
+def _player_frames(play, cli):
     """(frame seconds, upload seconds) of each frame of one player run."""
     shown = []
 
@@ -47,28 +70,28 @@ def _player_frames(play):
             shown.append((now, upload))
             super().frame(number, upload, now, paused)
 
-    options = play.parse_options(["--headless", "--size", "%dx%d" % (WIDTH, HEIGHT),
-                                  "--frames", str(FRAMES)])
-    source, label = play.open_source(options)
+    options = cli.parse_options(["--headless", "--size", "%dx%d" % (WIDTH, HEIGHT),
+                                 "--frames", str(FRAMES)])
+    source = cli.open_source(options)
     status = play.Status
     play.Status = Recorder
     try:
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-            summary = play.play(options, source, label)
+            summary = play.play(options, source)
     finally:
         play.Status = status
     assert summary.frames == len(shown) == FRAMES
     return [(b[0] - a[0], a[1]) for a, b in zip(shown, shown[1:])]
 
 
-def _bare_calls(display, Overlay, play):
+def _bare_calls(display, Overlay, frames_module, pattern_module):
     """Seconds of each Overlay.display((y, u, v)) call on a 1080p overlay."""
     display.init()
     try:
         display.set_mode((WIDTH, HEIGHT))
-        overlay = Overlay(play.FORMATS["i420"][0], (WIDTH, HEIGHT))
-        pattern = play.PatternFrames("i420", WIDTH, HEIGHT)
-        frames = [play.overlay_frame(pattern.get(n)) for n in (0, 1)]
+        overlay = Overlay(frames_module.YV12, (WIDTH, HEIGHT))
+        pattern = pattern_module.PatternFrames("i420", WIDTH, HEIGHT, 30)
+        frames = [frames_module.overlay_frame(pattern.get(n), HEIGHT) for n in (0, 1)]
         overlay.display(frames[1])
         times = []
         for n in range(FRAMES):
@@ -85,8 +108,9 @@ def run():
     double = sdl.load_double()
     os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
     import brilox.display as display
-    from brilox import play
     from brilox.overlay import Overlay
+    from brilox.play import cli, frames, pattern
+    from brilox.play import player as play
 
     median = statistics.median
     rounds = []
@@ -94,17 +118,17 @@ def run():
         measured = {}
 
         def player():
-            measured["full"] = _player_frames(play)
+            measured["full"] = _player_frames(play, cli)
 
         def player_without_display():
             double.state.display_is_noop = 1
             try:
-                measured["noop"] = _player_frames(play)
+                measured["noop"] = _player_frames(play, cli)
             finally:
                 double.state.display_is_noop = 0
 
         def bare_loop():
-            measured["bare"] = _bare_calls(display, Overlay, play)
+            measured["bare"] = _bare_calls(display, Overlay, frames, pattern)
 
         steps = [player, bare_loop, player_without_display]
         for step in (steps if r % 2 == 0 else steps[::-1]):
@@ -123,6 +147,7 @@ def run():
     share = median_round(lambda m: m["copy"] / m["frame"])
     conversion = median_round(lambda m: m["frame"] / m["noop_frame"])
     return [
+        *_media_rows(display, Overlay, play, cli, frames),
         ("brilox-play 1080p pattern, headless, fps (SDL conversion included)", 1 / pace["frame"],
          "bare Overlay.display((y, u, v)) loop, 1080p, calls/s", 1 / pace["bare"],
          ">= 0.80x"),
@@ -132,3 +157,137 @@ def run():
         ("  brilox-play 1080p, fps with SDL's display a no-op", 1 / conversion["noop_frame"],
          "brilox-play 1080p fps, conversion included", 1 / conversion["frame"], "(reference)"),
     ]
+
+
+# --- a 1080p H.264 clip ------------------------------------------------------
+
+def _make_clip(av, path):
+    """Encodes the clip: even rows from one layer of noise panning right,
+    odd rows from another panning left, over a slow gradient in chroma."""
+    pan = 4 * CLIP_FRAMES
+    levels = bytes(range(40, 216, 11)) * 16
+    layers = [os.urandom((WIDTH + pan) * (HEIGHT // 2)).translate(levels[:256]) for _ in (0, 1)]
+    stride = WIDTH + pan
+    with av.open(path, "w") as out:
+        stream = out.add_stream("libx264", rate=CLIP_FPS)
+        stream.width, stream.height, stream.pix_fmt = WIDTH, HEIGHT, "yuv420p"
+        stream.bit_rate = CLIP_BITRATE
+        stream.options = {"preset": "veryfast"}
+        for n in range(CLIP_FRAMES):
+            frame = av.VideoFrame(WIDTH, HEIGHT, "yuv420p")
+            rows = []
+            for r in range(HEIGHT // 2):
+                for layer, x in ((0, 4 * n), (1, pan - 4 * n)):
+                    rows.append(layers[layer][r * stride + x:r * stride + x + WIDTH])
+            luma = b"".join(rows)
+            cw, ch = WIDTH // 2, HEIGHT // 2
+            shade = bytes((64 + (x + 2 * n) // 8) & 255 for x in range(cw))
+            planes = [luma, shade * ch, shade[::-1] * ch]
+            for plane, data in zip(frame.planes, planes):
+                plane.update(data)
+            frame.pts = n
+            for packet in stream.encode(frame):
+                out.mux(packet)
+        for packet in stream.encode():
+            out.mux(packet)
+
+
+def _decode_alone(av, path):
+    """Seconds to decode the whole clip, and its frame count."""
+    start = time.perf_counter()
+    with av.open(path) as container:
+        stream = container.streams.video[0]
+        stream.thread_type = "AUTO"
+        count = sum(1 for _ in container.decode(stream))
+    return time.perf_counter() - start, count
+
+
+def _display_alone(display, Overlay, frames_module, handed):
+    """Seconds of a bare Overlay.display loop over the clip's frames."""
+    display.init()
+    try:
+        display.set_mode((WIDTH, HEIGHT))
+        overlay = Overlay(frames_module.YV12, (WIDTH, HEIGHT))
+        overlay.display(handed[-1])
+        start = time.perf_counter()
+        for frame in handed:
+            overlay.display(frame)
+        seconds = time.perf_counter() - start
+        del overlay
+    finally:
+        display.quit()
+    return seconds
+
+
+def _player_on(play, cli, path):
+    """The player's summary, headless over the whole clip."""
+    options = cli.parse_options([path, "--headless"])
+    source = cli.open_source(options)
+    try:
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+            return play.play(options, source)
+    finally:
+        source.close()
+
+
+def _ffmpeg_alone(path):
+    start = time.perf_counter()
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-vf", "format=rgb24",
+                    "-f", "null", "-"], check=True, timeout=600)
+    return time.perf_counter() - start
+
+
+def _media_rows(display, Overlay, play, cli, frames_module):
+    import av
+    folder = tempfile.mkdtemp(prefix="bench-play-")
+    try:
+        path = os.path.join(folder, "clip.mp4")
+        _make_clip(av, path)
+        with av.open(path) as container:
+            handed = [frames_module.overlay_frame(frames_module.frame_planes(
+                f, "yuv420p", WIDTH, HEIGHT), HEIGHT) for f in container.decode(video=0)]
+        assert len(handed) == CLIP_FRAMES
+        has_ffmpeg = shutil.which("ffmpeg") is not None
+        rounds = []
+        for r in range(MEDIA_ROUNDS):
+            measured = {}
+            steps = [("decode", lambda: _decode_alone(av, path)[0]),
+                     ("display", lambda: _display_alone(display, Overlay, frames_module, handed)),
+                     ("player", lambda: _player_on(play, cli, path)),
+                     ("ffmpeg", lambda: _ffmpeg_alone(path) if has_ffmpeg else None)]
+            for name, step in (steps if r % 2 == 0 else steps[::-1]):
+                measured[name] = step()
+            summary = measured["player"]
+            assert summary.frames == CLIP_FRAMES
+            decode_fps = CLIP_FRAMES / measured["decode"]
+            display_fps = CLIP_FRAMES / measured["display"]
+            rounds.append({
+                "player": summary.fps,
+                "parts": 1 / (1 / decode_fps + 1 / display_fps),
+                "decode": decode_fps, "display": display_fps,
+                "upload": summary.upload_seconds / summary.frames,
+                "frame": summary.seconds / summary.frames,
+                "ffmpeg": CLIP_FRAMES / measured["ffmpeg"] if has_ffmpeg else None,
+            })
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+    def median_round(ratio):
+        return sorted(rounds, key=ratio)[len(rounds) // 2]
+
+    pace = median_round(lambda m: m["player"] / m["parts"])
+    share = median_round(lambda m: m["upload"] / m["frame"])
+    rows = [
+        ("brilox-play 1080p H.264 clip, headless, fps", pace["player"],
+         "its parts alone, 1/(1/decode + 1/display), fps", pace["parts"], ">= 0.90x"),
+        ("  PyAV decoding the clip alone, fps", pace["decode"],
+         "bare Overlay.display loop over its frames, fps", pace["display"], "(reference)"),
+        ("  hand-over + upload + SDL conversion, ms/frame", 1000 * share["upload"],
+         "player frame time on the clip, ms/frame", 1000 * share["frame"], "(reference)"),
+    ]
+    if pace["ffmpeg"] is not None:
+        versus = median_round(lambda m: m["player"] / m["ffmpeg"])
+        rows.append(("brilox-play 1080p H.264 clip, headless, fps", versus["player"],
+                     "ffmpeg -i clip -vf format=rgb24 -f null -, fps", versus["ffmpeg"],
+                     "(reference)"))
+    return rows

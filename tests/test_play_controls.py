@@ -17,8 +17,10 @@ import time
 import pytest
 
 import brilox.play
-from brilox.play import (K_ESCAPE, K_LEFT, K_Q, K_RIGHT, K_SPACE, FileFrames, Keys,
-                         StreamFrames, fit)
+import brilox.play.player
+from brilox.play.controls import K_ESCAPE, K_LEFT, K_Q, K_RIGHT, K_SPACE, Keys
+from brilox.play.player import fit
+from brilox.play.raw import FileFrames, Layout, StreamFrames
 from support import sdl
 
 # Each player's window gets a class of its own to be found by: SDL builds
@@ -249,16 +251,16 @@ def test_pauses_and_slow_frames_neither_count_nor_bring_a_burst(monkeypatch, cap
     clock = Clock(presses)
     shown = []
 
-    class TimedOverlay(brilox.play.Overlay):
+    class TimedOverlay(brilox.play.player.Overlay):
         def display(self, *frame):
             shown.append(clock.now - clock.start)
             if slow_at is not None and clock.now - clock.start >= slow_at > shown[-2]:
                 clock.now += 1.0
             return super().display(*frame)
 
-    monkeypatch.setattr(brilox.play, "time", clock)
-    monkeypatch.setattr(brilox.play, "Overlay", TimedOverlay)
-    monkeypatch.setattr(brilox.play, "headless_wanted", lambda options: False)
+    monkeypatch.setattr(brilox.play.player, "time", clock)
+    monkeypatch.setattr(brilox.play.player, "Overlay", TimedOverlay)
+    monkeypatch.setattr(brilox.play.player, "headless_wanted", lambda options: False)
     sdl.lib().SDL_GetKeyState.restype = ctypes.POINTER(ctypes.c_uint8)
     try:
         assert brilox.play.main(["--size", "64x48", "--fps", "10"]) == 0
@@ -331,7 +333,7 @@ def test_missing_or_short_key_state_means_nothing_pressed(state):
 
 def test_stream_steps_back_only_through_the_frames_it_kept():
     frames = b"".join(bytes([n]) * 6 for n in range(40))
-    source = StreamFrames(io.BytesIO(frames), "standard input", (4, 1, 1))
+    source = StreamFrames(io.BytesIO(frames), "standard input", Layout("i420", 2, 2), 0.1)
     keep = source.history.maxlen
     assert source.get(0) == (b"\x00" * 4, b"\x00", b"\x00")
     assert source.get(39)[0] == b"\x27" * 4
@@ -344,9 +346,9 @@ def test_file_loops_both_ways(tmp_path):
     path = tmp_path / "clip.yuv"
     path.write_bytes(b"".join(bytes([n]) * 6 for n in range(3)))
     with open(path, "rb") as stream:
-        looping = FileFrames(stream, str(path), (4, 1, 1), 3, True)
+        looping = FileFrames(stream, str(path), Layout("i420", 2, 2), 0.1, 3, True)
         assert [looping.get(i)[0][0] for i in (-1, 0, 1, 2, 3, 7)] == [2, 0, 1, 2, 0, 1]
-        once = FileFrames(stream, str(path), (4, 1, 1), 3, False)
+        once = FileFrames(stream, str(path), Layout("i420", 2, 2), 0.1, 3, False)
         assert once.get(-1) is None and once.get(3) is None and once.get(2)[0][0] == 2
 
 

@@ -11,7 +11,7 @@ import re
 
 import pytest
 
-from brilox.play import PatternFrames, DIGITS, BARS
+from brilox.play.pattern import BARS, DIGITS, PatternFrames
 from play_clips import (CELL, CELLS, COLOURS, HEIGHT, WIDTH, bars, bmp_pixel, bmp_size,
                         brightness, frame, grey, play)
 from support import sdl
@@ -151,7 +151,7 @@ def test_pattern_shows_the_bars_and_the_frame_number(tmp_path, fmt):
     assert [brightness(bmp_pixel(data, bar * k + bar // 2, 40)) for k in range(len(BARS))] == [
         (1, 1, 1), (1, 1, 0), (0, 1, 1), (0, 1, 0), (1, 0, 1), (1, 0, 0), (0, 0, 1), (0, 0, 0)]
     # The number of the frame shown last, 12, in the band below the bars.
-    pattern = PatternFrames(fmt, width, height)
+    pattern = PatternFrames(fmt, width, height, 30)
     s, top = pattern.scale, pattern.bars_height + pattern.scale
     for place, digit in enumerate("00012"):
         for cell, on in enumerate(DIGITS[int(digit)]):

@@ -1,0 +1,7 @@
+"""python -m brilox.play: the same as brilox-play."""
+
+import sys
+
+from brilox.play.cli import main
+
+sys.exit(main())

@@ -1,0 +1,100 @@
+"""Frames on their way into the overlay: the overlay formats the player
+uses, the sizes it takes, FFmpeg's libraries (loaded only when needed), and
+the hand-over of a frame's planes to Overlay.display.
+
+Every source gives its frames as a tuple of planes: (Y, U, V) for the
+planar 4:2:0 layout, shown through a YV12 overlay, or one packed plane for
+YUY2 and UYVY.  A plane is bytes, or a decoder's plane (any object with the
+buffer protocol).  Its rows may be padded: a plane holds its rows one
+after another at a fixed stride, the length of the plane divided by its
+rows.  Chroma planes have (height + 1) // 2 rows of (width + 1) // 2
+samples, rounded up as FFmpeg writes them.
+"""
+
+PROG = "brilox-play"
+
+# SDL's overlay format codes.  The overlay writes the frame's second string
+# into plane 2 and its third into plane 1, and a YV12 overlay reads U from
+# plane 2 and V from plane 1: (Y, U, V) go in as they are.
+YV12, YUY2, UYVY = 0x32315659, 0x32595559, 0x59565955
+
+# FFmpeg's pixel formats that an overlay takes as they are.  Every other one
+# is converted by FFmpeg's scaler to yuv420p, or to yuvj420p for full-range
+# sources, which keeps their range.
+STRAIGHT = {"yuv420p": YV12, "yuvj420p": YV12, "yuyv422": YUY2, "uyvy422": UYVY}
+
+MAX_SIDE = 16384
+
+# FFmpeg's code for full-range ("JPEG") video in a frame's colour range.
+FULL_RANGE = 2
+
+
+class BadInput(Exception):
+    """Input refused before anything is opened: exit status 2."""
+
+
+def check_size(width, height):
+    if width <= 0 or height <= 0:
+        raise BadInput("size %dx%d: width and height must be at least 1" % (width, height))
+    if width > MAX_SIDE or height > MAX_SIDE:
+        raise BadInput("size %dx%d: at most %d a side" % (width, height, MAX_SIDE))
+
+
+def load_av(what):
+    """FFmpeg's libraries through PyAV, or BadInput saying how to get them."""
+    try:
+        import av
+    except ImportError:
+        raise BadInput("%s: playing this needs FFmpeg's libraries (PyAV): "
+                       "pip install 'brilox[video]'" % what) from None
+    return av
+
+
+def overlay_target(pix_fmt):
+    """(FFmpeg's pixel format that the overlay gets, SDL's overlay format)
+    for frames in `pix_fmt`."""
+    if pix_fmt in STRAIGHT:
+        return pix_fmt, STRAIGHT[pix_fmt]
+    return ("yuvj420p" if pix_fmt.startswith("yuvj") else "yuv420p"), YV12
+
+
+def frame_planes(frame, pix_fmt, width, height):
+    """The planes of a decoded frame for the overlay, which takes frames in
+    `pix_fmt` at width x height: as they are when the frame is so already,
+    else as FFmpeg's scaler converts them.  The planes keep the frame alive."""
+    if frame.format.name != pix_fmt or frame.width != width or frame.height != height:
+        frame = frame.reformat(width=width, height=height, format=pix_fmt)
+    planes = frame.planes
+    return (planes[0],) if STRAIGHT[pix_fmt] != YV12 else tuple(planes[:3])
+
+
+def _bytes(plane, length=None):
+    """The first `length` bytes of a plane (all of them by default) as bytes:
+    bytes are handed on as they are when whole, anything else is copied."""
+    if type(plane) is bytes:
+        return plane if length is None or length == len(plane) else plane[:length]
+    view = memoryview(plane).cast("B")
+    return bytes(view if length is None else view[:length])
+
+
+def overlay_frame(planes, height):
+    """The argument of Overlay.display for a frame's planes.
+
+    Overlay.display reads h rows of luma at the stride len(y) // h, and
+    h // 2 rows of chroma at the stride 2 * len(c) // h, clipping each row to
+    its plane.  A chroma plane of an odd height h has (h + 1) // 2 rows; its
+    first ceil(stride * h / 2) bytes are handed over, the length from which
+    the overlay works out the plane's own stride.
+
+    Overlay.display takes bytes, so a decoder's planes are copied once
+    here; that copy is the only one between the decoder and the upload."""
+    if len(planes) == 1:
+        return (_bytes(planes[0]), b"", b"")
+    y, u, v = planes
+    chroma_rows = (height + 1) // 2
+
+    def chroma(plane):
+        stride = len(memoryview(plane).cast("B")) // chroma_rows
+        return _bytes(plane, (stride * height + 1) // 2)
+
+    return (_bytes(y), chroma(u), chroma(v))

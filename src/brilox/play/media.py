@@ -1,0 +1,145 @@
+"""Media files (anything FFmpeg reads: mp4, mkv, webm, ...) decoded by
+FFmpeg's libraries through PyAV, with FFmpeg's own decoding threads.
+
+Frames come in order; the last few are kept, so that stepping back works on
+them.  Each frame lasts until the next one's presentation timestamp.  A
+looping file is opened again at its end."""
+
+import collections
+import sys
+
+from brilox.play.frames import FULL_RANGE, BadInput, check_size, frame_planes, load_av, \
+    overlay_target
+
+HISTORY_FRAMES, HISTORY_BYTES = 32, 64 << 20
+# A frame's time when the file tells none: its frame rate, or else this.
+FALLBACK_FPS = 30.0
+
+
+class MediaFrames:
+    """The video frames of a media file or stream."""
+
+    count = None
+    truncated = None
+
+    def __init__(self, av, path, name, loop):
+        self.av, self.path, self.name, self.loop = av, path, name, loop
+        self.error = None
+        self.read = 0
+        self.passes, self.pass_length = 0, 0.0
+        self.ended = False
+        self._open()
+        first = self._next()
+        if first is None:
+            raise BadInput("%s: no video frame%s" % (
+                name, ": " + self.error if self.error else ""))
+        check_size(first.width, first.height)
+        self.size = (first.width, first.height)
+        self.pix_fmt, self.overlay_format = overlay_target(first.format.name)
+        self.full_range = (self.pix_fmt == "yuvj420p"
+                           or getattr(first, "color_range", 0) == FULL_RANGE)
+        if self.stream.frames > 0 and not loop:
+            self.count = self.stream.frames
+        rate = self.stream.average_rate or self.stream.guessed_rate
+        self.period = 1.0 / float(rate) if rate else 1.0 / FALLBACK_FPS
+        frame_bytes = 2 * first.width * first.height
+        keep = max(2, min(HISTORY_FRAMES, HISTORY_BYTES // frame_bytes))
+        self.history = collections.deque(maxlen=keep)
+        self._keep(first)
+
+    def _open(self):
+        try:
+            self.container = self.av.open(self.path)
+        except self.av.FFmpegError as e:
+            raise BadInput("%s: %s" % (self.name, e.strerror or e)) from None
+        except OSError as e:
+            raise BadInput("%s: %s" % (self.name, e.strerror or e)) from None
+        if not self.container.streams.video:
+            self.container.close()
+            raise BadInput("%s: no video stream" % self.name)
+        self.stream = self.container.streams.video[0]
+        self.stream.thread_type = "AUTO"
+        self.frames = self.container.decode(self.stream)
+        self.start = None
+
+    def _next(self):
+        """The next decoded frame, or None at the end or on an error, which
+        is kept for the report."""
+        try:
+            return next(self.frames, None)
+        except self.av.FFmpegError as e:
+            self.error = "decoding stopped: %s" % (e.strerror or e)
+            return None
+
+    def _keep(self, frame):
+        time = frame.time
+        if time is not None:
+            if self.start is None:
+                self.start = time
+            # Each pass through a looping file comes after the one before.
+            time += self.passes * self.pass_length - self.start
+        self.history.append((self.read, frame_planes(frame, self.pix_fmt, *self.size), time))
+        self.read += 1
+
+    def _wrap(self):
+        """Opens a looping file again; whether there is more to play."""
+        if not self.loop or self.error or self.read == 0:
+            return False
+        if self.passes == 0:
+            self.count = self.read
+            last = self.history[-1][2]
+            self.pass_length = (last + self.period if last is not None
+                                else self.count * self.period)
+        self.container.close()
+        self.passes += 1
+        self._open()
+        return True
+
+    def position(self, index):
+        return index % self.count if self.loop and self.count else index
+
+    def _find(self, index):
+        while self.read <= index and not self.ended:
+            frame = self._next()
+            if frame is None and self._wrap():
+                frame = self._next()
+            if frame is None:
+                self.ended = True
+                break
+            self._keep(frame)
+        for kept in self.history:
+            if kept[0] == index:
+                return kept
+        return None
+
+    def get(self, index):
+        kept = self._find(index) if index >= 0 else None
+        return kept[1] if kept else None
+
+    def duration(self, index):
+        """Seconds from frame `index` to the next, by their timestamps."""
+        this, following = self._find(index), self._find(index + 1)
+        if this and following and this[2] is not None and following[2] is not None:
+            gap = following[2] - this[2]
+            if gap > 0:
+                return gap
+        return self.period
+
+    def problem(self):
+        return self.error
+
+    def close(self):
+        self.container.close()
+
+
+def open_media(path, loop):
+    """The frames of a media file, or of standard input for "-"; refuses bad
+    input with BadInput before any window opens (the first frame is decoded
+    here for that reason)."""
+    if path == "-":
+        if loop:
+            raise BadInput("standard input: --loop needs a file; a stream cannot be played "
+                           "again")
+        return MediaFrames(load_av("standard input"), sys.stdin.buffer, "standard input",
+                           False)
+    return MediaFrames(load_av(path), path, path, loop)

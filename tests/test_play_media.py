@@ -1,0 +1,156 @@
+"""brilox-play on clips made at run time by ffmpeg: media files and raw
+frames in FFmpeg's layouts, odd sizes among them.  What the overlay holds
+after each frame, read under a lock, is compared with ffmpeg's own yuv420p
+output of the same frames.
+
+The comparison fits each plane to the reference by a straight line first,
+so that it holds whether or not the player stretches limited-range video
+to full range on its way in.  Frames that FFmpeg's scaler converts (4:4:4
+to 4:2:0) are held to a PSNR, not to equality: the player's FFmpeg (PyAV's)
+and the ffmpeg program may be of different versions, whose chroma filters
+differ in the last levels."""
+
+import math
+import operator
+import os
+import subprocess
+import sys
+
+import pytest
+
+import brilox.play
+import brilox.play.player
+from support import sdl
+
+W, H = 641, 361
+FRAMES = 10
+
+
+def ffmpeg(*args, stdout=subprocess.DEVNULL):
+    return subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", *map(str, args)],
+                          stdout=stdout, check=True, timeout=60).stdout
+
+
+@pytest.fixture(scope="module")
+def clips(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("clips")
+    made = {}
+
+    def make(name, width, height, *args, times=""):
+        made[name] = folder / name
+        # testsrc2 keeps to even sizes: it is scaled to odd ones.
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-frames:v", FRAMES,
+               "-vf", "scale=%d:%d%s" % (width, height, times), *args, made[name])
+
+    # Gaps of 40 ms, then of 80 ms from the sixth frame: shown by timestamp.
+    make("odd.mkv", W, H, "-fps_mode", "passthrough", "-c:v", "ffv1", "-pix_fmt", "yuv420p",
+         times=",settb=1/1000,setpts=N*40+max(N-5\\,0)*40")
+    make("444.mp4", 320, 240, "-c:v", "libx264", "-pix_fmt", "yuv444p")
+    make("odd.nv12", W, H, "-f", "rawvideo", "-pix_fmt", "nv12")
+    make("odd.yuv", W, H, "-f", "rawvideo", "-pix_fmt", "yuv420p")
+    make("10bit.raw", 320, 240, "-f", "rawvideo", "-pix_fmt", "yuv420p10le")
+    return made
+
+
+def reference(path, *raw):
+    """ffmpeg's yuv420p output of a clip, frame after frame."""
+    return ffmpeg(*raw, "-i", path, "-fps_mode", "passthrough", "-f", "rawvideo",
+                  "-pix_fmt", "yuv420p", "-",
+                  stdout=subprocess.PIPE)
+
+
+def planes_of(data, width, height):
+    cw, ch = (width + 1) // 2, (height + 1) // 2
+    frame = width * height + 2 * cw * ch
+    out = []
+    for at in range(0, len(data), frame):
+        y = data[at:at + width * height]
+        u = data[at + width * height:at + width * height + cw * ch]
+        v = data[at + width * height + cw * ch:at + frame]
+        # What an overlay of this size holds: h // 2 rows of w // 2 chroma.
+        out.append((y, b"".join(u[r * cw:r * cw + width // 2] for r in range(height // 2)),
+                    b"".join(v[r * cw:r * cw + width // 2] for r in range(height // 2))))
+    return out
+
+
+def fitted_psnr(shown, wanted):
+    """PSNR of `shown` against the straight-line fit of `wanted` to it."""
+    n, sx, sy = len(wanted), sum(wanted), sum(shown)
+    sxx, syy = sum(map(operator.mul, wanted, wanted)), sum(map(operator.mul, shown, shown))
+    sxy = sum(map(operator.mul, wanted, shown))
+    spread = n * sxx - sx * sx
+    a = (n * sxy - sx * sy) / spread if spread else 1.0
+    b = (sy - a * sx) / n
+    error = syy - 2 * a * sxy - 2 * b * sy + a * a * sxx + 2 * a * b * sx + n * b * b
+    return math.inf if error <= 1e-6 * n else 10 * math.log10(255 ** 2 * n / error)
+
+
+@pytest.fixture
+def shown(monkeypatch):
+    """The planes (Y, U, V) each frame left in the player's overlay."""
+    frames = []
+
+    class Recorder(brilox.play.player.Overlay):
+        def display(self, *frame):
+            super().display(*frame)
+            w = sdl.overlay_record(self).w
+            planes = []
+            for plane, width in ((0, w), (2, w // 2), (1, w // 2)):
+                data, pitch, rows = sdl.overlay_plane(self, plane)
+                planes.append(b"".join(data[r * pitch:r * pitch + width] for r in range(rows)))
+            frames.append(tuple(planes))
+
+    monkeypatch.setattr(brilox.play.player, "Overlay", Recorder)
+    return frames
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("clip, args, raw, size, least", [
+    ("odd.mkv", [], [], (W, H), math.inf),
+    ("444.mp4", [], [], (320, 240), 28),
+    ("odd.nv12", ["--size", "641x361"], ["-f", "rawvideo", "-pix_fmt", "nv12", "-s", "641x361"],
+     (W, H), math.inf),
+    ("odd.yuv", ["--size", "641x361"], ["-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "641x361"],
+     (W, H), math.inf),
+    ("10bit.raw", ["--size", "320x240", "--format", "yuv420p10le"],
+     ["-f", "rawvideo", "-pix_fmt", "yuv420p10le", "-s", "320x240"], (320, 240), 28),
+])
+def test_each_frame_shows_what_ffmpeg_renders(clips, shown, capsys, clip, args, raw, size, least):
+    assert brilox.play.main([str(clips[clip]), "--headless", *args]) == 0
+    assert capsys.readouterr().out.startswith("brilox-play: %d frames, " % FRAMES)
+    wanted = planes_of(reference(clips[clip], *raw), *size)
+    assert len(shown) == len(wanted) == FRAMES
+    for n in (0, FRAMES // 2, FRAMES - 1):
+        scores = [fitted_psnr(a, b) for a, b in zip(shown[n], wanted[n])]
+        assert min(scores) >= least, (n, scores)
+    # A frame against the next scores low: the check tells frames apart.
+    assert fitted_psnr(shown[1][0], wanted[0][0]) < 30
+
+
+@pytest.mark.timeout(120)
+def test_media_plays_by_timestamps_and_loops(clips, shown, capsys):
+    from brilox.play.media import open_media
+    source = open_media(str(clips["odd.mkv"]), False)
+    try:
+        gaps = [round(source.duration(n), 6) for n in range(FRAMES - 1)]
+    finally:
+        source.close()
+    assert gaps == [0.04] * 5 + [0.08] * 4
+    assert brilox.play.main([str(clips["odd.mkv"]), "--headless", "--loop", "--frames", "13"]) == 0
+    assert len(shown) == 13 and shown[FRAMES:] == shown[:3]
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("args", [["clip.mkv"], ["clip.yuv", "--size", "64x32", "--format",
+                                                  "nv12"]])
+def test_without_pyav_media_is_refused_saying_what_to_install(tmp_path, args):
+    (tmp_path / "av").mkdir()
+    (tmp_path / "av" / "__init__.py").write_text("raise ImportError('no av here')\n")
+    (tmp_path / "clip.mkv").write_bytes(b"\0" * 100)
+    (tmp_path / "clip.yuv").write_bytes(b"\0" * 64 * 32 * 3)
+    env = dict(os.environ, PYTHONPATH=str(tmp_path), SDL_VIDEODRIVER="dummy")
+    done = subprocess.run([sys.executable, "-m", "brilox.play", *args], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2
+    assert done.stderr.count("\n") == 1
+    assert "pip install 'brilox[video]'" in done.stderr
