@@ -68,13 +68,14 @@ def frame_planes(frame, pix_fmt, width, height):
     return (planes[0],) if STRAIGHT[pix_fmt] != YV12 else tuple(planes[:3])
 
 
-def _bytes(plane, length=None):
-    """The first `length` bytes of a plane (all of them by default) as bytes:
-    bytes are handed on as they are when whole, anything else is copied."""
-    if type(plane) is bytes:
-        return plane if length is None or length == len(plane) else plane[:length]
+def _view(plane, length=None):
+    """The first `length` bytes of a plane (all of them by default), without
+    a copy: bytes are handed on as they are when whole, anything else as a
+    view of the plane's own memory, which keeps the plane alive."""
+    if type(plane) is bytes and (length is None or length == len(plane)):
+        return plane
     view = memoryview(plane).cast("B")
-    return bytes(view if length is None else view[:length])
+    return view if length is None else view[:length]
 
 
 def overlay_frame(planes, height):
@@ -86,15 +87,16 @@ def overlay_frame(planes, height):
     first ceil(stride * h / 2) bytes are handed over, the length from which
     the overlay works out the plane's own stride.
 
-    Overlay.display takes bytes, so a decoder's planes are copied once
-    here; that copy is the only one between the decoder and the upload."""
+    Overlay.display takes any buffer, so a decoder's planes go in as views
+    of its own memory: the upload is the only copy between the decoder and
+    the overlay."""
     if len(planes) == 1:
-        return (_bytes(planes[0]), b"", b"")
+        return (_view(planes[0]), b"", b"")
     y, u, v = planes
     chroma_rows = (height + 1) // 2
 
     def chroma(plane):
         stride = len(memoryview(plane).cast("B")) // chroma_rows
-        return _bytes(plane, (stride * height + 1) // 2)
+        return _view(plane, (stride * height + 1) // 2)
 
-    return (_bytes(y), chroma(u), chroma(v))
+    return (_view(y), chroma(u), chroma(v))
