@@ -5,8 +5,9 @@
 // were full range.  It works on any buffer of bytes, one or two dimensions,
 // rows apart by any positive stride, in place or into another buffer.
 //
-// `read_display` and `write_display` move RGB bytes out of and into a
-// rectangle of the display surface, whatever its pixel format.
+// `read_display` reads a rectangle of the display surface as RGB bytes,
+// whatever its pixel format, or as its own pixel bytes, which
+// `write_display` puts back.
 #include "api_tables.hpp"
 
 #include <SDL.h>
@@ -373,44 +374,30 @@ Uint32 read_pixel(const std::uint8_t *p, int bytes)
     }
 }
 
-void write_pixel(std::uint8_t *p, int bytes, Uint32 value)
+PyObject *colour_read_display(PyObject *, PyObject *args, PyObject *kwargs)
 {
-    switch (bytes) {
-    case 1:
-        *p = static_cast<std::uint8_t>(value);
-        break;
-    case 2: {
-        auto v = static_cast<Uint16>(value);
-        std::memcpy(p, &v, 2);
-        break;
-    }
-    case 3:
-        for (int i = 0; i < 3; ++i)
-            p[SDL_BYTEORDER == SDL_LIL_ENDIAN ? i : 2 - i] =
-                static_cast<std::uint8_t>(value >> (8 * i));
-        break;
-    default:
-        std::memcpy(p, &value, 4);
-        break;
-    }
-}
-
-PyObject *colour_read_display(PyObject *, PyObject *args)
-{
-    int x = 0, y = 0, w = 0, h = 0;
-    if (!PyArg_ParseTuple(args, "(iiii):read_display", &x, &y, &w, &h))
+    static const char *keywords[] = {"rect", "raw", nullptr};
+    int x = 0, y = 0, w = 0, h = 0, raw = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "(iiii)|p:read_display",
+                                     const_cast<char **>(keywords), &x, &y, &w, &h, &raw))
         return nullptr;
     LockedDisplay display;
     SDL_Surface *surface = display.lock(x, y, w, h);
     if (surface == nullptr)
         return nullptr;
-    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t{3} * w * h));
+    const int bytes = surface->format->BytesPerPixel;
+    const Py_ssize_t row_length = Py_ssize_t{raw ? bytes : 3} * w;
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, row_length * h));
     if (!out)
         return nullptr;
-    auto *rgb = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out.get()));
-    const int bytes = surface->format->BytesPerPixel;
-    for (int row = 0; row < h; ++row) {
+    auto *to = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out.get()));
+    for (int row = 0; row < h; ++row, to += row_length) {
         const std::uint8_t *p = pixel_address(surface, x, y + row);
+        if (raw) {
+            std::memcpy(to, p, row_length);
+            continue;
+        }
+        std::uint8_t *rgb = to;
         for (int column = 0; column < w; ++column, p += bytes, rgb += 3)
             SDL_GetRGB(read_pixel(p, bytes), surface->format, rgb, rgb + 1, rgb + 2);
     }
@@ -426,22 +413,19 @@ PyObject *colour_write_display(PyObject *, PyObject *args)
     View held;
     if (!held.get(data, PyBUF_SIMPLE))
         return nullptr;
-    if ((*held).len != Py_ssize_t{3} * w * h) {
-        PyErr_Format(PyExc_ValueError, "%d x %d pixels need %zd RGB bytes, not %zd", w, h,
-                     Py_ssize_t{3} * w * h, (*held).len);
-        return nullptr;
-    }
     LockedDisplay display;
     SDL_Surface *surface = display.lock(x, y, w, h);
     if (surface == nullptr)
         return nullptr;
-    const auto *rgb = static_cast<const std::uint8_t *>((*held).buf);
-    const int bytes = surface->format->BytesPerPixel;
-    for (int row = 0; row < h; ++row) {
-        std::uint8_t *p = pixel_address(surface, x, y + row);
-        for (int column = 0; column < w; ++column, p += bytes, rgb += 3)
-            write_pixel(p, bytes, SDL_MapRGB(surface->format, rgb[0], rgb[1], rgb[2]));
+    const Py_ssize_t row_length = Py_ssize_t{surface->format->BytesPerPixel} * w;
+    if ((*held).len != row_length * h) {
+        PyErr_Format(PyExc_ValueError, "%d x %d pixels of the display take %zd bytes, not %zd",
+                     w, h, row_length * h, (*held).len);
+        return nullptr;
     }
+    const auto *from = static_cast<const std::uint8_t *>((*held).buf);
+    for (int row = 0; row < h; ++row, from += row_length)
+        std::memcpy(pixel_address(surface, x, y + row), from, row_length);
     return brilox::none();
 }
 
@@ -456,12 +440,14 @@ PyDoc_STRVAR(expand_doc,
 PyMethodDef colour_methods[] = {
     {"expand", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_expand)),
      METH_VARARGS | METH_KEYWORDS, expand_doc},
-    {"read_display", colour_read_display, METH_VARARGS,
-     "read_display((x, y, w, h)) -> bytes\nthe RGB bytes of a rectangle of the display surface, "
-     "row by row"},
+    {"read_display",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_read_display)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_display((x, y, w, h), raw=False) -> bytes\nthe pixels of a rectangle of the display "
+     "surface, row by row: as RGB bytes,\nor with raw as the surface's own pixel bytes"},
     {"write_display", colour_write_display, METH_VARARGS,
-     "write_display((x, y, w, h), rgb) -> None\nwrite RGB bytes, row by row, into a rectangle "
-     "of the display surface"},
+     "write_display((x, y, w, h), pixels) -> None\nput pixels read with read_display(..., "
+     "raw=True) back into a rectangle of the display surface"},
     {nullptr, nullptr, 0, nullptr},
 };
 

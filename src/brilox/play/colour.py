@@ -228,15 +228,14 @@ def probe(overlay_format, where=(0, 0)):
     x = min(max(0, where[0]), screen_w - w)
     y = min(max(0, where[1]), screen_h - h)
     rect = (x, y, w, h)
-    before = _colour.read_display(rect)
+    before = _colour.read_display(rect, raw=True)
     overlay = Overlay(overlay_format, PROBE_SIZE)
     try:
         overlay.set_location(rect)
         overlay.display(_probe_frame(overlay_format))
-        after = _colour.read_display(rect)
-        held = after != before
+        held = _colour.read_display(rect, raw=True) != before
         if held:
-            seen = _block_greys(after, w)
+            seen = _block_greys(_colour.read_display(rect), w)
             _colour.write_display(rect, before)
         else:
             display.flip()

@@ -33,11 +33,11 @@ class NameRefused(ValueError):
 def check_name(path):
     """The kind of file that `path` names, "png" or "bmp", by its ending
     (in any case); raises NameRefused for any other name."""
-    suffix = os.path.splitext(os.fspath(path))[1].lower()
-    kind = KINDS.get(suffix)
-    if kind is None:
-        raise NameRefused("%s: a screenshot's name must end in .png or .bmp" % os.fspath(path))
-    return kind
+    name = os.fspath(path)
+    for suffix, kind in KINDS.items():
+        if name.lower().endswith(suffix):
+            return kind
+    raise NameRefused("%s: a screenshot's name must end in .png or .bmp" % name)
 
 
 # --- files ------------------------------------------------------------------
