@@ -1,0 +1,252 @@
+"""True colours for brilox-play: how the SDL in use converts YUV levels, and
+the expansion of video levels to full range where it needs it.
+
+Video keeps its levels in a limited range: luma 16-235, chroma 16-240
+around 128.  Some SDL builds convert an overlay to RGB as if its levels
+were full range (0-255), which shows black as dark grey and white as light
+grey; others convert limited range correctly.  `probe` finds out which by
+showing a small frame of known levels and reading back what SDL shows.
+Where SDL takes the levels as full range and the video is limited range,
+`expand_frame` stretches each frame's levels before the upload:
+
+    Y' = clip(round((Y - 16) * 255 / 219))
+    C' = clip(round((C - 128) * 255 / 224) + 128)
+
+Used by the player in this order::
+
+    probe_result = colour.probe(overlay_format, placement)   # after set_mode, before frame 1
+    expand = colour.expand_wanted(colour.source_range(pix_fmt, color_range),
+                                  options.range, probe_result.full_range)
+    ...
+    frame = colour.expand_frame(frame, overlay_format) if expand else frame
+    overlay.display(frame)
+"""
+
+import ctypes
+import os
+from typing import NamedTuple, Optional, Sequence, Tuple
+
+from . import _colour
+
+LIMITED, FULL = "limited", "full"
+# The choices of the player's --range option: "auto" follows the source.
+RANGE_CHOICES = ("auto", LIMITED, FULL)
+
+# SDL's overlay format codes.
+YV12, IYUV = 0x32315659, 0x56555949
+YUY2, UYVY, YVYU = 0x32595559, 0x59565955, 0x55595659
+
+# What the bytes of each format's first plane are; the chroma planes of the
+# planar formats are all chroma.
+_FIRST_PLANE = {YV12: _colour.LUMA, IYUV: _colour.LUMA, YUY2: _colour.LUMA_CHROMA,
+                YVYU: _colour.LUMA_CHROMA, UYVY: _colour.CHROMA_LUMA}
+LUMA, CHROMA = _colour.LUMA, _colour.CHROMA
+LUMA_CHROMA, CHROMA_LUMA = _colour.LUMA_CHROMA, _colour.CHROMA_LUMA
+expand = _colour.expand
+
+# FFmpeg's colour range codes, as PyAV reports them.
+_AV_RANGES = {0: None, 1: LIMITED, 2: FULL}
+_RANGE_NAMES = {"unspecified": None, "unknown": None, "mpeg": LIMITED, "tv": LIMITED,
+                "limited": LIMITED, "jpeg": FULL, "pc": FULL, "full": FULL}
+
+
+def source_range(pix_fmt=None, color_range=None):
+    """The range of a source's levels: "full" for FFmpeg's full-range pixel
+    formats (yuvj420p and the like) and for a colour range of JPEG / full /
+    pc (FFmpeg's code 2, or its name); otherwise "limited", which is what
+    video without a word on its range has."""
+    if pix_fmt is not None and str(getattr(pix_fmt, "name", pix_fmt)).startswith("yuvj"):
+        return FULL
+    if color_range is not None:
+        name = getattr(color_range, "name", color_range)
+        found = (_RANGE_NAMES.get(name.lower()) if isinstance(name, str)
+                 else _AV_RANGES.get(int(color_range)))
+        if found is not None:
+            return found
+    return LIMITED
+
+
+def expand_wanted(source, choice, sdl_full_range):
+    """Whether to expand each frame's levels before the upload.
+
+    `source` is the source's range (`source_range`), `choice` the player's
+    --range ("auto" follows the source, "limited" or "full" say what the
+    source holds whatever it claims), and `sdl_full_range` the probe's
+    finding: only an SDL found to take levels as full range gets expanded
+    frames; where the probe could not tell (None), frames go as they are.
+    """
+    if choice not in RANGE_CHOICES:
+        raise ValueError("range must be one of %s, not %r" % (", ".join(RANGE_CHOICES), choice))
+    levels = source if choice == "auto" else choice
+    return levels == LIMITED and sdl_full_range is True
+
+
+def expand_frame(frame, overlay_format):
+    """`frame` as Overlay.display takes it, a (plane, plane, plane) tuple of
+    buffers, with its levels expanded into new bytes objects.  Packed
+    formats' empty second and third strings stay as they are."""
+    first = _FIRST_PLANE.get(overlay_format)
+    if first is None:
+        raise ValueError("no level expansion for overlay format 0x%08x" % overlay_format)
+    return tuple(_colour.expand(plane, first if i == 0 else _colour.CHROMA) if len(plane) else plane
+                 for i, plane in enumerate(frame))
+
+
+# --- probing ----------------------------------------------------------------
+
+# The probe frame: blocks of 4 x 2 pixels at these luma levels, chroma
+# neutral, so each block shows one grey.
+PROBE_LEVELS = (16, 128, 235)
+PROBE_BLOCK = 4
+PROBE_SIZE = (PROBE_BLOCK * len(PROBE_LEVELS), 2)
+# How far a level read back may be from the grey that a conversion gives,
+# and how much further the other conversion's grey must be.
+_CLOSE, _APART = 4, 8
+
+
+class Probe(NamedTuple):
+    # The display surface receives what an overlay shows (so a screenshot
+    # of it holds the video).
+    surface_holds_video: bool
+    # True: SDL takes levels as full range, so limited-range video needs
+    # expanding; False: it converts limited range itself; None: unknown.
+    full_range: Optional[bool]
+    # The grey read back for each probe level, or None if nothing was read.
+    seen: Optional[Tuple[float, ...]]
+
+
+def _probe_frame(overlay_format):
+    w, h = PROBE_SIZE
+    row = bytes(level for level in PROBE_LEVELS for _ in range(PROBE_BLOCK))
+    if overlay_format in (YV12, IYUV):
+        chroma = b"\x80" * ((w // 2) * (h // 2))
+        return (row * h, chroma, chroma)
+    pairs = {YUY2: lambda y: (y, 128, y, 128), YVYU: lambda y: (y, 128, y, 128),
+             UYVY: lambda y: (128, y, 128, y)}.get(overlay_format)
+    if pairs is None:
+        raise ValueError("cannot probe overlay format 0x%08x" % overlay_format)
+    packed = bytes(b for x in range(0, w, 2) for b in pairs(row[x]))
+    return (packed * h, b"", b"")
+
+
+def _block_greys(rgb, width):
+    """The mean grey of the middle of each probe block in RGB bytes of a
+    rectangle `width` pixels wide and 2 rows high."""
+    greys = []
+    for block in range(len(PROBE_LEVELS)):
+        x0 = block * PROBE_BLOCK + 1
+        values = [rgb[3 * (row * width + x) + c]
+                  for row in range(2) for x in (x0, x0 + 1) for c in range(3)]
+        greys.append(sum(values) / len(values))
+    return tuple(greys)
+
+
+def _limited_grey(level):
+    return min(255, max(0, round((level - 16) * 255 / 219)))
+
+
+def full_range_from(seen):
+    """True when the greys read back are what a full-range conversion of the
+    probe levels shows, False for a limited-range one, None for neither."""
+    if seen is None:
+        return None
+    off_full = max(abs(s - level) for s, level in zip(seen, PROBE_LEVELS))
+    off_limited = max(abs(s - _limited_grey(level)) for s, level in zip(seen, PROBE_LEVELS))
+    if off_full <= _CLOSE and off_limited >= _APART:
+        return True
+    if off_limited <= _CLOSE and off_full >= _APART:
+        return False
+    return None
+
+
+def _presented_greys(x, y, screen_size):
+    """The greys of the probe as the screen presents it, where SDL 1.2 runs
+    over SDL 2 and draws overlays only when it presents the screen: read
+    from SDL 2's renderer.  None if SDL 2 is not what runs, or its output
+    cannot be read."""
+    try:
+        sdl2 = ctypes.CDLL("libSDL2-2.0.so.0", mode=os.RTLD_NOLOAD | ctypes.RTLD_GLOBAL)
+    except (OSError, AttributeError):
+        return None
+    try:
+        get_window = sdl2.SDL_GetWindowFromID
+        get_window.restype, get_window.argtypes = ctypes.c_void_p, [ctypes.c_uint32]
+        sdl2.SDL_GetRenderer.restype = ctypes.c_void_p
+        sdl2.SDL_GetRenderer.argtypes = [ctypes.c_void_p]
+        sdl2.SDL_GetRendererOutputSize.argtypes = [ctypes.c_void_p] + [ctypes.c_void_p] * 2
+        sdl2.SDL_RenderReadPixels.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32,
+                                              ctypes.c_void_p, ctypes.c_int]
+    except AttributeError:
+        return None
+    windows = [w for w in map(get_window, range(1, 64)) if w]
+    if len(windows) != 1:
+        return None
+    renderer = sdl2.SDL_GetRenderer(windows[0])
+    if not renderer:
+        return None
+    out_w, out_h = ctypes.c_int(), ctypes.c_int()
+    if sdl2.SDL_GetRendererOutputSize(renderer, ctypes.byref(out_w), ctypes.byref(out_h)) != 0:
+        return None
+    sx, sy = out_w.value / screen_size[0], out_h.value / screen_size[1]
+    argb8888 = 0x16362004
+
+    class Rect(ctypes.Structure):
+        _fields_ = [(n, ctypes.c_int) for n in "xywh"]
+
+    greys = []
+    for block in range(len(PROBE_LEVELS)):
+        px = int((x + block * PROBE_BLOCK + PROBE_BLOCK / 2) * sx)
+        py = int((y + 1) * sy)
+        if not (0 <= px < out_w.value and 0 <= py < out_h.value):
+            return None
+        pixel = ctypes.c_uint32()
+        if sdl2.SDL_RenderReadPixels(renderer, ctypes.byref(Rect(px, py, 1, 1)), argb8888,
+                                     ctypes.byref(pixel), 4) != 0:
+            return None
+        v = pixel.value
+        greys.append(((v >> 16 & 255) + (v >> 8 & 255) + (v & 255)) / 3)
+    return tuple(greys)
+
+
+def probe(overlay_format, where=(0, 0)):
+    """Shows a small frame of known grey levels through an overlay of
+    `overlay_format` at `where` (x, y) on the current display, reads back
+    what SDL shows and returns a Probe.
+
+    Call it after the display mode is set and before the first frame.  The
+    display surface is put back as it was.  Where the display surface does
+    not receive the overlay, the screen is presented once to read what SDL
+    draws there; the player's first frame replaces it.
+    """
+    import brilox.display as display
+    from brilox.overlay import Overlay
+
+    screen_w, screen_h = display.get_size()
+    w, h = PROBE_SIZE
+    if screen_w < w or screen_h < h:
+        return Probe(False, None, None)
+    x = min(max(0, where[0]), screen_w - w)
+    y = min(max(0, where[1]), screen_h - h)
+    rect = (x, y, w, h)
+    before = _colour.read_display(rect, raw=True)
+    overlay = Overlay(overlay_format, PROBE_SIZE)
+    try:
+        overlay.set_location(rect)
+        overlay.display(_probe_frame(overlay_format))
+        held = _colour.read_display(rect, raw=True) != before
+        if held:
+            seen = _block_greys(_colour.read_display(rect), w)
+            _colour.write_display(rect, before)
+        else:
+            display.flip()
+            seen = _presented_greys(x, y, (screen_w, screen_h))
+    finally:
+        del overlay
+    return Probe(held, full_range_from(seen), seen)
+
+
+def greys(seen: Optional[Sequence[float]]) -> str:
+    """The probe's readings as text for a log line."""
+    if seen is None:
+        return "nothing read"
+    return ", ".join("%d shows as %.0f" % (level, s) for level, s in zip(PROBE_LEVELS, seen))

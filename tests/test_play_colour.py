@@ -1,0 +1,216 @@
+"""brilox-play's true colours and screenshots, on the SDL in use: the level
+expansion against its formula, the probe's finding against what SDL really
+shows, and pictures against FFmpeg's own render of the same frame."""
+
+import ctypes
+import subprocess
+
+import pytest
+
+from brilox.overlay import Overlay
+from support import sdl
+from support.play_parts import load
+
+np = pytest.importorskip("numpy")
+av = pytest.importorskip("av")
+colour = load("colour")
+screenshot = load("screenshot")
+
+W, H = 160, 120
+
+
+def luma_formula(v):
+    v = int(v)
+    return min(255, max(0, round((v - 16) * 255 / 219)))
+
+
+def chroma_formula(v):
+    return min(255, max(0, round((v - 128) * 255 / 224) + 128))
+
+
+# --- the expansion ------------------------------------------------------------
+
+@pytest.mark.parametrize("kind, even, odd", [
+    (colour.LUMA, luma_formula, luma_formula),
+    (colour.CHROMA, chroma_formula, chroma_formula),
+    (colour.LUMA_CHROMA, luma_formula, chroma_formula),
+    (colour.CHROMA_LUMA, chroma_formula, luma_formula),
+])
+def test_expand_gives_the_formula_for_every_level(kind, even, odd):
+    # Every level at an even and at an odd place, and rows long enough for
+    # the vector blocks and a tail.
+    plane = bytes(v for v in range(256) for _ in (0, 1)) + bytes(range(7))
+    expected = bytes((even if i % 2 == 0 else odd)(b) for i, b in enumerate(plane))
+    assert colour.expand(plane, kind) == expected
+    into = bytearray(len(plane))
+    assert colour.expand(plane, kind, into) is into and into == expected
+    in_place = bytearray(plane)
+    colour.expand(in_place, kind, in_place)
+    assert in_place == expected
+
+
+def test_expand_follows_rows_of_strided_views():
+    padded = np.arange(6 * 40, dtype=np.uint8).reshape(6, 40)
+    view = padded[1:5, 3:33]                # 4 rows of 30, 40 apart
+    before = padded.copy()
+    expected = np.vectorize(luma_formula)(view).astype(np.uint8)
+    assert colour.expand(view, colour.LUMA) == expected.tobytes()
+    into = np.zeros((4, 30), np.uint8)
+    colour.expand(view, colour.LUMA, into[:, :])
+    assert (into == expected).all()
+    colour.expand(view, colour.LUMA, view)
+    assert (view == expected).all()
+    outside = np.ones(padded.shape, bool)
+    outside[1:5, 3:33] = False
+    assert (padded[outside] == before[outside]).all()
+    # Packed rows start again with luma on each row, whatever their length.
+    rows = np.full((2, 40), 16, np.uint8)[:, :3]
+    assert colour.expand(rows, colour.LUMA_CHROMA) == bytes([0, 0, 0]) * 2
+
+
+@pytest.mark.parametrize("plane, into, error, words", [
+    (np.zeros(8, np.uint16), None, ValueError, "items of 1 byte"),
+    (np.zeros((4, 8), np.uint8)[:, ::2], None, ValueError, "next to each other"),
+    (np.zeros((4, 8), np.uint8)[::-1], None, ValueError, "positive stride"),
+    (np.zeros((2, 2, 2), np.uint8), None, ValueError, "1 or 2 dimensions"),
+    (b"\x10" * 8, "in place", BufferError, "writable"),
+    (b"\x10" * 8, bytearray(7), ValueError, "7 bytes"),
+    (np.zeros((4, 8), np.uint8)[:, :6], np.zeros((6, 8), np.uint8)[:, :4], ValueError, "shapes"),
+])
+def test_expand_refuses_other_layouts(plane, into, error, words):
+    with pytest.raises((error, TypeError)) as caught:
+        colour.expand(plane, colour.LUMA, plane if isinstance(into, str) else into)
+    assert words in str(caught.value)
+
+
+@pytest.mark.parametrize("pix_fmt, color_range, choice, sdl_full, wanted", [
+    ("yuv420p", 0, "auto", True, True),
+    ("yuv420p", 1, "auto", False, False),      # SDL converts limited range itself
+    ("yuv420p", 1, "auto", None, False),       # the probe could not tell
+    ("yuvj420p", 0, "auto", True, False),
+    ("yuv420p", 2, "auto", True, False),
+    ("yuv420p", 2, "limited", True, True),
+    ("yuv420p", 1, "full", True, False),
+])
+def test_expansion_follows_the_source_range(pix_fmt, color_range, choice, sdl_full, wanted):
+    frame = av.VideoFrame(16, 16, pix_fmt)
+    frame.color_range = color_range
+    source = colour.source_range(frame.format.name, frame.color_range)
+    assert colour.expand_wanted(source, choice, sdl_full) is wanted
+
+
+# --- what SDL shows -------------------------------------------------------------
+
+def ffmpeg(*args, data=None):
+    return subprocess.run(["ffmpeg", "-v", "error", "-nostdin", *map(str, args)], input=data,
+                          capture_output=True, check=True, timeout=60).stdout
+
+
+@pytest.fixture(scope="module")
+def bars():
+    """(raw yuv420p frame, its planes) of FFmpeg's colour bars."""
+    raw = ffmpeg("-f", "lavfi", "-i", "smptebars=size=%dx%d" % (W, H), "-frames:v", "1",
+                 "-pix_fmt", "yuv420p", "-f", "rawvideo", "-")
+    return raw, (raw[:W * H], raw[W * H:W * H * 5 // 4], raw[W * H * 5 // 4:])
+
+
+def rendered(raw, pix_fmt, size=(W, H), scaler="bicubic"):
+    """FFmpeg's rgb24 render of a raw W x H frame, at `size`."""
+    rgb = ffmpeg("-f", "rawvideo", "-pix_fmt", pix_fmt, "-s", "%dx%d" % (W, H), "-i", "-",
+                 "-vf", "scale=%d:%d:flags=%s" % (size + (scaler,)), "-pix_fmt", "rgb24",
+                 "-f", "rawvideo", "-",
+                 data=raw)
+    return np.frombuffer(rgb, np.uint8).reshape(size[1], size[0], 3)
+
+
+def shown():
+    pixels = sdl.shown_pixels()
+    w, h = max(pixels)[0] + 1, max(p[1] for p in pixels) + 1
+    return np.array([[pixels[x, y] for x in range(w)] for y in range(h)], np.uint8)
+
+
+def off_by(a, b):
+    """The mean absolute difference of each channel."""
+    return np.abs(a.astype(int) - b.astype(int)).mean(axis=(0, 1))
+
+
+FORMATS = {"yuv420p": (sdl.IYUV, lambda p: (p[0], p[2], p[1])),
+           "uyvy422": (sdl.UYVY, lambda p: (p[0], b"", b""))}
+
+
+@pytest.mark.parametrize("pix_fmt", FORMATS)
+def test_frames_show_in_ffmpegs_colours(video, bars, pix_fmt):
+    code, as_overlay = FORMATS[pix_fmt]
+    raw = bars[0] if pix_fmt == "yuv420p" else ffmpeg(
+        "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "%dx%d" % (W, H), "-i", "-",
+        "-pix_fmt", pix_fmt, "-f", "rawvideo", "-", data=bars[0])
+    planes = bars[1] if pix_fmt == "yuv420p" else (raw,)
+    video.set_mode((W, H))
+    surface = sdl.video_surface()
+    ctypes.memset(surface.pixels + 20 * surface.pitch, 0x5a, 2 * surface.pitch)
+    before = ctypes.string_at(surface.pixels, surface.pitch * surface.h)
+    found = colour.probe(code, (40, 20))
+    assert ctypes.string_at(surface.pixels, surface.pitch * surface.h) == before
+    assert found.surface_holds_video == sdl.overlays_drawn_into_surface()
+    overlay = Overlay(code, (W, H))
+    frame = as_overlay(planes)
+    reference = rendered(raw, pix_fmt)
+    pictures = {}
+    for expand in (False, True):
+        overlay.display(colour.expand_frame(frame, code) if expand else frame)
+        video.flip()
+        pictures[expand] = off_by(shown(), reference)
+    del overlay
+    wanted = colour.expand_wanted(colour.LIMITED, "auto", found.full_range)
+    assert (pictures[wanted] <= 3).all(), (found, pictures)
+    # The test tells the two conversions apart: the other one is far off.
+    assert (pictures[not wanted] > 6).any(), (found, pictures)
+
+
+# --- screenshots ------------------------------------------------------------------
+
+@pytest.mark.parametrize("name, kind", [
+    ("shot.png", "png"), ("SHOT.PNG", "png"), ("a/shot.bmp", "bmp"),
+    ("shot.jpg", None), ("shot", None), ("shot.png.txt", None)])
+def test_screenshot_names_choose_the_kind(name, kind):
+    if kind is None:
+        with pytest.raises(screenshot.NameRefused, match="must end in .png or .bmp"):
+            screenshot.check_name(name)
+    else:
+        assert screenshot.check_name(name) == kind
+
+
+@pytest.mark.parametrize("name, magic", [("shot.png", b"\x89PNG\r\n\x1a\n"), ("shot.bmp", b"BM")])
+@pytest.mark.parametrize("from_surface", [True, False])
+def test_screenshot_holds_the_frame(video, bars, tmp_path, name, magic, from_surface):
+    window, placement = (400, 260), (40, 10, 2 * W, 2 * H)
+    video.set_mode(window)
+    surface = sdl.video_surface()   # the dummy driver leaves it uncleared
+    ctypes.memset(surface.pixels, 0, surface.pitch * surface.h)
+    found = colour.probe(FORMATS["yuv420p"][0], placement[:2])
+    if from_surface and not found.surface_holds_video:
+        pytest.skip("the display surface does not hold the video on this SDL")
+    overlay = Overlay(FORMATS["yuv420p"][0], (W, H))
+    overlay.set_location(placement)
+    frame = FORMATS["yuv420p"][1](bars[1])
+    if colour.expand_wanted(colour.LIMITED, "auto", found.full_range):
+        frame = colour.expand_frame(frame, FORMATS["yuv420p"][0])
+    overlay.display(frame)
+    video.flip()
+    path = tmp_path / name
+    screenshot.save(path, window=window, placement=placement, surface_holds_video=from_surface,
+                    frame=screenshot.video_frame(bars[1], "yuv420p", (W, H)))
+    del overlay
+    assert path.read_bytes().startswith(magic)
+    with av.open(str(path)) as image:
+        picture = next(image.decode(video=0)).to_ndarray(format="rgb24")
+    assert picture.shape == (window[1], window[0], 3)
+    x, y, w, h = placement
+    inside = picture[y:y + h, x:x + w]
+    # SDL's software overlay scales by repeating pixels; the frame is scaled
+    # by FFmpeg's scaler, here bilinear.
+    reference = rendered(bars[0], "yuv420p", (w, h), "neighbor" if from_surface else "bicubic")
+    assert (off_by(inside, reference) <= 3).all()
+    outside = picture.copy()
+    outside[y:y + h, x:x + w] = 0
+    assert not outside.any()
