@@ -262,31 +262,31 @@ bool take_events(SDL_Event *events, int count)
     return false;
 }
 
+// SDL 1.2's queue holds 127 events (128 over SDL 2), so one batch of this
+// size empties it.  A larger queue would give the rest to the next call.
+constexpr int poll_batch = 128;
+
 PyObject *display_poll_events(PyObject *, PyObject *)
 {
     if (!video_ready())
         return nullptr;
     SDL_PumpEvents();
-    Ref list = Ref::steal(PyList_New(0));
+    SDL_Event events[poll_batch];
+    const int count = SDL_PeepEvents(events, poll_batch, SDL_PEEKEVENT, SDL_ALLEVENTS);
+    if (count < 0)
+        return raise_sdl_error();
+    Ref list = Ref::steal(PyList_New(count));
     if (!list)
         return nullptr;
-    SDL_Event events[32];
-    for (;;) {
-        const int count = SDL_PeepEvents(events, 32, SDL_PEEKEVENT, SDL_ALLEVENTS);
-        if (count < 0)
-            return raise_sdl_error();
-        if (count == 0)
-            return list.release();
-        Ref objects[32];
-        for (int i = 0; i < count; ++i)
-            if (!(objects[i] = Ref::steal(event_object(events[i]))))
-                return nullptr;
-        for (int i = 0; i < count; ++i)
-            if (PyList_Append(list.get(), objects[i].get()) < 0)
-                return nullptr;
-        if (!take_events(events, count))
+    for (int i = 0; i < count; ++i) {
+        PyObject *object = event_object(events[i]);
+        if (object == nullptr)
             return nullptr;
+        PyList_SET_ITEM(list.get(), i, object);
     }
+    if (count > 0 && !take_events(events, count))
+        return nullptr;
+    return list.release();
 }
 
 // SDL 1.2 has no wait with a deadline: the queue is polled every few
