@@ -204,8 +204,9 @@ PyStructSequence_Desc event_desc = {
     F_COUNT,
 };
 
-PyTypeObject event_type;
-bool event_type_ready;
+// Made by the module entry.  A heap type, so that an entry that failed part
+// way (out of memory) leaves nothing half made for the next attempt.
+PyTypeObject *event_type;
 
 PyObject *event_object(const SDL_Event &event)
 {
@@ -238,7 +239,7 @@ PyObject *event_object(const SDL_Event &event)
     default:
         break;
     }
-    Ref object = Ref::steal(PyStructSequence_New(&event_type));
+    Ref object = Ref::steal(PyStructSequence_New(event_type));
     if (!object)
         return nullptr;
     for (int i = 0; i < F_COUNT; ++i) {
@@ -458,23 +459,22 @@ PyMODINIT_FUNC PyInit_display(void)
                           api_slots + api::base_first);
     if (PyErr_Occurred())
         return nullptr;
-    // The type is static: made once, on the first import that gets that far.
-    if (!event_type_ready) {
-        if (PyStructSequence_InitType2(&event_type, &event_desc) < 0)
-            return nullptr;
-        event_type_ready = true;
+    Ref type = Ref::steal(reinterpret_cast<PyObject *>(PyStructSequence_NewType(&event_desc)));
+    if (!type) {
+        // Out of memory, some versions return no type and set no exception.
+        if (!PyErr_Occurred())
+            PyErr_NoMemory();
+        return nullptr;
     }
     Ref module = Ref::steal(PyModule_Create2(&display_module, 1013));
-    if (!module)
-        return nullptr;
-    Py_INCREF(&event_type);
-    if (!brilox::add_to_module(module.get(), "Event",
-                               Ref::steal(reinterpret_cast<PyObject *>(&event_type))))
+    if (!module || !brilox::add_to_module(module.get(), "Event", Ref::borrow(type.get())))
         return nullptr;
     for (const Constant &constant : constants) {
         Ref value = Ref::steal(PyLong_FromUnsignedLong(constant.value));
         if (!value || !brilox::add_to_module(module.get(), constant.name, std::move(value)))
             return nullptr;
     }
+    Py_XDECREF(event_type);
+    event_type = reinterpret_cast<PyTypeObject *>(type.release());
     return module.release();
 }
