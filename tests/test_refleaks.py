@@ -7,12 +7,14 @@ block count; there LeakSanitizer checks at exit what is never freed.
 """
 
 import collections
+import ctypes
 import gc
 import sys
 
 import pytest
 
 import brilox.base
+import brilox.display as display
 import brilox.key as key
 from brilox.overlay import Overlay
 from brilox.surface import Surface
@@ -66,6 +68,26 @@ def key_cases(w):
         "set_mods get_mods": lambda: (key.set_mods(0x41), key.get_mods()),
         "get_focused": key.get_focused,
         "bad argument": lambda: expect(TypeError, key.set_mods, "x"),
+    }
+
+
+def display_cases(w):
+    def push_quit():
+        assert sdl.lib().SDL_PushEvent(w["quit event"]) == 0
+
+    def polled():
+        push_quit()
+        push_quit()
+        assert len(display.poll_events()) == 2
+
+    def waited():
+        push_quit()
+        assert display.wait_event(0).type == display.QUIT
+        assert display.wait_event(0) is None
+
+    return {
+        "poll_events": polled, "wait_event": waited,
+        "set_mode flags refused": lambda: expect(ValueError, display.set_mode, (8, 8), 32, 2),
     }
 
 
@@ -145,7 +167,7 @@ def world(double):
         "frame deque": collections.deque([y, u, v]), "frame text": ("\u00e9" * 64, "u" * 32, "v" * 32),
         "short": (y[:100], u, v), "broken": (y, u, None), "rect": (1, 2, 3, 4),
         "surface": surface, "sub": surface.subsurface((2, 2, 8, 8)), "plain": Surface((4, 4)),
-        "locker": Locker(),
+        "locker": Locker(), "quit event": ctypes.create_string_buffer(b"\x0c", 64),
     }
 
 
@@ -165,7 +187,7 @@ def run(case, watched):
 
 
 def watched_objects(w):
-    objects = [None, Overlay, Framed, brilox.base.error, Surface, Locker]
+    objects = [None, Overlay, Framed, brilox.base.error, Surface, Locker, display.Event]
     for name in ("overlay", "frame", "frame list", "frame deque", "frame text", "short",
                  "broken", "rect", "surface", "sub", "plain", "locker"):
         if name in w:
@@ -176,6 +198,7 @@ def watched_objects(w):
 
 CASES = ([("overlay", name) for name in overlay_cases(collections.defaultdict(dict))]
          + [("key", name) for name in key_cases({})]
+         + [("display", name) for name in display_cases({})]
          + [("locks", name) for name in lock_cases(collections.defaultdict(dict))])
 
 
@@ -183,7 +206,8 @@ CASES = ([("overlay", name) for name in overlay_cases(collections.defaultdict(di
 def test_repeated_calls_leak_nothing(screen, sdl_double, group, name):
     w = world(sdl_double)
     w["overlay"] = Overlay(sdl.YV12, (16, 8))
-    cases = {"overlay": overlay_cases, "key": key_cases, "locks": lock_cases}[group](w)
+    cases = {"overlay": overlay_cases, "key": key_cases, "display": display_cases,
+             "locks": lock_cases}[group](w)
     sdl_double.display_is_noop = 1
     run(cases[name], watched_objects(w))
     del cases
