@@ -72,23 +72,14 @@ def key_cases(w):
 
 
 def display_cases(w):
-    def push_quit():
-        assert sdl.lib().SDL_PushEvent(w["quit event"]) == 0
-
-    def polled():
-        push_quit()
-        push_quit()
-        assert len(display.poll_events()) == 2
-
-    def waited():
-        push_quit()
-        assert display.wait_event(0).type == display.QUIT
+    def events():
+        for _ in range(3):
+            assert sdl.lib().SDL_PushEvent(w["quit event"]) == 0
+        assert display.wait_event(0).type == display.QUIT and len(display.poll_events()) == 2
         assert display.wait_event(0) is None
 
-    return {
-        "poll_events": polled, "wait_event": waited,
-        "set_mode flags refused": lambda: expect(ValueError, display.set_mode, (8, 8), 32, 2),
-    }
+    return {"events": events,
+            "set_mode flags refused": lambda: expect(ValueError, display.set_mode, (8, 8), 32, 2)}
 
 
 def video_off_cases(w):

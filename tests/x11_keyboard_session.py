@@ -73,25 +73,20 @@ def keys_of(events):
 
 
 def ask_to_close(window):
-    """Sends the window WM_DELETE_WINDOW, as a window manager does when its
-    close button is pressed."""
+    """Sends the window WM_DELETE_WINDOW, as a window manager's close button does."""
     x11 = ctypes.CDLL("libX11.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XOpenDisplay.restype = x11.XInternAtom.restype = ctypes.c_void_p
     x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
     x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
                                ctypes.c_void_p]
     x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    connection = x11.XOpenDisplay(None)
-    # An XClientMessageEvent takes one long per field on LP64: type
-    # (ClientMessage), serial, send_event, display, window, message_type,
-    # format, then data.l[0].
-    message = (ctypes.c_long * 24)(
-        33, 0, 1, connection, window, x11.XInternAtom(connection, b"WM_PROTOCOLS", 0), 32,
-        x11.XInternAtom(connection, b"WM_DELETE_WINDOW", 0))
-    x11.XSendEvent(connection, window, 0, 0, message)
-    x11.XCloseDisplay(connection)
+    x = x11.XOpenDisplay(None)
+    # An XClientMessageEvent, one long per field on LP64: type (ClientMessage),
+    # serial, send_event, display, window, message_type, format, data.l[0].
+    message = (ctypes.c_long * 24)(33, 0, 1, x, window, x11.XInternAtom(x, b"WM_PROTOCOLS", 0),
+                                   32, x11.XInternAtom(x, b"WM_DELETE_WINDOW", 0))
+    x11.XSendEvent(x, window, 0, 0, message)
+    x11.XCloseDisplay(x)
 
 
 def shown(overlay):
