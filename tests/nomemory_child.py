@@ -14,6 +14,7 @@ import collections
 import ctypes
 import gc
 import os
+import struct
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -45,7 +46,7 @@ def report(n, outcome):
 # ---- module entries ------------------------------------------------------------
 
 DEPENDENCIES = {"overlay": ["brilox.base", "brilox.rect"], "key": ["brilox.base"],
-                "pinhold": []}
+                "pinhold": [], "display": ["brilox.base"]}
 
 
 def entry(name, n):
@@ -80,6 +81,11 @@ def entry(name, n):
         overlay.display((b"y" * 16, b"u" * 4, b"v" * 4))
         del overlay
         brilox.display.quit()
+    elif name == "display":
+        module.init()
+        module.set_mode((8, 8), 32, module.RESIZABLE)
+        assert type(module.poll_events()) is list
+        module.quit()
     elif name == "key":
         assert type(module.name(97)) is str
         brilox.display.init()
@@ -195,7 +201,28 @@ def overlay_sweeps():
                 assert planes(state["overlay"]) != state["before"]
         return prepare, operation, check
 
+    def polled():
+        # More events than one would think fit in a batch, none lost.
+        def prepare():
+            brilox.display.poll_events()
+            for k in range(100):
+                event = ctypes.create_string_buffer(64)
+                struct.pack_into("=BBBxBxxxiiH", event, 0, 2, 0, 1, 0, k, 0, 0)
+                assert sdl.lib().SDL_PushEvent(event) == 0
+            return {}
+
+        def operation(state):
+            state["events"] = brilox.display.poll_events()
+
+        def check(state, outcome):
+            # Refused by memory: every event is still queued.
+            events = brilox.display.poll_events() if outcome is MemoryError else state["events"]
+            assert [e.key for e in events] == list(range(100))
+            assert brilox.display.poll_events() == []
+        return prepare, operation, check
+
     return {"overlay_created": created(Overlay), "subclass_created": created(Framed),
+            "events_polled": polled(),
             **{"display_" + kind: displayed(kind) for kind in frames}}
 
 

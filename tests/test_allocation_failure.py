@@ -1,5 +1,6 @@
 """Allocation failure, one allocation at a time, in every module entry and
-in the operations that allocate: Overlay creation and display, the lock
+in the operations that allocate: Overlay creation and display, reading
+events, the lock
 registry's lists and weak references, and lifetime locks.
 
 _testcapi.set_nomemory(n, n + 1) makes the n-th allocation from then on
@@ -72,7 +73,7 @@ def interpreter_fault(args, module):
         module)
 
 
-@pytest.mark.parametrize("module", ["overlay", "key", "pinhold"])
+@pytest.mark.parametrize("module", ["overlay", "key", "pinhold", "display"])
 def test_each_allocation_of_a_module_entry_may_fail(module):
     # One fresh process per n: an entry runs once per process.  Two at a
     # time, until ten in a row succeed.
@@ -109,7 +110,7 @@ def test_each_allocation_of_a_module_entry_may_fail(module):
 
 SWEEPS = ["overlay_created", "subclass_created", "display_tuple", "display_list",
           "display_text", "display_sequence", "display_refused", "display_buffers",
-          "display_no_bytes", "display_none",
+          "display_no_bytes", "display_none", "events_polled",
           "lock_new_list", "lock_growing_list", "lock_itself", "lock_subsurface",
           "lock_subsurface_growing", "lifetime_lock", "lifetime_lock_growing",
           "lifetime_lock_subsurface", "lifetime_lock_beside_own",

@@ -1,5 +1,5 @@
-"""brilox.key on real key presses: SDL's X11 driver on an Xvfb server,
-driven by xdotool.
+"""brilox.key, and brilox.display's events and window, on real key presses
+and window changes: SDL's X11 driver on an Xvfb server, driven by xdotool.
 
 The session runs in a child process (x11_keyboard_session.py), because this
 process runs SDL on the dummy driver with the test double in front of it.
@@ -52,3 +52,22 @@ def test_held_shift_shows_in_modifiers(session):
     assert session["mods_shift_held"] == 0x0001
     assert session["lshift_pressed"] == 1
     assert session["mods_shift_released"] == 0
+
+
+KEYDOWN, KEYUP, SDLK_SPACE, SDLK_LSHIFT = 2, 3, 32, 304
+
+
+def test_every_press_and_release_is_read_from_the_queue_in_order(session):
+    assert session["key_events"] == [
+        [kind, code] for _, code in KEYS + [("Shift_L", SDLK_LSHIFT)] for kind in (KEYDOWN, KEYUP)]
+    # Tapped while the session was busy elsewhere, none lost.
+    assert session["taps"] == [[KEYDOWN, SDLK_SPACE], [KEYUP, SDLK_SPACE]] * 20
+
+
+def test_window_resize_full_screen_and_close_arrive_as_events(session):
+    assert session["resize"] == [[200, 150]]
+    assert session["resized_size"] == [200, 150]
+    # Another size and full screen at the same depth keep the overlay.
+    assert session["resized_overlay"] == "shown"
+    assert session["toggled"] == [True, "shown", True, "shown"]
+    assert session["quit"] is True

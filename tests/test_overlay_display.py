@@ -372,12 +372,18 @@ def test_display_refuses_an_overlay_its_display_has_outlived(video, sdl_double, 
     assert sdl_double.free_overlay_without_video_calls == 0
 
 
-def test_display_follows_a_resize_of_the_same_format(video, sdl_double):
+@pytest.mark.parametrize("change", [
+    lambda video: video.set_mode((32, 24)),
+    lambda video: video.set_mode((200, 150), 32, video.RESIZABLE),
+    lambda video: video.set_mode((64, 48), 32, video.FULLSCREEN | video.NOFRAME),
+    lambda video: video.toggle_fullscreen()], ids=["size", "resizable", "fullscreen", "toggle"])
+def test_display_follows_a_resize_of_the_same_format(video, sdl_double, change):
     video.set_mode((64, 48))
     overlay = Overlay(sdl.YV12, (16, 8))
-    video.set_mode((32, 24))
+    change(video)
     overlay.display((Y, U, V))
     assert sdl_double.display_overlay_calls == 1
+    assert sdl_double.free_overlay_calls == 0
 
 
 @pytest.mark.parametrize("location", [

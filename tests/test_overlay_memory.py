@@ -120,6 +120,9 @@ OUTLIVED_DISPLAYS = textwrap.dedent("""
         "depth": lambda: display.set_mode((64, 48), 16),
         "depth and back": lambda: (display.set_mode((64, 48), 16), display.set_mode((64, 48))),
         "size": lambda: display.set_mode((80, 60)),
+        "resizable": lambda: display.set_mode((200, 150), 32, display.RESIZABLE),
+        "full screen": lambda: display.set_mode((20, 10), 32, display.FULLSCREEN),
+        "toggled": display.toggle_fullscreen,
         "placement far past the screen": lambda: overlay.set_location((0, 0, 65535, 65535)),
     }
     display.init()

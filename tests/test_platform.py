@@ -34,8 +34,9 @@ def test_display_lifecycle_follows_sdl(video, sdl_double, tmp_path, formatless):
 
 
 def test_display_refuses_work_without_video():
-    for call, args in ((brilox.display.set_mode, ((10, 10),)),
-                       (brilox.display.flip, ()), (brilox.display.pump, ())):
+    d = brilox.display
+    for call, args in ((d.set_mode, ((10, 10),)), (d.flip, ()), (d.pump, ()),
+                       (d.poll_events, ()), (d.wait_event, (0,)), (d.toggle_fullscreen, ())):
         with pytest.raises(brilox.base.error, match="^video system not initialized$"):
             call(*args)
 
@@ -53,10 +54,14 @@ def test_get_include_holds_the_lock_table_header():
     assert os.path.isfile(os.path.join(brilox.get_include(), "pinhold.h"))
 
 
-@pytest.mark.parametrize("size, depth", [((0, 10), 32), ((10, -1), 32), ((10, 10), 15),
-                                         ((10, 10), 0), ((10, 10), 64)])
-def test_display_refuses_sizes_and_depths_sdl_cannot_serve(video, size, depth):
-    with pytest.raises(ValueError):
-        video.set_mode(size, depth)
+@pytest.mark.parametrize("size, depth, flags", [
+    ((0, 10), 32, 0), ((10, -1), 32, 0), ((10, 10), 15, 0), ((10, 10), 0, 0),
+    ((10, 10), 64, 0), ((10, 10), 32, 0x2), ((10, 10), 32, 0x40000000 | 0x10),
+    ((10, 10), 32, 1 << 32)], ids=lambda v: str(v))
+def test_display_refuses_sizes_depths_and_flags_sdl_cannot_serve(video, size, depth, flags):
+    # Flags other than RESIZABLE, FULLSCREEN and NOFRAME (here OPENGL and
+    # DOUBLEBUF) would take the software surface from the overlays.
+    with pytest.raises((ValueError, OverflowError)):
+        video.set_mode(size, depth, flags)
     assert sdl.video_surface() is None
 

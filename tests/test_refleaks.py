@@ -8,12 +8,14 @@ block count; there LeakSanitizer checks at exit what is never freed.
 
 import array
 import collections
+import ctypes
 import gc
 import sys
 
 import pytest
 
 import brilox.base
+import brilox.display as display
 import brilox.key as key
 from brilox.overlay import Overlay
 from brilox.surface import Surface
@@ -70,6 +72,17 @@ def key_cases(w):
         "get_focused": key.get_focused,
         "bad argument": lambda: expect(TypeError, key.set_mods, "x"),
     }
+
+
+def display_cases(w):
+    def events():
+        for _ in range(3):
+            assert sdl.lib().SDL_PushEvent(w["quit event"]) == 0
+        assert display.wait_event(0).type == display.QUIT and len(display.poll_events()) == 2
+        assert display.wait_event(0) is None
+
+    return {"events": events,
+            "set_mode flags refused": lambda: expect(ValueError, display.set_mode, (8, 8), 32, 2)}
 
 
 def video_off_cases(w):
@@ -149,7 +162,7 @@ def world(double):
         "short": (y[:100], u, v), "broken": (y, u, None), "rect": (1, 2, 3, 4),
         "surface": surface, "sub": surface.subsurface((2, 2, 8, 8)), "plain": Surface((4, 4)),
         "locker": Locker(), "frame buffers": (bytearray(y), memoryview(u), array.array("B", v)),
-        "reversed": (y, u, memoryview(v)[::-1]),
+        "reversed": (y, u, memoryview(v)[::-1]), "quit event": ctypes.create_string_buffer(b"\x0c", 64),
     }
 
 
@@ -169,8 +182,9 @@ def run(case, watched):
 
 
 def watched_objects(w):
-    objects = [None, Overlay, Framed, brilox.base.error, Surface, Locker]
-    for name in ("overlay", "frame", "frame buffers", "reversed", "frame list", "frame deque", "frame text", "short",
+    objects = [None, Overlay, Framed, brilox.base.error, Surface, Locker, display.Event]
+    for name in ("overlay", "frame", "frame buffers", "reversed", "frame list", "frame deque",
+                 "frame text", "short",
                  "broken", "rect", "surface", "sub", "plain", "locker"):
         if name in w:
             objects.append(w[name])
@@ -180,6 +194,7 @@ def watched_objects(w):
 
 CASES = ([("overlay", name) for name in overlay_cases(collections.defaultdict(dict))]
          + [("key", name) for name in key_cases({})]
+         + [("display", name) for name in display_cases({})]
          + [("locks", name) for name in lock_cases(collections.defaultdict(dict))])
 
 
@@ -187,7 +202,8 @@ CASES = ([("overlay", name) for name in overlay_cases(collections.defaultdict(di
 def test_repeated_calls_leak_nothing(screen, sdl_double, group, name):
     w = world(sdl_double)
     w["overlay"] = Overlay(sdl.YV12, (16, 8))
-    cases = {"overlay": overlay_cases, "key": key_cases, "locks": lock_cases}[group](w)
+    cases = {"overlay": overlay_cases, "key": key_cases, "display": display_cases,
+             "locks": lock_cases}[group](w)
     sdl_double.display_is_noop = 1
     run(cases[name], watched_objects(w))
     del cases

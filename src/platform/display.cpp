@@ -1,8 +1,10 @@
 // brilox.display: brings up SDL's video subsystem and a software display
-// surface for the other modules to draw on.
+// surface for the other modules to draw on, and reads SDL's event queue.
 #include "api_tables.hpp"
 
 #include <SDL.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -74,11 +76,23 @@ PyObject *display_get_init(PyObject *, PyObject *)
     return PyBool_FromLong(SDL_WasInit(SDL_INIT_VIDEO) != 0);
 }
 
+// The window flags set_mode passes on.  The display stays a software
+// surface; SDL_OPENGL and the hardware flags would take it from the modules
+// that draw on it.
+constexpr Uint32 window_flags = SDL_RESIZABLE | SDL_FULLSCREEN | SDL_NOFRAME;
+
 PyObject *display_set_mode(PyObject *, PyObject *args)
 {
     int width = 0, height = 0, depth = 32;
-    if (!PyArg_ParseTuple(args, "(ii)|i", &width, &height, &depth))
+    PyObject *flags_arg = nullptr;
+    if (!PyArg_ParseTuple(args, "(ii)|iO!", &width, &height, &depth, &PyLong_Type, &flags_arg))
         return nullptr;
+    unsigned long flags = 0;
+    if (flags_arg != nullptr) {
+        flags = PyLong_AsUnsignedLong(flags_arg);
+        if (flags == static_cast<unsigned long>(-1) && PyErr_Occurred())
+            return nullptr;
+    }
     if (width <= 0 || height <= 0) {
         PyErr_SetString(PyExc_ValueError, "display size must be positive");
         return nullptr;
@@ -88,18 +102,37 @@ PyObject *display_set_mode(PyObject *, PyObject *args)
         PyErr_SetString(PyExc_ValueError, "display depth must be 8, 16, 24 or 32");
         return nullptr;
     }
+    if ((flags & ~static_cast<unsigned long>(window_flags)) != 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "display flags may only be RESIZABLE, FULLSCREEN and NOFRAME");
+        return nullptr;
+    }
     if (!video_ready())
         return nullptr;
     // A mode of another depth ends what was made for the display: SDL over
     // SDL 2 destroys its renderer, and with it every overlay's texture, even
-    // when a later mode brings the old depth back.  Another size of the same
-    // depth keeps them.
+    // when a later mode brings the old depth back.  Another size or other
+    // window flags at the same depth keep them: both builds keep the display
+    // surface's record and pixel format, and SDL clips what it shows to the
+    // new size.
     const SDL_Surface *old_mode = current_mode();
     if (old_mode != nullptr && old_mode->format->BitsPerPixel != depth)
         run_quit_hooks();
-    if (SDL_SetVideoMode(width, height, depth, SDL_SWSURFACE) == nullptr)
+    if (SDL_SetVideoMode(width, height, depth, SDL_SWSURFACE | static_cast<Uint32>(flags)) ==
+        nullptr)
         return raise_sdl_error();
     return brilox::none();
+}
+
+// SDL 1.2 switches a window to full screen and back in place only on some
+// drivers (X11 among them); elsewhere it reports failure and the caller sets
+// the mode again with SDL_FULLSCREEN toggled.
+PyObject *display_toggle_fullscreen(PyObject *, PyObject *)
+{
+    SDL_Surface *surface = display_surface();
+    if (surface == nullptr)
+        return nullptr;
+    return PyBool_FromLong(SDL_WM_ToggleFullScreen(surface) != 0);
 }
 
 PyObject *display_get_size(PyObject *, PyObject *)
@@ -144,6 +177,161 @@ PyObject *display_quit_requested(PyObject *, PyObject *)
     return PyBool_FromLong(quit);
 }
 
+// --- events ----------------------------------------------------------------
+
+// One event as a structure sequence: its type and the fields of every kind
+// a program needs, those of other kinds 0.
+enum EventField { F_TYPE, F_KEY, F_MOD, F_BUTTON, F_X, F_Y, F_W, F_H, F_GAIN, F_STATE, F_COUNT };
+
+PyStructSequence_Field event_fields[] = {
+    {"type", "SDL's event type: KEYDOWN, KEYUP, QUIT, VIDEORESIZE, ..."},
+    {"key", "KEYDOWN, KEYUP: SDL's key symbol"},
+    {"mod", "KEYDOWN, KEYUP: the modifier keys held"},
+    {"button", "MOUSEBUTTONDOWN, MOUSEBUTTONUP: the button"},
+    {"x", "MOUSEBUTTONDOWN, MOUSEBUTTONUP, MOUSEMOTION: the pointer's column"},
+    {"y", "MOUSEBUTTONDOWN, MOUSEBUTTONUP, MOUSEMOTION: the pointer's row"},
+    {"w", "VIDEORESIZE: the window's new width"},
+    {"h", "VIDEORESIZE: the window's new height"},
+    {"gain", "ACTIVEEVENT: 1 if the focus was gained, 0 if lost"},
+    {"state", "ACTIVEEVENT: which focus, APPMOUSEFOCUS, APPINPUTFOCUS or APPACTIVE"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc event_desc = {
+    "brilox.display.Event",
+    "An SDL event: its type, and the fields that belong to it (the others are 0).",
+    event_fields,
+    F_COUNT,
+};
+
+// Made by the module entry.  A heap type, so that an entry that failed part
+// way (out of memory) leaves nothing half made for the next attempt.
+PyTypeObject *event_type;
+
+PyObject *event_object(const SDL_Event &event)
+{
+    long fields[F_COUNT] = {};
+    fields[F_TYPE] = event.type;
+    switch (event.type) {
+    case SDL_KEYDOWN:
+    case SDL_KEYUP:
+        fields[F_KEY] = event.key.keysym.sym;
+        fields[F_MOD] = event.key.keysym.mod;
+        break;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP:
+        fields[F_BUTTON] = event.button.button;
+        fields[F_X] = event.button.x;
+        fields[F_Y] = event.button.y;
+        break;
+    case SDL_MOUSEMOTION:
+        fields[F_X] = event.motion.x;
+        fields[F_Y] = event.motion.y;
+        break;
+    case SDL_VIDEORESIZE:
+        fields[F_W] = event.resize.w;
+        fields[F_H] = event.resize.h;
+        break;
+    case SDL_ACTIVEEVENT:
+        fields[F_GAIN] = event.active.gain;
+        fields[F_STATE] = event.active.state;
+        break;
+    default:
+        break;
+    }
+    Ref object = Ref::steal(PyStructSequence_New(event_type));
+    if (!object)
+        return nullptr;
+    for (int i = 0; i < F_COUNT; ++i) {
+        PyObject *value = PyLong_FromLong(fields[i]);
+        if (value == nullptr)
+            return nullptr;
+        PyStructSequence_SET_ITEM(object.get(), i, value);
+    }
+    return object.release();
+}
+
+// Events leave SDL's queue only once their objects exist, so a failure
+// (out of memory) loses none: they are read at the head with SDL_PEEKEVENT,
+// then the same number taken from the head.  Nothing else takes from the
+// queue while the interpreter lock is held; SDL only adds at the tail.
+bool take_events(SDL_Event *events, int count)
+{
+    if (SDL_PeepEvents(events, count, SDL_GETEVENT, SDL_ALLEVENTS) == count)
+        return true;
+    raise_sdl_error();
+    return false;
+}
+
+// SDL 1.2's queue holds 127 events (128 over SDL 2), so one batch of this
+// size empties it.  A larger queue would give the rest to the next call.
+constexpr int poll_batch = 128;
+
+PyObject *display_poll_events(PyObject *, PyObject *)
+{
+    if (!video_ready())
+        return nullptr;
+    SDL_PumpEvents();
+    SDL_Event events[poll_batch];
+    const int count = SDL_PeepEvents(events, poll_batch, SDL_PEEKEVENT, SDL_ALLEVENTS);
+    if (count < 0)
+        return raise_sdl_error();
+    Ref list = Ref::steal(PyList_New(count));
+    if (!list)
+        return nullptr;
+    for (int i = 0; i < count; ++i) {
+        PyObject *object = event_object(events[i]);
+        if (object == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), i, object);
+    }
+    if (count > 0 && !take_events(events, count))
+        return nullptr;
+    return list.release();
+}
+
+// SDL 1.2 has no wait with a deadline: the queue is polled every few
+// milliseconds, sleeping without the interpreter lock between polls, and
+// a signal (Ctrl-C) ends the wait with its handler's exception.
+constexpr Uint32 wait_step_ms = 5;
+
+PyObject *display_wait_event(PyObject *, PyObject *args)
+{
+    int timeout = 0;
+    if (!PyArg_ParseTuple(args, "i", &timeout))
+        return nullptr;
+    if (timeout < 0) {
+        PyErr_SetString(PyExc_ValueError, "timeout must not be negative");
+        return nullptr;
+    }
+    const Uint32 start = SDL_GetTicks();
+    for (;;) {
+        // Another thread may shut video down while this one sleeps.
+        if (!video_ready())
+            return nullptr;
+        SDL_PumpEvents();
+        SDL_Event event;
+        const int count = SDL_PeepEvents(&event, 1, SDL_PEEKEVENT, SDL_ALLEVENTS);
+        if (count < 0)
+            return raise_sdl_error();
+        if (count == 1) {
+            Ref object = Ref::steal(event_object(event));
+            if (!object || !take_events(&event, 1))
+                return nullptr;
+            return object.release();
+        }
+        const Uint32 waited = SDL_GetTicks() - start;
+        if (waited >= static_cast<Uint32>(timeout))
+            return brilox::none();
+        if (PyErr_CheckSignals() < 0)
+            return nullptr;
+        const Uint32 step = std::min(static_cast<Uint32>(timeout) - waited, wait_step_ms);
+        Py_BEGIN_ALLOW_THREADS
+        SDL_Delay(step);
+        Py_END_ALLOW_THREADS
+    }
+}
+
 PyObject *display_set_caption(PyObject *, PyObject *args)
 {
     const char *title = nullptr;
@@ -173,7 +361,11 @@ PyMethodDef display_methods[] = {
     {"get_init", display_get_init, METH_NOARGS,
      "get_init() -> bool\ntrue if SDL's video subsystem is initialised"},
     {"set_mode", display_set_mode, METH_VARARGS,
-     "set_mode((width, height), depth=32) -> None\nopen a software display surface"},
+     "set_mode((width, height), depth=32, flags=0) -> None\nopen a software display surface;\n"
+     "flags may combine RESIZABLE, FULLSCREEN and NOFRAME"},
+    {"toggle_fullscreen", display_toggle_fullscreen, METH_NOARGS,
+     "toggle_fullscreen() -> bool\nswitch between window and full screen in place;\n"
+     "false where SDL cannot (set the mode again instead)"},
     {"get_size", display_get_size, METH_NOARGS,
      "get_size() -> (width, height)\nthe size of the display surface"},
     {"flip", display_flip, METH_NOARGS, "flip() -> None\nshow the display surface"},
@@ -181,6 +373,11 @@ PyMethodDef display_methods[] = {
     {"quit_requested", display_quit_requested, METH_NOARGS,
      "quit_requested() -> bool\ntrue if the window was asked to close since the last call;\n"
      "empties SDL's event queue (call pump() first)"},
+    {"poll_events", display_poll_events, METH_NOARGS,
+     "poll_events() -> list of Event\ntake every pending event off SDL's queue, oldest first"},
+    {"wait_event", display_wait_event, METH_VARARGS,
+     "wait_event(timeout_ms) -> Event or None\ntake the next event off SDL's queue, waiting\n"
+     "up to timeout_ms milliseconds for one"},
     {"set_caption", display_set_caption, METH_VARARGS,
      "set_caption(title) -> None\nset the window title"},
     {"save", display_save, METH_VARARGS,
@@ -200,6 +397,60 @@ PyModuleDef display_module = {
     nullptr,
 };
 
+struct Constant {
+    const char *name;
+    unsigned long value;
+};
+
+// SDL's own codes, for the events, flags and keys a program reads.  Every
+// other SDL key symbol arrives in events as it is (brilox.key.name names it).
+const Constant constants[] = {
+    {"NOEVENT", SDL_NOEVENT},
+    {"ACTIVEEVENT", SDL_ACTIVEEVENT},
+    {"KEYDOWN", SDL_KEYDOWN},
+    {"KEYUP", SDL_KEYUP},
+    {"MOUSEMOTION", SDL_MOUSEMOTION},
+    {"MOUSEBUTTONDOWN", SDL_MOUSEBUTTONDOWN},
+    {"MOUSEBUTTONUP", SDL_MOUSEBUTTONUP},
+    {"QUIT", SDL_QUIT},
+    {"VIDEORESIZE", SDL_VIDEORESIZE},
+    {"VIDEOEXPOSE", SDL_VIDEOEXPOSE},
+    {"USEREVENT", SDL_USEREVENT},
+    {"SWSURFACE", SDL_SWSURFACE},
+    {"RESIZABLE", SDL_RESIZABLE},
+    {"FULLSCREEN", SDL_FULLSCREEN},
+    {"NOFRAME", SDL_NOFRAME},
+    {"APPMOUSEFOCUS", SDL_APPMOUSEFOCUS},
+    {"APPINPUTFOCUS", SDL_APPINPUTFOCUS},
+    {"APPACTIVE", SDL_APPACTIVE},
+    {"BUTTON_LEFT", SDL_BUTTON_LEFT},
+    {"BUTTON_MIDDLE", SDL_BUTTON_MIDDLE},
+    {"BUTTON_RIGHT", SDL_BUTTON_RIGHT},
+    {"BUTTON_WHEELUP", SDL_BUTTON_WHEELUP},
+    {"BUTTON_WHEELDOWN", SDL_BUTTON_WHEELDOWN},
+    {"KMOD_SHIFT", KMOD_SHIFT},
+    {"KMOD_CTRL", KMOD_CTRL},
+    {"KMOD_ALT", KMOD_ALT},
+    {"K_BACKSPACE", SDLK_BACKSPACE},
+    {"K_RETURN", SDLK_RETURN},
+    {"K_ESCAPE", SDLK_ESCAPE},
+    {"K_SPACE", SDLK_SPACE},
+    {"K_COMMA", SDLK_COMMA},
+    {"K_PERIOD", SDLK_PERIOD},
+    {"K_f", SDLK_f},
+    {"K_p", SDLK_p},
+    {"K_q", SDLK_q},
+    {"K_s", SDLK_s},
+    {"K_UP", SDLK_UP},
+    {"K_DOWN", SDLK_DOWN},
+    {"K_RIGHT", SDLK_RIGHT},
+    {"K_LEFT", SDLK_LEFT},
+    {"K_HOME", SDLK_HOME},
+    {"K_END", SDLK_END},
+    {"K_PAGEUP", SDLK_PAGEUP},
+    {"K_PAGEDOWN", SDLK_PAGEDOWN},
+};
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_display(void)
@@ -208,5 +459,22 @@ PyMODINIT_FUNC PyInit_display(void)
                           api_slots + api::base_first);
     if (PyErr_Occurred())
         return nullptr;
-    return PyModule_Create2(&display_module, 1013);
+    Ref type = Ref::steal(reinterpret_cast<PyObject *>(PyStructSequence_NewType(&event_desc)));
+    if (!type) {
+        // Out of memory, some versions return no type and set no exception.
+        if (!PyErr_Occurred())
+            PyErr_NoMemory();
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_Create2(&display_module, 1013));
+    if (!module || !brilox::add_to_module(module.get(), "Event", Ref::borrow(type.get())))
+        return nullptr;
+    for (const Constant &constant : constants) {
+        Ref value = Ref::steal(PyLong_FromUnsignedLong(constant.value));
+        if (!value || !brilox::add_to_module(module.get(), constant.name, std::move(value)))
+            return nullptr;
+    }
+    Py_XDECREF(event_type);
+    event_type = reinterpret_cast<PyTypeObject *>(type.release());
+    return module.release();
 }
