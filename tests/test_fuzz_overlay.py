@@ -91,11 +91,11 @@ def frames(draw, record):
     return frame
 
 
-def shown(location):
+def shown(location, overlay):
     """Whether SDL is asked to show the overlay at `location` on the 160 x 120
     screen, given the width and height it gets, the low 16 bits."""
     _, _, w, h = location
-    return sdl.shows_placement(w % 65536, h % 65536, 160, 120)
+    return sdl.shows_placement(w % 65536, h % 65536, 160, 120, sdl.overlay_record(overlay))
 
 
 def check_frame(overlay, frame, location, double):
@@ -111,7 +111,7 @@ def check_frame(overlay, frame, location, double):
         return
     assert overlay.display(frame) is None
     assert double.lock_overlay_calls == double.unlock_overlay_calls == locks + 1
-    assert double.display_overlay_calls == shows + shown(location)
+    assert double.display_overlay_calls == shows + shown(location, overlay)
     if before is not None:
         assert all_rows(overlay) == expected_after(overlay, before, tuple(frame))
 
@@ -119,8 +119,8 @@ def check_frame(overlay, frame, location, double):
 def check_show(overlay, location, double):
     shows = double.display_overlay_calls
     assert overlay.display() is None
-    assert double.display_overlay_calls == shows + shown(location)
-    if shown(location):
+    assert double.display_overlay_calls == shows + shown(location, overlay)
+    if shown(location, overlay):
         x, y, w, h = (v % 65536 for v in location)
         narrowed = (x - 65536 * (x >= 32768), y - 65536 * (y >= 32768), w, h)
         assert double.last_display_rect.astuple() == narrowed

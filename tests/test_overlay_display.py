@@ -122,7 +122,7 @@ def test_odd_width_chroma_rounded_up_stays_in_its_plane(screen):
     (sdl.UYVY, (17, 9), (306, 0, 0)),
     (sdl.YVYU, (16, 8), (1000, 0, 0)),
 ], ids=str)
-def test_frame_copy_fills_each_plane(screen, fmt, size, lengths):
+def test_frame_copy_fills_each_plane(screen, sdl_double, fmt, size, lengths):
     overlay = overlay_or_refusal(fmt, size)
     if overlay is None:
         return
@@ -131,6 +131,8 @@ def test_frame_copy_fills_each_plane(screen, fmt, size, lengths):
     frame = tuple(pattern(n, seed) for n, seed in zip(lengths, (0, 60, 120)))
     overlay.display(frame)
     assert all_rows(overlay) == expected_after(overlay, before, frame)
+    assert sdl_double.display_overlay_calls == sdl.shows_placement(
+        *size, 160, 120, sdl.overlay_record(overlay))
 
 
 def mapped(data):

@@ -429,12 +429,18 @@ SDL_Rect narrowed(const api::IntRect &location)
 // the screen (17 GB for 65535 x 65535), where classic SDL clips to the
 // screen first; over SDL 2 a rectangle far larger than the screen can show
 // is not handed over.
-bool worth_showing(const SDL_Rect &rect, const SDL_Surface *screen)
+//
+// SDL 2 reads a packed row of odd width as one pair of pixels longer than
+// the row sdl12-compat allocated, past the end of the overlay's memory on
+// the last row; over SDL 2 such an overlay takes frames but is not shown.
+bool worth_showing(const SDL_Rect &rect, const SDL_Overlay *overlay, const SDL_Surface *screen)
 {
     if (rect.w == 0 || rect.h == 0)
         return false;
     if (!sdl_build.over_sdl2)
         return true;
+    if (overlay->planes == 1 && overlay->w % 2 != 0)
+        return false;
     const long long area = static_cast<long long>(rect.w) * rect.h;
     const long long screen_area = static_cast<long long>(screen->w) * screen->h;
     return area <= std::max(16 * screen_area, 4096LL * 4096);
@@ -630,7 +636,7 @@ PyObject *overlay_display(PyObject *self, PyObject *args)
         copy_frame(overlay, upload);
     }
     SDL_Rect rect = narrowed(as_overlay(self)->location);
-    if (worth_showing(rect, as_overlay(self)->target.surface)) {
+    if (worth_showing(rect, overlay, as_overlay(self)->target.surface)) {
         SDL_DisplayYUVOverlay(overlay, &rect);
         shown_since_present = true;
     }

@@ -171,12 +171,16 @@ def over_sdl2():
     return tuple(lib().SDL_Linked_Version().contents) >= (1, 2, 50)
 
 
-def shows_placement(w, h, screen_w, screen_h):
-    """Whether an Overlay hands a placement of w x h (the 16-bit values) to
-    SDL on a screen of screen_w x screen_h.  Over SDL 2, whose software
-    renderer allocates a buffer of the whole placement when it reaches past
-    the screen, nothing far larger than the screen is shown."""
+def shows_placement(w, h, screen_w, screen_h, record=None):
+    """Whether an Overlay (its SDL record) hands a placement of w x h (the
+    16-bit values) to SDL on a screen of screen_w x screen_h.  Over SDL 2,
+    whose software renderer allocates a buffer of the whole placement when it
+    reaches past the screen, nothing far larger than the screen is shown,
+    and no packed overlay of odd width, whose last row SDL 2 would read past
+    its end."""
     if w == 0 or h == 0:
+        return False
+    if over_sdl2() and record is not None and record.planes == 1 and record.w % 2:
         return False
     return not over_sdl2() or w * h <= max(16 * screen_w * screen_h, 4096 * 4096)
 
