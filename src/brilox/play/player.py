@@ -8,8 +8,9 @@ import time
 import brilox.display as display
 import brilox.key as key
 from brilox.overlay import Overlay
+from brilox.play import colour, screenshot
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Keys
-from brilox.play.frames import PROG, overlay_frame
+from brilox.play.frames import PROG, UYVY, YUY2, overlay_frame
 from brilox.play.status import Status, Summary
 
 HEADLESS_PATTERN_FRAMES = 300
@@ -24,25 +25,58 @@ def fit(width, height, window_width, window_height):
     return ((window_width - w) // 2, (window_height - h) // 2, w, h)
 
 
-def hand_over(overlay, planes, height):
+def hand_over(overlay, planes, height, expand_as=None):
     """Copies a frame's planes into the overlay and shows it: the one place
-    where frames leave the player for SDL."""
-    overlay.display(overlay_frame(planes, height))
+    where frames leave the player for SDL.  Given `expand_as`, the overlay's
+    format, the levels are stretched to full range on the way, into new
+    planes: the source's own may still be in the decoder's hands."""
+    frame = overlay_frame(planes, height)
+    if expand_as is not None:
+        frame = colour.expand_frame(frame, expand_as)
+    overlay.display(frame)
 
 
-def save_screenshot(path, planes, source, placement, window):
+# FFmpeg's pixel format of each overlay format's planes, as sources give them.
+PIXEL_FORMATS = {YUY2: "yuyv422", UYVY: "uyvy422"}
+
+
+def save_screenshot(path, planes, source, placement, window, levels, probe):
     """Saves what the window shows, once the last frame is up: `planes` of
-    `source`'s frame shown at `placement` (x, y, w, h) in a window of size
-    `window`.  For now the display surface as SDL left it."""
-    display.save(path)
+    `source`'s frame, of `levels` ("limited" or "full"), shown at
+    `placement` (x, y, w, h) in a window of size `window`.  The display
+    surface where the probe found that it holds the video; elsewhere the
+    frame rendered to RGB by FFmpeg's scaler, which needs PyAV: without it
+    the display surface is all there is."""
+    from_surface = probe.surface_holds_video
+    frame = None
+    if not from_surface:
+        try:
+            import av  # noqa: F401
+        except ImportError:
+            from_surface = True
+            print("%s: %s: saved from the display surface, which may not hold the video on "
+                  "this SDL; making it from the frame needs FFmpeg's libraries (PyAV): "
+                  "pip install 'brilox[video]'" % (PROG, path), file=sys.stderr)
+    if not from_surface:
+        pix_fmt = PIXEL_FORMATS.get(source.overlay_format, "yuv420p")
+        frame = screenshot.video_frame([memoryview(p).cast("B") for p in planes], pix_fmt,
+                                       source.size)
+    screenshot.save(path, window=window, placement=placement, surface_holds_video=from_surface,
+                    frame=frame, source_range=levels)
 
 
 class Player:
     """Shows frames from a source on an overlay, paced and steered by keys.
     Each frame stays up for the source's duration of it."""
 
-    def __init__(self, source, overlay, keys, status, headless):
+    def __init__(self, source, overlay, keys, status, headless, range_choice="auto",
+                 sdl_full_range=None):
         self.source, self.overlay, self.keys, self.status = source, overlay, keys, status
+        # --range, and whether SDL takes levels as full range (the probe's
+        # finding): the expansion is decided from them and the source's
+        # range once, and again only when the source's range changes.
+        self.range_choice, self.sdl_full_range = range_choice, sdl_full_range
+        self.source_full_range = self.expand_as = None
         self.height = source.size[1]
         self.headless = headless
         self.index = self.shown = 0
@@ -61,9 +95,20 @@ class Player:
     def number(self):
         return self.source.position(self.index)
 
+    def levels(self):
+        """The levels of the source's frames, "limited" or "full": as
+        --range says, else as the source does."""
+        if self.range_choice != "auto":
+            return self.range_choice
+        return colour.FULL if self.source.full_range else colour.LIMITED
+
     def show(self, planes):
         begun = time.perf_counter()
-        hand_over(self.overlay, planes, self.height)
+        if self.source.full_range != self.source_full_range:
+            self.source_full_range = self.source.full_range
+            wanted = colour.expand_wanted(self.levels(), "auto", self.sdl_full_range)
+            self.expand_as = self.source.overlay_format if wanted else None
+        hand_over(self.overlay, planes, self.height, self.expand_as)
         self.last = planes
         now = time.perf_counter()
         self.upload += now - begun
@@ -132,25 +177,25 @@ def play(options, source):
     headless = headless_wanted(options)
     if headless:
         os.environ["SDL_VIDEODRIVER"] = "dummy"
-    if options.screenshot:
-        # A hardware overlay is shown beside the display surface, not in it.
-        os.environ["SDL_VIDEO_YUV_HWACCEL"] = "0"
     limit = options.frames
     if limit is None and headless and options.file is None:
         limit = HEADLESS_PATTERN_FRAMES
     width, height = source.size
     window = options.window or (width, height)
+    placement = fit(width, height, *window)
 
     display.init()
     overlay = player = None
     try:
         display.set_mode(window)
         display.set_caption("%s: %s" % (PROG, source.name))
+        # How this SDL converts levels, from what it shows of a known frame.
+        probe = colour.probe(source.overlay_format, placement[:2])
         overlay = Overlay(source.overlay_format, (width, height))
-        overlay.set_location(fit(width, height, *window))
+        overlay.set_location(placement)
         key.set_repeat(REPEAT_DELAY, REPEAT_INTERVAL)
         player = Player(source, overlay, Keys(*key.get_repeat()), Status(sys.stderr, source.count),
-                        headless)
+                        headless, options.range, probe.full_range)
         planes = source.get(0)
         try:
             while planes is not None:
@@ -167,8 +212,8 @@ def play(options, source):
         summary = Summary(player.shown, player.playing_time(time.perf_counter()), player.upload)
         player.status.close()
         if options.screenshot and player.shown:
-            save_screenshot(options.screenshot, player.last, source,
-                            fit(width, height, *window), window)
+            save_screenshot(options.screenshot, player.last, source, placement, window,
+                            player.levels(), probe)
     finally:
         overlay = player = None
         display.quit()
