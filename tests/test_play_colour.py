@@ -8,10 +8,11 @@ import subprocess
 
 import pytest
 
+import brilox.display
+import brilox.play
 import brilox.play.colour as colour
 import brilox.play.screenshot as screenshot
 from brilox.overlay import Overlay
-from play_clips import play
 from support import sdl
 
 np = pytest.importorskip("numpy")
@@ -29,24 +30,37 @@ def chroma_formula(v):
     return min(255, max(0, round((v - 128) * 255 / 224) + 128))
 
 
-# --- the expansion ------------------------------------------------------------
+# The reverse, full range to video levels.  255 is odd: no half to round.
+def luma_compressed(v):
+    return round(16 + v * 219 / 255)
 
+
+def chroma_compressed(v):
+    return round(128 + (v - 128) * 224 / 255)
+
+
+# --- the level conversions -------------------------------------------------------
+
+@pytest.mark.parametrize("convert, luma, chroma", [
+    (colour.expand, luma_formula, chroma_formula),
+    (colour.compress, luma_compressed, chroma_compressed)])
 @pytest.mark.parametrize("kind, even, odd", [
-    (colour.LUMA, luma_formula, luma_formula),
-    (colour.CHROMA, chroma_formula, chroma_formula),
-    (colour.LUMA_CHROMA, luma_formula, chroma_formula),
-    (colour.CHROMA_LUMA, chroma_formula, luma_formula),
+    (colour.LUMA, "luma", "luma"),
+    (colour.CHROMA, "chroma", "chroma"),
+    (colour.LUMA_CHROMA, "luma", "chroma"),
+    (colour.CHROMA_LUMA, "chroma", "luma"),
 ])
-def test_expand_gives_the_formula_for_every_level(kind, even, odd):
+def test_conversions_give_the_formula_for_every_level(convert, luma, chroma, kind, even, odd):
+    formulas = {"luma": luma, "chroma": chroma}
     # Every level at an even and at an odd place, and rows long enough for
     # the vector blocks and a tail.
     plane = bytes(v for v in range(256) for _ in (0, 1)) + bytes(range(7))
-    expected = bytes((even if i % 2 == 0 else odd)(b) for i, b in enumerate(plane))
-    assert colour.expand(plane, kind) == expected
+    expected = bytes(formulas[even if i % 2 == 0 else odd](b) for i, b in enumerate(plane))
+    assert convert(plane, kind) == expected
     into = bytearray(len(plane))
-    assert colour.expand(plane, kind, into) is into and into == expected
+    assert convert(plane, kind, into) is into and into == expected
     in_place = bytearray(plane)
-    colour.expand(in_place, kind, in_place)
+    convert(in_place, kind, in_place)
     assert in_place == expected
 
 
@@ -85,19 +99,23 @@ def test_expand_refuses_other_layouts(plane, into, error, words):
 
 
 @pytest.mark.parametrize("pix_fmt, color_range, choice, sdl_full, wanted", [
-    ("yuv420p", 0, "auto", True, True),
-    ("yuv420p", 1, "auto", False, False),      # SDL converts limited range itself
-    ("yuv420p", 1, "auto", None, False),       # the probe could not tell
-    ("yuvj420p", 0, "auto", True, False),
-    ("yuv420p", 2, "auto", True, False),
-    ("yuv420p", 2, "limited", True, True),
-    ("yuv420p", 1, "full", True, False),
+    ("yuv420p", 0, "auto", True, colour.EXPAND),
+    ("yuv420p", 1, "auto", False, None),       # SDL converts limited range itself
+    ("yuv420p", 1, "auto", None, None),        # the probe could not tell
+    ("yuvj420p", 0, "auto", True, None),
+    ("yuvj420p", 0, "auto", False, colour.COMPRESS),
+    ("yuv420p", 2, "auto", True, None),
+    ("yuv420p", 2, "auto", False, colour.COMPRESS),
+    ("yuv420p", 2, "auto", None, None),
+    ("yuv420p", 2, "limited", True, colour.EXPAND),
+    ("yuv420p", 1, "full", True, None),
+    ("yuv420p", 1, "full", False, colour.COMPRESS),
 ])
-def test_expansion_follows_the_source_range(pix_fmt, color_range, choice, sdl_full, wanted):
+def test_conversion_follows_the_source_range(pix_fmt, color_range, choice, sdl_full, wanted):
     frame = av.VideoFrame(16, 16, pix_fmt)
     frame.color_range = color_range
     source = colour.source_range(frame.format.name, frame.color_range)
-    assert colour.expand_wanted(source, choice, sdl_full) is wanted
+    assert colour.conversion(source, choice, sdl_full) == wanted
 
 
 # --- what SDL shows -------------------------------------------------------------
@@ -240,23 +258,32 @@ def clips(tmp_path_factory):
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("clip, args, levels", [
     ("bars.mkv", [], "limited"),
-    ("barsj.mkv", [], "full"),                  # not stretched: it is full range already
+    ("barsj.mkv", [], "full"),
     ("bars.mkv", ["--range", "full"], "full"),
     ("barsj.mkv", ["--range", "limited"], "limited"),
 ])
-def test_player_screenshot_shows_ffmpegs_colours(clips, tmp_path, clip, args, levels):
+def test_player_shows_ffmpegs_colours(clips, tmp_path, monkeypatch, clip, args, levels):
+    # What the window shows after each flip (the last one kept), and the
+    # player's screenshot of it.
+    seen, flip = [], brilox.display.flip
+
+    def flip_and_look():
+        flip()
+        seen[:] = [shown()]
+
+    monkeypatch.setattr(brilox.display, "flip", flip_and_look)
     shot = tmp_path / "shot.png"
-    done = play(clips / clip, "--screenshot", shot, *args)
-    assert done.returncode == 0, done.stderr
+    assert brilox.play.main([str(clips / clip), "--headless", "--screenshot", str(shot),
+                             *args]) == 0
     assert shot.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
-    picture = picture_of(shot)
     # The last frame as decoded, rendered by ffmpeg as of `levels`.
     with av.open(str(clips / clip)) as container:
         pix_fmt = container.streams.video[0].codec_context.pix_fmt
     decoded = ffmpeg("-i", clips / clip, "-f", "rawvideo", "-pix_fmt", pix_fmt, "-")
     last = decoded[len(decoded) // 2:]
     reference = rendered(last, "yuvj420p" if levels == "full" else "yuv420p")
-    assert (off_by(picture, reference) <= 3).all()
     other = rendered(last, "yuv420p" if levels == "full" else "yuvj420p")
-    # The other range's render fails the same check: the test tells them apart.
-    assert (off_by(picture, other) > 3).any()
+    for picture in (seen[0], picture_of(shot)):
+        assert (off_by(picture, reference) <= 3).all()
+        # The other range's render fails the same check: the test tells them apart.
+        assert (off_by(picture, other) > 3).any()

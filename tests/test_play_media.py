@@ -3,7 +3,8 @@ frames in FFmpeg's layouts, odd sizes among them.  What the overlay holds
 after each frame, read under a lock, is compared with ffmpeg's own yuv420p
 output of the same frames: stretched to full range where the video is
 limited range and the SDL in use, by the colour probe's finding, takes
-levels as full range; as it is otherwise.
+levels as full range; squeezed to limited range where the video is full
+range and SDL takes levels as limited range; as it is otherwise.
 
 Frames that FFmpeg's scaler converts (4:4:4 to 4:2:0) are held to a PSNR,
 not to equality: the player's FFmpeg (PyAV's) and the ffmpeg program may
@@ -131,9 +132,11 @@ def test_each_frame_shows_what_ffmpeg_renders(clips, shown, capsys, sdl_full_ran
     assert brilox.play.main([str(clips[clip]), "--headless", *args]) == 0
     assert capsys.readouterr().out.startswith("brilox-play: %d frames, " % FRAMES)
     wanted = planes_of(reference(clips[clip], *raw), *size)
-    if levels == "limited" and sdl_full_range:
-        wanted = [(colour.expand(y, colour.LUMA), colour.expand(u, colour.CHROMA),
-                   colour.expand(v, colour.CHROMA)) for y, u, v in wanted]
+    convert = {colour.EXPAND: colour.expand, colour.COMPRESS: colour.compress}.get(
+        colour.conversion(levels, "auto", sdl_full_range))
+    if convert:
+        wanted = [(convert(y, colour.LUMA), convert(u, colour.CHROMA),
+                   convert(v, colour.CHROMA)) for y, u, v in wanted]
     assert len(shown) == len(wanted) == FRAMES
     for n in (0, FRAMES // 2, FRAMES - 1):
         scores = [psnr(a, b) for a, b in zip(shown[n], wanted[n])]

@@ -2,8 +2,10 @@
 //
 // `expand` stretches video levels (luma 16-235, chroma 16-240 around 128) to
 // the full 0-255 range, for an SDL that converts YUV to RGB as if the input
-// were full range.  It works on any buffer of bytes, one or two dimensions,
-// rows apart by any positive stride, in place or into another buffer.
+// were full range; `compress` does the reverse, full range to video levels,
+// for an SDL that takes every input as video levels.  Both work on any
+// buffer of bytes, one or two dimensions, rows apart by any positive stride,
+// in place or into another buffer.
 //
 // `read_display` reads a rectangle of the display surface as RGB bytes,
 // whatever its pixel format, or as its own pixel bytes, which
@@ -22,15 +24,19 @@ namespace api = brilox::api;
 
 void *api_slots[api::importer_slot_count];
 
-// --- the expansion -----------------------------------------------------------
+// --- the level conversions ---------------------------------------------------
 
-// One byte of the expansion in 16-bit fixed point, for a compiler to
+// One byte of a conversion in 16-bit fixed point, for a compiler to
 // vectorise: the byte goes to the high half of a 16-bit word with `low`
 // below it, the word is scaled by `scale` / 65536 (a high-half multiply),
 // rounded down to 1/128ths, and `offset` is taken off before clipping.  The
-// constants give exactly clip(round((Y - 16) * 255 / 219)) for luma and
-// clip(round((C - 128) * 255 / 224) + 128) for chroma, rounding halves away
-// from zero, for every byte: checked below, at compile time.
+// constants give exactly, rounding halves away from zero, for every byte
+// (checked below, at compile time):
+//   expand luma      clip(round((Y - 16) * 255 / 219))
+//   expand chroma    clip(round((C - 128) * 255 / 224) + 128)
+//   compress luma    round(16 + Y * 219 / 255)
+//   compress chroma  round(128 + (C - 128) * 224 / 255)
+// (the compressions never reach the clip, and never meet a half: 255 is odd).
 struct Scale {
     std::uint16_t scale;
     std::uint16_t low;
@@ -39,8 +45,10 @@ struct Scale {
 
 constexpr Scale luma_scale{38153, 191, 19};
 constexpr Scale chroma_scale{37302, 175, 18};
+constexpr Scale luma_compress_scale{28142, 146, -16};
+constexpr Scale chroma_compress_scale{28786, 14, -16};
 
-constexpr std::uint8_t expand_byte(std::uint8_t value, Scale s)
+constexpr std::uint8_t convert_byte(std::uint8_t value, Scale s)
 {
     auto word = static_cast<std::uint16_t>((value << 8) | s.low);
     auto high = static_cast<std::uint16_t>((static_cast<std::uint32_t>(word) * s.scale) >> 16);
@@ -60,26 +68,32 @@ constexpr int clip(int level) { return level < 0 ? 0 : level > 255 ? 255 : level
 constexpr bool matches_formula()
 {
     for (int v = 0; v < 256; ++v) {
-        if (expand_byte(static_cast<std::uint8_t>(v), luma_scale) !=
+        if (convert_byte(static_cast<std::uint8_t>(v), luma_scale) !=
             clip(divide_rounded((v - 16) * 255, 219)))
             return false;
-        if (expand_byte(static_cast<std::uint8_t>(v), chroma_scale) !=
+        if (convert_byte(static_cast<std::uint8_t>(v), chroma_scale) !=
             clip(divide_rounded((v - 128) * 255, 224) + 128))
+            return false;
+        if (convert_byte(static_cast<std::uint8_t>(v), luma_compress_scale) !=
+            16 + divide_rounded(v * 219, 255))
+            return false;
+        if (convert_byte(static_cast<std::uint8_t>(v), chroma_compress_scale) !=
+            128 + divide_rounded((v - 128) * 224, 255))
             return false;
     }
     return true;
 }
-static_assert(matches_formula(), "the fixed-point expansion must equal the exact formula");
+static_assert(matches_formula(), "the fixed-point conversions must equal the exact formulas");
 
 // What a plane holds: all luma, all chroma, or luma and chroma bytes in turn
 // (packed 4:2:2, starting with either).
 enum Kind { kind_luma = 0, kind_chroma = 1, kind_luma_chroma = 2, kind_chroma_luma = 3 };
 
-void expand_plain(const std::uint8_t *source, std::uint8_t *destination, Py_ssize_t count,
+void convert_plain(const std::uint8_t *source, std::uint8_t *destination, Py_ssize_t count,
                   Scale s)
 {
     for (Py_ssize_t i = 0; i < count; ++i)
-        destination[i] = expand_byte(source[i], s);
+        destination[i] = convert_byte(source[i], s);
 }
 
 // Packed 4:2:2 rows, luma and chroma bytes in turn: sixteen bytes at a
@@ -105,20 +119,22 @@ constexpr Lanes lanes_of(Scale even, Scale odd)
 
 constexpr Lanes luma_chroma_lanes = lanes_of(luma_scale, chroma_scale);
 constexpr Lanes chroma_luma_lanes = lanes_of(chroma_scale, luma_scale);
+constexpr Lanes luma_chroma_compress_lanes = lanes_of(luma_compress_scale, chroma_compress_scale);
+constexpr Lanes chroma_luma_compress_lanes = lanes_of(chroma_compress_scale, luma_compress_scale);
 
 template <const Lanes &lanes>
-void expand_alternating(const std::uint8_t *source, std::uint8_t *destination,
+void convert_alternating(const std::uint8_t *source, std::uint8_t *destination,
                         Py_ssize_t count)
 {
     Py_ssize_t i = 0;
     for (; i + 16 <= count; i += 16)
         for (int j = 0; j < 16; ++j)
-            destination[i + j] = expand_byte(
+            destination[i + j] = convert_byte(
                 source[i + j], Scale{lanes.scale[j], lanes.low[j], lanes.offset[j]});
     for (; i < count; ++i) {
         const int j = static_cast<int>(i % 2);
         destination[i] =
-            expand_byte(source[i], Scale{lanes.scale[j], lanes.low[j], lanes.offset[j]});
+            convert_byte(source[i], Scale{lanes.scale[j], lanes.low[j], lanes.offset[j]});
     }
 }
 
@@ -128,21 +144,33 @@ void expand_alternating(const std::uint8_t *source, std::uint8_t *destination,
 #if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void expand_row(const std::uint8_t *source, std::uint8_t *destination, Py_ssize_t count,
-                int kind)
+void convert_row(const std::uint8_t *source, std::uint8_t *destination, Py_ssize_t count,
+                int kind, bool compress)
 {
-    switch (kind) {
+    switch (kind + (compress ? 4 : 0)) {
     case kind_luma:
-        expand_plain(source, destination, count, luma_scale);
+        convert_plain(source, destination, count, luma_scale);
         break;
     case kind_chroma:
-        expand_plain(source, destination, count, chroma_scale);
+        convert_plain(source, destination, count, chroma_scale);
         break;
     case kind_luma_chroma:
-        expand_alternating<luma_chroma_lanes>(source, destination, count);
+        convert_alternating<luma_chroma_lanes>(source, destination, count);
+        break;
+    case kind_chroma_luma:
+        convert_alternating<chroma_luma_lanes>(source, destination, count);
+        break;
+    case 4 + kind_luma:
+        convert_plain(source, destination, count, luma_compress_scale);
+        break;
+    case 4 + kind_chroma:
+        convert_plain(source, destination, count, chroma_compress_scale);
+        break;
+    case 4 + kind_luma_chroma:
+        convert_alternating<luma_chroma_compress_lanes>(source, destination, count);
         break;
     default:
-        expand_alternating<chroma_luma_lanes>(source, destination, count);
+        convert_alternating<chroma_luma_compress_lanes>(source, destination, count);
         break;
     }
 }
@@ -221,20 +249,24 @@ bool plane_of(const Py_buffer &view, const char *role, Plane *plane)
 
 constexpr Py_ssize_t release_lock_from = 64 * 1024;
 
-void expand_planes(const Plane &source, const Plane &destination, int kind)
+void convert_planes(const Plane &source, const Plane &destination, int kind, bool compress)
 {
     for (Py_ssize_t r = 0; r < source.rows; ++r)
-        expand_row(source.start + r * source.row_stride,
-                   destination.start + r * destination.row_stride, source.columns, kind);
+        convert_row(source.start + r * source.row_stride,
+                   destination.start + r * destination.row_stride, source.columns, kind,
+                   compress);
 }
 
-PyObject *colour_expand(PyObject *, PyObject *args, PyObject *kwargs)
+// expand(plane, kind, into=None) and compress(...): one body, the direction
+// apart.
+PyObject *convert_levels(PyObject *args, PyObject *kwargs, bool compress)
 {
     static const char *keywords[] = {"plane", "kind", "into", nullptr};
     PyObject *source_object = nullptr, *into = Py_None;
     int kind = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oi|O:expand", const_cast<char **>(keywords),
-                                     &source_object, &kind, &into))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, compress ? "Oi|O:compress" : "Oi|O:expand",
+                                     const_cast<char **>(keywords), &source_object, &kind,
+                                     &into))
         return nullptr;
     if (kind < kind_luma || kind > kind_chroma_luma) {
         PyErr_Format(PyExc_ValueError, "kind must be LUMA, CHROMA, LUMA_CHROMA or CHROMA_LUMA, "
@@ -246,7 +278,7 @@ PyObject *colour_expand(PyObject *, PyObject *args, PyObject *kwargs)
     if (!source_view.get(source_object, in_place ? PyBUF_STRIDES | PyBUF_WRITABLE : PyBUF_STRIDES))
         return nullptr;
     Plane source{}, destination{};
-    if (!plane_of(*source_view, in_place ? "plane (expanded in place)" : "plane", &source))
+    if (!plane_of(*source_view, in_place ? "plane (converted in place)" : "plane", &source))
         return nullptr;
     const Py_ssize_t size = source.rows * source.columns;
 
@@ -293,12 +325,22 @@ PyObject *colour_expand(PyObject *, PyObject *args, PyObject *kwargs)
     // without the interpreter lock; tiny planes are not worth the switch.
     if (size >= release_lock_from) {
         Py_BEGIN_ALLOW_THREADS
-        expand_planes(source, destination, kind);
+        convert_planes(source, destination, kind, compress);
         Py_END_ALLOW_THREADS
     } else {
-        expand_planes(source, destination, kind);
+        convert_planes(source, destination, kind, compress);
     }
     return result.release();
+}
+
+PyObject *colour_expand(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    return convert_levels(args, kwargs, false);
+}
+
+PyObject *colour_compress(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    return convert_levels(args, kwargs, true);
 }
 
 // --- the display surface -----------------------------------------------------
@@ -443,9 +485,16 @@ PyDoc_STRVAR(expand_doc,
              "byte of each row).  into is a writable buffer of as many bytes (the plane\n"
              "itself to expand it in place); without it the result is new bytes.");
 
+PyDoc_STRVAR(compress_doc,
+             "compress(plane, kind, into=None) -> into, or new bytes\n"
+             "squeeze full-range levels into video levels: 0-255 to luma 16-235 and chroma\n"
+             "16-240, the reverse of expand; the arguments are expand's.");
+
 PyMethodDef colour_methods[] = {
     {"expand", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_expand)),
      METH_VARARGS | METH_KEYWORDS, expand_doc},
+    {"compress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_compress)),
+     METH_VARARGS | METH_KEYWORDS, compress_doc},
     {"read_display",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_read_display)),
      METH_VARARGS | METH_KEYWORDS,
@@ -460,7 +509,7 @@ PyMethodDef colour_methods[] = {
 PyModuleDef colour_module = {
     PyModuleDef_HEAD_INIT,
     "_colour",
-    "brilox-play's colour services: level expansion and the display surface's pixels",
+    "brilox-play's colour services: level conversions and the display surface's pixels",
     -1,
     colour_methods,
     nullptr,

@@ -1,5 +1,5 @@
 """True colours for brilox-play: how the SDL in use converts YUV levels, and
-the expansion of video levels to full range where it needs it.
+the conversion of a source's levels to the range that SDL takes.
 
 Video keeps its levels in a limited range: luma 16-235, chroma 16-240
 around 128.  Some SDL builds convert an overlay to RGB as if its levels
@@ -12,13 +12,19 @@ Where SDL takes the levels as full range and the video is limited range,
     Y' = clip(round((Y - 16) * 255 / 219))
     C' = clip(round((C - 128) * 255 / 224) + 128)
 
+Where SDL takes them as limited range and the video is full range (JPEG's
+yuvj420p, say), `compress_frame` squeezes them the other way:
+
+    Y' = round(16 + Y * 219 / 255)
+    C' = round(128 + (C - 128) * 224 / 255)
+
 Used by the player in this order::
 
     probe_result = colour.probe(overlay_format, placement)   # after set_mode, before frame 1
-    expand = colour.expand_wanted(colour.source_range(pix_fmt, color_range),
-                                  options.range, probe_result.full_range)
+    which = colour.conversion(colour.source_range(pix_fmt, color_range),
+                              options.range, probe_result.full_range)
     ...
-    frame = colour.expand_frame(frame, overlay_format) if expand else frame
+    frame = colour.convert_frame(frame, overlay_format, which) if which else frame
     overlay.display(frame)
 """
 
@@ -42,7 +48,9 @@ _FIRST_PLANE = {YV12: _colour.LUMA, IYUV: _colour.LUMA, YUY2: _colour.LUMA_CHROM
                 YVYU: _colour.LUMA_CHROMA, UYVY: _colour.CHROMA_LUMA}
 LUMA, CHROMA = _colour.LUMA, _colour.CHROMA
 LUMA_CHROMA, CHROMA_LUMA = _colour.LUMA_CHROMA, _colour.CHROMA_LUMA
-expand = _colour.expand
+expand, compress = _colour.expand, _colour.compress
+# The level conversions that `conversion` chooses.
+EXPAND, COMPRESS = "expand", "compress"
 
 # FFmpeg's colour range codes, as PyAV reports them.
 _AV_RANGES = {0: None, 1: LIMITED, 2: FULL}
@@ -66,30 +74,54 @@ def source_range(pix_fmt=None, color_range=None):
     return LIMITED
 
 
-def expand_wanted(source, choice, sdl_full_range):
-    """Whether to expand each frame's levels before the upload.
+def conversion(source, choice, sdl_full_range):
+    """The conversion of each frame's levels before the upload: EXPAND,
+    COMPRESS, or None for none.
 
     `source` is the source's range (`source_range`), `choice` the player's
     --range ("auto" follows the source, "limited" or "full" say what the
     source holds whatever it claims), and `sdl_full_range` the probe's
-    finding: only an SDL found to take levels as full range gets expanded
-    frames; where the probe could not tell (None), frames go as they are.
+    finding: an SDL found to take levels as full range gets limited-range
+    frames expanded, one found to take them as limited range gets
+    full-range frames compressed; where the probe could not tell (None),
+    frames go as they are.
     """
     if choice not in RANGE_CHOICES:
         raise ValueError("range must be one of %s, not %r" % (", ".join(RANGE_CHOICES), choice))
     levels = source if choice == "auto" else choice
-    return levels == LIMITED and sdl_full_range is True
+    if levels == LIMITED and sdl_full_range is True:
+        return EXPAND
+    if levels == FULL and sdl_full_range is False:
+        return COMPRESS
+    return None
+
+
+def expand_wanted(source, choice, sdl_full_range):
+    """Whether to expand each frame's levels before the upload (`conversion`)."""
+    return conversion(source, choice, sdl_full_range) == EXPAND
+
+
+def convert_frame(frame, overlay_format, which):
+    """`frame` as Overlay.display takes it, a (plane, plane, plane) tuple of
+    buffers, with its levels converted (`which` is EXPAND or COMPRESS) into
+    new bytes objects.  Packed formats' empty second and third strings stay
+    as they are."""
+    first = _FIRST_PLANE.get(overlay_format)
+    if first is None:
+        raise ValueError("no level conversion for overlay format 0x%08x" % overlay_format)
+    convert = {EXPAND: _colour.expand, COMPRESS: _colour.compress}[which]
+    return tuple(convert(plane, first if i == 0 else _colour.CHROMA) if len(plane) else plane
+                 for i, plane in enumerate(frame))
 
 
 def expand_frame(frame, overlay_format):
-    """`frame` as Overlay.display takes it, a (plane, plane, plane) tuple of
-    buffers, with its levels expanded into new bytes objects.  Packed
-    formats' empty second and third strings stay as they are."""
-    first = _FIRST_PLANE.get(overlay_format)
-    if first is None:
-        raise ValueError("no level expansion for overlay format 0x%08x" % overlay_format)
-    return tuple(_colour.expand(plane, first if i == 0 else _colour.CHROMA) if len(plane) else plane
-                 for i, plane in enumerate(frame))
+    """`frame` with its levels expanded to full range (`convert_frame`)."""
+    return convert_frame(frame, overlay_format, EXPAND)
+
+
+def compress_frame(frame, overlay_format):
+    """`frame` with its levels compressed to limited range (`convert_frame`)."""
+    return convert_frame(frame, overlay_format, COMPRESS)
 
 
 # --- probing ----------------------------------------------------------------

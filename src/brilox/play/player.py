@@ -25,14 +25,15 @@ def fit(width, height, window_width, window_height):
     return ((window_width - w) // 2, (window_height - h) // 2, w, h)
 
 
-def hand_over(overlay, planes, height, expand_as=None):
+def hand_over(overlay, planes, height, convert=None):
     """Copies a frame's planes into the overlay and shows it: the one place
-    where frames leave the player for SDL.  Given `expand_as`, the overlay's
-    format, the levels are stretched to full range on the way, into new
-    planes: the source's own may still be in the decoder's hands."""
+    where frames leave the player for SDL.  Given `convert`, (the overlay's
+    format, colour.EXPAND or colour.COMPRESS), the levels are converted to
+    the range SDL takes on the way, into new planes: the source's own may
+    still be in the decoder's hands."""
     frame = overlay_frame(planes, height)
-    if expand_as is not None:
-        frame = colour.expand_frame(frame, expand_as)
+    if convert is not None:
+        frame = colour.convert_frame(frame, *convert)
     overlay.display(frame)
 
 
@@ -73,10 +74,10 @@ class Player:
                  sdl_full_range=None):
         self.source, self.overlay, self.keys, self.status = source, overlay, keys, status
         # --range, and whether SDL takes levels as full range (the probe's
-        # finding): the expansion is decided from them and the source's
-        # range once, and again only when the source's range changes.
+        # finding): the level conversion is decided from them and the
+        # source's range once, and again only when the source's range changes.
         self.range_choice, self.sdl_full_range = range_choice, sdl_full_range
-        self.source_full_range = self.expand_as = None
+        self.source_full_range = self.convert = None
         self.height = source.size[1]
         self.headless = headless
         self.index = self.shown = 0
@@ -106,9 +107,9 @@ class Player:
         begun = time.perf_counter()
         if self.source.full_range != self.source_full_range:
             self.source_full_range = self.source.full_range
-            wanted = colour.expand_wanted(self.levels(), "auto", self.sdl_full_range)
-            self.expand_as = self.source.overlay_format if wanted else None
-        hand_over(self.overlay, planes, self.height, self.expand_as)
+            which = colour.conversion(self.levels(), "auto", self.sdl_full_range)
+            self.convert = (self.source.overlay_format, which) if which else None
+        hand_over(self.overlay, planes, self.height, self.convert)
         self.last = planes
         now = time.perf_counter()
         self.upload += now - begun
