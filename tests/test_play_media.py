@@ -51,6 +51,9 @@ def clips(tmp_path_factory):
     make("odd.nv12", W, H, "-f", "rawvideo", "-pix_fmt", "nv12")
     make("odd.yuv", W, H, "-f", "rawvideo", "-pix_fmt", "yuv420p")
     make("10bit.raw", 320, 240, "-f", "rawvideo", "-pix_fmt", "yuv420p10le")
+    # Packed 4:2:2 of an odd width, which no packed overlay shows.
+    make("odd.uyvy", W, H, "-f", "rawvideo", "-pix_fmt", "uyvy422")
+    make("odd422.nut", W, H, "-c:v", "rawvideo", "-pix_fmt", "yuyv422")
     return made
 
 
@@ -121,6 +124,9 @@ def shown(monkeypatch):
      (W, H), math.inf, "limited"),
     ("10bit.raw", ["--size", "320x240", "--format", "yuv420p10le"],
      ["-f", "rawvideo", "-pix_fmt", "yuv420p10le", "-s", "320x240"], (320, 240), 28, "limited"),
+    ("odd.uyvy", ["--size", "641x361"], ["-f", "rawvideo", "-pix_fmt", "uyvy422", "-s", "641x361"],
+     (W, H), 28, "limited"),
+    ("odd422.nut", [], [], (W, H), 28, "limited"),
     # Full-range video goes in as it is, unless --range says otherwise.
     ("full.mkv", [], [], (W, H), math.inf, "full"),
     ("full.mkv", ["--range", "limited"], [], (W, H), math.inf, "limited"),

@@ -50,10 +50,12 @@ def load_av(what):
     return av
 
 
-def overlay_target(pix_fmt):
+def overlay_target(pix_fmt, width):
     """(FFmpeg's pixel format that the overlay gets, SDL's overlay format)
-    for frames in `pix_fmt`."""
-    if pix_fmt in STRAIGHT:
+    for frames in `pix_fmt`, `width` pixels wide.  Packed frames of an odd
+    width are converted too: SDL 1.2 over SDL 2 reads past the end of a
+    packed overlay of odd width, so the overlay refuses to show one there."""
+    if pix_fmt in STRAIGHT and not (width % 2 and STRAIGHT[pix_fmt] != YV12):
         return pix_fmt, STRAIGHT[pix_fmt]
     return ("yuvj420p" if pix_fmt.startswith("yuvj") else "yuv420p"), YV12
 

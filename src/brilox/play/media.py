@@ -35,7 +35,7 @@ class MediaFrames:
                 name, ": " + self.error if self.error else ""))
         check_size(first.width, first.height)
         self.size = (first.width, first.height)
-        self.pix_fmt, self.overlay_format = overlay_target(first.format.name)
+        self.pix_fmt, self.overlay_format = overlay_target(first.format.name, first.width)
         if self.stream.frames > 0 and not loop:
             self.count = self.stream.frames
         rate = self.stream.average_rate or self.stream.guessed_rate

@@ -29,11 +29,11 @@ class PatternFrames:
         check_size(width, height)
         self.fmt, self.size, self.period = fmt, (width, height), 1.0 / fps
         self.name = "test pattern"
-        self.overlay_format = BUILT_IN[fmt][1]
+        # No packed overlay of an odd width (overlay_target): the pattern is
+        # drawn planar then.
+        self.overlay_format = BUILT_IN[fmt][1] if width % 2 == 0 else YV12
         planar = self.overlay_format == YV12
-        # Packed rows hold whole pairs of pixels: an odd width is drawn one
-        # pixel wider, the last pixel not shown.
-        w = width if planar else width + width % 2
+        w = width
         self.width, self.height = w, height
         self.bars_height = (height * 2 // 3) & ~1
         band = height - self.bars_height

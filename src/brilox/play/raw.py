@@ -2,9 +2,9 @@
 any time) or from a stream such as standard input (in order, the last few
 kept so that stepping back works on them).
 
-Four layouts are known without FFmpeg's libraries; any other pixel format
-FFmpeg knows is read with FFmpeg's raw video decoder and converted by its
-scaler.  Frames lie as FFmpeg writes them, every row unpadded and chroma
+Four layouts are known without FFmpeg's libraries (the packed two at even
+widths only); any other pixel format FFmpeg knows is read with FFmpeg's raw
+video decoder and converted by its scaler.  Frames lie as FFmpeg writes them, every row unpadded and chroma
 rounded up for odd sizes."""
 
 import collections
@@ -68,19 +68,23 @@ class Layout:
         check_size(width, height)
         self.name, self.size = name, (width, height)
         self.decoder = None
-        if name in BUILT_IN:
+        # Packed frames of an odd width go through the scaler (overlay_target).
+        if name in BUILT_IN and overlay_target(BUILT_IN[name][0], width)[1] == BUILT_IN[name][1]:
             self.pix_fmt, self.overlay_format, self.order = BUILT_IN[name]
             cw, ch = (width + 1) // 2, (height + 1) // 2
             self.sizes = ((width * height, cw * ch, cw * ch) if self.overlay_format == YV12
                           else (4 * cw * height,))
         else:
-            av = self.av = load_av("--format %s" % name)
+            what = "--format %s" % name
+            if name in BUILT_IN:
+                name, what = BUILT_IN[name][0], what + " at an odd width"
+            av = self.av = load_av(what)
             # One packet for the decoder: the frame in one piece.
             self.sizes = (sum(ffmpeg_plane_sizes(av, name, width, height)),)
             self.decoder = av.CodecContext.create("rawvideo", "r")
             self.decoder.width, self.decoder.height = width, height
             self.decoder.pix_fmt = name
-            self.pix_fmt, self.overlay_format = overlay_target(name)
+            self.pix_fmt, self.overlay_format = overlay_target(name, width)
         self.full_range = self.pix_fmt == "yuvj420p"
         self.frame_length = sum(self.sizes)
 
