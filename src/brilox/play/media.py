@@ -29,11 +29,15 @@ class MediaFrames:
         self.passes, self.pass_length = 0, 0.0
         self.ended = False
         self._open()
-        first = self._next()
-        if first is None:
-            raise BadInput("%s: no video frame%s" % (
-                name, ": " + self.error if self.error else ""))
-        check_size(first.width, first.height)
+        try:
+            first = self._next()
+            if first is None:
+                raise BadInput("%s: no video frame%s" % (
+                    name, ": " + self.error if self.error else ""))
+            check_size(first.width, first.height)
+        except BaseException:
+            self.close()
+            raise
         self.size = (first.width, first.height)
         self.pix_fmt, self.overlay_format = overlay_target(first.format.name, first.width)
         if self.stream.frames > 0 and not loop:
@@ -57,8 +61,18 @@ class MediaFrames:
             raise BadInput("%s: no video stream" % self.name)
         self.stream = self.container.streams.video[0]
         self.stream.thread_type = "AUTO"
-        self.frames = self.container.decode(self.stream)
+        # The packets and their frames, as the container's own decode() gives
+        # them, but with the packets' generator at hand for close().
+        self.packets = self.container.demux(self.stream)
+        self.frames = (frame for packet in self.packets for frame in packet.decode())
         self.start = None
+
+    def _shut(self):
+        """Closes the file, where its decoding stopped part way too.  PyAV's
+        demuxer frees the packet it reads into when it runs to its end or is
+        closed, not when it is dropped: it is closed first."""
+        self.packets.close()
+        self.container.close()
 
     def _next(self):
         """The next decoded frame, or None at the end or on an error, which
@@ -94,7 +108,7 @@ class MediaFrames:
             last = self.history[-1][2]
             self.pass_length = (last + self.period if last is not None
                                 else self.count * self.period)
-        self.container.close()
+        self._shut()
         self.passes += 1
         self._open()
         return True
@@ -138,7 +152,7 @@ class MediaFrames:
         return self.error
 
     def close(self):
-        self.container.close()
+        self._shut()
 
 
 def open_media(path, loop):
