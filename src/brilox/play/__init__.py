@@ -77,6 +77,14 @@ sources), ``controls`` (keys), ``status`` (status line and summary),
 ``player`` (the playing loop) and ``cli`` (the command line).
 """
 
-from brilox.play.cli import main
+
+
+def main(argv=None):
+    """Runs brilox-play with `argv` (by default the command line's) and
+    returns its exit status.  The rest of the player is loaded only once its
+    signal handling is in place."""
+    from brilox.play.exits import run
+    return run(argv)
+
 
 __all__ = ["main"]
