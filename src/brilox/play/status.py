@@ -7,8 +7,8 @@ from brilox.play.frames import PROG
 
 
 def clock(seconds):
-    """Seconds as h:mm:ss.s, or m:ss.s under an hour."""
-    tenths = int(round(max(0.0, seconds) * 10))
+    """Seconds as h:mm:ss.s, or m:ss.s under an hour, tenths cut off."""
+    tenths = int(max(0.0, seconds) * 10 + 1e-6)
     minutes, tenths = divmod(tenths, 600)
     hours, minutes = divmod(minutes, 60)
     text = "%d:%02d:%04.1f" % (hours, minutes, tenths / 10) if hours else \
