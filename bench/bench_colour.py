@@ -22,7 +22,6 @@ import statistics
 import time
 
 from support import sdl
-from support.play_parts import load
 
 WIDTH, HEIGHT = 1920, 1080
 ROUNDS = 31
@@ -61,7 +60,7 @@ def run():
     os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
     import brilox.display
     from brilox.overlay import Overlay
-    colour = load("colour")
+    import brilox.play.colour as colour
 
     frame = _frame()
     total = sum(map(len, frame))

@@ -9,7 +9,8 @@ other round, so that drift hits all alike:
 - the player as it runs, with SDL's software YUV-to-RGB conversion
   (SDL_DisplayYUVOverlay on the dummy driver) included;
 - the player again with the SDL test double making SDL_DisplayYUVOverlay a
-  no-op: its upload time is then the copy into the overlay alone;
+  no-op: its upload time is then the copy into the overlay alone (its
+  colour probe sees nothing shown, so it does not stretch levels either);
 - the baseline: a bare loop of Overlay.display((y, u, v)) on a 1080p
   overlay, over two frames of the pattern made beforehand, taken in turn
   so that each upload brings new data as in the player: the upload and
@@ -36,7 +37,11 @@ the decoder has real work on every block).  Each round measures, in turn:
 - a bare Overlay.display loop over the clip's frames, decoded and handed
   over beforehand: the upload and SDL's conversion alone;
 - the player on the clip, headless, over every frame: frames / playing time;
-- ``ffmpeg -i clip -vf format=rgb24 -f null -``: frames / wall time.
+- ``ffmpeg -i clip -vf format=rgb24 -f null -``: frames / wall time;
+- the stretch of the clip's frames from video levels to full range, alone,
+  as the player does before each upload where SDL takes levels as full
+  range (classic SDL's software overlay does; the rows say whether the
+  player stretched): its share of the player's frame time.
 
 Done one after the other with nothing between, decoding and display would
 take 1/decode + 1/display seconds a frame: the player's throughput is
@@ -237,8 +242,29 @@ def _ffmpeg_alone(path):
     return time.perf_counter() - start
 
 
+def _expand_alone(colour, frames_module, handed):
+    """Seconds to stretch the levels of every frame of the clip."""
+    start = time.perf_counter()
+    for frame in handed:
+        colour.expand_frame(frame, frames_module.YV12)
+    return time.perf_counter() - start
+
+
+def _player_expands(display, colour, frames_module):
+    """Whether the player stretches a limited-range clip's levels on this
+    SDL, by the colour probe it runs."""
+    display.init()
+    try:
+        display.set_mode((WIDTH, HEIGHT))
+        found = colour.probe(frames_module.YV12).full_range
+    finally:
+        display.quit()
+    return colour.expand_wanted(colour.LIMITED, "auto", found)
+
+
 def _media_rows(display, Overlay, play, cli, frames_module):
     import av
+    from brilox.play import colour
     folder = tempfile.mkdtemp(prefix="bench-play-")
     try:
         path = os.path.join(folder, "clip.mp4")
@@ -254,7 +280,8 @@ def _media_rows(display, Overlay, play, cli, frames_module):
             steps = [("decode", lambda: _decode_alone(av, path)[0]),
                      ("display", lambda: _display_alone(display, Overlay, frames_module, handed)),
                      ("player", lambda: _player_on(play, cli, path)),
-                     ("ffmpeg", lambda: _ffmpeg_alone(path) if has_ffmpeg else None)]
+                     ("ffmpeg", lambda: _ffmpeg_alone(path) if has_ffmpeg else None),
+                     ("expand", lambda: _expand_alone(colour, frames_module, handed))]
             for name, step in (steps if r % 2 == 0 else steps[::-1]):
                 measured[name] = step()
             summary = measured["player"]
@@ -268,7 +295,9 @@ def _media_rows(display, Overlay, play, cli, frames_module):
                 "upload": summary.upload_seconds / summary.frames,
                 "frame": summary.seconds / summary.frames,
                 "ffmpeg": CLIP_FRAMES / measured["ffmpeg"] if has_ffmpeg else None,
+                "expand": measured["expand"] / CLIP_FRAMES,
             })
+        expands = _player_expands(display, colour, frames_module)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
@@ -277,13 +306,17 @@ def _media_rows(display, Overlay, play, cli, frames_module):
 
     pace = median_round(lambda m: m["player"] / m["parts"])
     share = median_round(lambda m: m["upload"] / m["frame"])
+    stretch = median_round(lambda m: m["expand"] / m["frame"])
+    stretched = "levels stretched" if expands else "levels not stretched on this SDL"
     rows = [
-        ("brilox-play 1080p H.264 clip, headless, fps", pace["player"],
+        ("brilox-play 1080p H.264 clip, headless, %s, fps" % stretched, pace["player"],
          "its parts alone, 1/(1/decode + 1/display), fps", pace["parts"], ">= 0.90x"),
         ("  PyAV decoding the clip alone, fps", pace["decode"],
          "bare Overlay.display loop over its frames, fps", pace["display"], "(reference)"),
         ("  hand-over + upload + SDL conversion, ms/frame", 1000 * share["upload"],
          "player frame time on the clip, ms/frame", 1000 * share["frame"], "(reference)"),
+        ("  level stretch to full range alone, ms/frame", 1000 * stretch["expand"],
+         "player frame time on the clip, ms/frame", 1000 * stretch["frame"], "<= 0.10x"),
     ]
     if pace["ffmpeg"] is not None:
         versus = median_round(lambda m: m["player"] / m["ffmpeg"])

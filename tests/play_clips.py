@@ -119,7 +119,7 @@ class Clock:
 
 def play_on_clock(monkeypatch, args, events, upload=0.0):
     """brilox-play's exit status and what it showed: (seconds, overlay) for
-    each frame, the overlay's planes as SDL holds them.  Every upload takes
+    each frame, the overlay's planes as SDL holds them, the source's bytes.  Every upload takes
     `upload` seconds of the clock."""
     import brilox.play
     import brilox.play.player
@@ -143,4 +143,5 @@ def play_on_clock(monkeypatch, args, events, upload=0.0):
     monkeypatch.setattr(brilox.play.player, "time", clock)
     monkeypatch.setattr(brilox.play.player, "Overlay", Recorder)
     monkeypatch.setattr(brilox.play.player, "headless_wanted", lambda options: False)
-    return brilox.play.main(list(map(str, args))), shown
+    # Taken as full range, the levels go into the overlay as they are.
+    return brilox.play.main([*map(str, args), "--range", "full"]), shown

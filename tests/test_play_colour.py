@@ -1,20 +1,21 @@
 """brilox-play's true colours and screenshots, on the SDL in use: the level
 expansion against its formula, the probe's finding against what SDL really
-shows, and pictures against FFmpeg's own render of the same frame."""
+shows, and pictures (the player's own screenshots among them) against
+FFmpeg's own render of the same frame."""
 
 import ctypes
 import subprocess
 
 import pytest
 
+import brilox.play.colour as colour
+import brilox.play.screenshot as screenshot
 from brilox.overlay import Overlay
+from play_clips import play
 from support import sdl
-from support.play_parts import load
 
 np = pytest.importorskip("numpy")
 av = pytest.importorskip("av")
-colour = load("colour")
-screenshot = load("screenshot")
 
 W, H = 160, 120
 
@@ -134,6 +135,13 @@ def off_by(a, b):
     return np.abs(a.astype(int) - b.astype(int)).mean(axis=(0, 1))
 
 
+def picture_of(path):
+    """The RGB pixels of an image file, as FFmpeg decodes it.  The decode
+    runs to its end: PyAV leaks a packet of one left part way."""
+    with av.open(str(path)) as image:
+        return [f.to_ndarray(format="rgb24") for f in image.decode(video=0)][0]
+
+
 FORMATS = {"yuv420p": (sdl.IYUV, lambda p: (p[0], p[2], p[1])),
            "uyvy422": (sdl.UYVY, lambda p: (p[0], b"", b""))}
 
@@ -202,8 +210,7 @@ def test_screenshot_holds_the_frame(video, bars, tmp_path, name, magic, from_sur
                     frame=screenshot.video_frame(bars[1], "yuv420p", (W, H)))
     del overlay
     assert path.read_bytes().startswith(magic)
-    with av.open(str(path)) as image:
-        picture = next(image.decode(video=0)).to_ndarray(format="rgb24")
+    picture = picture_of(path)
     assert picture.shape == (window[1], window[0], 3)
     x, y, w, h = placement
     inside = picture[y:y + h, x:x + w]
@@ -214,3 +221,42 @@ def test_screenshot_holds_the_frame(video, bars, tmp_path, name, magic, from_sur
     outside = picture.copy()
     outside[y:y + h, x:x + w] = 0
     assert not outside.any()
+
+
+# --- the player ---------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def clips(tmp_path_factory):
+    """Two frames of FFmpeg's colour bars: limited range (yuv420p, lossless)
+    and full range (yuvj420p, as JPEG frames decode)."""
+    folder = tmp_path_factory.mktemp("clips")
+    for name, codec in (("bars.mkv", ["ffv1", "-pix_fmt", "yuv420p"]),
+                        ("barsj.mkv", ["mjpeg", "-pix_fmt", "yuvj420p", "-q:v", "2"])):
+        ffmpeg("-f", "lavfi", "-i", "smptebars=size=%dx%d:rate=25" % (W, H), "-frames:v", 2,
+               "-c:v", *codec, folder / name)
+    return folder
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("clip, args, levels", [
+    ("bars.mkv", [], "limited"),
+    ("barsj.mkv", [], "full"),                  # not stretched: it is full range already
+    ("bars.mkv", ["--range", "full"], "full"),
+    ("barsj.mkv", ["--range", "limited"], "limited"),
+])
+def test_player_screenshot_shows_ffmpegs_colours(clips, tmp_path, clip, args, levels):
+    shot = tmp_path / "shot.png"
+    done = play(clips / clip, "--screenshot", shot, *args)
+    assert done.returncode == 0, done.stderr
+    assert shot.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+    picture = picture_of(shot)
+    # The last frame as decoded, rendered by ffmpeg as of `levels`.
+    with av.open(str(clips / clip)) as container:
+        pix_fmt = container.streams.video[0].codec_context.pix_fmt
+    decoded = ffmpeg("-i", clips / clip, "-f", "rawvideo", "-pix_fmt", pix_fmt, "-")
+    last = decoded[len(decoded) // 2:]
+    reference = rendered(last, "yuvj420p" if levels == "full" else "yuv420p")
+    assert (off_by(picture, reference) <= 3).all()
+    other = rendered(last, "yuv420p" if levels == "full" else "yuvj420p")
+    # The other range's render fails the same check: the test tells them apart.
+    assert (off_by(picture, other) > 3).any()

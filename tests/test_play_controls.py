@@ -20,7 +20,7 @@ import pytest
 import brilox.display as d
 from brilox.play.player import fit
 from brilox.play.raw import FileFrames, Layout, StreamFrames
-from play_clips import COLOURS, CELLS, bars, brightness, frame, play_on_clock
+from play_clips import CELLS, COLOURS, bars, bmp_pixel, bmp_size, brightness, frame, play_on_clock
 
 # Each player's window gets a class of its own to be found by: SDL builds
 # that set the window's name as UTF-8 text hide it from a search by name.
@@ -224,20 +224,26 @@ def window_pixels(display, window):
 def test_resized_window_shows_the_whole_video_in_its_shape(x_display, x11_player, tmp_path):
     clip = tmp_path / "bars.yuv"
     clip.write_bytes(frame("i420", bars))
-    player = x11_player(clip, "--size", "64x32", "--window", "128x128", "--loop")
+    shot = tmp_path / "shot.bmp"
+    player = x11_player(clip, "--size", "64x32", "--window", "128x128", "--loop",
+                        "--screenshot", shot)
     xdotool(x_display, "windowsize", str(player.window), "200", "50")
     assert player.event() == "resized to 200x50 at frame 0"
     # 100 x 50 of video in the middle, black on either side.
     pixels = window_pixels(x_display, player.window)
-    for y in range(2):
-        for x in range(4):
-            want = COLOURS[CELLS[y][x]][1]
-            assert brightness(pixels[50 + 25 * x + 12, 25 * y + 12]) == want, (x, y)
+    cells = [(x, y, COLOURS[CELLS[y][x]][1]) for y in range(2) for x in range(4)]
+    for x, y, want in cells:
+        assert brightness(pixels[50 + 25 * x + 12, 25 * y + 12]) == want, (x, y)
     assert pixels[20, 25] == pixels[180, 25] == (0, 0, 0)
     for key, said in (("f", "full screen"), ("f", "windowed"), ("q", "quit")):
         xdotool(x_display, "key", key)
         assert player.event() == said + " at frame 0"
     assert player.finish()[0] == 0
+    # The screenshot is the window as it was last shown.
+    data = shot.read_bytes()
+    assert bmp_size(data) == (200, 50)
+    for x, y, want in cells:
+        assert brightness(bmp_pixel(data, 50 + 25 * x + 12, 25 * y + 12)) == want, (x, y)
 
 
 # SIGINT and SIGTERM end the player with their statuses: while it waits for

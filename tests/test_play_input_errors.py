@@ -110,9 +110,15 @@ def test_format_names_ignore_case(clip):
     assert done.returncode == 0, done.stderr
 
 
-def test_screenshot_into_a_missing_folder_is_refused_before_playing(tmp_path):
-    refused(play("--frames", "1", "--screenshot", tmp_path / "no" / "shot.bmp"),
-            "no such folder %s" % (tmp_path / "no"))
+@pytest.mark.parametrize("name, message", [
+    ("no/shot.bmp", "no such folder %s"),
+    ("shot.jpg", "shot.jpg: a screenshot's name must end in .png or .bmp"),
+])
+def test_screenshot_name_is_checked_before_playing(tmp_path, name, message):
+    shot = tmp_path / name
+    err = refused(play("--frames", "1", "--screenshot", shot),
+                  message.replace("%s", str(tmp_path / "no")))
+    assert err.count("\n") == 1 and not shot.exists()
 
 
 @pytest.mark.parametrize("stdin, message", [
@@ -133,6 +139,7 @@ def test_help_and_version():
     assert done.returncode == 0
     out = done.stdout.decode()
     assert out.startswith("usage: brilox-play")
+    assert "--range {auto,limited,full}" in out
     for said in ("q, escape", "home, end", "f, double click", "130 on SIGINT"):
         assert said in out
     from importlib.metadata import version

@@ -1,24 +1,24 @@
 """brilox-play on clips made at run time by ffmpeg: media files and raw
 frames in FFmpeg's layouts, odd sizes among them.  What the overlay holds
 after each frame, read under a lock, is compared with ffmpeg's own yuv420p
-output of the same frames.
+output of the same frames: stretched to full range where the video is
+limited range and the SDL in use, by the colour probe's finding, takes
+levels as full range; as it is otherwise.
 
-The comparison fits each plane to the reference by a straight line first,
-so that it holds whether or not the player stretches limited-range video
-to full range on its way in.  Frames that FFmpeg's scaler converts (4:4:4
-to 4:2:0) are held to a PSNR, not to equality: the player's FFmpeg (PyAV's)
-and the ffmpeg program may be of different versions, whose chroma filters
-differ in the last levels."""
+Frames that FFmpeg's scaler converts (4:4:4 to 4:2:0) are held to a PSNR,
+not to equality: the player's FFmpeg (PyAV's) and the ffmpeg program may
+be of different versions, whose chroma filters differ in the last levels."""
 
 import math
-import operator
 import os
 import subprocess
 import sys
 
 import pytest
 
+import brilox.display
 import brilox.play
+import brilox.play.colour as colour
 import brilox.play.player
 from support import sdl
 
@@ -45,6 +45,7 @@ def clips(tmp_path_factory):
     # Gaps of 40 ms, then of 80 ms from the sixth frame: shown by timestamp.
     make("odd.mkv", W, H, "-fps_mode", "passthrough", "-c:v", "ffv1", "-pix_fmt", "yuv420p",
          times=",settb=1/1000,setpts=N*40+max(N-5\\,0)*40")
+    make("full.mkv", W, H, "-c:v", "ffv1", "-pix_fmt", "yuv420p", "-color_range", "pc")
     make("444.mp4", 320, 240, "-c:v", "libx264", "-pix_fmt", "yuv444p")
     make("odd.nv12", W, H, "-f", "rawvideo", "-pix_fmt", "nv12")
     make("odd.yuv", W, H, "-f", "rawvideo", "-pix_fmt", "yuv420p")
@@ -77,16 +78,21 @@ def planes_of(data, width, height):
     return out
 
 
-def fitted_psnr(shown, wanted):
-    """PSNR of `shown` against the straight-line fit of `wanted` to it."""
-    n, sx, sy = len(wanted), sum(wanted), sum(shown)
-    sxx, syy = sum(map(operator.mul, wanted, wanted)), sum(map(operator.mul, shown, shown))
-    sxy = sum(map(operator.mul, wanted, shown))
-    spread = n * sxx - sx * sx
-    a = (n * sxy - sx * sy) / spread if spread else 1.0
-    b = (sy - a * sx) / n
-    error = syy - 2 * a * sxy - 2 * b * sy + a * a * sxx + 2 * a * b * sx + n * b * b
-    return math.inf if error <= 1e-6 * n else 10 * math.log10(255 ** 2 * n / error)
+def psnr(shown, wanted):
+    error = sum((a - b) ** 2 for a, b in zip(shown, wanted))
+    return math.inf if error == 0 else 10 * math.log10(255 ** 2 * len(wanted) / error)
+
+
+@pytest.fixture(scope="module")
+def sdl_full_range():
+    """Whether the SDL in use takes levels as full range, by the colour
+    probe."""
+    brilox.display.init()
+    try:
+        brilox.display.set_mode((64, 64))
+        return colour.probe(sdl.IYUV).full_range
+    finally:
+        brilox.display.quit()
 
 
 @pytest.fixture
@@ -109,26 +115,35 @@ def shown(monkeypatch):
 
 
 @pytest.mark.timeout(120)
-@pytest.mark.parametrize("clip, args, raw, size, least", [
-    ("odd.mkv", [], [], (W, H), math.inf),
-    ("444.mp4", [], [], (320, 240), 28),
+@pytest.mark.parametrize("clip, args, raw, size, least, levels", [
+    ("odd.mkv", [], [], (W, H), math.inf, "limited"),
+    ("444.mp4", [], [], (320, 240), 28, "limited"),
     ("odd.nv12", ["--size", "641x361"], ["-f", "rawvideo", "-pix_fmt", "nv12", "-s", "641x361"],
-     (W, H), math.inf),
+     (W, H), math.inf, "limited"),
     ("odd.yuv", ["--size", "641x361"], ["-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "641x361"],
-     (W, H), math.inf),
+     (W, H), math.inf, "limited"),
     ("10bit.raw", ["--size", "320x240", "--format", "yuv420p10le"],
-     ["-f", "rawvideo", "-pix_fmt", "yuv420p10le", "-s", "320x240"], (320, 240), 28),
+     ["-f", "rawvideo", "-pix_fmt", "yuv420p10le", "-s", "320x240"], (320, 240), 28, "limited"),
+    # Full-range video goes in as it is, unless --range says otherwise.
+    ("full.mkv", [], [], (W, H), math.inf, "full"),
+    ("full.mkv", ["--range", "limited"], [], (W, H), math.inf, "limited"),
+    ("odd.yuv", ["--size", "641x361", "--range", "full"],
+     ["-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "641x361"], (W, H), math.inf, "full"),
 ])
-def test_each_frame_shows_what_ffmpeg_renders(clips, shown, capsys, clip, args, raw, size, least):
+def test_each_frame_shows_what_ffmpeg_renders(clips, shown, capsys, sdl_full_range, clip, args,
+                                              raw, size, least, levels):
     assert brilox.play.main([str(clips[clip]), "--headless", *args]) == 0
     assert capsys.readouterr().out.startswith("brilox-play: %d frames, " % FRAMES)
     wanted = planes_of(reference(clips[clip], *raw), *size)
+    if levels == "limited" and sdl_full_range:
+        wanted = [(colour.expand(y, colour.LUMA), colour.expand(u, colour.CHROMA),
+                   colour.expand(v, colour.CHROMA)) for y, u, v in wanted]
     assert len(shown) == len(wanted) == FRAMES
     for n in (0, FRAMES // 2, FRAMES - 1):
-        scores = [fitted_psnr(a, b) for a, b in zip(shown[n], wanted[n])]
+        scores = [psnr(a, b) for a, b in zip(shown[n], wanted[n])]
         assert min(scores) >= least, (n, scores)
     # A frame against the next scores low: the check tells frames apart.
-    assert fitted_psnr(shown[1][0], wanted[0][0]) < 30
+    assert psnr(shown[1][0], wanted[0][0]) < 30
 
 
 @pytest.mark.timeout(120)
@@ -178,5 +193,5 @@ def test_seeks_in_a_media_file_land_on_their_frames(clips, monkeypatch, capsys):
     expected = [0, 299, 0, 150, 149, 299, 298]
     assert len(shown) == len(expected)
     for (_, planes), n in zip(shown, expected):
-        assert min(fitted_psnr(a, b) for a, b in zip(planes, wanted[n])) >= 40, n
+        assert min(psnr(a, b) for a, b in zip(planes, wanted[n])) >= 40, n
     assert "frame 299/300  0:11.9 / 0:12.0  paused" in capsys.readouterr().err

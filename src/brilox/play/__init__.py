@@ -3,7 +3,8 @@
 Usage::
 
     brilox-play [FILE | -] [--size WxH] [--format FORMAT] [--fps N] [--loop]
-                [--window WxH] [--headless] [--frames N] [--screenshot OUT.bmp]
+                [--window WxH] [--headless] [--frames N] [--range {auto,limited,full}]
+                [--screenshot OUT.png | OUT.bmp]
 
     python -m brilox.play ...          # the same
 
@@ -42,6 +43,14 @@ the frame number, at ``--size`` (default 320x240).
 The video is scaled to the window (``--window WxH``, by default the video's
 size) keeping its aspect ratio.  ``--loop`` starts a file again at its end.
 
+Colours come out as FFmpeg renders them.  Once the window is open, the
+player shows a small frame of known greys and reads back what SDL shows:
+where SDL converts levels as full range (0-255), limited-range video
+(luma 16-235) is stretched to full range on its way to the overlay.
+Full-range sources (yuvj420p, or a file that says so) go in as they are.
+``--range limited`` or ``--range full`` says what the video holds, whatever
+it says itself; ``auto``, the default, follows the source.
+
 Keys, read through brilox.key every frame and every few milliseconds
 between frames:
 
@@ -57,7 +66,11 @@ Without an X display (no DISPLAY, or SDL_VIDEODRIVER=dummy), or with
 ``--headless``, the player runs on SDL's dummy video driver as fast as it
 can; the endless test pattern then stops after 300 frames unless
 ``--frames`` says otherwise.  ``--frames N`` stops after N frames;
-``--screenshot OUT.bmp`` saves the last frame shown.
+``--screenshot OUT.png`` saves the last frame shown as the window shows
+it, in PNG (BMP for a name ending in .bmp; any other name is refused).
+Where the display surface does not hold the video (sdl12-compat, hardware
+overlays), the screenshot is the frame rendered by FFmpeg's scaler at its
+place in the window.
 
 While playing, a status line on standard error shows the frame number, the
 frames a second achieved and the upload time per frame: the time a frame
@@ -66,15 +79,17 @@ software overlay includes SDL's conversion to RGB.  A summary follows at the
 end, on standard output, with the screenshot's path if one was saved.
 
 Bad input (a missing file, a file FFmpeg cannot read, a raw file that is not
-a whole number of frames, an unknown format, a size of 0 or over 16384) is
-reported on standard error with exit status 2, before any window opens.  On
-standard input, a last raw frame cut short is reported and skipped; a media
-file that stops decoding part way is reported at the end.
+a whole number of frames, an unknown format, a size of 0 or over 16384, a
+screenshot name that ends in neither .png nor .bmp) is reported on standard
+error with exit status 2, before any window opens.  On standard input, a
+last raw frame cut short is reported and skipped; a media file that stops
+decoding part way is reported at the end.
 
 The package, one concern a module: ``frames`` (overlay formats and the
 hand-over of planes to the overlay), ``raw``, ``media`` and ``pattern`` (the
-sources), ``controls`` (keys), ``status`` (status line and summary),
-``player`` (the playing loop) and ``cli`` (the command line).
+sources), ``colour`` (the probe of SDL's conversion and the level
+stretch), ``screenshot``, ``controls`` (keys), ``status`` (status line and
+summary), ``player`` (the playing loop) and ``cli`` (the command line).
 """
 
 

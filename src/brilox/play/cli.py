@@ -7,6 +7,8 @@ import re
 import sys
 
 import brilox.base
+from brilox.play import screenshot
+from brilox.play.colour import RANGE_CHOICES
 from brilox.play.frames import MAX_SIDE, PROG, BadInput
 from brilox.play.media import open_media
 from brilox.play.pattern import PatternFrames
@@ -110,8 +112,13 @@ def parse_options(argv=None):
     parser.add_argument("--no-drop", action="store_true",
                         help="show every frame, late if need be, rather than drop the frames "
                              "whose time has passed")
-    parser.add_argument("--screenshot", metavar="OUT.bmp",
-                        help="save the last frame shown as a BMP file")
+    parser.add_argument("--range", choices=RANGE_CHOICES, default="auto",
+                        help="the levels the video holds: limited (16-235) or full (0-255); "
+                             "auto (the default) takes what the source says, limited when "
+                             "it says nothing")
+    parser.add_argument("--screenshot", metavar="OUT.png",
+                        help="save the last frame shown as the window shows it: PNG for a "
+                             "name ending in .png, BMP for .bmp")
     parser.add_argument("--version", action="version", version="%s %s" % (PROG, version()))
     options = parser.parse_args(argv)
     if options.file is not None and options.size is None and is_raw(options):
@@ -142,6 +149,10 @@ def main(argv=None):
     source = None
     try:
         if options.screenshot:
+            try:
+                screenshot.check_name(options.screenshot)
+            except screenshot.NameRefused as e:
+                raise BadInput(str(e)) from None
             folder = os.path.dirname(os.path.abspath(options.screenshot))
             if not os.path.isdir(folder):
                 raise BadInput("%s: no such folder %s" % (options.screenshot, folder))

@@ -40,8 +40,6 @@ class MediaFrames(Frames):
         check_size(first.width, first.height)
         self.size = (first.width, first.height)
         self.pix_fmt, self.overlay_format = overlay_target(first.format.name)
-        self.full_range = (self.pix_fmt == "yuvj420p"
-                           or getattr(first, "color_range", 0) == FULL_RANGE)
         if self.stream.frames > 0 and not loop:
             self.count = self.stream.frames
         rate = self.stream.average_rate or self.stream.guessed_rate
@@ -96,7 +94,13 @@ class MediaFrames(Frames):
             time += self.passes * self.pass_length - self.start
         elif self.read is None:
             self.read = self.sought
-        self.history.append((self.read, frame_planes(frame, self.pix_fmt, *self.size), time))
+        # A stream may change its range part way; each frame keeps its own.
+        full_range = (self.pix_fmt == "yuvj420p"
+                      or getattr(frame, "color_range", 0) == FULL_RANGE)
+        if not self.history:
+            self.full_range = full_range
+        self.history.append((self.read, frame_planes(frame, self.pix_fmt, *self.size), time,
+                             full_range))
         self.read += 1
 
     def _wrap(self):
@@ -182,8 +186,13 @@ class MediaFrames(Frames):
         return guess
 
     def get(self, index):
+        """Frame `index`'s planes, or None; `full_range` then tells the
+        frame's range."""
         kept = self._find(index) if index >= 0 else None
-        return kept[1] if kept else None
+        if not kept:
+            return None
+        self.full_range = kept[3]
+        return kept[1]
 
     def duration(self, index):
         """Seconds from frame `index` to the next, by their timestamps."""

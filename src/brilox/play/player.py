@@ -10,9 +10,10 @@ import time
 import brilox.display as display
 import brilox.key as key
 from brilox.overlay import Overlay
+from brilox.play import colour, screenshot
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
 from brilox.play.exits import Stopped
-from brilox.play.frames import PROG, overlay_frame
+from brilox.play.frames import PROG, UYVY, YUY2, overlay_frame
 from brilox.play.status import Status, Summary
 
 HEADLESS_PATTERN_FRAMES = 300
@@ -27,17 +28,44 @@ def fit(width, height, window_width, window_height):
     return ((window_width - w) // 2, (window_height - h) // 2, w, h)
 
 
-def hand_over(overlay, planes, height):
+def hand_over(overlay, planes, height, expand_as=None):
     """Copies a frame's planes into the overlay and shows it: the one place
-    where frames leave the player for SDL."""
-    overlay.display(overlay_frame(planes, height))
+    where frames leave the player for SDL.  Given `expand_as`, the overlay's
+    format, the levels are stretched to full range on the way, into new
+    planes: the source's own may still be in the decoder's hands."""
+    frame = overlay_frame(planes, height)
+    if expand_as is not None:
+        frame = colour.expand_frame(frame, expand_as)
+    overlay.display(frame)
 
 
-def save_screenshot(path, planes, source, placement, window):
+# FFmpeg's pixel format of each overlay format's planes, as sources give them.
+PIXEL_FORMATS = {YUY2: "yuyv422", UYVY: "uyvy422"}
+
+
+def save_screenshot(path, planes, source, placement, window, levels, probe):
     """Saves what the window shows, once the last frame is up: `planes` of
-    `source`'s frame shown at `placement` (x, y, w, h) in a window of size
-    `window`.  For now the display surface as SDL left it."""
-    display.save(path)
+    `source`'s frame, of `levels` ("limited" or "full"), shown at
+    `placement` (x, y, w, h) in a window of size `window`.  The display
+    surface where the probe found that it holds the video; elsewhere the
+    frame rendered to RGB by FFmpeg's scaler, which needs PyAV: without it
+    the display surface is all there is."""
+    from_surface = probe.surface_holds_video
+    frame = None
+    if not from_surface:
+        try:
+            import av  # noqa: F401
+        except ImportError:
+            from_surface = True
+            print("%s: %s: saved from the display surface, which may not hold the video on "
+                  "this SDL; making it from the frame needs FFmpeg's libraries (PyAV): "
+                  "pip install 'brilox[video]'" % (PROG, path), file=sys.stderr)
+    if not from_surface:
+        pix_fmt = PIXEL_FORMATS.get(source.overlay_format, "yuv420p")
+        frame = screenshot.video_frame([memoryview(p).cast("B") for p in planes], pix_fmt,
+                                       source.size)
+    screenshot.save(path, window=window, placement=placement, surface_holds_video=from_surface,
+                    frame=frame, source_range=levels)
 
 
 class Window:
@@ -86,9 +114,15 @@ class Player:
     controls.  Each frame stays up for the source's duration of it; frames
     whose time has passed are dropped unless `drop` is off."""
 
-    def __init__(self, source, overlay, controls, status, headless, window, drop=True):
+    def __init__(self, source, overlay, controls, status, headless, window, drop=True,
+                 range_choice="auto", sdl_full_range=None):
         self.source, self.overlay, self.controls, self.status = source, overlay, controls, status
         self.window, self.drop = window, drop and not headless
+        # --range, and whether SDL takes levels as full range (the probe's
+        # finding): the expansion is decided from them and the source's
+        # range once, and again only when the source's range changes.
+        self.range_choice, self.sdl_full_range = range_choice, sdl_full_range
+        self.source_full_range = self.expand_as = None
         self.height = source.size[1]
         self.headless = headless
         self.index = self.shown = self.played = self.stepped = self.dropped = 0
@@ -110,9 +144,20 @@ class Player:
     def number(self):
         return self.source.position(self.index)
 
+    def levels(self):
+        """The levels of the source's frames, "limited" or "full": as
+        --range says, else as the source does."""
+        if self.range_choice != "auto":
+            return self.range_choice
+        return colour.FULL if self.source.full_range else colour.LIMITED
+
     def show(self, planes, playing=True):
         begun = time.perf_counter()
-        hand_over(self.overlay, planes, self.height)
+        if self.source.full_range != self.source_full_range:
+            self.source_full_range = self.source.full_range
+            wanted = colour.expand_wanted(self.levels(), "auto", self.sdl_full_range)
+            self.expand_as = self.source.overlay_format if wanted else None
+        hand_over(self.overlay, planes, self.height, self.expand_as)
         self.last = planes
         now = time.perf_counter()
         self.upload += now - begun
@@ -208,14 +253,14 @@ class Player:
             if kind == "resize" and not self.window.resize(*command[1:]):
                 return None
             if kind == "fullscreen":
-                full = self.window.toggle_fullscreen()
-                self.event(("full screen" if full else "windowed") + " at frame %d", now)
+                said = ("full screen" if self.window.toggle_fullscreen() else "windowed")
             else:
-                self.event("resized to %dx%d at frame %%d" % self.window.size, now)
+                said = "resized to %dx%d" % self.window.size
             self.overlay.set_location(self.window.placement())
             # The new mode's surface is blank until the frame is shown again.
             self.overlay.display()
             display.flip()
+            self.event(said + " at frame %d", now)
         return None
 
     def advance(self):
@@ -270,9 +315,6 @@ def play(options, source):
     headless = headless_wanted(options)
     if headless:
         os.environ["SDL_VIDEODRIVER"] = "dummy"
-    if options.screenshot:
-        # A hardware overlay is shown beside the display surface, not in it.
-        os.environ["SDL_VIDEO_YUV_HWACCEL"] = "0"
     limit = options.frames
     if limit is None and headless and options.file is None:
         limit = HEADLESS_PATTERN_FRAMES
@@ -285,12 +327,14 @@ def play(options, source):
     try:
         window.set_mode()
         display.set_caption("%s: %s" % (PROG, source.name))
+        # How this SDL converts levels, from what it shows of a known frame.
+        probe = colour.probe(source.overlay_format, window.placement()[:2])
         overlay = Overlay(source.overlay_format, (width, height))
         overlay.set_location(window.placement())
         key.set_repeat(REPEAT_DELAY, REPEAT_INTERVAL)
         player = Player(source, overlay, Controls(),
                         Status(sys.stderr, source.count, source.length), headless, window,
-                        not options.no_drop)
+                        not options.no_drop, options.range, probe.full_range)
         stopped = None
         try:
             step = source.get(0), True
@@ -311,7 +355,7 @@ def play(options, source):
         player.status.close()
         if options.screenshot and player.shown:
             save_screenshot(options.screenshot, player.last, source, window.placement(),
-                            window.size)
+                            window.size, player.levels(), probe)
     finally:
         overlay = player = None
         display.quit()
