@@ -77,3 +77,72 @@ def play(*args, stdin=None, env=None):
     environment.update(env or {})
     return subprocess.run([sys.executable, "-m", "brilox.play", *map(str, args)],
                           input=stdin, env=environment, capture_output=True, timeout=120)
+
+
+# --- the player in this process, on a clock the test holds ------------------
+
+KEY_EVENT, CLICK_EVENT = "=BBBxBxxxiiH", "=BBBBHH"
+
+
+def push_event(kind, *fields):
+    """Puts an event on SDL's queue: a key press (KEYDOWN, key) or a mouse
+    click (MOUSEBUTTONDOWN, button, x, y)."""
+    import ctypes
+    import brilox.display as d
+    from support import sdl
+    event = ctypes.create_string_buffer(64)  # larger than any SDL_Event
+    if kind == d.KEYDOWN:
+        struct.pack_into(KEY_EVENT, event, 0, kind, 0, 1, 0, fields[0], 0, 0)
+    else:
+        struct.pack_into(CLICK_EVENT, event, 0, kind, 0, fields[0], 1, fields[1], fields[2])
+    assert sdl.lib().SDL_PushEvent(event) == 0
+
+
+class Clock:
+    """The player's clock, moved only by its own sleeps and by slow uploads.
+    Each event goes onto SDL's queue once the clock passes its time."""
+
+    def __init__(self, events):
+        self.now = self.start = 1000.0
+        self.events = sorted(events, key=lambda e: e[0])
+
+    def perf_counter(self):
+        while self.events and self.events[0][0] <= self.now - self.start:
+            push_event(*self.events.pop(0)[1:])
+        return self.now
+
+    def sleep(self, seconds):
+        assert seconds > 0
+        self.now += seconds
+        assert self.now < self.start + 60, "the player never stopped"
+
+
+def play_on_clock(monkeypatch, args, events, upload=0.0):
+    """brilox-play's exit status and what it showed: (seconds, overlay) for
+    each frame, the overlay's planes as SDL holds them, the source's bytes.  Every upload takes
+    `upload` seconds of the clock."""
+    import brilox.play
+    import brilox.play.player
+    from support import sdl
+    clock = Clock(events)
+    shown = []
+
+    class Recorder(brilox.play.player.Overlay):
+        def display(self, *frame):
+            super().display(*frame)
+            if frame:
+                clock.now += upload
+                w = sdl.overlay_record(self).w
+                planes = []
+                for plane, width in ((0, w), (2, w // 2), (1, w // 2)):
+                    data, pitch, rows = sdl.overlay_plane(self, plane)
+                    planes.append(b"".join(data[r * pitch:r * pitch + width]
+                                           for r in range(rows)))
+                shown.append((clock.now - clock.start, tuple(planes)))
+
+    monkeypatch.setattr(brilox.play.player, "time", clock)
+    monkeypatch.setattr(brilox.play.player, "Overlay", Recorder)
+    monkeypatch.setattr(brilox.play.player, "headless_wanted", lambda options: False)
+    # The levels go into the overlay as they are, on any SDL.
+    monkeypatch.setattr(brilox.play.player.colour, "conversion", lambda *args: None)
+    return brilox.play.main([*map(str, args), "--range", "full"]), shown

@@ -1,6 +1,7 @@
-"""How brilox-play is steered: real key presses and a real window close on
-SDL's X11 driver under Xvfb (xdotool presses the keys), a signal, and the
-per-frame key logic and frame sources on their own."""
+"""How brilox-play is steered: real key presses, a real window close and a
+real resize on SDL's X11 driver under Xvfb (xdotool presses the keys), keys
+and clicks on SDL's queue against a clock the test holds, signals, and the
+frame sources on their own."""
 
 import ctypes
 import io
@@ -16,12 +17,10 @@ import time
 
 import pytest
 
-import brilox.play
-import brilox.play.player
-from brilox.play.controls import K_ESCAPE, K_LEFT, K_Q, K_RIGHT, K_SPACE, Keys
+import brilox.display as d
 from brilox.play.player import fit
 from brilox.play.raw import FileFrames, Layout, StreamFrames
-from support import sdl
+from play_clips import CELLS, COLOURS, bars, bmp_pixel, bmp_size, brightness, frame, play_on_clock
 
 # Each player's window gets a class of its own to be found by: SDL builds
 # that set the window's name as UTF-8 text hide it from a search by name.
@@ -126,11 +125,9 @@ def xdotool(display, *args):
 def test_keys_pause_step_and_quit(x_display, x11_player, quit_key):  # noqa: F811
     player = x11_player()
     press = lambda keysym: xdotool(x_display, "key", "--delay", "80", keysym)  # noqa: E731
-    # Taps held for some 40 ms, well short of a frame at 10 fps, so only
-    # keys read between frames see them; a tap of a few ms (xdotool's own)
-    # slips between two reads on a loaded machine.  An arrow while playing
-    # does nothing: the next thing reported is the pause.
+    # An arrow while playing seeks 10 s (100 frames at 10 fps) on.
     press("Right")
+    assert player.frame_of("jumped to") >= 100
     press("space")
     paused = player.frame_of("paused")
     press("Right")
@@ -192,144 +189,171 @@ def send_window_close(display, window):
 def test_closing_the_window_quits(x_display, x11_player):  # noqa: F811
     player = x11_player()
     send_window_close(x_display, player.window)
-    assert player.frame_of("asked to quit") >= 0
+    assert player.frame_of("window closed") >= 0
     status, out = player.finish()
     assert status == 0
     assert re.match(r"brilox-play: \d+ frames, ", out)
 
 
-# SDL turns SIGTERM into a quit request; SIGINT, for which the interpreter
-# has a handler of its own, arrives as KeyboardInterrupt.
-@pytest.mark.parametrize("signum, said", [(signal.SIGINT, "interrupted"),
-                                          (signal.SIGTERM, "asked to quit")])
-def test_signal_stops_playing_with_a_summary(signum, said):
+def test_taps_during_4k_frames_are_all_seen(x_display, x11_player):  # noqa: F811
+    # Each frame of the 4K pattern takes longer to make and show than a tap
+    # lasts: only a queue of events sees every one.
+    player = x11_player("--size", "3840x2160", "--fps", "30")
+    for _ in range(20):
+        xdotool(x_display, "key", "space")
+        time.sleep(0.35)
+    said = [player.event() for _ in range(20)]
+    assert [re.sub(r" (at )?frame \d+$", "", line) for line in said] == \
+        ["paused", "playing from"] * 10
+    xdotool(x_display, "key", "q")
+    assert player.finish()[0] == 0
+
+
+def window_pixels(display, window):
+    """{(x, y): (r, g, b)} of what the X server shows of a window."""
+    geometry = dict(line.split("=") for line in xdotool(display, "getwindowgeometry", "--shell",
+                                                         str(window)))
+    w, h, x, y = (int(geometry[k]) for k in ("WIDTH", "HEIGHT", "X", "Y"))
+    rgb = subprocess.run(["ffmpeg", "-v", "error", "-f", "x11grab", "-video_size", "%dx%d" % (w, h),
+                          "-i", "%s+%d,%d" % (display, x, y), "-frames:v", "1", "-f", "rawvideo",
+                          "-pix_fmt", "rgb24", "-"], capture_output=True, timeout=30,
+                         check=True).stdout
+    return {(i % w, i // w): tuple(rgb[3 * i:3 * i + 3]) for i in range(w * h)}
+
+
+def test_resized_window_shows_the_whole_video_in_its_shape(x_display, x11_player, tmp_path):
+    clip = tmp_path / "bars.yuv"
+    clip.write_bytes(frame("i420", bars))
+    shot = tmp_path / "shot.bmp"
+    player = x11_player(clip, "--size", "64x32", "--window", "128x128", "--loop",
+                        "--screenshot", shot)
+    xdotool(x_display, "windowsize", str(player.window), "200", "50")
+    assert player.event() == "resized to 200x50 at frame 0"
+    # 100 x 50 of video in the middle, black on either side.
+    pixels = window_pixels(x_display, player.window)
+    cells = [(x, y, COLOURS[CELLS[y][x]][1]) for y in range(2) for x in range(4)]
+    for x, y, want in cells:
+        assert brightness(pixels[50 + 25 * x + 12, 25 * y + 12]) == want, (x, y)
+    assert pixels[20, 25] == pixels[180, 25] == (0, 0, 0)
+    for key, said in (("f", "full screen"), ("f", "windowed"), ("q", "quit")):
+        xdotool(x_display, "key", key)
+        assert player.event() == said + " at frame 0"
+    assert player.finish()[0] == 0
+    # The screenshot is the window as it was last shown.
+    data = shot.read_bytes()
+    assert bmp_size(data) == (200, 50)
+    for x, y, want in cells:
+        assert brightness(bmp_pixel(data, 50 + 25 * x + 12, 25 * y + 12)) == want, (x, y)
+
+
+# SIGINT and SIGTERM end the player with their statuses: while it waits for
+# the first frame on a pipe, before any window, and while it plays.
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["INT", "TERM"])
+@pytest.mark.parametrize("when", ["starting", "playing"])
+def test_signal_ends_with_its_status_and_one_line(signum, when):
     env = dict(os.environ, SDL_VIDEODRIVER="dummy")
     env.pop("DISPLAY", None)
-    player = Player("--headless", "--frames", "100000000", env=env)
+    args = ["-", "--size", "64x48"] if when == "starting" else ["--frames", "100000000"]
+    process = subprocess.Popen([sys.executable, "-m", "brilox.play", *args], env=env,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
     try:
-        player.status()
-        player.process.send_signal(signum)
-        assert player.frame_of(said) >= 0
-        status, out = player.finish()
-        assert status == 0
-        assert re.match(r"brilox-play: \d+ frames, ", out)
+        # Once the player handles the signal; then it is importing, opening
+        # or playing.
+        deadline = time.monotonic() + 20
+        while not int(re.search(r"SigCgt:\s*(\w+)", open("/proc/%d/status" % process.pid)
+                                .read()).group(1), 16) >> (signal.SIGTERM - 1) & 1:
+            assert time.monotonic() < deadline, "the player never handled SIGTERM"
+            time.sleep(0.01)
+        time.sleep(1.0)
+        process.send_signal(signum)
+        out, err = process.communicate(timeout=30)
     finally:
-        player.stop()
+        process.kill()
+        process.wait()
+    assert process.returncode == 128 + signum
+    assert "Traceback" not in err
+    name = "SIGINT" if signum == signal.SIGINT else "SIGTERM"
+    if when == "starting":
+        assert (out, err) == ("", "brilox-play: stopped by %s\n" % name)
+    else:
+        assert re.fullmatch(r"brilox-play: \d+ frames, .*\n", out)
+        assert re.search(r"\nbrilox-play: stopped by %s at frame \d+\n$" % name, err)
 
 
-# --- pacing and the summary, on a clock the test holds -----------------------
+# --- keys on SDL's queue, on a clock the test holds -------------------------
 
-class Clock:
-    """The player's clock, moved only by its own sleeps and by slow uploads.
-    Keys are held over [start, end) of its time, as SDL's own key state."""
-
-    def __init__(self, presses):
-        self.now = self.start = 1000.0
-        self.presses = presses
-
-    def perf_counter(self):
-        return self.now
-
-    def sleep(self, seconds):
-        assert seconds > 0
-        self.now += seconds
-        assert self.now < self.start + 60, "the player never stopped"
-        state = sdl.lib().SDL_GetKeyState(None)
-        t = self.now - self.start
-        for k in {k for _, _, k in self.presses}:
-            state[k] = any(begin <= t < end for begin, end, held in self.presses if held == k)
+def numbers(shown):
+    """The frame number each frame shown carries in its first two bytes."""
+    return [planes[0][0] + 256 * planes[0][1] for _, planes in shown]
 
 
-@pytest.mark.parametrize("presses, slow_at, playing", [
-    # Paused from 1 s to 6 s; an upload at 6.5 s takes a whole second; quit at 8 s.
-    ([(1, 1.05, K_SPACE), (6, 6.05, K_SPACE), (8, 8.05, K_Q)], 6.5, 3.0),
-    # Paused at 1 s, quit at 6 s while still paused.
-    ([(1, 1.05, K_SPACE), (6, 6.05, K_Q)], None, 1.0),
-], ids=["resumed", "quit while paused"])
-def test_pauses_and_slow_frames_neither_count_nor_bring_a_burst(monkeypatch, capsys, presses,
-                                                                 slow_at, playing):
-    clock = Clock(presses)
-    shown = []
+def numbered_clip(path, count):
+    """`count` 16 x 16 i420 frames, each numbered in its first two bytes."""
+    path.write_bytes(b"".join(bytes([n % 256, n // 256]) + bytes(382) for n in range(count)))
+    return path
 
-    class TimedOverlay(brilox.play.player.Overlay):
-        def display(self, *frame):
-            shown.append(clock.now - clock.start)
-            if slow_at is not None and clock.now - clock.start >= slow_at > shown[-2]:
-                clock.now += 1.0
-            return super().display(*frame)
 
-    monkeypatch.setattr(brilox.play.player, "time", clock)
-    monkeypatch.setattr(brilox.play.player, "Overlay", TimedOverlay)
-    monkeypatch.setattr(brilox.play.player, "headless_wanted", lambda options: False)
-    sdl.lib().SDL_GetKeyState.restype = ctypes.POINTER(ctypes.c_uint8)
-    try:
-        assert brilox.play.main(["--size", "64x48", "--fps", "10"]) == 0
-    finally:
-        state = sdl.lib().SDL_GetKeyState(None)
-        for k in (K_SPACE, K_Q):
-            state[k] = 0
-    summary = re.match(r"brilox-play: (\d+) frames, ([\d.]+) s playing, ([\d.]+) fps",
-                       capsys.readouterr().out)
-    frames, seconds, fps = int(summary[1]), float(summary[2]), float(summary[3])
-    assert frames == len(shown)
-    # The time paused is not playing time, whether or not play resumed.
-    assert abs(seconds - playing) <= 0.02
-    assert abs(fps - frames / playing) <= 0.1
-    # At 10 fps throughout: no frames rushed out to catch up after the
-    # pause or the slow upload.
-    assert len(shown) <= 10 * playing + 2
-    gaps = [b - a for a, b in zip(shown, shown[1:])]
-    assert min(gaps) >= 0.1 - 1e-6, gaps
+K, CLICK = d.KEYDOWN, d.MOUSEBUTTONDOWN
+
+
+def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
+    # 200 s at 10 fps in a window 101 pixels wide: a right click at x = 50
+    # is the middle.  Paused at frame 0, every move is exact.
+    clip = numbered_clip(tmp_path / "clip.yuv", 2000)
+    events = [(0.05, K, d.K_SPACE), (0.2, K, d.K_RIGHT), (0.3, K, d.K_UP), (0.4, K, d.K_LEFT),
+              (0.5, K, d.K_END), (0.6, K, d.K_HOME), (0.65, CLICK, d.BUTTON_RIGHT, 50, 5),
+              (0.7, K, d.K_PAGEUP), (0.8, K, d.K_DOWN), (0.85, K, d.K_s),
+              (0.9, K, d.K_SPACE), (1.25, K, d.K_RIGHT), (1.6, K, d.K_q)]
+    status, shown = play_on_clock(monkeypatch, [clip, "--size", "16x16", "--fps", 10,
+                                                "--window", "101x20"], events)
+    assert status == 0
+    got = numbers(shown)
+    assert got[:10] == [0, 1, 601, 600, 1999, 0, 1000, 1999, 1399, 1400]
+    # Playing again, then 10 s on from the frame shown last.
+    jump = next(i for i in range(10, len(got)) if got[i] != got[i - 1] + 1)
+    assert got[jump] == got[jump - 1] + 100
+    said = capsys.readouterr()
+    assert "\njumped to frame %d\n" % got[jump] in said.err
+    # Steps and seeks are not frames played.
+    assert said.out.startswith("brilox-play: %d frames, " % (len(got) - 10))
+    assert ", 0 dropped, 10 stepped, " in said.out
+
+
+def test_stepping_back_on_a_pipe_says_where_the_kept_frames_end(monkeypatch, capsys):
+    frames = b"".join(bytes([n % 256, n // 256]) + bytes(382) for n in range(800))
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(frames)))
+    events = [(0.05, K, d.K_SPACE), (0.2, K, d.K_UP), (0.3, K, d.K_DOWN), (0.4, K, d.K_q)]
+    status, shown = play_on_clock(monkeypatch, ["-", "--size", "16x16", "--fps", 10], events)
+    assert status == 0 and numbers(shown) == [0, 600]
+    assert ("frame 600 is as far back as this can go: only the last 32 frames are kept"
+            in capsys.readouterr().err)
+
+
+@pytest.mark.parametrize("args, dropped", [([], True), (["--no-drop"], False)])
+def test_late_frames_are_dropped_and_counted(monkeypatch, capsys, tmp_path, args, dropped):
+    # Each upload takes 0.22 s at 10 fps: one frame in two cannot be shown
+    # in its time.
+    clip = numbered_clip(tmp_path / "clip.yuv", 100)
+    status, shown = play_on_clock(monkeypatch, [clip, "--size", "16x16", "--fps", 10, *args],
+                                  [(4.0, K, d.K_q)], upload=0.22)
+    assert status == 0
+    got = numbers(shown)
+    # Dropping keeps the frames shown on time; without, every frame shows,
+    # ever later.
+    last_at = shown[-1][0] - 0.22
+    if dropped:
+        assert got == sorted(set(got)) and got[-1] >= 10 * last_at - 1.5
+    else:
+        assert got == list(range(len(got))) and got[-1] <= 5 * last_at
+    summary = re.match(r"brilox-play: (\d+) frames, ([\d.]+) s playing, ([\d.]+) fps, "
+                       r"(\d+) dropped", capsys.readouterr().out)
+    assert int(summary[1]) == len(got)
+    assert int(summary[4]) == (got[-1] + 1 - len(got) if dropped else 0)
+    assert abs(float(summary[3]) - len(got) / float(summary[2])) <= 0.1
 
 
 # --- the logic on its own ---------------------------------------------------
-
-def pressed(*keys):
-    state = [0] * 323
-    for k in keys:
-        state[k] = 1
-    return tuple(state)
-
-
-def test_keys_act_on_the_press_not_while_held():
-    keys = Keys(300, 40)
-    assert keys.commands(pressed(K_SPACE), 0.0) == ["pause"]
-    assert keys.commands(pressed(K_SPACE), 0.1) == []
-    assert keys.commands(pressed(), 0.2) == []
-    assert keys.commands(pressed(K_SPACE), 0.3) == ["pause"]
-    assert keys.commands(pressed(K_Q), 0.4) == ["quit"]
-    assert keys.commands(pressed(K_Q, K_ESCAPE), 0.5) == ["quit"]
-
-
-def test_held_arrow_repeats_after_the_delay_at_the_interval():
-    keys = Keys(300, 40)
-    seen = [(t, keys.commands(pressed(K_RIGHT), t / 1000)) for t in range(0, 500, 10)]
-    assert [t for t, c in seen if c] == [0, 300, 340, 380, 420, 460]
-    assert all(c in ([], ["next"]) for t, c in seen)
-    # Released and pressed again: a step at once, and the delay again.
-    assert keys.commands(pressed(), 0.5) == []
-    assert keys.commands(pressed(K_LEFT), 0.51) == ["back"]
-    assert keys.commands(pressed(K_LEFT), 0.7) == []
-
-
-def test_late_polls_repeat_once_each_rather_than_in_a_burst():
-    keys = Keys(300, 40)
-    keys.commands(pressed(K_RIGHT), 0.0)
-    assert keys.commands(pressed(K_RIGHT), 1.0) == ["next"]
-    assert keys.commands(pressed(K_RIGHT), 1.01) == []
-    assert keys.commands(pressed(K_RIGHT), 1.04) == ["next"]
-
-
-def test_no_repeat_when_repeat_is_off():
-    keys = Keys(0, 0)
-    assert keys.commands(pressed(K_RIGHT), 0.0) == ["next"]
-    assert keys.commands(pressed(K_RIGHT), 5.0) == []
-
-
-@pytest.mark.parametrize("state", [None, (), (1,) * 10])
-def test_missing_or_short_key_state_means_nothing_pressed(state):
-    assert Keys(300, 40).commands(state, 0.0) == []
-
 
 def test_stream_steps_back_only_through_the_frames_it_kept():
     frames = b"".join(bytes([n]) * 6 for n in range(40))

@@ -1,6 +1,10 @@
 """brilox-play's arguments, and the input it refuses: a message on stderr,
 exit status 2, and nothing opened or written."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 from play_clips import frame, grey, play
@@ -130,10 +134,40 @@ def test_loop_on_standard_input_is_refused():
             "--loop needs a file; a stream cannot be played again")
 
 
-def test_help_shows_usage_and_keys():
+def test_help_and_version():
     done = play("--help")
     assert done.returncode == 0
     out = done.stdout.decode()
     assert out.startswith("usage: brilox-play")
-    assert "escape or q quits" in out
     assert "--range {auto,limited,full}" in out
+    for said in ("q, escape", "home, end", "f, double click", "130 on SIGINT"):
+        assert said in out
+    from importlib.metadata import version
+    done = play("--version")
+    assert (done.returncode, done.stdout) == (0, b"brilox-play %s\n" % version("brilox").encode())
+
+
+# Standard output or error closed, full, or a pipe nobody reads: the player
+# plays on (the screenshot is there), says nothing or one line, and no
+# traceback.
+@pytest.mark.parametrize("redirect, status, err", [
+    ("| head -c0", 0, ""),
+    (">/dev/full", 0, "brilox-play: cannot write to standard output: No space left on device\n"),
+    (">&-", 0, ""),
+    ("2>&-", 0, None),
+    ("2>/dev/full", 0, None),
+    ("--help | head -c0", 0, ""),
+    ("--size 0x1 2>/dev/full", 2, None),
+])
+def test_closed_or_full_output_is_no_failure(tmp_path, redirect, status, err):
+    shot = tmp_path / "shot.bmp"
+    command = "%s -m brilox.play --frames 3 --screenshot %s 2>%s %s; echo ${PIPESTATUS[0]}" % (
+        sys.executable, shot, tmp_path / "err", redirect)
+    done = subprocess.run(["bash", "-c", command], env=dict(os.environ, SDL_VIDEODRIVER="dummy"),
+                          capture_output=True, timeout=60)
+    said = (tmp_path / "err").read_text()
+    assert int(done.stdout.split()[-1]) == status, said
+    assert shot.exists() == (status == 0 and "--help" not in redirect)
+    if err is not None:
+        assert [line for line in said.splitlines(True) if not line.startswith("frame ")] == \
+            ([err] if err else [])

@@ -54,6 +54,10 @@ def clips(tmp_path_factory):
     # Packed 4:2:2 of an odd width, which no packed overlay shows.
     make("odd.uyvy", W, H, "-f", "rawvideo", "-pix_fmt", "uyvy422")
     make("odd422.nut", W, H, "-c:v", "rawvideo", "-pix_fmt", "yuyv422")
+    # 12 s at 25 fps, a key frame every 2 s.
+    made["long.mp4"] = folder / "long.mp4"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-frames:v", 300, "-c:v",
+           "libx264", "-g", 50, "-pix_fmt", "yuv420p", made["long.mp4"])
     return made
 
 
@@ -178,3 +182,25 @@ def test_without_pyav_media_is_refused_saying_what_to_install(tmp_path, args):
     assert done.returncode == 2
     assert done.stderr.count("\n") == 1
     assert "pip install 'brilox[video]'" in done.stderr
+
+
+@pytest.mark.timeout(120)
+def test_seeks_in_a_media_file_land_on_their_frames(clips, monkeypatch, capsys):
+    import brilox.display as d
+    from play_clips import play_on_clock
+    K = d.KEYDOWN
+    # Paused at frame 0: the end, the start, the middle by a right click in
+    # a window 101 pixels wide, a step back across a key frame, 1 minute on
+    # (past the end: the last frame), a step back again.
+    events = [(0.01, K, d.K_SPACE), (0.2, K, d.K_END), (0.3, K, d.K_HOME),
+              (0.4, d.MOUSEBUTTONDOWN, d.BUTTON_RIGHT, 50, 5), (0.5, K, d.K_LEFT),
+              (0.6, K, d.K_UP), (0.7, K, d.K_LEFT), (0.8, K, d.K_q)]
+    status, shown = play_on_clock(monkeypatch, [clips["long.mp4"], "--window", "101x40"],
+                                  events)
+    assert status == 0
+    wanted = planes_of(reference(clips["long.mp4"]), 64, 48)
+    expected = [0, 299, 0, 150, 149, 299, 298]
+    assert len(shown) == len(expected)
+    for (_, planes), n in zip(shown, expected):
+        assert min(psnr(a, b) for a, b in zip(planes, wanted[n])) >= 40, n
+    assert "frame 299/300  0:11.9 / 0:12.0  paused" in capsys.readouterr().err

@@ -3,8 +3,8 @@
 Usage::
 
     brilox-play [FILE | -] [--size WxH] [--format FORMAT] [--fps N] [--loop]
-                [--window WxH] [--headless] [--frames N] [--range {auto,limited,full}]
-                [--screenshot OUT.png | OUT.bmp]
+                [--window WxH] [--headless] [--frames N] [--no-drop]
+                [--range {auto,limited,full}] [--screenshot OUT.png | OUT.bmp] [--version]
 
     python -m brilox.play ...          # the same
 
@@ -51,16 +51,26 @@ Full-range sources (yuvj420p, or a file that says so) go in as they are.
 ``--range limited`` or ``--range full`` says what the video holds, whatever
 it says itself; ``auto``, the default, follows the source.
 
-Keys, read through brilox.key every frame and every few milliseconds
-between frames:
+Keys and clicks, read off SDL's event queue (every press is kept however
+long a frame takes):
 
-    space          pause and resume
-    right, left    one frame forward or back while paused; held, they repeat
-    escape, q      quit (closing the window, or Ctrl-C, does too)
+    space, p          pause and resume
+    right, left       playing: seek 10 s on or back; paused: one frame on or
+                      back (held, they repeat)
+    s                 pause, then one frame on
+    up, down          seek 1 minute on or back
+    page up, down     seek 10 minutes on or back
+    home, end         the first frame, the last frame
+    right click       seek to that fraction of the length
+    f, double click   full screen and back
+    escape, q         quit (closing the window does too)
 
-Stepping back in a media file or on standard input goes back through the
-last few frames, which the player keeps in memory (up to 32 frames or
-64 MiB); it cannot go further.
+Any frame of a file can be sought or stepped to; a media file is sought
+with FFmpeg.  On standard input the player reads on to a later frame and
+goes back only through the last few frames it keeps (up to 32 frames or
+64 MiB), and says so at that limit.  The window can be resized; the video
+is scaled to fit it, its shape kept.  Frames whose time has passed are
+dropped, and counted, unless ``--no-drop`` is given.
 
 Without an X display (no DISPLAY, or SDL_VIDEODRIVER=dummy), or with
 ``--headless``, the player runs on SDL's dummy video driver as fast as it
@@ -73,10 +83,19 @@ overlays), the screenshot is the frame rendered by FFmpeg's scaler at its
 place in the window.
 
 While playing, a status line on standard error shows the frame number, the
-frames a second achieved and the upload time per frame: the time a frame
+position and length, the frames a second shown while playing (once
+measured; pauses, steps and seeks start the measurement again) and the
+upload time per frame: the time a frame
 takes to be handed to ``Overlay.display``, copied in and shown, which for a
 software overlay includes SDL's conversion to RGB.  A summary follows at the
-end, on standard output, with the screenshot's path if one was saved.
+end, on standard output, with the screenshot's path if one was saved: the
+frames played, the playing time (pauses, steps and seeks left out), the
+frames dropped and stepped to.
+
+The exit status is 0 at the end or on a quit, 1 on an SDL error, 2 on bad
+input, 130 on SIGINT and 143 on SIGTERM (at any moment, with one line on
+standard error).  Standard output or error that is closed, full or a pipe
+nobody reads is written to no more, and playing goes on.
 
 Bad input (a missing file, a file FFmpeg cannot read, a raw file that is not
 a whole number of frames, an unknown format, a size of 0 or over 16384, a
@@ -88,10 +107,18 @@ decoding part way is reported at the end.
 The package, one concern a module: ``frames`` (overlay formats and the
 hand-over of planes to the overlay), ``raw``, ``media`` and ``pattern`` (the
 sources), ``colour`` (the probe of SDL's conversion and the level
-stretch), ``screenshot``, ``controls`` (keys), ``status`` (status line and
-summary), ``player`` (the playing loop) and ``cli`` (the command line).
+stretch), ``screenshot``, ``controls`` (events to commands), ``status``
+(status line and summary), ``player`` (the playing loop and the window),
+``cli`` (the command line) and ``exits`` (signals and failing output).
 """
 
-from brilox.play.cli import main
+
+def main(argv=None):
+    """Runs brilox-play with `argv` (by default the command line's) and
+    returns its exit status.  The rest of the player is loaded only once its
+    signal handling is in place."""
+    from brilox.play.exits import run
+    return run(argv)
+
 
 __all__ = ["main"]

@@ -2,6 +2,6 @@
 
 import sys
 
-from brilox.play.cli import main
+from brilox.play import main
 
 sys.exit(main())

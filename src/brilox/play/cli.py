@@ -39,6 +39,44 @@ def positive(kind):
     return parse
 
 
+def version():
+    """brilox's version as installed, or a word on why it is not known."""
+    try:
+        from importlib.metadata import PackageNotFoundError, version as installed
+    except ImportError:
+        return "unknown"
+    try:
+        return installed("brilox")
+    except PackageNotFoundError:
+        return "unknown (brilox is not installed)"
+
+
+KEYS = """keys:
+  space, p         pause and resume
+  right, left      while playing: 10 s on or back; while paused: one frame
+                   on or back (held, they repeat)
+  s                pause, then one frame on
+  up, down         1 minute on or back
+  page up/down     10 minutes on or back
+  home, end        the first frame, the last frame
+  right click      go to that fraction of the length (click x / window width)
+  f, double click  full screen and back
+  q, escape        quit (closing the window does too)
+
+Seeking works in files; on standard input the player reads on to a later
+frame and goes back only through the last frames it keeps (up to 32, or
+64 MiB), and the pattern has no end.  The window can be resized: the video
+is scaled to fit, its shape kept.
+
+A status line on standard error shows the frame, the time and length, the
+frames a second shown while playing and the upload time per frame; the
+summary goes to standard output at the end.  Frames whose time has passed
+are dropped to keep time (--no-drop shows every frame, late).
+
+exit status: 0 at the end or on a quit, 1 on an SDL error, 2 on bad input,
+130 on SIGINT (Ctrl-C), 143 on SIGTERM."""
+
+
 def is_raw(options):
     """Whether FILE holds raw frames: --size or --format says so, or a raw
     file name extension does.  Anything else is a media file."""
@@ -50,7 +88,7 @@ def parse_options(argv=None):
     parser = argparse.ArgumentParser(
         prog=PROG, description="Play video through a brilox Overlay: any file FFmpeg reads "
                                "(with brilox[video] installed), or raw frames.",
-        epilog="Keys: space pauses, right/left step while paused, escape or q quits.")
+        epilog=KEYS, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("file", nargs="?", metavar="FILE",
                         help="a media file, raw frames, or - for standard input "
                              "(default: a generated test pattern)")
@@ -69,7 +107,11 @@ def parse_options(argv=None):
                         help="window size (default: the frame size)")
     parser.add_argument("--headless", action="store_true",
                         help="no window: SDL's dummy driver, as fast as it can")
-    parser.add_argument("--frames", type=positive(int), metavar="N", help="stop after N frames")
+    parser.add_argument("--frames", type=positive(int), metavar="N",
+                        help="stop after N frames shown")
+    parser.add_argument("--no-drop", action="store_true",
+                        help="show every frame, late if need be, rather than drop the frames "
+                             "whose time has passed")
     parser.add_argument("--range", choices=RANGE_CHOICES, default="auto",
                         help="the levels the video holds: limited (16-235) or full (0-255); "
                              "auto (the default) takes what the source says, limited when "
@@ -77,6 +119,7 @@ def parse_options(argv=None):
     parser.add_argument("--screenshot", metavar="OUT.png",
                         help="save the last frame shown as the window shows it: PNG for a "
                              "name ending in .png, BMP for .bmp")
+    parser.add_argument("--version", action="version", version="%s %s" % (PROG, version()))
     options = parser.parse_args(argv)
     if options.file is not None and options.size is None and is_raw(options):
         parser.error("a raw file needs --size WxH")
@@ -121,12 +164,14 @@ def main(argv=None):
     except brilox.base.error as e:
         print("%s: %s" % (PROG, e), file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        return 130
     finally:
         if source is not None:
             source.close()
     print(summary)
-    if options.screenshot and summary.frames:
+    if options.screenshot and summary.frames + summary.stepped:
         print("screenshot: %s" % options.screenshot)
+    if summary.stopped:
+        print("%s: stopped by %s at frame %d" % (PROG, summary.stopped.name,
+                                                 summary.stopped.frame), file=sys.stderr)
+        return summary.stopped.status
     return 0

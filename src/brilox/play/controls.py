@@ -1,50 +1,71 @@
-"""The player's keys: the keyboard state, read each time the player looks,
-turned into commands."""
+"""The player's controls: SDL's events, read off its queue so that no key
+press is lost however long a frame takes, turned into commands."""
 
-# SDL key codes.
-K_ESCAPE, K_SPACE, K_Q, K_RIGHT, K_LEFT = 27, 32, 113, 275, 276
-# Held arrows: the first repeat after this many ms, then one every interval.
+import brilox.display as display
+
+# Held keys: SDL repeats their press after this many ms, then every interval.
 REPEAT_DELAY, REPEAT_INTERVAL = 300, 40
-# How often the keyboard is read while waiting for a frame, in seconds.
+# How often the queue is read while waiting for a frame, in seconds.
 KEY_POLL = 0.005
+# Two left clicks this close together (seconds, pixels) are a double click.
+DOUBLE_CLICK, DOUBLE_CLICK_SLOP = 0.4, 4
+
+# Seconds that a key seeks while playing.
+SEEKS = {display.K_RIGHT: 10, display.K_LEFT: -10, display.K_UP: 60, display.K_DOWN: -60,
+         display.K_PAGEUP: 600, display.K_PAGEDOWN: -600}
 
 
-class Keys:
-    """Turns the keyboard state, read each time the player looks, into
-    commands: "quit", "pause", and while a right or left arrow is held,
-    "next" or "back" on the press and then at the key-repeat pace."""
+class Controls:
+    """Turns events into commands, each a tuple:
 
-    def __init__(self, delay_ms, interval_ms):
-        self.delay, self.interval = delay_ms / 1000, interval_ms / 1000
-        self.before = ()
-        self.due = {}
+        ("quit", why)            q, escape, or the window closed
+        ("pause",)               space or p
+        ("step", +1 or -1)       s; right or left while paused
+        ("seek", seconds)        arrows and page keys while playing
+        ("seek_to", fraction)    home (0), end (1), a right click (where)
+        ("fullscreen",)          f or a double click
+        ("resize", w, h)         the window was resized
+    """
 
-    def commands(self, pressed, now):
-        pressed = pressed or ()
-        before, self.before = self.before, pressed
+    def __init__(self):
+        self.last_click = None
 
-        def down(k, state=pressed):
-            return k < len(state) and state[k]
+    def commands(self, event, paused, now, window_width):
+        kind = event.type
+        if kind == display.QUIT:
+            return [("quit", "window closed")]
+        if kind == display.VIDEORESIZE:
+            return [("resize", event.w, event.h)]
+        if kind == display.MOUSEBUTTONDOWN:
+            return self.click(event, now, window_width)
+        if kind != display.KEYDOWN:
+            return []
+        k = event.key
+        if k in (display.K_ESCAPE, display.K_q):
+            return [("quit", "quit")]
+        if k in (display.K_SPACE, display.K_p):
+            return [("pause",)]
+        if k == display.K_s:
+            return [("step", 1)]
+        if k == display.K_f:
+            return [("fullscreen",)]
+        if paused and k in (display.K_RIGHT, display.K_LEFT):
+            return [("step", 1 if k == display.K_RIGHT else -1)]
+        if k in SEEKS:
+            return [("seek", SEEKS[k])]
+        if k in (display.K_HOME, display.K_END):
+            return [("seek_to", 0.0 if k == display.K_HOME else 1.0)]
+        return []
 
-        def struck(k):
-            return down(k) and not down(k, before)
-
-        out = []
-        if struck(K_ESCAPE) or struck(K_Q):
-            out.append("quit")
-        if struck(K_SPACE):
-            out.append("pause")
-        for k, command in ((K_RIGHT, "next"), (K_LEFT, "back")):
-            if not down(k):
-                self.due.pop(k, None)
-            elif struck(k):
-                out.append(command)
-                self.due[k] = now + self.delay if self.delay > 0 else None
-            elif self.due.get(k) is not None and now >= self.due[k]:
-                out.append(command)
-                # A late look at the keys steps once, not once per interval
-                # missed.
-                self.due[k] += self.interval
-                if self.due[k] <= now:
-                    self.due[k] = now + self.interval
-        return out
+    def click(self, event, now, window_width):
+        if event.button == display.BUTTON_RIGHT:
+            return [("seek_to", min(1.0, max(0.0, event.x / max(1, window_width - 1))))]
+        if event.button != display.BUTTON_LEFT:
+            return []
+        last, self.last_click = self.last_click, (now, event.x, event.y)
+        if (last is not None and now - last[0] <= DOUBLE_CLICK
+                and abs(event.x - last[1]) <= DOUBLE_CLICK_SLOP
+                and abs(event.y - last[2]) <= DOUBLE_CLICK_SLOP):
+            self.last_click = None
+            return [("fullscreen",)]
+        return []

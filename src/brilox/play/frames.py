@@ -102,3 +102,41 @@ def overlay_frame(planes, height):
         return _view(plane, (stride * height + 1) // 2)
 
     return (_view(y), chroma(u), chroma(v))
+
+
+class Frames:
+    """What every source of frames has: frames numbered from 0, each
+    lasting `period` seconds unless the source says otherwise, `count` of
+    them and `length` seconds in all where that is known.  Frame numbers go
+    on counting through a looping file; `position` is a number within its
+    pass.  `kept`, for a stream, is how many of the last frames are kept for
+    stepping back (None where any frame can be had again)."""
+
+    count = None
+    length = None
+    kept = None
+    period = 1.0
+
+    def position(self, index):
+        return index
+
+    def duration(self, index):
+        return self.period
+
+    def time_of(self, index):
+        """Seconds from the start of its pass to frame `index`."""
+        return self.position(index) * self.period
+
+    def index_at(self, seconds, index):
+        """The frame shown `seconds` into the pass that frame `index` is
+        in, within the frames there are."""
+        base = index - self.position(index)
+        local = max(0, int(seconds / self.period + 1e-6))
+        if self.count:
+            local = min(local, self.count - 1)
+        return base + local
+
+    def last(self, index):
+        """The last frame of the pass that frame `index` is in, or None
+        where there is no end."""
+        return index - self.position(index) + self.count - 1 if self.count else None

@@ -2,28 +2,32 @@
 FFmpeg's libraries through PyAV, with FFmpeg's own decoding threads.
 
 Frames come in order; the last few are kept, so that stepping back works on
-them.  Each frame lasts until the next one's presentation timestamp.  A
+them.  In a file, a frame that is not kept is sought: FFmpeg seeks to the
+key frame before it and decodes from there.  Each frame lasts until the
+next one's presentation timestamp, and after a seek is numbered by it.  A
 looping file is opened again at its end."""
 
 import collections
 import sys
 
-from brilox.play.frames import FULL_RANGE, BadInput, check_size, frame_planes, load_av, \
-    overlay_target
+from brilox.play.frames import FULL_RANGE, BadInput, Frames, check_size, frame_planes, \
+    load_av, overlay_target
 
 HISTORY_FRAMES, HISTORY_BYTES = 32, 64 << 20
 # A frame's time when the file tells none: its frame rate, or else this.
 FALLBACK_FPS = 30.0
+# A frame further ahead than this (in seconds) is sought rather than decoded to.
+SEEK_AHEAD = 2.0
 
 
-class MediaFrames:
+class MediaFrames(Frames):
     """The video frames of a media file or stream."""
 
-    count = None
     truncated = None
 
     def __init__(self, av, path, name, loop):
         self.av, self.path, self.name, self.loop = av, path, name, loop
+        self.seekable = isinstance(path, str)
         self.error = None
         self.read = 0
         self.passes, self.pass_length = 0, 0.0
@@ -47,7 +51,16 @@ class MediaFrames:
         frame_bytes = 2 * first.width * first.height
         keep = max(2, min(HISTORY_FRAMES, HISTORY_BYTES // frame_bytes))
         self.history = collections.deque(maxlen=keep)
+        self.kept = None if self.seekable else keep
+        self.length = self._length()
         self._keep(first)
+
+    def _length(self):
+        if self.stream.duration and self.stream.time_base:
+            return float(self.stream.duration * self.stream.time_base)
+        if self.container.duration:
+            return self.container.duration / 1e6
+        return None
 
     def _open(self):
         try:
@@ -61,11 +74,14 @@ class MediaFrames:
             raise BadInput("%s: no video stream" % self.name)
         self.stream = self.container.streams.video[0]
         self.stream.thread_type = "AUTO"
-        # The packets and their frames, as the container's own decode() gives
-        # them, but with the packets' generator at hand for close().
+        self._decode_from_here()
+        self.start = None
+
+    def _decode_from_here(self):
+        """Decodes from where the file stands, as the container's own
+        decode() does, but with the packets' generator at hand for _shut()."""
         self.packets = self.container.demux(self.stream)
         self.frames = (frame for packet in self.packets for frame in packet.decode())
-        self.start = None
 
     def _shut(self):
         """Closes the file, where its decoding stopped part way too.  PyAV's
@@ -88,8 +104,13 @@ class MediaFrames:
         if time is not None:
             if self.start is None:
                 self.start = time
+            # After a seek, the number follows from the timestamp.
+            if self.read is None:
+                self.read = self._base() + max(0, round((time - self.start) / self.period))
             # Each pass through a looping file comes after the one before.
             time += self.passes * self.pass_length - self.start
+        elif self.read is None:
+            self.read = self.sought
         # A stream may change its range part way; each frame keeps its own.
         full_range = (self.pix_fmt == "yuvj420p"
                       or getattr(frame, "color_range", 0) == FULL_RANGE)
@@ -116,8 +137,28 @@ class MediaFrames:
     def position(self, index):
         return index % self.count if self.loop and self.count else index
 
+    def _base(self):
+        """The number of the first frame of the current pass."""
+        return self.passes * (self.count or 0) if self.loop else 0
+
+    def _seek(self, index):
+        """Decodes from the key frame at or before frame `index` on."""
+        seconds = (index - self._base()) * self.period + (self.start or 0.0)
+        # The packets read so far go: their demuxer is closed, as in _shut.
+        self.packets.close()
+        self.container.seek(int(seconds / self.stream.time_base), backward=True,
+                            any_frame=False, stream=self.stream)
+        self._decode_from_here()
+        self.history.clear()
+        self.ended = False
+        self.read, self.sought = None, index
+
     def _find(self, index):
-        while self.read <= index and not self.ended:
+        if self.seekable and index >= self._base() and all(k[0] != index for k in self.history):
+            ahead = max(1, int(SEEK_AHEAD / self.period))
+            if not self.history or index < self.history[0][0] or index > self.read + ahead:
+                self._seek(index)
+        while (self.read is None or self.read <= index) and not self.ended:
             frame = self._next()
             if frame is None and self._wrap():
                 frame = self._next()
@@ -125,10 +166,43 @@ class MediaFrames:
                 self.ended = True
                 break
             self._keep(frame)
+        return self._kept(index)
+
+    def _kept(self, index):
         for kept in self.history:
             if kept[0] == index:
                 return kept
         return None
+
+    def time_of(self, index):
+        kept = self._kept(index)
+        if kept is None or kept[2] is None:
+            return super().time_of(index)
+        return kept[2] - (self.passes if index >= self._base() else 0) * self.pass_length
+
+    def index_at(self, seconds, index):
+        base = index - self.position(index)
+        local = max(0, round(seconds / self.period))
+        if self.count:
+            local = min(local, self.count - 1)
+        return base + local
+
+    def last(self, index):
+        """The last frame of the pass that frame `index` is in, or None if
+        the length is not known: found by decoding to the end from a little
+        before where it should be."""
+        base = index - self.position(index)
+        if self.loop and self.count:
+            return base + self.count - 1
+        if self.length is None and not self.count:
+            return None
+        guess = self.index_at(self.length or self.count * self.period, index)
+        if self._find(guess) is None:
+            return self.history[-1][0] if self.history else None
+        # The guess may fall short of the real end: read on to it.
+        while not self.loop and not self.ended and self._find(guess + 1) is not None:
+            guess += 1
+        return guess
 
     def get(self, index):
         """Frame `index`'s planes, or None; `full_range` then tells the

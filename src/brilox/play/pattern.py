@@ -1,7 +1,7 @@
 """The test pattern: colour bars over a black band that holds the frame
 number and a block moving sideways.  Endless."""
 
-from brilox.play.frames import YUY2, YV12, BadInput, check_size
+from brilox.play.frames import YUY2, YV12, BadInput, Frames, check_size
 from brilox.play.raw import BUILT_IN
 
 # Digits 0-9 on a grid of 3 x 5 cells, row by row.
@@ -14,7 +14,7 @@ BARS = [(235, 128, 128), (210, 16, 146), (170, 166, 16), (145, 54, 34),
 BLACK, WHITE = 16, 235
 
 
-class PatternFrames:
+class PatternFrames(Frames):
     """The test pattern: colour bars over a black band that holds the frame
     number and a block moving sideways.  Endless."""
 
@@ -48,17 +48,11 @@ class PatternFrames:
         self.chroma = tuple(bytes(BARS[b][c] for b in bar_of[0::2]) * bars_rows
                             + neutral * (rows - bars_rows) for c in (1, 2))
 
-    def duration(self, index):
-        return self.period
-
     def problem(self):
         return None
 
     def close(self):
         pass
-
-    def position(self, index):
-        return index
 
     def luma(self, index):
         """The luma plane of frame `index`.  The band's rows come in runs of

@@ -1,7 +1,9 @@
 """The player: shows a source's frames on an overlay in a window, paced by
 their timestamps and steered by keys, with a status line meanwhile."""
 
+import collections
 import os
+import signal
 import sys
 import time
 
@@ -9,7 +11,8 @@ import brilox.display as display
 import brilox.key as key
 from brilox.overlay import Overlay
 from brilox.play import colour, screenshot
-from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Keys
+from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
+from brilox.play.exits import Stopped
 from brilox.play.frames import PROG, UYVY, YUY2, overlay_frame
 from brilox.play.status import Status, Summary
 
@@ -66,13 +69,56 @@ def save_screenshot(path, planes, source, placement, window, levels, probe):
                     frame=frame, source_range=levels)
 
 
-class Player:
-    """Shows frames from a source on an overlay, paced and steered by keys.
-    Each frame stays up for the source's duration of it."""
+class Window:
+    """The display: its size and window flags, and where the video goes in
+    it.  The mode keeps its depth through resizes and full-screen switches,
+    which keeps the overlay working."""
 
-    def __init__(self, source, overlay, keys, status, headless, range_choice="auto",
-                 sdl_full_range=None):
-        self.source, self.overlay, self.keys, self.status = source, overlay, keys, status
+    DEPTH = 32
+
+    def __init__(self, video_size, size, flags):
+        self.video, self.size, self.flags = video_size, size, flags
+
+    def set_mode(self):
+        display.set_mode(self.size, self.DEPTH, self.flags)
+
+    def placement(self):
+        return fit(*self.video, *self.size)
+
+    def resize(self, width, height):
+        """Whether the size changed."""
+        if (width, height) == self.size or width <= 0 or height <= 0:
+            return False
+        self.size = (width, height)
+        self.set_mode()
+        return True
+
+    def toggle_fullscreen(self):
+        """Switches between a window and the full screen, in place where
+        SDL can, else by setting the mode again; whether it is now full
+        screen."""
+        self.flags ^= display.FULLSCREEN
+        if not display.toggle_fullscreen():
+            self.set_mode()
+        self.size = display.get_size()
+        return bool(self.flags & display.FULLSCREEN)
+
+
+# Later than this (seconds), the player starts the beat again from now
+# rather than drop frames to catch up: at most this much video is skipped
+# at a time.
+LATE_LIMIT = 1.0
+
+
+class Player:
+    """Shows frames from a source on an overlay, paced and steered by the
+    controls.  Each frame stays up for the source's duration of it; frames
+    whose time has passed are dropped unless `drop` is off."""
+
+    def __init__(self, source, overlay, controls, status, headless, window, drop=True,
+                 range_choice="auto", sdl_full_range=None):
+        self.source, self.overlay, self.controls, self.status = source, overlay, controls, status
+        self.window, self.drop = window, drop and not headless
         # --range, and whether SDL takes levels as full range (the probe's
         # finding): the level conversion is decided from them and the
         # source's range once, and again only when the source's range changes.
@@ -80,13 +126,16 @@ class Player:
         self.source_full_range = self.convert = None
         self.height = source.size[1]
         self.headless = headless
-        self.index = self.shown = 0
+        self.index = self.shown = self.played = self.stepped = self.dropped = 0
         self.last = None
         self.upload = 0.0
         self.paused = False
         self.started = self.due = time.perf_counter()
         self.paused_for = 0.0
         self.paused_at = None
+        # Events read off SDL's queue and not yet acted on: a step or a seek
+        # shows its frame before the events after it are seen to.
+        self.pending = collections.deque()
 
     def playing_time(self, now):
         """Seconds since the first frame, less the time spent paused."""
@@ -103,7 +152,7 @@ class Player:
             return self.range_choice
         return colour.FULL if self.source.full_range else colour.LIMITED
 
-    def show(self, planes):
+    def show(self, planes, playing=True):
         begun = time.perf_counter()
         if self.source.full_range != self.source_full_range:
             self.source_full_range = self.source.full_range
@@ -114,57 +163,146 @@ class Player:
         now = time.perf_counter()
         self.upload += now - begun
         self.shown += 1
+        if playing:
+            self.played += 1
+        else:
+            self.stepped += 1
         display.flip()
-        self.status.frame(self.number(), now - begun, now, self.paused)
-        # Late by more than a frame (after a pause, say): start the beat
-        # again rather than rush to catch up.
+        self.status.dropped = self.dropped
+        self.status.frame(self.number(), self.source.time_of(self.index), now - begun, now,
+                          self.paused, playing)
         period = self.source.duration(self.index)
+        if not playing:
+            self.due = now + period
+            return
         self.due += period
-        if self.due < now - period:
+        # Late by more than a frame without dropping, or by more than
+        # LATE_LIMIT with it: start the beat again rather than rush.
+        if self.due < now - (LATE_LIMIT if self.drop else period):
             self.due = now + period
 
     def event(self, text, now):
-        self.status.event(text % self.number(), self.number(), now, self.paused)
+        self.status.event(text % self.number(), self.number(),
+                          self.source.time_of(self.index), now, self.paused)
+
+    def pause(self, now):
+        self.paused = not self.paused
+        self.status.restart()
+        if self.paused:
+            self.paused_at = now
+        else:
+            self.paused_for += now - self.paused_at
+            self.due = now
+        self.event("paused at frame %d" if self.paused else "playing from frame %d", now)
+
+    def go(self, target, now, what):
+        """Frame `target` (a step or a seek), or None with the reason said."""
+        source = self.source
+        planes = source.get(target) if target >= 0 else None
+        if planes is None and target > self.index and what != "stepped to":
+            # Past the end: the last frame instead.
+            last = source.last(self.index)
+            if last is not None and last > self.index:
+                target, planes = last, source.get(last)
+        if planes is None:
+            if target > self.index:
+                self.event("no frame after frame %d", now)
+            elif target < 0 or source.kept is None:
+                self.event("no frame before frame %d", now)
+            else:
+                self.event("frame %%d is as far back as this can go: only the last %d "
+                           "frames are kept" % source.kept, now)
+            return None
+        self.index = target
+        self.status.restart()
+        # The time a seek takes is not playing time.
+        if not self.paused:
+            self.paused_for += time.perf_counter() - now
+        self.event(what + " frame %d", now)
+        return planes
+
+    def act(self, command, now):
+        """Carries out a command: None to go on, False to quit, or the
+        planes of a frame to show now."""
+        kind, source = command[0], self.source
+        if kind == "quit":
+            self.event(("window closed at frame %d" if command[1] == "window closed"
+                        else "quit at frame %d"), now)
+            return False
+        if kind == "pause":
+            self.pause(now)
+        elif kind == "step":
+            if not self.paused:
+                self.pause(now)
+            return self.go(self.index + command[1], now, "stepped to")
+        elif kind == "seek":
+            seconds = max(0.0, source.time_of(self.index) + command[1])
+            if source.length is not None:
+                seconds = min(seconds, source.length)
+            target = source.index_at(seconds, self.index)
+            if command[1] > 0 and target <= self.index:
+                target = self.index + 1
+            return self.go(target, now, "jumped to")
+        elif kind == "seek_to":
+            if command[1] > 0 and source.length is None:
+                self.event("no end to go to: the length is not known (frame %d)", now)
+                return None
+            target = (source.index_at(command[1] * source.length, self.index) if command[1] < 1
+                      else source.last(self.index))
+            return self.go(target, now, "jumped to")
+        elif kind in ("fullscreen", "resize"):
+            if kind == "resize" and not self.window.resize(*command[1:]):
+                return None
+            if kind == "fullscreen":
+                said = ("full screen" if self.window.toggle_fullscreen() else "windowed")
+            else:
+                said = "resized to %dx%d" % self.window.size
+            self.overlay.set_location(self.window.placement())
+            # The new mode's surface is blank until the frame is shown again.
+            self.overlay.display()
+            display.flip()
+            self.event(said + " at frame %d", now)
+        return None
 
     def advance(self):
-        """Waits for the next frame to show and returns it: the following
-        frame when it is due while playing, a step while paused.  None to
-        stop.  The keys are read every few milliseconds meanwhile, so that
-        a short tap between two frames is not missed."""
+        """Waits for the next frame to show and returns it with whether it
+        is played (rather than stepped to or sought): the following frame
+        when it is due while playing, a step, a seek.  None to stop.  The
+        events are read every few milliseconds meanwhile; SDL's queue keeps
+        every press however long a frame took."""
         while True:
-            display.pump()
+            if not self.pending:
+                self.pending.extend(display.poll_events())
             now = time.perf_counter()
-            if display.quit_requested():
-                # The window's close button, or SIGINT or SIGTERM, which SDL
-                # turns into the same request.
-                self.event("asked to quit at frame %d", now)
-                return None
-            step = 0
-            for command in self.keys.commands(key.get_pressed(), now):
-                if command == "quit":
-                    self.event("quit at frame %d", now)
-                    return None
-                if command == "pause":
-                    self.paused = not self.paused
-                    if self.paused:
-                        self.paused_at = now
-                    else:
-                        self.paused_for += now - self.paused_at
-                    self.event("paused at frame %d" if self.paused
-                               else "playing from frame %d", now)
-                elif self.paused:
-                    step = 1 if command == "next" else -1
-            if step:
-                planes = self.source.get(self.index + step)
-                if planes is not None:
-                    self.index += step
-                    self.event("stepped to frame %d", now)
-                    return planes
+            while self.pending:
+                event = self.pending.popleft()
+                for command in self.controls.commands(event, self.paused, now,
+                                                      self.window.size[0]):
+                    result = self.act(command, now)
+                    if result is False:
+                        return None
+                    if result is not None:
+                        return result, False
             if not self.paused and (self.headless or now >= self.due):
+                if self.drop:
+                    self.skip_late(now)
                 self.index += 1
-                return self.source.get(self.index)
+                planes = self.source.get(self.index)
+                return (planes, True) if planes is not None else None
             wait = KEY_POLL if self.paused else min(KEY_POLL, self.due - now)
-            time.sleep(wait)
+            time.sleep(max(wait, 0.0005))
+
+    def skip_late(self, now):
+        """Drops the frames whose whole time has passed, up to LATE_LIMIT
+        of them."""
+        most = max(1, int(LATE_LIMIT / self.source.period))
+        for _ in range(most):
+            if now < self.due + self.source.duration(self.index + 1):
+                break
+            self.index += 1
+            self.dropped += 1
+            self.due += self.source.duration(self.index)
+            now = time.perf_counter()
 
 
 def headless_wanted(options):
@@ -173,8 +311,8 @@ def headless_wanted(options):
 
 
 def play(options, source):
-    """Plays `source` until its end, the frame limit or a quit; returns a
-    Summary."""
+    """Plays `source` until its end, the frame limit, a quit or a signal;
+    returns a Summary."""
     headless = headless_wanted(options)
     if headless:
         os.environ["SDL_VIDEODRIVER"] = "dummy"
@@ -182,39 +320,43 @@ def play(options, source):
     if limit is None and headless and options.file is None:
         limit = HEADLESS_PATTERN_FRAMES
     width, height = source.size
-    window = options.window or (width, height)
-    placement = fit(width, height, *window)
+    window = Window((width, height), options.window or (width, height),
+                    0 if headless else display.RESIZABLE)
 
     display.init()
     overlay = player = None
     try:
-        display.set_mode(window)
+        window.set_mode()
         display.set_caption("%s: %s" % (PROG, source.name))
         # How this SDL converts levels, from what it shows of a known frame.
-        probe = colour.probe(source.overlay_format, placement[:2])
+        probe = colour.probe(source.overlay_format, window.placement()[:2])
         overlay = Overlay(source.overlay_format, (width, height))
-        overlay.set_location(placement)
+        overlay.set_location(window.placement())
         key.set_repeat(REPEAT_DELAY, REPEAT_INTERVAL)
-        player = Player(source, overlay, Keys(*key.get_repeat()), Status(sys.stderr, source.count),
-                        headless, options.range, probe.full_range)
-        planes = source.get(0)
+        player = Player(source, overlay, Controls(),
+                        Status(sys.stderr, source.count, source.length), headless, window,
+                        not options.no_drop, options.range, probe.full_range)
+        stopped = None
         try:
-            while planes is not None:
-                player.show(planes)
+            step = source.get(0), True
+            while step is not None and step[0] is not None:
+                player.show(*step)
                 if limit is not None and player.shown >= limit:
                     break
-                planes = player.advance()
-        except KeyboardInterrupt:
-            # The interrupt may come between putting a frame up and flipping
+                step = player.advance()
+        except (Stopped, KeyboardInterrupt) as e:
+            # The signal may come between putting a frame up and flipping
             # it.  Flip it now: some SDL builds hang freeing an overlay whose
             # frame is still waiting to be shown.
             display.flip()
-            player.event("interrupted at frame %d", time.perf_counter())
-        summary = Summary(player.shown, player.playing_time(time.perf_counter()), player.upload)
+            stopped = e if isinstance(e, Stopped) else Stopped(signal.SIGINT)
+            stopped.frame = player.number()
+        summary = Summary(player.played, player.playing_time(time.perf_counter()),
+                          player.upload, player.stepped, player.dropped, stopped)
         player.status.close()
         if options.screenshot and player.shown:
-            save_screenshot(options.screenshot, player.last, source, placement, window,
-                            player.levels(), probe)
+            save_screenshot(options.screenshot, player.last, source, window.placement(),
+                            window.size, player.levels(), probe)
     finally:
         overlay = player = None
         display.quit()

@@ -12,7 +12,7 @@ import os
 import stat
 import sys
 
-from brilox.play.frames import (UYVY, YUY2, YV12, BadInput, check_size,
+from brilox.play.frames import (UYVY, YUY2, YV12, BadInput, Frames, check_size,
                                 frame_planes, load_av, overlay_target)
 
 # name: (FFmpeg's name, overlay format, where Y, U and V are in the file)
@@ -109,7 +109,7 @@ def read_planes(stream, sizes):
     return tuple(planes), got
 
 
-class RawFrames:
+class RawFrames(Frames):
     """What raw files and streams have in common."""
 
     count = None
@@ -119,9 +119,6 @@ class RawFrames:
         self.stream, self.name, self.layout, self.period = stream, name, layout, period
         self.size, self.overlay_format = layout.size, layout.overlay_format
         self.full_range = layout.full_range
-
-    def duration(self, index):
-        return self.period
 
     def problem(self):
         if self.truncated is None:
@@ -140,6 +137,7 @@ class FileFrames(RawFrames):
     def __init__(self, stream, name, layout, period, count, loop):
         super().__init__(stream, name, layout, period)
         self.count, self.loop = count, loop
+        self.length = count * period
 
     def position(self, index):
         return index % self.count if self.loop else index
@@ -161,9 +159,7 @@ class StreamFrames(RawFrames):
         self.read = 0
         keep = STREAM_HISTORY_BYTES // layout.frame_length
         self.history = collections.deque(maxlen=max(2, min(STREAM_HISTORY_FRAMES, keep)))
-
-    def position(self, index):
-        return index
+        self.kept = self.history.maxlen
 
     def get(self, index):
         while self.read <= index and self.truncated is None:

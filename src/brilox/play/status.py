@@ -6,43 +6,78 @@ import collections
 from brilox.play.frames import PROG
 
 
+def clock(seconds):
+    """Seconds as h:mm:ss.s, or m:ss.s under an hour, tenths cut off."""
+    tenths = int(max(0.0, seconds) * 10 + 1e-6)
+    minutes, tenths = divmod(tenths, 600)
+    hours, minutes = divmod(minutes, 60)
+    text = "%d:%02d:%04.1f" % (hours, minutes, tenths / 10) if hours else \
+        "%d:%04.1f" % (minutes, tenths / 10)
+    return text
+
+
 class Status:
     """The status line on a terminal, rewritten in place a few times a second;
-    elsewhere a line a second, and a line for each key action."""
+    elsewhere a line a second, and a line for each key action.
 
-    def __init__(self, stream, count):
-        self.stream, self.count = stream, count
+    The frames a second are measured over the last frames shown while
+    playing: a pause, a step or a seek starts the measurement again, and
+    until there is one (two frames shown in a row) no periodic line is
+    written."""
+
+    def __init__(self, stream, count, length=None):
+        self.stream, self.count, self.length = stream, count, length
         self.tty = stream.isatty()
         self.every = 0.2 if self.tty else 1.0
         self.shown_at = collections.deque(maxlen=30)
         self.uploads = collections.deque(maxlen=30)
         self.next_at = 0.0
         self.text = ""
+        self.dropped = 0
 
-    def frame(self, number, upload, now, paused=False):
-        self.shown_at.append(now)
+    def restart(self):
+        """A pause, step or seek: the next frames say nothing of the last."""
+        self.shown_at.clear()
+
+    def frame(self, number, position, upload, now, paused=False, playing=True):
+        if playing:
+            self.shown_at.append(now)
         self.uploads.append(upload)
-        self.update(number, now, paused)
+        self.update(number, position, now, paused)
 
-    def update(self, number, now, paused, force=False):
+    def fps(self):
         times = self.shown_at
-        span = times[-1] - times[0] if times else 0.0
-        fps = (len(times) - 1) / span if span > 0 else 0.0
+        span = times[-1] - times[0] if len(times) > 1 else 0.0
+        return (len(times) - 1) / span if span > 0 else None
+
+    def update(self, number, position, now, paused, force=False):
+        fps = self.fps()
         upload = sum(self.uploads) / len(self.uploads) * 1000 if self.uploads else 0.0
         total = "/%d" % self.count if self.count else ""
-        self.text = "frame %d%s  %.1f fps  upload %.2f ms%s" % (
-            number, total, fps, upload, "  paused" if paused else "")
-        if self.tty and (force or now >= self.next_at):
+        when = clock(position) if position is not None else "?"
+        if self.length:
+            when += " / " + clock(self.length)
+        parts = ["frame %d%s" % (number, total), when]
+        if paused:
+            parts.append("paused")
+        elif fps is not None:
+            parts.append("%.1f fps" % fps)
+        parts.append("upload %.2f ms" % upload)
+        if self.dropped:
+            parts.append("%d dropped" % self.dropped)
+        self.text = "  ".join(parts)
+        due = now >= self.next_at and (fps is not None or paused)
+        if self.tty and (force or due):
             self.stream.write("\r" + self.text + "\x1b[K")
             self.stream.flush()
             self.next_at = now + self.every
-        elif not self.tty and now >= self.next_at:
+        elif not self.tty and due:
             self.line(self.text)
             self.next_at = now + self.every
 
-    def event(self, text, number, now, paused):
+    def event(self, text, number, position, now, paused):
         if self.tty:
-            self.update(number, now, paused, force=True)
+            self.update(number, position, now, paused, force=True)
         else:
             self.line(text)
 
@@ -57,16 +92,23 @@ class Status:
 
 
 class Summary:
-    def __init__(self, frames, seconds, upload_seconds):
+    """The figures of a run.  `frames` were shown while playing, over
+    `seconds` of playing time (pauses left out); `stepped` were shown by
+    steps and seeks, and `dropped` skipped to keep time."""
+
+    def __init__(self, frames, seconds, upload_seconds, stepped=0, dropped=0, stopped=None):
         self.frames, self.seconds, self.upload_seconds = frames, seconds, upload_seconds
+        self.stepped, self.dropped, self.stopped = stepped, dropped, stopped
 
     @property
     def fps(self):
         return self.frames / self.seconds if self.seconds > 0 else 0.0
 
     def __str__(self):
-        per_frame = self.upload_seconds / self.frames * 1000 if self.frames else 0.0
+        shown = self.frames + self.stepped
+        per_frame = self.upload_seconds / shown * 1000 if shown else 0.0
         share = self.upload_seconds / self.seconds * 100 if self.seconds > 0 else 0.0
-        return ("%s: %d frames, %.2f s playing, %.1f fps, upload %.2f ms per frame "
-                "(%.0f%% of the time)"
-                % (PROG, self.frames, self.seconds, self.fps, per_frame, share))
+        return ("%s: %d frames, %.2f s playing, %.1f fps, %d dropped, %d stepped, "
+                "upload %.2f ms per frame (%.0f%% of the time)"
+                % (PROG, self.frames, self.seconds, self.fps, self.dropped, self.stepped,
+                   per_frame, share))
