@@ -34,7 +34,7 @@ writes raw video.  Chroma of odd sizes is rounded up, as FFmpeg writes it.
     ffmpeg -i clip.mp4 -f rawvideo -pix_fmt yuv420p - | brilox-play - --size 1280x720
 
 yuv420p goes to a YV12 overlay as it is, yuyv422 to YUY2 and uyvy422 to
-UYVY; every other pixel format is converted to yuv420p by FFmpeg's scaler
+UYVY at even widths; every other pixel format is converted to yuv420p by FFmpeg's scaler
 (full-range yuvj formats to yuvj420p).
 
 Without FILE a generated test pattern plays: colour bars, a moving block and
@@ -46,8 +46,10 @@ size) keeping its aspect ratio.  ``--loop`` starts a file again at its end.
 Colours come out as FFmpeg renders them.  Once the window is open, the
 player shows a small frame of known greys and reads back what SDL shows:
 where SDL converts levels as full range (0-255), limited-range video
-(luma 16-235) is stretched to full range on its way to the overlay.
-Full-range sources (yuvj420p, or a file that says so) go in as they are.
+(luma 16-235) is stretched to full range on its way to the overlay, and
+full-range sources (yuvj420p, or a file that says so) go in as they are;
+where SDL converts levels as limited range, full-range sources are squeezed
+to limited range and limited-range video goes in as it is.
 ``--range limited`` or ``--range full`` says what the video holds, whatever
 it says itself; ``auto``, the default, follows the source.
 
