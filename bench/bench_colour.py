@@ -23,33 +23,22 @@ alike; a figure is the median over the batches of the mean per call.
 
 import ctypes
 import os
-import statistics
 import time
 
 from support import sdl
+from timing import alternating
 
 WIDTH, HEIGHT = 1920, 1080
 ROUNDS = 31
 BATCH_SECONDS = 0.02
 
 
-def _batch(call, count):
-    call()
-    start = time.perf_counter_ns()
-    for _ in range(count):
-        call()
-    return (time.perf_counter_ns() - start) / count / 1e6
-
-
 def _compare(value, baseline):
+    """Median milliseconds per call of both."""
     once = time.perf_counter()
     value()
     count = max(3, int(BATCH_SECONDS / max(time.perf_counter() - once, 1e-6)))
-    times = {value: [], baseline: []}
-    for r in range(ROUNDS):
-        for call in ((value, baseline) if r % 4 in (0, 3) else (baseline, value)):
-            times[call].append(_batch(call, count))
-    return statistics.median(times[value]), statistics.median(times[baseline])
+    return tuple(t * 1e3 for t in alternating(value, baseline, count, ROUNDS))
 
 
 def _frame():

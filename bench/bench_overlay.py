@@ -28,33 +28,20 @@ picture), read row by row with their own stride.
 
 import ctypes
 import os
-import statistics
 import time
 
 from support import sdl
+from timing import alternating
 
 SIZES = [(640, 480, None), (1920, 1080, "<= 1.10x"), (3840, 2160, "<= 1.10x")]
 ROUNDS = 41
 BATCH_SECONDS = 0.008
 
 
-def _batch(call, count):
-    call()
-    start = time.perf_counter_ns()
-    for _ in range(count):
-        call()
-    return (time.perf_counter_ns() - start) / count / 1000.0
-
-
 def _compare(upload, baseline, seconds_per_call):
     """Median microseconds per call of both, alternating batch by batch."""
     count = max(4, int(BATCH_SECONDS / seconds_per_call))
-    times = {upload: [], baseline: []}
-    for r in range(ROUNDS):
-        order = (upload, baseline) if r % 4 in (0, 3) else (baseline, upload)
-        for call in order:
-            times[call].append(_batch(call, count))
-    return statistics.median(times[upload]), statistics.median(times[baseline])
+    return tuple(t * 1e6 for t in alternating(upload, baseline, count, ROUNDS))
 
 
 def _frame(w, h, kind):

@@ -130,6 +130,31 @@ private:
 #endif
 };
 
+// A buffer view taken from an exporter, released when it goes.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer &) = delete;
+    HeldBuffer &operator=(const HeldBuffer &) = delete;
+    ~HeldBuffer()
+    {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+
+    // Sets the exporter's error and returns false when it refuses.
+    bool take(PyObject *exporter, int flags) noexcept
+    {
+        held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
+        return held_;
+    }
+    const Py_buffer &view() const noexcept { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // Adds `value` to `module` as `name`.  On success the module owns the
 // reference; on failure it is released here and the host's error is set.
 inline bool add_to_module(PyObject *module, const char *name, Ref value) noexcept

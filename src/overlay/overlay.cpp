@@ -466,35 +466,10 @@ Ref frame_arguments(PyObject *args)
     return Ref::steal(PyTuple_Pack(1, items.get()));
 }
 
-// A buffer held from parsing until the frame is copied.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer &) = delete;
-    HeldBuffer &operator=(const HeldBuffer &) = delete;
-    ~HeldBuffer()
-    {
-        if (held_)
-            PyBuffer_Release(&view_);
-    }
-
-    // Read-only is enough, with the shape and strides to walk it by.
-    bool take(PyObject *exporter)
-    {
-        held_ = PyObject_GetBuffer(exporter, &view_, PyBUF_RECORDS_RO) == 0;
-        return held_;
-    }
-    const Py_buffer &view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 // The three items of a frame, held until the copy is done.
 struct Frame {
     Ref items[3];
-    HeldBuffer buffers[3];
+    brilox::HeldBuffer buffers[3];
     Source sources[3];
 };
 
@@ -609,7 +584,7 @@ bool parse_frame(PyObject *args, Frame *frame)
             source.bytes = PyUnicode_AsUTF8AndSize(item, &source.length);
             if (source.bytes == nullptr)
                 return false;
-        } else if (!frame->buffers[i].take(item) ||
+        } else if (!frame->buffers[i].take(item, PyBUF_RECORDS_RO) ||
                    !source_from_view(item_names[i], frame->buffers[i].view(), &source)) {
             return false;
         }

@@ -184,29 +184,6 @@ struct Plane {
     bool contiguous() const { return rows <= 1 || row_stride == columns; }
 };
 
-// A held buffer view, released when it goes.
-class View {
-public:
-    View() = default;
-    View(const View &) = delete;
-    View &operator=(const View &) = delete;
-    ~View()
-    {
-        if (held_)
-            PyBuffer_Release(&view_);
-    }
-    bool get(PyObject *object, int flags)
-    {
-        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer &operator*() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 // Reads a view as rows of bytes: one or two dimensions, items of one byte
 // next to each other, rows a positive stride apart that does not overlap
 // them.  Sets ValueError and returns false for any other layout.
@@ -274,11 +251,11 @@ PyObject *convert_levels(PyObject *args, PyObject *kwargs, bool compress)
         return nullptr;
     }
     const bool in_place = into == source_object;
-    View source_view, destination_view;
-    if (!source_view.get(source_object, in_place ? PyBUF_STRIDES | PyBUF_WRITABLE : PyBUF_STRIDES))
+    brilox::HeldBuffer source_view, destination_view;
+    if (!source_view.take(source_object, in_place ? PyBUF_STRIDES | PyBUF_WRITABLE : PyBUF_STRIDES))
         return nullptr;
     Plane source{}, destination{};
-    if (!plane_of(*source_view, in_place ? "plane (converted in place)" : "plane", &source))
+    if (!plane_of(source_view.view(), in_place ? "plane (converted in place)" : "plane", &source))
         return nullptr;
     const Py_ssize_t size = source.rows * source.columns;
 
@@ -293,8 +270,8 @@ PyObject *convert_levels(PyObject *args, PyObject *kwargs, bool compress)
         result = Ref::borrow(into);
         destination = source;
     } else {
-        if (!destination_view.get(into, PyBUF_STRIDES | PyBUF_WRITABLE) ||
-            !plane_of(*destination_view, "into", &destination))
+        if (!destination_view.take(into, PyBUF_STRIDES | PyBUF_WRITABLE) ||
+            !plane_of(destination_view.view(), "into", &destination))
             return nullptr;
         result = Ref::borrow(into);
         if (destination.rows * destination.columns != size) {
@@ -458,20 +435,20 @@ PyObject *colour_write_display(PyObject *, PyObject *args)
     PyObject *data = nullptr;
     if (!PyArg_ParseTuple(args, "(iiii)O:write_display", &x, &y, &w, &h, &data))
         return nullptr;
-    View held;
-    if (!held.get(data, PyBUF_SIMPLE))
+    brilox::HeldBuffer held;
+    if (!held.take(data, PyBUF_SIMPLE))
         return nullptr;
     LockedDisplay display;
     SDL_Surface *surface = display.lock(x, y, w, h);
     if (surface == nullptr)
         return nullptr;
     const Py_ssize_t row_length = Py_ssize_t{surface->format->BytesPerPixel} * w;
-    if ((*held).len != row_length * h) {
+    if (held.view().len != row_length * h) {
         PyErr_Format(PyExc_ValueError, "%d x %d pixels of the display take %zd bytes, not %zd",
-                     w, h, row_length * h, (*held).len);
+                     w, h, row_length * h, held.view().len);
         return nullptr;
     }
-    const auto *from = static_cast<const std::uint8_t *>((*held).buf);
+    const auto *from = static_cast<const std::uint8_t *>(held.view().buf);
     for (int row = 0; row < h; ++row, from += row_length)
         std::memcpy(pixel_address(surface, x, y + row), from, row_length);
     return brilox::none();
