@@ -71,9 +71,9 @@ def _player_frames(play, cli):
     shown = []
 
     class Recorder(play.Status):
-        def frame(self, number, upload, now, paused=False):
+        def frame(self, number, position, upload, now, *args, **kwargs):
             shown.append((now, upload))
-            super().frame(number, upload, now, paused)
+            super().frame(number, position, upload, now, *args, **kwargs)
 
     options = cli.parse_options(["--headless", "--size", "%dx%d" % (WIDTH, HEIGHT),
                                  "--frames", str(FRAMES)])
