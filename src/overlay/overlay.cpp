@@ -528,8 +528,12 @@ bool source_from_view(const char *plane, const Py_buffer &view, Source *source)
     }
     if (!refuse_layout(plane, view))
         return false;
-    // A 1-D buffer reaching here has no more than one byte, which is
-    // contiguous; only a 2-D one with rows apart is left.
+    // What passes those checks in one dimension is contiguous; only a 2-D
+    // buffer with rows apart is left, unless its exporter says otherwise.
+    if (view.ndim != 2) {
+        PyErr_Format(PyExc_ValueError, "%s plane is not a plain buffer of bytes", plane);
+        return false;
+    }
     *source = {static_cast<const char *>(view.buf), view.len, view.shape[0], view.shape[1],
                view.strides[0]};
     return true;
