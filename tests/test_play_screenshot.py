@@ -30,7 +30,7 @@ EXPECTED = [[COLOURS[name][1] for name in row] for row in CELLS]
 
 
 def summary_frames(done):
-    match = re.search(rb"brilox-play: (\d+) frames, ", done.stdout)
+    match = re.search(rb"brilox-play: (\d+) frames?, ", done.stdout)
     assert match, done.stdout
     return int(match.group(1))
 

@@ -108,7 +108,7 @@ class Summary:
         shown = self.frames + self.stepped
         per_frame = self.upload_seconds / shown * 1000 if shown else 0.0
         share = self.upload_seconds / self.seconds * 100 if self.seconds > 0 else 0.0
-        return ("%s: %d frames, %.2f s playing, %.1f fps, %d dropped, %d stepped, "
+        return ("%s: %d frame%s, %.2f s playing, %.1f fps, %d dropped, %d stepped, "
                 "upload %.2f ms per frame (%.0f%% of the time)"
-                % (PROG, self.frames, self.seconds, self.fps, self.dropped, self.stepped,
-                   per_frame, share))
+                % (PROG, self.frames, "" if self.frames == 1 else "s", self.seconds, self.fps,
+                   self.dropped, self.stepped, per_frame, share))
