@@ -93,7 +93,7 @@ def test_expand_follows_rows_of_strided_views():
     (np.zeros((4, 8), np.uint8)[:, :6], np.zeros((6, 8), np.uint8)[:, :4], ValueError, "shapes"),
 ])
 def test_expand_refuses_other_layouts(plane, into, error, words):
-    with pytest.raises((error, TypeError)) as caught:
+    with pytest.raises(error) as caught:
         colour.expand(plane, colour.LUMA, plane if isinstance(into, str) else into)
     assert words in str(caught.value)
 
@@ -195,18 +195,8 @@ def test_frames_show_in_ffmpegs_colours(video, bars, pix_fmt):
 
 # --- screenshots ------------------------------------------------------------------
 
-@pytest.mark.parametrize("name, kind", [
-    ("shot.png", "png"), ("SHOT.PNG", "png"), ("a/shot.bmp", "bmp"),
-    ("shot.jpg", None), ("shot", None), ("shot.png.txt", None)])
-def test_screenshot_names_choose_the_kind(name, kind):
-    if kind is None:
-        with pytest.raises(screenshot.NameRefused, match="must end in .png or .bmp"):
-            screenshot.check_name(name)
-    else:
-        assert screenshot.check_name(name) == kind
-
-
-@pytest.mark.parametrize("name, magic", [("shot.png", b"\x89PNG\r\n\x1a\n"), ("shot.bmp", b"BM")])
+# The kind follows the name's ending, in any case.
+@pytest.mark.parametrize("name, magic", [("SHOT.PNG", b"\x89PNG\r\n\x1a\n"), ("shot.bmp", b"BM")])
 @pytest.mark.parametrize("from_surface", [True, False])
 def test_screenshot_holds_the_frame(video, bars, tmp_path, name, magic, from_surface):
     window, placement = (400, 260), (40, 10, 2 * W, 2 * H)

@@ -113,6 +113,7 @@ def test_format_names_ignore_case(clip):
 @pytest.mark.parametrize("name, message", [
     ("no/shot.bmp", "no such folder %s"),
     ("shot.jpg", "shot.jpg: a screenshot's name must end in .png or .bmp"),
+    ("shot.png.txt", "shot.png.txt: a screenshot's name must end in .png or .bmp"),
 ])
 def test_screenshot_name_is_checked_before_playing(tmp_path, name, message):
     shot = tmp_path / name
