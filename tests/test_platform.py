@@ -1,5 +1,7 @@
 """The stand-ins for the library modules the core modules sit beside."""
 
+import ctypes
+
 import pytest
 
 import brilox
@@ -31,6 +33,13 @@ def test_display_lifecycle_follows_sdl(video, sdl_double, tmp_path, formatless):
     surface = sdl.video_surface()
     assert (surface.w, surface.h, surface.format.contents.BitsPerPixel) == (40, 30, 32)
     assert video.get_size() == (40, 30)
+    # Every mode starts black, even where SDL reuses the last mode's pixels.
+    for size in ((40, 30), (40, 30), (90, 70), (20, 10)):
+        video.set_mode(size, 32, video.RESIZABLE)
+        surface = sdl.video_surface()
+        assert ctypes.string_at(surface.pixels, surface.pitch * surface.h).count(0) == \
+            surface.pitch * surface.h, size
+        ctypes.memset(surface.pixels, 0xFF, surface.pitch * surface.h)
 
 
 def test_display_refuses_work_without_video():

@@ -229,10 +229,10 @@ def test_resized_window_shows_the_whole_video_in_its_shape(x_display, x11_player
                         "--screenshot", shot)
     xdotool(x_display, "windowsize", str(player.window), "200", "50")
     assert player.event() == "resized to 200x50 at frame 0"
-    # 100 x 50 of video in the middle, black on either side.  The looping
-    # frame is shown again every 0.1 s; the X server may still hold the old
-    # window's content where the window grew until the new mode is put up,
-    # so the window is read until it shows it, within a deadline.
+    # 100 x 50 of video in the middle, black on either side (not whatever
+    # was in the new mode's memory).  The looping frame is shown again every
+    # 0.1 s and the X server may show the new mode a little after the player
+    # reports it, so the window is read until it shows it, within a deadline.
     cells = [(x, y, COLOURS[CELLS[y][x]][1]) for y in range(2) for x in range(4)]
     deadline = time.monotonic() + 10
     while True:

@@ -118,8 +118,15 @@ PyObject *display_set_mode(PyObject *, PyObject *args)
     const SDL_Surface *old_mode = current_mode();
     if (old_mode != nullptr && old_mode->format->BitsPerPixel != depth)
         run_quit_hooks();
-    if (SDL_SetVideoMode(width, height, depth, SDL_SWSURFACE | static_cast<Uint32>(flags)) ==
-        nullptr)
+    SDL_Surface *mode =
+        SDL_SetVideoMode(width, height, depth, SDL_SWSURFACE | static_cast<Uint32>(flags));
+    if (mode == nullptr)
+        return raise_sdl_error();
+    // Every mode starts black.  Classic SDL clears a new display surface;
+    // SDL over SDL 2 hands back whatever its allocator had in that memory,
+    // which shows as noise wherever nothing is drawn, such as the borders
+    // around a letterboxed overlay.
+    if (SDL_FillRect(mode, nullptr, 0) < 0)
         return raise_sdl_error();
     return brilox::none();
 }
@@ -361,7 +368,8 @@ PyMethodDef display_methods[] = {
     {"get_init", display_get_init, METH_NOARGS,
      "get_init() -> bool\ntrue if SDL's video subsystem is initialised"},
     {"set_mode", display_set_mode, METH_VARARGS,
-     "set_mode((width, height), depth=32, flags=0) -> None\nopen a software display surface;\n"
+     "set_mode((width, height), depth=32, flags=0) -> None\n"
+     "open a software display surface, cleared to black;\n"
      "flags may combine RESIZABLE, FULLSCREEN and NOFRAME"},
     {"toggle_fullscreen", display_toggle_fullscreen, METH_NOARGS,
      "toggle_fullscreen() -> bool\nswitch between window and full screen in place;\n"
