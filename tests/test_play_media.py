@@ -134,7 +134,7 @@ def shown(monkeypatch):
     # Full-range video goes in as it is, unless --range says otherwise.
     ("full.mkv", [], [], (W, H), math.inf, "full"),
     ("full.mkv", ["--range", "limited"], [], (W, H), math.inf, "limited"),
-    ("odd.yuv", ["--size", "641x361", "--range", "full"],
+    ("odd.yuv", ["--size", "641x361", "--range", "full", "--format", "yuv420p"],
      ["-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "641x361"], (W, H), math.inf, "full"),
 ])
 def test_each_frame_shows_what_ffmpeg_renders(clips, shown, capsys, sdl_full_range, clip, args,

@@ -22,8 +22,8 @@ BUILT_IN = {
     "yuy2": ("yuyv422", YUY2, (0,)),
     "uyvy": ("uyvy422", UYVY, (0,)),
 }
-BUILT_IN.update({ffmpeg: (ffmpeg, overlay, order)
-                 for ffmpeg, overlay, order in list(BUILT_IN.values())})
+# FFmpeg's names for the same layouts; yuv420p is i420's order, not yv12's.
+BUILT_IN.update({layout[0]: layout for name, layout in list(BUILT_IN.items()) if name != "yv12"})
 BUILT_IN["yuvj420p"] = ("yuvj420p", YV12, (0, 1, 2))
 
 # File name extensions that mean raw frames even without --size or --format.
@@ -210,10 +210,13 @@ def open_raw(path, fmt, size, fps, loop):
                 raise BadInput("%s: the file is empty" % name)
             return FileFrames(stream, name, layout, period, count, loop)
     if loop:
+        if stream is not sys.stdin.buffer:
+            stream.close()
         raise BadInput("%s: --loop needs a file; a stream cannot be played again" % name)
     source = StreamFrames(stream, name, layout, period)
     if source.get(0) is None:
         got = source.truncated or 0
+        source.close()
         raise BadInput("%s: no whole %dx%d %s frame (%d of %d bytes)"
                        % (name, width, height, fmt, got, frame))
     return source
