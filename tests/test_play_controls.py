@@ -20,6 +20,7 @@ import pytest
 import brilox.display as d
 from brilox.play.player import fit
 from brilox.play.raw import FileFrames, Layout, StreamFrames
+from brilox.play.status import Status, Summary
 from play_clips import CELLS, COLOURS, bars, bmp_pixel, bmp_size, brightness, frame, play_on_clock
 
 # Each player's window gets a class of its own to be found by: SDL builds
@@ -323,37 +324,47 @@ def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
     assert got[jump] == got[jump - 1] + 100
     said = capsys.readouterr()
     assert "\njumped to frame %d\n" % got[jump] in said.err
-    # Steps and seeks are not frames played.
-    assert said.out.startswith("brilox-play: %d frames, " % (len(got) - 10))
+    # Steps and seeks are not frames played, nor the 0.85 s paused time.
+    assert re.match(r"brilox-play: %d frames, 0\.7\d s playing, " % (len(got) - 10), said.out)
     assert ", 0 dropped, 10 stepped, " in said.out
 
 
 def test_stepping_back_on_a_pipe_says_where_the_kept_frames_end(monkeypatch, capsys):
     frames = b"".join(bytes([n % 256, n // 256]) + bytes(382) for n in range(800))
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(frames)))
-    events = [(0.05, K, d.K_SPACE), (0.2, K, d.K_UP), (0.3, K, d.K_DOWN), (0.4, K, d.K_q)]
+    # Back past the kept frames goes to the oldest of them; on past the end,
+    # to the last frame; Home, with no length known, to the oldest again.
+    events = [(0.05, K, d.K_SPACE), (0.2, K, d.K_UP), (0.3, K, d.K_DOWN), (0.4, K, d.K_PAGEUP),
+              (0.5, K, d.K_HOME), (0.6, K, d.K_q)]
     status, shown = play_on_clock(monkeypatch, ["-", "--size", "16x16", "--fps", 10], events)
-    assert status == 0 and numbers(shown) == [0, 600]
-    assert ("frame 600 is as far back as this can go: only the last 32 frames are kept"
-            in capsys.readouterr().err)
+    assert status == 0 and numbers(shown) == [0, 600, 569, 799, 768]
+    err = capsys.readouterr().err
+    for frame in (569, 768):
+        assert ("\nframe %d is as far back as this can go: only the last 32 frames are kept\n"
+                % frame) in err
 
 
-@pytest.mark.parametrize("args, dropped", [([], True), (["--no-drop"], False)])
-def test_late_frames_are_dropped_and_counted(monkeypatch, capsys, tmp_path, args, dropped):
-    # Each upload takes 0.22 s at 10 fps: one frame in two cannot be shown
-    # in its time.
-    clip = numbered_clip(tmp_path / "clip.yuv", 100)
+@pytest.mark.parametrize("args, dropped, count, upload", [
+    ([], True, 100, 0.22), (["--no-drop"], False, 100, 0.22), ([], True, 11, 0.35)])
+def test_late_frames_are_dropped_and_counted(monkeypatch, capsys, tmp_path, args, dropped,
+                                             count, upload):
+    # Each upload takes 0.22 s (or 0.35 s, up to the clip's end) at 10 fps:
+    # frames cannot all be shown in their time.
+    clip = numbered_clip(tmp_path / "clip.yuv", count)
     status, shown = play_on_clock(monkeypatch, [clip, "--size", "16x16", "--fps", 10, *args],
-                                  [(4.0, K, d.K_q)], upload=0.22)
+                                  [(4.0, K, d.K_q)], upload=upload)
     assert status == 0
     got = numbers(shown)
-    # Dropping keeps the frames shown on time; without, every frame shows,
-    # ever later.
-    last_at = shown[-1][0] - 0.22
+    # No frame goes up before its time.  Dropping keeps the frames shown on
+    # time, up to the last; without, every frame shows, one upload after
+    # the one before.
+    assert all(t - upload >= n * 0.1 - 1e-6 for (t, _), n in zip(shown, got))
+    last_at = shown[-1][0] - upload
     if dropped:
-        assert got == sorted(set(got)) and got[-1] >= 10 * last_at - 1.5
+        assert got == sorted(set(got)) and got[-1] >= min(10 * last_at - 1.5, count - 1)
     else:
-        assert got == list(range(len(got))) and got[-1] <= 5 * last_at
+        assert got == list(range(len(got)))
+        assert max(b[0] - a[0] for a, b in zip(shown, shown[1:])) < upload + 0.01
     summary = re.match(r"brilox-play: (\d+) frames, ([\d.]+) s playing, ([\d.]+) fps, "
                        r"(\d+) dropped", capsys.readouterr().out)
     assert int(summary[1]) == len(got)
@@ -362,6 +373,21 @@ def test_late_frames_are_dropped_and_counted(monkeypatch, capsys, tmp_path, args
 
 
 # --- the logic on its own ---------------------------------------------------
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_a_terminal_sees_key_actions_and_the_summary_counts_played_frames():
+    terminal = Terminal()
+    Status(terminal, 100, 10.0).event("paused at frame 3", 3, 0.3, 1.0, True)
+    assert terminal.getvalue() == ("\r\x1b[Kpaused at frame 3\n"
+                                   "\rframe 3/100  0:00.3 / 0:10.0  paused  upload 0.00 ms\x1b[K")
+    # 18 uploads of 0.1 s, 8 of them in 0.8 s of play and 10 of steps.
+    assert str(Summary(8, 0.8, 1.8, stepped=10)).endswith(
+        "upload 100.00 ms per frame (100% of the time)")
+
 
 def test_stream_steps_back_only_through_the_frames_it_kept():
     frames = b"".join(bytes([n]) * 6 for n in range(40))

@@ -115,12 +115,22 @@ def test_format_names_ignore_case(clip):
     ("no/shot.bmp", "no such folder %s"),
     ("shot.jpg", "shot.jpg: a screenshot's name must end in .png or .bmp"),
     ("shot.png.txt", "shot.png.txt: a screenshot's name must end in .png or .bmp"),
+    ("folder.png", "folder.png: is a folder"),
 ])
 def test_screenshot_name_is_checked_before_playing(tmp_path, name, message):
     shot = tmp_path / name
+    if name == "folder.png":
+        shot.mkdir()
     err = refused(play("--frames", "1", "--screenshot", shot),
                   message.replace("%s", str(tmp_path / "no")))
-    assert err.count("\n") == 1 and not shot.exists()
+    assert err.count("\n") == 1 and shot.exists() == (name == "folder.png")
+
+
+def test_a_screenshot_that_cannot_be_written_is_said_after_the_summary():
+    done = play("--frames", "1", "--screenshot", "/proc/shot.bmp")
+    assert done.returncode == 1
+    assert done.stdout.startswith(b"brilox-play: 1 frame, ") and b"screenshot:" not in done.stdout
+    assert done.stderr == b"brilox-play: /proc/shot.bmp: not saved: No such file or directory\n"
 
 
 @pytest.mark.parametrize("stdin, message", [

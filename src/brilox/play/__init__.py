@@ -70,9 +70,10 @@ long a frame takes):
 Any frame of a file can be sought or stepped to; a media file is sought
 with FFmpeg.  On standard input the player reads on to a later frame and
 goes back only through the last few frames it keeps (up to 32 frames or
-64 MiB), and says so at that limit.  The window can be resized; the video
-is scaled to fit it, its shape kept.  Frames whose time has passed are
-dropped, and counted, unless ``--no-drop`` is given.
+64 MiB): a seek further back goes to the oldest of them and says so.  The
+window can be resized; the video is scaled to fit it, its shape kept.
+Frames whose time has passed are dropped, and counted, unless
+``--no-drop`` is given.
 
 Without an X display (no DISPLAY, or SDL_VIDEODRIVER=dummy), or with
 ``--headless``, the player runs on SDL's dummy video driver as fast as it
@@ -94,9 +95,9 @@ end, on standard output, with the screenshot's path if one was saved: the
 frames played, the playing time (pauses, steps and seeks left out), the
 frames dropped and stepped to.
 
-The exit status is 0 at the end or on a quit, 1 on an SDL error, 2 on bad
-input, 130 on SIGINT and 143 on SIGTERM (at any moment, with one line on
-standard error).  Standard output or error that is closed, full or a pipe
+The exit status is 0 at the end or on a quit, 1 on an SDL error or a
+screenshot that could not be written, 2 on bad input, 130 on SIGINT and
+143 on SIGTERM (at any moment, with one line on standard error).  Standard output or error that is closed, full or a pipe
 nobody reads is written to no more, and playing goes on.
 
 Bad input (a missing file, a file FFmpeg cannot read, a raw file that is not

@@ -73,8 +73,9 @@ frames a second shown while playing and the upload time per frame; the
 summary goes to standard output at the end.  Frames whose time has passed
 are dropped to keep time (--no-drop shows every frame, late).
 
-exit status: 0 at the end or on a quit, 1 on an SDL error, 2 on bad input,
-130 on SIGINT (Ctrl-C), 143 on SIGTERM."""
+exit status: 0 at the end or on a quit, 1 on an SDL error or a screenshot
+that could not be written, 2 on bad input, 130 on SIGINT (Ctrl-C), 143 on
+SIGTERM."""
 
 
 def is_raw(options):
@@ -156,6 +157,8 @@ def main(argv=None):
             folder = os.path.dirname(os.path.abspath(options.screenshot))
             if not os.path.isdir(folder):
                 raise BadInput("%s: no such folder %s" % (options.screenshot, folder))
+            if os.path.isdir(options.screenshot):
+                raise BadInput("%s: is a folder" % options.screenshot)
         source = open_source(options)
         summary = play(options, source)
     except BadInput as e:
@@ -168,10 +171,13 @@ def main(argv=None):
         if source is not None:
             source.close()
     print(summary)
-    if options.screenshot and summary.frames + summary.stepped:
+    if summary.screenshot_error:
+        print("%s: %s: not saved: %s" % (PROG, options.screenshot, summary.screenshot_error),
+              file=sys.stderr)
+    elif options.screenshot and summary.frames + summary.stepped:
         print("screenshot: %s" % options.screenshot)
     if summary.stopped:
         print("%s: stopped by %s at frame %d" % (PROG, summary.stopped.name,
                                                  summary.stopped.frame), file=sys.stderr)
         return summary.stopped.status
-    return 0
+    return 1 if summary.screenshot_error else 0

@@ -116,6 +116,8 @@ class Frames:
     length = None
     kept = None
     period = 1.0
+    # (number, ...) of each kept frame, oldest first, where `kept` is set.
+    history = ()
 
     def position(self, index):
         return index
@@ -135,6 +137,10 @@ class Frames:
         if self.count:
             local = min(local, self.count - 1)
         return base + local
+
+    def oldest_kept(self):
+        """The first of the frames kept for stepping back, or None."""
+        return self.history[0][0] if self.history else None
 
     def last(self, index):
         """The last frame of the pass that frame `index` is in, or None

@@ -176,10 +176,13 @@ class Player:
             self.due = now + period
             return
         self.due += period
-        # Late by more than a frame without dropping, or by more than
-        # LATE_LIMIT with it: start the beat again rather than rush.
-        if self.due < now - (LATE_LIMIT if self.drop else period):
+        # Late by more than LATE_LIMIT while dropping: start the beat again
+        # rather than rush.  Without dropping, later than a frame: the next
+        # frame is shown as soon as it can be, and the beat goes on from it.
+        if self.drop and self.due < now - LATE_LIMIT:
             self.due = now + period
+        elif not self.drop and self.due < now - period:
+            self.due = now
 
     def event(self, text, now):
         self.status.event(text % self.number(), self.number(),
@@ -204,21 +207,26 @@ class Player:
             last = source.last(self.index)
             if last is not None and last > self.index:
                 target, planes = last, source.get(last)
+        limit = None
+        if planes is None and 0 <= target < self.index and source.kept is not None:
+            # Before the frames a stream keeps: the oldest of them instead.
+            oldest = source.oldest_kept()
+            if oldest is not None and oldest < self.index:
+                target, planes = oldest, source.get(oldest)
+            limit = ("frame %%d is as far back as this can go: only the last %d frames are "
+                     "kept" % source.kept)
         if planes is None:
             if target > self.index:
                 self.event("no frame after frame %d", now)
-            elif target < 0 or source.kept is None:
-                self.event("no frame before frame %d", now)
             else:
-                self.event("frame %%d is as far back as this can go: only the last %d "
-                           "frames are kept" % source.kept, now)
+                self.event(limit or "no frame before frame %d", now)
             return None
         self.index = target
         self.status.restart()
         # The time a seek takes is not playing time.
         if not self.paused:
             self.paused_for += time.perf_counter() - now
-        self.event(what + " frame %d", now)
+        self.event(limit or what + " frame %d", now)
         return planes
 
     def act(self, command, now):
@@ -244,11 +252,16 @@ class Player:
                 target = self.index + 1
             return self.go(target, now, "jumped to")
         elif kind == "seek_to":
-            if command[1] > 0 and source.length is None:
+            # The start is always there; any other fraction needs the length.
+            target = None
+            if command[1] == 0:
+                target = source.index_at(0.0, self.index)
+            elif source.length is not None:
+                target = (source.index_at(command[1] * source.length, self.index)
+                          if command[1] < 1 else source.last(self.index))
+            if target is None:
                 self.event("no end to go to: the length is not known (frame %d)", now)
                 return None
-            target = (source.index_at(command[1] * source.length, self.index) if command[1] < 1
-                      else source.last(self.index))
             return self.go(target, now, "jumped to")
         elif kind in ("fullscreen", "resize"):
             if kind == "resize" and not self.window.resize(*command[1:]):
@@ -284,25 +297,32 @@ class Player:
                     if result is not None:
                         return result, False
             if not self.paused and (self.headless or now >= self.due):
-                if self.drop:
-                    self.skip_late(now)
+                skipped = self.skip_late(now) if self.drop else 0
                 self.index += 1
                 planes = self.source.get(self.index)
+                # Frames dropped past the end were never there: the last
+                # one that is, is shown instead.
+                while planes is None and skipped:
+                    skipped -= 1
+                    self.dropped -= 1
+                    self.index -= 1
+                    planes = self.source.get(self.index)
                 return (planes, True) if planes is not None else None
             wait = KEY_POLL if self.paused else min(KEY_POLL, self.due - now)
             time.sleep(max(wait, 0.0005))
 
     def skip_late(self, now):
         """Drops the frames whose whole time has passed, up to LATE_LIMIT
-        of them."""
+        of them; how many."""
         most = max(1, int(LATE_LIMIT / self.source.period))
-        for _ in range(most):
+        for skipped in range(most):
             if now < self.due + self.source.duration(self.index + 1):
-                break
+                return skipped
             self.index += 1
             self.dropped += 1
             self.due += self.source.duration(self.index)
             now = time.perf_counter()
+        return most
 
 
 def headless_wanted(options):
@@ -355,8 +375,11 @@ def play(options, source):
                           player.upload, player.stepped, player.dropped, stopped)
         player.status.close()
         if options.screenshot and player.shown:
-            save_screenshot(options.screenshot, player.last, source, window.placement(),
-                            window.size, player.levels(), probe)
+            try:
+                save_screenshot(options.screenshot, player.last, source, window.placement(),
+                                window.size, player.levels(), probe)
+            except OSError as e:
+                summary.screenshot_error = e.strerror or str(e)
     finally:
         overlay = player = None
         display.quit()

@@ -157,18 +157,20 @@ class StreamFrames(RawFrames):
     def __init__(self, stream, name, layout, period):
         super().__init__(stream, name, layout, period)
         self.read = 0
+        self.ended = False
         keep = STREAM_HISTORY_BYTES // layout.frame_length
         self.history = collections.deque(maxlen=max(2, min(STREAM_HISTORY_FRAMES, keep)))
         self.kept = self.history.maxlen
 
     def get(self, index):
-        while self.read <= index and self.truncated is None:
+        while self.read <= index and not self.ended:
             planes, got = read_planes(self.stream, self.layout.sizes)
             if planes is None:
                 # A clean end leaves nothing over; anything else is a frame
                 # cut short.
                 if got:
                     self.truncated = got
+                self.ended = True
                 break
             self.history.append((self.read, self.layout.planes(planes)))
             self.read += 1
@@ -176,6 +178,10 @@ class StreamFrames(RawFrames):
             if number == index:
                 return planes
         return None
+
+    def last(self, index):
+        """The last frame, once the stream has been read to its end."""
+        return self.history[-1][0] if self.ended and self.history else None
 
 
 def open_raw(path, fmt, size, fps, loop):

@@ -76,10 +76,11 @@ class Status:
             self.next_at = now + self.every
 
     def event(self, text, number, position, now, paused):
+        """A key action's words, on a line of their own; on a terminal the
+        status line is written again below them."""
+        self.line(text)
         if self.tty:
             self.update(number, position, now, paused, force=True)
-        else:
-            self.line(text)
 
     def line(self, text):
         self.stream.write(("\r\x1b[K" if self.tty else "") + text + "\n")
@@ -96,6 +97,9 @@ class Summary:
     `seconds` of playing time (pauses left out); `stepped` were shown by
     steps and seeks, and `dropped` skipped to keep time."""
 
+    # Why the screenshot asked for could not be written, if it could not.
+    screenshot_error = None
+
     def __init__(self, frames, seconds, upload_seconds, stepped=0, dropped=0, stopped=None):
         self.frames, self.seconds, self.upload_seconds = frames, seconds, upload_seconds
         self.stepped, self.dropped, self.stopped = stepped, dropped, stopped
@@ -107,7 +111,8 @@ class Summary:
     def __str__(self):
         shown = self.frames + self.stepped
         per_frame = self.upload_seconds / shown * 1000 if shown else 0.0
-        share = self.upload_seconds / self.seconds * 100 if self.seconds > 0 else 0.0
+        # The share of playing time: the uploads of the frames played.
+        share = per_frame / 10 * self.frames / self.seconds if self.seconds > 0 else 0.0
         return ("%s: %d frame%s, %.2f s playing, %.1f fps, %d dropped, %d stepped, "
                 "upload %.2f ms per frame (%.0f%% of the time)"
                 % (PROG, self.frames, "" if self.frames == 1 else "s", self.seconds, self.fps,
