@@ -98,23 +98,21 @@ def test_expand_refuses_other_layouts(plane, into, error, words):
     assert words in str(caught.value)
 
 
-@pytest.mark.parametrize("pix_fmt, color_range, choice, sdl_full, wanted", [
-    ("yuv420p", 0, "auto", True, colour.EXPAND),
-    ("yuv420p", 1, "auto", False, None),       # SDL converts limited range itself
-    ("yuv420p", 1, "auto", None, None),        # the probe could not tell
-    ("yuvj420p", 0, "auto", True, None),
-    ("yuvj420p", 0, "auto", False, colour.COMPRESS),
-    ("yuv420p", 2, "auto", True, None),
-    ("yuv420p", 2, "auto", False, colour.COMPRESS),
-    ("yuv420p", 2, "auto", None, None),
-    ("yuv420p", 2, "limited", True, colour.EXPAND),
-    ("yuv420p", 1, "full", True, None),
-    ("yuv420p", 1, "full", False, colour.COMPRESS),
+L, F = colour.LIMITED, colour.FULL
+
+
+@pytest.mark.parametrize("source, choice, sdl_full, wanted", [
+    (L, "auto", True, colour.EXPAND),
+    (L, "auto", False, None),       # SDL converts limited range itself
+    (L, "auto", None, None),        # the probe could not tell
+    (F, "auto", True, None),
+    (F, "auto", False, colour.COMPRESS),
+    (F, "auto", None, None),
+    (F, "limited", True, colour.EXPAND),
+    (L, "full", True, None),
+    (L, "full", False, colour.COMPRESS),
 ])
-def test_conversion_follows_the_source_range(pix_fmt, color_range, choice, sdl_full, wanted):
-    frame = av.VideoFrame(16, 16, pix_fmt)
-    frame.color_range = color_range
-    source = colour.source_range(frame.format.name, frame.color_range)
+def test_conversion_follows_the_source_range(source, choice, sdl_full, wanted):
     assert colour.conversion(source, choice, sdl_full) == wanted
 
 

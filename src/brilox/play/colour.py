@@ -21,8 +21,7 @@ yuvj420p, say), `compress_frame` squeezes them the other way:
 Used by the player in this order::
 
     probe_result = colour.probe(overlay_format, placement)   # after set_mode, before frame 1
-    which = colour.conversion(colour.source_range(pix_fmt, color_range),
-                              options.range, probe_result.full_range)
+    which = colour.conversion(levels, options.range, probe_result.full_range)
     ...
     frame = colour.convert_frame(frame, overlay_format, which) if which else frame
     overlay.display(frame)
@@ -30,7 +29,7 @@ Used by the player in this order::
 
 import ctypes
 import os
-from typing import NamedTuple, Optional, Sequence, Tuple
+from typing import NamedTuple, Optional, Tuple
 
 from . import _colour
 
@@ -52,35 +51,14 @@ expand, compress = _colour.expand, _colour.compress
 # The level conversions that `conversion` chooses.
 EXPAND, COMPRESS = "expand", "compress"
 
-# FFmpeg's colour range codes, as PyAV reports them.
-_AV_RANGES = {0: None, 1: LIMITED, 2: FULL}
-_RANGE_NAMES = {"unspecified": None, "unknown": None, "mpeg": LIMITED, "tv": LIMITED,
-                "limited": LIMITED, "jpeg": FULL, "pc": FULL, "full": FULL}
-
-
-def source_range(pix_fmt=None, color_range=None):
-    """The range of a source's levels: "full" for FFmpeg's full-range pixel
-    formats (yuvj420p and the like) and for a colour range of JPEG / full /
-    pc (FFmpeg's code 2, or its name); otherwise "limited", which is what
-    video without a word on its range has."""
-    if pix_fmt is not None and str(getattr(pix_fmt, "name", pix_fmt)).startswith("yuvj"):
-        return FULL
-    if color_range is not None:
-        name = getattr(color_range, "name", color_range)
-        found = (_RANGE_NAMES.get(name.lower()) if isinstance(name, str)
-                 else _AV_RANGES.get(int(color_range)))
-        if found is not None:
-            return found
-    return LIMITED
-
 
 def conversion(source, choice, sdl_full_range):
     """The conversion of each frame's levels before the upload: EXPAND,
     COMPRESS, or None for none.
 
-    `source` is the source's range (`source_range`), `choice` the player's
-    --range ("auto" follows the source, "limited" or "full" say what the
-    source holds whatever it claims), and `sdl_full_range` the probe's
+    `source` is the range of the source's levels (LIMITED or FULL),
+    `choice` the player's --range ("auto" follows the source, "limited" or
+    "full" say what the source holds whatever it claims), and `sdl_full_range` the probe's
     finding: an SDL found to take levels as full range gets limited-range
     frames expanded, one found to take them as limited range gets
     full-range frames compressed; where the probe could not tell (None),
@@ -276,9 +254,3 @@ def probe(overlay_format, where=(0, 0)):
         del overlay
     return Probe(held, full_range_from(seen), seen)
 
-
-def greys(seen: Optional[Sequence[float]]) -> str:
-    """The probe's readings as text for a log line."""
-    if seen is None:
-        return "nothing read"
-    return ", ".join("%d shows as %.0f" % (level, s) for level, s in zip(PROBE_LEVELS, seen))
