@@ -97,8 +97,9 @@ frames dropped and stepped to.
 
 The exit status is 0 at the end or on a quit, 1 on an SDL error or a
 screenshot that could not be written, 2 on bad input, 130 on SIGINT and
-143 on SIGTERM (at any moment, with one line on standard error).  Standard output or error that is closed, full or a pipe
-nobody reads is written to no more, and playing goes on.
+143 on SIGTERM (at any moment, with one line on standard error).
+Standard output or error that is closed, full or a pipe whose reader has
+gone is written to no more, and playing goes on.
 
 Bad input (a missing file, a file FFmpeg cannot read, a raw file that is not
 a whole number of frames, an unknown format, a size of 0 or over 16384, a

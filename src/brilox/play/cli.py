@@ -41,10 +41,7 @@ def positive(kind):
 
 def version():
     """brilox's version as installed, or a word on why it is not known."""
-    try:
-        from importlib.metadata import PackageNotFoundError, version as installed
-    except ImportError:
-        return "unknown"
+    from importlib.metadata import PackageNotFoundError, version as installed
     try:
         return installed("brilox")
     except PackageNotFoundError:
@@ -136,7 +133,7 @@ def open_source(options):
     opens."""
     fmt = options.format or DEFAULT_FORMAT
     extension = os.path.splitext(options.file or "")[1].lower()
-    if options.format is None and extension in EXTENSIONS and extension[1:] in FORMAT_NAMES:
+    if options.format is None and extension[1:] in FORMAT_NAMES:
         fmt = extension[1:]
     if options.file is None:
         return PatternFrames(fmt, *(options.size or PATTERN_SIZE), options.fps)

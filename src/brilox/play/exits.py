@@ -1,5 +1,5 @@
 """How brilox-play ends: the exit status for a signal, and standard output
-and standard error that may be closed, full or a pipe nobody reads.
+and standard error that may be closed, full or a pipe whose reader has gone.
 
 This module is loaded before the rest of the player, so that a signal during
 start-up (the imports, opening a file, waiting for the first frame of a
@@ -11,7 +11,7 @@ import os
 import signal
 import sys
 
-PROG = "brilox-play"
+from brilox.play.frames import PROG
 SIGNALS = {signal.SIGINT: "SIGINT", signal.SIGTERM: "SIGTERM"}
 
 

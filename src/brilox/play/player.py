@@ -126,7 +126,7 @@ class Player:
         self.source_full_range = self.convert = None
         self.height = source.size[1]
         self.headless = headless
-        self.index = self.shown = self.played = self.stepped = self.dropped = 0
+        self.index = self.played = self.stepped = self.dropped = 0
         self.last = None
         self.upload = 0.0
         self.paused = False
@@ -136,6 +136,10 @@ class Player:
         # Events read off SDL's queue and not yet acted on: a step or a seek
         # shows its frame before the events after it are seen to.
         self.pending = collections.deque()
+
+    @property
+    def shown(self):
+        return self.played + self.stepped
 
     def playing_time(self, now):
         """Seconds since the first frame, less the time spent paused."""
@@ -162,7 +166,6 @@ class Player:
         self.last = planes
         now = time.perf_counter()
         self.upload += now - begun
-        self.shown += 1
         if playing:
             self.played += 1
         else:
