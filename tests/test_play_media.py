@@ -58,6 +58,9 @@ def clips(tmp_path_factory):
     made["long.mp4"] = folder / "long.mp4"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-frames:v", 300, "-c:v",
            "libx264", "-g", 50, "-pix_fmt", "yuv420p", made["long.mp4"])
+    for name in ("long.ts", "long.h264"):  # in a transport stream, and elementary
+        made[name] = folder / name
+        ffmpeg("-i", made["long.mp4"], "-c", "copy", made[name])
     return made
 
 
@@ -185,7 +188,14 @@ def test_without_pyav_media_is_refused_saying_what_to_install(tmp_path, args):
 
 
 @pytest.mark.timeout(120)
-def test_seeks_in_a_media_file_land_on_their_frames(clips, monkeypatch, capsys):
+@pytest.mark.parametrize("clip, args, said", [
+    ("long.mp4", [], "frame 299/300  0:11.9 / 0:12.0  paused"),
+    # A transport stream's seeks may land after their frame.
+    ("long.ts", [], "frame 299  0:11.9 / 0:12.0  paused"),
+    ("long.h264", [], "only the last 32 frames are kept"),
+])
+def test_seeks_in_a_media_file_land_on_their_frames(clips, monkeypatch, capsys, clip, args,
+                                                     said):
     import brilox.display as d
     from play_clips import play_on_clock
     K = d.KEYDOWN
@@ -195,12 +205,17 @@ def test_seeks_in_a_media_file_land_on_their_frames(clips, monkeypatch, capsys):
     events = [(0.01, K, d.K_SPACE), (0.2, K, d.K_END), (0.3, K, d.K_HOME),
               (0.4, d.MOUSEBUTTONDOWN, d.BUTTON_RIGHT, 50, 5), (0.5, K, d.K_LEFT),
               (0.6, K, d.K_UP), (0.7, K, d.K_LEFT), (0.8, K, d.K_q)]
-    status, shown = play_on_clock(monkeypatch, [clips["long.mp4"], "--window", "101x40"],
+    expected = [0, 299, 0, 150, 149, 299, 298]
+    if clip == "long.h264":
+        # It refuses seeks.  Playing: 10 s on is decoded to, and plays on;
+        # 1 minute back is further back than the frames kept.
+        events = [(0.05, K, d.K_RIGHT), (0.2, K, d.K_DOWN), (0.21, K, d.K_q)]
+        expected = [0, 1, 251, 252, 253, 254]
+    status, shown = play_on_clock(monkeypatch, [clips[clip], "--window", "101x40", *args],
                                   events)
     assert status == 0
-    wanted = planes_of(reference(clips["long.mp4"]), 64, 48)
-    expected = [0, 299, 0, 150, 149, 299, 298]
+    wanted = planes_of(reference(clips[clip]), 64, 48)
     assert len(shown) == len(expected)
     for (_, planes), n in zip(shown, expected):
         assert min(psnr(a, b) for a, b in zip(planes, wanted[n])) >= 40, n
-    assert "frame 299/300  0:11.9 / 0:12.0  paused" in capsys.readouterr().err
+    assert said in capsys.readouterr().err

@@ -3,9 +3,11 @@ FFmpeg's libraries through PyAV, with FFmpeg's own decoding threads.
 
 Frames come in order; the last few are kept, so that stepping back works on
 them.  In a file, a frame that is not kept is sought: FFmpeg seeks to the
-key frame before it and decodes from there.  Each frame lasts until the
-next one's presentation timestamp, and after a seek is numbered by it.  A
-looping file is opened again at its end."""
+key frame before it and decodes from there; where the container lands
+after the frame (as in MPEG-TS), it seeks again further back.  A file the
+container cannot seek in is decoded on from where it stands.  Each frame
+lasts until the next one's presentation timestamp, and after a seek is
+numbered by it.  A looping file is opened again at its end."""
 
 import collections
 import sys
@@ -18,6 +20,9 @@ HISTORY_FRAMES, HISTORY_BYTES = 32, 64 << 20
 FALLBACK_FPS = 30.0
 # A frame further ahead than this (in seconds) is sought rather than decoded to.
 SEEK_AHEAD = 2.0
+# How many times a seek that lands after its frame is made again, each time
+# twice as far back as the last, from SEEK_AHEAD on.
+SEEK_RETRIES = 4
 
 
 class MediaFrames(Frames):
@@ -141,31 +146,62 @@ class MediaFrames(Frames):
         """The number of the first frame of the current pass."""
         return self.passes * (self.count or 0) if self.loop else 0
 
-    def _seek(self, index):
-        """Decodes from the key frame at or before frame `index` on."""
-        seconds = (index - self._base()) * self.period + (self.start or 0.0)
+    def _seek(self, index, back=0.0):
+        """Decodes on from the key frame at or before the time of frame
+        `index`, less `back` seconds.  Returns how far back to seek again
+        should it land after the frame: None once it went before the start
+        of the stream or SEEK_RETRIES times, or where the container refused
+        to seek."""
+        start = self.start or 0.0
+        seconds = (index - self._base()) * self.period + start - back
+        try:
+            self.container.seek(int(seconds / self.stream.time_base), backward=True,
+                                any_frame=False, stream=self.stream)
+        except self.av.FFmpegError:
+            self._refused()
+            return None
         # The packets read so far go: their demuxer is closed, as in _shut.
         self.packets.close()
-        self.container.seek(int(seconds / self.stream.time_base), backward=True,
-                            any_frame=False, stream=self.stream)
         self._decode_from_here()
         self.history.clear()
         self.ended = False
         self.read, self.sought = None, index
+        further = max(SEEK_AHEAD, 2 * back)
+        return further if seconds >= start and further <= SEEK_AHEAD * 2 ** SEEK_RETRIES else None
+
+    def _refused(self):
+        """After a seek that the container refused (as in a raw elementary
+        stream), only the frames kept can be had again.  The refusal may
+        have read the file on: it is opened again and decoded back to where
+        it stood."""
+        self.seekable, self.kept = False, self.history.maxlen
+        start, stood = self.start, self.read
+        self._shut()
+        self._open()
+        self.start, self.read = start, self._base()
+        while stood is not None and self.read < stood and self._next() is not None:
+            self.read += 1
 
     def _find(self, index):
+        back = None
         if self.seekable and index >= self._base() and all(k[0] != index for k in self.history):
             ahead = max(1, int(SEEK_AHEAD / self.period))
             if not self.history or index < self.history[0][0] or index > self.read + ahead:
-                self._seek(index)
+                back = self._seek(index)
         while (self.read is None or self.read <= index) and not self.ended:
+            sought = self.read is None
             frame = self._next()
-            if frame is None and self._wrap():
+            # A seek that finds nothing is not taken for the end of a pass.
+            if frame is None and not sought and self._wrap():
                 frame = self._next()
             if frame is None:
                 self.ended = True
-                break
-            self._keep(frame)
+            else:
+                self._keep(frame)
+            # A seek that landed after the frame, or at the end, is made
+            # again further back.
+            if sought and back and (frame is None or self.read - 1 > index):
+                back = self._seek(index, back)
         return self._kept(index)
 
     def _kept(self, index):
