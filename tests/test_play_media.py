@@ -169,6 +169,14 @@ def test_media_plays_by_timestamps_and_loops(clips, shown, capsys):
     assert gaps == [0.04] * 5 + [0.08] * 4
     assert brilox.play.main([str(clips["odd.mkv"]), "--headless", "--loop", "--frames", "13"]) == 0
     assert len(shown) == 13 and shown[FRAMES:] == shown[:3]
+    # Each of three passes, kept, is timed from its own start.
+    source = open_media(str(clips["odd.mkv"]), True)
+    try:
+        assert all(source.get(n) for n in range(3 * FRAMES))
+        times = [round(source.time_of(n), 6) for n in range(3 * FRAMES)]
+    finally:
+        source.close()
+    assert times == times[:FRAMES] * 3 and times[FRAMES - 1] == 0.52
 
 
 @pytest.mark.timeout(60)
@@ -190,6 +198,8 @@ def test_without_pyav_media_is_refused_saying_what_to_install(tmp_path, args):
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("clip, args, said", [
     ("long.mp4", [], "frame 299/300  0:11.9 / 0:12.0  paused"),
+    # The end of a looping file's first pass is its last frame.
+    ("long.mp4", ["--loop"], "frame 299  0:11.9 / 0:12.0  paused"),
     # A transport stream's seeks may land after their frame.
     ("long.ts", [], "frame 299  0:11.9 / 0:12.0  paused"),
     ("long.h264", [], "only the last 32 frames are kept"),

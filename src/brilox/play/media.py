@@ -129,7 +129,7 @@ class MediaFrames(Frames):
         """Opens a looping file again; whether there is more to play."""
         if not self.loop or self.error or self.read == 0:
             return False
-        if self.passes == 0:
+        if not self.count:
             self.count = self.read
             last = self.history[-1][2]
             self.pass_length = (last + self.period if last is not None
@@ -152,14 +152,18 @@ class MediaFrames(Frames):
         should it land after the frame: None once it went before the start
         of the stream or SEEK_RETRIES times, or where the container refused
         to seek."""
+        # Each pass through a looping file is the same file: a frame is
+        # sought in its own pass.
+        passes = index // self.count if self.loop and self.count else self.passes
         start = self.start or 0.0
-        seconds = (index - self._base()) * self.period + start - back
+        seconds = (index - passes * (self.count or 0)) * self.period + start - back
         try:
             self.container.seek(int(seconds / self.stream.time_base), backward=True,
                                 any_frame=False, stream=self.stream)
         except self.av.FFmpegError:
             self._refused()
             return None
+        self.passes = passes
         # The packets read so far go: their demuxer is closed, as in _shut.
         self.packets.close()
         self._decode_from_here()
@@ -184,7 +188,7 @@ class MediaFrames(Frames):
 
     def _find(self, index):
         back = None
-        if self.seekable and index >= self._base() and all(k[0] != index for k in self.history):
+        if self.seekable and all(k[0] != index for k in self.history):
             ahead = max(1, int(SEEK_AHEAD / self.period))
             if not self.history or index < self.history[0][0] or index > self.read + ahead:
                 back = self._seek(index)
@@ -214,7 +218,8 @@ class MediaFrames(Frames):
         kept = self._kept(index)
         if kept is None or kept[2] is None:
             return super().time_of(index)
-        return kept[2] - (self.passes if index >= self._base() else 0) * self.pass_length
+        base = index - self.position(index)
+        return kept[2] - (base // self.count * self.pass_length if base else 0)
 
     def index_at(self, seconds, index):
         base = index - self.position(index)
@@ -233,12 +238,17 @@ class MediaFrames(Frames):
         if self.length is None and not self.count:
             return None
         guess = self.index_at(self.length or self.count * self.period, index)
-        if self._find(guess) is None:
+
+        def wrapped():
+            """Whether a looping file's first pass wrapped, telling its count."""
+            return self.loop and self.count
+
+        if self._find(guess) is None and not wrapped():
             return self.history[-1][0] if self.history else None
         # The guess may fall short of the real end: read on to it.
-        while not self.loop and not self.ended and self._find(guess + 1) is not None:
+        while not wrapped() and not self.ended and self._find(guess + 1) is not None:
             guess += 1
-        return guess
+        return base + self.count - 1 if wrapped() else guess
 
     def get(self, index):
         """Frame `index`'s planes, or None; `full_range` then tells the
