@@ -11,6 +11,8 @@ rows.  Chroma planes have (height + 1) // 2 rows of (width + 1) // 2
 samples, rounded up as FFmpeg writes them.
 """
 
+import collections
+
 PROG = "brilox-play"
 
 # SDL's overlay format codes.  The overlay writes the frame's second string
@@ -102,6 +104,12 @@ def overlay_frame(planes, height):
         return _view(plane, (stride * height + 1) // 2)
 
     return (_view(y), chroma(u), chroma(v))
+
+
+def history_for(frame_bytes):
+    """An empty record of the last frames kept for stepping back: up to 32
+    of them, and 64 MiB of frames of `frame_bytes`, but at least 2."""
+    return collections.deque(maxlen=max(2, min(32, (64 << 20) // frame_bytes)))
 
 
 class Frames:

@@ -9,13 +9,11 @@ container cannot seek in is decoded on from where it stands.  Each frame
 lasts until the next one's presentation timestamp, and after a seek is
 numbered by it.  A looping file is opened again at its end."""
 
-import collections
 import sys
 
 from brilox.play.frames import FULL_RANGE, BadInput, Frames, check_size, frame_planes, \
-    load_av, overlay_target
+    history_for, load_av, overlay_target
 
-HISTORY_FRAMES, HISTORY_BYTES = 32, 64 << 20
 # A frame's time when the file tells none: its frame rate, or else this.
 FALLBACK_FPS = 30.0
 # A frame further ahead than this (in seconds) is sought rather than decoded to.
@@ -53,10 +51,8 @@ class MediaFrames(Frames):
             self.count = self.stream.frames
         rate = self.stream.average_rate or self.stream.guessed_rate
         self.period = 1.0 / float(rate) if rate else 1.0 / FALLBACK_FPS
-        frame_bytes = 2 * first.width * first.height
-        keep = max(2, min(HISTORY_FRAMES, HISTORY_BYTES // frame_bytes))
-        self.history = collections.deque(maxlen=keep)
-        self.kept = None if self.seekable else keep
+        self.history = history_for(2 * first.width * first.height)
+        self.kept = None if self.seekable else self.history.maxlen
         self.length = self._length()
         self._keep(first)
 

@@ -7,13 +7,12 @@ widths only); any other pixel format FFmpeg knows is read with FFmpeg's raw
 video decoder and converted by its scaler.  Frames lie as FFmpeg writes them, every row unpadded and chroma
 rounded up for odd sizes."""
 
-import collections
 import os
 import stat
 import sys
 
 from brilox.play.frames import (UYVY, YUY2, YV12, BadInput, Frames, check_size,
-                                frame_planes, load_av, overlay_target)
+                                frame_planes, history_for, load_av, overlay_target)
 
 # name: (FFmpeg's name, overlay format, where Y, U and V are in the file)
 BUILT_IN = {
@@ -29,7 +28,6 @@ BUILT_IN["yuvj420p"] = ("yuvj420p", YV12, (0, 1, 2))
 # File name extensions that mean raw frames even without --size or --format.
 EXTENSIONS = {".yuv", ".raw", ".rgb", ".i420", ".yv12", ".yuy2", ".uyvy", ".nv12", ".nv21"}
 
-STREAM_HISTORY_FRAMES, STREAM_HISTORY_BYTES = 32, 64 << 20
 
 
 def ffmpeg_plane_sizes(av, name, width, height):
@@ -158,8 +156,7 @@ class StreamFrames(RawFrames):
         super().__init__(stream, name, layout, period)
         self.read = 0
         self.ended = False
-        keep = STREAM_HISTORY_BYTES // layout.frame_length
-        self.history = collections.deque(maxlen=max(2, min(STREAM_HISTORY_FRAMES, keep)))
+        self.history = history_for(layout.frame_length)
         self.kept = self.history.maxlen
 
     def get(self, index):
