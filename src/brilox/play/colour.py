@@ -32,14 +32,14 @@ import os
 from typing import NamedTuple, Optional, Tuple
 
 from . import _colour
+from .frames import UYVY, YUY2, YV12
 
 LIMITED, FULL = "limited", "full"
 # The choices of the player's --range option: "auto" follows the source.
 RANGE_CHOICES = ("auto", LIMITED, FULL)
 
-# SDL's overlay format codes.
-YV12, IYUV = 0x32315659, 0x56555949
-YUY2, UYVY, YVYU = 0x32595559, 0x59565955, 0x55595659
+# SDL's overlay format codes, besides the player's own three.
+IYUV, YVYU = 0x56555949, 0x55595659
 
 # What the bytes of each format's first plane are; the chroma planes of the
 # planar formats are all chroma.

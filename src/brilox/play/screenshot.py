@@ -121,7 +121,7 @@ def placed(window, placement, rgb):
     return bytes(image)
 
 
-def video_frame(planes, pix_fmt, size, color_range=None):
+def video_frame(planes, pix_fmt, size):
     """An av.VideoFrame of FFmpeg pixel format `pix_fmt` and size (w, h) made
     from raw planes in the format's own order, each h rows (of its own
     height) one after another: for a raw source's frame."""
@@ -135,8 +135,6 @@ def video_frame(planes, pix_fmt, size, color_range=None):
         stride = plane.line_size
         for r in range(rows):
             target[r * stride:r * stride + min(row, stride)] = data[r * row:r * row + min(row, stride)]
-    if color_range is not None:
-        frame.color_range = {"limited": 1, "full": 2}.get(color_range, color_range)
     return frame
 
 
