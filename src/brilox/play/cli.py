@@ -62,8 +62,9 @@ KEYS = """keys:
 
 Seeking works in files; on standard input the player reads on to a later
 frame and goes back only through the last frames it keeps (up to 32, or
-64 MiB), and the pattern has no end.  The window can be resized: the video
-is scaled to fit, its shape kept.
+64 MiB; further back goes to the oldest of them), and the pattern has no
+end.  The window can be resized: the video is scaled to fit, its shape
+kept.
 
 A status line on standard error shows the frame, the time and length, the
 frames a second shown while playing and the upload time per frame; the
