@@ -70,4 +70,8 @@ def test_window_resize_full_screen_and_close_arrive_as_events(session):
     # Another size and full screen at the same depth keep the overlay.
     assert session["resized_overlay"] == "shown"
     assert session["toggled"] == [True, "shown", True, "shown"]
+    (w, h), modes, screen = session["desktop"]
+    assert [w, h] == [int(v) for v in screen] and modes == [[w, h]]
+    assert session["full_screen"] == [[w, h], [w - 1, h - 1], [[255, 255, 255]]]
+    assert session["window_again"] == [[200, 150], ["WIDTH=200", "HEIGHT=150"]]
     assert session["quit"] is True

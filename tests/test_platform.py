@@ -29,6 +29,9 @@ def test_display_lifecycle_follows_sdl(video, sdl_double, tmp_path, formatless):
         with pytest.raises(brilox.base.error, match="^Display mode not set$"):
             call(*args)
     sdl_double.formatless_video_surface = 0
+    # The dummy driver takes any size; classic SDL's tells no desktop size.
+    desktop = (1024, 768) if sdl.over_sdl2() else (0, 0)
+    assert video.list_modes() is None and video.get_desktop_size() == desktop
     video.set_mode((40, 30))
     surface = sdl.video_surface()
     assert (surface.w, surface.h, surface.format.contents.BitsPerPixel) == (40, 30, 32)
@@ -40,12 +43,15 @@ def test_display_lifecycle_follows_sdl(video, sdl_double, tmp_path, formatless):
         assert ctypes.string_at(surface.pixels, surface.pitch * surface.h).count(0) == \
             surface.pitch * surface.h, size
         ctypes.memset(surface.pixels, 0xFF, surface.pitch * surface.h)
+    video.init()  # classic SDL now reports the last mode's size
+    assert video.get_desktop_size() == desktop
 
 
 def test_display_refuses_work_without_video():
     d = brilox.display
     for call, args in ((d.set_mode, ((10, 10),)), (d.flip, ()), (d.pump, ()),
-                       (d.poll_events, ()), (d.wait_event, (0,)), (d.toggle_fullscreen, ())):
+                       (d.poll_events, ()), (d.wait_event, (0,)), (d.toggle_fullscreen, ()),
+                       (d.get_desktop_size, ()), (d.list_modes, ())):
         with pytest.raises(brilox.base.error, match="^video system not initialized$"):
             call(*args)
 

@@ -20,6 +20,7 @@ import brilox.display
 import brilox.display as d
 import brilox.key as key
 from brilox.overlay import Overlay
+from support import sdl
 
 CAPTION = "brilox key session"
 # The window is found by its class, which every SDL build sets from this
@@ -113,6 +114,18 @@ def window_events(window, seen):
     seen["resized_overlay"] = shown(overlay)
     seen["toggled"] = [d.toggle_fullscreen(), shown(overlay),
                        d.toggle_fullscreen(), shown(overlay)]
+    # Full screen at the desktop's size (classic SDL reports the window's by
+    # now) with a white frame over all of it, then the window again.
+    desktop = d.get_desktop_size()
+    seen["desktop"] = [desktop, d.list_modes(), xdotool("getdisplaygeometry")]
+    d.set_mode(desktop, 32, d.FULLSCREEN)
+    overlay.set_location((0, 0) + desktop)
+    overlay.display((b"\xff" * 256, b"\x80" * 64, b"\x80" * 64))
+    d.flip()
+    pixels = sdl.shown_pixels()
+    seen["full_screen"] = [d.get_size(), max(pixels), sorted(set(pixels.values()))]
+    d.set_mode((200, 150), 32, d.RESIZABLE)
+    seen["window_again"] = [d.get_size(), xdotool("getwindowgeometry", "--shell", window)[3:5]]
     del overlay
 
     ask_to_close(int(window))

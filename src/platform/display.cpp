@@ -54,6 +54,13 @@ void run_quit_hooks()
         run();
 }
 
+// The desktop's size, read as the video subsystem comes up.  Classic SDL
+// tells it only until a mode is set, and from then on reports that mode's
+// size, a window's too; SDL over SDL 2 goes on reporting the desktop's.
+// Classic SDL's dummy driver tells nothing and leaves it (0, 0); over SDL 2
+// the dummy desktop is SDL 2's, 1024 x 768.
+int desktop_w, desktop_h;
+
 PyObject *display_init(PyObject *, PyObject *)
 {
     // SDL_InitSubSystem, unlike SDL_Init, installs no handlers for fatal
@@ -61,6 +68,13 @@ PyObject *display_init(PyObject *, PyObject *)
     // start-up still turns a SIGTERM left at its default into a quit event.)
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) < 0)
         return raise_sdl_error();
+    // A second init() while a mode is set changes nothing in SDL, and SDL
+    // would report that mode: the size read before stays.
+    if (current_mode() == nullptr) {
+        const SDL_VideoInfo *info = SDL_GetVideoInfo();
+        desktop_w = info != nullptr ? std::max(info->current_w, 0) : 0;
+        desktop_h = info != nullptr ? std::max(info->current_h, 0) : 0;
+    }
     return brilox::none();
 }
 
@@ -140,6 +154,34 @@ PyObject *display_toggle_fullscreen(PyObject *, PyObject *)
     if (surface == nullptr)
         return nullptr;
     return PyBool_FromLong(SDL_WM_ToggleFullScreen(surface) != 0);
+}
+
+PyObject *display_get_desktop_size(PyObject *, PyObject *)
+{
+    if (!video_ready())
+        return nullptr;
+    return Py_BuildValue("(ii)", desktop_w, desktop_h);
+}
+
+// The full-screen sizes SDL offers at the display's format, largest first.
+// SDL answers (SDL_Rect **)-1 when any size will do, and no list when there
+// are none.  The list is SDL's own: it is copied before anything else runs.
+PyObject *display_list_modes(PyObject *, PyObject *)
+{
+    if (!video_ready())
+        return nullptr;
+    SDL_Rect **modes = SDL_ListModes(nullptr, SDL_FULLSCREEN | SDL_SWSURFACE);
+    if (modes == reinterpret_cast<SDL_Rect **>(-1))
+        return brilox::none();
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list)
+        return nullptr;
+    for (; modes != nullptr && *modes != nullptr; ++modes) {
+        Ref size = Ref::steal(Py_BuildValue("(ii)", (*modes)->w, (*modes)->h));
+        if (!size || PyList_Append(list.get(), size.get()) < 0)
+            return nullptr;
+    }
+    return list.release();
 }
 
 PyObject *display_get_size(PyObject *, PyObject *)
@@ -376,6 +418,12 @@ PyMethodDef display_methods[] = {
      "false where SDL cannot (set the mode again instead)"},
     {"get_size", display_get_size, METH_NOARGS,
      "get_size() -> (width, height)\nthe size of the display surface"},
+    {"get_desktop_size", display_get_desktop_size, METH_NOARGS,
+     "get_desktop_size() -> (width, height)\nthe desktop's size as SDL told it when\n"
+     "init() brought video up, before any mode; (0, 0) where SDL does not tell"},
+    {"list_modes", display_list_modes, METH_NOARGS,
+     "list_modes() -> list of (width, height) or None\nthe full-screen sizes SDL offers,\n"
+     "largest first; None when any size will do, [] when there are none"},
     {"flip", display_flip, METH_NOARGS, "flip() -> None\nshow the display surface"},
     {"pump", display_pump, METH_NOARGS, "pump() -> None\nlet SDL process pending events"},
     {"quit_requested", display_quit_requested, METH_NOARGS,
