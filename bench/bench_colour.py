@@ -17,6 +17,11 @@ The expansion (brilox/play's native `expand`, over the three planes of a
 The compression (`compress`, into new bytes objects) is measured against
 the expansion and against the same Overlay.display.
 
+Against the same Overlay.display too: `transform` of the frame from BT.709
+video levels to BT.601 full range in one pass, as the player shows BT.709
+video on an SDL that converts as BT.601 and takes levels as full range; and
+`turn` of its three planes by a quarter, as for video filmed on its side.
+
 Each pair alternates batch by batch (A B B A ...) so that drift hits both
 alike; a figure is the median over the batches of the mean per call.
 """
@@ -55,6 +60,7 @@ def run():
     import brilox.display
     from brilox.overlay import Overlay
     import brilox.play.colour as colour
+    from brilox.play import _colour
 
     frame = _frame()
     total = sum(map(len, frame))
@@ -71,6 +77,17 @@ def run():
 
     def compress_into_new():
         colour.compress_frame(frame, colour.YV12)
+
+    # The player's own coefficients from BT.709 video levels to BT.601 full range.
+    coefficients = colour.coefficients(colour.BT709, colour.LIMITED, colour.BT601, colour.FULL)
+
+    def transform():
+        _colour.transform(frame, _colour.PLANAR, WIDTH, HEIGHT, coefficients)
+
+    def turn():
+        _colour.turn(frame[0], WIDTH, HEIGHT, 1, False)
+        _colour.turn(frame[1], WIDTH // 2, HEIGHT // 2, 1, False)
+        _colour.turn(frame[2], WIDTH // 2, HEIGHT // 2, 1, False)
 
     def into_made():
         for plane, target, kind in zip(frame, targets, (colour.LUMA, colour.CHROMA, colour.CHROMA)):
@@ -102,6 +119,13 @@ def run():
         value, base = _compare(compress_into_new, show)
         rows.append(("compress yuv420p 1920x1080 into new bytes, ms/frame", value,
                      "Overlay.display 1080p with SDL's conversion, ms/frame", base, "<= 0.10x"))
+        value, base = _compare(transform, show)
+        rows.append(("transform yuv420p 1920x1080 BT.709 limited to BT.601 full (one pass), "
+                     "ms/frame", value,
+                     "Overlay.display 1080p with SDL's conversion, ms/frame", base, "<= 0.10x"))
+        value, base = _compare(turn, show)
+        rows.append(("turn yuv420p 1920x1080 a quarter turn (3 planes), ms/frame", value,
+                     "Overlay.display 1080p with SDL's conversion, ms/frame", base, "<= 0.15x"))
         del overlay
     finally:
         brilox.display.quit()

@@ -244,15 +244,23 @@ def test_resized_window_shows_the_whole_video_in_its_shape(x_display, x11_player
             break
         assert time.monotonic() < deadline, "the resized window shows %r" % (seen,)
         time.sleep(0.1)
-    for key, said in (("f", "full screen"), ("f", "windowed"), ("q", "quit")):
+    for key, said in (("f", "full screen"), ("f", "windowed"), ("f", "full screen"),
+                      ("q", "quit")):
         xdotool(x_display, "key", key)
         assert player.event() == said + " at frame 0"
     assert player.finish()[0] == 0
-    # The screenshot is the window as it was last shown.
+    # The screenshot is the screen as it was last shown: full screen, the
+    # video as wide as the screen, its shape kept, black above and below.
+    width, height = map(int, xdotool(x_display, "getdisplaygeometry"))
     data = shot.read_bytes()
-    assert bmp_size(data) == (200, 50)
+    assert bmp_size(data) == (width, height)
+    scale = width / 64
+    top = (height - 32 * scale) / 2
     for x, y, want in cells:
-        assert brightness(bmp_pixel(data, 50 + 25 * x + 12, 25 * y + 12)) == want, (x, y)
+        assert brightness(bmp_pixel(data, int(scale * (16 * x + 8)),
+                                    int(top + scale * (16 * y + 8)))) == want, (x, y)
+    assert bmp_pixel(data, width // 2, int(top / 2)) == (0, 0, 0)
+    assert bmp_pixel(data, width // 2, int(height - top / 2)) == (0, 0, 0)
 
 
 # SIGINT and SIGTERM end the player with their statuses: while it waits for

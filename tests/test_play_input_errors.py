@@ -97,6 +97,10 @@ def test_unknown_raw_format_is_refused(clip, args, message):
     (["--fps", "fast"], "argument --fps: 'fast' is not a number"),
     (["--frames", "0"], "argument --frames: '0' must be more than 0"),
     (["--frames", "1.5"], "argument --frames: '1.5' is not a number"),
+    (["--aspect", "16:0"], "argument --aspect: '16:0' is not W:H of two positive numbers"),
+    (["--aspect", "4:-3"], "argument --aspect: '4:-3' is not W:H of two positive numbers"),
+    (["--sar", "wide"], "argument --sar: 'wide' is not W:H of two positive numbers"),
+    (["--aspect", "4:3", "--sar", "1:1"], "--aspect and --sar say the same thing"),
     (["clip.yuv"], "a raw file needs --size WxH"),
     (["a", "b"], "unrecognized arguments: b"),
 ])

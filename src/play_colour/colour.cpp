@@ -7,6 +7,11 @@
 // buffer of bytes, one or two dimensions, rows apart by any positive stride,
 // in place or into another buffer.
 //
+// `transform` applies a colour matrix and a level change to a frame's
+// planes in one pass, for an SDL whose conversion knows one matrix only;
+// `turn` mirrors and turns a plane by quarter turns, for video filmed on
+// its side.
+//
 // `read_display` reads a rectangle of the display surface as RGB bytes,
 // whatever its pixel format, or as its own pixel bytes, which
 // `write_display` puts back.
@@ -14,8 +19,14 @@
 
 #include <SDL.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -320,6 +331,538 @@ PyObject *colour_compress(PyObject *, PyObject *args, PyObject *kwargs)
     return convert_levels(args, kwargs, true);
 }
 
+// --- the colour matrix -------------------------------------------------------
+
+// Reads a view as `rows` rows of at least `columns` bytes: a 2-D view by its
+// own rows, a 1-D one as rows one after another at the stride len // rows,
+// as a decoder pads its planes.  Sets ValueError and returns false for
+// another layout, or a view too small.
+bool rows_of(const Py_buffer &view, const char *role, Py_ssize_t rows, Py_ssize_t columns,
+             Plane *plane)
+{
+    if (!plane_of(view, role, plane))
+        return false;
+    if (view.ndim == 2) {
+        if (plane->rows < rows || plane->columns < columns) {
+            PyErr_Format(PyExc_ValueError, "%s: %zd rows of %zd bytes needed, the view is "
+                                           "%zd x %zd", role, rows, columns, plane->rows,
+                         plane->columns);
+            return false;
+        }
+    } else {
+        const Py_ssize_t length = plane->rows * plane->columns;
+        if (length / rows < columns) {
+            PyErr_Format(PyExc_ValueError, "%s: %zd rows of %zd bytes needed, %zd bytes hold "
+                                           "rows of %zd", role, rows, columns, length,
+                         length / rows);
+            return false;
+        }
+        plane->row_stride = length / rows;
+    }
+    plane->rows = rows;
+    plane->columns = columns;
+    return true;
+}
+
+// How transform finds its planes: three of 4:2:0, or one of packed 4:2:2
+// (LUMA_CHROMA, CHROMA_LUMA) by the first byte of each row.
+constexpr int layout_planar = 4;
+
+// A colour matrix in fixed point for 16-bit lanes.  Levels are counted in
+// 1/8ths.  Every byte, less 128, goes to the high byte of a 16-bit word,
+// and a high-half multiply of the word by multiplier * 2048 gives the
+// product in 1/8ths:  high((B - 128) << 8, k) = (B - 128) * k / 256.
+// Luma is centred too, for the compiler to see a plain 16-bit high
+// multiply; the 128 * ky taken off comes back in the luma offset.  With
+// multipliers within +-4 and the offset within +-1024 levels no product
+// passes 4096 and no sum 24600, so 16 bits hold every step.  The high
+// multiplies round down; the offsets carry the mean of that back, with the
+// half that turns the final shift into rounding.  What is left, at most
+// 1/32 level from each constant, 1/16 from the offset and 3/16 from the
+// rounding down, keeps every result within 0.35 of a level of the exact
+// formula before rounding.
+struct Matrix {
+    std::int16_t ky, kyu, kyv, kuu, kuv, kvu, kvv;
+    // oy and 128 * ky in 1/8ths, with the half and the mean of three floors.
+    std::int16_t luma_offset;
+};
+
+constexpr int fraction_bits = 3;
+constexpr double unit = 2048;
+constexpr double multiplier_limit = 4, offset_limit = 1024;
+// 128, the half, and the mean of two floors.
+constexpr std::int16_t chroma_offset = (128 << fraction_bits) + 4 + 1;
+
+constexpr std::int16_t high(std::int16_t a, std::int16_t b)
+{
+    return static_cast<std::int16_t>((std::int32_t{a} * b) >> 16);
+}
+
+// The level of a sum in 1/8ths, clipped; 16-bit all through, for the
+// compiler to keep the lanes narrow.
+constexpr std::uint8_t level_of(int sum)
+{
+    const auto level =
+        static_cast<std::int16_t>(static_cast<std::int16_t>(sum) >> fraction_bits);
+    return static_cast<std::uint8_t>(
+        std::min<std::int16_t>(std::max<std::int16_t>(level, 0), 255));
+}
+
+constexpr std::int16_t word_of(std::uint8_t b)
+{
+    return static_cast<std::int16_t>((b - 128) * 256);
+}
+
+// One run of chroma samples: the new U and V, and each sample's share of
+// the luma of the pixels it covers.
+void chroma_run(const std::uint8_t *__restrict u, const std::uint8_t *__restrict v,
+                std::uint8_t *__restrict u_out, std::uint8_t *__restrict v_out,
+                std::int16_t *__restrict luma_terms, Py_ssize_t count, const Matrix &m)
+{
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const std::int16_t du = word_of(u[i]), dv = word_of(v[i]);
+        u_out[i] = level_of(high(du, m.kuu) + high(dv, m.kuv) + chroma_offset);
+        v_out[i] = level_of(high(du, m.kvu) + high(dv, m.kvv) + chroma_offset);
+        luma_terms[i] =
+            static_cast<std::int16_t>(high(du, m.kyu) + high(dv, m.kyv) + m.luma_offset);
+    }
+}
+
+// One run of luma, pixel i under chroma sample i / 2; by pairs, for the
+// compiler to vectorise.
+void luma_run(const std::uint8_t *__restrict y, const std::int16_t *__restrict luma_terms,
+              std::uint8_t *__restrict y_out, Py_ssize_t count, std::int16_t ky)
+{
+    for (Py_ssize_t i = 0; i < count / 2; ++i) {
+        y_out[2 * i] = level_of(high(word_of(y[2 * i]), ky) + luma_terms[i]);
+        y_out[2 * i + 1] = level_of(high(word_of(y[2 * i + 1]), ky) + luma_terms[i]);
+    }
+    if (count % 2)
+        y_out[count - 1] = level_of(high(word_of(y[count - 1]), ky) + luma_terms[count / 2]);
+}
+
+// The same runs with AVX2, 32 bytes a step, their tails left to the loops
+// above.  A byte with its top bit flipped, unpacked above a zero byte, is
+// the word (B - 128) << 8.  AVX2 unpacks and packs within each 16-byte
+// half, so the words of a step come out of the pack in their order again,
+// and the luma shares of 16 chroma samples, unpacked against themselves,
+// line up with the 32 luma bytes they cover; only the shares' store needs
+// the halves put in order.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define COLOUR_AVX2 1
+
+__attribute__((target("avx2"))) __m256i load(const void *p)
+{
+    return _mm256_loadu_si256(static_cast<const __m256i *>(p));
+}
+
+__attribute__((target("avx2"))) void store(void *p, __m256i v)
+{
+    _mm256_storeu_si256(static_cast<__m256i *>(p), v);
+}
+
+__attribute__((target("avx2"))) __m256i sum(__m256i a, __m256i ka, __m256i b, __m256i kb,
+                                             __m256i offset)
+{
+    return _mm256_add_epi16(_mm256_add_epi16(_mm256_mulhi_epi16(a, ka),
+                                             _mm256_mulhi_epi16(b, kb)), offset);
+}
+
+__attribute__((target("avx2"))) __m256i levels(__m256i low, __m256i high)
+{
+    return _mm256_packus_epi16(_mm256_srai_epi16(low, fraction_bits),
+                               _mm256_srai_epi16(high, fraction_bits));
+}
+
+__attribute__((target("avx2")))
+void chroma_run_avx2(const std::uint8_t *u, const std::uint8_t *v, std::uint8_t *u_out,
+                     std::uint8_t *v_out, std::int16_t *luma_terms, Py_ssize_t count,
+                     const Matrix &m)
+{
+    const __m256i flip = _mm256_set1_epi8(-128), zero = _mm256_setzero_si256();
+    const __m256i kuu = _mm256_set1_epi16(m.kuu), kuv = _mm256_set1_epi16(m.kuv);
+    const __m256i kvu = _mm256_set1_epi16(m.kvu), kvv = _mm256_set1_epi16(m.kvv);
+    const __m256i kyu = _mm256_set1_epi16(m.kyu), kyv = _mm256_set1_epi16(m.kyv);
+    const __m256i offset = _mm256_set1_epi16(chroma_offset);
+    const __m256i luma_offset = _mm256_set1_epi16(m.luma_offset);
+    Py_ssize_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m256i a = _mm256_xor_si256(load(u + i), flip);
+        const __m256i b = _mm256_xor_si256(load(v + i), flip);
+        const __m256i ul = _mm256_unpacklo_epi8(zero, a), uh = _mm256_unpackhi_epi8(zero, a);
+        const __m256i vl = _mm256_unpacklo_epi8(zero, b), vh = _mm256_unpackhi_epi8(zero, b);
+        store(u_out + i, levels(sum(ul, kuu, vl, kuv, offset), sum(uh, kuu, vh, kuv, offset)));
+        store(v_out + i, levels(sum(ul, kvu, vl, kvv, offset), sum(uh, kvu, vh, kvv, offset)));
+        const __m256i tl = sum(ul, kyu, vl, kyv, luma_offset);
+        const __m256i th = sum(uh, kyu, vh, kyv, luma_offset);
+        store(luma_terms + i, _mm256_permute2x128_si256(tl, th, 0x20));
+        store(luma_terms + i + 16, _mm256_permute2x128_si256(tl, th, 0x31));
+    }
+    chroma_run(u + i, v + i, u_out + i, v_out + i, luma_terms + i, count - i, m);
+}
+
+__attribute__((target("avx2")))
+void luma_run_avx2(const std::uint8_t *y, const std::int16_t *luma_terms, std::uint8_t *y_out,
+                   Py_ssize_t count, std::int16_t ky)
+{
+    const __m256i flip = _mm256_set1_epi8(-128), zero = _mm256_setzero_si256();
+    const __m256i k = _mm256_set1_epi16(ky);
+    Py_ssize_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m256i a = _mm256_xor_si256(load(y + i), flip);
+        const __m256i t = load(luma_terms + i / 2);
+        const __m256i low = _mm256_add_epi16(
+            _mm256_mulhi_epi16(_mm256_unpacklo_epi8(zero, a), k), _mm256_unpacklo_epi16(t, t));
+        const __m256i high = _mm256_add_epi16(
+            _mm256_mulhi_epi16(_mm256_unpackhi_epi8(zero, a), k), _mm256_unpackhi_epi16(t, t));
+        store(y_out + i, levels(low, high));
+    }
+    luma_run(y + i, luma_terms + i / 2, y_out + i, count - i, ky);
+}
+#endif
+
+// The runs above by what the processor has.
+void chroma_terms(const std::uint8_t *u, const std::uint8_t *v, std::uint8_t *u_out,
+                  std::uint8_t *v_out, std::int16_t *luma_terms, Py_ssize_t count,
+                  const Matrix &m)
+{
+#ifdef COLOUR_AVX2
+    if (__builtin_cpu_supports("avx2"))
+        return chroma_run_avx2(u, v, u_out, v_out, luma_terms, count, m);
+#endif
+    chroma_run(u, v, u_out, v_out, luma_terms, count, m);
+}
+
+void luma_levels(const std::uint8_t *y, const std::int16_t *luma_terms, std::uint8_t *y_out,
+                 Py_ssize_t count, std::int16_t ky)
+{
+#ifdef COLOUR_AVX2
+    if (__builtin_cpu_supports("avx2"))
+        return luma_run_avx2(y, luma_terms, y_out, count, ky);
+#endif
+    luma_run(y, luma_terms, y_out, count, ky);
+}
+
+// Rows are taken in runs of this many chroma samples, whose luma shares fit
+// on the stack beside them.
+constexpr Py_ssize_t run_length = 1024;
+
+// 4:2:0: each row of chroma, then the one or two rows of luma under it.
+void transform_planar(const Plane (&in)[3], std::uint8_t *const (&out)[3], const Matrix &m)
+{
+    const Py_ssize_t width = in[0].columns, height = in[0].rows;
+    const Py_ssize_t chroma_width = in[1].columns;
+    std::int16_t luma_terms[run_length];
+    for (Py_ssize_t r = 0; r < in[1].rows; ++r) {
+        for (Py_ssize_t x = 0; x < chroma_width; x += run_length) {
+            const Py_ssize_t count = std::min(run_length, chroma_width - x);
+            chroma_terms(in[1].start + r * in[1].row_stride + x,
+                         in[2].start + r * in[2].row_stride + x, out[1] + r * chroma_width + x,
+                         out[2] + r * chroma_width + x, luma_terms, count, m);
+            const Py_ssize_t luma_count = std::min(2 * count, width - 2 * x);
+            for (Py_ssize_t row = 2 * r; row < std::min(2 * r + 2, height); ++row)
+                luma_levels(in[0].start + row * in[0].row_stride + 2 * x, luma_terms,
+                            out[0] + row * width + 2 * x, luma_count, m.ky);
+        }
+    }
+}
+
+// Packed 4:2:2: each run of pairs taken apart into luma, U and V, turned
+// as the planar ones are, and put together again.  The places of luma and
+// chroma in a pair are constants, for the compiler to see whole pairs.
+template <int luma_at>
+void transform_packed(const Plane &in, std::uint8_t *out, const Matrix &m)
+{
+    constexpr int chroma_at = 1 - luma_at;
+    const Py_ssize_t pairs = in.columns / 4;
+    std::uint8_t y[2 * run_length], u[run_length], v[run_length];
+    std::uint8_t y_out[2 * run_length], u_out[run_length], v_out[run_length];
+    std::int16_t luma_terms[run_length];
+    for (Py_ssize_t r = 0; r < in.rows; ++r) {
+        const std::uint8_t *row = in.start + r * in.row_stride;
+        std::uint8_t *row_out = out + r * in.columns;
+        for (Py_ssize_t p = 0; p < pairs; p += run_length) {
+            const Py_ssize_t count = std::min(run_length, pairs - p);
+            const std::uint8_t *from = row + 4 * p;
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                y[2 * i] = from[4 * i + luma_at];
+                y[2 * i + 1] = from[4 * i + 2 + luma_at];
+                u[i] = from[4 * i + chroma_at];
+                v[i] = from[4 * i + 2 + chroma_at];
+            }
+            chroma_terms(u, v, u_out, v_out, luma_terms, count, m);
+            luma_levels(y, luma_terms, y_out, 2 * count, m.ky);
+            std::uint8_t *to = row_out + 4 * p;
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                to[4 * i + luma_at] = y_out[2 * i];
+                to[4 * i + 2 + luma_at] = y_out[2 * i + 1];
+                to[4 * i + chroma_at] = u_out[i];
+                to[4 * i + 2 + chroma_at] = v_out[i];
+            }
+        }
+    }
+}
+
+// The eight numbers as a Matrix; sets an error and returns false for
+// anything else.
+bool matrix_of(PyObject *coefficients, Matrix *m)
+{
+    static const char *names[] = {"ky", "kyu", "kyv", "oy", "kuu", "kuv", "kvu", "kvv"};
+    Ref items = Ref::steal(PySequence_Fast(coefficients, "coefficients must be a sequence of "
+                                                         "8 numbers"));
+    if (!items)
+        return false;
+    if (PySequence_Fast_GET_SIZE(items.get()) != 8) {
+        PyErr_Format(PyExc_ValueError, "coefficients: 8 numbers needed (ky, kyu, kyv, oy, kuu, "
+                                       "kuv, kvu, kvv), not %zd",
+                     PySequence_Fast_GET_SIZE(items.get()));
+        return false;
+    }
+    double k[8];
+    for (int i = 0; i < 8; ++i) {
+        PyObject *item = PySequence_Fast_GET_ITEM(items.get(), i);
+        k[i] = PyFloat_AsDouble(item);
+        if (k[i] == -1.0 && PyErr_Occurred())
+            return false;
+        const double limit = i == 3 ? offset_limit : multiplier_limit;
+        if (!(std::fabs(k[i]) <= limit)) {
+            PyErr_Format(PyExc_ValueError, "coefficients: %s is %R; the multipliers must lie "
+                                           "within -4..4 and the offset within -1024..1024",
+                         names[i], item);
+            return false;
+        }
+    }
+    const auto at = [&k](int i) { return static_cast<std::int16_t>(std::lround(k[i] * unit)); };
+    const double eighths = 1 << fraction_bits;
+    *m = {at(0), at(1), at(2), at(4), at(5), at(6), at(7),
+          static_cast<std::int16_t>(std::lround((k[3] + 128 * k[0]) * eighths + 4 + 1.5))};
+    return true;
+}
+
+// transform(planes, layout, width, height, coefficients)
+PyObject *colour_transform(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"planes", "layout", "width", "height", "coefficients",
+                                     nullptr};
+    PyObject *planes_object = nullptr, *coefficients = nullptr;
+    int layout = 0;
+    Py_ssize_t width = 0, height = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OinnO:transform",
+                                     const_cast<char **>(keywords), &planes_object, &layout,
+                                     &width, &height, &coefficients))
+        return nullptr;
+    const bool planar = layout == layout_planar;
+    if (!planar && layout != kind_luma_chroma && layout != kind_chroma_luma) {
+        PyErr_Format(PyExc_ValueError, "layout must be PLANAR, LUMA_CHROMA or CHROMA_LUMA, "
+                                       "not %d", layout);
+        return nullptr;
+    }
+    if (width < 1 || height < 1) {
+        PyErr_Format(PyExc_ValueError, "width and height must be positive, not %zd x %zd",
+                     width, height);
+        return nullptr;
+    }
+    if (width > PY_SSIZE_T_MAX / 2) {
+        PyErr_Format(PyExc_ValueError, "a width of %zd is wider than any buffer", width);
+        return nullptr;
+    }
+    if (!planar && width % 2) {
+        PyErr_Format(PyExc_ValueError, "packed 4:2:2 rows need an even width, not %zd", width);
+        return nullptr;
+    }
+    Matrix m{};
+    if (!matrix_of(coefficients, &m))
+        return nullptr;
+    Ref planes = Ref::steal(PySequence_Fast(planes_object, "planes must be a sequence"));
+    if (!planes)
+        return nullptr;
+    const Py_ssize_t count = planar ? 3 : 1;
+    if (PySequence_Fast_GET_SIZE(planes.get()) != count) {
+        PyErr_Format(PyExc_ValueError, "%s takes %zd plane%s, not %zd",
+                     planar ? "PLANAR" : "packed 4:2:2", count, planar ? "s" : "",
+                     PySequence_Fast_GET_SIZE(planes.get()));
+        return nullptr;
+    }
+
+    static const char *roles[] = {"planes[0]", "planes[1]", "planes[2]"};
+    const Py_ssize_t chroma_width = (width + 1) / 2, chroma_height = (height + 1) / 2;
+    brilox::HeldBuffer views[3];
+    Plane in[3]{};
+    Ref out[3];
+    std::uint8_t *to[3]{};
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_ssize_t rows = i ? chroma_height : height;
+        const Py_ssize_t columns = i ? chroma_width : planar ? width : 2 * width;
+        if (!views[i].take(PySequence_Fast_GET_ITEM(planes.get(), i), PyBUF_STRIDES) ||
+            !rows_of(views[i].view(), roles[i], rows, columns, &in[i]))
+            return nullptr;
+        out[i] = Ref::steal(PyBytes_FromStringAndSize(nullptr, rows * columns));
+        if (!out[i])
+            return nullptr;
+        to[i] = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out[i].get()));
+        total += rows * columns;
+    }
+
+    // The views hold every buffer until they go, so the work can run
+    // without the interpreter lock.
+    const auto work = [&] {
+        if (planar)
+            transform_planar(in, to, m);
+        else if (layout == kind_luma_chroma)
+            transform_packed<0>(in[0], to[0], m);
+        else
+            transform_packed<1>(in[0], to[0], m);
+    };
+    if (total >= release_lock_from) {
+        Py_BEGIN_ALLOW_THREADS
+        work();
+        Py_END_ALLOW_THREADS
+    } else {
+        work();
+    }
+    Ref result = Ref::steal(PyTuple_New(count));
+    if (!result)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(result.get(), i, out[i].release());
+    return result.release();
+}
+
+// --- turning planes ----------------------------------------------------------
+
+// to[c][r] = from[r][c] over a block of 16 x 16 bytes, the rows of each
+// side any stride apart, backwards too.  On x86-64 the block goes through
+// sixteen registers: four rounds of interleaving row i with row i + 8
+// move each byte's row number into its place in the register and its
+// column number into the register's, which is a transposition.
+constexpr Py_ssize_t block = 16;
+
+#if defined(__SSE2__)
+void transpose_block(const std::uint8_t *from, Py_ssize_t from_stride, std::uint8_t *to,
+                     Py_ssize_t to_stride)
+{
+    __m128i a[block], b[block];
+    for (int i = 0; i < block; ++i)
+        a[i] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i * from_stride));
+    for (int round = 0; round < 4; ++round) {
+        for (int i = 0; i < block / 2; ++i) {
+            b[2 * i] = _mm_unpacklo_epi8(a[i], a[i + block / 2]);
+            b[2 * i + 1] = _mm_unpackhi_epi8(a[i], a[i + block / 2]);
+        }
+        for (int i = 0; i < block; ++i)
+            a[i] = b[i];
+    }
+    for (int i = 0; i < block; ++i)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i * to_stride), a[i]);
+}
+#else
+void transpose_block(const std::uint8_t *from, Py_ssize_t from_stride, std::uint8_t *to,
+                     Py_ssize_t to_stride)
+{
+    for (Py_ssize_t c = 0; c < block; ++c)
+        for (Py_ssize_t r = 0; r < block; ++r)
+            to[c * to_stride + r] = from[r * from_stride + c];
+}
+#endif
+
+// to[c][r] = from[r][c] for `rows` rows of `columns` bytes: whole blocks,
+// then the columns right of them, then the rows below.
+void transpose(const std::uint8_t *from, Py_ssize_t from_stride, std::uint8_t *to,
+               Py_ssize_t to_stride, Py_ssize_t rows, Py_ssize_t columns)
+{
+    Py_ssize_t r = 0;
+    for (; r + block <= rows; r += block) {
+        Py_ssize_t c = 0;
+        for (; c + block <= columns; c += block)
+            transpose_block(from + r * from_stride + c, from_stride, to + c * to_stride + r,
+                            to_stride);
+        for (; c < columns; ++c)
+            for (Py_ssize_t k = 0; k < block; ++k)
+                to[c * to_stride + r + k] = from[(r + k) * from_stride + c];
+    }
+    for (Py_ssize_t c = 0; c < columns; ++c)
+        for (Py_ssize_t k = r; k < rows; ++k)
+            to[c * to_stride + k] = from[k * from_stride + c];
+}
+
+// A row's bytes backwards, built for AVX2 too, as convert_row is.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void reverse_row(const std::uint8_t *__restrict from, std::uint8_t *__restrict to,
+                 Py_ssize_t count)
+{
+    for (Py_ssize_t i = 0; i < count; ++i)
+        to[i] = from[count - 1 - i];
+}
+
+// A mirror and then quarter turns clockwise come down to three choices:
+// rows read bottom up or top down, each row's bytes reversed or not, and
+// rows made columns for an odd number of turns.  Columns that end up
+// reversed are written from the last row of the result up.
+void turn_plane(const Plane &in, std::uint8_t *out, int quarter_turns, bool mirror)
+{
+    const bool bottom_up = quarter_turns == 1 || quarter_turns == 2;
+    const bool reversed = mirror != (quarter_turns >= 2);
+    const Py_ssize_t width = in.columns, height = in.rows;
+    const std::uint8_t *from = bottom_up ? in.start + (height - 1) * in.row_stride : in.start;
+    const Py_ssize_t from_stride = bottom_up ? -in.row_stride : in.row_stride;
+    if (quarter_turns % 2) {
+        if (reversed)
+            transpose(from, from_stride, out + (width - 1) * height, -height, height, width);
+        else
+            transpose(from, from_stride, out, height, height, width);
+        return;
+    }
+    for (Py_ssize_t r = 0; r < height; ++r) {
+        if (reversed)
+            reverse_row(from + r * from_stride, out + r * width, width);
+        else
+            std::memcpy(out + r * width, from + r * from_stride, width);
+    }
+}
+
+// turn(plane, width, height, quarter_turns, mirror)
+PyObject *colour_turn(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"plane", "width", "height", "quarter_turns", "mirror",
+                                     nullptr};
+    PyObject *plane_object = nullptr;
+    Py_ssize_t width = 0, height = 0;
+    int quarter_turns = 0, mirror = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onnip:turn", const_cast<char **>(keywords),
+                                     &plane_object, &width, &height, &quarter_turns, &mirror))
+        return nullptr;
+    if (quarter_turns < 0 || quarter_turns > 3) {
+        PyErr_Format(PyExc_ValueError, "quarter_turns must be 0, 1, 2 or 3, not %d",
+                     quarter_turns);
+        return nullptr;
+    }
+    if (width < 1 || height < 1) {
+        PyErr_Format(PyExc_ValueError, "width and height must be positive, not %zd x %zd",
+                     width, height);
+        return nullptr;
+    }
+    brilox::HeldBuffer view;
+    Plane in{};
+    if (!view.take(plane_object, PyBUF_STRIDES) ||
+        !rows_of(view.view(), "plane", height, width, &in))
+        return nullptr;
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, width * height));
+    if (!out)
+        return nullptr;
+    auto *to = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out.get()));
+    if (width * height >= release_lock_from) {
+        Py_BEGIN_ALLOW_THREADS
+        turn_plane(in, to, quarter_turns, mirror);
+        Py_END_ALLOW_THREADS
+    } else {
+        turn_plane(in, to, quarter_turns, mirror);
+    }
+    return out.release();
+}
+
 // --- the display surface -----------------------------------------------------
 
 SDL_Surface *current_mode()
@@ -467,11 +1010,40 @@ PyDoc_STRVAR(compress_doc,
              "squeeze full-range levels into video levels: 0-255 to luma 16-235 and chroma\n"
              "16-240, the reverse of expand; the arguments are expand's.");
 
+PyDoc_STRVAR(transform_doc,
+             "transform(planes, layout, width, height, coefficients) -> tuple of bytes\n"
+             "a new colour matrix and levels for a frame of width x height pixels, in one pass.\n"
+             "layout is PLANAR, with planes (y, u, v) of 4:2:0 (chroma (width+1)//2 x\n"
+             "(height+1)//2), or LUMA_CHROMA or CHROMA_LUMA, with planes (packed,) of 4:2:2\n"
+             "(rows of 2*width bytes, width even).  A plane is any buffer of bytes, 2-D with\n"
+             "rows a positive stride apart, or 1-D with its rows len // rows apart.\n"
+             "coefficients are (ky, kyu, kyv, oy, kuu, kuv, kvu, kvv): each pixel's luma Y,\n"
+             "with the chroma sample U, V over it, and each chroma sample become, rounded\n"
+             "and clipped to 0-255, to within one level,\n"
+             "  Y' = ky*Y + kyu*(U-128) + kyv*(V-128) + oy\n"
+             "  U' = 128 + kuu*(U-128) + kuv*(V-128)\n"
+             "  V' = 128 + kvu*(U-128) + kvv*(V-128)\n"
+             "(exactly for the identity (1, 0, 0, 0, 1, 0, 0, 1)).  The multipliers must lie\n"
+             "within -4..4 and oy within -1024..1024.  The result has the planes contiguous,\n"
+             "in the order given.");
+
+PyDoc_STRVAR(turn_doc,
+             "turn(plane, width, height, quarter_turns, mirror) -> bytes\n"
+             "a plane of height rows of width bytes mirrored left to right if mirror is true,\n"
+             "then turned clockwise by quarter_turns (0-3) times 90 degrees, as contiguous\n"
+             "bytes: width rows of height bytes for an odd number of turns.  plane is any\n"
+             "buffer of bytes, 2-D with rows a positive stride apart, or 1-D with its rows\n"
+             "len // height apart.");
+
 PyMethodDef colour_methods[] = {
     {"expand", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_expand)),
      METH_VARARGS | METH_KEYWORDS, expand_doc},
     {"compress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_compress)),
      METH_VARARGS | METH_KEYWORDS, compress_doc},
+    {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_transform)),
+     METH_VARARGS | METH_KEYWORDS, transform_doc},
+    {"turn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_turn)),
+     METH_VARARGS | METH_KEYWORDS, turn_doc},
     {"read_display",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_read_display)),
      METH_VARARGS | METH_KEYWORDS,
@@ -486,7 +1058,8 @@ PyMethodDef colour_methods[] = {
 PyModuleDef colour_module = {
     PyModuleDef_HEAD_INIT,
     "_colour",
-    "brilox-play's colour services: level conversions and the display surface's pixels",
+    "brilox-play's colour services: level conversions, colour matrices, turns and the "
+    "display surface's pixels",
     -1,
     colour_methods,
     nullptr,
@@ -509,11 +1082,12 @@ PyMODINIT_FUNC PyInit__colour(void)
     static const struct {
         const char *name;
         int value;
-    } kinds[] = {{"LUMA", kind_luma},
-                 {"CHROMA", kind_chroma},
-                 {"LUMA_CHROMA", kind_luma_chroma},
-                 {"CHROMA_LUMA", kind_chroma_luma}};
-    for (const auto &k : kinds)
+    } constants[] = {{"LUMA", kind_luma},
+                     {"CHROMA", kind_chroma},
+                     {"LUMA_CHROMA", kind_luma_chroma},
+                     {"CHROMA_LUMA", kind_chroma_luma},
+                     {"PLANAR", layout_planar}};
+    for (const auto &k : constants)
         if (PyModule_AddIntConstant(module.get(), k.name, k.value) < 0)
             return nullptr;
     return module.release();

@@ -9,7 +9,7 @@ import sys
 import brilox.base
 from brilox.play import screenshot
 from brilox.play.colour import RANGE_CHOICES
-from brilox.play.frames import MAX_SIDE, PROG, BadInput
+from brilox.play.frames import MAX_SIDE, PROG, BadInput, parse_aspect
 from brilox.play.media import open_media
 from brilox.play.pattern import PatternFrames
 from brilox.play.player import play
@@ -25,6 +25,14 @@ def size_argument(text):
     if not match:
         raise argparse.ArgumentTypeError("%r is not WxH, for example 640x480" % text)
     return int(match.group(1)), int(match.group(2))
+
+
+def aspect_argument(text):
+    try:
+        return parse_aspect(text)
+    except (ValueError, ZeroDivisionError):
+        raise argparse.ArgumentTypeError("%r is not W:H of two positive numbers, for example "
+                                         "16:9" % text) from None
 
 
 def positive(kind):
@@ -64,7 +72,10 @@ Seeking works in files; on standard input the player reads on to a later
 frame and goes back only through the last frames it keeps (up to 32, or
 64 MiB; further back goes to the oldest of them), and the pattern has no
 end.  The window can be resized: the video is scaled to fit, its shape
-kept.
+kept (its display aspect: the sample aspect ratio a file says, or --aspect),
+and full screen fills the screen with it.  A file whose display matrix
+turns its picture is shown upright (--no-autorotate: as stored), and each
+frame by the colour matrix its stream says (BT.709 for HD that says none).
 
 A status line on standard error shows the frame, the time and length, the
 frames a second shown while playing and the upload time per frame; the
@@ -115,11 +126,24 @@ def parse_options(argv=None):
                         help="the levels the video holds: limited (16-235) or full (0-255); "
                              "auto (the default) takes what the source says, limited when "
                              "it says nothing")
+    parser.add_argument("--aspect", type=aspect_argument, metavar="W:H",
+                        help="show the picture in this display aspect ratio, such as 16:9 or "
+                             "4:3, whatever the source says (media files say their own "
+                             "sample aspect ratio; raw frames are square unless given this)")
+    parser.add_argument("--sar", type=aspect_argument, metavar="W:H",
+                        help="the shape of the picture's samples (pixels), width to height, "
+                             "such as 32:27 for 16:9 DVD video: the display aspect ratio is "
+                             "this times the frame's width over its height")
+    parser.add_argument("--no-autorotate", action="store_true",
+                        help="show a media file's picture as stored, not turned upright as "
+                             "its display matrix says")
     parser.add_argument("--screenshot", metavar="OUT.png",
                         help="save the last frame shown as the window shows it: PNG for a "
                              "name ending in .png, BMP for .bmp")
     parser.add_argument("--version", action="version", version="%s %s" % (PROG, version()))
     options = parser.parse_args(argv)
+    if options.aspect is not None and options.sar is not None:
+        parser.error("--aspect and --sar say the same thing: give one of them")
     if options.file is not None and options.size is None and is_raw(options):
         parser.error("a raw file needs --size WxH")
     if options.window is not None:
@@ -137,10 +161,14 @@ def open_source(options):
     if options.format is None and extension[1:] in FORMAT_NAMES:
         fmt = extension[1:]
     if options.file is None:
-        return PatternFrames(fmt, *(options.size or PATTERN_SIZE), options.fps)
-    if is_raw(options):
-        return open_raw(options.file, fmt, options.size, options.fps, options.loop)
-    return open_media(options.file, options.loop)
+        source = PatternFrames(fmt, *(options.size or PATTERN_SIZE), options.fps)
+    elif is_raw(options):
+        source = open_raw(options.file, fmt, options.size, options.fps, options.loop)
+    else:
+        source = open_media(options.file, options.loop, not options.no_autorotate)
+    if options.sar is not None:
+        source.sample_aspect = options.sar
+    return source
 
 
 def main(argv=None):

@@ -48,6 +48,15 @@ _FIRST_PLANE = {YV12: _colour.LUMA, IYUV: _colour.LUMA, YUY2: _colour.LUMA_CHROM
 LUMA, CHROMA = _colour.LUMA, _colour.CHROMA
 LUMA_CHROMA, CHROMA_LUMA = _colour.LUMA_CHROMA, _colour.CHROMA_LUMA
 expand, compress = _colour.expand, _colour.compress
+# The layout of planar 4:2:0 frames for `transform`.
+PLANAR = getattr(_colour, "PLANAR", 4)
+
+
+def transform(planes, layout, width, height, coefficients):
+    """New planes of a frame with its matrix and levels changed in one pass
+    (`coefficients`, from `coefficients`); `layout` is PLANAR for (Y, U, V)
+    4:2:0 planes, LUMA_CHROMA or CHROMA_LUMA for one packed 4:2:2 plane."""
+    return _colour.transform(tuple(planes), layout, width, height, coefficients)
 # The level conversions that `conversion` chooses.
 EXPAND, COMPRESS = "expand", "compress"
 
@@ -102,16 +111,119 @@ def compress_frame(frame, overlay_format):
     return convert_frame(frame, overlay_format, COMPRESS)
 
 
+def black_out(rect):
+    """Fills the rectangle (x, y, w, h) of the display surface with black."""
+    pixel = len(_colour.read_display(rect[:2] + (1, 1), raw=True))
+    _colour.write_display(rect, bytes(pixel * rect[2] * rect[3]))
+
+
+# --- colour matrices ------------------------------------------------------------
+
+# The matrices by which video turns YUV into RGB, each by its luma weights
+# of red and blue (Kr, Kb).
+BT601, BT709, BT2020 = "bt601", "bt709", "bt2020"
+FCC, SMPTE240M = "fcc", "smpte240m"
+WEIGHTS = {BT601: (0.299, 0.114), BT709: (0.2126, 0.0722), BT2020: (0.2627, 0.0593),
+           FCC: (0.30, 0.11), SMPTE240M: (0.212, 0.087)}
+# FFmpeg's colour-space codes of a frame.  BT.2020 with constant luminance
+# is not a matrix; its non-constant sibling is the nearest one.
+_FFMPEG_SPACES = {1: BT709, 4: FCC, 5: BT601, 6: BT601, 7: SMPTE240M, 9: BT2020, 10: BT2020}
+# Video taller than this is HD, whose matrix is BT.709 when it says none.
+SD_HEIGHT = 576
+
+
+def matrix_of(space, height):
+    """The matrix of frames tagged with FFmpeg's colour-space code `space`
+    (None or 2 for none), `height` rows high: the tagged one, else BT.709
+    for HD and BT.601 below, as FFmpeg's player decides."""
+    return _FFMPEG_SPACES.get(space) or (BT709 if height > SD_HEIGHT else BT601)
+
+
+def _to_rgb(matrix):
+    """The 3 x 3 matrix from (Y, Pb, Pr) to (R, G, B)."""
+    kr, kb = WEIGHTS[matrix]
+    kg = 1 - kr - kb
+    return [[1.0, 0.0, 2 * (1 - kr)],
+            [1.0, -2 * kb * (1 - kb) / kg, -2 * kr * (1 - kr) / kg],
+            [1.0, 2 * (1 - kb), 0.0]]
+
+
+def _from_rgb(matrix):
+    """The 3 x 3 matrix from (R, G, B) to (Y, Pb, Pr)."""
+    kr, kb = WEIGHTS[matrix]
+    kg = 1 - kr - kb
+    return [[kr, kg, kb],
+            [-kr / (2 * (1 - kb)), -kg / (2 * (1 - kb)), 0.5],
+            [0.5, -kg / (2 * (1 - kr)), -kb / (2 * (1 - kr))]]
+
+
+def _product(a, b):
+    return [[sum(a[i][k] * b[k][j] for k in range(3)) for j in range(3)] for i in range(3)]
+
+
+# Level scales from 0-255 to each range: luma, chroma, and luma's black.
+_LEVELS = {FULL: (1.0, 1.0, 0.0), LIMITED: (219 / 255, 224 / 255, 16.0)}
+
+
+def coefficients(source, source_levels, shown, shown_levels):
+    """The coefficients of _colour.transform that turn YUV of matrix
+    `source` at `source_levels` (LIMITED or FULL) into the YUV whose
+    conversion by matrix `shown` at `shown_levels` gives the same RGB:
+    (ky, kyu, kyv, oy, kuu, kuv, kvu, kvv)."""
+    sy, sc, black = _LEVELS[source_levels]
+    dy, dc, shown_black = _LEVELS[shown_levels]
+    m = _product(_from_rgb(shown), _to_rgb(source))
+    # Chroma never depends on luma: rows 1 and 2 of m have 0 in column 0.
+    ky = dy * m[0][0] / sy
+    return (ky, dy * m[0][1] / sc, dy * m[0][2] / sc, shown_black - ky * black,
+            dc * m[1][1] / sc, dc * m[1][2] / sc, dc * m[2][1] / sc, dc * m[2][2] / sc)
+
+
+def rgb_of(yuv, matrix, levels):
+    """The (r, g, b) that matrix `matrix` at `levels` gives for (y, u, v),
+    each clipped to 0-255."""
+    sy, sc, black = _LEVELS[levels]
+    y, pb, pr = (yuv[0] - black) / sy, (yuv[1] - 128) / sc, (yuv[2] - 128) / sc
+    return tuple(min(255.0, max(0.0, row[0] * y + row[1] * pb + row[2] * pr))
+                 for row in _to_rgb(matrix))
+
+
+class Plan(NamedTuple):
+    """How a source's frames go into the overlay: `levels`, a level
+    conversion (EXPAND, COMPRESS or None), or `coefficients` for
+    _colour.transform, which changes matrix and levels in one pass."""
+    levels: Optional[str] = None
+    coefficients: Optional[Tuple[float, ...]] = None
+
+
+def plan(levels, matrix, probe):
+    """The Plan for frames of `levels` (LIMITED or FULL) and `matrix`, shown
+    by an SDL of which `probe` (a Probe) found the range and matrix.  Where
+    the probe could not tell the matrix, frames keep theirs; where it could
+    not tell the range either, they go as they are."""
+    if probe.matrix is None or probe.matrix == matrix or probe.full_range is None:
+        return Plan(levels=conversion(levels, "auto", probe.full_range))
+    return Plan(coefficients=coefficients(matrix, levels, probe.matrix,
+                                          FULL if probe.full_range else LIMITED))
+
+
 # --- probing ----------------------------------------------------------------
 
-# The probe frame: blocks of 4 x 2 pixels at these luma levels, chroma
-# neutral, so each block shows one grey.
+# The probe frame: blocks of 4 x 2 pixels, three greys at these luma levels
+# (chroma neutral) and a colour, whose chroma tells BT.601 from BT.709.
 PROBE_LEVELS = (16, 128, 235)
+PROBE_COLOUR = (110, 100, 200)
+PROBE_BLOCKS = [(level, 128, 128) for level in PROBE_LEVELS] + [PROBE_COLOUR]
 PROBE_BLOCK = 4
-PROBE_SIZE = (PROBE_BLOCK * len(PROBE_LEVELS), 2)
-# How far a level read back may be from the grey that a conversion gives,
-# and how much further the other conversion's grey must be.
+PROBE_SIZE = (PROBE_BLOCK * len(PROBE_BLOCKS), 2)
+# The matrices the probe tells apart.
+PROBE_MATRICES = (BT601, BT709)
+# The odd-size probe: a white frame this size.
+ODD_SIZE = (5, 3)
+# How far a level read back may be from what a conversion gives, and how
+# much further the other conversion's must be.
 _CLOSE, _APART = 4, 8
+_COLOUR_CLOSE, _COLOUR_APART = 6, 9
 
 
 class Probe(NamedTuple):
@@ -123,32 +235,44 @@ class Probe(NamedTuple):
     full_range: Optional[bool]
     # The grey read back for each probe level, or None if nothing was read.
     seen: Optional[Tuple[float, ...]]
+    # The matrix SDL converts by (BT601 or BT709), or None: unknown.
+    matrix: Optional[str] = None
+    # False where SDL shows an overlay of an odd size wrong (classic SDL's
+    # software converter steps one pixel short on every pair of rows, and
+    # leaves the last column and an odd last row out).
+    odd_size_ok: bool = True
 
 
-def _probe_frame(overlay_format):
-    w, h = PROBE_SIZE
-    row = bytes(level for level in PROBE_LEVELS for _ in range(PROBE_BLOCK))
+def _probe_frame(overlay_format, blocks=None, size=PROBE_SIZE):
+    """The probe's frame in `overlay_format`: `blocks` (Y, U, V), each
+    PROBE_BLOCK pixels wide, side by side, `size` pixels in all."""
+    w, h = size
+    blocks = blocks or PROBE_BLOCKS
+    pixel = [blocks[min(x // PROBE_BLOCK, len(blocks) - 1)] for x in range(w)]
+    luma = bytes(p[0] for p in pixel)
     if overlay_format in (YV12, IYUV):
-        chroma = b"\x80" * ((w // 2) * (h // 2))
-        return (row * h, chroma, chroma)
-    pairs = {YUY2: lambda y: (y, 128, y, 128), YVYU: lambda y: (y, 128, y, 128),
-             UYVY: lambda y: (128, y, 128, y)}.get(overlay_format)
+        cw, ch = (w + 1) // 2, (h + 1) // 2
+        u, v = (bytes(pixel[2 * x][c] for x in range(cw)) * ch for c in (1, 2))
+        return (luma * h, u, v)
+    pairs = {YUY2: lambda y0, y1, u, v: (y0, u, y1, v), YVYU: lambda y0, y1, u, v: (y0, v, y1, u),
+             UYVY: lambda y0, y1, u, v: (u, y0, v, y1)}.get(overlay_format)
     if pairs is None:
         raise ValueError("cannot probe overlay format 0x%08x" % overlay_format)
-    packed = bytes(b for x in range(0, w, 2) for b in pairs(row[x]))
+    packed = bytes(b for x in range(0, w, 2)
+                   for b in pairs(luma[x], luma[x + 1], pixel[x][1], pixel[x][2]))
     return (packed * h, b"", b"")
 
 
-def _block_greys(rgb, width):
-    """The mean grey of the middle of each probe block in RGB bytes of a
-    rectangle `width` pixels wide and 2 rows high."""
-    greys = []
-    for block in range(len(PROBE_LEVELS)):
+def _block_colours(rgb, width):
+    """The mean (r, g, b) of the middle of each probe block in RGB bytes of
+    a rectangle `width` pixels wide and 2 rows high."""
+    colours = []
+    for block in range(len(PROBE_BLOCKS)):
         x0 = block * PROBE_BLOCK + 1
-        values = [rgb[3 * (row * width + x) + c]
-                  for row in range(2) for x in (x0, x0 + 1) for c in range(3)]
-        greys.append(sum(values) / len(values))
-    return tuple(greys)
+        colours.append(tuple(
+            sum(rgb[3 * (row * width + x) + c] for row in range(2) for x in (x0, x0 + 1)) / 4
+            for c in range(3)))
+    return colours
 
 
 def _limited_grey(level):
@@ -169,11 +293,25 @@ def full_range_from(seen):
     return None
 
 
-def _presented_greys(x, y, screen_size):
-    """The greys of the probe as the screen presents it, where SDL 1.2 runs
-    over SDL 2 and draws overlays only when it presents the screen: read
-    from SDL 2's renderer.  None if SDL 2 is not what runs, or its output
-    cannot be read."""
+def matrix_from(colour, full_range):
+    """The matrix whose conversion at the range found shows PROBE_COLOUR as
+    `colour` (r, g, b) read back, when only one of PROBE_MATRICES comes
+    close; else None."""
+    if colour is None or full_range is None:
+        return None
+    levels = FULL if full_range else LIMITED
+    off = {m: max(abs(a - b) for a, b in zip(colour, rgb_of(PROBE_COLOUR, m, levels)))
+           for m in PROBE_MATRICES}
+    close = [m for m in PROBE_MATRICES if off[m] <= _COLOUR_CLOSE]
+    if len(close) == 1 and all(off[m] >= _COLOUR_APART for m in PROBE_MATRICES if m != close[0]):
+        return close[0]
+    return None
+
+
+def _sdl2_renderer():
+    """(SDL 2's library, its renderer, output width, height) where SDL 1.2
+    runs over SDL 2 and draws overlays only when it presents the screen;
+    None if SDL 2 is not what runs, or its output cannot be read."""
     try:
         sdl2 = ctypes.CDLL("libSDL2-2.0.so.0", mode=os.RTLD_NOLOAD | ctypes.RTLD_GLOBAL)
     except (OSError, AttributeError):
@@ -197,60 +335,119 @@ def _presented_greys(x, y, screen_size):
     out_w, out_h = ctypes.c_int(), ctypes.c_int()
     if sdl2.SDL_GetRendererOutputSize(renderer, ctypes.byref(out_w), ctypes.byref(out_h)) != 0:
         return None
-    sx, sy = out_w.value / screen_size[0], out_h.value / screen_size[1]
+    return sdl2, renderer, out_w.value, out_h.value
+
+
+class _Rect(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_int) for n in "xywh"]
+
+
+def presented_rgb(rect, screen_size):
+    """RGB bytes of the rectangle (x, y, w, h) of the screen as SDL 2
+    presents it, where SDL 1.2 runs over SDL 2: read in one go where SDL 2's
+    output is the screen's size, else each pixel where it lands in the
+    scaled output.  None where that cannot be read."""
+    found = _sdl2_renderer()
+    if found is None:
+        return None
+    sdl2, renderer, out_w, out_h = found
+    x, y, w, h = rect
     argb8888 = 0x16362004
-
-    class Rect(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_int) for n in "xywh"]
-
-    greys = []
-    for block in range(len(PROBE_LEVELS)):
-        px = int((x + block * PROBE_BLOCK + PROBE_BLOCK / 2) * sx)
-        py = int((y + 1) * sy)
-        if not (0 <= px < out_w.value and 0 <= py < out_h.value):
+    if (out_w, out_h) == tuple(screen_size):
+        pixels = ctypes.create_string_buffer(4 * w * h)
+        if sdl2.SDL_RenderReadPixels(renderer, ctypes.byref(_Rect(x, y, w, h)), argb8888,
+                                     pixels, 4 * w) != 0:
             return None
-        pixel = ctypes.c_uint32()
-        if sdl2.SDL_RenderReadPixels(renderer, ctypes.byref(Rect(px, py, 1, 1)), argb8888,
-                                     ctypes.byref(pixel), 4) != 0:
-            return None
-        v = pixel.value
-        greys.append(((v >> 16 & 255) + (v >> 8 & 255) + (v & 255)) / 3)
-    return tuple(greys)
+        # ARGB words, little-endian: bytes B, G, R, A.
+        argb, rgb = pixels.raw, bytearray(3 * w * h)
+        rgb[0::3], rgb[1::3], rgb[2::3] = argb[2::4], argb[1::4], argb[0::4]
+        return bytes(rgb)
+    sx, sy = out_w / screen_size[0], out_h / screen_size[1]
+    rgb = bytearray()
+    pixel = ctypes.c_uint32()
+    for row in range(y, y + h):
+        for column in range(x, x + w):
+            px, py = int((column + 0.5) * sx), int((row + 0.5) * sy)
+            if not (0 <= px < out_w and 0 <= py < out_h):
+                return None
+            if sdl2.SDL_RenderReadPixels(renderer, ctypes.byref(_Rect(px, py, 1, 1)), argb8888,
+                                         ctypes.byref(pixel), 4) != 0:
+                return None
+            v = pixel.value
+            rgb += bytes((v >> 16 & 255, v >> 8 & 255, v & 255))
+    return bytes(rgb)
 
 
-def probe(overlay_format, where=(0, 0)):
-    """Shows a small frame of known grey levels through an overlay of
-    `overlay_format` at `where` (x, y) on the current display, reads back
-    what SDL shows and returns a Probe.
-
-    Call it after the display mode is set and before the first frame.  The
-    display surface is put back as it was.  Where the display surface does
-    not receive the overlay, the screen is presented once to read what SDL
-    draws there; the player's first frame replaces it.
-    """
+def _shown(overlay_format, size, frame, rect, screen, area=None):
+    """Shows `frame` through an overlay of `overlay_format` and `size` at
+    `rect` on black and reads back what SDL shows in `area` (the rectangle
+    by default): (whether the display surface held it, RGB bytes of `area`
+    or None).  The display surface is put back as it was; where it does not
+    receive the overlay, the screen is presented once to read what SDL
+    draws, which the player's first frame replaces."""
     import brilox.display as display
     from brilox.overlay import Overlay
 
-    screen_w, screen_h = display.get_size()
-    w, h = PROBE_SIZE
-    if screen_w < w or screen_h < h:
-        return Probe(False, None, None)
-    x = min(max(0, where[0]), screen_w - w)
-    y = min(max(0, where[1]), screen_h - h)
-    rect = (x, y, w, h)
-    before = _colour.read_display(rect, raw=True)
-    overlay = Overlay(overlay_format, PROBE_SIZE)
+    area = area or rect
+    before = _colour.read_display(area, raw=True)
+    black = bytes(len(before))
+    _colour.write_display(area, black)
+    overlay = Overlay(overlay_format, size)
     try:
         overlay.set_location(rect)
-        overlay.display(_probe_frame(overlay_format))
-        held = _colour.read_display(rect, raw=True) != before
+        overlay.display(frame)
+        held = _colour.read_display(area, raw=True) != black
         if held:
-            seen = _block_greys(_colour.read_display(rect), w)
-            _colour.write_display(rect, before)
+            rgb = _colour.read_display(area)
         else:
             display.flip()
-            seen = _presented_greys(x, y, (screen_w, screen_h))
+            rgb = presented_rgb(area, screen)
     finally:
         del overlay
-    return Probe(held, full_range_from(seen), seen)
+        _colour.write_display(area, before)
+    return held, rgb
 
+
+def probe(overlay_format, where=(0, 0)):
+    """Shows small frames of known levels and colours through overlays of
+    `overlay_format` at `where` (x, y) on the current display, reads back
+    what SDL shows and returns a Probe: how SDL converts levels and which
+    matrix it converts by, and whether it shows a frame of an odd width
+    right.
+
+    Call it after the display mode is set and before the first frame.  The
+    display surface is put back as it was.
+    """
+    import brilox.display as display
+
+    screen = display.get_size()
+    w, h = PROBE_SIZE
+    if screen[0] < w or screen[1] < h:
+        return Probe(False, None, None, None)
+    x = min(max(0, where[0]), screen[0] - w)
+    y = min(max(0, where[1]), screen[1] - h)
+    held, rgb = _shown(overlay_format, PROBE_SIZE, _probe_frame(overlay_format), (x, y, w, h),
+                       screen)
+    colours = _block_colours(rgb, w) if rgb is not None else None
+    seen = tuple(sum(c) / 3 for c in colours[:len(PROBE_LEVELS)]) if colours else None
+    full_range = full_range_from(seen)
+    matrix = matrix_from(colours[-1] if colours else None, full_range)
+    # Only the planar overlays are shown at odd sizes (frames.overlay_target).
+    odd_ok = True
+    ow, oh = ODD_SIZE
+    if overlay_format in (YV12, IYUV) and screen[0] >= ow + 1 and screen[1] >= oh:
+        ox, oy = min(max(1, x), screen[0] - ow), min(y, screen[1] - oh)
+        # A white frame, read with the column before it.  A converter that
+        # steps short draws the second pair of rows one pixel to the left,
+        # before the frame, and one that works by pairs of rows leaves the
+        # last row black.  (The last column is left out of the test:
+        # sdl12-compat tints it a little.)
+        _, odd = _shown(overlay_format, ODD_SIZE,
+                        _probe_frame(overlay_format, [(235, 128, 128)], ODD_SIZE),
+                        (ox, oy, ow, oh), screen, (ox - 1, oy, ow + 1, oh))
+        if odd is not None:
+            rows = [[odd[3 * (r * (ow + 1) + i):3 * (r * (ow + 1) + i) + 3] for i in range(ow + 1)]
+                    for r in range(oh)]
+            odd_ok = all(max(row[0]) < 96 and all(max(p) > 160 for p in row[1:ow])
+                         for row in rows)
+    return Probe(held, full_range, seen, matrix, odd_ok)

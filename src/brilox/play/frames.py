@@ -12,6 +12,8 @@ samples, rounded up as FFmpeg writes them.
 """
 
 import collections
+import struct
+from fractions import Fraction
 
 PROG = "brilox-play"
 
@@ -29,6 +31,8 @@ MAX_SIDE = 16384
 
 # FFmpeg's code for full-range ("JPEG") video in a frame's colour range.
 FULL_RANGE = 2
+# FFmpeg's colour-space code of BT.601 video (SMPTE 170M).
+SPACE_BT601 = 6
 
 
 class BadInput(Exception):
@@ -106,6 +110,80 @@ def overlay_frame(planes, height):
     return (_view(y), chroma(u), chroma(v))
 
 
+def display_size(size, sample_aspect):
+    """The size a picture of `size` (w, h) is shown at, by its sample
+    aspect ratio: its own where the samples are square (or the ratio is not
+    known), else its height, and the width that gives the display aspect,
+    rounded to an even number as FFmpeg's player does."""
+    width, height = size
+    if not sample_aspect or sample_aspect <= 0 or sample_aspect == 1:
+        return width, height
+    aspect = Fraction(sample_aspect) * Fraction(width, height)
+    return max(1, int(height * aspect + Fraction(1, 2)) & ~1), height
+
+
+def parse_aspect(text):
+    """A ratio "W:H" (or "W/H", or one number) of two positive numbers, as a
+    Fraction; ValueError otherwise."""
+    parts = text.replace("/", ":").split(":")
+    if len(parts) > 2:
+        raise ValueError(text)
+    numbers = [Fraction(p.strip()) for p in parts]
+    if any(n <= 0 for n in numbers):
+        raise ValueError(text)
+    return numbers[0] / (numbers[1] if len(numbers) == 2 else 1)
+
+
+# --- turns ------------------------------------------------------------------
+
+# (quarter turns clockwise, mirrored first) by the signs of a display
+# matrix's 2 x 2 part (a, b, c, d), which moves a stored pixel (x, y) to
+# (a x + c y, b x + d y) on the screen, y pointing down.
+def _turns():
+    found = {}
+    for mirror in (False, True):
+        a, b, c, d = (-1 if mirror else 1), 0, 0, 1
+        for quarter in range(4):
+            found[(a, b, c, d)] = (quarter, mirror)
+            # A clockwise quarter turn moves (x, y) to (-y, x).
+            a, b, c, d = -b, a, -d, c
+    return found
+
+
+TURNS = _turns()
+
+
+def turn_of(matrix):
+    """(quarter turns clockwise, mirrored) that show a picture upright by
+    FFmpeg's display matrix (nine 32-bit integers, or their bytes); None for
+    a matrix that is no quarter turn (a turn by another angle, a skew)."""
+    if isinstance(matrix, (bytes, bytearray, memoryview)):
+        matrix = struct.unpack("<9i", bytes(matrix)[:36])
+    a, b, c, d = matrix[0], matrix[1], matrix[3], matrix[4]
+
+    def sign(v):
+        return (v > 0) - (v < 0)
+
+    if (a == 0) == (b == 0) or (c == 0) == (d == 0):
+        return None
+    return TURNS.get((sign(a), sign(b), sign(c), sign(d)))
+
+
+def turned_size(size, turn):
+    """The size of a picture of `size` once turned by `turn`."""
+    return (size[1], size[0]) if turn[0] % 2 else size
+
+
+def turn_planes(planes, size, turn):
+    """A yuv420p frame's planes turned by `turn` (quarter turns clockwise,
+    mirrored first), as new bytes."""
+    from brilox.play import _colour
+    w, h = size
+    cw, ch = (w + 1) // 2, (h + 1) // 2
+    return tuple(_colour.turn(plane, pw, ph, turn[0], turn[1])
+                 for plane, (pw, ph) in zip(planes, ((w, h), (cw, ch), (cw, ch))))
+
+
 def history_for(frame_bytes):
     """An empty record of the last frames kept for stepping back: up to 32
     of them, and 64 MiB of frames of `frame_bytes`, but at least 2."""
@@ -124,6 +202,10 @@ class Frames:
     length = None
     kept = None
     period = 1.0
+    # FFmpeg's colour-space code of the frame got last (None: not said),
+    # and the shape of its samples, width over height.
+    space = None
+    sample_aspect = Fraction(1)
     # (number, ...) of each kept frame, oldest first, where `kept` is set.
     history = ()
 

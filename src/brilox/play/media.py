@@ -11,8 +11,8 @@ numbered by it.  A looping file is opened again at its end."""
 
 import sys
 
-from brilox.play.frames import FULL_RANGE, BadInput, Frames, check_size, frame_planes, \
-    history_for, load_av, overlay_target
+from brilox.play.frames import FULL_RANGE, PROG, BadInput, Frames, check_size, frame_planes, \
+    history_for, load_av, overlay_target, turn_of, turn_planes, turned_size
 
 # A frame's time when the file tells none: its frame rate, or else this.
 FALLBACK_FPS = 30.0
@@ -28,7 +28,7 @@ class MediaFrames(Frames):
 
     truncated = None
 
-    def __init__(self, av, path, name, loop):
+    def __init__(self, av, path, name, loop, autorotate=True):
         self.av, self.path, self.name, self.loop = av, path, name, loop
         self.seekable = isinstance(path, str)
         self.error = None
@@ -45,8 +45,16 @@ class MediaFrames(Frames):
         except BaseException:
             self.close()
             raise
-        self.size = (first.width, first.height)
-        self.pix_fmt, self.overlay_format = overlay_target(first.format.name, first.width)
+        self.stored = (first.width, first.height)
+        # Turned upright as the stream's display matrix says, in yuv420p.
+        self.turn = self._turn(first) if autorotate else (0, False)
+        self.size = turned_size(self.stored, self.turn)
+        self.pix_fmt, self.overlay_format = overlay_target(
+            "yuv420p" if self.turn != (0, False) and not first.format.name.startswith("yuvj")
+            else first.format.name, first.width)
+        sample_aspect = self.stream.sample_aspect_ratio
+        if sample_aspect and sample_aspect > 0:
+            self.sample_aspect = 1 / sample_aspect if self.turn[0] % 2 else sample_aspect
         if self.stream.frames > 0 and not loop:
             self.count = self.stream.frames
         rate = self.stream.average_rate or self.stream.guessed_rate
@@ -55,6 +63,24 @@ class MediaFrames(Frames):
         self.kept = None if self.seekable else self.history.maxlen
         self.length = self._length()
         self._keep(first)
+
+    def _turn(self, frame):
+        """How to turn frames upright, by the first frame's display matrix:
+        (quarter turns clockwise, mirrored first).  A matrix that is no
+        quarter turn is said, and the video shown unturned."""
+        try:
+            matrix = bytes(frame.side_data["DISPLAYMATRIX"])
+        except (AttributeError, KeyError, TypeError, ValueError):
+            return (0, False)
+        if len(matrix) < 36:
+            return (0, False)
+        turn = turn_of(matrix)
+        if turn is None:
+            print("%s: %s: the display matrix turns the video by %.0f degrees, not a quarter "
+                  "turn: shown unturned" % (PROG, self.name, getattr(frame, "rotation", 0)),
+                  file=sys.stderr)
+            return (0, False)
+        return turn
 
     def _length(self):
         if self.stream.duration and self.stream.time_base:
@@ -115,10 +141,13 @@ class MediaFrames(Frames):
         # A stream may change its range part way; each frame keeps its own.
         full_range = (self.pix_fmt == "yuvj420p"
                       or getattr(frame, "color_range", 0) == FULL_RANGE)
+        space = getattr(frame, "colorspace", None)
         if not self.history:
-            self.full_range = full_range
-        self.history.append((self.read, frame_planes(frame, self.pix_fmt, *self.size), time,
-                             full_range))
+            self.full_range, self.space = full_range, space
+        planes = frame_planes(frame, self.pix_fmt, *self.stored)
+        if self.turn != (0, False):
+            planes = turn_planes(planes, self.stored, self.turn)
+        self.history.append((self.read, planes, time, full_range, space))
         self.read += 1
 
     def _wrap(self):
@@ -252,7 +281,7 @@ class MediaFrames(Frames):
         kept = self._find(index) if index >= 0 else None
         if not kept:
             return None
-        self.full_range = kept[3]
+        self.full_range, self.space = kept[3], kept[4]
         return kept[1]
 
     def duration(self, index):
@@ -271,7 +300,7 @@ class MediaFrames(Frames):
         self._shut()
 
 
-def open_media(path, loop):
+def open_media(path, loop, autorotate=True):
     """The frames of a media file, or of standard input for "-"; refuses bad
     input with BadInput before any window opens (the first frame is decoded
     here for that reason)."""
@@ -280,5 +309,5 @@ def open_media(path, loop):
             raise BadInput("standard input: --loop needs a file; a stream cannot be played "
                            "again")
         return MediaFrames(load_av("standard input"), sys.stdin.buffer, "standard input",
-                           False)
-    return MediaFrames(load_av(path), path, path, loop)
+                           False, autorotate)
+    return MediaFrames(load_av(path), path, path, loop, autorotate)

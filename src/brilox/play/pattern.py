@@ -1,7 +1,7 @@
 """The test pattern: colour bars over a black band that holds the frame
 number and a block moving sideways.  Endless."""
 
-from brilox.play.frames import YUY2, YV12, BadInput, Frames, check_size
+from brilox.play.frames import SPACE_BT601, YUY2, YV12, BadInput, Frames, check_size
 from brilox.play.raw import BUILT_IN
 
 # Digits 0-9 on a grid of 3 x 5 cells, row by row.
@@ -21,6 +21,8 @@ class PatternFrames(Frames):
     count = None
     truncated = None
     full_range = False
+    # The bars' levels are BT.601's, whatever the size.
+    space = SPACE_BT601
 
     def __init__(self, fmt, width, height, fps):
         if BUILT_IN.get(fmt, (None, None))[0] not in ("yuv420p", "yuyv422", "uyvy422"):

@@ -3,6 +3,7 @@ their timestamps and steered by keys, with a status line meanwhile."""
 
 import collections
 import os
+from fractions import Fraction
 import signal
 import sys
 import time
@@ -13,7 +14,7 @@ from brilox.overlay import Overlay
 from brilox.play import colour, screenshot
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
 from brilox.play.exits import Stopped
-from brilox.play.frames import PROG, UYVY, YUY2, overlay_frame
+from brilox.play.frames import PROG, UYVY, YUY2, YV12, display_size, overlay_frame
 from brilox.play.status import Status, Summary
 
 HEADLESS_PATTERN_FRAMES = 300
@@ -28,23 +29,65 @@ def fit(width, height, window_width, window_height):
     return ((window_width - w) // 2, (window_height - h) // 2, w, h)
 
 
-def hand_over(overlay, planes, height, convert=None):
-    """Copies a frame's planes into the overlay and shows it: the one place
-    where frames leave the player for SDL.  Given `convert`, (the overlay's
-    format, colour.EXPAND or colour.COMPRESS), the levels are converted to
-    the range SDL takes on the way, into new planes: the source's own may
-    still be in the decoder's hands."""
-    frame = overlay_frame(planes, height)
-    if convert is not None:
-        frame = colour.convert_frame(frame, *convert)
+# The layout of each overlay format's planes for _colour.transform.
+LAYOUTS = {YUY2: colour.LUMA_CHROMA, UYVY: colour.CHROMA_LUMA}
+
+
+def hand_over(overlay, planes, size, plan=None, overlay_format=None, pad=(0, 0)):
+    """Copies a frame's planes (of a picture of `size`) into the overlay and
+    shows it: the one place where frames leave the player for SDL.
+
+    `plan` (a colour.Plan) says how the colours change on the way, into new
+    planes (the source's own may still be in the decoder's hands): a level
+    conversion, or a change of matrix and levels in one pass.  `pad`: the
+    overlay is that many (columns, rows) larger than the picture (a picture
+    of an odd size, where SDL shows those wrong)."""
+    width, height = size
+    if plan is not None and plan.coefficients is not None:
+        planes = colour.transform(planes, LAYOUTS.get(overlay_format, colour.PLANAR), width,
+                                  height, plan.coefficients)
+    # The overlay's own height tells it the chroma stride.
+    frame = overlay_frame(planes, height + pad[1])
+    if plan is not None and plan.levels:
+        frame = colour.convert_frame(frame, overlay_format, plan.levels)
+    if any(pad):
+        frame = (padded_luma(frame[0], width, height, pad),) + tuple(frame[1:])
     overlay.display(frame)
+
+
+_padding = {}
+
+
+def padded_luma(luma, width, height, pad):
+    """Luma for an overlay `pad` (columns, rows) larger than the picture,
+    which copies its own width from each of its own rows: rows at least as
+    long, and as many.  Luma that already reaches that far goes as it is;
+    other luma is copied into a buffer kept for the next frame (the extra
+    column and row are never shown)."""
+    source = memoryview(luma).cast("B")
+    stride = len(source) // height
+    wide, high = width + pad[0], height + pad[1]
+    if stride >= wide and len(source) >= stride * (high - 1) + wide:
+        return luma
+    buffer = _padding.get((wide, high))
+    if buffer is None:
+        _padding.clear()
+        buffer = _padding[wide, high] = bytearray(wide * high)
+    if stride == wide:
+        buffer[:len(source)] = source
+        return buffer
+    target = memoryview(buffer)
+    for row in range(height):
+        at = row * wide
+        target[at:at + width] = source[row * stride:row * stride + width]
+    return buffer
 
 
 # FFmpeg's pixel format of each overlay format's planes, as sources give them.
 PIXEL_FORMATS = {YUY2: "yuyv422", UYVY: "uyvy422"}
 
 
-def save_screenshot(path, planes, source, placement, window, levels, probe):
+def save_screenshot(path, planes, source, placement, window, levels, probe, matrix=None):
     """Saves what the window shows, once the last frame is up: `planes` of
     `source`'s frame, of `levels` ("limited" or "full"), shown at
     `placement` (x, y, w, h) in a window of size `window`.  The display
@@ -66,42 +109,73 @@ def save_screenshot(path, planes, source, placement, window, levels, probe):
         frame = screenshot.video_frame([memoryview(p).cast("B") for p in planes], pix_fmt,
                                        source.size)
     screenshot.save(path, window=window, placement=placement, surface_holds_video=from_surface,
-                    frame=frame, source_range=levels)
+                    frame=frame, source_range=levels, matrix=matrix)
 
 
 class Window:
     """The display: its size and window flags, and where the video goes in
-    it.  The mode keeps its depth through resizes and full-screen switches,
-    which keeps the overlay working."""
+    it.  The video is placed by its display size (`video`), which has the
+    shape it is shown in; the overlay holds the `stored` picture and `pad`
+    (columns, rows) more, where SDL shows odd sizes wrong.  The mode keeps
+    its depth through resizes and full-screen switches, which keeps the
+    overlay working."""
 
     DEPTH = 32
 
-    def __init__(self, video_size, size, flags):
+    def __init__(self, video_size, size, flags, stored=None, pad=(0, 0)):
         self.video, self.size, self.flags = video_size, size, flags
+        self.stored, self.pad = stored or video_size, pad
+        self.windowed = size
+        # The desktop's size, for full screen: SDL gives it before a mode is set.
+        self.desktop = None
 
     def set_mode(self):
+        if self.desktop is None:
+            self.desktop = display.get_desktop_size()
         display.set_mode(self.size, self.DEPTH, self.flags)
 
     def placement(self):
+        """Where the picture is shown: the largest rectangle of its shape
+        inside the window, centred."""
         return fit(*self.video, *self.size)
+
+    def overlay_rect(self):
+        """(The overlay's rectangle, the rectangles beside the picture that a
+        padded overlay's extra column and row cover).  SDL cuts those off at
+        the edges of the screen; elsewhere the player blacks them out."""
+        x, y, w, h = self.placement()
+        (sw, sh), (pw, ph) = self.stored, self.pad
+        wide = max(w + pw, round(w * (sw + pw) / sw))
+        high = max(h + ph, round(h * (sh + ph) / sh))
+        right, bottom = min(x + wide, self.size[0]), min(y + high, self.size[1])
+        beside = [rect for rect in ((x + w, y, right - x - w, bottom - y),
+                                    (x, y + h, w, bottom - y - h)) if rect[2] > 0 and rect[3] > 0]
+        return (x, y, wide, high), beside
 
     def resize(self, width, height):
         """Whether the size changed."""
         if (width, height) == self.size or width <= 0 or height <= 0:
             return False
-        self.size = (width, height)
+        self.size = self.windowed = (width, height)
         self.set_mode()
         return True
 
     def toggle_fullscreen(self):
-        """Switches between a window and the full screen, in place where
-        SDL can, else by setting the mode again; whether it is now full
-        screen."""
+        """Switches between a window and the full screen, whose mode is the
+        desktop's size where SDL tells it (the window's otherwise, in place
+        where SDL can); whether it is now full screen."""
         self.flags ^= display.FULLSCREEN
-        if not display.toggle_fullscreen():
+        full = bool(self.flags & display.FULLSCREEN)
+        if full and self.desktop and all(self.desktop):
+            self.size = tuple(self.desktop)
+            self.set_mode()
+        elif not full and self.size != self.windowed:
+            self.size = self.windowed
+            self.set_mode()
+        elif not display.toggle_fullscreen():
             self.set_mode()
         self.size = display.get_size()
-        return bool(self.flags & display.FULLSCREEN)
+        return full
 
 
 # Later than this (seconds), the player starts the beat again from now
@@ -116,15 +190,19 @@ class Player:
     whose time has passed are dropped unless `drop` is off."""
 
     def __init__(self, source, overlay, controls, status, headless, window, drop=True,
-                 range_choice="auto", sdl_full_range=None):
+                 range_choice="auto", probe=None):
         self.source, self.overlay, self.controls, self.status = source, overlay, controls, status
         self.window, self.drop = window, drop and not headless
         # --range, and whether SDL takes levels as full range (the probe's
         # finding): the level conversion is decided from them and the
         # source's range once, and again only when the source's range changes.
-        self.range_choice, self.sdl_full_range = range_choice, sdl_full_range
-        self.source_full_range = self.convert = None
-        self.height = source.size[1]
+        self.range_choice = range_choice
+        self.probe = probe or colour.Probe(False, None, None)
+        # The colours of the source's frames (range, matrix) that the plan
+        # was made for, and the plan.
+        self.colours = self.plan = None
+        # The strips beside the picture that a padded overlay covers.
+        self.beside = []
         self.headless = headless
         self.index = self.played = self.stepped = self.dropped = 0
         self.last = None
@@ -156,13 +234,25 @@ class Player:
             return self.range_choice
         return colour.FULL if self.source.full_range else colour.LIMITED
 
+    def matrix(self):
+        """The matrix of the source's frames: as it says, else by height."""
+        return colour.matrix_of(self.source.space, self.source.size[1])
+
+    def locate(self):
+        """Puts the overlay where the window shows the video."""
+        rect, self.beside = self.window.overlay_rect()
+        self.overlay.set_location(rect)
+
     def show(self, planes, playing=True):
         begun = time.perf_counter()
-        if self.source.full_range != self.source_full_range:
-            self.source_full_range = self.source.full_range
-            which = colour.conversion(self.levels(), "auto", self.sdl_full_range)
-            self.convert = (self.source.overlay_format, which) if which else None
-        hand_over(self.overlay, planes, self.height, self.convert)
+        colours = (self.levels(), self.matrix())
+        if colours != self.colours:
+            self.colours = colours
+            self.plan = colour.plan(*colours, self.probe)
+        source = self.source
+        hand_over(self.overlay, planes, source.size, self.plan, source.overlay_format,
+                  self.window.pad)
+        self.black_beside()
         self.last = planes
         now = time.perf_counter()
         self.upload += now - begun
@@ -186,6 +276,13 @@ class Player:
             self.due = now + period
         elif not self.drop and self.due < now - period:
             self.due = now
+
+    def black_beside(self):
+        """Blacks out a padded overlay's extra column and row where they show
+        beside the picture, in the display surface that holds the video."""
+        if self.probe.surface_holds_video:
+            for rect in self.beside:
+                colour.black_out(rect)
 
     def event(self, text, now):
         self.status.event(text % self.number(), self.number(),
@@ -273,9 +370,10 @@ class Player:
                 said = ("full screen" if self.window.toggle_fullscreen() else "windowed")
             else:
                 said = "resized to %dx%d" % self.window.size
-            self.overlay.set_location(self.window.placement())
+            self.locate()
             # The new mode's surface is blank until the frame is shown again.
             self.overlay.display()
+            self.black_beside()
             display.flip()
             self.event(said + " at frame %d", now)
         return None
@@ -343,22 +441,30 @@ def play(options, source):
     if limit is None and headless and options.file is None:
         limit = HEADLESS_PATTERN_FRAMES
     width, height = source.size
-    window = Window((width, height), options.window or (width, height),
-                    0 if headless else display.RESIZABLE)
+    sample_aspect = source.sample_aspect
+    if getattr(options, "aspect", None):
+        sample_aspect = options.aspect / Fraction(width, height)
+    shown = display_size(source.size, sample_aspect)
+    window = Window(shown, options.window or shown, 0 if headless else display.RESIZABLE,
+                    source.size)
 
     display.init()
     overlay = player = None
     try:
         window.set_mode()
         display.set_caption("%s: %s" % (PROG, source.name))
-        # How this SDL converts levels, from what it shows of a known frame.
+        # How this SDL converts colours, from what it shows of known frames.
         probe = colour.probe(source.overlay_format, window.placement()[:2])
-        overlay = Overlay(source.overlay_format, (width, height))
-        overlay.set_location(window.placement())
+        # Where SDL shows a picture of an odd size wrong, the overlay is one
+        # column or row larger, kept out of sight.
+        if not probe.odd_size_ok and source.overlay_format == YV12:
+            window.pad = (width % 2, height % 2)
+        overlay = Overlay(source.overlay_format, (width + window.pad[0], height + window.pad[1]))
         key.set_repeat(REPEAT_DELAY, REPEAT_INTERVAL)
         player = Player(source, overlay, Controls(),
                         Status(sys.stderr, source.count, source.length), headless, window,
-                        not options.no_drop, options.range, probe.full_range)
+                        not options.no_drop, options.range, probe)
+        player.locate()
         stopped = None
         try:
             step = source.get(0), True
@@ -380,7 +486,7 @@ def play(options, source):
         if options.screenshot and player.shown:
             try:
                 save_screenshot(options.screenshot, player.last, source, window.placement(),
-                                window.size, player.levels(), probe)
+                                window.size, player.levels(), probe, player.matrix())
             except OSError as e:
                 summary.screenshot_error = e.strerror or str(e)
     finally:

@@ -2,11 +2,12 @@
 file's name.
 
 Where the display surface holds the video (SDL's software overlay draws
-into it), the screenshot is that surface.  Where it does not (SDL 1.2 over
-SDL 2 draws overlays only when it presents the screen; a hardware overlay
-is shown beside the surface), the screenshot is made from the frame
-itself: FFmpeg's scaler renders it to RGB at the size of the overlay's
-placement, put at that placement in a window-sized image, black around.
+into it), the screenshot is that surface.  Where SDL 1.2 runs over SDL 2,
+which draws overlays only when it presents the screen, it is what SDL 2
+presents.  Elsewhere (a hardware overlay is shown beside the surface) it
+is made from the frame itself: FFmpeg's scaler renders it to RGB at the
+size of the overlay's placement, put at that placement in a window-sized
+image, black around.
 
 Used by the player::
 
@@ -86,20 +87,29 @@ def display_rgb():
     return w, h, _colour.read_display((0, 0, w, h))
 
 
-def frame_rgb(frame, width, height, source_range=None):
+# FFmpeg's scaler's names of the colour matrices.
+SCALER_MATRICES = {"bt601": "ITU601", "bt709": "ITU709", "bt2020": "BT2020", "fcc": "FCC",
+                   "smpte240m": "SMPTE240M"}
+
+
+def frame_rgb(frame, width, height, source_range=None, matrix=None):
     """RGB bytes of an av.VideoFrame scaled to width x height by FFmpeg's
     scaler.  `source_range` ("limited" or "full") overrides the range the
-    frame states, as the player's --range does."""
+    frame states, as the player's --range does; `matrix` ("bt709", ...) is
+    the one it is converted by (the scaler's own choice, BT.601, without)."""
     options = {}
+    if matrix in SCALER_MATRICES:
+        options["src_colorspace"] = SCALER_MATRICES[matrix]
     if source_range is not None:
         options["src_color_range"] = "JPEG" if source_range == "full" else "MPEG"
     try:
         rgb = frame.reformat(width=width, height=height, format="rgb24", **options)
     except TypeError:
         # PyAV before src_color_range: the frame's own tag then says it.
-        if options:
+        if source_range is not None:
             frame.color_range = 2 if source_range == "full" else 1
-        rgb = frame.reformat(width=width, height=height, format="rgb24")
+        rgb = frame.reformat(width=width, height=height, format="rgb24",
+                             src_colorspace=options.get("src_colorspace"))
     plane = rgb.planes[0]
     data, stride, row = bytes(plane), plane.line_size, 3 * width
     if stride == row:
@@ -138,15 +148,24 @@ def video_frame(planes, pix_fmt, size):
     return frame
 
 
-def save(path, *, window, placement, surface_holds_video, frame=None, source_range=None):
+def save(path, *, window, placement, surface_holds_video, frame=None, source_range=None,
+         matrix=None):
     """Writes the screenshot to `path` (PNG or BMP by its name): the display
-    surface where it holds the video, otherwise `frame` (an av.VideoFrame,
-    or None for a window of black) at `placement` in a black window."""
+    surface where it holds the video; otherwise what SDL 2 presents, where
+    SDL 1.2 runs over it; otherwise `frame` (an av.VideoFrame, or None for a
+    window of black) at `placement` in a black window."""
+    presented = None
+    if not surface_holds_video:
+        from brilox.play.colour import presented_rgb
+        presented = presented_rgb((0, 0) + tuple(window), window)
     if surface_holds_video:
         width, height, rgb = display_rgb()
+    elif presented is not None:
+        (width, height), rgb = window, presented
     else:
         width, height = window
         x, y, w, h = placement
-        shown = frame_rgb(frame, w, h, source_range) if frame is not None and w and h else b""
+        shown = (frame_rgb(frame, w, h, source_range, matrix) if frame is not None and w and h
+                 else b"")
         rgb = placed(window, placement, shown) if shown else bytes(3 * width * height)
     write(path, width, height, rgb)
