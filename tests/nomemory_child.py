@@ -19,12 +19,15 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
+os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
 
 from support import sdl  # noqa: E402
 
 DOUBLE = sdl.load_double()
 
 import _testcapi  # noqa: E402
+# brilox.sound registers with atexit; that import is the interpreter's, not ours to sweep.
+import atexit  # noqa: E402,F401
 
 
 def attempt(n, operation):
@@ -46,7 +49,8 @@ def report(n, outcome):
 # ---- module entries ------------------------------------------------------------
 
 DEPENDENCIES = {"overlay": ["brilox.base", "brilox.rect"], "key": ["brilox.base"],
-                "pinhold": [], "display": ["brilox.base"]}
+                "pinhold": [], "display": ["brilox.base"],
+                "sound": ["brilox.base"]}
 
 
 def entry(name, n):
@@ -85,6 +89,9 @@ def entry(name, n):
         module.init()
         module.set_mode((8, 8), 32, module.RESIZABLE)
         assert type(module.poll_events()) is list
+        module.quit()
+    elif name == "sound":
+        assert module.open(8000, 2)[0] == 8000 and module.queue(b"\0" * 8) == 8
         module.quit()
     elif name == "key":
         assert type(module.name(97)) is str
@@ -305,12 +312,38 @@ def lock_sweeps():
     }
 
 
+def sound_sweeps():
+    import brilox.sound as sound
+
+    def opened(audio_up):
+        def prepare():
+            if audio_up:
+                assert sdl.lib().SDL_InitSubSystem(0x10) == 0
+            return {}
+
+        def operation(state):
+            state["spec"] = sound.open(16000, 1, buffer_seconds=0.5)
+
+        def check(state, outcome):
+            if outcome is MemoryError:
+                # Nothing half open: no device, nor SDL's audio brought up for it.
+                assert not sound.get_init() and sdl.lib().SDL_GetAudioStatus() == 0
+                assert audio_up or not sdl.lib().SDL_WasInit(0x10)
+            else:
+                assert state["spec"] == (16000, 1, -16, 512, 1024) and sound.queued() == 0
+            sound.quit()
+        return prepare, operation, check
+
+    return {"sound_open": opened(False), "sound_open_audio_up": opened(True)}
+
+
 def main():
     if sys.argv[1] == "entry":
         entry(sys.argv[2], int(sys.argv[3]))
         return
     name = sys.argv[2]
-    sweeps = lock_sweeps() if name.startswith(("lock", "lifetime")) else overlay_sweeps()
+    sweeps = (lock_sweeps() if name.startswith(("lock", "lifetime"))
+              else sound_sweeps() if name.startswith("sound") else overlay_sweeps())
     sweep(*sweeps[name])
 
 

@@ -84,7 +84,7 @@ def interpreter_fault(args, module):
         module)
 
 
-@pytest.mark.parametrize("module", ["overlay", "key", "pinhold", "display"])
+@pytest.mark.parametrize("module", ["overlay", "key", "pinhold", "display", "sound"])
 def test_each_allocation_of_a_module_entry_may_fail(module):
     # One fresh process per n: an entry runs once per process.  Two at a
     # time, until ten in a row succeed.
@@ -125,7 +125,7 @@ SWEEPS = ["overlay_created", "subclass_created", "display_tuple", "display_list"
           "lock_new_list", "lock_growing_list", "lock_itself", "lock_subsurface",
           "lock_subsurface_growing", "lifetime_lock", "lifetime_lock_growing",
           "lifetime_lock_subsurface", "lifetime_lock_beside_own",
-          "lifetime_lock_subsurface_beside_own"]
+          "lifetime_lock_subsurface_beside_own", "sound_open", "sound_open_audio_up"]
 
 
 @pytest.mark.parametrize("sweep", SWEEPS)

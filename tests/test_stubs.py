@@ -5,7 +5,7 @@ import subprocess
 import sys
 
 MODULES = ["brilox.base", "brilox.rect", "brilox.display", "brilox.overlay", "brilox.key",
-           "brilox.pinhold", "brilox.surface", "brilox.play._colour"]
+           "brilox.pinhold", "brilox.surface", "brilox.play._colour", "brilox.sound"]
 
 
 def test_the_stubs_match_the_modules(tmp_path):
