@@ -101,6 +101,8 @@ def test_unknown_raw_format_is_refused(clip, args, message):
     (["--aspect", "4:-3"], "argument --aspect: '4:-3' is not W:H of two positive numbers"),
     (["--sar", "wide"], "argument --sar: 'wide' is not W:H of two positive numbers"),
     (["--aspect", "4:3", "--sar", "1:1"], "--aspect and --sar say the same thing"),
+    (["--volume", "101"], "argument --volume: '101' is not 0 to 100"),
+    (["--audio-stream", "-1"], "argument --audio-stream: '-1' is not a stream's index"),
     (["clip.yuv"], "a raw file needs --size WxH"),
     (["a", "b"], "unrecognized arguments: b"),
 ])

@@ -4,14 +4,20 @@ Usage::
 
     brilox-play [FILE | -] [--size WxH] [--format FORMAT] [--fps N] [--loop]
                 [--window WxH] [--headless] [--frames N] [--no-drop]
-                [--range {auto,limited,full}] [--screenshot OUT.png | OUT.bmp] [--version]
+                [--range {auto,limited,full}] [--aspect W:H | --sar W:H] [--no-autorotate]
+                [--no-audio] [--volume N] [--mute] [--video-stream N] [--audio-stream N]
+                [--screenshot OUT.png | OUT.bmp] [--version]
 
     python -m brilox.play ...          # the same
 
 FILE is a media file (mp4, mkv, webm, ... anything FFmpeg reads), decoded by
 FFmpeg's libraries through PyAV with FFmpeg's decoding threads; they come
 with the optional extra ``brilox[video]``, and without them a media file is
-refused saying so.  Its frames show at their presentation timestamps.
+refused saying so.  Its frames show at their presentation timestamps, by
+the clock of its sound where it has sound: the audio stream FFmpeg would
+pick (``--audio-stream N`` another), resampled by PyAV and played through
+brilox.sound (``--volume N``, ``--mute``, ``--no-audio``; headless runs play
+none).  A file of sound alone shows black, or its cover art, while it plays.
 
 FILE holds raw frames instead, one after another with no header, when
 ``--size`` or ``--format`` is given or its name ends in a raw extension
@@ -51,7 +57,12 @@ full-range sources (yuvj420p, or a file that says so) go in as they are;
 where SDL converts levels as limited range, full-range sources are squeezed
 to limited range and limited-range video goes in as it is.
 ``--range limited`` or ``--range full`` says what the video holds, whatever
-it says itself; ``auto``, the default, follows the source.
+it says itself; ``auto``, the default, follows the source.  Frames are
+shown by the colour matrix their stream says (BT.709 for HD that says
+none), changed in one native pass where SDL converts by another; pictures
+of odd sizes are shown whole, at the display aspect the file says
+(``--aspect W:H`` or ``--sar W:H`` for any source), and turned upright by
+a file's display matrix (``--no-autorotate`` keeps them as stored).
 
 Keys and clicks, read off SDL's event queue (every press is kept however
 long a frame takes):
@@ -65,6 +76,9 @@ long a frame takes):
     home, end         the first frame, the last frame
     right click       seek to that fraction of the length
     f, double click   full screen and back
+    m                 mute and sound on
+    9, 0              the volume down and up
+    a                 the next audio stream
     escape, q         quit (closing the window does too)
 
 Any frame of a file can be sought or stepped to; a media file is sought

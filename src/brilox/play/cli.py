@@ -35,6 +35,26 @@ def aspect_argument(text):
                                          "16:9" % text) from None
 
 
+def percent(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a whole number" % text) from None
+    if not 0 <= value <= 100:
+        raise argparse.ArgumentTypeError("%r is not 0 to 100" % text)
+    return value
+
+
+def stream_number(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError("%r is not a stream's index (0, 1, ...)" % text)
+    return value
+
+
 def positive(kind):
     def parse(text):
         try:
@@ -66,6 +86,9 @@ KEYS = """keys:
   home, end        the first frame, the last frame
   right click      go to that fraction of the length (click x / window width)
   f, double click  full screen and back
+  m                mute and sound on
+  9, 0             the volume down and up
+  a                the next audio stream
   q, escape        quit (closing the window does too)
 
 Seeking works in files; on standard input the player reads on to a later
@@ -137,6 +160,17 @@ def parse_options(argv=None):
     parser.add_argument("--no-autorotate", action="store_true",
                         help="show a media file's picture as stored, not turned upright as "
                              "its display matrix says")
+    parser.add_argument("--no-audio", action="store_true",
+                        help="play no sound (headless runs play none either)")
+    parser.add_argument("--volume", type=percent, default=100, metavar="N",
+                        help="the sound's volume, 0 to 100 (default 100)")
+    parser.add_argument("--mute", action="store_true", help="start with the sound muted")
+    parser.add_argument("--video-stream", type=stream_number, metavar="N",
+                        help="play the video stream with this index in the file (as ffprobe "
+                             "numbers them; default: the one FFmpeg picks)")
+    parser.add_argument("--audio-stream", type=stream_number, metavar="N",
+                        help="play the audio stream with this index in the file (default: "
+                             "the one FFmpeg picks)")
     parser.add_argument("--screenshot", metavar="OUT.png",
                         help="save the last frame shown as the window shows it: PNG for a "
                              "name ending in .png, BMP for .bmp")
@@ -165,7 +199,8 @@ def open_source(options):
     elif is_raw(options):
         source = open_raw(options.file, fmt, options.size, options.fps, options.loop)
     else:
-        source = open_media(options.file, options.loop, not options.no_autorotate)
+        source = open_media(options.file, options.loop, not options.no_autorotate,
+                            options.video_stream, options.audio_stream)
     if options.sar is not None:
         source.sample_aspect = options.sar
     return source

@@ -25,6 +25,9 @@ class Controls:
         ("seek_to", fraction)    home (0), end (1), a right click (where)
         ("fullscreen",)          f or a double click
         ("resize", w, h)         the window was resized
+        ("mute",)                m
+        ("volume", -1 or +1)     9 and 0: the volume down and up
+        ("next_audio",)          a: the next audio stream
     """
 
     def __init__(self):
@@ -49,6 +52,12 @@ class Controls:
             return [("step", 1)]
         if k == display.K_f:
             return [("fullscreen",)]
+        if k == display.K_m:
+            return [("mute",)]
+        if k in (display.K_9, display.K_0):
+            return [("volume", 1 if k == display.K_0 else -1)]
+        if k == display.K_a:
+            return [("next_audio",)]
         if paused and k in (display.K_RIGHT, display.K_LEFT):
             return [("step", 1 if k == display.K_RIGHT else -1)]
         if k in SEEKS:

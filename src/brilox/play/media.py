@@ -23,13 +23,19 @@ SEEK_AHEAD = 2.0
 SEEK_RETRIES = 4
 
 
+class StillPicture(Exception):
+    """The file's picture is a still held for its sound (cover art)."""
+
+
 class MediaFrames(Frames):
     """The video frames of a media file or stream."""
 
     truncated = None
 
-    def __init__(self, av, path, name, loop, autorotate=True):
+    def __init__(self, av, path, name, loop, autorotate=True, video_stream=None,
+                 audio_stream=None):
         self.av, self.path, self.name, self.loop = av, path, name, loop
+        self.video_stream, self.audio_stream = video_stream, audio_stream
         self.seekable = isinstance(path, str)
         self.error = None
         self.read = 0
@@ -96,13 +102,38 @@ class MediaFrames(Frames):
             raise BadInput("%s: %s" % (self.name, e.strerror or e)) from None
         except OSError as e:
             raise BadInput("%s: %s" % (self.name, e.strerror or e)) from None
-        if not self.container.streams.video:
+        self.stream = self._choose("video", self.video_stream)
+        if attached_picture(self.stream) and self.video_stream is None:
             self.container.close()
-            raise BadInput("%s: no video stream" % self.name)
-        self.stream = self.container.streams.video[0]
+            raise StillPicture()
+        # The sound: its streams where the file can be opened again for it.
+        self.audio_streams = [s.index for s in self.container.streams.audio]
+        self.audio_index = (self._choose("audio", self.audio_stream).index
+                            if self.audio_streams and self.seekable else None)
         self.stream.thread_type = "AUTO"
         self._decode_from_here()
         self.start = None
+
+    def _choose(self, kind, index, container=None):
+        """The stream of `kind` with this index in the file, or the one FFmpeg
+        picks; BadInput for none."""
+        container = container or self.container
+        streams = getattr(container.streams, kind)
+        if index is not None:
+            for stream in streams:
+                if stream.index == index:
+                    return stream
+            indices = ", ".join("%d" % s.index for s in streams) or "it has none"
+            container.close()
+            raise BadInput("%s: stream %d is not %s %s stream (%s)" % (
+                self.name, index, "an" if kind == "audio" else "a", kind, indices))
+        if not streams:
+            container.close()
+            raise BadInput("%s: no %s stream" % (self.name, kind))
+        try:
+            return container.streams.best(kind) or streams[0]
+        except (AttributeError, TypeError, ValueError):
+            return streams[0]
 
     def _decode_from_here(self):
         """Decodes from where the file stands, as the container's own
@@ -300,7 +331,86 @@ class MediaFrames(Frames):
         self._shut()
 
 
-def open_media(path, loop, autorotate=True):
+# A stream's disposition flag of a picture attached to the sound (cover art).
+ATTACHED_PIC = 0x400
+# Frames a second of a picture held while the sound plays.
+STILL_FPS = 10
+# The size of the black picture of a file with no picture at all.
+BLACK_SIZE = (320, 180)
+
+
+def attached_picture(stream):
+    """Whether a video stream is a picture attached to the sound (cover
+    art).  PyAV before stream dispositions: a still image codec without a
+    frame rate."""
+    disposition = getattr(stream, "disposition", None)
+    if disposition is not None:
+        return bool(int(disposition) & ATTACHED_PIC)
+    return (stream.codec_context.name in ("mjpeg", "png", "bmp", "gif", "webp")
+            and not stream.average_rate)
+
+
+class StillFrames(Frames):
+    """A file's sound with a picture held for its length: its cover art, or
+    black where it has none.  Any frame can be had again."""
+
+    truncated = None
+    full_range = False
+
+    def __init__(self, av, path, name, audio_stream):
+        self.av, self.path, self.name = av, path, name
+        self.period = 1.0 / STILL_FPS
+        try:
+            container = av.open(path)
+        except (av.FFmpegError, OSError) as e:
+            raise BadInput("%s: %s" % (name, getattr(e, "strerror", None) or e)) from None
+        try:
+            self.audio_streams = [st.index for st in container.streams.audio]
+            audio = MediaFrames._choose(self, "audio", audio_stream, container)
+            self.audio_index = audio.index
+            self.start = float(audio.start_time * audio.time_base) \
+                if audio.start_time is not None else 0.0
+            if audio.duration:
+                self.length = float(audio.duration * audio.time_base)
+            elif container.duration:
+                self.length = container.duration / 1e6
+            self.planes = self._cover(container)
+        finally:
+            container.close()
+        if self.planes is None:
+            w, h = self.size = BLACK_SIZE
+            self.planes = (bytes([16]) * (w * h), bytes([128]) * (w * h // 4),
+                           bytes([128]) * (w * h // 4))
+        self.pix_fmt, self.overlay_format = overlay_target("yuv420p", self.size[0])
+        if self.length:
+            self.count = max(1, round(self.length * STILL_FPS))
+
+    def _cover(self, container):
+        """The planes of the attached picture, in yuv420p, or None."""
+        for stream in container.streams.video:
+            if not attached_picture(stream):
+                continue
+            for frame in container.decode(stream):
+                check_size(frame.width, frame.height)
+                self.size = (frame.width, frame.height)
+                self.full_range = frame.format.name.startswith("yuvj")
+                fmt = "yuvj420p" if self.full_range else "yuv420p"
+                return tuple(bytes(p) for p in frame_planes(frame, fmt, *self.size))
+        return None
+
+    def get(self, index):
+        if index < 0 or (self.count is not None and index >= self.count):
+            return None
+        return self.planes
+
+    def problem(self):
+        return None
+
+    def close(self):
+        pass
+
+
+def open_media(path, loop, autorotate=True, video_stream=None, audio_stream=None):
     """The frames of a media file, or of standard input for "-"; refuses bad
     input with BadInput before any window opens (the first frame is decoded
     here for that reason)."""
@@ -309,5 +419,14 @@ def open_media(path, loop, autorotate=True):
             raise BadInput("standard input: --loop needs a file; a stream cannot be played "
                            "again")
         return MediaFrames(load_av("standard input"), sys.stdin.buffer, "standard input",
-                           False, autorotate)
-    return MediaFrames(load_av(path), path, path, loop, autorotate)
+                           False, autorotate, video_stream, audio_stream)
+    av = load_av(path)
+    try:
+        return MediaFrames(av, path, path, loop, autorotate, video_stream, audio_stream)
+    except StillPicture:
+        pass
+    except BadInput as e:
+        # A file of sound alone: a black picture while it plays.
+        if video_stream is not None or not str(e).endswith(": no video stream"):
+            raise
+    return StillFrames(av, path, path, audio_stream)

@@ -8,6 +8,7 @@ import signal
 import sys
 import time
 
+import brilox.base
 import brilox.display as display
 import brilox.key as key
 from brilox.overlay import Overlay
@@ -15,9 +16,12 @@ from brilox.play import colour, screenshot
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
 from brilox.play.exits import Stopped
 from brilox.play.frames import PROG, UYVY, YUY2, YV12, display_size, overlay_frame
+from brilox.play.sound import VOLUME_STEP, Sound
 from brilox.play.status import Status, Summary
 
 HEADLESS_PATTERN_FRAMES = 300
+# The longest the first frame waits for the sound to begin, in seconds.
+SOUND_START = 3.0
 
 
 def fit(width, height, window_width, window_height):
@@ -190,7 +194,7 @@ class Player:
     whose time has passed are dropped unless `drop` is off."""
 
     def __init__(self, source, overlay, controls, status, headless, window, drop=True,
-                 range_choice="auto", probe=None):
+                 range_choice="auto", probe=None, sound=None):
         self.source, self.overlay, self.controls, self.status = source, overlay, controls, status
         self.window, self.drop = window, drop and not headless
         # --range, and whether SDL takes levels as full range (the probe's
@@ -203,6 +207,12 @@ class Player:
         self.colours = self.plan = None
         # The strips beside the picture that a padded overlay covers.
         self.beside = []
+        # The file's sound, whose clock paces the picture while it plays;
+        # the largest gap between picture and sound seen while playing on.
+        self.sound = sound
+        self.largest_gap = None
+        self.in_step = False
+        self.sound_said = False
         self.headless = headless
         self.index = self.played = self.stepped = self.dropped = 0
         self.last = None
@@ -253,6 +263,10 @@ class Player:
         hand_over(self.overlay, planes, source.size, self.plan, source.overlay_format,
                   self.window.pad)
         self.black_beside()
+        if self.sound is not None and playing and self.index and not source.position(self.index):
+            # A looping file starts again: so does its sound.
+            self.sound.seek(0.0)
+            self.in_step = False
         self.last = planes
         now = time.perf_counter()
         self.upload += now - begun
@@ -262,6 +276,7 @@ class Player:
             self.stepped += 1
         display.flip()
         self.status.dropped = self.dropped
+        self.status.sound = self.sound_words(playing)
         self.status.frame(self.number(), self.source.time_of(self.index), now - begun, now,
                           self.paused, playing)
         period = self.source.duration(self.index)
@@ -276,6 +291,38 @@ class Player:
             self.due = now + period
         elif not self.drop and self.due < now - period:
             self.due = now
+
+    def heard(self):
+        """The time of the sound heard now, where the sound is the clock: it
+        plays, and has not run out.  Sound that stops on an error is said
+        once, and the picture plays on by the system clock."""
+        if self.sound is None:
+            return None
+        if self.sound.error and not self.sound_said:
+            self.sound_said = True
+            self.status.line("%s: %s: %s" % (PROG, self.source.name, self.sound.error))
+        if self.sound.done():
+            return None
+        return self.sound.clock()
+
+    def sound_words(self, playing):
+        """The status line's words on the sound: the picture's time less the
+        sound's (A-V), the volume or mute.  A-V is counted towards the
+        largest seen from the second frame played on after a start, pause,
+        step or seek."""
+        if self.sound is None:
+            return None
+        heard = self.heard()
+        words = []
+        if heard is not None:
+            gap = self.source.time_of(self.index) - heard
+            words.append("A-V %+.3f" % gap)
+            if playing and self.in_step and (self.largest_gap is None
+                                             or abs(gap) > abs(self.largest_gap)):
+                self.largest_gap = gap
+            self.in_step = playing
+        words.append("muted" if self.sound.muted() else "vol %d%%" % self.sound.volume())
+        return "  ".join(words)
 
     def black_beside(self):
         """Blacks out a padded overlay's extra column and row where they show
@@ -296,6 +343,9 @@ class Player:
         else:
             self.paused_for += now - self.paused_at
             self.due = now
+        if self.sound is not None:
+            self.sound.pause(self.paused)
+            self.in_step = False
         self.event("paused at frame %d" if self.paused else "playing from frame %d", now)
 
     def go(self, target, now, what):
@@ -323,6 +373,10 @@ class Player:
             return None
         self.index = target
         self.status.restart()
+        if self.sound is not None:
+            # The sound goes on from the new frame (heard once playing).
+            self.sound.seek(source.time_of(target))
+            self.in_step = False
         # The time a seek takes is not playing time.
         if not self.paused:
             self.paused_for += time.perf_counter() - now
@@ -363,6 +417,8 @@ class Player:
                 self.event("no end to go to: the length is not known (frame %d)", now)
                 return None
             return self.go(target, now, "jumped to")
+        elif kind in ("mute", "volume", "next_audio"):
+            self.sound_command(kind, command, now)
         elif kind in ("fullscreen", "resize"):
             if kind == "resize" and not self.window.resize(*command[1:]):
                 return None
@@ -378,6 +434,22 @@ class Player:
             self.event(said + " at frame %d", now)
         return None
 
+    def sound_command(self, kind, command, now):
+        if self.sound is None:
+            self.event("no sound (frame %d)", now)
+            return
+        if kind == "mute":
+            said = "muted" if self.sound.toggle_mute() else "sound on"
+        elif kind == "volume":
+            said = "volume %d%%" % self.sound.volume(step=command[1] * VOLUME_STEP)
+        else:
+            streams = self.source.audio_streams
+            following = streams[(streams.index(self.sound.index) + 1) % len(streams)]
+            self.sound.open(following, self.source.time_of(self.index))
+            said = "audio stream %d" % following
+            self.in_step = False
+        self.event(said + " at frame %d", now)
+
     def advance(self):
         """Waits for the next frame to show and returns it with whether it
         is played (rather than stepped to or sought): the following frame
@@ -388,6 +460,14 @@ class Player:
             if not self.pending:
                 self.pending.extend(display.poll_events())
             now = time.perf_counter()
+            heard = None
+            if self.sound is not None:
+                self.sound.feed()
+                heard = self.heard()
+            if heard is not None and not self.paused:
+                # The sound is the clock: the next frame is due when the
+                # sound reaches its time.
+                self.due = now + self.source.time_of(self.index + 1) - heard
             while self.pending:
                 event = self.pending.popleft()
                 for command in self.controls.commands(event, self.paused, now,
@@ -412,6 +492,38 @@ class Player:
             wait = KEY_POLL if self.paused else min(KEY_POLL, self.due - now)
             time.sleep(max(wait, 0.0005))
 
+    def start_sound(self):
+        """Starts the sound after a little silence, and waits, up to
+        SOUND_START seconds, until it nearly reaches the first frame: some
+        sound servers take a while to begin, and the first frame is the
+        sound's to wait for."""
+        sound = self.sound
+        sound.preroll()
+        sound.feed()
+        sound.pause(False)
+        deadline = time.perf_counter() + SOUND_START
+        first = self.source.time_of(self.index)
+        while sound.clock() < first - KEY_POLL * 4 and time.perf_counter() < deadline:
+            sound.feed()
+            time.sleep(KEY_POLL)
+        self.started = self.due = time.perf_counter()
+
+    def finish_sound(self):
+        """After the last frame, lets the sound play to its end, the keys
+        read meanwhile: q or escape end it at once."""
+        sound = self.sound
+        while not sound.done():
+            sound.feed()
+            for event in display.poll_events():
+                now = time.perf_counter()
+                for command in self.controls.commands(event, self.paused, now,
+                                                      self.window.size[0]):
+                    if command[0] == "quit":
+                        return
+                    if command[0] == "pause":
+                        self.pause(now)
+            time.sleep(KEY_POLL)
+
     def skip_late(self, now):
         """Drops the frames whose whole time has passed, up to LATE_LIMIT
         of them; how many."""
@@ -429,6 +541,31 @@ class Player:
 def headless_wanted(options):
     return (options.headless or not os.environ.get("DISPLAY")
             or os.environ.get("SDL_VIDEODRIVER") == "dummy")
+
+
+def open_sound(options, source, headless):
+    """The sound of a media file, where it has some and the player is to
+    play it (not headless, not --no-audio); None otherwise.  Without a
+    sound device, or with sound that cannot be read, it says so in one line
+    and the picture plays alone."""
+    index = getattr(source, "audio_index", None)
+    if headless or options.no_audio or index is None:
+        return None
+    try:
+        sound = Sound(source.av, source.path, index, options.volume, options.mute,
+                      source.start or 0.0)
+    except brilox.base.error as e:
+        print("%s: no sound device: %s; playing the picture alone" % (PROG, e),
+              file=sys.stderr)
+        return None
+    except (source.av.FFmpegError, OSError) as e:
+        print("%s: %s: the sound cannot be read (%s); playing the picture alone"
+              % (PROG, source.name, getattr(e, "strerror", None) or e), file=sys.stderr)
+        import brilox.sound
+        if brilox.sound.get_init():
+            brilox.sound.close()
+        return None
+    return sound
 
 
 def play(options, source):
@@ -449,7 +586,7 @@ def play(options, source):
                     source.size)
 
     display.init()
-    overlay = player = None
+    overlay = player = sound = None
     try:
         window.set_mode()
         display.set_caption("%s: %s" % (PROG, source.name))
@@ -461,18 +598,23 @@ def play(options, source):
             window.pad = (width % 2, height % 2)
         overlay = Overlay(source.overlay_format, (width + window.pad[0], height + window.pad[1]))
         key.set_repeat(REPEAT_DELAY, REPEAT_INTERVAL)
+        sound = open_sound(options, source, headless)
         player = Player(source, overlay, Controls(),
                         Status(sys.stderr, source.count, source.length), headless, window,
-                        not options.no_drop, options.range, probe)
+                        not options.no_drop, options.range, probe, sound)
         player.locate()
         stopped = None
         try:
             step = source.get(0), True
+            if sound is not None:
+                player.start_sound()
             while step is not None and step[0] is not None:
                 player.show(*step)
                 if limit is not None and player.shown >= limit:
                     break
                 step = player.advance()
+                if step is None and sound is not None:
+                    player.finish_sound()
         except (Stopped, KeyboardInterrupt) as e:
             # The signal may come between putting a frame up and flipping
             # it.  Flip it now: some SDL builds hang freeing an overlay whose
@@ -482,6 +624,7 @@ def play(options, source):
             stopped.frame = player.number()
         summary = Summary(player.played, player.playing_time(time.perf_counter()),
                           player.upload, player.stepped, player.dropped, stopped)
+        summary.largest_gap = player.largest_gap
         player.status.close()
         if options.screenshot and player.shown:
             try:
@@ -491,6 +634,8 @@ def play(options, source):
                 summary.screenshot_error = e.strerror or str(e)
     finally:
         overlay = player = None
+        if sound is not None:
+            sound.close()
         display.quit()
     problem = source.problem()
     if problem:

@@ -34,6 +34,8 @@ class Status:
         self.next_at = 0.0
         self.text = ""
         self.dropped = 0
+        # The player's words on the sound (A-V, the volume), or None.
+        self.sound = None
 
     def restart(self):
         """A pause, step or seek: the next frames say nothing of the last."""
@@ -65,6 +67,8 @@ class Status:
         parts.append("upload %.2f ms" % upload)
         if self.dropped:
             parts.append("%d dropped" % self.dropped)
+        if self.sound:
+            parts.append(self.sound)
         self.text = "  ".join(parts)
         due = now >= self.next_at and (fps is not None or paused)
         if self.tty and (force or due):
@@ -99,6 +103,9 @@ class Summary:
 
     # Why the screenshot asked for could not be written, if it could not.
     screenshot_error = None
+    # The largest gap, in seconds, between the picture's time and the
+    # sound's seen while playing, where there was sound.
+    largest_gap = None
 
     def __init__(self, frames, seconds, upload_seconds, stepped=0, dropped=0, stopped=None):
         self.frames, self.seconds, self.upload_seconds = frames, seconds, upload_seconds
@@ -113,7 +120,10 @@ class Summary:
         per_frame = self.upload_seconds / shown * 1000 if shown else 0.0
         # The share of playing time: the uploads of the frames played.
         share = per_frame / 10 * self.frames / self.seconds if self.seconds > 0 else 0.0
-        return ("%s: %d frame%s, %.2f s playing, %.1f fps, %d dropped, %d stepped, "
+        text = ("%s: %d frame%s, %.2f s playing, %.1f fps, %d dropped, %d stepped, "
                 "upload %.2f ms per frame (%.0f%% of the time)"
                 % (PROG, self.frames, "" if self.frames == 1 else "s", self.seconds, self.fps,
                    self.dropped, self.stepped, per_frame, share))
+        if self.largest_gap is not None:
+            text += ", largest A-V %+.3f s" % self.largest_gap
+        return text

@@ -1,0 +1,92 @@
+"""What a second of 1080p30 playback with sound costs the processor:
+brilox-play in a window with its sound, against ffplay playing the same
+file in the same run.
+
+The clip (6 s of FFmpeg's testsrc2 at 1920x1080, 30 fps, H.264 at 8 Mbit/s,
+with AAC sound at 48 kHz) is made here.  Both players run on an Xvfb
+server of the clip's size, their sound going to a PulseAudio server's null
+sink, both started here; each plays the whole clip at its own pace, and its
+processor time (user and system, its threads and children included) is
+divided by the clip's length.  They take turns, the order reversed every
+other round; the row shows the round of median ratio.
+"""
+
+import os
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROUNDS = 3
+SECONDS = 6
+
+
+def _start_servers(folder):
+    """(X display, environment for the players, the servers to stop)."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                             "1920x1080x24", "-nolisten", "tcp", "-ac", "-noreset"],
+                            pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as f:
+        display = ":" + f.readline().strip()
+    socket = os.path.join(folder, "native")
+    config = os.path.join(folder, "default.pa")
+    with open(config, "w") as f:
+        f.write("load-module module-null-sink sink_name=bench rate=48000 channels=2\n"
+                "set-default-sink bench\n"
+                "load-module module-native-protocol-unix auth-anonymous=1 socket=%s\n" % socket)
+    env = dict(os.environ, DISPLAY=display, SDL_VIDEODRIVER="x11", PULSE_SERVER="unix:" + socket,
+               XDG_RUNTIME_DIR=folder, HOME=folder)
+    env.pop("SDL_AUDIODRIVER", None)
+    pulse = subprocess.Popen(["pulseaudio", "-n", "-F", config, "--daemonize=no",
+                              "--exit-idle-time=-1", "--use-pid-file=no", "--system=no"],
+                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 15
+    while subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode != 0:
+        if time.monotonic() > deadline:
+            raise RuntimeError("the PulseAudio server did not start")
+        time.sleep(0.1)
+    return display, env, (pulse, xvfb)
+
+
+def _cpu_seconds(command, env):
+    """The processor seconds a command took to run to its end."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True, timeout=60)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+
+
+def run():
+    if not all(shutil.which(p) for p in ("Xvfb", "pulseaudio", "pactl", "ffplay", "ffmpeg")):
+        return []
+    folder = tempfile.mkdtemp(prefix="brilox-bench-sound-")
+    os.chmod(folder, 0o700)
+    clip = os.path.join(folder, "clip.mp4")
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                    "testsrc2=size=1920x1080:rate=30", "-f", "lavfi", "-i",
+                    "sine=frequency=440:sample_rate=48000", "-t", str(SECONDS),
+                    "-c:v", "libx264", "-b:v", "8M", "-pix_fmt", "yuv420p", "-c:a", "aac",
+                    clip], check=True, timeout=120)
+    display, env, servers = _start_servers(folder)
+    ours = [sys.executable, "-m", "brilox.play", clip]
+    theirs = ["ffplay", "-v", "error", "-autoexit", clip]
+    rounds = []
+    try:
+        for r in range(ROUNDS):
+            order = [ours, theirs] if r % 2 == 0 else [theirs, ours]
+            spent = {tuple(c): _cpu_seconds(c, env) / SECONDS for c in order}
+            rounds.append((spent[tuple(ours)], spent[tuple(theirs)]))
+    finally:
+        for server in servers:
+            server.terminate()
+            server.wait(timeout=10)
+        shutil.rmtree(folder, ignore_errors=True)
+    value, base = sorted(rounds, key=lambda r: r[0] / r[1])[len(rounds) // 2]
+    return [("brilox-play 1080p30 H.264 with sound in a window, CPU s per s", value,
+             "ffplay, the same file and window, CPU s per s", base, "<= 0.50x")]

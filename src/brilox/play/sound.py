@@ -1,0 +1,169 @@
+"""The sound of a media file: decoded by FFmpeg's libraries through PyAV from
+an opening of the file of its own, resampled by PyAV's resampler to what
+the sound device takes, and queued to brilox.sound.  Its clock, the time
+of the sample being heard, is the player's master clock.
+
+Used by the player::
+
+    sound = Sound(av, path, stream_index, volume=100, mute=False)
+    sound.seek(seconds)          # after a seek or step: flushes what is queued
+    sound.feed()                 # often: keeps a little sound queued ahead
+    sound.clock()                # the time heard now, or None before any
+    sound.pause(True)            # and False
+    sound.close()
+"""
+
+import brilox.sound as device
+
+# What the device is asked for: what nearly all sound is made at.
+RATE, CHANNELS = 48000, 2
+# Seconds of sound held by the device's queue, and kept queued ahead.
+BUFFER, AHEAD = 0.5, 0.25
+# Percentage points of a volume key.
+VOLUME_STEP = 10
+# Seconds of silence played before the sound, while the device gets going.
+PREROLL = 0.1
+
+
+def audio_streams(container):
+    """The indices of a container's audio streams, in the file's order."""
+    return [s.index for s in container.streams.audio]
+
+
+class Sound:
+    """The sound of one audio stream of a file, played from a time on."""
+
+    def __init__(self, av, path, stream_index, volume=100, mute=False, origin=0.0):
+        self.av, self.path = av, path
+        self.container = None
+        # Raises brilox.base.error with SDL's words where there is no device.
+        got = device.open(RATE, CHANNELS, -16, BUFFER)
+        self.rate, self.channels = got[0], got[1]
+        # The device's clock tells what has left SDL's buffer; one buffer
+        # more waits beyond it on its way out (as FFmpeg's player reckons).
+        self.beyond = got[3] / self.rate
+        self.frame_bytes = 2 * self.channels
+        self.volume(volume)
+        device.set_mute(mute)
+        self.error = None
+        # The video's first timestamp: times are told from it.
+        self.origin = origin
+        self.open(stream_index)
+
+    def open(self, stream_index, seconds=0.0):
+        """Plays the stream with this index from `seconds` on."""
+        if self.container is not None:
+            self.packets.close()
+            self.container.close()
+        self.container = self.av.open(self.path)
+        self.stream = next(s for s in self.container.streams if s.index == stream_index)
+        self.index = stream_index
+        self.seek(seconds)
+
+    def seek(self, seconds):
+        """Drops what is queued; plays on from `seconds` into the stream
+        (its time less `origin`, the video's first timestamp)."""
+        device.flush()
+        self.base = self.trim = seconds + self.origin
+        self.pending = b""
+        self.ended = False
+        self.queued_any = False
+        try:
+            self.container.seek(int(self.trim / self.stream.time_base), backward=True,
+                                any_frame=False, stream=self.stream)
+        except self.av.FFmpegError:
+            # A stream that cannot seek plays on from where it stands.
+            self.trim = None
+        self.packets = self.container.demux(self.stream)
+        self.resampler = self.av.AudioResampler(
+            format="s16", layout="stereo" if self.channels == 2 else "mono", rate=self.rate)
+        self.frames = (frame for packet in self.packets for frame in packet.decode())
+
+    def _next_bytes(self):
+        """The next decoded frame's samples as the device takes them, less
+        those before the time sought; None at the end."""
+        try:
+            frame = next(self.frames, None)
+        except self.av.FFmpegError as e:
+            self.error = "sound stopped: %s" % (e.strerror or e)
+            frame = None
+        resampled = self.resampler.resample(frame)
+        data = b"".join(bytes(f.planes[0])[:f.samples * self.frame_bytes] for f in resampled)
+        if frame is None:
+            self.ended = True
+            return data or None
+        if self.trim is not None and frame.time is not None:
+            # The first samples queued after a seek: those before the time
+            # sought go, and the clock starts at the first that stays (after
+            # any silence queued ahead of it).
+            skip = int(round((self.trim - frame.time) * self.rate)) * self.frame_bytes
+            if skip >= len(data):
+                return b""
+            self.base += (self.trim if skip > 0 else frame.time) - self.trim
+            data = data[max(0, skip):]
+            self.trim = None
+        return data
+
+    def feed(self):
+        """Queues decoded sound until AHEAD seconds wait to be heard or the
+        stream ends."""
+        want = int(AHEAD * self.rate) * self.frame_bytes
+        while device.queued() < want:
+            if not self.pending:
+                if self.ended:
+                    return
+                data = self._next_bytes()
+                if data is None:
+                    self.ended = True
+                    return
+                self.pending = data
+                self.queued_any = self.queued_any or bool(data)
+            taken = device.queue(self.pending)
+            self.pending = self.pending[taken:]
+            if not taken:
+                return
+
+    def preroll(self):
+        """Queues PREROLL seconds of silence ahead of the sound, which the
+        clock counts before its start: some sound servers take the first
+        few milliseconds of sound, then nothing for a while."""
+        silence = bytes(int(PREROLL * self.rate) * self.frame_bytes)
+        device.queue(silence)
+        self.base -= PREROLL
+        self.queued_any = True
+
+    def done(self):
+        """Whether every sample has been heard."""
+        return self.ended and not self.pending and device.queued() == 0
+
+    def clock(self):
+        """The stream's time of the sample heard now, or None while nothing
+        queued since the last seek has been heard."""
+        if not self.queued_any:
+            return None
+        return self.base - self.origin + device.clock() - self.beyond
+
+    def pause(self, paused):
+        device.pause(paused)
+
+    def volume(self, percent=None, step=0):
+        """Sets the volume (or moves it by `step` points); the volume now."""
+        if percent is None:
+            percent = device.get_volume() + step
+        device.set_volume(max(0, min(100, percent)))
+        return device.get_volume()
+
+    def toggle_mute(self):
+        device.set_mute(not device.get_mute())
+        return device.get_mute()
+
+    def muted(self):
+        return device.get_mute()
+
+    def close(self):
+        if self.container is not None:
+            self.packets.close()
+            self.container.close()
+            self.container = None
+        if device.get_init():
+            device.close()

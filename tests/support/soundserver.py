@@ -1,0 +1,92 @@
+"""A PulseAudio server with a null sink, for the tests that listen to what
+the player plays, as Xvfb serves the tests that look at its window.
+
+The sink's monitor is recorded with parec.  Where no server can be started
+the tests are skipped, except in CI, where that is a failure.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+from sanitizer import tool_env
+
+RATE, CHANNELS = 48000, 2
+SINK = "brilox_test"
+
+
+def no_sound_server(reason):
+    if os.environ.get("CI"):
+        pytest.fail("CI must run the sound tests: " + reason)
+    pytest.skip(reason)
+
+
+class SoundServer:
+    def __init__(self, folder):
+        self.folder = folder
+        self.socket = os.path.join(folder, "native")
+        self.env = {"PULSE_SERVER": "unix:" + self.socket, "XDG_RUNTIME_DIR": folder}
+
+    def record(self, path):
+        """Starts recording the sink's monitor into `path` (raw s16le at
+        RATE, CHANNELS); returns the recorder, to be stopped with stop()."""
+        return subprocess.Popen(
+            ["parec", "-d", SINK + ".monitor", "--raw", "--format=s16le",
+             "--rate=%d" % RATE, "--channels=%d" % CHANNELS, "--latency-msec=10", str(path)],
+            env=dict(tool_env(), **self.env), stdin=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+
+    @staticmethod
+    def stop(recorder):
+        recorder.send_signal(signal.SIGINT)
+        try:
+            recorder.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            recorder.kill()
+            recorder.wait()
+
+
+@pytest.fixture(scope="module")
+def sound_server():
+    """A fresh PulseAudio server whose default sink plays into nothing,
+    stopped after the module."""
+    if shutil.which("pulseaudio") is None or shutil.which("parec") is None:
+        no_sound_server("pulseaudio or parec is not installed")
+    folder = tempfile.mkdtemp(prefix="brilox-pulse-")
+    os.chmod(folder, 0o700)
+    server = SoundServer(folder)
+    config = os.path.join(folder, "default.pa")
+    with open(config, "w") as f:
+        f.write("load-module module-null-sink sink_name=%s rate=%d channels=%d\n"
+                "set-default-sink %s\n"
+                "load-module module-native-protocol-unix auth-anonymous=1 socket=%s\n"
+                % (SINK, RATE, CHANNELS, SINK, server.socket))
+    env = dict(tool_env(), **server.env, HOME=folder)
+    # -n: no default configuration; as root it runs with a warning.
+    process = subprocess.Popen(
+        ["pulseaudio", "-n", "-F", config, "--daemonize=no", "--exit-idle-time=-1",
+         "--disallow-exit", "--use-pid-file=no", "--system=no", "--log-target=stderr"],
+        env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 15
+    while subprocess.run(["pactl", "info"], env=env, capture_output=True,
+                         timeout=10).returncode != 0:
+        if process.poll() is not None or time.monotonic() > deadline:
+            process.kill()
+            no_sound_server("the PulseAudio server did not start")
+        time.sleep(0.1)
+    try:
+        yield server
+    finally:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        shutil.rmtree(folder, ignore_errors=True)
