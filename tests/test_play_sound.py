@@ -81,6 +81,11 @@ def test_what_plays_is_what_ffmpeg_decodes(tmp_path, x_display, sound_server, na
     recorder = sound_server.record(recording)
     time.sleep(0.3)
     run = player(x_display, sound_server, clip, *args)
+    # The window's class is the program's name.
+    found = subprocess.run(["xdotool", "search", "--sync", "--class", "brilox-play"],
+                           env=dict(os.environ, DISPLAY=x_display), capture_output=True,
+                           text=True, timeout=20)
+    assert found.stdout.split(), found.stderr
     out, err = run.communicate(timeout=60)
     sound_server.stop(recorder)
     assert run.returncode == 0, err

@@ -237,6 +237,20 @@ bool plane_of(const Py_buffer &view, const char *role, Plane *plane)
 
 constexpr Py_ssize_t release_lock_from = 64 * 1024;
 
+// Runs `work` over `bytes` bytes of buffers the caller holds: without the
+// interpreter lock where there are enough of them to be worth the switch.
+template <class Work>
+void run_released(Py_ssize_t bytes, Work &&work)
+{
+    if (bytes >= release_lock_from) {
+        Py_BEGIN_ALLOW_THREADS
+        work();
+        Py_END_ALLOW_THREADS
+    } else {
+        work();
+    }
+}
+
 void convert_planes(const Plane &source, const Plane &destination, int kind, bool compress)
 {
     for (Py_ssize_t r = 0; r < source.rows; ++r)
@@ -310,14 +324,8 @@ PyObject *convert_levels(PyObject *args, PyObject *kwargs, bool compress)
     }
 
     // Both buffers stay held until the views go, so the loop can run
-    // without the interpreter lock; tiny planes are not worth the switch.
-    if (size >= release_lock_from) {
-        Py_BEGIN_ALLOW_THREADS
-        convert_planes(source, destination, kind, compress);
-        Py_END_ALLOW_THREADS
-    } else {
-        convert_planes(source, destination, kind, compress);
-    }
+    // without the interpreter lock.
+    run_released(size, [&] { convert_planes(source, destination, kind, compress); });
     return result.release();
 }
 
@@ -714,13 +722,7 @@ PyObject *colour_transform(PyObject *, PyObject *args, PyObject *kwargs)
         else
             transform_packed<1>(in[0], to[0], m);
     };
-    if (total >= release_lock_from) {
-        Py_BEGIN_ALLOW_THREADS
-        work();
-        Py_END_ALLOW_THREADS
-    } else {
-        work();
-    }
+    run_released(total, work);
     Ref result = Ref::steal(PyTuple_New(count));
     if (!result)
         return nullptr;
@@ -853,13 +855,7 @@ PyObject *colour_turn(PyObject *, PyObject *args, PyObject *kwargs)
     if (!out)
         return nullptr;
     auto *to = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out.get()));
-    if (width * height >= release_lock_from) {
-        Py_BEGIN_ALLOW_THREADS
-        turn_plane(in, to, quarter_turns, mirror);
-        Py_END_ALLOW_THREADS
-    } else {
-        turn_plane(in, to, quarter_turns, mirror);
-    }
+    run_released(width * height, [&] { turn_plane(in, to, quarter_turns, mirror); });
     return out.release();
 }
 

@@ -136,7 +136,12 @@ def main(argv=None):
     returns its exit status.  The rest of the player is loaded only once its
     signal handling is in place."""
     from brilox.play.exits import run
-    return run(argv)
+
+    def command_line(args):
+        from brilox.play.cli import main as cli_main
+        return cli_main(args)
+
+    return run(command_line, argv)
 
 
 __all__ = ["main"]

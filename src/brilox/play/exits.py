@@ -110,8 +110,10 @@ def on_signal(signum, frame):
 on_signal.stopping = False
 
 
-def run(argv=None):
-    """Runs the player's command line and returns its exit status."""
+def run(main, argv=None):
+    """Runs `main(argv)`, the player's command line, once the signals are
+    handled and the output is made forgiving, and returns its exit status.
+    `main` loads the rest of the player when it is called."""
     handlers = {}
     for signum in SIGNALS:
         handlers[signum] = signal.signal(signum, on_signal)
@@ -123,7 +125,6 @@ def run(argv=None):
     out.other = err
     try:
         try:
-            from brilox.play.cli import main
             return main(argv)
         except Stopped as e:
             err.write("%s: stopped by %s\n" % (PROG, e.name))

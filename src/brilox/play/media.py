@@ -390,12 +390,19 @@ class StillFrames(Frames):
         for stream in container.streams.video:
             if not attached_picture(stream):
                 continue
-            for frame in container.decode(stream):
-                check_size(frame.width, frame.height)
-                self.size = (frame.width, frame.height)
-                self.full_range = frame.format.name.startswith("yuvj")
-                fmt = "yuvj420p" if self.full_range else "yuv420p"
-                return tuple(bytes(p) for p in frame_planes(frame, fmt, *self.size))
+            # The demuxer is closed, not dropped, when the picture is found:
+            # PyAV frees the packet it reads into only then.
+            packets = container.demux(stream)
+            try:
+                for packet in packets:
+                    for frame in packet.decode():
+                        check_size(frame.width, frame.height)
+                        self.size = (frame.width, frame.height)
+                        self.full_range = frame.format.name.startswith("yuvj")
+                        fmt = "yuvj420p" if self.full_range else "yuv420p"
+                        return tuple(bytes(p) for p in frame_planes(frame, fmt, *self.size))
+            finally:
+                packets.close()
         return None
 
     def get(self, index):

@@ -574,6 +574,9 @@ def play(options, source):
     headless = headless_wanted(options)
     if headless:
         os.environ["SDL_VIDEODRIVER"] = "dummy"
+    # Window managers, and xdotool search --class, know the window by the
+    # program's name rather than the interpreter's.
+    os.environ.setdefault("SDL_VIDEO_X11_WMCLASS", PROG)
     limit = options.frames
     if limit is None and headless and options.file is None:
         limit = HEADLESS_PATTERN_FRAMES

@@ -18,7 +18,7 @@ import brilox.sound as device
 # What the device is asked for: what nearly all sound is made at.
 RATE, CHANNELS = 48000, 2
 # Seconds of sound held by the device's queue, and kept queued ahead.
-BUFFER, AHEAD = 0.5, 0.25
+BUFFER, AHEAD = 1.0, 0.5
 # Percentage points of a volume key.
 VOLUME_STEP = 10
 # Seconds of silence played before the sound, while the device gets going.
@@ -46,6 +46,7 @@ class Sound:
         self.volume(volume)
         device.set_mute(mute)
         self.error = None
+        self.packets = None
         # The video's first timestamp: times are told from it.
         self.origin = origin
         self.open(stream_index)
@@ -54,6 +55,7 @@ class Sound:
         """Plays the stream with this index from `seconds` on."""
         if self.container is not None:
             self.packets.close()
+            self.packets = None
             self.container.close()
         self.container = self.av.open(self.path)
         self.stream = next(s for s in self.container.streams if s.index == stream_index)
@@ -74,6 +76,10 @@ class Sound:
         except self.av.FFmpegError:
             # A stream that cannot seek plays on from where it stands.
             self.trim = None
+        # The demuxer is closed, not dropped: PyAV frees the packet it reads
+        # into only then.
+        if self.packets is not None:
+            self.packets.close()
         self.packets = self.container.demux(self.stream)
         self.resampler = self.av.AudioResampler(
             format="s16", layout="stereo" if self.channels == 2 else "mono", rate=self.rate)
