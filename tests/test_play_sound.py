@@ -91,14 +91,24 @@ def test_what_plays_is_what_ffmpeg_decodes(tmp_path, x_display, sound_server, na
     assert run.returncode == 0, err
     assert "no sound device" not in err
     heard = samples(recording.read_bytes())
-    start = lag_of(heard, wanted)
-    played = heard[start:start + len(wanted)]
-    # All of it played, and nothing else: the signal against what differs.
-    assert len(played) == len(wanted)
-    edge = RATE // 20
-    signal_power = np.mean(wanted[edge:-edge] ** 2)
-    noise_power = np.mean((played[edge:-edge] - wanted[edge:-edge]) ** 2)
-    assert 10 * np.log10(signal_power / max(noise_power, 1e-9)) > 40
+    # Each quarter second found where it plays in the recording: nothing
+    # lost (no quarter earlier than the one before), at most a few
+    # milliseconds of silence slipped in between (a hiccup of the sound
+    # server's on a busy machine), and each quarter as ffmpeg decodes it
+    # (the signal against what differs).  A quarter with a hiccup inside
+    # is compared badly at either place, so two may fall short.
+    quarter = RATE // 4
+    starts = range(RATE // 20, len(wanted) - quarter - RATE // 20, quarter)
+    lags = [lag_of(heard, wanted[k:k + quarter]) - k for k in starts]
+    assert all(b >= a for a, b in zip(lags, lags[1:])), lags
+    assert lags[-1] - lags[0] <= RATE // 20, lags
+    ratios = []
+    for k, lag in zip(starts, lags):
+        played, expected = heard[k + lag:k + lag + quarter], wanted[k:k + quarter]
+        assert len(played) == quarter
+        noise = max(np.mean((played - expected) ** 2), 1e-9)
+        ratios.append(10 * np.log10(np.mean(expected ** 2) / noise))
+    assert sorted(ratios)[2] > 40, ratios
     assert "largest A-V" in out
 
 

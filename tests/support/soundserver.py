@@ -34,10 +34,12 @@ class SoundServer:
 
     def record(self, path):
         """Starts recording the sink's monitor into `path` (raw s16le at
-        RATE, CHANNELS); returns the recorder, to be stopped with stop()."""
+        RATE, CHANNELS); returns the recorder, to be stopped with stop().
+        The recorder reads in fifths of a second: with shorter reads a busy
+        machine makes it miss some of what plays."""
         return subprocess.Popen(
             ["parec", "-d", SINK + ".monitor", "--raw", "--format=s16le",
-             "--rate=%d" % RATE, "--channels=%d" % CHANNELS, "--latency-msec=10", str(path)],
+             "--rate=%d" % RATE, "--channels=%d" % CHANNELS, "--latency-msec=200", str(path)],
             env=dict(tool_env(), **self.env), stdin=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
 

@@ -12,6 +12,7 @@ samples, rounded up as FFmpeg writes them.
 """
 
 import collections
+import math
 import struct
 from fractions import Fraction
 
@@ -167,6 +168,13 @@ def turn_of(matrix):
     if (a == 0) == (b == 0) or (c == 0) == (d == 0):
         return None
     return TURNS.get((sign(a), sign(b), sign(c), sign(d)))
+
+
+def rotation_of(matrix):
+    """The degrees, anticlockwise, that a display matrix (its bytes) turns a
+    picture by, as FFmpeg reckons them."""
+    a, b = struct.unpack("<2i", bytes(matrix)[:8])
+    return -math.degrees(math.atan2(b, a)) % 360
 
 
 def turned_size(size, turn):

@@ -12,7 +12,7 @@ numbered by it.  A looping file is opened again at its end."""
 import sys
 
 from brilox.play.frames import FULL_RANGE, PROG, BadInput, Frames, check_size, frame_planes, \
-    history_for, load_av, overlay_target, turn_of, turn_planes, turned_size
+    history_for, load_av, overlay_target, rotation_of, turn_of, turn_planes, turned_size
 
 # A frame's time when the file tells none: its frame rate, or else this.
 FALLBACK_FPS = 30.0
@@ -83,7 +83,7 @@ class MediaFrames(Frames):
         turn = turn_of(matrix)
         if turn is None:
             print("%s: %s: the display matrix turns the video by %.0f degrees, not a quarter "
-                  "turn: shown unturned" % (PROG, self.name, getattr(frame, "rotation", 0)),
+                  "turn: shown unturned" % (PROG, self.name, rotation_of(matrix)),
                   file=sys.stderr)
             return (0, False)
         return turn
@@ -344,10 +344,12 @@ def attached_picture(stream):
     art).  PyAV before stream dispositions: a still image codec without a
     frame rate."""
     disposition = getattr(stream, "disposition", None)
-    if disposition is not None:
-        return bool(int(disposition) & ATTACHED_PIC)
-    return (stream.codec_context.name in ("mjpeg", "png", "bmp", "gif", "webp")
-            and not stream.average_rate)
+    try:
+        # A flag enumeration in some PyAV versions, a number in others.
+        return bool(int(getattr(disposition, "value", disposition)) & ATTACHED_PIC)
+    except (TypeError, ValueError):
+        return (stream.codec_context.name in ("mjpeg", "png", "bmp", "gif", "webp")
+                and not stream.average_rate)
 
 
 class StillFrames(Frames):
