@@ -256,8 +256,9 @@ def off_by(a, b):
 
 def picture_of(path):
     """The RGB pixels of an image file, as FFmpeg decodes it.  The decode
-    runs to its end: PyAV leaks a packet of one left part way."""
-    with av.open(str(path)) as image:
+    runs to its end: PyAV leaks a packet of one left part way.  The image
+    demuxer is named: FFmpeg 8's probe takes a small PNG for no file."""
+    with av.open(str(path), format="image2") as image:
         return [f.to_ndarray(format="rgb24") for f in image.decode(video=0)][0]
 
 
