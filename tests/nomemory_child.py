@@ -322,7 +322,7 @@ def sound_sweeps():
             return {}
 
         def operation(state):
-            state["spec"] = sound.open(16000, 1, buffer_seconds=0.5)
+            state["given"] = sound.open(16000, 1, buffer_seconds=0.5)
 
         def check(state, outcome):
             if outcome is MemoryError:
@@ -330,7 +330,7 @@ def sound_sweeps():
                 assert not sound.get_init() and sdl.lib().SDL_GetAudioStatus() == 0
                 assert audio_up or not sdl.lib().SDL_WasInit(0x10)
             else:
-                assert state["spec"] == (16000, 1, -16, 512, 1024) and sound.queued() == 0
+                assert state["given"] == (16000, 1, -16, 512, 1024) and sound.queued() == 0
             sound.quit()
         return prepare, operation, check
 
