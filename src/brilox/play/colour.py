@@ -49,13 +49,14 @@ LUMA, CHROMA = _colour.LUMA, _colour.CHROMA
 LUMA_CHROMA, CHROMA_LUMA = _colour.LUMA_CHROMA, _colour.CHROMA_LUMA
 expand, compress = _colour.expand, _colour.compress
 # The layout of planar 4:2:0 frames for `transform`.
-PLANAR = getattr(_colour, "PLANAR", 4)
+PLANAR = _colour.PLANAR
 
 
 def transform(planes, layout, width, height, coefficients):
-    """New planes of a frame with its matrix and levels changed in one pass
-    (`coefficients`, from `coefficients`); `layout` is PLANAR for (Y, U, V)
-    4:2:0 planes, LUMA_CHROMA or CHROMA_LUMA for one packed 4:2:2 plane."""
+    """New planes of a frame with its matrix and levels changed in one pass,
+    by the numbers that `coefficients()` gives; `layout` is PLANAR for
+    (Y, U, V) 4:2:0 planes, LUMA_CHROMA or CHROMA_LUMA for one packed 4:2:2
+    plane."""
     return _colour.transform(tuple(planes), layout, width, height, coefficients)
 # The level conversions that `conversion` chooses.
 EXPAND, COMPRESS = "expand", "compress"
@@ -352,16 +353,13 @@ def presented_rgb(rect, screen_size):
         return None
     sdl2, renderer, out_w, out_h = found
     x, y, w, h = rect
-    argb8888 = 0x16362004
+    argb8888, rgb24 = 0x16362004, 0x17101803
     if (out_w, out_h) == tuple(screen_size):
-        pixels = ctypes.create_string_buffer(4 * w * h)
-        if sdl2.SDL_RenderReadPixels(renderer, ctypes.byref(_Rect(x, y, w, h)), argb8888,
-                                     pixels, 4 * w) != 0:
+        pixels = ctypes.create_string_buffer(3 * w * h)
+        if sdl2.SDL_RenderReadPixels(renderer, ctypes.byref(_Rect(x, y, w, h)), rgb24,
+                                     pixels, 3 * w) != 0:
             return None
-        # ARGB words, little-endian: bytes B, G, R, A.
-        argb, rgb = pixels.raw, bytearray(3 * w * h)
-        rgb[0::3], rgb[1::3], rgb[2::3] = argb[2::4], argb[1::4], argb[0::4]
-        return bytes(rgb)
+        return pixels.raw
     sx, sy = out_w / screen_size[0], out_h / screen_size[1]
     rgb = bytearray()
     pixel = ctypes.c_uint32()
@@ -412,7 +410,7 @@ def probe(overlay_format, where=(0, 0)):
     """Shows small frames of known levels and colours through overlays of
     `overlay_format` at `where` (x, y) on the current display, reads back
     what SDL shows and returns a Probe: how SDL converts levels and which
-    matrix it converts by, and whether it shows a frame of an odd width
+    matrix it converts by, and whether it shows a frame of an odd size
     right.
 
     Call it after the display mode is set and before the first frame.  The

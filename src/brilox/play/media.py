@@ -23,6 +23,25 @@ SEEK_AHEAD = 2.0
 SEEK_RETRIES = 4
 
 
+def choose_stream(container, kind, index, name):
+    """The stream of `kind` ("video" or "audio") with this index in the file
+    `name`, or the one FFmpeg picks; BadInput for none."""
+    streams = getattr(container.streams, kind)
+    if index is not None:
+        for stream in streams:
+            if stream.index == index:
+                return stream
+        raise BadInput("%s: stream %d is not %s %s stream (%s)" % (
+            name, index, "an" if kind == "audio" else "a", kind,
+            ", ".join("%d" % s.index for s in streams) or "it has none"))
+    if not streams:
+        raise BadInput("%s: no %s stream" % (name, kind))
+    try:
+        return container.streams.best(kind) or streams[0]
+    except (AttributeError, TypeError, ValueError):
+        return streams[0]
+
+
 class StillPicture(Exception):
     """The file's picture is a still held for its sound (cover art)."""
 
@@ -102,38 +121,21 @@ class MediaFrames(Frames):
             raise BadInput("%s: %s" % (self.name, e.strerror or e)) from None
         except OSError as e:
             raise BadInput("%s: %s" % (self.name, e.strerror or e)) from None
-        self.stream = self._choose("video", self.video_stream)
-        if attached_picture(self.stream) and self.video_stream is None:
+        try:
+            self.stream = choose_stream(self.container, "video", self.video_stream, self.name)
+            if attached_picture(self.stream) and self.video_stream is None:
+                raise StillPicture()
+            # The sound: its streams where the file can be opened again for it.
+            self.audio_streams = [s.index for s in self.container.streams.audio]
+            self.audio_index = (
+                choose_stream(self.container, "audio", self.audio_stream, self.name).index
+                if self.audio_streams and self.seekable else None)
+        except (BadInput, StillPicture):
             self.container.close()
-            raise StillPicture()
-        # The sound: its streams where the file can be opened again for it.
-        self.audio_streams = [s.index for s in self.container.streams.audio]
-        self.audio_index = (self._choose("audio", self.audio_stream).index
-                            if self.audio_streams and self.seekable else None)
+            raise
         self.stream.thread_type = "AUTO"
         self._decode_from_here()
         self.start = None
-
-    def _choose(self, kind, index, container=None):
-        """The stream of `kind` with this index in the file, or the one FFmpeg
-        picks; BadInput for none."""
-        container = container or self.container
-        streams = getattr(container.streams, kind)
-        if index is not None:
-            for stream in streams:
-                if stream.index == index:
-                    return stream
-            indices = ", ".join("%d" % s.index for s in streams) or "it has none"
-            container.close()
-            raise BadInput("%s: stream %d is not %s %s stream (%s)" % (
-                self.name, index, "an" if kind == "audio" else "a", kind, indices))
-        if not streams:
-            container.close()
-            raise BadInput("%s: no %s stream" % (self.name, kind))
-        try:
-            return container.streams.best(kind) or streams[0]
-        except (AttributeError, TypeError, ValueError):
-            return streams[0]
 
     def _decode_from_here(self):
         """Decodes from where the file stands, as the container's own
@@ -368,7 +370,7 @@ class StillFrames(Frames):
             raise BadInput("%s: %s" % (name, getattr(e, "strerror", None) or e)) from None
         try:
             self.audio_streams = [st.index for st in container.streams.audio]
-            audio = MediaFrames._choose(self, "audio", audio_stream, container)
+            audio = choose_stream(container, "audio", audio_stream, name)
             self.audio_index = audio.index
             self.start = float(audio.start_time * audio.time_base) \
                 if audio.start_time is not None else 0.0

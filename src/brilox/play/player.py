@@ -130,12 +130,8 @@ class Window:
         self.video, self.size, self.flags = video_size, size, flags
         self.stored, self.pad = stored or video_size, pad
         self.windowed = size
-        # The desktop's size, for full screen: SDL gives it before a mode is set.
-        self.desktop = None
 
     def set_mode(self):
-        if self.desktop is None:
-            self.desktop = display.get_desktop_size()
         display.set_mode(self.size, self.DEPTH, self.flags)
 
     def placement(self):
@@ -170,8 +166,9 @@ class Window:
         where SDL can); whether it is now full screen."""
         self.flags ^= display.FULLSCREEN
         full = bool(self.flags & display.FULLSCREEN)
-        if full and self.desktop and all(self.desktop):
-            self.size = tuple(self.desktop)
+        desktop = display.get_desktop_size()
+        if full and all(desktop):
+            self.size = desktop
             self.set_mode()
         elif not full and self.size != self.windowed:
             self.size = self.windowed
@@ -211,7 +208,10 @@ class Player:
         # the largest gap between picture and sound seen while playing on.
         self.sound = sound
         self.largest_gap = None
-        self.in_step = False
+        # Whether the last frame was played on from the one before (not the
+        # first after a start, pause, step or seek), and whether a sound
+        # error has been said.
+        self.playing_on = False
         self.sound_said = False
         self.headless = headless
         self.index = self.played = self.stepped = self.dropped = 0
@@ -266,7 +266,7 @@ class Player:
         if self.sound is not None and playing and self.index and not source.position(self.index):
             # A looping file starts again: so does its sound.
             self.sound.seek(0.0)
-            self.in_step = False
+            self.playing_on = False
         self.last = planes
         now = time.perf_counter()
         self.upload += now - begun
@@ -317,10 +317,10 @@ class Player:
         if heard is not None:
             gap = self.source.time_of(self.index) - heard
             words.append("A-V %+.3f" % gap)
-            if playing and self.in_step and (self.largest_gap is None
+            if playing and self.playing_on and (self.largest_gap is None
                                              or abs(gap) > abs(self.largest_gap)):
                 self.largest_gap = gap
-            self.in_step = playing
+            self.playing_on = playing
         words.append("muted" if self.sound.muted() else "vol %d%%" % self.sound.volume())
         return "  ".join(words)
 
@@ -345,7 +345,7 @@ class Player:
             self.due = now
         if self.sound is not None:
             self.sound.pause(self.paused)
-            self.in_step = False
+            self.playing_on = False
         self.event("paused at frame %d" if self.paused else "playing from frame %d", now)
 
     def go(self, target, now, what):
@@ -376,7 +376,7 @@ class Player:
         if self.sound is not None:
             # The sound goes on from the new frame (heard once playing).
             self.sound.seek(source.time_of(target))
-            self.in_step = False
+            self.playing_on = False
         # The time a seek takes is not playing time.
         if not self.paused:
             self.paused_for += time.perf_counter() - now
@@ -441,13 +441,14 @@ class Player:
         if kind == "mute":
             said = "muted" if self.sound.toggle_mute() else "sound on"
         elif kind == "volume":
-            said = "volume %d%%" % self.sound.volume(step=command[1] * VOLUME_STEP)
+            said = "volume %d%%" % self.sound.set_volume(self.sound.volume()
+                                                         + command[1] * VOLUME_STEP)
         else:
             streams = self.source.audio_streams
             following = streams[(streams.index(self.sound.index) + 1) % len(streams)]
             self.sound.open(following, self.source.time_of(self.index))
             said = "audio stream %d" % following
-            self.in_step = False
+            self.playing_on = False
         self.event(said + " at frame %d", now)
 
     def advance(self):
@@ -561,9 +562,6 @@ def open_sound(options, source, headless):
     except (source.av.FFmpegError, OSError) as e:
         print("%s: %s: the sound cannot be read (%s); playing the picture alone"
               % (PROG, source.name, getattr(e, "strerror", None) or e), file=sys.stderr)
-        import brilox.sound
-        if brilox.sound.get_init():
-            brilox.sound.close()
         return None
     return sound
 
@@ -582,7 +580,7 @@ def play(options, source):
         limit = HEADLESS_PATTERN_FRAMES
     width, height = source.size
     sample_aspect = source.sample_aspect
-    if getattr(options, "aspect", None):
+    if options.aspect:
         sample_aspect = options.aspect / Fraction(width, height)
     shown = display_size(source.size, sample_aspect)
     window = Window(shown, options.window or shown, 0 if headless else display.RESIZABLE,

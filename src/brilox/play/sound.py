@@ -25,11 +25,6 @@ VOLUME_STEP = 10
 PREROLL = 0.1
 
 
-def audio_streams(container):
-    """The indices of a container's audio streams, in the file's order."""
-    return [s.index for s in container.streams.audio]
-
-
 class Sound:
     """The sound of one audio stream of a file, played from a time on."""
 
@@ -43,13 +38,17 @@ class Sound:
         # more waits beyond it on its way out (as FFmpeg's player reckons).
         self.beyond = got[3] / self.rate
         self.frame_bytes = 2 * self.channels
-        self.volume(volume)
+        self.set_volume(volume)
         device.set_mute(mute)
         self.error = None
         self.packets = None
         # The video's first timestamp: times are told from it.
         self.origin = origin
-        self.open(stream_index)
+        try:
+            self.open(stream_index)
+        except BaseException:
+            self.close()
+            raise
 
     def open(self, stream_index, seconds=0.0):
         """Plays the stream with this index from `seconds` on."""
@@ -152,10 +151,11 @@ class Sound:
     def pause(self, paused):
         device.pause(paused)
 
-    def volume(self, percent=None, step=0):
-        """Sets the volume (or moves it by `step` points); the volume now."""
-        if percent is None:
-            percent = device.get_volume() + step
+    def volume(self):
+        return device.get_volume()
+
+    def set_volume(self, percent):
+        """Sets the volume, kept within 0-100; the volume now."""
         device.set_volume(max(0, min(100, percent)))
         return device.get_volume()
 
@@ -168,7 +168,8 @@ class Sound:
 
     def close(self):
         if self.container is not None:
-            self.packets.close()
+            if self.packets is not None:
+                self.packets.close()
             self.container.close()
             self.container = None
         if device.get_init():
