@@ -93,22 +93,25 @@ def test_what_plays_is_what_ffmpeg_decodes(tmp_path, x_display, sound_server, na
     heard = samples(recording.read_bytes())
     # Each quarter second found where it plays in the recording, and each
     # as ffmpeg decodes it (the signal against what differs).  Over SDL 2
-    # the sound server's connection sometimes slips a few milliseconds in
-    # or out on this machine, once or twice a run: two such steps between
-    # quarters, and two quarters badly compared across them, may pass; a
-    # player that loses or repeats sound as it goes steps at every quarter.
+    # the sound server's connection slips a few milliseconds in or out on a
+    # busy machine, now and then: such steps between quarters may pass, and
+    # the quarters beside them are not compared.  A player that loses or
+    # repeats a decoded frame or a device buffer steps by 20 ms or more;
+    # one that drifts steps in all.
     quarter = RATE // 4
     starts = range(RATE // 20, len(wanted) - quarter - RATE // 20, quarter)
     lags = [lag_of(heard, wanted[k:k + quarter]) - k for k in starts]
-    steps = [b - a for a, b in zip(lags, lags[1:]) if abs(b - a) > 1]
-    assert len(steps) <= 2 and sum(map(abs, steps)) <= RATE // 20, lags
-    ratios = []
-    for k, lag in zip(starts, lags):
+    steps = [b - a for a, b in zip(lags, lags[1:])]
+    assert max(map(abs, steps)) < RATE // 100 and sum(map(abs, steps)) <= RATE // 20, lags
+    steady = [i for i in range(len(lags))
+              if all(abs(lags[j] - lags[i]) <= 1 for j in (i - 1, i + 1) if 0 <= j < len(lags))]
+    assert len(steady) >= len(lags) // 2, lags
+    for i in steady:
+        k, lag = starts[i], lags[i]
         played, expected = heard[k + lag:k + lag + quarter], wanted[k:k + quarter]
         assert len(played) == quarter
         noise = max(np.mean((played - expected) ** 2), 1e-9)
-        ratios.append(10 * np.log10(np.mean(expected ** 2) / noise))
-    assert sorted(ratios)[2] > 40, ratios
+        assert 10 * np.log10(np.mean(expected ** 2) / noise) > 40, (i, lags)
     assert "largest A-V" in out
 
 
