@@ -135,3 +135,78 @@ def test_sound_without_video_shows_a_still_for_its_length(tmp_path, name, size):
     assert done.stderr.decode() == "brilox-play: %s: stream 5 is not an audio stream (0)\n" % (
         tmp_path / name)
 
+
+
+# When flashes and beeps start together, in seconds, repeating every 4.
+PATTERN, LENGTH, FPS = (0.5, 1.6, 2.5, 3.8), 24, 50
+
+
+def rises(times, levels, threshold, quiet):
+    """The times the levels rise past `threshold` after `quiet` below it."""
+    above = np.asarray(times)[np.asarray(levels) > threshold]
+    return above[np.diff(above, prepend=-np.inf) > quiet]
+
+
+@pytest.mark.timeout(120)
+def test_picture_and_sound_keep_together(tmp_path, x_display, sound_server):  # noqa: F811
+    """A clip (H.264 and AAC in MP4) that flashes white and beeps together:
+    each flash, as the X server shows it, against each beep, as the sound
+    server plays it, before and after a pause and a seek."""
+    from support.xserver import Watcher
+    picture = np.zeros((LENGTH * FPS, 48, 64), np.uint8)
+    sound = np.zeros(LENGTH * RATE, "<i2")
+    beep = (16000 * np.sin(2 * np.pi * 1000 * np.arange(RATE // 10) / RATE)).astype("<i2")
+    for t in (t + 4 * k for k in range(LENGTH // 4) for t in PATTERN):
+        picture[round(t * FPS):round((t + 0.2) * FPS)] = 255
+        sound[round(t * RATE):round(t * RATE) + len(beep)] = beep
+    (tmp_path / "picture").write_bytes(picture.tobytes())
+    (tmp_path / "sound").write_bytes(sound.tobytes())
+    clip = tmp_path / "sync.mp4"
+    ffmpeg("-f", "rawvideo", "-pix_fmt", "gray", "-s", "64x48", "-r", FPS, "-i",
+           tmp_path / "picture", "-f", "s16le", "-ar", RATE, "-ac", 1, "-i", tmp_path / "sound",
+           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac", clip)
+    listener = sound_server.listen()
+    time.sleep(0.3)
+    run, watcher = player(x_display, sound_server, clip), None
+    try:
+        xdotool = lambda *args: subprocess.run(  # noqa: E731
+            ["xdotool", *map(str, args)], env=dict(os.environ, DISPLAY=x_display),
+            capture_output=True, text=True, timeout=20).stdout.split()
+        window = xdotool("search", "--sync", "--class", "brilox-play")[0]
+        deadline = time.monotonic() + 20
+        while xdotool("getwindowfocus") != [window]:
+            assert time.monotonic() < deadline, "the player's window never got the focus"
+            xdotool("windowfocus", window)
+            time.sleep(0.1)
+        where = dict(f.split("=") for f in xdotool("getwindowgeometry", "--shell", window))
+        watcher = Watcher(x_display, int(where["X"]) + 32, int(where["Y"]) + 24)
+        while not any(level > 128 for _, level in watcher.seen[-20:]):
+            assert time.monotonic() < deadline, "no flash was seen"
+            time.sleep(0.002)
+        # Keys half way between flashes: a pause of a second at 3.15 s, and a
+        # seek of 10 s at 7.15 s, to 17.15 s.
+        first = time.monotonic()
+        keys = []
+        for at, key in ((2.65, "space"), (3.65, "space"), (7.65, "Right")):
+            time.sleep(max(0.0, first + at - time.monotonic()))
+            keys.append(time.monotonic())
+            xdotool("key", key)
+        out, err = run.communicate(timeout=60)
+    finally:
+        if run.poll() is None:
+            run.kill()
+            run.wait()
+        heard, played_at = listener.stop()
+        # Stopped before the X server is: Xlib ends the process that loses
+        # its server.
+        seen = watcher.stop() if watcher else []
+    assert run.returncode == 0, err
+    flashes = rises(*zip(*seen), 128, 0.3)
+    beeps = played_at[rises(np.arange(len(heard)), np.abs(heard), 8000, RATE * 0.3)]
+    assert len(beeps) == len(flashes), (flashes, beeps)
+    gaps = [round(1000 * (v - a)) for v, a in zip(flashes, beeps)]
+    assert max(map(abs, gaps)) <= 45, gaps
+    # Three flashes before the pause, four between it and the seek, and
+    # from 17.6 s on, six or seven after it.
+    assert [sum(a < t < b for t in flashes) for a, b in zip([0] + keys, keys + [1e9])] in (
+        [3, 0, 4, 6], [3, 0, 4, 7]), (keys, flashes)

@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 
 import pytest
@@ -43,6 +44,17 @@ class SoundServer:
             env=dict(tool_env(), **self.env), stdin=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
 
+    def listen(self):
+        """Starts recording the sink's monitor, in one channel, noting when
+        each read arrives; returns the Listener.  Reads are asked for every
+        10 ms, so the earliest arrivals tell when the sink played each
+        sample."""
+        return Listener(subprocess.Popen(
+            ["parec", "-d", SINK + ".monitor", "--raw", "--format=s16le", "--rate=%d" % RATE,
+             "--channels=1", "--latency-msec=10"], env=dict(tool_env(), **self.env),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            bufsize=0))
+
     @staticmethod
     def stop(recorder):
         recorder.send_signal(signal.SIGINT)
@@ -51,6 +63,35 @@ class SoundServer:
         except subprocess.TimeoutExpired:
             recorder.kill()
             recorder.wait()
+
+
+class Listener(threading.Thread):
+    def __init__(self, process):
+        super().__init__(daemon=True)
+        self.process, self.data, self.arrivals = process, bytearray(), []
+        self.start()
+
+    def run(self):
+        while True:
+            got = os.read(self.process.stdout.fileno(), 65536)
+            if not got:
+                return
+            self.data += got
+            self.arrivals.append((time.monotonic(), len(self.data) // 2))
+
+    def stop(self):
+        """The samples heard, and for each the time.monotonic() it played."""
+        SoundServer.stop(self.process)
+        self.join(10)
+        import numpy as np
+        heard = np.frombuffer(bytes(self.data[:len(self.data) // 2 * 2]), "<i2")
+        arrived, ends = np.array(self.arrivals).T
+        # The earliest arrival within a second, less the samples read since:
+        # the least delayed reads tell the sink's own clock.
+        start = arrived - ends / RATE
+        second = np.searchsorted(ends, np.arange(0, len(heard), RATE // 10))
+        window = [start[max(0, i - 100):i + 100].min() for i in second]
+        return heard, np.repeat(window, RATE // 10)[:len(heard)] + np.arange(len(heard)) / RATE
 
 
 @pytest.fixture(scope="module")

@@ -4,11 +4,15 @@ Where no X server can be started the tests are skipped, except in CI, where
 that is a failure.
 """
 
+import ctypes
+import ctypes.util
 import os
 import select
 import shutil
 import subprocess
 import tempfile
+import threading
+import time
 
 import pytest
 
@@ -68,3 +72,44 @@ def x_display():
                 server.kill()
                 server.wait()
         log.close()
+
+
+class Watcher(threading.Thread):
+    """Reads one pixel of the screen every half millisecond (through Xlib,
+    as a compositor would) and notes when it changes brightness."""
+
+    def __init__(self, display, x, y):
+        super().__init__(daemon=True)
+        x11 = self.x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XDefaultRootWindow.restype = ctypes.c_ulong
+        x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x11.XGetImage.restype = ctypes.POINTER(ctypes.c_void_p)
+        x11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                  ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+        self.free = ctypes.CDLL(None).free
+        self.free.argtypes = [ctypes.c_void_p]
+        self.connection = x11.XOpenDisplay(display.encode())
+        self.root, self.x, self.y = x11.XDefaultRootWindow(self.connection), x, y
+        self.seen, self.running = [], True
+        self.start()
+
+    def run(self):
+        while self.running:
+            image = self.x11.XGetImage(self.connection, self.root, self.x, self.y, 1, 1,
+                                       0xFFFFFFFF, 2)  # ZPixmap
+            # An XImage begins with four ints, then its data; both are
+            # Xlib's malloc'd blocks.
+            data = image[2]
+            self.seen.append((time.monotonic(), ctypes.cast(data, ctypes.POINTER(
+                ctypes.c_uint32))[0] >> 8 & 0xFF))
+            self.free(data)
+            self.free(image)
+            time.sleep(0.0005)
+
+    def stop(self):
+        """The times and green levels read."""
+        self.running = False
+        self.join(10)
+        self.x11.XCloseDisplay(ctypes.c_void_p(self.connection))
+        return self.seen
