@@ -137,6 +137,22 @@ def test_sound_without_video_shows_a_still_for_its_length(tmp_path, name, size):
 
 
 
+def focused(x_display):  # noqa: F811
+    """Waits for the player's window to have the focus; xdotool on the X
+    server, and the window."""
+    def xdotool(*args):
+        return subprocess.run(["xdotool", *map(str, args)], env=dict(os.environ, DISPLAY=x_display),
+                              capture_output=True, text=True, timeout=20).stdout.split()
+    window = xdotool("search", "--sync", "--class", "brilox-play")[0]
+    deadline = time.monotonic() + 20
+    # Retried: a window not yet viewable refuses the focus.
+    while xdotool("getwindowfocus") != [window]:
+        assert time.monotonic() < deadline, "the player's window never got the focus"
+        xdotool("windowfocus", window)
+        time.sleep(0.1)
+    return xdotool, window
+
+
 # When flashes and beeps start together, in seconds, repeating every 4.
 PATTERN, LENGTH, FPS = (0.5, 1.6, 2.5, 3.8), 24, 50
 
@@ -169,15 +185,8 @@ def test_picture_and_sound_keep_together(tmp_path, x_display, sound_server):  # 
     time.sleep(0.3)
     run, watcher = player(x_display, sound_server, clip), None
     try:
-        xdotool = lambda *args: subprocess.run(  # noqa: E731
-            ["xdotool", *map(str, args)], env=dict(os.environ, DISPLAY=x_display),
-            capture_output=True, text=True, timeout=20).stdout.split()
-        window = xdotool("search", "--sync", "--class", "brilox-play")[0]
+        xdotool, window = focused(x_display)
         deadline = time.monotonic() + 20
-        while xdotool("getwindowfocus") != [window]:
-            assert time.monotonic() < deadline, "the player's window never got the focus"
-            xdotool("windowfocus", window)
-            time.sleep(0.1)
         where = dict(f.split("=") for f in xdotool("getwindowgeometry", "--shell", window))
         watcher = Watcher(x_display, int(where["X"]) + 32, int(where["Y"]) + 24)
         while not any(level > 128 for _, level in watcher.seen[-20:]):
@@ -210,3 +219,48 @@ def test_picture_and_sound_keep_together(tmp_path, x_display, sound_server):  # 
     # from 17.6 s on, six or seven after it.
     assert [sum(a < t < b for t in flashes) for a, b in zip([0] + keys, keys + [1e9])] in (
         [3, 0, 4, 6], [3, 0, 4, 7]), (keys, flashes)
+
+
+@pytest.mark.timeout(120)
+def test_sound_keys_change_what_plays(tmp_path, x_display, sound_server):  # noqa: F811
+    """9 and 0 step the volume, m mutes and unmutes, a goes to the next
+    audio stream: each heard from the sound server, and said."""
+    clip = tmp_path / "two.mkv"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=9", "-f", "lavfi", "-i",
+           "sine=frequency=500:duration=9", "-f", "lavfi", "-i", "sine=frequency=1000:duration=9",
+           "-map", 0, "-map", 1, "-map", 2, "-c:v", "ffv1", "-c:a", "flac", clip)
+    listener = sound_server.listen()
+    run = player(x_display, sound_server, clip)
+    try:
+        xdotool, _ = focused(x_display)
+        deadline = time.monotonic() + 20
+        while not any(listener.data[-4000:]):
+            assert time.monotonic() < deadline, "no sound was heard"
+            time.sleep(0.01)
+        keys = [time.monotonic()]
+        for key in ("9", "m", "m", "a", "0"):
+            time.sleep(1.2)
+            keys.append(time.monotonic())
+            xdotool("key", key)
+        out, err = run.communicate(timeout=60)
+    finally:
+        if run.poll() is None:
+            run.kill()
+            run.wait()
+        heard, played_at = listener.stop()
+    assert run.returncode == 0, err
+    for said in ("volume 90%", "muted", "sound on", "audio stream 2", "volume 100%"):
+        assert said + " at frame" in err, err
+    # Between keys, from 0.3 s after one (the sound on its way out) to the
+    # next: the level against the first stretch's, and the pitch.
+    first = None
+    for (start, end), (level, pitch) in zip(zip(keys, keys[1:] + [keys[-1] + 1.2]), (
+            (1.0, 500), (0.9, 500), (0.0, None), (0.9, 500), (0.9, 1000), (1.0, 1000))):
+        part = heard[(played_at > start + 0.3) & (played_at < end)].astype(float)
+        assert len(part) > RATE // 2
+        rms = np.sqrt(np.mean(part ** 2))
+        first = first or rms
+        assert abs(rms / first - level) < 0.02, (level, rms / first)
+        if pitch:
+            spectrum = np.abs(np.fft.rfft(part))
+            assert abs(np.argmax(spectrum) * RATE / len(part) - pitch) < 5, pitch

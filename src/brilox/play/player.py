@@ -449,7 +449,8 @@ class Player:
             self.sound.open(following, self.source.time_of(self.index))
             said = "audio stream %d" % following
             self.playing_on = False
-        self.event(said + " at frame %d", now)
+        # The event's text is a format for the frame's number.
+        self.event(said.replace("%", "%%") + " at frame %d", now)
 
     def advance(self):
         """Waits for the next frame to show and returns it with whether it
