@@ -8,7 +8,9 @@ overlays), ``brilox.key`` (keyboard state) and ``brilox.pinhold``
 
 import os as _os
 
-__all__ = ["get_include"]
+__version__ = "0.2.0"
+
+__all__ = ["get_include", "__version__"]
 
 
 def get_include() -> str:
