@@ -1,6 +1,7 @@
 # make demo   set everything up and run the player on its test pattern
 # make test   set everything up and run every test
 # make bench  set everything up and run the benchmarks
+# make docs   set everything up and build the API reference into build/docs
 # make test-sanitize  build every module with AddressSanitizer and
 #             UndefinedBehaviorSanitizer and run every test against that build
 # make test-matrix  run every test on each CPython from 3.8 to 3.13 that is
@@ -10,7 +11,7 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: all system venv install demo test test-sanitize test-matrix bench clean
+.PHONY: all system venv install demo test test-sanitize test-matrix bench docs clean
 
 all: install
 
@@ -67,6 +68,14 @@ test-matrix: venv
 
 bench: install
 	$(PY) bench/run.py
+
+# Sphinx as pyproject.toml's docs extra asks.  Every warning fails the build,
+# a reference that leads nowhere included (-n), and every page is read again
+# (-E), as the installed modules may have changed.  docs/_ext/stubsigs.py
+# takes the native modules' signatures from their type stubs.
+docs: install
+	$(PY) -m pip install -q "sphinx>=7.2"
+	$(PY) -m sphinx -E -W --keep-going -n -q -b html docs build/docs
 
 clean:
 	rm -rf build $(VENV)

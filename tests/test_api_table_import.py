@@ -81,10 +81,12 @@ def run(script, pythonpath=None):
 
 
 def test_import_fails_without_base(tmp_path):
-    # A brilox package that holds the overlay module and nothing else.
+    # A brilox package that holds the overlay module and nothing else (but
+    # the SDL that a wheel ships, which its __init__ loads).
     package = tmp_path / "brilox"
-    package.mkdir()
-    (package / "__init__.py").write_text("")
+    real = os.path.dirname(importlib.util.find_spec("brilox").origin)
+    shutil.copytree(real, package, ignore=lambda folder, names: [
+        name for name in names if folder == real and name not in ("__init__.py", "_sdl")])
     shutil.copy(importlib.util.find_spec("brilox.overlay").origin, package)
     assert run("import_overlay()", pythonpath=tmp_path) == [
         "ModuleNotFoundError: No module named 'brilox.base'", "left behind: False"]

@@ -3,7 +3,6 @@ public header that other native modules compile against."""
 
 import ctypes
 import os
-import shlex
 import subprocess
 import sys
 import sysconfig
@@ -182,11 +181,10 @@ int import_lock_table(void)
 
 
 def _system_flags():
+    import brilox.config
     python = sysconfig.get_paths()["include"]
-    sdl = subprocess.run(["pkg-config", "--cflags", "sdl"], check=True, capture_output=True,
-                         text=True, env=tool_env()).stdout
     flags = ["-isystem", python]
-    for flag in shlex.split(sdl):
+    for flag in brilox.config.cflags():
         flags += ["-isystem", flag[2:]] if flag.startswith("-I") else [flag]
     return flags
 

@@ -12,6 +12,7 @@ really holds.
 import contextlib
 import ctypes
 import functools
+import importlib.util
 import os
 import pathlib
 import subprocess
@@ -90,23 +91,42 @@ class DoubleState(ctypes.Structure):
         ("formatless_video_surface", ctypes.c_int)]
 
 
+def _bundled_sdl():
+    """The folder of the SDL a wheel of brilox ships, or None.  Found
+    without importing brilox, which would load that SDL ahead of the
+    double."""
+    folder = os.path.join(importlib.util.find_spec("brilox").submodule_search_locations[0],
+                          "_sdl")
+    return folder if os.path.exists(os.path.join(folder, "libSDL-1.2.so.0")) else None
+
+
 def _sdl_flags():
-    out = subprocess.run(["pkg-config", "--cflags", "--libs", "sdl"],
-                         check=True, capture_output=True, text=True).stdout
-    return out.split()
+    """SDL's flags as brilox gives them to other native modules (the SDL
+    it ships, or the system's); the double finds a shipped SDL by its path,
+    since it is loaded first."""
+    flags = subprocess.run([sys.executable, "-m", "brilox.config", "--cflags", "--libs"],
+                           check=True, capture_output=True, text=True).stdout.split()
+    bundled = _bundled_sdl()
+    return flags + (["-Wl,-rpath," + bundled] if bundled else [])
+
+
+def _double_library():
+    # A wheel's SDL and the system's each have their own build of the double.
+    return DOUBLE_LIBRARY.with_name(DOUBLE_LIBRARY.stem + ("-bundled" if _bundled_sdl() else "")
+                                    + DOUBLE_LIBRARY.suffix)
 
 
 def build_double():
     """Compile the test double if its library is missing or stale."""
-    if (DOUBLE_LIBRARY.exists()
-            and DOUBLE_LIBRARY.stat().st_mtime >= DOUBLE_SOURCE.stat().st_mtime):
-        return DOUBLE_LIBRARY
-    DOUBLE_LIBRARY.parent.mkdir(parents=True, exist_ok=True)
-    tmp = DOUBLE_LIBRARY.with_suffix(".tmp%d" % os.getpid())
+    library = _double_library()
+    if library.exists() and library.stat().st_mtime >= DOUBLE_SOURCE.stat().st_mtime:
+        return library
+    library.parent.mkdir(parents=True, exist_ok=True)
+    tmp = library.with_suffix(".tmp%d" % os.getpid())
     subprocess.run(["g++", "-std=c++20", "-O2", "-shared", "-fPIC", str(DOUBLE_SOURCE),
                     "-o", str(tmp), *_sdl_flags(), "-ldl"], check=True)
-    os.replace(tmp, DOUBLE_LIBRARY)
-    return DOUBLE_LIBRARY
+    os.replace(tmp, library)
+    return library
 
 
 class Double:
@@ -142,8 +162,8 @@ def load_double():
     """
     global _double
     if _double is None:
-        assert not any(m.startswith("brilox.") for m in sys.modules), \
-            "the SDL test double must be loaded before any brilox module"
+        assert "brilox" not in sys.modules, \
+            "the SDL test double must be loaded before brilox"
         lib = ctypes.CDLL(str(build_double()), mode=ctypes.RTLD_GLOBAL)
         lib.brilox_sdl_double_reset.restype = None
         _double = Double(lib)
