@@ -7,11 +7,16 @@
 # make test-matrix  run every test on each CPython from 3.8 to 3.13 that is
 #             installed, against classic SDL 1.2 and against sdl12-compat,
 #             and print a table of the results (noxfile.py)
+# make wheel  build a self-contained manylinux wheel, with its own SDL 1.2, for
+#             each CPython from 3.8 to 3.13 that pyenv has, into dist/
+# make test-wheel  build the wheels, then run every test against the wheel of
+#             the venv's CPython with the system's SDL libraries hidden, and
+#             check cibuildwheel's configuration
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: all system venv install demo test test-sanitize test-matrix bench docs clean
+.PHONY: all system venv install demo test test-sanitize test-matrix bench docs wheel test-wheel clean
 
 all: install
 
@@ -77,5 +82,17 @@ docs: install
 	$(PY) -m pip install -q "sphinx>=7.2"
 	$(PY) -m sphinx -E -W --keep-going -n -q -b html docs build/docs
 
+wheel: system
+	scripts/build-wheels
+
+# Other native modules build against the wheels (BRILOX_WHEELS) in isolation.
+test-wheel: wheel venv
+	BRILOX_WHEELS=$(CURDIR)/dist scripts/test-wheel $$($(PY) -c 'import sys; print(sys._base_executable)')
+	build/wheel/tools/bin/python -m pip install -q "cibuildwheel>=2.21"
+	build/wheel/tools/bin/cibuildwheel --platform linux --archs x86_64,aarch64 \
+		--print-build-identifiers | tee build/wheel/identifiers
+	grep -q '^cp38-manylinux_x86_64$$' build/wheel/identifiers
+	grep -q '^cp313-manylinux_aarch64$$' build/wheel/identifiers
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -3,10 +3,12 @@ public header that other native modules compile against."""
 
 import ctypes
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
 import textwrap
+import zipfile
 
 import pytest
 
@@ -204,3 +206,49 @@ def test_the_installed_header_compiles_as_c_and_cpp(tmp_path, compiler, standard
          "-I", include, *_system_flags(), *layout, str(source)],
         capture_output=True, text=True, env=tool_env())
     assert result.returncode == 0, result.stderr
+
+
+PEEK = textwrap.dedent("""
+    import ctypes, brilox.display, brilox.surface, peek
+    brilox.display.init()
+    brilox.display.set_mode((16, 12))
+    shown = peek.video_surface()
+    sdl = ctypes.CDLL("libSDL-1.2.so.0")
+    sdl.SDL_GetVideoSurface.restype = ctypes.c_void_p
+    # SDL_Surface: flags, format, then w and h.
+    assert shown and shown == sdl.SDL_GetVideoSurface(), shown
+    assert (ctypes.c_int * 2).from_address(shown + 16)[:] == [16, 12]
+    class Locker: pass
+    surface, locker = brilox.surface.Surface((8, 8)), Locker()
+    locked, pixels = peek.lock_by(surface, locker)
+    assert locked == 1 and pixels and surface.get_locked(), (locked, pixels)
+    assert peek.unlock_by(surface, locker) == 0 and not surface.get_locked()
+    print("one SDL")
+""")
+
+
+def test_another_projects_module_shares_brilox_sdl(tmp_path):
+    """A module of another project, built by the README's recipe against the
+    installed brilox, sees brilox's display and locks brilox's surfaces:
+    there is one SDL in the process, the wheel's where brilox is a wheel."""
+    source = tmp_path / "peek"
+    shutil.copytree(os.path.join(os.path.dirname(__file__), "thirdparty"), source)
+    wheels = os.environ.get("BRILOX_WHEELS")
+    if wheels:
+        # As pip builds it: isolated, with brilox from the wheels.
+        subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--find-links",
+                        wheels, "-w", str(tmp_path), str(source)], check=True, timeout=600)
+        with zipfile.ZipFile(next(tmp_path.glob("peek-*.whl"))) as wheel:
+            wheel.extractall(tmp_path / "site")
+    else:
+        flags = subprocess.run([sys.executable, "-m", "brilox.config", "--cflags", "--libs"],
+                               check=True, capture_output=True, text=True).stdout.split()
+        (tmp_path / "site").mkdir()
+        subprocess.run(["gcc", "-shared", "-fPIC", str(source / "peek.c"), "-I",
+                        sysconfig.get_paths()["include"], *flags, "-o",
+                        str(tmp_path / "site" / ("peek" + sysconfig.get_config_var("EXT_SUFFIX")))],
+                       check=True, env=tool_env(), timeout=120)
+    done = subprocess.run([sys.executable, "-c", PEEK], capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, SDL_VIDEODRIVER="dummy",
+                                   PYTHONPATH=str(tmp_path / "site")))
+    assert done.stdout == "one SDL\n", done.stderr
