@@ -5,6 +5,7 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -248,6 +249,7 @@ PyStructSequence_Field event_fields[] = {
 
 PyStructSequence_Desc event_desc = {
     "brilox.display.Event",
+    "Event(sequence, dict={})\n--\n\n"
     "An SDL event: its type, and the fields that belong to it (the others are 0).",
     event_fields,
     F_COUNT,
@@ -256,6 +258,25 @@ PyStructSequence_Desc event_desc = {
 // Made by the module entry.  A heap type, so that an entry that failed part
 // way (out of memory) leaves nothing half made for the next attempt.
 PyTypeObject *event_type;
+
+// Before 3.10 a type made from a spec keeps its docstring without the
+// signature line, where inspect looks for it: Event is given the whole text
+// back, in memory from PyObject_Malloc, which the type frees it with.
+bool keep_event_signature(PyTypeObject *type)
+{
+    if (type->tp_doc == nullptr || std::strcmp(type->tp_doc, event_desc.doc) == 0)
+        return true;
+    const std::size_t size = std::strlen(event_desc.doc) + 1;
+    auto *doc = static_cast<char *>(PyObject_Malloc(size));
+    if (doc == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::memcpy(doc, event_desc.doc, size);
+    PyObject_Free(const_cast<char *>(type->tp_doc));
+    type->tp_doc = doc;
+    return true;
+}
 
 PyObject *event_object(const SDL_Event &event)
 {
@@ -405,39 +426,44 @@ PyObject *display_save(PyObject *, PyObject *args)
 }
 
 PyMethodDef display_methods[] = {
-    {"init", display_init, METH_NOARGS, "init() -> None\ninitialise SDL's video subsystem"},
-    {"quit", display_quit, METH_NOARGS, "quit() -> None\nshut SDL's video subsystem down"},
+    {"init", display_init, METH_NOARGS,
+     "init($module, /)\n--\n\ninitialise SDL's video subsystem"},
+    {"quit", display_quit, METH_NOARGS,
+     "quit($module, /)\n--\n\nshut SDL's video subsystem down"},
     {"get_init", display_get_init, METH_NOARGS,
-     "get_init() -> bool\ntrue if SDL's video subsystem is initialised"},
+     "get_init($module, /)\n--\n\ntrue if SDL's video subsystem is initialised"},
     {"set_mode", display_set_mode, METH_VARARGS,
-     "set_mode((width, height), depth=32, flags=0) -> None\n"
-     "open a software display surface, cleared to black;\n"
+     "set_mode($module, size, depth=32, flags=0, /)\n--\n\n"
+     "open a software display surface of size (width, height), cleared to black;\n"
      "flags may combine RESIZABLE, FULLSCREEN and NOFRAME"},
     {"toggle_fullscreen", display_toggle_fullscreen, METH_NOARGS,
-     "toggle_fullscreen() -> bool\nswitch between window and full screen in place;\n"
+     "toggle_fullscreen($module, /)\n--\n\nswitch between window and full screen in place;\n"
      "false where SDL cannot (set the mode again instead)"},
     {"get_size", display_get_size, METH_NOARGS,
-     "get_size() -> (width, height)\nthe size of the display surface"},
+     "get_size($module, /)\n--\n\nthe size of the display surface, (width, height)"},
     {"get_desktop_size", display_get_desktop_size, METH_NOARGS,
-     "get_desktop_size() -> (width, height)\nthe desktop's size as SDL told it when\n"
-     "init() brought video up, before any mode; (0, 0) where SDL does not tell"},
+     "get_desktop_size($module, /)\n--\n\nthe desktop's size, (width, height), as SDL told it\n"
+     "when init() brought video up, before any mode; (0, 0) where SDL does not tell"},
     {"list_modes", display_list_modes, METH_NOARGS,
-     "list_modes() -> list of (width, height) or None\nthe full-screen sizes SDL offers,\n"
+     "list_modes($module, /)\n--\n\nthe full-screen sizes SDL offers, a list of (width, height),\n"
      "largest first; None when any size will do, [] when there are none"},
-    {"flip", display_flip, METH_NOARGS, "flip() -> None\nshow the display surface"},
-    {"pump", display_pump, METH_NOARGS, "pump() -> None\nlet SDL process pending events"},
+    {"flip", display_flip, METH_NOARGS, "flip($module, /)\n--\n\nshow the display surface"},
+    {"pump", display_pump, METH_NOARGS,
+     "pump($module, /)\n--\n\nlet SDL process pending events"},
     {"quit_requested", display_quit_requested, METH_NOARGS,
-     "quit_requested() -> bool\ntrue if the window was asked to close since the last call;\n"
+     "quit_requested($module, /)\n--\n\n"
+     "true if the window was asked to close since the last call;\n"
      "empties SDL's event queue (call pump() first)"},
     {"poll_events", display_poll_events, METH_NOARGS,
-     "poll_events() -> list of Event\ntake every pending event off SDL's queue, oldest first"},
+     "poll_events($module, /)\n--\n\n"
+     "take every pending event off SDL's queue, a list of Event, oldest first"},
     {"wait_event", display_wait_event, METH_VARARGS,
-     "wait_event(timeout_ms) -> Event or None\ntake the next event off SDL's queue, waiting\n"
-     "up to timeout_ms milliseconds for one"},
+     "wait_event($module, timeout_ms, /)\n--\n\ntake the next event off SDL's queue, waiting\n"
+     "up to timeout_ms milliseconds for one; None when none came"},
     {"set_caption", display_set_caption, METH_VARARGS,
-     "set_caption(title) -> None\nset the window title"},
+     "set_caption($module, title, /)\n--\n\nset the window title"},
     {"save", display_save, METH_VARARGS,
-     "save(path) -> None\nwrite the display surface to a BMP file"},
+     "save($module, path, /)\n--\n\nwrite the display surface to a BMP file"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -526,6 +552,8 @@ PyMODINIT_FUNC PyInit_display(void)
             PyErr_NoMemory();
         return nullptr;
     }
+    if (!keep_event_signature(reinterpret_cast<PyTypeObject *>(type.get())))
+        return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&display_module, 1013));
     if (!module || !brilox::add_to_module(module.get(), "Event", Ref::borrow(type.get())))
         return nullptr;

@@ -559,28 +559,29 @@ PyObject *sound_close_at_exit(PyObject *, PyObject *)
     return sound_quit(nullptr, nullptr);
 }
 
-PyMethodDef close_at_exit_method = {"_close_at_exit", sound_close_at_exit, METH_NOARGS,
-                                    nullptr};
+// Made with no module for its self, so its signature has none.
+PyMethodDef close_at_exit_method = {
+    "_close_at_exit", sound_close_at_exit, METH_NOARGS,
+    "_close_at_exit()\n--\n\nclose the device if open and shut SDL's audio subsystem down"};
 
 PyDoc_STRVAR(open_doc,
-             "open(frequency, channels, size=-16, buffer_seconds=0.5)\n"
-             "    -> (frequency, channels, size, samples, buffer_bytes)\n"
+             "open($module, /, frequency, channels, size=-16, buffer_seconds=0.5)\n--\n\n"
              "open SDL's audio device, paused, at volume 100 and not muted, closing one\n"
              "already open.  size is the sample format: -16 signed 16-bit, 16 unsigned 16-bit\n"
              "(both in the machine's byte order), -8 signed 8-bit, 8 unsigned 8-bit.\n"
              "Returns what SDL gave, which may differ from what was asked (queue that):\n"
-             "the frequency, channels and size, and SDL's buffer in frames (samples, a\n"
-             "power of two of 20-40 ms where SDL takes it) and in bytes.  The ring that\n"
-             "queue() fills holds buffer_seconds of sound, in whole frames.");
+             "(frequency, channels, size, samples, buffer_bytes), the last two SDL's buffer\n"
+             "in frames (a power of two of 20-40 ms where SDL takes it) and in bytes.  The\n"
+             "ring that queue() fills holds buffer_seconds of sound, in whole frames.");
 
 PyDoc_STRVAR(queue_doc,
-             "queue(data) -> int\n"
+             "queue($module, data, /)\n--\n\n"
              "copy as many whole frames of data (any C-contiguous bytes-like object, whole\n"
              "frames in the format open() returned) into the ring as fit; returns the bytes\n"
              "taken, 0 when the ring is full.  Queue the rest later.");
 
 PyDoc_STRVAR(clock_doc,
-             "clock() -> float\n"
+             "clock($module, /)\n--\n\n"
              "seconds of queued sound heard since open() or the last flush(): the frames\n"
              "SDL's callback took from the ring, less those of its last callback, over the\n"
              "frequency, plus the time since that callback, up to the length of those last\n"
@@ -589,12 +590,12 @@ PyDoc_STRVAR(clock_doc,
              "dry does not.");
 
 PyDoc_STRVAR(latency_doc,
-             "latency() -> float\n"
+             "latency($module, /)\n--\n\n"
              "seconds between queueing a frame now and hearing it: the frames waiting in\n"
              "the ring and SDL's buffer of samples frames, over the frequency.");
 
 PyDoc_STRVAR(underruns_doc,
-             "underruns() -> int\n"
+             "underruns($module, /)\n--\n\n"
              "how many of SDL's callbacks since open() found the ring short while playing,\n"
              "after something was queued since the last flush (so played silence in part)");
 
@@ -602,27 +603,31 @@ PyMethodDef sound_methods[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sound_open)),
      METH_VARARGS | METH_KEYWORDS, open_doc},
     {"close", sound_close, METH_NOARGS,
-     "close() -> None\nstop and close SDL's audio device and free the ring"},
+     "close($module, /)\n--\n\nstop and close SDL's audio device and free the ring"},
     {"quit", sound_quit, METH_NOARGS,
-     "quit() -> None\nclose the device if open and shut SDL's audio subsystem down"},
+     "quit($module, /)\n--\n\nclose the device if open and shut SDL's audio subsystem down"},
     {"get_init", sound_get_init, METH_NOARGS,
-     "get_init() -> bool\ntrue while the device is open"},
+     "get_init($module, /)\n--\n\ntrue while the device is open"},
     {"queue", sound_queue, METH_VARARGS, queue_doc},
     {"flush", sound_flush, METH_NOARGS,
-     "flush() -> None\nempty the ring, and start the clock again at 0"},
-    {"queued", sound_queued, METH_NOARGS, "queued() -> int\nthe bytes waiting in the ring"},
+     "flush($module, /)\n--\n\nempty the ring, and start the clock again at 0"},
+    {"queued", sound_queued, METH_NOARGS,
+     "queued($module, /)\n--\n\nthe bytes waiting in the ring"},
     {"underruns", sound_underruns, METH_NOARGS, underruns_doc},
     {"pause", sound_pause, METH_VARARGS,
-     "pause(flag) -> None\nstop SDL calling for sound while flag is true (it plays silence);\n"
+     "pause($module, flag, /)\n--\n\n"
+     "stop SDL calling for sound while flag is true (it plays silence);\n"
      "open() leaves the device paused"},
     {"set_volume", sound_set_volume, METH_VARARGS,
-     "set_volume(percent) -> None\nscale every sample by percent (0 to 100) of itself,\n"
-     "rounded, from the next callback on"},
-    {"get_volume", sound_get_volume, METH_NOARGS, "get_volume() -> int\nthe volume in percent"},
+     "set_volume($module, percent, /)\n--\n\n"
+     "scale every sample by percent (0 to 100) of itself,\nrounded, from the next callback on"},
+    {"get_volume", sound_get_volume, METH_NOARGS,
+     "get_volume($module, /)\n--\n\nthe volume in percent"},
     {"set_mute", sound_set_mute, METH_VARARGS,
-     "set_mute(flag) -> None\nplay silence in place of the queued sound, which is still\n"
+     "set_mute($module, flag, /)\n--\n\n"
+     "play silence in place of the queued sound, which is still\n"
      "taken from the ring, so that the clock runs on"},
-    {"get_mute", sound_get_mute, METH_NOARGS, "get_mute() -> bool\ntrue while muted"},
+    {"get_mute", sound_get_mute, METH_NOARGS, "get_mute($module, /)\n--\n\ntrue while muted"},
     {"clock", sound_clock, METH_NOARGS, clock_doc},
     {"latency", sound_latency, METH_NOARGS, latency_doc},
     {nullptr, nullptr, 0, nullptr},

@@ -67,7 +67,7 @@ PyObject *wrap_surface(PyTypeObject *type, SDL_Surface *surf)
     return object;
 }
 
-// ---- Surface((width, height)) ------------------------------------------------
+// ---- Surface(size) -------------------------------------------------------
 
 PyObject *surface_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 {
@@ -383,39 +383,45 @@ PyObject *surface_collect_in_first_allocation(PyObject *, PyObject *function)
     return result.release();
 }
 
-const char surface_doc[] = "Surface((width, height)) -> Surface\na 32-bit software SDL surface";
+const char surface_doc[] =
+    "Surface(size)\n--\n\na 32-bit software SDL surface of size (width, height)";
 
 PyMethodDef surface_methods[] = {
     {"subsurface", surface_subsurface, METH_VARARGS,
-     "subsurface((x, y, width, height)) -> Surface\n"
-     "a surface that shows this one's pixels inside the rectangle"},
-    {"get_size", surface_get_size, METH_NOARGS, "get_size() -> (width, height)"},
+     "subsurface($self, rect, /)\n--\n\n"
+     "a surface that shows this one's pixels inside the rectangle (x, y, width, height)"},
+    {"get_size", surface_get_size, METH_NOARGS,
+     "get_size($self, /)\n--\n\nthe surface's size, (width, height)"},
     {"get_parent", surface_get_parent, METH_NOARGS,
-     "get_parent() -> Surface or None\nthe surface a subsurface shows part of"},
-    {"lock", surface_lock, METH_NOARGS, "lock() -> None\nlock the surface on its own behalf"},
+     "get_parent($self, /)\n--\n\nthe surface a subsurface shows part of; None for one that\n"
+     "is no subsurface"},
+    {"lock", surface_lock, METH_NOARGS,
+     "lock($self, /)\n--\n\nlock the surface on its own behalf"},
     {"unlock", surface_unlock, METH_NOARGS,
-     "unlock() -> None\ngive back a lock taken by lock()"},
+     "unlock($self, /)\n--\n\ngive back a lock taken by lock()"},
     {"lock_by", surface_lock_by, METH_O,
-     "lock_by(locker) -> None\nlock the surface on behalf of locker"},
+     "lock_by($self, locker, /)\n--\n\nlock the surface on behalf of locker"},
     {"unlock_by", surface_unlock_by, METH_O,
-     "unlock_by(locker) -> None\ngive back a lock taken on behalf of locker"},
+     "unlock_by($self, locker, /)\n--\n\ngive back a lock taken on behalf of locker"},
     {"lifetime_lock", surface_lifetime_lock, METH_O,
-     "lifetime_lock(locker) -> SurfLifeLock\n"
-     "a lock on behalf of locker that is given back when the returned object dies"},
+     "lifetime_lock($self, locker, /)\n--\n\n"
+     "a lock on behalf of locker, a SurfLifeLock, that is given back when it dies"},
     {"get_locked", surface_get_locked, METH_NOARGS,
-     "get_locked() -> bool\ntrue while any lock on the surface is outstanding"},
+     "get_locked($self, /)\n--\n\ntrue while any lock on the surface is outstanding"},
     {"get_locks", surface_get_locks, METH_NOARGS,
-     "get_locks() -> tuple\nthe living lockers, one item per lock, oldest first"},
+     "get_locks($self, /)\n--\n\nthe living lockers as a tuple, one item per lock, oldest first"},
     {"_sdl_address", surface_sdl_address, METH_NOARGS,
-     "_sdl_address() -> int\nthe address of the SDL_Surface, 0 when it is gone"},
+     "_sdl_address($self, /)\n--\n\nthe address of the SDL_Surface, 0 when it is gone"},
     {"_drop_sdl_surface", surface_drop_sdl_surface, METH_NOARGS,
-     "_drop_sdl_surface() -> None\nfree the SDL surface now, leaving the object without one"},
+     "_drop_sdl_surface($self, /)\n--\n\n"
+     "free the SDL surface now, leaving the object without one"},
     {"_set_lock_list", surface_set_lock_list, METH_O,
-     "_set_lock_list(list or None) -> None\nreplace the lock list"},
+     "_set_lock_list($self, entries, /)\n--\n\nreplace the lock list with entries, a list or None"},
     {"_lock_cycles", surface_lock_cycles, METH_VARARGS,
-     "_lock_cycles(locker, count) -> None\nlock and unlock on behalf of locker, count times"},
+     "_lock_cycles($self, locker, count, /)\n--\n\n"
+     "lock and unlock on behalf of locker, count times"},
     {"_floor_cycles", surface_floor_cycles, METH_VARARGS,
-     "_floor_cycles(locker, count) -> None\n"
+     "_floor_cycles($self, locker, count, /)\n--\n\n"
      "make, append and delete a weak reference to locker and lock and unlock the SDL "
      "surface, count times"},
     {nullptr, nullptr, 0, nullptr},
@@ -423,11 +429,12 @@ PyMethodDef surface_methods[] = {
 
 PyMethodDef module_methods[] = {
     {"_lifetime_lock_without_surface", surface_lifetime_lock_without_surface, METH_O,
-     "_lifetime_lock_without_surface(locker) -> SurfLifeLock\nask for a lifetime lock on no surface"},
+     "_lifetime_lock_without_surface($module, locker, /)\n--\n\n"
+     "ask for a lifetime lock on no surface"},
     {"_collect_in_first_allocation", surface_collect_in_first_allocation, METH_O,
-     "_collect_in_first_allocation(function) -> object\n"
+     "_collect_in_first_allocation($module, function, /)\n--\n\n"
      "call function() with a full collection run inside the first object allocation it "
-     "makes"},
+     "makes, and return what it returns"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -994,20 +994,21 @@ PyObject *colour_write_display(PyObject *, PyObject *args)
 }
 
 PyDoc_STRVAR(expand_doc,
-             "expand(plane, kind, into=None) -> into, or new bytes\n"
+             "expand($module, /, plane, kind, into=None)\n--\n\n"
              "stretch video levels to the full range: luma 16-235 and chroma 16-240 to 0-255.\n"
              "plane is any buffer of bytes, 1-D or 2-D with rows a positive stride apart;\n"
              "kind is LUMA, CHROMA, LUMA_CHROMA or CHROMA_LUMA (packed 4:2:2, by the first\n"
              "byte of each row).  into is a writable buffer of as many bytes (the plane\n"
-             "itself to expand it in place); without it the result is new bytes.");
+             "itself to expand it in place), which is returned; without it the result is new\n"
+             "bytes.");
 
 PyDoc_STRVAR(compress_doc,
-             "compress(plane, kind, into=None) -> into, or new bytes\n"
+             "compress($module, /, plane, kind, into=None)\n--\n\n"
              "squeeze full-range levels into video levels: 0-255 to luma 16-235 and chroma\n"
-             "16-240, the reverse of expand; the arguments are expand's.");
+             "16-240, the reverse of expand; the arguments and result are expand's.");
 
 PyDoc_STRVAR(transform_doc,
-             "transform(planes, layout, width, height, coefficients) -> tuple of bytes\n"
+             "transform($module, /, planes, layout, width, height, coefficients)\n--\n\n"
              "a new colour matrix and levels for a frame of width x height pixels, in one pass.\n"
              "layout is PLANAR, with planes (y, u, v) of 4:2:0 (chroma (width+1)//2 x\n"
              "(height+1)//2), or LUMA_CHROMA or CHROMA_LUMA, with planes (packed,) of 4:2:2\n"
@@ -1020,11 +1021,11 @@ PyDoc_STRVAR(transform_doc,
              "  U' = 128 + kuu*(U-128) + kuv*(V-128)\n"
              "  V' = 128 + kvu*(U-128) + kvv*(V-128)\n"
              "(exactly for the identity (1, 0, 0, 0, 1, 0, 0, 1)).  The multipliers must lie\n"
-             "within -4..4 and oy within -1024..1024.  The result has the planes contiguous,\n"
-             "in the order given.");
+             "within -4..4 and oy within -1024..1024.  The result is a tuple of bytes, the\n"
+             "planes contiguous, in the order given.");
 
 PyDoc_STRVAR(turn_doc,
-             "turn(plane, width, height, quarter_turns, mirror) -> bytes\n"
+             "turn($module, /, plane, width, height, quarter_turns, mirror)\n--\n\n"
              "a plane of height rows of width bytes mirrored left to right if mirror is true,\n"
              "then turned clockwise by quarter_turns (0-3) times 90 degrees, as contiguous\n"
              "bytes: width rows of height bytes for an odd number of turns.  plane is any\n"
@@ -1043,11 +1044,13 @@ PyMethodDef colour_methods[] = {
     {"read_display",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_read_display)),
      METH_VARARGS | METH_KEYWORDS,
-     "read_display((x, y, w, h), raw=False) -> bytes\nthe pixels of a rectangle of the display "
-     "surface, row by row: as RGB bytes,\nor with raw as the surface's own pixel bytes"},
+     "read_display($module, /, rect, raw=False)\n--\n\n"
+     "the pixels of the rectangle (x, y, w, h) of the display surface, row by row:\n"
+     "as RGB bytes, or with raw as the surface's own pixel bytes"},
     {"write_display", colour_write_display, METH_VARARGS,
-     "write_display((x, y, w, h), pixels) -> None\nput pixels read with read_display(..., "
-     "raw=True) back into a rectangle of the display surface"},
+     "write_display($module, rect, pixels, /)\n--\n\n"
+     "put pixels read with read_display(..., raw=True) back into the rectangle\n"
+     "(x, y, w, h) of the display surface"},
     {nullptr, nullptr, 0, nullptr},
 };
 
