@@ -86,9 +86,10 @@ wheel: system
 	scripts/build-wheels
 
 # Other native modules build against the wheels (BRILOX_WHEELS) in isolation.
+# cibuildwheel 4 makes no CPython 3.8 wheels.
 test-wheel: wheel venv
 	BRILOX_WHEELS=$(CURDIR)/dist scripts/test-wheel $$($(PY) -c 'import sys; print(sys._base_executable)')
-	build/wheel/tools/bin/python -m pip install -q "cibuildwheel>=2.21"
+	build/wheel/tools/bin/python -m pip install -q "cibuildwheel>=3,<4"
 	build/wheel/tools/bin/cibuildwheel --platform linux --archs x86_64,aarch64 \
 		--print-build-identifiers | tee build/wheel/identifiers
 	grep -q '^cp38-manylinux_x86_64$$' build/wheel/identifiers
