@@ -153,6 +153,25 @@ def focused(x_display):  # noqa: F811
     return xdotool, window
 
 
+def press(xdotool, run, *schedule):
+    """Presses each key (at, key) `at` seconds from now; when each was
+    pressed, and what the player printed by its end."""
+    start, pressed = time.monotonic(), []
+    for at, key in schedule:
+        time.sleep(max(0.0, start + at - time.monotonic()))
+        pressed.append(time.monotonic())
+        xdotool("key", key)
+    return pressed, run.communicate(timeout=60)
+
+
+def stopped(run, listener):
+    """Ends the player if it still runs; what the sound server played."""
+    if run.poll() is None:
+        run.kill()
+        run.wait()
+    return listener.stop()
+
+
 # When flashes and beeps start together, in seconds, repeating every 4.
 PATTERN, LENGTH, FPS = (0.5, 1.6, 2.5, 3.8), 24, 50
 
@@ -194,18 +213,9 @@ def test_picture_and_sound_keep_together(tmp_path, x_display, sound_server):  # 
             time.sleep(0.002)
         # Keys half way between flashes: a pause of a second at 3.15 s, and a
         # seek of 10 s at 7.15 s, to 17.15 s.
-        first = time.monotonic()
-        keys = []
-        for at, key in ((2.65, "space"), (3.65, "space"), (7.65, "Right")):
-            time.sleep(max(0.0, first + at - time.monotonic()))
-            keys.append(time.monotonic())
-            xdotool("key", key)
-        out, err = run.communicate(timeout=60)
+        keys, (out, err) = press(xdotool, run, (2.65, "space"), (3.65, "space"), (7.65, "Right"))
     finally:
-        if run.poll() is None:
-            run.kill()
-            run.wait()
-        heard, played_at = listener.stop()
+        heard, played_at = stopped(run, listener)
         # Stopped before the X server is: Xlib ends the process that loses
         # its server.
         seen = watcher.stop() if watcher else []
@@ -237,17 +247,11 @@ def test_sound_keys_change_what_plays(tmp_path, x_display, sound_server):  # noq
         while not any(listener.data[-4000:]):
             assert time.monotonic() < deadline, "no sound was heard"
             time.sleep(0.01)
-        keys = [time.monotonic()]
-        for key in ("9", "m", "m", "a", "0"):
-            time.sleep(1.2)
-            keys.append(time.monotonic())
-            xdotool("key", key)
-        out, err = run.communicate(timeout=60)
+        keys, (out, err) = press(xdotool, run, *((1.2 * k, key) for k, key in enumerate(
+            ("9", "m", "m", "a", "0"), 1)))
+        keys.insert(0, keys[0] - 1.2)
     finally:
-        if run.poll() is None:
-            run.kill()
-            run.wait()
-        heard, played_at = listener.stop()
+        heard, played_at = stopped(run, listener)
     assert run.returncode == 0, err
     for said in ("volume 90%", "muted", "sound on", "audio stream 2", "volume 100%"):
         assert said + " at frame" in err, err
