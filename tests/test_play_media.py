@@ -12,6 +12,7 @@ be of different versions, whose chroma filters differ in the last levels."""
 
 import math
 import os
+import re
 import subprocess
 import sys
 
@@ -61,6 +62,12 @@ def clips(tmp_path_factory):
     for name in ("long.ts", "long.h264"):  # in a transport stream, and elementary
         made[name] = folder / name
         ffmpeg("-i", made["long.mp4"], "-c", "copy", made[name])
+    # Cut to their first halves; their headers promise 300 frames (the MP4's
+    # in its index, the Matroska's in its duration).
+    for name, args in (("cut.mp4", ["-movflags", "+faststart"]), ("cut.mkv", [])):
+        made[name] = folder / name
+        ffmpeg("-i", made["long.mp4"], "-c", "copy", *args, made[name])
+        made[name].write_bytes(made[name].read_bytes()[:made[name].stat().st_size // 2])
     return made
 
 
@@ -183,6 +190,31 @@ def test_media_plays_by_timestamps_and_loops(clips, shown, capsys):
     finally:
         source.close()
     assert times == times[:FRAMES] * 3 and times[FRAMES - 1] == 0.52
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("clip", ["cut.mp4", "cut.mkv"])
+def test_a_file_cut_short_plays_what_it_has_and_says_so(clips, monkeypatch, capsys, clip):
+    import brilox.display as d
+    from play_clips import play_on_clock
+    # Paused at the start, then to the end: the last frame there is.
+    status, shown = play_on_clock(monkeypatch, [clips[clip]], [
+        (0.01, d.KEYDOWN, d.K_SPACE), (0.2, d.KEYDOWN, d.K_END), (0.3, d.KEYDOWN, d.K_q)])
+    assert status == 0
+    err = capsys.readouterr().err
+    said = re.search(r"brilox-play: (.*): the file ended early: (\d+) of its 300 frames read\n$",
+                     err)
+    assert said and said.group(1) == str(clips[clip]), err
+    # FFmpeg's own tool gets a frame or two more out of the broken end.
+    wanted, count = planes_of(reference(clips[clip]), 64, 48), int(said.group(2))
+    assert 0 < count <= len(wanted) <= count + 2 and len(shown) == 2
+    # The last frame's data may be cut part way: decoders hide the loss
+    # each their own way.
+    assert min(psnr(a, b) for a, b in zip(shown[0][1], wanted[0])) >= 40
+    assert min(psnr(a, b) for a, b in zip(shown[1][1], wanted[count - 1])) >= 30
+    # The status line's total is what came.
+    assert "frame %d/%d  0:%04.1f / 0:%04.1f  paused" % (
+        count - 1, count, (count - 1) // 2.5 / 10, count // 2.5 / 10) in err, err
 
 
 @pytest.mark.timeout(60)

@@ -57,6 +57,8 @@ class MediaFrames(Frames):
         self.video_stream, self.audio_stream = video_stream, audio_stream
         self.seekable = isinstance(path, str)
         self.error = None
+        # (frames read, frames promised) where the stream ended early.
+        self.short = None
         self.read = 0
         self.passes, self.pass_length = 0, 0.0
         self.ended = False
@@ -183,6 +185,26 @@ class MediaFrames(Frames):
         self.history.append((self.read, planes, time, full_range, space))
         self.read += 1
 
+    def _check_end(self):
+        """At the end of the stream: where the file promised more frames than
+        came (a file cut short, or broken), it ended early, and its frame
+        count and length become what came."""
+        if self.loop or self.short or not self.history or self.history[-1][0] != self.read - 1:
+            return
+        got = self.read - self._base()
+        last = self.history[-1][2]
+        end = last + self.period if last is not None else got * self.period
+        promised = self.count
+        # A length is a promise only where it is the video's own: another
+        # stream of the file may well go on longer.
+        own_length = self.stream.duration or len(self.container.streams) == 1
+        if not promised and self.length and own_length:
+            promised = round(self.length / self.period)
+        if promised and got < promised - max(2, 0.5 / self.period):
+            self.short = (got, promised)
+            self.count = got
+            self.length = end
+
     def _wrap(self):
         """Opens a looping file again; whether there is more to play."""
         if not self.loop or self.error or self.read == 0:
@@ -258,6 +280,8 @@ class MediaFrames(Frames):
                 frame = self._next()
             if frame is None:
                 self.ended = True
+                if not sought:
+                    self._check_end()
             else:
                 self._keep(frame)
             # A seek that landed after the frame, or at the end, is made
@@ -327,7 +351,10 @@ class MediaFrames(Frames):
         return self.period
 
     def problem(self):
-        return self.error
+        said = [self.error] if self.error else []
+        if self.short:
+            said.append("the file ended early: %d of its %d frames read" % self.short)
+        return "; ".join(said) or None
 
     def close(self):
         self._shut()
