@@ -121,6 +121,9 @@ def test_odd_width_chroma_rounded_up_stays_in_its_plane(screen):
     (sdl.YUY2, (16, 8), (256, 0, 0)),
     (sdl.UYVY, (17, 9), (306, 0, 0)),
     (sdl.YVYU, (16, 8), (1000, 0, 0)),
+    # Rows copied one by one, a few bytes past whole 64-byte blocks.
+    (sdl.YV12, (67, 4), (280, 68, 68)),
+    (sdl.YUY2, (65, 2), (280, 0, 0)),
 ], ids=str)
 def test_frame_copy_fills_each_plane(screen, sdl_double, fmt, size, lengths):
     overlay = overlay_or_refusal(fmt, size)

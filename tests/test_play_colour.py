@@ -74,6 +74,10 @@ def test_expand_follows_rows_of_strided_views():
     into = np.zeros((4, 30), np.uint8)
     colour.expand(view, colour.LUMA, into[:, :])
     assert (into == expected).all()
+    # Into a 1-D buffer, row after row, and nothing past it.
+    flat = bytearray(b"\x07" * 130)
+    colour.expand(view, colour.LUMA, memoryview(flat)[5:125])
+    assert flat[5:125] == expected.tobytes() and flat[:5] + flat[125:] == b"\x07" * 10
     colour.expand(view, colour.LUMA, view)
     assert (view == expected).all()
     outside = np.ones(padded.shape, bool)
@@ -99,6 +103,9 @@ FRAME = (np.zeros((4, 4), np.uint8), np.zeros((2, 2), np.uint8), np.zeros((2, 2)
      "next to each other"),
     (lambda: colour.expand(np.zeros((4, 8), np.uint8)[::-1], colour.LUMA), ValueError,
      "positive stride"),
+    # Rows that overlap: 8 long, 4 apart.
+    (lambda: colour.expand(np.lib.stride_tricks.as_strided(np.zeros(32, np.uint8), (4, 8), (4, 1)),
+                           colour.LUMA), ValueError, "(8 columns, row stride 4)"),
     (lambda: colour.expand(np.zeros((2, 2, 2), np.uint8), colour.LUMA), ValueError,
      "1 or 2 dimensions"),
     (lambda p=b"\x10" * 8: colour.expand(p, colour.LUMA, p), BufferError, "writable"),

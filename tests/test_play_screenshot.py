@@ -163,3 +163,21 @@ def test_headless_pattern_stops_by_itself():
     done = play()
     assert done.returncode == 0, done.stderr
     assert summary_frames(done) == 300
+
+
+@pytest.mark.parametrize("width", [1, 3, 5, 7])
+@pytest.mark.parametrize("kind", ["bmp", "png"])
+def test_image_files_read_back_with_a_standard_reader(tmp_path, width, kind):
+    """Rows of every padding BMP has: ffmpeg's reader gives the pixels back,
+    and a BMP is as long as its header and padded rows."""
+    import subprocess
+
+    from brilox.play.screenshot import write
+    rgb = bytes((7 * i + 1) % 256 for i in range(3 * width * 2))
+    path = tmp_path / ("shot." + kind)
+    write(str(path), width, 2, rgb)
+    read = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", str(path), "-f", "rawvideo",
+                           "-pix_fmt", "rgb24", "-"], capture_output=True, timeout=60)
+    assert read.stdout == rgb, read.stderr
+    if kind == "bmp":
+        assert path.stat().st_size == 54 + 2 * ((3 * width + 3) // 4 * 4)
