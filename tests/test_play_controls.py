@@ -350,6 +350,9 @@ def test_stepping_back_on_a_pipe_says_where_the_kept_frames_end(monkeypatch, cap
     for frame in (569, 768):
         assert ("\nframe %d is as far back as this can go: only the last 32 frames are kept\n"
                 % frame) in err
+    # Larger frames: as many as 64 MiB holds (21 of 1080p i420), 2 at least.
+    from brilox.play.frames import history_for
+    assert [history_for(n).maxlen for n in (384, 1920 * 1080 * 3 // 2, 1 << 30)] == [32, 21, 2]
 
 
 @pytest.mark.parametrize("args, dropped, count, upload", [
