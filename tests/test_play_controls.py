@@ -395,6 +395,11 @@ def test_a_terminal_sees_key_actions_and_the_summary_counts_played_frames():
     Status(terminal, 100, 10.0).event("paused at frame 3", 3, 0.3, 1.0, True)
     assert terminal.getvalue() == ("\r\x1b[Kpaused at frame 3\n"
                                    "\rframe 3/100  0:00.3 / 0:10.0  paused  upload 0.00 ms\x1b[K")
+    # Frames every 0.1 s: the status line reads 10.0 fps.
+    status = Status(io.StringIO(), 100, 10.0)
+    for n in range(40):
+        status.frame(n, n / 10, 0.001, 5 + n / 10)
+    assert status.fps() == pytest.approx(10.0) and " 10.0 fps " in status.text
     # 18 uploads of 0.1 s, 8 of them in 0.8 s of play and 10 of steps.
     assert str(Summary(8, 0.8, 1.8, stepped=10)).endswith(
         "upload 100.00 ms per frame (100% of the time)")
