@@ -277,7 +277,8 @@ class Player:
         display.flip()
         self.status.dropped = self.dropped
         # A file that ends early tells its true total and length then.
-        self.status.count, self.status.length = source.count, source.length
+        if getattr(source, "short", None):
+            self.status.count, self.status.length = source.count, source.length
         self.status.sound = self.sound_words(playing)
         self.status.frame(self.number(), self.source.time_of(self.index), now - begun, now,
                           self.paused, playing)
