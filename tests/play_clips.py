@@ -117,10 +117,10 @@ class Clock:
         assert self.now < self.start + 60, "the player never stopped"
 
 
-def play_on_clock(monkeypatch, args, events, upload=0.0):
+def play_on_clock(monkeypatch, args, events, upload=0.0, seek=0.0):
     """brilox-play's exit status and what it showed: (seconds, overlay) for
     each frame, the overlay's planes as SDL holds them, the source's bytes.  Every upload takes
-    `upload` seconds of the clock."""
+    `upload` seconds of the clock, and every step or seek made while playing `seek` seconds."""
     import brilox.play
     import brilox.play.player
     from support import sdl
@@ -140,6 +140,14 @@ def play_on_clock(monkeypatch, args, events, upload=0.0):
                                            for r in range(rows)))
                 shown.append((clock.now - clock.start, tuple(planes)))
 
+    go = brilox.play.player.Player.go
+
+    def slow_go(player, *args):
+        if not player.paused:
+            clock.now += seek
+        return go(player, *args)
+
+    monkeypatch.setattr(brilox.play.player.Player, "go", slow_go)
     monkeypatch.setattr(brilox.play.player, "time", clock)
     monkeypatch.setattr(brilox.play.player, "Overlay", Recorder)
     monkeypatch.setattr(brilox.play.player, "headless_wanted", lambda options: False)

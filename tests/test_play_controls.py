@@ -316,25 +316,31 @@ K, CLICK = d.KEYDOWN, d.MOUSEBUTTONDOWN
 
 def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
     # 200 s at 10 fps in a window 101 pixels wide: a right click at x = 50
-    # is the middle.  Paused at frame 0, every move is exact.
+    # is the middle.  Paused at frame 0, every move is exact (60 s on from
+    # frame 3 is frame 603, however 60.3 s rounds).
     clip = numbered_clip(tmp_path / "clip.yuv", 2000)
-    events = [(0.05, K, d.K_SPACE), (0.2, K, d.K_RIGHT), (0.3, K, d.K_UP), (0.4, K, d.K_LEFT),
-              (0.5, K, d.K_END), (0.6, K, d.K_HOME), (0.65, CLICK, d.BUTTON_RIGHT, 50, 5),
-              (0.7, K, d.K_PAGEUP), (0.8, K, d.K_DOWN), (0.85, K, d.K_s),
-              (0.9, K, d.K_SPACE), (1.25, K, d.K_RIGHT), (1.6, K, d.K_q)]
+    events = [(0.05, K, d.K_SPACE), (0.2, K, d.K_RIGHT), (0.22, K, d.K_RIGHT),
+              (0.24, K, d.K_RIGHT), (0.3, K, d.K_UP), (0.4, K, d.K_LEFT), (0.5, K, d.K_END),
+              (0.6, K, d.K_HOME), (0.65, CLICK, d.BUTTON_RIGHT, 50, 5), (0.7, K, d.K_PAGEUP),
+              (0.8, K, d.K_DOWN), (0.85, K, d.K_s), (0.9, K, d.K_SPACE), (1.25, K, d.K_RIGHT),
+              (2.0, K, d.K_SPACE), (2.4, K, d.K_q)]
+    # A seek while playing takes half a second.
     status, shown = play_on_clock(monkeypatch, [clip, "--size", "16x16", "--fps", 10,
-                                                "--window", "101x20"], events)
+                                                "--window", "101x20"], events, seek=0.5)
     assert status == 0
     got = numbers(shown)
-    assert got[:10] == [0, 1, 601, 600, 1999, 0, 1000, 1999, 1399, 1400]
+    assert got[:12] == [0, 1, 2, 3, 603, 602, 1999, 0, 1000, 1999, 1399, 1400]
     # Playing again, then 10 s on from the frame shown last.
-    jump = next(i for i in range(10, len(got)) if got[i] != got[i - 1] + 1)
+    jump = next(i for i in range(12, len(got)) if got[i] != got[i - 1] + 1)
     assert got[jump] == got[jump - 1] + 100
     said = capsys.readouterr()
     assert "\njumped to frame %d\n" % got[jump] in said.err
-    # Steps and seeks are not frames played, nor the 0.85 s paused time.
-    assert re.match(r"brilox-play: %d frames, 0\.7\d s playing, " % (len(got) - 10), said.out)
-    assert ", 0 dropped, 10 stepped, " in said.out
+    # Steps and seeks are not frames played, nor the time paused (0.85 s,
+    # and the 0.4 s paused before quitting), nor the time the seek took.
+    summary = re.match(r"brilox-play: (\d+) frames, ([\d.]+) s playing, ", said.out)
+    assert int(summary[1]) == len(got) - 12
+    assert float(summary[2]) == pytest.approx(0.05 + 0.35 + 0.25, abs=0.03)
+    assert ", 0 dropped, 12 stepped, " in said.out
 
 
 def test_stepping_back_on_a_pipe_says_where_the_kept_frames_end(monkeypatch, capsys):

@@ -59,6 +59,11 @@ def clips(tmp_path_factory):
     made["long.mp4"] = folder / "long.mp4"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-frames:v", 300, "-c:v",
            "libx264", "-g", 50, "-pix_fmt", "yuv420p", made["long.mp4"])
+    # 10 s at 29.97 fps, whose frames' times are no whole number of
+    # milliseconds: a frame's number follows from its time by rounding.
+    made["long2997.mp4"] = folder / "long2997.mp4"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=30000/1001", "-frames:v", 300,
+           "-c:v", "libx264", "-g", 50, "-pix_fmt", "yuv420p", made["long2997.mp4"])
     for name in ("long.ts", "long.h264"):  # in a transport stream, and elementary
         made[name] = folder / name
         ffmpeg("-i", made["long.mp4"], "-c", "copy", made[name])
@@ -239,9 +244,10 @@ def test_without_pyav_media_is_refused_saying_what_to_install(tmp_path, args):
     ("long.mp4", [], "frame 299/300  0:11.9 / 0:12.0  paused"),
     # The end of a looping file's first pass is its last frame.
     ("long.mp4", ["--loop"], "frame 299  0:11.9 / 0:12.0  paused"),
+    ("long2997.mp4", [], "frame 299/300  0:09.9 / 0:10.0  paused"),
     # A transport stream's seeks may land after their frame.
     ("long.ts", [], "frame 299  0:11.9 / 0:12.0  paused"),
-    ("long.h264", [], "\nframe 224 is as far back as this can go: only the last 32 frames"),
+    ("long.h264", [], "\nframe 10 is as far back as this can go: only the last 32 frames"),
 ])
 def test_seeks_in_a_media_file_land_on_their_frames(clips, monkeypatch, capsys, clip, args,
                                                      said):
@@ -256,10 +262,13 @@ def test_seeks_in_a_media_file_land_on_their_frames(clips, monkeypatch, capsys, 
               (0.6, K, d.K_UP), (0.7, K, d.K_LEFT), (0.8, K, d.K_q)]
     expected = [0, 299, 0, 150, 149, 299, 298]
     if clip == "long.h264":
-        # It refuses seeks.  Playing: 10 s on is decoded to, and plays on;
-        # 1 minute back goes to the oldest of the frames kept.
-        events = [(0.05, K, d.K_RIGHT), (0.2, K, d.K_DOWN), (0.21, K, d.K_q)]
-        expected = [0, 1, 251, 252, 253, 254, 224]
+        # It refuses seeks, and keeps the last 32 frames, once each.
+        # Playing: 1 minute back goes to the oldest of them, and again once
+        # past the frame the seek was refused at; 10 s on is decoded to, and
+        # plays on; 1 minute back again.
+        events = [(1.61, K, d.K_DOWN), (3.05, K, d.K_DOWN), (3.13, K, d.K_RIGHT),
+                  (3.29, K, d.K_DOWN), (3.3, K, d.K_q)]
+        expected = [*range(41), *range(10, 46), 15, 16, *range(266, 270), 239]
     status, shown = play_on_clock(monkeypatch, [clips[clip], "--window", "101x40", *args],
                                   events)
     assert status == 0
