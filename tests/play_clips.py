@@ -120,7 +120,8 @@ class Clock:
 def play_on_clock(monkeypatch, args, events, upload=0.0, seek=0.0):
     """brilox-play's exit status and what it showed: (seconds, overlay) for
     each frame, the overlay's planes as SDL holds them, the source's bytes.  Every upload takes
-    `upload` seconds of the clock, and every step or seek made while playing `seek` seconds."""
+    `upload` seconds of the clock (or upload(n) for the n-th frame shown, from 0), and every
+    step or seek made while playing `seek` seconds."""
     import brilox.play
     import brilox.play.player
     from support import sdl
@@ -131,7 +132,7 @@ def play_on_clock(monkeypatch, args, events, upload=0.0, seek=0.0):
         def display(self, *frame):
             super().display(*frame)
             if frame:
-                clock.now += upload
+                clock.now += upload(len(shown)) if callable(upload) else upload
                 w = sdl.overlay_record(self).w
                 planes = []
                 for plane, width in ((0, w), (2, w // 2), (1, w // 2)):

@@ -264,13 +264,18 @@ def test_resized_window_shows_the_whole_video_in_its_shape(x_display, x11_player
 
 
 # SIGINT and SIGTERM end the player with their statuses: while it waits for
-# the first frame on a pipe, before any window, and while it plays.
+# the first frame on a pipe, before any window, and while it plays.  Another
+# one while it shuts down (here stuck saving a screenshot into a pipe that
+# nobody reads) ends it at once.
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["INT", "TERM"])
-@pytest.mark.parametrize("when", ["starting", "playing"])
-def test_signal_ends_with_its_status_and_one_line(signum, when):
+@pytest.mark.parametrize("when", ["starting", "playing", "shutting down"])
+def test_signal_ends_with_its_status_and_one_line(tmp_path, signum, when):
     env = dict(os.environ, SDL_VIDEODRIVER="dummy")
     env.pop("DISPLAY", None)
     args = ["-", "--size", "64x48"] if when == "starting" else ["--frames", "100000000"]
+    if when == "shutting down":
+        os.mkfifo(tmp_path / "shot.bmp")
+        args += ["--screenshot", str(tmp_path / "shot.bmp")]
     process = subprocess.Popen([sys.executable, "-m", "brilox.play", *args], env=env,
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True)
@@ -284,7 +289,10 @@ def test_signal_ends_with_its_status_and_one_line(signum, when):
             time.sleep(0.01)
         time.sleep(1.0)
         process.send_signal(signum)
-        out, err = process.communicate(timeout=30)
+        if when == "shutting down":
+            time.sleep(1.0)
+            process.send_signal(signum)
+        out, err = process.communicate(timeout=10 if when == "shutting down" else 30)
     finally:
         process.kill()
         process.wait()
@@ -293,7 +301,7 @@ def test_signal_ends_with_its_status_and_one_line(signum, when):
     name = "SIGINT" if signum == signal.SIGINT else "SIGTERM"
     if when == "starting":
         assert (out, err) == ("", "brilox-play: stopped by %s\n" % name)
-    else:
+    elif when == "playing":
         assert re.fullmatch(r"brilox-play: \d+ frames, .*\n", out)
         assert re.search(r"\nbrilox-play: stopped by %s at frame \d+\n$" % name, err)
 
@@ -323,7 +331,11 @@ def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
               (0.24, K, d.K_RIGHT), (0.3, K, d.K_UP), (0.4, K, d.K_LEFT), (0.5, K, d.K_END),
               (0.6, K, d.K_HOME), (0.65, CLICK, d.BUTTON_RIGHT, 50, 5), (0.7, K, d.K_PAGEUP),
               (0.8, K, d.K_DOWN), (0.85, K, d.K_s), (0.9, K, d.K_SPACE), (1.25, K, d.K_RIGHT),
-              (2.0, K, d.K_SPACE), (2.4, K, d.K_q)]
+              (2.0, K, d.K_SPACE), (2.4, K, d.K_q),
+              # A double click; then clicks far apart, and half a second apart.
+              (0.66, CLICK, d.BUTTON_LEFT, 10, 5), (0.68, CLICK, d.BUTTON_LEFT, 12, 6),
+              (0.71, CLICK, d.BUTTON_LEFT, 10, 5), (0.72, CLICK, d.BUTTON_LEFT, 60, 5),
+              (1.21, CLICK, d.BUTTON_LEFT, 60, 5)]
     # A seek while playing takes half a second.
     status, shown = play_on_clock(monkeypatch, [clip, "--size", "16x16", "--fps", 10,
                                                 "--window", "101x20"], events, seek=0.5)
@@ -335,6 +347,7 @@ def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
     assert got[jump] == got[jump - 1] + 100
     said = capsys.readouterr()
     assert "\njumped to frame %d\n" % got[jump] in said.err
+    assert said.err.count("\nfull screen at frame 1000\n") == 1 and "windowed" not in said.err
     # Steps and seeks are not frames played, nor the time paused (0.85 s,
     # and the 0.4 s paused before quitting), nor the time the seek took.
     summary = re.match(r"brilox-play: (\d+) frames, ([\d.]+) s playing, ", said.out)
@@ -362,23 +375,31 @@ def test_stepping_back_on_a_pipe_says_where_the_kept_frames_end(monkeypatch, cap
 
 
 @pytest.mark.parametrize("args, dropped, count, upload", [
-    ([], True, 100, 0.22), (["--no-drop"], False, 100, 0.22), ([], True, 11, 0.35)])
+    ([], True, 100, 0.22), (["--no-drop"], False, 100, 0.22), ([], True, 11, 0.35),
+    # One frame late by half a period.
+    (["--no-drop"], False, 30, {5: 0.15})])
 def test_late_frames_are_dropped_and_counted(monkeypatch, capsys, tmp_path, args, dropped,
                                              count, upload):
     # Each upload takes 0.22 s (or 0.35 s, up to the clip's end) at 10 fps:
     # frames cannot all be shown in their time.
     clip = numbered_clip(tmp_path / "clip.yuv", count)
+    cost = (lambda n: upload.get(n, 0.0)) if isinstance(upload, dict) else (lambda n: upload)
     status, shown = play_on_clock(monkeypatch, [clip, "--size", "16x16", "--fps", 10, *args],
-                                  [(4.0, K, d.K_q)], upload=upload)
+                                  [(4.0, K, d.K_q)], upload=cost)
     assert status == 0
     got = numbers(shown)
     # No frame goes up before its time.  Dropping keeps the frames shown on
     # time, up to the last; without, every frame shows, one upload after
     # the one before.
-    assert all(t - upload >= n * 0.1 - 1e-6 for (t, _), n in zip(shown, got))
-    last_at = shown[-1][0] - upload
+    assert all(t - cost(i) >= n * 0.1 - 1e-6 for i, ((t, _), n) in enumerate(zip(shown, got)))
+    last_at = shown[-1][0] - cost(len(shown) - 1)
     if dropped:
         assert got == sorted(set(got)) and got[-1] >= min(10 * last_at - 1.5, count - 1)
+    elif isinstance(upload, dict):
+        # The frame after the late one goes up at once, and the rest on the beat.
+        assert got == list(range(count))
+        assert [round(t, 3) for t, _ in shown[5:8]] == [0.65, 0.65, 0.7]
+        assert all(abs(t - n * 0.1) < 0.001 for t, n in zip((t for t, _ in shown[7:]), got[7:]))
     else:
         assert got == list(range(len(got)))
         assert max(b[0] - a[0] for a, b in zip(shown, shown[1:])) < upload + 0.01
