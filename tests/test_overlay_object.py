@@ -195,15 +195,24 @@ def test_release_frees_the_sdl_overlay_once(screen, frees):
     assert frees.free_overlay_calls == 1
 
 
-def test_overlay_outliving_video_is_freed_before_video_goes(video, frees):
+# Overlays released from the ends and the middle of those alive, in turn
+# with new ones: each is freed once, by its release or by the display's
+# shutdown, and never again.
+@pytest.mark.parametrize("order", [[0], [5], [2], [1, 3, 0], [4, 10, 2, 11, 0], [5, 0, 11, 12]])
+def test_overlays_outliving_video_are_freed_once_before_video_goes(video, frees, order):
     video.set_mode((64, 48))
-    overlays = [Overlay(sdl.YV12, (16, 8)) for _ in range(3)]
+    overlays = {n: Overlay(sdl.YV12, (16, 8)) for n in range(6)}
     overlays[1].display((b"y" * 128, b"u" * 32, b"v" * 32))
-    del overlays[0]
+    for turn, n in enumerate(order):
+        del overlays[n]
+        assert frees.free_overlay_calls == turn + 1
+        overlays[10 + turn] = Overlay(sdl.YV12, (16, 8))
+    overlays[20] = Overlay(sdl.YUY2, (16, 8))
     video.quit()
-    assert frees.free_overlay_calls == 3
+    assert frees.free_overlay_calls == 7 + len(order)
     del overlays
-    assert frees.free_overlay_calls == 3
+    gc.collect()
+    assert frees.free_overlay_calls == 7 + len(order)
 
 
 def test_subclasses_create_and_release_overlays(screen, frees):
