@@ -5,6 +5,9 @@ screenshots among them) against FFmpeg's own render of the same frame."""
 
 import ctypes
 import subprocess
+import sys
+import threading
+import time
 
 import pytest
 
@@ -139,6 +142,34 @@ def test_kernels_refuse_what_they_cannot_take(call, error, words):
     assert words in str(caught.value)
 
 
+@pytest.mark.parametrize("depth", [16, 24, 32])
+def test_display_pixels_are_read_and_written_where_they_are(video, depth):
+    # A block of pixels from x = 3 of an 8 x 4 display: SDL's memory holds
+    # them there, each in the surface's own format, and nothing else moves.
+    video.set_mode((8, 4), depth)
+    surface = sdl.video_surface()
+    f = surface.format.contents
+    assert f.BytesPerPixel == depth // 8
+    colours = [(255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 255),
+               (255, 0, 255), (0, 0, 0), (0, 255, 255), (255, 255, 0)]
+    raw = b"".join(((r >> f.Rloss) << f.Rshift | (g >> f.Gloss) << f.Gshift
+                    | (b >> f.Bloss) << f.Bshift).to_bytes(f.BytesPerPixel, "little")
+                   for r, g, b in colours)
+    _colour.write_display((3, 1, 4, 2), raw)
+    memory = ctypes.string_at(surface.pixels, surface.pitch * 4)
+    row = 8 * f.BytesPerPixel
+    held = [memory[y * surface.pitch:y * surface.pitch + row] for y in range(4)]
+    left, right = 3 * f.BytesPerPixel, 7 * f.BytesPerPixel
+    half = len(raw) // 2
+    assert held[1][left:right] + held[2][left:right] == raw
+    assert not any(held[0] + held[3] + held[1][:left] + held[1][right:] + held[2][:left]
+                   + held[2][right:])
+    assert _colour.read_display((2, 1, 5, 2), raw=True) == \
+        bytes(f.BytesPerPixel) + raw[:half] + bytes(f.BytesPerPixel) + raw[half:]
+    rgb = _colour.read_display((3, 1, 4, 2))
+    assert all(abs(a - b) <= 8 for a, b in zip(rgb, bytes(c for rgb in colours for c in rgb)))
+
+
 def matrix_formula(y, u, v, k):
     ky, kyu, kyv, oy, kuu, kuv, kvu, kvv = k
     y, du, dv = y.astype(float), u - 128.0, v - 128.0
@@ -206,6 +237,42 @@ def test_turn_is_a_mirror_and_quarter_turns(turns, mirror):
     for form in ("padded", "strided"):
         out = _colour.turn(as_given(form, plane), 21, 37, turns, mirror)
         assert out == wanted.tobytes()
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("call", [
+    lambda big: colour.expand(big, colour.LUMA), lambda big: colour.compress(big, colour.LUMA),
+    lambda big: _colour.transform((big, big[:2048, :4096], big[:2048, :4096]), _colour.PLANAR,
+                                  8192, 4096, BT709_TO_601),
+    lambda big: _colour.turn(big, 8192, 4096, 1, False)],
+    ids=["expand", "compress", "transform", "turn"])
+def test_large_planes_let_other_threads_run(call):
+    # Another thread counts while a large plane converts.  Holding the
+    # interpreter lock, the conversion would let it in only at the switches
+    # just before and after (every 0.1 ms here), never in the middle.
+    big = np.full((4096, 8192), 100, np.uint8)
+    stamps, done = [], threading.Event()
+
+    def count():
+        while not done.is_set():
+            stamps.append(time.perf_counter())
+    switching = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        middles = []
+        for _ in range(3):
+            start = time.perf_counter()
+            call(big)
+            end = time.perf_counter()
+            quarter = (end - start) / 4
+            middles.append(sum(start + quarter < t < end - quarter for t in list(stamps)))
+    finally:
+        done.set()
+        counter.join(10)
+        sys.setswitchinterval(switching)
+    assert max(middles) > 0, middles
 
 
 L, F = colour.LIMITED, colour.FULL
