@@ -28,14 +28,34 @@ def _uncaptured_stderr(config):
     return saved if isinstance(saved, int) else 2
 
 
+# The native modules' own calls take milliseconds: a test of them that runs
+# far longer is stuck (SDL may spin inside a call), and is given a deadline
+# of its own rather than the suite's.
+NATIVE_DEADLINE = 30
+NATIVE_FILES = ("test_api_table_import.py", "test_display_quit_request.py", "test_key_state.py",
+                "test_lifetime_lock.py", "test_lock_", "test_overlay_", "test_refleaks.py",
+                "test_sound.py")
+# How long past its deadline a test stuck in native code ends the run.
+STUCK_GRACE = 10
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if (item.get_closest_marker("timeout") is None
+                and os.path.basename(str(item.fspath)).startswith(NATIVE_FILES)):
+            item.add_marker(pytest.mark.timeout(NATIVE_DEADLINE))
+
+
 @pytest.fixture(autouse=True)
 def _hard_deadline(request):
     """Ends the whole run, with every thread's stack, when a test outlives
-    pytest-timeout's deadline by a minute.  pytest-timeout's own watchdog
-    needs the interpreter lock, which a test stuck in native code holds;
-    faulthandler's runs without it."""
-    limit = request.config.getoption("timeout", None) or request.config.getini("timeout")
-    faulthandler.dump_traceback_later(float(limit or 600) + 60, exit=True,
+    its pytest-timeout deadline by STUCK_GRACE seconds.  pytest-timeout's own
+    watchdog needs the interpreter lock, which a test stuck in native code
+    holds; faulthandler's runs without it."""
+    marker = request.node.get_closest_marker("timeout")
+    limit = (marker.args[0] if marker is not None and marker.args
+             else request.config.getoption("timeout", None) or request.config.getini("timeout"))
+    faulthandler.dump_traceback_later(float(limit or 180) + STUCK_GRACE, exit=True,
                                       file=_uncaptured_stderr(request.config))
     yield
     faulthandler.cancel_dump_traceback_later()

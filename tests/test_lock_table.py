@@ -229,6 +229,8 @@ PEEK = textwrap.dedent("""
 """)
 
 
+# Building the module may mean building it in an isolated environment.
+@pytest.mark.timeout(300)
 def test_another_projects_module_shares_brilox_sdl(tmp_path):
     """A module of another project, built by the README's recipe against the
     installed brilox, sees brilox's display and locks brilox's surfaces:

@@ -153,6 +153,7 @@ OUTLIVED_DISPLAYS = textwrap.dedent("""
 """)
 
 
+@pytest.mark.timeout(120)
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
 @not_under_sanitizer("valgrind cannot run a process that AddressSanitizer instruments")
 @pytest.mark.parametrize("name, script", [("unfit frames", UNFIT_FRAMES),
