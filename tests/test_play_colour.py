@@ -231,12 +231,14 @@ def test_transform_gives_the_formula_within_a_level(layout, k, form):
 @pytest.mark.parametrize("turns", range(4))
 @pytest.mark.parametrize("mirror", [False, True])
 def test_turn_is_a_mirror_and_quarter_turns(turns, mirror):
-    # Past whole 16 x 16 blocks both ways, with tails of odd lengths.
-    plane = np.random.default_rng(turns).integers(0, 256, (37, 21), np.uint8)
-    wanted = np.rot90(np.fliplr(plane) if mirror else plane, k=-turns)
-    for form in ("padded", "strided"):
-        out = _colour.turn(as_given(form, plane), 21, 37, turns, mirror)
-        assert out == wanted.tobytes()
+    # Past whole 16 x 16 blocks both ways, and past tiles of them, with
+    # tails of odd lengths.
+    for rows, columns in ((37, 21), (301, 283)):
+        plane = np.random.default_rng(turns).integers(0, 256, (rows, columns), np.uint8)
+        wanted = np.rot90(np.fliplr(plane) if mirror else plane, k=-turns)
+        for form in ("padded", "strided"):
+            out = _colour.turn(as_given(form, plane), columns, rows, turns, mirror)
+            assert out == wanted.tobytes()
 
 
 @pytest.mark.timeout(60)

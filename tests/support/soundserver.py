@@ -16,6 +16,7 @@ import time
 import pytest
 
 from sanitizer import tool_env
+from support import end
 
 RATE, CHANNELS = 48000, 2
 SINK = "brilox_test"
@@ -57,12 +58,7 @@ class SoundServer:
 
     @staticmethod
     def stop(recorder):
-        recorder.send_signal(signal.SIGINT)
-        try:
-            recorder.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            recorder.kill()
-            recorder.wait()
+        end(recorder, signal.SIGINT)
 
 
 class Listener(threading.Thread):
@@ -126,10 +122,5 @@ def sound_server():
     try:
         yield server
     finally:
-        process.terminate()
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+        end(process)
         shutil.rmtree(folder, ignore_errors=True)

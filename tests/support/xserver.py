@@ -17,6 +17,7 @@ import time
 import pytest
 
 from sanitizer import tool_env
+from support import end
 
 
 def no_x_server(reason):
@@ -64,13 +65,7 @@ def x_display():
             no_x_server("Xvfb did not start: %s" % log.read().decode(errors="replace")[-500:])
         yield ":" + number.strip().decode()
     finally:
-        if server.poll() is None:
-            server.terminate()
-            try:
-                server.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                server.kill()
-                server.wait()
+        end(server)
         log.close()
 
 
