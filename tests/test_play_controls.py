@@ -432,6 +432,30 @@ def test_a_terminal_sees_key_actions_and_the_summary_counts_played_frames():
         "upload 100.00 ms per frame (100% of the time)")
 
 
+def test_a_v_is_the_pictures_time_less_the_sounds_and_a_sound_error_is_said_once():
+    from types import SimpleNamespace
+    from brilox.play.player import Player, open_sound
+    # The picture at 1.25 s, the sound heard at 1.0 s: A-V +0.250, as
+    # ffplay shows it; the summary keeps its sign.
+    sound = SimpleNamespace(error=None, done=lambda: False, clock=lambda: 1.0,
+                            muted=lambda: False, volume=lambda: 80)
+    said = io.StringIO()
+    player = Player(SimpleNamespace(time_of=lambda index: 1.25, name="clip.mkv"), None, None,
+                    Status(said, 100, 10.0), False, None, sound=sound)
+    player.playing_on = True
+    assert player.sound_words(True) == "A-V +0.250  vol 80%" and player.largest_gap == 0.25
+    summary = Summary(8, 0.8, 0.1)
+    summary.largest_gap = -0.25
+    assert ", largest A-V -0.250 s" in str(summary)
+    sound.error = "sound stopped: Invalid data found when processing input"
+    for _ in range(3):
+        player.sound_words(True)
+    assert said.getvalue().count(sound.error) == 1
+    # --no-audio opens none.
+    options = SimpleNamespace(no_audio=True)
+    assert open_sound(options, SimpleNamespace(audio_index=1), False) is None
+
+
 def test_stream_steps_back_only_through_the_frames_it_kept():
     frames = b"".join(bytes([n]) * 6 for n in range(40))
     source = StreamFrames(io.BytesIO(frames), "standard input", Layout("i420", 2, 2), 0.1)
@@ -459,6 +483,11 @@ def test_file_loops_both_ways(tmp_path):
     ((64, 32), (96, 32), (16, 0, 64, 32)),
     ((1920, 1080), (640, 480), (0, 60, 640, 360)),
     ((2, 1000), (100, 10), (49, 0, 1, 10)),   # never narrower than a pixel
+    ((3, 2), (100, 100), (0, 16, 100, 67)),   # 66.7 rows, rounded
 ])
 def test_fit_keeps_the_shape_and_centres(video, window, rect):
     assert fit(*video, *window) == rect
+    # The display width, by the sample aspect, rounded to an even number.
+    from fractions import Fraction
+    from brilox.play.frames import display_size
+    assert display_size((100, 100), Fraction(307, 200)) == (154, 100)
