@@ -432,6 +432,7 @@ def clips(tmp_path_factory):
     make("hd709.mkv", "smptehdbars=size=256x144", *ffv1, "-colorspace", "bt709")
     make("hd2020.mkv", "smptehdbars=size=256x144", *ffv1, "-colorspace", "bt2020nc")
     make("tall.mkv", "smptehdbars=size=64x580", *ffv1)
+    make("sd.mkv", "smptehdbars=size=64x576", *ffv1)
     make("sar.mkv", "smptebars=size=576x384", "-vf", "setsar=32/27", *ffv1)
     make("odd.yuv", "testsrc=size=641x361", "-pix_fmt", "yuv420p", "-f", "rawvideo")
     make("upright.mp4", "testsrc2=size=64x36", "-c:v", "libx264", "-pix_fmt", "yuv420p")
@@ -480,6 +481,7 @@ RANGES = ("limited", "full")
     ("hd709.mkv", [], (256, 144), "limited", "bt709", None, "bt601"),
     ("hd2020.mkv", [], (256, 144), "limited", "bt2020", None, "bt601"),
     ("tall.mkv", [], (64, 580), "limited", "bt709", None, "bt601"),
+    ("sd.mkv", [], (64, 576), "limited", "bt601", None, "bt709"),
     # An odd size, which classic SDL's converter shears.
     ("odd.yuv", ["--size", "641x361"], (641, 361), "limited", "bt601", None, None),
     # The display aspect: the samples', or --aspect's.

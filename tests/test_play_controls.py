@@ -248,6 +248,14 @@ def test_resized_window_shows_the_whole_video_in_its_shape(x_display, x11_player
                       ("q", "quit")):
         xdotool(x_display, "key", key)
         assert player.event() == said + " at frame 0"
+        deadline = time.monotonic() + 10
+        while said == "windowed":
+            # Back at the size it was resized to, once the X server shows it.
+            geometry = xdotool(x_display, "getwindowgeometry", "--shell", str(player.window))
+            if {"WIDTH=200", "HEIGHT=50"} <= set(geometry):
+                break
+            assert time.monotonic() < deadline, geometry
+            time.sleep(0.1)
     assert player.finish()[0] == 0
     # The screenshot is the screen as it was last shown: full screen, the
     # video as wide as the screen, its shape kept, black above and below.
