@@ -55,6 +55,13 @@ def clips(tmp_path_factory):
     # Packed 4:2:2 of an odd width, which no packed overlay shows.
     make("odd.uyvy", W, H, "-f", "rawvideo", "-pix_fmt", "uyvy422")
     make("odd422.nut", W, H, "-c:v", "rawvideo", "-pix_fmt", "yuyv422")
+    # Two video streams: the one FFmpeg picks is the second, the default.
+    made["two.mkv"] = folder / "two.mkv"
+    ffmpeg("-f", "lavfi", "-i", "testsrc=size=64x48:rate=25", "-f", "lavfi", "-i",
+           "testsrc2=size=640x360:rate=25", "-t", FRAMES / 25, "-filter_complex",
+           "[1]scale=%d:%d[big]" % (W, H), "-map", "0", "-map", "[big]", "-c:v", "ffv1",
+           "-pix_fmt", "yuv420p", "-disposition:v:0", "0", "-disposition:v:1", "default",
+           made["two.mkv"])
     # 12 s at 25 fps, a key frame every 2 s.
     made["long.mp4"] = folder / "long.mp4"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-frames:v", 300, "-c:v",
@@ -151,6 +158,7 @@ def shown(monkeypatch):
     ("odd.uyvy", ["--size", "641x361"], ["-f", "rawvideo", "-pix_fmt", "uyvy422", "-s", "641x361"],
      (W, H), 28, "limited"),
     ("odd422.nut", [], [], (W, H), 28, "limited"),
+    ("two.mkv", [], [], (W, H), math.inf, "limited"),
     # Full-range video goes in as it is, unless --range says otherwise.
     ("full.mkv", [], [], (W, H), math.inf, "full"),
     ("full.mkv", ["--range", "limited"], [], (W, H), math.inf, "limited"),
