@@ -234,13 +234,16 @@ def test_picture_and_sound_keep_together(tmp_path, x_display, sound_server):  # 
 @pytest.mark.timeout(120)
 def test_sound_keys_change_what_plays(tmp_path, x_display, sound_server):  # noqa: F811
     """9 and 0 step the volume, m mutes and unmutes, a goes to the next
-    audio stream: each heard from the sound server, and said."""
+    audio stream: each heard from the sound server, and said.  The clip
+    loops, its sound too, just after the second m (where the sound is not
+    measured)."""
     clip = tmp_path / "two.mkv"
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=9", "-f", "lavfi", "-i",
-           "sine=frequency=500:duration=9", "-f", "lavfi", "-i", "sine=frequency=1000:duration=9",
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=3.72", "-f", "lavfi", "-i",
+           "sine=frequency=500:duration=3.72", "-f", "lavfi", "-i",
+           "sine=frequency=1000:duration=3.72",
            "-map", 0, "-map", 1, "-map", 2, "-c:v", "ffv1", "-c:a", "flac", clip)
     listener = sound_server.listen()
-    run = player(x_display, sound_server, clip)
+    run = player(x_display, sound_server, clip, "--loop")
     try:
         xdotool, _ = focused(x_display)
         deadline = time.monotonic() + 20
@@ -248,17 +251,19 @@ def test_sound_keys_change_what_plays(tmp_path, x_display, sound_server):  # noq
             assert time.monotonic() < deadline, "no sound was heard"
             time.sleep(0.01)
         keys, (out, err) = press(xdotool, run, *((1.2 * k, key) for k, key in enumerate(
-            ("9", "m", "m", "a", "0"), 1)))
+            ("9", "m", "m", "a", "0", "q"), 1)))
         keys.insert(0, keys[0] - 1.2)
     finally:
         heard, played_at = stopped(run, listener)
     assert run.returncode == 0, err
     for said in ("volume 90%", "muted", "sound on", "audio stream 2", "volume 100%"):
         assert said + " at frame" in err, err
+    # The picture went on into the next pass as it played, dropping nothing.
+    assert ", 0 dropped, " in out, out
     # Between keys, from 0.3 s after one (the sound on its way out) to the
     # next: the level against the first stretch's, and the pitch.
     first = None
-    for (start, end), (level, pitch) in zip(zip(keys, keys[1:] + [keys[-1] + 1.2]), (
+    for (start, end), (level, pitch) in zip(zip(keys, keys[1:]), (
             (1.0, 500), (0.9, 500), (0.0, None), (0.9, 500), (0.9, 1000), (1.0, 1000))):
         part = heard[(played_at > start + 0.3) & (played_at < end)].astype(float)
         assert len(part) > RATE // 2

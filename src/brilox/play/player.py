@@ -471,8 +471,15 @@ class Player:
                 heard = self.heard()
             if heard is not None and not self.paused:
                 # The sound is the clock: the next frame is due when the
-                # sound reaches its time.
-                self.due = now + self.source.time_of(self.index + 1) - heard
+                # sound reaches its time.  The first frame of a loop's next
+                # pass is due when this pass's sound has played this frame
+                # (the sound starts again with it).
+                source, following = self.source, self.index + 1
+                if source.position(following) > source.position(self.index):
+                    due_at = source.time_of(following)
+                else:
+                    due_at = source.time_of(self.index) + source.duration(self.index)
+                self.due = now + due_at - heard
             while self.pending:
                 event = self.pending.popleft()
                 for command in self.controls.commands(event, self.paused, now,
