@@ -39,7 +39,12 @@ def choose_stream(container, kind, index, name):
     try:
         return container.streams.best(kind) or streams[0]
     except (AttributeError, TypeError, ValueError):
-        return streams[0]
+        # PyAV before best(): as FFmpeg's own tool picks, the largest
+        # picture that is not cover art, or the most channels.
+        if kind == "video":
+            return max(streams, key=lambda s: (not attached_picture(s),
+                                               s.codec_context.width * s.codec_context.height))
+        return max(streams, key=lambda s: getattr(s.codec_context, "channels", 0) or 0)
 
 
 class StillPicture(Exception):
