@@ -463,8 +463,8 @@ def import_native_modules(app):
             if suffix != ".pyi":
                 continue
             modname = "%s.%s" % (PACKAGE, name)
-            spec = importlib.util.find_spec(modname)
-            if spec is not None and spec.origin and spec.origin.endswith(
+            found = importlib.util.find_spec(modname)
+            if found is not None and found.origin and found.origin.endswith(
                     tuple(importlib.machinery.EXTENSION_SUFFIXES)):
                 importlib.import_module(modname)
 

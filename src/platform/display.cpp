@@ -259,9 +259,9 @@ PyStructSequence_Desc event_desc = {
 // way (out of memory) leaves nothing half made for the next attempt.
 PyTypeObject *event_type;
 
-// Before 3.10 a type made from a spec keeps its docstring without the
-// signature line, where inspect looks for it: Event is given the whole text
-// back, in memory from PyObject_Malloc, which the type frees it with.
+// Before 3.10 a heap type keeps its docstring without the signature line,
+// where inspect looks for it: Event is given the whole text back, in memory
+// from PyObject_Malloc, which the type frees it with.
 bool keep_event_signature(PyTypeObject *type)
 {
     if (type->tp_doc == nullptr || std::strcmp(type->tp_doc, event_desc.doc) == 0)
