@@ -784,16 +784,12 @@ void transpose(const std::uint8_t *from, Py_ssize_t from_stride, std::uint8_t *t
                 for (Py_ssize_t r = tr; r < std::min(tr + tile_r, whole_rows); r += block)
                     transpose_block(from + r * from_stride + c, from_stride,
                                     to + c * to_stride + r, to_stride);
-    Py_ssize_t r = 0;
-    for (; r + block <= rows; r += block) {
-        Py_ssize_t c = whole_columns;
-        for (; c < columns; ++c)
-            for (Py_ssize_t k = 0; k < block; ++k)
-                to[c * to_stride + r + k] = from[(r + k) * from_stride + c];
-    }
+    for (Py_ssize_t c = whole_columns; c < columns; ++c)
+        for (Py_ssize_t r = 0; r < whole_rows; ++r)
+            to[c * to_stride + r] = from[r * from_stride + c];
     for (Py_ssize_t c = 0; c < columns; ++c)
-        for (Py_ssize_t k = r; k < rows; ++k)
-            to[c * to_stride + k] = from[k * from_stride + c];
+        for (Py_ssize_t r = whole_rows; r < rows; ++r)
+            to[c * to_stride + r] = from[r * from_stride + c];
 }
 
 // A row's bytes backwards, built for AVX2 too, as convert_row is.
