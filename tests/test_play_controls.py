@@ -14,11 +14,15 @@ import subprocess
 import sys
 import threading
 import time
+from fractions import Fraction
+from types import SimpleNamespace
 
 import pytest
 
 import brilox.display as d
-from brilox.play.player import fit
+from brilox.play.frames import display_size
+from brilox.play.player import fit, open_sound
+from brilox.play.player import Player as Playing
 from brilox.play.raw import FileFrames, Layout, StreamFrames
 from brilox.play.status import Status, Summary
 from play_clips import CELLS, COLOURS, bars, bmp_pixel, bmp_size, brightness, frame, play_on_clock
@@ -248,13 +252,11 @@ def test_resized_window_shows_the_whole_video_in_its_shape(x_display, x11_player
                       ("q", "quit")):
         xdotool(x_display, "key", key)
         assert player.event() == said + " at frame 0"
+        # Windowed: back at the size it was resized to, once the X server shows it.
         deadline = time.monotonic() + 10
-        while said == "windowed":
-            # Back at the size it was resized to, once the X server shows it.
-            geometry = xdotool(x_display, "getwindowgeometry", "--shell", str(player.window))
-            if {"WIDTH=200", "HEIGHT=50"} <= set(geometry):
-                break
-            assert time.monotonic() < deadline, geometry
+        while said == "windowed" and not {"WIDTH=200", "HEIGHT=50"} <= set(
+                xdotool(x_display, "getwindowgeometry", "--shell", str(player.window))):
+            assert time.monotonic() < deadline, "the window did not get its size back"
             time.sleep(0.1)
     assert player.finish()[0] == 0
     # The screenshot is the screen as it was last shown: full screen, the
@@ -441,15 +443,13 @@ def test_a_terminal_sees_key_actions_and_the_summary_counts_played_frames():
 
 
 def test_a_v_is_the_pictures_time_less_the_sounds_and_a_sound_error_is_said_once():
-    from types import SimpleNamespace
-    from brilox.play.player import Player, open_sound
     # The picture at 1.25 s, the sound heard at 1.0 s: A-V +0.250, as
     # ffplay shows it; the summary keeps its sign.
     sound = SimpleNamespace(error=None, done=lambda: False, clock=lambda: 1.0,
                             muted=lambda: False, volume=lambda: 80)
     said = io.StringIO()
-    player = Player(SimpleNamespace(time_of=lambda index: 1.25, name="clip.mkv"), None, None,
-                    Status(said, 100, 10.0), False, None, sound=sound)
+    player = Playing(SimpleNamespace(time_of=lambda index: 1.25, name="clip.mkv"), None, None,
+                     Status(said, 100, 10.0), False, None, sound=sound)
     player.playing_on = True
     assert player.sound_words(True) == "A-V +0.250  vol 80%" and player.largest_gap == 0.25
     summary = Summary(8, 0.8, 0.1)
@@ -460,8 +460,7 @@ def test_a_v_is_the_pictures_time_less_the_sounds_and_a_sound_error_is_said_once
         player.sound_words(True)
     assert said.getvalue().count(sound.error) == 1
     # --no-audio opens none.
-    options = SimpleNamespace(no_audio=True)
-    assert open_sound(options, SimpleNamespace(audio_index=1), False) is None
+    assert open_sound(SimpleNamespace(no_audio=True), SimpleNamespace(audio_index=1), False) is None
 
 
 def test_stream_steps_back_only_through_the_frames_it_kept():
@@ -496,6 +495,4 @@ def test_file_loops_both_ways(tmp_path):
 def test_fit_keeps_the_shape_and_centres(video, window, rect):
     assert fit(*video, *window) == rect
     # The display width, by the sample aspect, rounded to an even number.
-    from fractions import Fraction
-    from brilox.play.frames import display_size
     assert display_size((100, 100), Fraction(307, 200)) == (154, 100)
