@@ -273,3 +273,64 @@ def test_sound_keys_change_what_plays(tmp_path, x_display, sound_server):  # noq
         if pitch:
             spectrum = np.abs(np.fft.rfft(part))
             assert abs(np.argmax(spectrum) * RATE / len(part) - pitch) < 5, pitch
+
+
+# Each way out, in each state it may come in: playing with sound, paused,
+# stepping while paused, just after a seek, and the tail of the sound after
+# the last frame (a clip whose picture ends long before its sound).  Every
+# one ends the player at once, with its own exit status; waiting for the
+# sound to play out takes seconds, and a paused player never ends.
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("state, way", [
+    ("playing", "q"), ("paused", "Escape"), ("paused", "q"), ("stepping", "close"),
+    ("seeking", "SIGINT"), ("tail", "SIGTERM"), ("tail", "q")])
+def test_every_way_out_ends_the_player_at_once(tmp_path, x_display, sound_server, state,  # noqa: F811
+                                               way):
+    import signal
+    from test_play_controls import Player, send_window_close
+    clip = tmp_path / "long.mkv"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=%d" % (
+               1 if state == "tail" else 20),
+           "-f", "lavfi", "-i", "sine=frequency=440:duration=20", "-c:v", "ffv1", "-c:a", "flac",
+           clip)
+    env = dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display, **sound_server.env)
+    env.pop("SDL_AUDIODRIVER", None)
+    listener = sound_server.listen()
+    run = Player(str(clip), env=env)
+    try:
+        xdotool, window = focused(x_display)
+        run.status()
+        deadline = time.monotonic() + 20
+        while not any(listener.data[-4000:]):
+            assert time.monotonic() < deadline, "no sound was heard"
+            time.sleep(0.01)
+        if state in ("paused", "stepping"):
+            xdotool("key", "space")
+            run.frame_of("paused")
+        if state == "stepping":
+            xdotool("key", "s")
+            run.frame_of("stepped to")
+        if state == "seeking":
+            xdotool("key", "Right")
+            run.frame_of("jumped to")
+        if state == "tail":
+            # The picture's second is over; the sound plays on.
+            time.sleep(1.5)
+        asked = time.monotonic()
+        if way in ("SIGINT", "SIGTERM"):
+            run.process.send_signal(getattr(signal, way))
+        elif way == "close":
+            send_window_close(x_display, int(window))
+        else:
+            xdotool("key", way)
+        run.process.wait(timeout=30)
+        took = time.monotonic() - asked
+    finally:
+        run.stop()
+        listener.stop()
+    out = run.process.communicate()[0]
+    assert run.process.returncode == {"SIGINT": 130, "SIGTERM": 143}.get(way, 0)
+    assert out.startswith("brilox-play: "), out
+    # The player itself takes under 0.3 s (make bench); a busy or sanitized
+    # run is given more, far from the seconds of a player that waits.
+    assert took < 1.5, took

@@ -221,6 +221,9 @@ class Player:
         self.started = self.due = time.perf_counter()
         self.paused_for = 0.0
         self.paused_at = None
+        # Whether a quit was asked for (q, escape, the window closed): the
+        # player then ends at once, with no sound left to play.
+        self.quitting = False
         # Events read off SDL's queue and not yet acted on: a step or a seek
         # shows its frame before the events after it are seen to.
         self.pending = collections.deque()
@@ -391,6 +394,7 @@ class Player:
         planes of a frame to show now."""
         kind, source = command[0], self.source
         if kind == "quit":
+            self.quitting = True
             self.event(("window closed at frame %d" if command[1] == "window closed"
                         else "quit at frame %d"), now)
             return False
@@ -531,6 +535,7 @@ class Player:
                 for command in self.controls.commands(event, self.paused, now,
                                                       self.window.size[0]):
                     if command[0] == "quit":
+                        self.act(command, now)
                         return
                     if command[0] == "pause":
                         self.pause(now)
@@ -625,7 +630,7 @@ def play(options, source):
                 if limit is not None and player.shown >= limit:
                     break
                 step = player.advance()
-                if step is None and sound is not None:
+                if step is None and sound is not None and not player.quitting:
                     player.finish_sound()
         except (Stopped, KeyboardInterrupt) as e:
             # The signal may come between putting a frame up and flipping
