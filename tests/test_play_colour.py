@@ -427,9 +427,13 @@ def clips(tmp_path_factory):
     make("sar.mkv", "smptebars=size=576x384", "-vf", "setsar=32/27", *ffv1)
     make("odd.yuv", "testsrc=size=641x361", "-pix_fmt", "yuv420p", "-f", "rawvideo")
     make("upright.mp4", "testsrc2=size=64x36", "-c:v", "libx264", "-pix_fmt", "yuv420p")
+    make("wide.mp4", "smptehdbars=size=580x64", "-c:v", "libx264", "-pix_fmt", "yuv420p")
     # ffmpeg writes a display matrix from the rotate tag when it copies.
-    for name, degrees in (("turned.mp4", 90), ("upside.mp4", 180), ("askew.mp4", 45)):
-        ffmpeg("-i", folder / "upright.mp4", "-c", "copy", "-metadata:s:v:0",
+    for name, degrees, upright in (("turned.mp4", 90, "upright.mp4"),
+                                   ("upside.mp4", 180, "upright.mp4"),
+                                   ("askew.mp4", 45, "upright.mp4"),
+                                   ("sideways.mp4", 90, "wide.mp4")):
+        ffmpeg("-i", folder / upright, "-c", "copy", "-metadata:s:v:0",
                "rotate=%d" % degrees, folder / name)
     return folder
 
@@ -482,6 +486,9 @@ RANGES = ("limited", "full")
     ("turned.mp4", [], (36, 64), "limited", "bt601", None, None),
     ("upside.mp4", [], (64, 36), "limited", "bt601", None, None),
     ("turned.mp4", ["--no-autorotate"], (64, 36), "limited", "bt601", None, None),
+    # Untagged, its matrix goes by the height it is coded at, before the
+    # turn: 64 rows, shown 580 high.
+    ("sideways.mp4", [], (64, 580), "limited", "bt601", None, "bt709"),
     # A turn by another angle is said, and the picture shown as stored.
     ("askew.mp4", [], (64, 36), "limited", "bt601", None, None),
 ])

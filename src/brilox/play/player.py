@@ -248,8 +248,10 @@ class Player:
         return colour.FULL if self.source.full_range else colour.LIMITED
 
     def matrix(self):
-        """The matrix of the source's frames: as it says, else by height."""
-        return colour.matrix_of(self.source.space, self.source.size[1])
+        """The matrix of the source's frames: as it says, else by the height
+        it is coded at (before any turn), as FFmpeg decides."""
+        coded = getattr(self.source, "stored", self.source.size)
+        return colour.matrix_of(self.source.space, coded[1])
 
     def locate(self):
         """Puts the overlay where the window shows the video."""
