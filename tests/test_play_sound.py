@@ -27,6 +27,9 @@ def player(x_display, sound_server, *args, env=None):  # noqa: F811
     environment = dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display,
                        **sound_server.env, **(env or {}))
     environment.pop("SDL_AUDIODRIVER", None)
+    if x_display is None:
+        # No X server at all, as over ssh or on a console.
+        del environment["SDL_VIDEODRIVER"], environment["DISPLAY"]
     run = subprocess.Popen([sys.executable, "-m", "brilox.play", *map(str, args)],
                            env=environment, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE, text=True)
@@ -70,23 +73,28 @@ def make_clip(folder, name):
 
 
 @pytest.mark.timeout(120)
-@pytest.mark.parametrize("name, args, volume", [(name, [], 1.0) for name in CLIPS]
-                         + [("sweep.mkv", ["--volume", "50"], 0.5)])
+@pytest.mark.parametrize("name, args, volume, shown", [(name, [], 1.0, True) for name in CLIPS]
+                         + [("sweep.mkv", ["--volume", "50"], 0.5, True),
+                            ("sweep.mkv", [], 1.0, False)])
 def test_what_plays_is_what_ffmpeg_decodes(tmp_path, x_display, sound_server, name,  # noqa: F811
-                                           args, volume):
+                                           args, volume, shown):
+    """Also without a display: the file plays at its own pace, with its
+    sound, said in one line."""
     clip = make_clip(tmp_path, name)
     wanted = volume * samples(ffmpeg("-i", clip, "-vn", "-f", "s16le", "-ar", RATE, "-ac",
                                      CHANNELS, "-"))
     recording = tmp_path / "heard.raw"
     recorder = sound_server.record(recording)
     time.sleep(0.3)
-    run = player(x_display, sound_server, clip, *args)
-    # The window's class is the program's name.
-    found = subprocess.run(["xdotool", "search", "--sync", "--class", "brilox-play"],
-                           env=dict(os.environ, DISPLAY=x_display), capture_output=True,
-                           text=True, timeout=20)
-    assert found.stdout.split(), found.stderr
+    run = player(x_display if shown else None, sound_server, clip, *args)
+    if shown:
+        # The window's class is the program's name.
+        found = subprocess.run(["xdotool", "search", "--sync", "--class", "brilox-play"],
+                               env=dict(os.environ, DISPLAY=x_display), capture_output=True,
+                               text=True, timeout=20)
+        assert found.stdout.split(), found.stderr
     out, err = run.communicate(timeout=60)
+    assert ("no display (DISPLAY is not set): playing at the file's pace" in err) != shown, err
     sound_server.stop(recorder)
     assert run.returncode == 0, err
     assert "no sound device" not in err

@@ -89,10 +89,11 @@ window can be resized; the video is scaled to fit it, its shape kept.
 Frames whose time has passed are dropped, and counted, unless
 ``--no-drop`` is given.
 
-Without an X display (no DISPLAY, or SDL_VIDEODRIVER=dummy), or with
-``--headless``, the player runs on SDL's dummy video driver as fast as it
-can; the endless test pattern then stops after 300 frames unless
-``--frames`` says otherwise.  ``--frames N`` stops after N frames;
+With ``--headless`` (or SDL_VIDEODRIVER=dummy) the player runs on SDL's
+dummy video driver as fast as it can, silent; the endless test pattern
+then stops after 300 frames unless ``--frames`` says otherwise.  Without
+an X display (no DISPLAY) it says so in one line and plays at the file's
+pace with its sound and the status line, with no picture.  ``--frames N`` stops after N frames;
 ``--screenshot OUT.png`` saves the last frame shown as the window shows
 it, in PNG (BMP for a name ending in .bmp; any other name is refused).
 Where the display surface does not hold the video (sdl12-compat, hardware

@@ -558,8 +558,17 @@ class Player:
 
 
 def headless_wanted(options):
-    return (options.headless or not os.environ.get("DISPLAY")
-            or os.environ.get("SDL_VIDEODRIVER") == "dummy")
+    """Whether to decode as fast as possible, silent: --headless, or SDL's
+    dummy video driver chosen outright (as tests and scripts choose it)."""
+    return options.headless or os.environ.get("SDL_VIDEODRIVER") == "dummy"
+
+
+def no_display():
+    """Why no window can open, or None: SDL 1.2 shows video through an X
+    server, and DISPLAY names none."""
+    if os.environ.get("DISPLAY"):
+        return None
+    return "no display (DISPLAY is not set)"
 
 
 def open_sound(options, source, headless):
@@ -588,7 +597,13 @@ def play(options, source):
     """Plays `source` until its end, the frame limit, a quit or a signal;
     returns a Summary."""
     headless = headless_wanted(options)
-    if headless:
+    missing = None if headless else no_display()
+    if missing:
+        # No window, but the file still plays at its own pace, with its
+        # sound and the status line, until it ends or Ctrl-C.
+        print("%s: %s: playing at the file's pace without a picture; --headless plays as "
+              "fast as it can, silent" % (PROG, missing), file=sys.stderr)
+    if headless or missing:
         os.environ["SDL_VIDEODRIVER"] = "dummy"
     # Window managers, and xdotool search --class, know the window by the
     # program's name rather than the interpreter's.
