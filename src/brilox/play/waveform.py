@@ -55,6 +55,9 @@ class Waveform:
             print("%s: drawing the waveform needs numpy (pip install numpy): the picture "
                   "stays black" % PROG, file=sys.stderr)
         self.np = numpy
+        # The chroma planes of the last count of channels drawn: the same
+        # for every picture of as many channels.
+        self.chroma = (None, b"", b"")
         w, h = SIZE
         self.black = (bytes([BLACK[0]]) * (w * h), bytes([BLACK[1]]) * (w * h // 4),
                       bytes([BLACK[2]]) * (w * h // 4))
@@ -155,8 +158,8 @@ class Waveform:
         the stream has none."""
         np = self.np
         if self.first is not None:
-            # Sought for where what is held starts after it (and the last
-            # seek was not already there), or is far behind it.
+            # Sought for where what is held starts after it (unless the last
+            # seek was there and landed later), or ends far before it.
             held_end = self.first + self.samples.shape[1]
             wanted = max(start, self.floor)
             if (wanted < self.first and wanted < self.sought) or (
@@ -169,6 +172,8 @@ class Waveform:
         drop = start - self.first - int(KEEP * self.rate)
         if drop > 0:
             self.samples, self.first = self.samples[:, drop:], self.first + drop
+            # What went can be had again only by a seek.
+            self.sought = float("inf")
         out = np.zeros((self.channels, length), np.float32)
         lo, hi = max(start, self.first), min(start + length, self.first + self.samples.shape[1])
         if hi > lo:
@@ -203,24 +208,31 @@ class Waveform:
         channels = min(shown.shape[0], height // 4)
         band = height // channels
         y = np.full((height, width), BLACK[0], np.uint8)
-        u = np.full((height // 2, width // 2), BLACK[1], np.uint8)
-        v = np.full((height // 2, width // 2), BLACK[2], np.uint8)
-        rows = np.arange(band)[:, None]
+        rows = np.arange(band, dtype=np.int16)[:, None]
         reach = int(band * REACH)
+        # The blue lines between bands: two rows each, a whole row of
+        # chroma, which keeps their colour.
+        lines = [channel * band & ~1 for channel in range(1, channels)]
         for channel in range(channels):
             top = channel * band
             centre = band // 2
             # Positive samples go down, from the middle row to their own.
-            end = centre + np.rint(shown[channel] * reach).astype(np.int32)
-            lo, hi = np.minimum(centre, end), np.maximum(centre, end)
-            area = y[top:top + band]
-            area[(rows >= lo) & (rows <= hi)] = WHITE
-            if channel:
-                # Two rows, a whole row of chroma, keep the line's colour.
-                line = top & ~1
-                y[line:line + 2] = BLUE[0]
+            end = centre + np.rint(shown[channel] * reach).astype(np.int16)
+            lo = np.minimum(centre, end)
+            # Rows lo to lo + length: those whose distance past lo, taken
+            # unsigned (rows above lo wrap round to large), is at most length.
+            length = (np.maximum(centre, end) - lo).astype(np.uint16)
+            lit = (rows - lo).view(np.uint16) <= length
+            np.copyto(y[top:top + band], WHITE, where=lit)
+        for line in lines:
+            y[line:line + 2] = BLUE[0]
+        if self.chroma[0] != channels:
+            u = np.full((height // 2, width // 2), BLACK[1], np.uint8)
+            v = np.full((height // 2, width // 2), BLACK[2], np.uint8)
+            for line in lines:
                 u[line // 2], v[line // 2] = BLUE[1], BLUE[2]
-        return y.tobytes(), u.tobytes(), v.tobytes()
+            self.chroma = (channels, u.tobytes(), v.tobytes())
+        return (y.tobytes(),) + self.chroma[1:]
 
     def close(self):
         if self.container is not None:
