@@ -498,40 +498,33 @@ def test_fit_keeps_the_shape_and_centres(video, window, rect):
     assert display_size((100, 100), Fraction(307, 200)) == (154, 100)
 
 
-def test_volume_keys_step_the_device_by_equal_decibels_to_silence_and_back(tmp_path,
-                                                                             monkeypatch):
-    """Each press of 9 or 0 changes the amplitude by 0.75 dB: the device's
-    volume after k presses down from 100% is 100% less k * 0.75 dB,
-    rounded, to silence, and the same way back up to 100%; from a level off
-    those steps, up to 100% too.  Said in whole percent."""
+def test_volume_keys_step_by_equal_decibels_to_silence_and_back(tmp_path, monkeypatch):
+    """After k presses of 9 from 100% the device is at 100% less k * 0.75 dB,
+    rounded, to silence, and 0 climbs the same steps back; from a level off
+    them (50%), up to 100% too.  Each said in whole percent."""
     av = pytest.importorskip("av")
-    from brilox.play.sound import Sound
     import brilox.sound as device
-    clip = tmp_path / "tone.wav"
-    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i", "sine=d=0.1", clip],
-                   check=True, timeout=60)
+    from brilox.play.sound import Sound
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=0.1",
+                    tmp_path / "a.wav"], check=True, timeout=60)
     monkeypatch.setenv("SDL_AUDIODRIVER", "disk")
     monkeypatch.setenv("SDL_DISKAUDIOFILE", str(tmp_path / "out.raw"))
-    said = io.StringIO()
-    sound = Sound(av, str(clip), 0)
+    said, sound = io.StringIO(), Sound(av, str(tmp_path / "a.wav"), 0)
+    player = Playing(SimpleNamespace(time_of=lambda i: 0.0, position=lambda i: 0), None, None,
+                     Status(said, 100, 10.0), False, None, sound=sound)
+
+    def press(step, times):
+        for _ in range(times):
+            player.sound_command("volume", ("volume", step), 0.0)
+            yield device.get_volume()
+            assert said.getvalue().endswith("volume %d%% at frame 0\n" % device.get_volume())
+
     try:
-        player = Playing(SimpleNamespace(time_of=lambda index: 0.0, position=lambda index: 0),
-                         None, None,
-                         Status(said, 100, 10.0), False, None, sound=sound)
-
-        def press(step, times):
-            levels = []
-            for _ in range(times):
-                player.sound_command("volume", ("volume", step), 0.0)
-                levels.append(device.get_volume())
-                assert said.getvalue().endswith("volume %d%% at frame 0\n" % levels[-1])
-            return levels
-
-        ladder = [int(100 * 10 ** (-0.75 * k / 20) + 0.5) for k in range(1, 62)]
-        assert ladder[-1] == 1 and press(-1, 63) == ladder + [0, 0]
-        assert press(1, 63) == ladder[::-1] + [100, 100]
+        steps = [int(100 * 10 ** (-0.75 * k / 20) + 0.5) for k in range(1, 62)]
+        assert steps[-1] == 1 and list(press(-1, 63)) == steps + [0, 0]
+        assert list(press(1, 63)) == steps[::-1] + [100, 100]
         sound.set_volume(50)
-        assert press(1, 9) == [55, 59, 65, 71, 77, 84, 92, 100, 100]
+        assert list(press(1, 9)) == [55, 59, 65, 71, 77, 84, 92, 100, 100]
     finally:
         sound.close()
         device.quit()
