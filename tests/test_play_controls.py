@@ -496,3 +496,35 @@ def test_fit_keeps_the_shape_and_centres(video, window, rect):
     assert fit(*video, *window) == rect
     # The display width, by the sample aspect, rounded to an even number.
     assert display_size((100, 100), Fraction(307, 200)) == (154, 100)
+
+
+def test_volume_keys_step_by_equal_decibels_to_silence_and_back(tmp_path, monkeypatch):
+    """After k presses of 9 from 100% the device is at 100% less k * 0.75 dB,
+    rounded, to silence, and 0 climbs the same steps back; from a level off
+    them (50%), up to 100% too.  Each said in whole percent."""
+    av = pytest.importorskip("av")
+    import brilox.sound as device
+    from brilox.play.sound import Sound
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=0.1",
+                    tmp_path / "a.wav"], check=True, timeout=60)
+    monkeypatch.setenv("SDL_AUDIODRIVER", "disk")
+    monkeypatch.setenv("SDL_DISKAUDIOFILE", str(tmp_path / "out.raw"))
+    said, sound = io.StringIO(), Sound(av, str(tmp_path / "a.wav"), 0)
+    player = Playing(SimpleNamespace(time_of=lambda i: 0.0, position=lambda i: 0), None, None,
+                     Status(said, 100, 10.0), False, None, sound=sound)
+
+    def press(step, times):
+        for _ in range(times):
+            player.sound_command("volume", ("volume", step), 0.0)
+            yield device.get_volume()
+            assert said.getvalue().endswith("volume %d%% at frame 0\n" % device.get_volume())
+
+    try:
+        steps = [int(100 * 10 ** (-0.75 * k / 20) + 0.5) for k in range(1, 62)]
+        assert steps[-1] == 1 and list(press(-1, 63)) == steps + [0, 0]
+        assert list(press(1, 63)) == steps[::-1] + [100, 100]
+        sound.set_volume(50)
+        assert list(press(1, 9)) == [55, 59, 65, 71, 77, 84, 92, 100, 100]
+    finally:
+        sound.close()
+        device.quit()

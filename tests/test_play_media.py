@@ -285,3 +285,23 @@ def test_seeks_in_a_media_file_land_on_their_frames(clips, monkeypatch, capsys, 
     for (_, planes), n in zip(shown, expected):
         assert min(psnr(a, b) for a, b in zip(planes, wanted[n])) >= 40, n
     assert said in capsys.readouterr().err
+
+
+def test_the_waveform_follows_seeks_both_ways(tmp_path, monkeypatch):
+    """A file of sound alone (16-bit, packed) shows the same picture at a
+    frame reached in order as by a seek 2.3 s on, or back; without numpy,
+    black."""
+    pytest.importorskip("numpy")
+    from brilox.play.media import open_media
+    clip = str(tmp_path / "tones.wav")
+    ffmpeg("-f", "lavfi", "-i", "aevalsrc=0.7*sin(2*PI*(30+60*t)*t)|0.3*sin(2*PI*90*t):d=3",
+           "-c:a", "pcm_s16le", clip)
+    first, second = open_media(clip, False), open_media(clip, False)
+    in_order = [first.get(n) for n in range(14)] + [first.get(70)]
+    assert first.size == (640, 480) and first.count == 75 and len(set(in_order)) == 15
+    assert [second.get(n) for n in (70, 12, 13, 3)] == [in_order[n] for n in (14, 12, 13, 3)]
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    black = open_media(clip, False)
+    assert black.get(5) == (b"\x10" * 640 * 480, b"\x80" * 320 * 240, b"\x80" * 320 * 240)
+    for source in (first, second, black):
+        source.close()

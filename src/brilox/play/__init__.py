@@ -17,7 +17,8 @@ refused saying so.  Its frames show at their presentation timestamps, by
 the clock of its sound where it has sound: the audio stream FFmpeg would
 pick (``--audio-stream N`` another), resampled by PyAV and played through
 brilox.sound (``--volume N``, ``--mute``, ``--no-audio``; headless runs play
-none).  A file of sound alone shows black, or its cover art, while it plays.
+none).  A file of sound alone shows its cover art, or where it has none the
+waveform of the sound being heard, while it plays.
 
 FILE holds raw frames instead, one after another with no header, when
 ``--size`` or ``--format`` is given or its name ends in a raw extension

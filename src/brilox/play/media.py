@@ -11,6 +11,7 @@ numbered by it.  A looping file is opened again at its end."""
 
 import sys
 
+from brilox.play import waveform
 from brilox.play.frames import FULL_RANGE, PROG, BadInput, Frames, check_size, frame_planes, \
     history_for, load_av, overlay_target, rotation_of, turn_of, turn_planes, turned_size
 
@@ -369,8 +370,6 @@ class MediaFrames(Frames):
 ATTACHED_PIC = 0x400
 # Frames a second of a picture held while the sound plays.
 STILL_FPS = 10
-# The size of the black picture of a file with no picture at all.
-BLACK_SIZE = (320, 180)
 
 
 def attached_picture(stream):
@@ -387,8 +386,9 @@ def attached_picture(stream):
 
 
 class StillFrames(Frames):
-    """A file's sound with a picture held for its length: its cover art, or
-    black where it has none.  Any frame can be had again."""
+    """A file's sound with a picture for its length: its cover art held,
+    or where it has none, the waveform of the sound at each frame's time.
+    Any frame can be had again."""
 
     truncated = None
     full_range = False
@@ -396,6 +396,7 @@ class StillFrames(Frames):
     def __init__(self, av, path, name, audio_stream):
         self.av, self.path, self.name = av, path, name
         self.period = 1.0 / STILL_FPS
+        self.waveform = None
         try:
             container = av.open(path)
         except (av.FFmpegError, OSError) as e:
@@ -414,12 +415,12 @@ class StillFrames(Frames):
         finally:
             container.close()
         if self.planes is None:
-            w, h = self.size = BLACK_SIZE
-            self.planes = (bytes([16]) * (w * h), bytes([128]) * (w * h // 4),
-                           bytes([128]) * (w * h // 4))
+            self.size = waveform.SIZE
+            self.period = 1.0 / waveform.FPS
+            self.waveform = waveform.Waveform(av, path, self.audio_index)
         self.pix_fmt, self.overlay_format = overlay_target("yuv420p", self.size[0])
         if self.length:
-            self.count = max(1, round(self.length * STILL_FPS))
+            self.count = max(1, round(self.length / self.period))
 
     def _cover(self, container):
         """The planes of the attached picture, in yuv420p, or None."""
@@ -444,13 +445,20 @@ class StillFrames(Frames):
     def get(self, index):
         if index < 0 or (self.count is not None and index >= self.count):
             return None
-        return self.planes
+        if self.waveform is None:
+            return self.planes
+        # The sound played may have changed to another of the file's streams.
+        if self.waveform.stream_index not in (None, self.audio_index):
+            self.waveform.open(self.audio_index)
+        # The sound around the middle of the frame's time.
+        return self.waveform.planes(self.start + self.time_of(index) + self.period / 2)
 
     def problem(self):
         return None
 
     def close(self):
-        pass
+        if self.waveform is not None:
+            self.waveform.close()
 
 
 def open_media(path, loop, autorotate=True, video_stream=None, audio_stream=None):
@@ -469,7 +477,7 @@ def open_media(path, loop, autorotate=True, video_stream=None, audio_stream=None
     except StillPicture:
         pass
     except BadInput as e:
-        # A file of sound alone: a black picture while it plays.
+        # A file of sound alone: its waveform while it plays.
         if video_stream is not None or not str(e).endswith(": no video stream"):
             raise
     return StillFrames(av, path, path, audio_stream)

@@ -16,7 +16,7 @@ from brilox.play import colour, screenshot
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
 from brilox.play.exits import Stopped
 from brilox.play.frames import PROG, UYVY, YUY2, YV12, display_size, overlay_frame
-from brilox.play.sound import VOLUME_STEP, Sound
+from brilox.play.sound import Sound
 from brilox.play.status import Status, Summary
 
 HEADLESS_PATTERN_FRAMES = 300
@@ -450,12 +450,13 @@ class Player:
         if kind == "mute":
             said = "muted" if self.sound.toggle_mute() else "sound on"
         elif kind == "volume":
-            said = "volume %d%%" % self.sound.set_volume(self.sound.volume()
-                                                         + command[1] * VOLUME_STEP)
+            said = "volume %d%%" % self.sound.step_volume(command[1])
         else:
             streams = self.source.audio_streams
             following = streams[(streams.index(self.sound.index) + 1) % len(streams)]
             self.sound.open(following, self.source.time_of(self.index))
+            # A picture drawn from the sound follows it.
+            self.source.audio_index = following
             said = "audio stream %d" % following
             self.playing_on = False
         # The event's text is a format for the frame's number.

@@ -13,14 +13,22 @@ Used by the player::
     sound.close()
 """
 
+import math
+
 import brilox.sound as device
 
 # What the device is asked for: what nearly all sound is made at.
 RATE, CHANNELS = 48000, 2
 # Seconds of sound held by the device's queue, and kept queued ahead.
 BUFFER, AHEAD = 1.0, 0.5
-# Percentage points of a volume key.
-VOLUME_STEP = 10
+# Decibels of a volume key: every press changes the loudness alike, where
+# steps of so many percent are large near silence and small near full.
+VOLUME_STEP = 0.75
+# The amplitude's ratio of one step.
+VOLUME_RATIO = 10 ** (VOLUME_STEP / 20)
+# The quietest volume (percent) on the ladder of steps down from 100 that
+# the device still plays (rounds to 1%): the first step up from silence.
+QUIETEST = 100 / VOLUME_RATIO ** math.floor(math.log(200, VOLUME_RATIO))
 # Seconds of silence played before the sound, while the device gets going.
 PREROLL = 0.1
 
@@ -155,9 +163,26 @@ class Sound:
         return device.get_volume()
 
     def set_volume(self, percent):
-        """Sets the volume, kept within 0-100; the volume now."""
-        device.set_volume(max(0, min(100, percent)))
+        """Sets the volume, kept within 0-100; the device's volume now, in
+        whole percent.  The level asked for is kept as it is, for the steps
+        from it."""
+        self.level = max(0.0, min(100.0, float(percent)))
+        # Halves round up, as the device rounds the samples it scales.
+        device.set_volume(int(self.level + 0.5))
         return device.get_volume()
+
+    def step_volume(self, steps):
+        """Turns the volume up (steps > 0) or down by VOLUME_STEP dB a step,
+        from the level last set, not the device's rounded percent (which
+        would stall steps near silence): 100 at most, and down to silence
+        once the level rounds to 0%; up from silence starts at QUIETEST.
+        The device's volume now."""
+        level = self.level
+        if level <= 0:
+            level = QUIETEST * VOLUME_RATIO ** (steps - 1) if steps > 0 else 0.0
+        else:
+            level *= VOLUME_RATIO ** steps
+        return self.set_volume(level if level >= 0.5 else 0.0)
 
     def toggle_mute(self):
         device.set_mute(not device.get_mute())
