@@ -264,11 +264,12 @@ def test_seeks_in_a_media_file_land_on_their_frames(clips, monkeypatch, capsys, 
     K = d.KEYDOWN
     # Paused at frame 0: the end, the start, the middle by a right click in
     # a window 101 pixels wide, a step back across a key frame, 1 minute on
-    # (past the end: the last frame), a step back again.
+    # (past the end: the last frame, after the key frame before it), a step
+    # back again.
     events = [(0.01, K, d.K_SPACE), (0.2, K, d.K_END), (0.3, K, d.K_HOME),
               (0.4, d.MOUSEBUTTONDOWN, d.BUTTON_RIGHT, 50, 5), (0.5, K, d.K_LEFT),
               (0.6, K, d.K_UP), (0.7, K, d.K_LEFT), (0.8, K, d.K_q)]
-    expected = [0, 299, 0, 150, 149, 299, 298]
+    expected = [0, 299, 0, 150, 149, 250, 299, 298]
     if clip == "long.h264":
         # It refuses seeks, and keeps the last 32 frames, once each.
         # Playing: 1 minute back goes to the oldest of them, and again once
