@@ -373,6 +373,8 @@ class Player:
                 # Silent until the frame sought is up.
                 self.sound.seek(source.time_of(target))
                 self.playing_on = False
+            if not self.paused:
+                self.paused_for += time.perf_counter() - now
             return planes
         planes = source.get(target) if target >= 0 else None
         if planes is None and target > self.index and what != "stepped to":
