@@ -71,6 +71,14 @@ def clips(tmp_path_factory):
     made["long2997.mp4"] = folder / "long2997.mp4"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=30000/1001", "-frames:v", 300,
            "-c:v", "libx264", "-g", 50, "-pix_fmt", "yuv420p", made["long2997.mp4"])
+    # 30 s at 25 fps, each frame's number in its bits (columns 8 pixels
+    # wide, light for 1), in I, P and B frames (only some of them referred
+    # to), a key frame every 64 frames.
+    made["numbered.mp4"] = folder / "numbered.mp4"
+    ffmpeg("-f", "lavfi", "-i", "color=size=128x16:rate=25", "-frames:v", 750, "-vf",
+           "geq=lum='if(bitand(N\\,pow(2\\,floor(X/8)))\\,235\\,16)':cb=128:cr=128",
+           "-c:v", "libx264", "-g", 64, "-x264-params", "b-adapt=0:bframes=3",
+           "-pix_fmt", "yuv420p", made["numbered.mp4"])
     for name in ("long.ts", "long.h264"):  # in a transport stream, and elementary
         made[name] = folder / name
         ffmpeg("-i", made["long.mp4"], "-c", "copy", made[name])
@@ -264,11 +272,12 @@ def test_seeks_in_a_media_file_land_on_their_frames(clips, monkeypatch, capsys, 
     K = d.KEYDOWN
     # Paused at frame 0: the end, the start, the middle by a right click in
     # a window 101 pixels wide, a step back across a key frame, 1 minute on
-    # (past the end: the last frame), a step back again.
+    # (past the end: the last frame, after the key frame before it), a step
+    # back again.
     events = [(0.01, K, d.K_SPACE), (0.2, K, d.K_END), (0.3, K, d.K_HOME),
               (0.4, d.MOUSEBUTTONDOWN, d.BUTTON_RIGHT, 50, 5), (0.5, K, d.K_LEFT),
               (0.6, K, d.K_UP), (0.7, K, d.K_LEFT), (0.8, K, d.K_q)]
-    expected = [0, 299, 0, 150, 149, 299, 298]
+    expected = [0, 299, 0, 150, 149, 250, 299, 298]
     if clip == "long.h264":
         # It refuses seeks, and keeps the last 32 frames, once each.
         # Playing: 1 minute back goes to the oldest of them, and again once
@@ -305,3 +314,46 @@ def test_the_waveform_follows_seeks_both_ways(tmp_path, monkeypatch):
     assert black.get(5) == (b"\x10" * 640 * 480, b"\x80" * 320 * 240, b"\x80" * 320 * 240)
     for source in (first, second, black):
         source.close()
+
+
+def number_of(luma, width=128):
+    """The frame number a frame of numbered.mp4 shows."""
+    return sum(1 << k for k in range(16) if luma[8 * width + 8 * k + 4] > 128)
+
+
+@pytest.mark.timeout(120)
+def test_a_seek_shows_its_key_frame_then_lands_exactly_decoding_only_what_it_needs(
+        clips, monkeypatch):
+    import brilox.display as d
+    import brilox.play.media as media
+    from play_clips import play_on_clock
+    taken, converted = [], []
+    take, convert = media.MediaFrames._take, media.frame_planes
+    monkeypatch.setattr(media.MediaFrames, "_take",
+                        lambda self, frame: taken.append(frame.time) or take(self, frame))
+    monkeypatch.setattr(media, "frame_planes", lambda *a: converted.append(1) or convert(*a))
+    wanted = planes_of(reference(clips["numbered.mp4"]), 128, 16)
+    source = media.open_media(str(clips["numbered.mp4"]), False)
+    try:
+        del taken[:], converted[:]
+        number, planes = source.glimpse(230)
+        assert number == 192 and bytes(planes[0])[:128 * 16] == wanted[192][0]
+        while not source.land(230, 0.001):
+            pass
+        # Of the 38 frames after the key frame, those no other frame refers
+        # to are not decoded, and only the last few are converted.
+        assert len(taken) < 30 and len(converted) <= media.SEEK_KEEP + 2
+        for n in (230, 229, 231):
+            assert tuple(bytes(p) for p in source.get(n)) == wanted[n], n
+    finally:
+        source.close()
+    # Playing, two seeks queued up: each key frame shows, then the frame the
+    # second goes to.
+    events = [(0.1, d.KEYDOWN, d.K_RIGHT), (0.1, d.KEYDOWN, d.K_RIGHT),
+              (0.2, d.KEYDOWN, d.K_q)]
+    status, shown = play_on_clock(monkeypatch, [clips["numbered.mp4"]], events)
+    assert status == 0
+    numbers = [number_of(planes[0]) for _, planes in shown]
+    at = numbers.index(192)
+    assert numbers[at - 1] < 5 and numbers[at:at + 4] == [192, 448, 502, 503], numbers
+    assert shown[at + 2][1] == wanted[502]

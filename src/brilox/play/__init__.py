@@ -83,7 +83,8 @@ long a frame takes):
     escape, q         quit (closing the window does too)
 
 Any frame of a file can be sought or stepped to; a media file is sought
-with FFmpeg.  On standard input the player reads on to a later frame and
+with FFmpeg, exactly: the key frame it decodes from shows at once, and the
+frame sought once decoded.  On standard input the player reads on to a later frame and
 goes back only through the last few frames it keeps (up to 32 frames or
 64 MiB): a seek further back goes to the oldest of them and says so.  The
 window can be resized; the video is scaled to fit it, its shape kept.

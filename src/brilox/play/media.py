@@ -7,9 +7,16 @@ key frame before it and decodes from there; where the container lands
 after the frame (as in MPEG-TS), it seeks again further back.  A file the
 container cannot seek in is decoded on from where it stands.  Each frame
 lasts until the next one's presentation timestamp, and after a seek is
-numbered by it.  A looping file is opened again at its end."""
+numbered by it.  A looping file is opened again at its end.
+
+A seek lands exactly on its frame, and fast: from the key frame up to a few
+frames before it, the frames are decoded (by FFmpeg's threads) but neither
+converted nor kept, and those no other frame refers to are not decoded at
+all.  The key frame the decoder starts from can be had first (glimpse), to
+be shown while the decoder runs on to the frame sought (land)."""
 
 import sys
+import time
 
 from brilox.play import waveform
 from brilox.play.frames import FULL_RANGE, PROG, BadInput, Frames, check_size, frame_planes, \
@@ -22,6 +29,10 @@ SEEK_AHEAD = 2.0
 # How many times a seek that lands after its frame is made again, each time
 # twice as far back as the last, from SEEK_AHEAD on.
 SEEK_RETRIES = 4
+# After a seek, this many frames before the one sought are decoded in full
+# and kept, for stepping back; those before them are decoded only as far as
+# the frames after them need.
+SEEK_KEEP = 8
 
 
 def choose_stream(container, kind, index, name):
@@ -142,6 +153,7 @@ class MediaFrames(Frames):
             self.container.close()
             raise
         self.stream.thread_type = "AUTO"
+        self.line = self.skip_below = None
         self._decode_from_here()
         self.start = None
 
@@ -149,7 +161,27 @@ class MediaFrames(Frames):
         """Decodes from where the file stands, as the container's own
         decode() does, but with the packets' generator at hand for _shut()."""
         self.packets = self.container.demux(self.stream)
-        self.frames = (frame for packet in self.packets for frame in packet.decode())
+        self.frames = self._decoded()
+        self.skipping = False
+
+    def _decoded(self):
+        """The frames of the packets read.  Below the line of a seek (a
+        timestamp), the decoder skips the frames that no other frame refers
+        to: nothing below the line is shown or kept.  Frames come in the
+        order they are shown, so none below the line follows one above it."""
+        context = self.stream.codec_context
+        for packet in self.packets:
+            skip = (self.skip_below is not None and packet.pts is not None
+                    and packet.pts < self.skip_below)
+            if skip != self.skipping:
+                try:
+                    context.skip_frame = "NONREF" if skip else "DEFAULT"
+                    self.skipping = skip
+                except (AttributeError, TypeError, ValueError):
+                    # A PyAV that cannot tell the decoder to skip: every
+                    # frame is decoded.
+                    pass
+            yield from packet.decode()
 
     def _shut(self):
         """Closes the file, where its decoding stopped part way too.  PyAV's
@@ -167,6 +199,19 @@ class MediaFrames(Frames):
             self.error = "decoding stopped: %s" % (e.strerror or e)
             return None
 
+    def _take(self, frame):
+        """Keeps a decoded frame, or below the line of a seek only counts
+        it, by its timestamp (the frames before it may have been skipped)."""
+        if self.line is not None and frame.time is not None and self.start is not None:
+            number = self._base() + max(0, round((frame.time - self.start) / self.period))
+            if number < self.line:
+                self.read = number + 1
+                return False
+            # Kept from here on, numbered on from this frame's timestamp.
+            self.line = self.read = None
+        self._keep(frame)
+        return True
+
     def _keep(self, frame):
         time = frame.time
         if time is not None:
@@ -179,17 +224,22 @@ class MediaFrames(Frames):
             time += self.passes * self.pass_length - self.start
         elif self.read is None:
             self.read = self.sought
-        # A stream may change its range part way; each frame keeps its own.
-        full_range = (self.pix_fmt == "yuvj420p"
-                      or getattr(frame, "color_range", 0) == FULL_RANGE)
-        space = getattr(frame, "colorspace", None)
+        planes, full_range, space = self._planes(frame)
         if not self.history:
             self.full_range, self.space = full_range, space
+        self.history.append((self.read, planes, time, full_range, space))
+        self.read += 1
+
+    def _planes(self, frame):
+        """A frame's planes for the overlay, upright, and its range and
+        colour space (a stream may change them part way; each frame keeps
+        its own)."""
+        full_range = (self.pix_fmt == "yuvj420p"
+                      or getattr(frame, "color_range", 0) == FULL_RANGE)
         planes = frame_planes(frame, self.pix_fmt, *self.stored)
         if self.turn != (0, False):
             planes = turn_planes(planes, self.stored, self.turn)
-        self.history.append((self.read, planes, time, full_range, space))
-        self.read += 1
+        return planes, full_range, getattr(frame, "colorspace", None)
 
     def _check_end(self):
         """At the end of the stream: where the file promised more frames than
@@ -232,12 +282,13 @@ class MediaFrames(Frames):
         """The number of the first frame of the current pass."""
         return self.passes * (self.count or 0) if self.loop else 0
 
-    def _seek(self, index, back=0.0):
+    def _seek(self, index, back=0.0, hurry=True):
         """Decodes on from the key frame at or before the time of frame
         `index`, less `back` seconds.  Returns how far back to seek again
         should it land after the frame: None once it went before the start
         of the stream or SEEK_RETRIES times, or where the container refused
-        to seek."""
+        to seek.  `hurry`: the frames well before frame `index` are neither
+        kept nor, where no other frame needs them, decoded."""
         # Each pass through a looping file is the same file: a frame is
         # sought in its own pass.
         passes = index // self.count if self.loop and self.count else self.passes
@@ -249,9 +300,16 @@ class MediaFrames(Frames):
         except self.av.FFmpegError:
             self._refused()
             return None
-        self.passes = passes
+        self.passes, self.back, self.aim = passes, back, index
         # The packets read so far go: their demuxer is closed, as in _shut.
         self.packets.close()
+        # The frames from SEEK_KEEP before the one sought are kept (the
+        # line: their first number, and its timestamp less half a frame).
+        self.line = self.skip_below = None
+        if hurry:
+            self.line = max(index - SEEK_KEEP, index - self.history.maxlen + 1)
+            at = seconds + back - (index - self.line + 0.5) * self.period
+            self.skip_below = int(at / self.stream.time_base)
         self._decode_from_here()
         self.history.clear()
         self.ended = False
@@ -272,15 +330,38 @@ class MediaFrames(Frames):
         while stood is not None and self.read < stood and self._next() is not None:
             self.read += 1
 
-    def _find(self, index):
+    def _must_seek(self, index):
+        """Whether frame `index` is had only by a seek: a file's frame that
+        is not kept, and not a little way ahead of the frames decoded (nor,
+        on the way to a seek's frame, between the line and that frame)."""
+        if not self.seekable or self._kept(index) is not None:
+            return False
+        if self.read is None:
+            return True
+        ahead = max(1, int(SEEK_AHEAD / self.period))
+        if self.line is not None:
+            return not self.line <= index <= self.aim + ahead
+        return index < (self.history[0][0] if self.history else self.read) \
+            or index > self.read + ahead
+
+    def _find(self, index, seconds=None, glimpse=False):
+        """Decodes on to frame `index`, seeking where it must, and gives it
+        as kept, or None where there is no such frame.  Decoding stops
+        short after `seconds`, or for a glimpse once the first frame after
+        the seek is decoded (self.glimpsed); the next call goes on."""
+        deadline = None if seconds is None else time.perf_counter() + seconds
         back = None
-        if self.seekable and all(k[0] != index for k in self.history):
-            ahead = max(1, int(SEEK_AHEAD / self.period))
-            if not self.history or index < self.history[0][0] or index > self.read + ahead:
-                back = self._seek(index)
+        if self._must_seek(index):
+            back = self._seek(index)
         while (self.read is None or self.read <= index) and not self.ended:
             sought = self.read is None
             frame = self._next()
+            if frame is None and not sought and self.line is not None:
+                # The file ended before the frames to keep: it is shorter
+                # than it said.  Its last frame may be one that was skipped:
+                # every frame is decoded and kept, from the key frame on.
+                back = self._seek(index, self.back, hurry=False)
+                continue
             # A seek that finds nothing is not taken for the end of a pass.
             if frame is None and not sought and self._wrap():
                 frame = self._next()
@@ -288,13 +369,37 @@ class MediaFrames(Frames):
                 self.ended = True
                 if not sought:
                     self._check_end()
-            else:
-                self._keep(frame)
+            elif not self._take(frame) and glimpse:
+                self.glimpsed = frame
             # A seek that landed after the frame, or at the end, is made
             # again further back.
             if sought and back and (frame is None or self.read - 1 > index):
                 back = self._seek(index, back)
+            elif glimpse or (deadline is not None and time.perf_counter() > deadline):
+                break
         return self._kept(index)
+
+    def glimpse(self, index):
+        """For a seek to frame `index` that decodes from a key frame well
+        before it: seeks, and gives (number, planes) of that key frame, to
+        be shown while land() decodes on to frame `index`.  None where
+        frame `index` is had at once: kept, a little way ahead, or the seek
+        landed near it."""
+        if index < 0 or not self._must_seek(index):
+            return None
+        self.glimpsed = None
+        self._find(index, glimpse=True)
+        frame, self.glimpsed = self.glimpsed, None
+        if frame is None:
+            return None
+        planes, self.full_range, self.space = self._planes(frame)
+        return self.read - 1, planes
+
+    def land(self, index, seconds):
+        """Decodes on towards frame `index` for about `seconds`; whether
+        decoding got there (or to the end): get() then has it at once."""
+        self._find(index, seconds)
+        return self.ended or (self.read is not None and self.read > index)
 
     def _kept(self, index):
         for kept in self.history:
@@ -348,7 +453,11 @@ class MediaFrames(Frames):
         return kept[1]
 
     def duration(self, index):
-        """Seconds from frame `index` to the next, by their timestamps."""
+        """Seconds from frame `index` to the next, by their timestamps (the
+        frame's period for a frame that would have to be sought again, as
+        a glimpse is)."""
+        if self._must_seek(index):
+            return self.period
         this, following = self._find(index), self._find(index + 1)
         if this and following and this[2] is not None and following[2] is not None:
             gap = following[2] - this[2]

@@ -22,6 +22,9 @@ from brilox.play.status import Status, Summary
 HEADLESS_PATTERN_FRAMES = 300
 # The longest the first frame waits for the sound to begin, in seconds.
 SOUND_START = 3.0
+# Seconds of decoding on the way to a seek's frame between two reads of
+# the events.
+LAND_STEP = 0.02
 
 
 def fit(width, height, window_width, window_height):
@@ -227,6 +230,9 @@ class Player:
         # Events read off SDL's queue and not yet acted on: a step or a seek
         # shows its frame before the events after it are seen to.
         self.pending = collections.deque()
+        # The frame a seek goes to, while the decoder runs on to it from the
+        # key frame shown meanwhile.
+        self.landing = None
 
     @property
     def shown(self):
@@ -357,8 +363,24 @@ class Player:
         self.event("paused at frame %d" if self.paused else "playing from frame %d", now)
 
     def go(self, target, now, what):
-        """Frame `target` (a step or a seek), or None with the reason said."""
+        """Frame `target` (a step or a seek), or None with the reason said.
+        A seek that decodes from a key frame well before its frame gives
+        that key frame first, and its frame later (advance)."""
         source = self.source
+        self.landing = None
+        glimpse = getattr(source, "glimpse", None)
+        seen = glimpse(target) if glimpse and what == "jumped to" else None
+        if seen is not None:
+            self.index, planes = seen
+            self.landing = target
+            self.status.restart()
+            if self.sound is not None:
+                # Silent until the frame sought is up.
+                self.sound.seek(source.time_of(target))
+                self.playing_on = False
+            if not self.paused:
+                self.paused_for += time.perf_counter() - now
+            return planes
         planes = source.get(target) if target >= 0 else None
         if planes is None and target > self.index and what != "stepped to":
             # Past the end: the last frame instead.
@@ -407,12 +429,14 @@ class Player:
                 self.pause(now)
             return self.go(self.index + command[1], now, "stepped to")
         elif kind == "seek":
-            seconds = max(0.0, source.time_of(self.index) + command[1])
+            # Seeks made one after another go on from the frame sought last.
+            base = self.index if self.landing is None else self.landing
+            seconds = max(0.0, source.time_of(base) + command[1])
             if source.length is not None:
                 seconds = min(seconds, source.length)
-            target = source.index_at(seconds, self.index)
-            if command[1] > 0 and target <= self.index:
-                target = self.index + 1
+            target = source.index_at(seconds, base)
+            if command[1] > 0 and target <= base:
+                target = base + 1
             return self.go(target, now, "jumped to")
         elif kind == "seek_to":
             # The start is always there; any other fraction needs the length.
@@ -473,7 +497,7 @@ class Player:
                 self.pending.extend(display.poll_events())
             now = time.perf_counter()
             heard = None
-            if self.sound is not None:
+            if self.sound is not None and self.landing is None:
                 self.sound.feed()
                 heard = self.heard()
             if heard is not None and not self.paused:
@@ -496,6 +520,16 @@ class Player:
                         return None
                     if result is not None:
                         return result, False
+            if self.landing is not None:
+                # On the way to a seek's frame, a little at a time: the
+                # events are read between, and a new seek goes on from it.
+                if self.source.land(self.landing, LAND_STEP):
+                    planes = self.go(self.landing, now, "jumped to")
+                    if planes is not None:
+                        return planes, False
+                elif not self.paused:
+                    self.paused_for += time.perf_counter() - now
+                continue
             if not self.paused and (self.headless or now >= self.due):
                 skipped = self.skip_late(now) if self.drop else 0
                 self.index += 1
