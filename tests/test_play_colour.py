@@ -4,6 +4,7 @@ finding against what SDL really shows, and pictures (the player's own
 screenshots among them) against FFmpeg's own render of the same frame."""
 
 import ctypes
+import itertools
 import subprocess
 import sys
 import threading
@@ -226,6 +227,41 @@ def test_transform_gives_the_formula_within_a_level(layout, k, form):
         assert np.abs(error[inside]).max() <= (0 if k == KEEP else 0.85)
         assert abs(error[inside].mean()) <= 0.125, error[inside].mean()
         assert (g[~inside] == np.where(exact[~inside] < 0, 0, 255)).all()
+
+
+# Each matrix's luma weights of red and blue (Kr, Kb), as its standard gives
+# them, and the colour spaces FFmpeg tags frames with.
+STANDARD = {"bt601": (0.299, 0.114), "bt709": (0.2126, 0.0722), "bt2020": (0.2627, 0.0593),
+            "fcc": (0.30, 0.11), "smpte240m": (0.212, 0.087)}
+TAGS = {1: "bt709", 4: "fcc", 5: "bt601", 6: "bt601", 7: "smpte240m", 9: "bt2020", 10: "bt2020"}
+
+
+def standard_rgb(y, u, v, matrix, levels):
+    """R, G, B (0-255, unclipped) of Y, U, V by the matrix's own equations."""
+    kr, kb = STANDARD[matrix]
+    if levels == "limited":
+        y, u, v = (y - 16) * 255 / 219, (u - 128) * 255 / 224 + 128, (v - 128) * 255 / 224 + 128
+    r, b = y + 2 * (1 - kr) * (v - 128), y + 2 * (1 - kb) * (u - 128)
+    return np.array([r, (y - kr * r - kb * b) / (1 - kr - kb), b])
+
+
+@pytest.mark.parametrize("source", STANDARD)
+def test_coefficients_keep_every_colour_by_the_standards_equations(source):
+    y, u, v = np.random.default_rng(3).uniform(0, 255, (3, 200))
+    for shown, (source_levels, shown_levels) in itertools.product(
+            STANDARD, itertools.product(("limited", "full"), repeat=2)):
+        k = colour.coefficients(source, source_levels, shown, shown_levels)
+        assert np.allclose(standard_rgb(*matrix_formula(y, u, v, k), shown, shown_levels),
+                           standard_rgb(y, u, v, source, source_levels), rtol=0, atol=1e-9)
+    # What the probe reads SDL's matrix by: the same, clipped.
+    for levels in ("limited", "full"):
+        got = [colour.rgb_of(yuv, source, levels) for yuv in zip(y, u, v)]
+        assert np.allclose(np.transpose(got), np.clip(standard_rgb(y, u, v, source, levels), 0,
+                                                      255), rtol=0, atol=1e-9)
+    # The matrix a frame is shown by: its tag, else BT.709 above 576 rows.
+    for tag, height in itertools.product([None, 0, 2, 3, *TAGS], (576, 577)):
+        assert colour.matrix_of(tag, height) == TAGS.get(tag, "bt709" if height > 576
+                                                          else "bt601")
 
 
 @pytest.mark.parametrize("turns", range(4))
