@@ -520,6 +520,7 @@ RANGES = ("limited", "full")
     # The display aspect: the samples', or --aspect's.
     ("sar.mkv", [], (576, 384), "limited", "bt601", (682, 384), None),
     ("sar.mkv", ["--aspect", "2:1"], (576, 384), "limited", "bt601", (768, 384), None),
+    ("sar.mkv", ["--sar", "1:1"], (576, 384), "limited", "bt601", None, None),
     # Turned upright by the display matrix; --no-autorotate leaves it.
     ("turned.mp4", [], (36, 64), "limited", "bt601", None, None),
     ("upside.mp4", [], (64, 36), "limited", "bt601", None, None),
