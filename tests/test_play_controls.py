@@ -546,7 +546,7 @@ class HeldSound:
     volume = lambda self: self.made_with[1]  # noqa: E731
 
 
-def test_frames_go_up_as_the_sound_reaches_them(monkeypatch, tmp_path):
+def test_frames_go_up_as_the_sound_reaches_them(monkeypatch, capsys, tmp_path):
     import brilox.play.player
     clip = tmp_path / "clip.mkv"
     subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i",
@@ -583,3 +583,5 @@ def test_frames_go_up_as_the_sound_reaches_them(monkeypatch, tmp_path):
     assert numbers == list(range(1, seek + 1)) + list(range(numbers[seek],
                                                            numbers[seek] + len(numbers) - seek))
     assert 72 <= numbers[seek] <= 78
+    # A-V counts from the second frame played on: every one was on time.
+    assert re.search(r", largest A-V [+-]0\.000 s\n", capsys.readouterr().out)
