@@ -528,3 +528,92 @@ def test_volume_keys_step_by_equal_decibels_to_silence_and_back(tmp_path, monkey
     finally:
         sound.close()
         device.quit()
+
+
+class HeldSound:
+    """A file's sound on the clock the test holds, which real sound cannot
+    keep: it is first heard 0.4 s before its start (a slow sound server),
+    then runs at 0.9 of the clock's pace (a slow sound card), and stands
+    while paused.  It notes how it was made, sought and paused."""
+
+    made = []
+
+    def __init__(self, av, path, index, volume=100, mute=False, origin=0.0):
+        self.index, self.made_with, self.error = index, (index, volume, mute), None
+        self.calls, self.at, self.since, self.pace = [], 0.0, 0.0, 0.0
+        self.segments = []
+        HeldSound.made.append(self)
+
+    def _set(self, at, pace):
+        import brilox.play.player
+        clock = brilox.play.player.time
+        self.at, self.since, self.pace = at, clock.perf_counter() - clock.start, pace
+        self.segments.append((self.since, at, pace))
+
+    def heard_at(self, when):
+        since, at, pace = [s for s in self.segments if s[0] <= when][-1]
+        return at + pace * (when - since)
+
+    def clock(self):
+        import brilox.play.player
+        clock = brilox.play.player.time
+        return self.heard_at(clock.perf_counter() - clock.start)
+
+    def seek(self, seconds):
+        self.calls.append(("seek", seconds))
+        self._set(seconds, self.pace)
+
+    def preroll(self):
+        self._set(self.at - 0.4, self.pace)
+
+    def pause(self, paused):
+        self.calls.append(("pause", paused))
+        self._set(self.clock(), 0.0 if paused else 0.9)
+
+    def done(self):
+        return self.clock() >= 4.0
+
+    feed = close = lambda self: None
+    muted = lambda self: self.made_with[2]  # noqa: E731
+    volume = lambda self: self.made_with[1]  # noqa: E731
+
+
+def test_frames_go_up_as_the_sound_reaches_them(monkeypatch, capsys, tmp_path):
+    import brilox.play.player
+    clip = tmp_path / "clip.mkv"
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i",
+                    "testsrc2=size=64x48:rate=25:duration=4", "-f", "lavfi", "-i", "sine=d=4",
+                    "-f", "lavfi", "-i", "sine=d=4", "-map", "0", "-map", "1", "-map", "2",
+                    "-c:v", "ffv1", "-c:a", "flac", str(clip)], check=True, timeout=60)
+    monkeypatch.setattr(brilox.play.player, "Sound", HeldSound)
+    HeldSound.made.clear()
+    # A pause from 1.0 s to 1.5 s, a right click three quarters along (to
+    # 3 s, frame 75), and q.
+    events = [(1.0, K, d.K_SPACE), (1.5, K, d.K_SPACE), (2.0, CLICK, d.BUTTON_RIGHT, 48, 5),
+              (2.6, K, d.K_q)]
+    status, shown = play_on_clock(monkeypatch, [clip, "--volume", 30, "--mute",
+                                                "--audio-stream", 2], events)
+    assert status == 0
+    (sound,) = HeldSound.made
+    assert sound.made_with == (2, 30, True)
+    heard = [sound.heard_at(t) for t, _ in shown]
+    # The first frame waits for the sound to reach it (or nearly).
+    assert -0.05 <= heard[0] <= 0.0, heard[0]
+    # Every other frame goes up when the sound reaches its time, none
+    # dropped, none while paused, and the sound is sought to the frame
+    # sought.  (The first frame after the pause goes up at once, up to a
+    # frame early.)
+    resumed = next(i for i, (t, _) in enumerate(shown) if t > 1.5)
+    assert all(abs(h - 0.04 * round(h / 0.04)) < 1e-3 for i, h in enumerate(heard)
+               if 0 < i != resumed), heard
+    assert 0 < 0.04 * round(heard[resumed] / 0.04) - heard[resumed] < 0.04
+    assert ("pause", True) in sound.calls and ("pause", False) in sound.calls
+    assert not any(1.0 < t < 1.5 for t, _ in shown)
+    (_, sought), = [c for c in sound.calls if c[0] == "seek"]
+    numbers = [round(h / 0.04) for h in heard[1:]]
+    seek = numbers.index(round(sought / 0.04))
+    assert numbers == list(range(1, seek + 1)) + list(range(numbers[seek],
+                                                           numbers[seek] + len(numbers) - seek))
+    assert 72 <= numbers[seek] <= 78
+    # A-V counts from the second frame played on: every one was on time.
+    assert re.search(r", largest A-V [+-]0\.000 s\n", capsys.readouterr().out)

@@ -4,6 +4,7 @@ reaches its file unconverted on both SDL builds."""
 
 import array
 import ctypes
+import subprocess
 import time
 
 import pytest
@@ -160,15 +161,42 @@ def test_clock_and_underruns_follow_what_the_driver_wrote(sound, tmp_path):
     assert clocks == sorted(clocks) and clocks[-1] > 0.2 and s.underruns() == 0
     # Between two of SDL's calls the clock runs on.
     assert any(c2 > c1 for (q1, c1), (q2, c2) in zip(readings, readings[1:]) if q1 == q2)
+    time.sleep(0.1)  # the clock not read meanwhile
+    before = (len(written(tmp_path)) - start) // FRAME
     s.pause(True)
     frozen = s.clock()
+    # It stops where the sound stood at the pause, not where it was last read.
+    assert (before - SAMPLES) / RATE - 1e-9 <= frozen
     time.sleep(0.1)
     assert s.clock() == frozen
+    # It goes on from there: at most SDL's buffer (or two, for a call under
+    # way at the pause) of what was heard meanwhile is added at once.
+    s.pause(False)
+    assert frozen <= s.clock() <= frozen + 2 * SAMPLES / RATE + 1e-9
+    wait_until(lambda: s.clock() > frozen + 0.05)
+    s.pause(True)
     s.flush()
     assert s.clock() == 0 and s.queued() == 0
-    s.queue(raw[:400])
+    # A buffer and a half: SDL's first call takes a whole buffer, and every
+    # call after it finds the ring short (the second part way).  Each call is
+    # counted as it comes: SDL writes each buffer after its call, so the
+    # calls made lie between the buffers written before and after a reading.
+    offset = len(written(tmp_path))
+    s.queue(raw[:SAMPLES * FRAME * 3 // 2])
     s.pause(False)
-    wait_until(lambda: s.underruns() >= 2)  # dry while playing
+
+    def calls():
+        data = written(tmp_path)
+        at = data.find(raw[:8], offset)
+        return 0 if at < 0 else (len(data) - at) // (SAMPLES * FRAME)
+    readings = []
+    while not readings or readings[-1][0] < 4:
+        done, runs, later = calls(), s.underruns(), calls()
+        assert max(0, done - 1) <= runs <= later, (done, runs, later)
+        readings.append((done, runs))
+        assert len(readings) < 5000, "SDL stopped calling"
+        time.sleep(0.001)
+    assert {(2, 1), (3, 2)} <= set(readings)
     s.pause(True)
     time.sleep(0.05)  # a call under way when pausing may still count
     count = s.underruns()
@@ -177,3 +205,50 @@ def test_clock_and_underruns_follow_what_the_driver_wrote(sound, tmp_path):
     s.pause(False)
     time.sleep(0.1)  # flushed: empty by design again
     assert s.underruns() == count and s.clock() == 0
+
+
+def test_a_files_sound_starts_where_sought_and_its_clock_counts_sdls_buffer(sound, tmp_path):
+    """brilox.play's Sound on the disk driver: the samples after a seek are
+    the file's from that time on, after the preroll's silence, and its
+    clock is the stream's time of what is heard: the device's clock, less
+    the preroll and the one buffer of SDL's still on its way out."""
+    av = pytest.importorskip("av")
+    from brilox.play.sound import PREROLL, Sound
+    # 2 s of 48 kHz stereo whose every frame says its number.
+    numbered = array.array("h", (c for n in range(2 * RATE) for c in (n % 30000 + 1,
+                                                                      n // 30000 + 1)))
+    (tmp_path / "in.raw").write_bytes(numbered.tobytes())
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "s16le", "-ar", str(RATE), "-ac",
+                    "2", "-i", str(tmp_path / "in.raw"), "-c:a", "pcm_s16le",
+                    str(tmp_path / "clip.wav")], check=True, timeout=60)
+    s = sound("disk", delay=2)
+    # The video starts 0.25 s into the stream: times are told from there.
+    played = Sound(av, str(tmp_path / "clip.wav"), 0, volume=40, mute=True, origin=0.25)
+    try:
+        assert (s.get_volume(), s.get_mute(), played.clock()) == (40, True, None)
+        s.set_volume(100)
+        s.set_mute(False)
+        played.seek(1.0)
+        played.preroll()
+        assert played.clock() == pytest.approx(1.0 - PREROLL - SAMPLES / RATE, abs=1e-9)
+        offset = len(written(tmp_path))
+        played.feed()
+        played.pause(False)
+        deadline = time.monotonic() + 10
+        while s.clock() < 0.3:
+            played.feed()
+            before, at, after = s.clock(), played.clock(), s.clock()
+            assert before - 1e-9 <= at - (1.0 - PREROLL - SAMPLES / RATE) <= after + 1e-9
+            assert time.monotonic() < deadline, "timed out"
+            time.sleep(0.002)
+        played.pause(True)
+    finally:
+        played.close()
+    heard = written(tmp_path)[offset:]
+    # The first frame after the preroll is the one at 1.25 s, and on in order.
+    wanted = numbered[2 * int(1.25 * RATE):].tobytes()
+    start = heard.find(wanted[:40])
+    # Before it, the preroll's silence, after whole buffers of SDL's own.
+    assert (start - int(PREROLL * RATE) * FRAME) % (SAMPLES * FRAME) == 0
+    assert not any(heard[:start])
+    assert heard[start:start + RATE // 5 * FRAME] == wanted[:RATE // 5 * FRAME]

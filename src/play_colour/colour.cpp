@@ -385,21 +385,39 @@ constexpr int layout_planar = 4;
 // multipliers within +-4 and the offset within +-1024 levels no product
 // passes 4096 and no sum 24600, so 16 bits hold every step.  The high
 // multiplies round down; the offsets carry the mean of that back, with the
-// half that turns the final shift into rounding.  What is left, at most
-// 1/32 level from each constant, 1/16 from the offset and 3/16 from the
-// rounding down, keeps every result within 0.35 of a level of the exact
-// formula before rounding.
+// half that turns the final shift into rounding.  That mean is each
+// multiplier's own (floor_loss): a multiplier that is a whole number of
+// levels loses nothing, and a constant mean of one half would lift such
+// results by up to 3/16 of a level on average.  What is left, at most 1/32
+// level from each constant, 1/16 from the offset and 3/16 from the rounding
+// down, keeps every result within 0.35 of a level of the exact formula
+// before rounding.
 struct Matrix {
     std::int16_t ky, kyu, kyv, kuu, kuv, kvu, kvv;
     // oy and 128 * ky in 1/8ths, with the half and the mean of three floors.
     std::int16_t luma_offset;
+    // 128 in 1/8ths, with the half and the mean of two floors.
+    std::int16_t u_offset, v_offset;
 };
 
 constexpr int fraction_bits = 3;
 constexpr double unit = 2048;
 constexpr double multiplier_limit = 4, offset_limit = 1024;
-// 128, the half, and the mean of two floors.
-constexpr std::int16_t chroma_offset = (128 << fraction_bits) + 4 + 1;
+constexpr int half = 1 << (fraction_bits - 1);
+
+// The mean that high((B - 128) << 8, k) loses to rounding down, in 1/8ths,
+// over the 256 bytes B: the products (B - 128) * k / 256 step through every
+// multiple of gcd(k, 256) / 256 of an eighth alike.
+double floor_loss(std::int16_t k)
+{
+    int g = 256, a = std::abs(int{k});
+    while (a != 0) {
+        const int r = g % a;
+        g = a;
+        a = r;
+    }
+    return (1 - g / 256.0) / 2;
+}
 
 constexpr std::int16_t high(std::int16_t a, std::int16_t b)
 {
@@ -429,8 +447,8 @@ void chroma_run(const std::uint8_t *__restrict u, const std::uint8_t *__restrict
 {
     for (Py_ssize_t i = 0; i < count; ++i) {
         const std::int16_t du = word_of(u[i]), dv = word_of(v[i]);
-        u_out[i] = level_of(high(du, m.kuu) + high(dv, m.kuv) + chroma_offset);
-        v_out[i] = level_of(high(du, m.kvu) + high(dv, m.kvv) + chroma_offset);
+        u_out[i] = level_of(high(du, m.kuu) + high(dv, m.kuv) + m.u_offset);
+        v_out[i] = level_of(high(du, m.kvu) + high(dv, m.kvv) + m.v_offset);
         luma_terms[i] =
             static_cast<std::int16_t>(high(du, m.kyu) + high(dv, m.kyv) + m.luma_offset);
     }
@@ -491,7 +509,8 @@ void chroma_run_avx2(const std::uint8_t *u, const std::uint8_t *v, std::uint8_t 
     const __m256i kuu = _mm256_set1_epi16(m.kuu), kuv = _mm256_set1_epi16(m.kuv);
     const __m256i kvu = _mm256_set1_epi16(m.kvu), kvv = _mm256_set1_epi16(m.kvv);
     const __m256i kyu = _mm256_set1_epi16(m.kyu), kyv = _mm256_set1_epi16(m.kyv);
-    const __m256i offset = _mm256_set1_epi16(chroma_offset);
+    const __m256i u_offset = _mm256_set1_epi16(m.u_offset);
+    const __m256i v_offset = _mm256_set1_epi16(m.v_offset);
     const __m256i luma_offset = _mm256_set1_epi16(m.luma_offset);
     Py_ssize_t i = 0;
     for (; i + 32 <= count; i += 32) {
@@ -499,8 +518,10 @@ void chroma_run_avx2(const std::uint8_t *u, const std::uint8_t *v, std::uint8_t 
         const __m256i b = _mm256_xor_si256(load(v + i), flip);
         const __m256i ul = _mm256_unpacklo_epi8(zero, a), uh = _mm256_unpackhi_epi8(zero, a);
         const __m256i vl = _mm256_unpacklo_epi8(zero, b), vh = _mm256_unpackhi_epi8(zero, b);
-        store(u_out + i, levels(sum(ul, kuu, vl, kuv, offset), sum(uh, kuu, vh, kuv, offset)));
-        store(v_out + i, levels(sum(ul, kvu, vl, kvv, offset), sum(uh, kvu, vh, kvv, offset)));
+        store(u_out + i,
+              levels(sum(ul, kuu, vl, kuv, u_offset), sum(uh, kuu, vh, kuv, u_offset)));
+        store(v_out + i,
+              levels(sum(ul, kvu, vl, kvv, v_offset), sum(uh, kvu, vh, kvv, v_offset)));
         const __m256i tl = sum(ul, kyu, vl, kyv, luma_offset);
         const __m256i th = sum(uh, kyu, vh, kyv, luma_offset);
         store(luma_terms + i, _mm256_permute2x128_si256(tl, th, 0x20));
@@ -642,8 +663,12 @@ bool matrix_of(PyObject *coefficients, Matrix *m)
     }
     const auto at = [&k](int i) { return static_cast<std::int16_t>(std::lround(k[i] * unit)); };
     const double eighths = 1 << fraction_bits;
-    *m = {at(0), at(1), at(2), at(4), at(5), at(6), at(7),
-          static_cast<std::int16_t>(std::lround((k[3] + 128 * k[0]) * eighths + 4 + 1.5))};
+    const auto offset = [](double value) { return static_cast<std::int16_t>(std::lround(value)); };
+    *m = {at(0), at(1), at(2), at(4), at(5), at(6), at(7), 0, 0, 0};
+    m->luma_offset = offset((k[3] + 128 * k[0]) * eighths + half + floor_loss(m->ky) +
+                            floor_loss(m->kyu) + floor_loss(m->kyv));
+    m->u_offset = offset((128 << fraction_bits) + half + floor_loss(m->kuu) + floor_loss(m->kuv));
+    m->v_offset = offset((128 << fraction_bits) + half + floor_loss(m->kvu) + floor_loss(m->kvv));
     return true;
 }
 
