@@ -511,6 +511,7 @@ class Player:
                 else:
                     due_at = source.time_of(self.index) + source.duration(self.index)
                 self.due = now + due_at - heard
+            resumed = False
             while self.pending:
                 event = self.pending.popleft()
                 for command in self.controls.commands(event, self.paused, now,
@@ -520,6 +521,11 @@ class Player:
                         return None
                     if result is not None:
                         return result, False
+                    resumed = (resumed or command[0] == "pause") and not self.paused
+            if resumed and heard is not None:
+                # Playing again: the next frame is due by the sound's clock,
+                # read again, not at once.
+                continue
             if self.landing is not None:
                 # On the way to a seek's frame, a little at a time: the
                 # events are read between, and a new seek goes on from it.
