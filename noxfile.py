@@ -42,6 +42,9 @@ MAX_RESUMES = 2
 # build, not on the interpreter, so they run with the oldest and the newest
 # interpreter only (and in every other check), to keep the matrix short.
 REAL_TIME_TESTS = ["tests/test_play_sound.py"]
+# Tests that run once a CI run, in `make test` alone: 200 starts of X11
+# video against a server that resets after each.
+ONCE_TESTS = ["tests/test_display_start.py"]
 
 nox.options.sessions = ["tests"]
 nox.options.default_venv_backend = "none"
@@ -215,7 +218,8 @@ def tests(session, version, sdl):
         start = time.monotonic()
         ends = (list(INTERPRETERS)[0], list(INTERPRETERS)[-1])
         result["counts"], result["died_in"], result["status"] = run_suite(
-            session, python, env, folder, sdl, [] if version in ends else REAL_TIME_TESTS)
+            session, python, env, folder, sdl,
+            ONCE_TESTS + ([] if version in ends else REAL_TIME_TESTS))
         result["seconds"] = round(time.monotonic() - start)
         died_in = [test.split("::")[-1] for test in result["died_in"]]
         result["outcome"] = ("died in %d: %s" % (len(died_in), ", ".join(died_in)) if died_in

@@ -163,6 +163,12 @@ def test_help_and_version():
     from importlib.metadata import version
     done = play("--version")
     assert (done.returncode, done.stdout) == (0, b"brilox-play %s\n" % version("brilox").encode())
+    # Only --version reads the package's metadata: the import alone would
+    # slow every start.
+    start = ("import sys; from brilox.play import main; main(['--headless', '--frames', '1']); "
+             "print('importlib.metadata' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", start], capture_output=True, timeout=60)
+    assert done.stdout.endswith(b"False\n"), done.stderr
 
 
 # Standard output or error closed, full, or a pipe nobody reads: the player

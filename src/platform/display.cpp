@@ -4,7 +4,11 @@
 
 #include <SDL.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -62,13 +66,125 @@ void run_quit_hooks()
 // the dummy desktop is SDL 2's, 1024 x 768.
 int desktop_w, desktop_h;
 
+// --- opening the X display --------------------------------------------------
+//
+// Classic SDL opens the X display, closes it and at once opens it again as
+// its video comes up (once to see that X is there, once to use it).  An X
+// server that resets when its last client leaves (Xvfb, or Xorg started
+// without -noreset) takes that close as its cue, and a connection made while
+// it resets is refused: SDL then fails with "Couldn't open X11 display", a
+// third of the starts or more on a server nobody else is using.  So while
+// SDL's video comes up, brilox holds a connection of its own: the server
+// keeps a client throughout and does not reset.  That connection is itself
+// retried for a while, as it may meet a reset that another program's exit
+// began, or a server that is still starting.  Xlib is loaded at run time, as
+// SDL may load it: a process without X never needs it.
+
+// How long the display is waited for before SDL's error is said.
+constexpr auto x_deadline = std::chrono::milliseconds(1000);
+// The pause between two tries.
+constexpr Uint32 x_retry_ms = 10;
+
+// Whether SDL's video is to run on X: DISPLAY names a display and no other
+// driver is asked for.
+bool x11_wanted()
+{
+    const char *driver = std::getenv("SDL_VIDEODRIVER");
+    const char *name = std::getenv("DISPLAY");
+    return (driver == nullptr || *driver == '\0' || std::strcmp(driver, "x11") == 0)
+        && name != nullptr && *name != '\0';
+}
+
+// SDL's words when X could not be reached: the X driver's own, or, where
+// the first look found no X server, that no driver was left.
+bool x11_failure(const char *error)
+{
+    return error != nullptr && (std::strstr(error, "X11") != nullptr
+                                || std::strstr(error, "No available video device") != nullptr);
+}
+
+struct Xlib {
+    void *(*open)(const char *) = nullptr;
+    int (*close)(void *) = nullptr;
+};
+
+// Xlib's two calls, or none where libX11 cannot be loaded.  The library
+// stays loaded for the life of the process.
+const Xlib &xlib()
+{
+    static const Xlib found = [] {
+        Xlib x;
+        void *library = dlopen("libX11.so.6", RTLD_LAZY | RTLD_LOCAL);
+        if (library == nullptr)
+            return x;
+        void *open = dlsym(library, "XOpenDisplay");
+        void *close = dlsym(library, "XCloseDisplay");
+        if (open != nullptr && close != nullptr) {
+            x.open = reinterpret_cast<void *(*)(const char *)>(open);
+            x.close = reinterpret_cast<int (*)(void *)>(close);
+        }
+        return x;
+    }();
+    return found;
+}
+
+// A connection to the X display, held while it lives.
+class XHold {
+public:
+    XHold() = default;
+    XHold(const XHold &) = delete;
+    XHold &operator=(const XHold &) = delete;
+    ~XHold() { release(); }
+    bool try_open()
+    {
+        if (connection_ == nullptr && xlib().open != nullptr)
+            connection_ = xlib().open(nullptr);
+        return connection_ != nullptr;
+    }
+    void release()
+    {
+        if (connection_ != nullptr)
+            xlib().close(connection_);
+        connection_ = nullptr;
+    }
+
+private:
+    void *connection_ = nullptr;
+};
+
+// Waits a little with the interpreter lock let go; false (an exception set)
+// where a signal handler raised meanwhile.
+bool pause_before_retry()
+{
+    Py_BEGIN_ALLOW_THREADS
+    SDL_Delay(x_retry_ms);
+    Py_END_ALLOW_THREADS
+    return PyErr_CheckSignals() == 0;
+}
+
 PyObject *display_init(PyObject *, PyObject *)
 {
+    XHold hold;
+    const bool x11 = !SDL_WasInit(SDL_INIT_VIDEO) && x11_wanted();
+    const auto deadline = std::chrono::steady_clock::now() + x_deadline;
+    if (x11 && xlib().open != nullptr) {
+        while (!hold.try_open() && std::chrono::steady_clock::now() < deadline)
+            if (!pause_before_retry())
+                return nullptr;
+    }
     // SDL_InitSubSystem, unlike SDL_Init, installs no handlers for fatal
     // signals, which would take over the interpreter's.  (SDL's event
     // start-up still turns a SIGTERM left at its default into a quit event.)
-    if (SDL_InitSubSystem(SDL_INIT_VIDEO) < 0)
-        return raise_sdl_error();
+    while (SDL_InitSubSystem(SDL_INIT_VIDEO) < 0) {
+        if (!x11 || !x11_failure(SDL_GetError())
+            || std::chrono::steady_clock::now() >= deadline)
+            return raise_sdl_error();
+        if (!pause_before_retry())
+            return nullptr;
+        hold.try_open();
+    }
+    // SDL's own connection now keeps the server from resetting.
+    hold.release();
     // A second init() while a mode is set changes nothing in SDL, and SDL
     // would report that mode: the size read before stays.
     if (current_mode() == nullptr) {

@@ -4,6 +4,7 @@ Where no X server can be started the tests are skipped, except in CI, where
 that is a failure.
 """
 
+import contextlib
 import ctypes
 import ctypes.util
 import os
@@ -26,9 +27,12 @@ def no_x_server(reason):
     pytest.skip(reason)
 
 
-@pytest.fixture(scope="module")
-def x_display():
-    """A fresh Xvfb server on a free display, stopped after the module."""
+@contextlib.contextmanager
+def xvfb(reset=False):
+    """A fresh Xvfb server on a free display, stopped on leaving; its
+    display's name.  Without `reset` it keeps running as it is when its last
+    client leaves; with it, it resets then, as a server started by hand
+    does, and refuses connections meanwhile."""
     xvfb = shutil.which("Xvfb")
     if xvfb is None or shutil.which("xdotool") is None:
         no_x_server("Xvfb or xdotool is not installed")
@@ -36,11 +40,10 @@ def x_display():
     log = tempfile.TemporaryFile()
     try:
         # -displayfd picks a free display and writes its number once the
-        # server accepts connections; -noreset keeps it from resetting, and
-        # refusing connections meanwhile, each time its last client leaves.
+        # server accepts connections.
         server = subprocess.Popen(
             [xvfb, "-displayfd", str(write_end), "-screen", "0", "640x480x24",
-             "-nolisten", "tcp", "-ac", "-noreset"],
+             "-nolisten", "tcp", "-ac"] + ([] if reset else ["-noreset"]),
             pass_fds=(write_end,), stdin=subprocess.DEVNULL, env=tool_env(),
             stdout=log, stderr=log)
     except OSError as e:
@@ -67,6 +70,13 @@ def x_display():
     finally:
         end(server)
         log.close()
+
+
+@pytest.fixture(scope="module")
+def x_display():
+    """A fresh Xvfb server on a free display, stopped after the module."""
+    with xvfb() as display:
+        yield display
 
 
 class Watcher(threading.Thread):

@@ -12,7 +12,8 @@ from brilox.play.colour import RANGE_CHOICES
 from brilox.play.frames import MAX_SIDE, PROG, BadInput, parse_aspect
 from brilox.play.media import open_media
 from brilox.play.pattern import PatternFrames
-from brilox.play.player import play
+from brilox.play.player import headless_wanted, play
+from brilox.play.sound import cool_down, warm_up
 from brilox.play.raw import EXTENSIONS, open_raw
 
 DEFAULT_FORMAT, PATTERN_SIZE = "i420", (320, 240)
@@ -74,6 +75,16 @@ def version():
         return installed("brilox")
     except PackageNotFoundError:
         return "unknown (brilox is not installed)"
+
+
+class VersionAction(argparse.Action):
+    """Prints the version and exits.  The version is looked up only when
+    asked for: importing importlib.metadata to read it would add some 50 ms
+    to every start."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        sys.stdout.write("%s %s\n" % (PROG, version()))
+        parser.exit()
 
 
 KEYS = """keys:
@@ -174,7 +185,8 @@ def parse_options(argv=None):
     parser.add_argument("--screenshot", metavar="OUT.png",
                         help="save the last frame shown as the window shows it: PNG for a "
                              "name ending in .png, BMP for .bmp")
-    parser.add_argument("--version", action="version", version="%s %s" % (PROG, version()))
+    parser.add_argument("--version", action=VersionAction, nargs=0,
+                        help="show program's version number and exit")
     options = parser.parse_args(argv)
     if options.aspect is not None and options.sar is not None:
         parser.error("--aspect and --sar say the same thing: give one of them")
@@ -220,6 +232,12 @@ def main(argv=None):
                 raise BadInput("%s: no such folder %s" % (options.screenshot, folder))
             if os.path.isdir(options.screenshot):
                 raise BadInput("%s: is a folder" % options.screenshot)
+        if (options.file not in (None, "-") and not is_raw(options) and not options.no_audio
+                and not headless_wanted(options)):
+            # A media file's sound device starts now, on silence, while PyAV
+            # loads and the file and the window are opened: the sound can
+            # then begin as soon as the first frame is ready.
+            warm_up()
         source = open_source(options)
         summary = play(options, source)
     except BadInput as e:
@@ -229,6 +247,7 @@ def main(argv=None):
         print("%s: %s" % (PROG, e), file=sys.stderr)
         return 1
     finally:
+        cool_down()
         if source is not None:
             source.close()
     print(summary)

@@ -406,12 +406,13 @@ def _shown(overlay_format, size, frame, rect, screen, area=None):
     return held, rgb
 
 
-def probe(overlay_format, where=(0, 0)):
+def probe(overlay_format, where=(0, 0), odd=True):
     """Shows small frames of known levels and colours through overlays of
     `overlay_format` at `where` (x, y) on the current display, reads back
     what SDL shows and returns a Probe: how SDL converts levels and which
-    matrix it converts by, and whether it shows a frame of an odd size
-    right.
+    matrix it converts by, and, where `odd` asks, whether it shows a frame
+    of an odd size right (each look costs a presentation of the screen on
+    SDL over SDL 2).
 
     Call it after the display mode is set and before the first frame.  The
     display surface is put back as it was.
@@ -433,7 +434,7 @@ def probe(overlay_format, where=(0, 0)):
     # Only the planar overlays are shown at odd sizes (frames.overlay_target).
     odd_ok = True
     ow, oh = ODD_SIZE
-    if overlay_format in (YV12, IYUV) and screen[0] >= ow + 1 and screen[1] >= oh:
+    if odd and overlay_format in (YV12, IYUV) and screen[0] >= ow + 1 and screen[1] >= oh:
         ox, oy = min(max(1, x), screen[0] - ow), min(y, screen[1] - oh)
         # A white frame, read with the column before it.  A converter that
         # steps short draws the second pair of rows one pixel to the left,

@@ -17,6 +17,7 @@ from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Contro
 from brilox.play.exits import Stopped
 from brilox.play.frames import PROG, UYVY, YUY2, YV12, display_size, overlay_frame
 from brilox.play.sound import Sound
+from brilox.play.sound import cool_down as close_idle_sound
 from brilox.play.status import Status, Summary
 
 HEADLESS_PATTERN_FRAMES = 300
@@ -552,14 +553,11 @@ class Player:
             time.sleep(max(wait, 0.0005))
 
     def start_sound(self):
-        """Starts the sound after a little silence, and waits, up to
-        SOUND_START seconds, until it nearly reaches the first frame: some
-        sound servers take a while to begin, and the first frame is the
-        sound's to wait for."""
+        """Waits, up to SOUND_START seconds, until the sound queued nearly
+        reaches the first frame: some sound servers take a while to begin,
+        and the first frame is the sound's to wait for."""
         sound = self.sound
-        sound.preroll()
         sound.feed()
-        sound.pause(False)
         deadline = time.perf_counter() + SOUND_START
         first = self.source.time_of(self.index)
         while sound.clock() < first - KEY_POLL * 4 and time.perf_counter() < deadline:
@@ -619,6 +617,7 @@ def open_sound(options, source, headless):
     and the picture plays alone."""
     index = getattr(source, "audio_index", None)
     if headless or options.no_audio or index is None:
+        close_idle_sound()
         return None
     try:
         sound = Sound(source.av, source.path, index, options.volume, options.mute,
@@ -660,20 +659,27 @@ def play(options, source):
     window = Window(shown, options.window or shown, 0 if headless else display.RESIZABLE,
                     source.size)
 
-    display.init()
-    overlay = player = sound = None
+    # The sound is queued before the window opens, behind a little silence,
+    # to be heard as the window comes up; the first frame then waits for it
+    # (start_sound).
+    sound = open_sound(options, source, headless)
+    overlay = player = None
     try:
+        if sound is not None:
+            sound.preroll()
+            sound.feed()
+        display.init()
         window.set_mode()
         display.set_caption("%s: %s" % (PROG, source.name))
         # How this SDL converts colours, from what it shows of known frames.
-        probe = colour.probe(source.overlay_format, window.placement()[:2])
+        probe = colour.probe(source.overlay_format, window.placement()[:2],
+                             odd=bool(width % 2 or height % 2))
         # Where SDL shows a picture of an odd size wrong, the overlay is one
         # column or row larger, kept out of sight.
         if not probe.odd_size_ok and source.overlay_format == YV12:
             window.pad = (width % 2, height % 2)
         overlay = Overlay(source.overlay_format, (width + window.pad[0], height + window.pad[1]))
         key.set_repeat(REPEAT_DELAY, REPEAT_INTERVAL)
-        sound = open_sound(options, source, headless)
         player = Player(source, overlay, Controls(),
                         Status(sys.stderr, source.count, source.length), headless, window,
                         not options.no_drop, options.range, probe, sound)

@@ -5,6 +5,7 @@ of the sample being heard, is the player's master clock.
 
 Used by the player::
 
+    warm_up()                    # optional, early: starts the device on silence
     sound = Sound(av, path, stream_index, volume=100, mute=False)
     sound.seek(seconds)          # after a seek or step: flushes what is queued
     sound.feed()                 # often: keeps a little sound queued ahead
@@ -14,7 +15,9 @@ Used by the player::
 """
 
 import math
+import time
 
+import brilox.base
 import brilox.sound as device
 
 # What the device is asked for: what nearly all sound is made at.
@@ -29,8 +32,41 @@ VOLUME_RATIO = 10 ** (VOLUME_STEP / 20)
 # The quietest volume (percent) on the ladder of steps down from 100 that
 # the device still plays (rounds to 1%): the first step up from silence.
 QUIETEST = 100 / VOLUME_RATIO ** math.floor(math.log(200, VOLUME_RATIO))
-# Seconds of silence played before the sound, while the device gets going.
-PREROLL = 0.1
+# Seconds of silence played before the sound, while the device gets going:
+# some sound servers take the first few milliseconds of sound, then nothing
+# for a while.  Some silence is queued right ahead of the sound however long
+# the device has run: on PulseAudio, sound queued into a device that has run
+# dry loses its first tens of milliseconds now and then.
+PREROLL, LEAD_IN = 0.1, 0.03
+
+# The device warm_up() started for the next Sound: (what open() returned,
+# when it started), or None.
+_warm = None
+
+
+def warm_up():
+    """Opens the sound device and starts it on silence, for the next Sound
+    to take over: its start-up and the silence it needs ahead of the sound
+    then pass while the file and the window are opened.  Where there is no
+    device, nothing happens (the Sound says why).  cool_down() closes a
+    device that no Sound took."""
+    global _warm
+    cool_down()
+    try:
+        got = device.open(RATE, CHANNELS, -16, BUFFER)
+    except brilox.base.error:
+        return
+    device.pause(False)
+    _warm = got, time.perf_counter()
+
+
+def cool_down():
+    """Closes the device that warm_up() started, if no Sound took it."""
+    global _warm
+    if _warm is not None:
+        _warm = None
+        if device.get_init():
+            device.close()
 
 
 class Sound:
@@ -39,8 +75,17 @@ class Sound:
     def __init__(self, av, path, stream_index, volume=100, mute=False, origin=0.0):
         self.av, self.path = av, path
         self.container = None
-        # Raises brilox.base.error with SDL's words where there is no device.
-        got = device.open(RATE, CHANNELS, -16, BUFFER)
+        global _warm
+        if _warm is not None:
+            (got, self.started), _warm = _warm, None
+        else:
+            # Raises brilox.base.error with SDL's words where there is no
+            # device.  The device starts at once, on the silence SDL plays
+            # while nothing is queued, so that it gets going while the file
+            # is opened here and the player's window comes up.
+            got = device.open(RATE, CHANNELS, -16, BUFFER)
+            device.pause(False)
+            self.started = time.perf_counter()
         self.rate, self.channels = got[0], got[1]
         # The device's clock tells what has left SDL's buffer; one buffer
         # more waits beyond it on its way out (as FFmpeg's player reckons).
@@ -137,12 +182,13 @@ class Sound:
                 return
 
     def preroll(self):
-        """Queues PREROLL seconds of silence ahead of the sound, which the
-        clock counts before its start: some sound servers take the first
-        few milliseconds of sound, then nothing for a while."""
-        silence = bytes(int(PREROLL * self.rate) * self.frame_bytes)
-        device.queue(silence)
-        self.base -= PREROLL
+        """Queues silence ahead of the sound, which the clock counts before
+        its start: what is left of PREROLL seconds since the device started,
+        and LEAD_IN seconds at least."""
+        left = PREROLL - (time.perf_counter() - self.started)
+        frames = int(max(LEAD_IN, left) * self.rate)
+        device.queue(bytes(frames * self.frame_bytes))
+        self.base -= frames / self.rate
         self.queued_any = True
 
     def done(self):
