@@ -543,6 +543,8 @@ class HeldSound:
         self.calls, self.at, self.since, self.pace = [], 0.0, 0.0, 0.0
         self.segments = []
         HeldSound.made.append(self)
+        # The device runs from the moment it is opened.
+        self._set(0.0, 0.9)
 
     def _set(self, at, pace):
         import brilox.play.player
@@ -564,7 +566,7 @@ class HeldSound:
         self._set(seconds, self.pace)
 
     def preroll(self):
-        self._set(self.at - 0.4, self.pace)
+        self._set(self.clock() - 0.4, self.pace)
 
     def pause(self, paused):
         self.calls.append(("pause", paused))
