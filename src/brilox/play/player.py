@@ -372,15 +372,9 @@ class Player:
         glimpse = getattr(source, "glimpse", None)
         seen = glimpse(target) if glimpse and what == "jumped to" else None
         if seen is not None:
-            self.index, planes = seen
-            self.landing = target
-            self.status.restart()
-            if self.sound is not None:
-                # Silent until the frame sought is up.
-                self.sound.seek(source.time_of(target))
-                self.playing_on = False
-            if not self.paused:
-                self.paused_for += time.perf_counter() - now
+            # The sound is silent until the frame sought is up.
+            (self.index, planes), self.landing = seen, target
+            self.moved(target, now)
             return planes
         planes = source.get(target) if target >= 0 else None
         if planes is None and target > self.index and what != "stepped to":
@@ -403,16 +397,20 @@ class Player:
                 self.event(limit or "no frame before frame %d", now)
             return None
         self.index = target
-        self.status.restart()
-        if self.sound is not None:
-            # The sound goes on from the new frame (heard once playing).
-            self.sound.seek(source.time_of(target))
-            self.playing_on = False
-        # The time a seek takes is not playing time.
-        if not self.paused:
-            self.paused_for += time.perf_counter() - now
+        self.moved(target, now)
         self.event(limit or what + " frame %d", now)
         return planes
+
+    def moved(self, target, now):
+        """After a step or a seek to frame `target`, begun at `now`: the
+        sound goes on from that frame (heard once playing), and the time
+        the move took is not playing time."""
+        self.status.restart()
+        if self.sound is not None:
+            self.sound.seek(self.source.time_of(target))
+            self.playing_on = False
+        if not self.paused:
+            self.paused_for += time.perf_counter() - now
 
     def act(self, command, now):
         """Carries out a command: None to go on, False to quit, or the
