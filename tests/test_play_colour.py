@@ -471,12 +471,10 @@ def clips(tmp_path_factory):
     make("upright.mp4", "testsrc2=size=64x36", "-c:v", "libx264", "-pix_fmt", "yuv420p")
     make("wide.mp4", "smptehdbars=size=580x64", "-c:v", "libx264", "-pix_fmt", "yuv420p")
     # ffmpeg writes a display matrix from the rotate tag when it copies.
-    for name, degrees, upright in (("turned.mp4", 90, "upright.mp4"),
-                                   ("upside.mp4", 180, "upright.mp4"),
-                                   ("askew.mp4", 45, "upright.mp4"),
-                                   ("sideways.mp4", 90, "wide.mp4")):
-        ffmpeg("-i", folder / upright, "-c", "copy", "-metadata:s:v:0",
-               "rotate=%d" % degrees, folder / name)
+    for name, degrees, upright in (("turned", 90, "upright"), ("upside", 180, "upright"),
+                                   ("askew", 45, "upright"), ("sideways", 90, "wide")):
+        ffmpeg("-i", folder / (upright + ".mp4"), "-c", "copy", "-metadata:s:v:0",
+               "rotate=%d" % degrees, folder / (name + ".mp4"))
     return folder
 
 

@@ -338,9 +338,8 @@ def test_every_way_out_ends_the_player_at_once(tmp_path, x_display, sound_server
     from test_play_controls import Player, send_window_close
     clip = tmp_path / "long.mkv"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=%d" % (
-               1 if state == "tail" else 20),
-           "-f", "lavfi", "-i", "sine=frequency=440:duration=20", "-c:v", "ffv1", "-c:a", "flac",
-           clip)
+        1 if state == "tail" else 20), "-f", "lavfi", "-i", "sine=frequency=440:duration=20",
+        "-c:v", "ffv1", "-c:a", "flac", clip)
     env = dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display, **sound_server.env)
     env.pop("SDL_AUDIODRIVER", None)
     listener = sound_server.listen()
@@ -352,18 +351,12 @@ def test_every_way_out_ends_the_player_at_once(tmp_path, x_display, sound_server
         while not any(listener.data[-4000:]):
             assert time.monotonic() < deadline, "no sound was heard"
             time.sleep(0.01)
-        if state in ("paused", "stepping"):
-            xdotool("key", "space")
-            run.frame_of("paused")
-        if state == "stepping":
-            xdotool("key", "s")
-            run.frame_of("stepped to")
-        if state == "seeking":
-            xdotool("key", "Right")
-            run.frame_of("jumped to")
+        for key in {"paused": ["space"], "stepping": ["space", "s"],
+                    "seeking": ["Right"]}.get(state, []):
+            xdotool("key", key)
+            run.frame_of({"space": "paused", "s": "stepped to", "Right": "jumped to"}[key])
         if state == "tail":
-            # The picture's second is over; the sound plays on.
-            time.sleep(1.5)
+            time.sleep(1.5)  # the picture's second is over; the sound plays on
         asked = time.monotonic()
         if way in ("SIGINT", "SIGTERM"):
             run.process.send_signal(getattr(signal, way))
