@@ -219,8 +219,7 @@ def test_transform_gives_the_formula_within_a_level(layout, k, form):
         got = [np.stack([got[..., luma], got[..., luma + 2]], -1).reshape(h, w),
                got[..., chroma], got[..., chroma + 2]]
     for g, exact in zip(got, wanted):
-        error = g - exact
-        inside = (exact >= 0) & (exact <= 255)
+        error, inside = g - exact, (exact >= 0) & (exact <= 255)
         # Rounded to the nearest level, or where the exact value is close to
         # a half, to the other side of it; never biased one way: the mean
         # signed error of a pass that rounds right is within an eighth.
