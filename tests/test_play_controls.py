@@ -556,24 +556,18 @@ class HeldSound:
         since, at, pace = [s for s in self.segments if s[0] <= when][-1]
         return at + pace * (when - since)
 
-    def clock(self):
-        return self.heard_at(self.now())
-
     def seek(self, seconds):
         self.calls.append(("seek", seconds))
         self._set(seconds, self.pace)
-
-    def preroll(self):
-        self._set(self.clock() - 0.4, self.pace)
 
     def pause(self, paused):
         self.calls.append(("pause", paused))
         self._set(self.clock(), 0.0 if paused else 0.9)
 
-    def done(self):
-        return self.clock() >= 4.0
-
     feed = close = lambda self: None
+    clock = lambda self: self.heard_at(self.now())  # noqa: E731
+    preroll = lambda self: self._set(self.clock() - 0.4, self.pace)  # noqa: E731
+    done = lambda self: self.clock() >= 4.0  # noqa: E731
     muted = lambda self: self.made_with[2]  # noqa: E731
     volume = lambda self: self.made_with[1]  # noqa: E731
 
