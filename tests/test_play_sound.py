@@ -154,8 +154,7 @@ def test_sound_alone_shows_its_waveform_at_the_frames_time(tmp_path, frames):
     done = play(clip, "--screenshot", shot, *(["--frames", frames] if frames else []))
     shown = frames or 75
     assert done.stdout.decode().startswith("brilox-play: %d frames, " % shown), done.stderr
-    data = shot.read_bytes()
-    assert bmp_size(data) == (640, 480)
+    assert bmp_size(shot.read_bytes()) == (640, 480)
     # Bright pixels, rows top down, in two bands: each column's bright row
     # furthest from its band's middle, as rows below it.
     rgb = ffmpeg("-i", shot, "-f", "rawvideo", "-pix_fmt", "rgb24", "-")
