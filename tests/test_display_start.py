@@ -1,12 +1,9 @@
 """The display opens every time: starts of SDL's X11 video, one after
-another, on an X server that resets whenever its last client leaves (as one
-started by hand does), which refuses connections while it resets.
-
-Each start brings video up, sets a mode and shuts video down again, which
-leaves the server without a client: the next start meets a server that has
-just begun to reset, the hardest case.  The test runs once a CI run (the
-other runs leave it out: noxfile.py, scripts/test-wheel) and not under the
-sanitizer, where its 200 starts would take minutes.
+another, on an X server that resets, refusing connections meanwhile,
+whenever its last client leaves (as one started by hand does).  Each start
+shuts video down again, so the next meets a server just begun to reset, the
+hardest case.  Run once a CI run (noxfile.py and scripts/test-wheel leave it
+out), not under the sanitizer, where its 200 starts would take minutes.
 """
 
 import os

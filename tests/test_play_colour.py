@@ -219,8 +219,7 @@ def test_transform_gives_the_formula_within_a_level(layout, k, form):
         got = [np.stack([got[..., luma], got[..., luma + 2]], -1).reshape(h, w),
                got[..., chroma], got[..., chroma + 2]]
     for g, exact in zip(got, wanted):
-        error = g - exact
-        inside = (exact >= 0) & (exact <= 255)
+        error, inside = g - exact, (exact >= 0) & (exact <= 255)
         # Rounded to the nearest level, or where the exact value is close to
         # a half, to the other side of it; never biased one way: the mean
         # signed error of a pass that rounds right is within an eighth.
@@ -471,12 +470,10 @@ def clips(tmp_path_factory):
     make("upright.mp4", "testsrc2=size=64x36", "-c:v", "libx264", "-pix_fmt", "yuv420p")
     make("wide.mp4", "smptehdbars=size=580x64", "-c:v", "libx264", "-pix_fmt", "yuv420p")
     # ffmpeg writes a display matrix from the rotate tag when it copies.
-    for name, degrees, upright in (("turned.mp4", 90, "upright.mp4"),
-                                   ("upside.mp4", 180, "upright.mp4"),
-                                   ("askew.mp4", 45, "upright.mp4"),
-                                   ("sideways.mp4", 90, "wide.mp4")):
-        ffmpeg("-i", folder / upright, "-c", "copy", "-metadata:s:v:0",
-               "rotate=%d" % degrees, folder / name)
+    for name, degrees, upright in (("turned", 90, "upright"), ("upside", 180, "upright"),
+                                   ("askew", 45, "upright"), ("sideways", 90, "wide")):
+        ffmpeg("-i", folder / (upright + ".mp4"), "-c", "copy", "-metadata:s:v:0",
+               "rotate=%d" % degrees, folder / (name + ".mp4"))
     return folder
 
 

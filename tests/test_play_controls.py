@@ -505,8 +505,8 @@ def test_volume_keys_step_by_equal_decibels_to_silence_and_back(tmp_path, monkey
     av = pytest.importorskip("av")
     import brilox.sound as device
     from brilox.play.sound import Sound
-    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=0.1",
-                    tmp_path / "a.wav"], check=True, timeout=60)
+    from test_play_media import ffmpeg
+    ffmpeg("-f", "lavfi", "-i", "sine=d=0.1", tmp_path / "a.wav")
     monkeypatch.setenv("SDL_AUDIODRIVER", "disk")
     monkeypatch.setenv("SDL_DISKAUDIOFILE", str(tmp_path / "out.raw"))
     said, sound = io.StringIO(), Sound(av, str(tmp_path / "a.wav"), 0)
@@ -540,53 +540,45 @@ class HeldSound:
 
     def __init__(self, av, path, index, volume=100, mute=False, origin=0.0):
         self.index, self.made_with, self.error = index, (index, volume, mute), None
-        self.calls, self.at, self.since, self.pace = [], 0.0, 0.0, 0.0
-        self.segments = []
+        self.calls, self.segments = [], []
         HeldSound.made.append(self)
-        # The device runs from the moment it is opened.
-        self._set(0.0, 0.9)
+        self._set(0.0, 0.9)  # the device runs from the moment it is opened
+
+    def now(self):
+        import brilox.play.player
+        return brilox.play.player.time.perf_counter() - brilox.play.player.time.start
 
     def _set(self, at, pace):
-        import brilox.play.player
-        clock = brilox.play.player.time
-        self.at, self.since, self.pace = at, clock.perf_counter() - clock.start, pace
-        self.segments.append((self.since, at, pace))
+        self.pace = pace
+        self.segments.append((self.now(), at, pace))
 
     def heard_at(self, when):
         since, at, pace = [s for s in self.segments if s[0] <= when][-1]
         return at + pace * (when - since)
 
-    def clock(self):
-        import brilox.play.player
-        clock = brilox.play.player.time
-        return self.heard_at(clock.perf_counter() - clock.start)
-
     def seek(self, seconds):
         self.calls.append(("seek", seconds))
         self._set(seconds, self.pace)
-
-    def preroll(self):
-        self._set(self.clock() - 0.4, self.pace)
 
     def pause(self, paused):
         self.calls.append(("pause", paused))
         self._set(self.clock(), 0.0 if paused else 0.9)
 
-    def done(self):
-        return self.clock() >= 4.0
-
     feed = close = lambda self: None
+    clock = lambda self: self.heard_at(self.now())  # noqa: E731
+    preroll = lambda self: self._set(self.clock() - 0.4, self.pace)  # noqa: E731
+    done = lambda self: self.clock() >= 4.0  # noqa: E731
     muted = lambda self: self.made_with[2]  # noqa: E731
     volume = lambda self: self.made_with[1]  # noqa: E731
 
 
 def test_frames_go_up_as_the_sound_reaches_them(monkeypatch, capsys, tmp_path):
     import brilox.play.player
+    from test_play_media import ffmpeg
     clip = tmp_path / "clip.mkv"
-    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i",
-                    "testsrc2=size=64x48:rate=25:duration=4", "-f", "lavfi", "-i", "sine=d=4",
-                    "-f", "lavfi", "-i", "sine=d=4", "-map", "0", "-map", "1", "-map", "2",
-                    "-c:v", "ffv1", "-c:a", "flac", str(clip)], check=True, timeout=60)
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=4", "-f", "lavfi", "-i",
+           "sine=d=4", "-f", "lavfi", "-i", "sine=d=4", "-map", 0, "-map", 1, "-map", 2,
+           "-c:v", "ffv1", "-c:a", "flac", clip)
     monkeypatch.setattr(brilox.play.player, "Sound", HeldSound)
     HeldSound.made.clear()
     # A pause from 1.0 s to 1.5 s, a right click three quarters along (to
@@ -595,9 +587,8 @@ def test_frames_go_up_as_the_sound_reaches_them(monkeypatch, capsys, tmp_path):
               (2.6, K, d.K_q)]
     status, shown = play_on_clock(monkeypatch, [clip, "--volume", 30, "--mute",
                                                 "--audio-stream", 2], events)
-    assert status == 0
     (sound,) = HeldSound.made
-    assert sound.made_with == (2, 30, True)
+    assert (status, sound.made_with) == (0, (2, 30, True))
     heard = [sound.heard_at(t) for t, _ in shown]
     # The first frame waits for the sound to reach it (or nearly).
     assert -0.05 <= heard[0] <= 0.0, heard[0]

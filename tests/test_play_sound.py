@@ -3,7 +3,6 @@ what plays against ffmpeg's decode of the same stream, on the SDL build in
 use."""
 
 import os
-import struct
 import subprocess
 import sys
 import time
@@ -89,11 +88,7 @@ def test_what_plays_is_what_ffmpeg_decodes(tmp_path, x_display, sound_server, na
     time.sleep(0.3)
     run = player(x_display if shown else None, sound_server, clip, *args)
     if shown:
-        # The window's class is the program's name.
-        found = subprocess.run(["xdotool", "search", "--sync", "--class", "brilox-play"],
-                               env=dict(os.environ, DISPLAY=x_display), capture_output=True,
-                               text=True, timeout=20)
-        assert found.stdout.split(), found.stderr
+        focused(x_display)  # found by its class, the program's name
     out, err = run.communicate(timeout=60)
     assert ("no display (DISPLAY is not set): playing at the file's pace" in err) != shown, err
     sound_server.stop(recorder)
@@ -159,14 +154,11 @@ def test_sound_alone_shows_its_waveform_at_the_frames_time(tmp_path, frames):
     done = play(clip, "--screenshot", shot, *(["--frames", frames] if frames else []))
     shown = frames or 75
     assert done.stdout.decode().startswith("brilox-play: %d frames, " % shown), done.stderr
-    data = shot.read_bytes()
-    assert bmp_size(data) == (640, 480)
+    assert bmp_size(shot.read_bytes()) == (640, 480)
     # Bright pixels, rows top down, in two bands: each column's bright row
     # furthest from its band's middle, as rows below it.
-    step = data[28] // 8
-    at = struct.unpack_from("<I", data, 10)[0]
-    pixels = np.frombuffer(data, np.uint8, 640 * 480 * step, at)
-    bright = (pixels.reshape(480, 640, step)[::-1, :, :3] > 128).all(axis=2).reshape(2, 240, 640)
+    rgb = ffmpeg("-i", shot, "-f", "rawvideo", "-pix_fmt", "rgb24", "-")
+    bright = (np.frombuffer(rgb, np.uint8).reshape(480, 640, 3) > 128).all(2).reshape(2, 240, 640)
     assert bright[:, 120].all()
     trace = np.where(bright[:, 121:].any(axis=1), 119 - np.argmax(bright[:, ::-1], axis=1),
                      np.argmax(bright, axis=1) - 120)
@@ -338,9 +330,8 @@ def test_every_way_out_ends_the_player_at_once(tmp_path, x_display, sound_server
     from test_play_controls import Player, send_window_close
     clip = tmp_path / "long.mkv"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=%d" % (
-               1 if state == "tail" else 20),
-           "-f", "lavfi", "-i", "sine=frequency=440:duration=20", "-c:v", "ffv1", "-c:a", "flac",
-           clip)
+        1 if state == "tail" else 20), "-f", "lavfi", "-i", "sine=frequency=440:duration=20",
+        "-c:v", "ffv1", "-c:a", "flac", clip)
     env = dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display, **sound_server.env)
     env.pop("SDL_AUDIODRIVER", None)
     listener = sound_server.listen()
@@ -352,18 +343,12 @@ def test_every_way_out_ends_the_player_at_once(tmp_path, x_display, sound_server
         while not any(listener.data[-4000:]):
             assert time.monotonic() < deadline, "no sound was heard"
             time.sleep(0.01)
-        if state in ("paused", "stepping"):
-            xdotool("key", "space")
-            run.frame_of("paused")
-        if state == "stepping":
-            xdotool("key", "s")
-            run.frame_of("stepped to")
-        if state == "seeking":
-            xdotool("key", "Right")
-            run.frame_of("jumped to")
+        for key in {"paused": ["space"], "stepping": ["space", "s"],
+                    "seeking": ["Right"]}.get(state, []):
+            xdotool("key", key)
+            run.frame_of({"space": "paused", "s": "stepped to", "Right": "jumped to"}[key])
         if state == "tail":
-            # The picture's second is over; the sound plays on.
-            time.sleep(1.5)
+            time.sleep(1.5)  # the picture's second is over; the sound plays on
         asked = time.monotonic()
         if way in ("SIGINT", "SIGTERM"):
             run.process.send_signal(getattr(signal, way))
