@@ -47,11 +47,14 @@ test: install
 # without it (tests/sanitizer.py).  Any report fails the run: ASan and UBSan
 # stop the process at the first error, LeakSanitizer fails it at exit.
 # SDL's own allocations must fail as they would without the sanitizer
-# (allocator_may_return_null).  pytest leaves the process's stderr alone
+# (allocator_may_return_null).  numpy's import leaks by design: every
+# interpreter imports it with leak detection off (tests/sanitize_site).
+# pytest leaves the process's stderr alone
 # (--capture=sys), so a report that stops the run is seen.
 SANITIZE_SITE := build/sanitize-site
 SANITIZE_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
-SANITIZE_ENV = BRILOX_SANITIZED=1 PYTHONPATH=$(SANITIZE_SITE) PYTHONMALLOC=malloc \
+SANITIZE_ENV = BRILOX_SANITIZED=1 PYTHONPATH=$(SANITIZE_SITE):$(CURDIR)/tests/sanitize_site \
+	PYTHONMALLOC=malloc \
 	LD_PRELOAD="$(SANITIZE_RUNTIME)" \
 	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:strict_string_checks=1:detect_stack_use_after_return=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan-python.supp:print_suppressions=0 \
