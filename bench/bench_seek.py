@@ -28,9 +28,7 @@ frame from the key frame on, as a seek did before.
 import ctypes
 import ctypes.util
 import os
-import select
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -65,23 +63,8 @@ def _make_clip(path):
 
 def _start_xvfb():
     """(Xvfb's process, its display name)."""
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (WIDTH, HEIGHT),
-         "-nolisten", "tcp", "-ac", "-noreset"], pass_fds=(write_end,),
-        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = b""
-    while not number.endswith(b"\n") and select.select([read_end], [], [], WAIT)[0]:
-        chunk = os.read(read_end, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read_end)
-    if not number.strip().isdigit():
-        _end(server)
-        raise RuntimeError("Xvfb did not start")
-    return server, ":" + number.strip().decode()
+    from support.xserver import start_xvfb
+    return start_xvfb("%dx%dx24" % (WIDTH, HEIGHT))
 
 
 def _end(process):

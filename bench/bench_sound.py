@@ -17,7 +17,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 ROUNDS = 3
 SECONDS = 6
@@ -25,31 +24,12 @@ SECONDS = 6
 
 def _start_servers(folder):
     """(X display, environment for the players, the servers to stop)."""
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                             "1920x1080x24", "-nolisten", "tcp", "-ac", "-noreset"],
-                            pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as f:
-        display = ":" + f.readline().strip()
-    socket = os.path.join(folder, "native")
-    config = os.path.join(folder, "default.pa")
-    with open(config, "w") as f:
-        f.write("load-module module-null-sink sink_name=bench rate=48000 channels=2\n"
-                "set-default-sink bench\n"
-                "load-module module-native-protocol-unix auth-anonymous=1 socket=%s\n" % socket)
-    env = dict(os.environ, DISPLAY=display, SDL_VIDEODRIVER="x11", PULSE_SERVER="unix:" + socket,
-               XDG_RUNTIME_DIR=folder, HOME=folder)
+    from support.soundserver import start_sound_server
+    from support.xserver import start_xvfb
+    xvfb, display = start_xvfb("1920x1080x24")
+    server, pulse = start_sound_server(folder)
+    env = dict(os.environ, DISPLAY=display, SDL_VIDEODRIVER="x11", HOME=folder, **server.env)
     env.pop("SDL_AUDIODRIVER", None)
-    pulse = subprocess.Popen(["pulseaudio", "-n", "-F", config, "--daemonize=no",
-                              "--exit-idle-time=-1", "--use-pid-file=no", "--system=no"],
-                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 15
-    while subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode != 0:
-        if time.monotonic() > deadline:
-            raise RuntimeError("the PulseAudio server did not start")
-        time.sleep(0.1)
     return display, env, (pulse, xvfb)
 
 

@@ -96,32 +96,10 @@ def _first_sound(listener):
 
 def _start_servers(folder):
     """(X display, the sound server, the processes to stop)."""
-    from support.soundserver import CHANNELS, RATE, SINK, SoundServer
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                             "%dx%dx24" % (WIDTH, HEIGHT), "-nolisten", "tcp", "-ac",
-                             "-noreset", "-br"],
-                            pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as f:
-        display = ":" + f.readline().strip()
-    server = SoundServer(folder)
-    config = os.path.join(folder, "default.pa")
-    with open(config, "w") as f:
-        f.write("load-module module-null-sink sink_name=%s rate=%d channels=%d\n"
-                "set-default-sink %s\n"
-                "load-module module-native-protocol-unix auth-anonymous=1 socket=%s\n"
-                % (SINK, RATE, CHANNELS, SINK, server.socket))
-    env = dict(os.environ, HOME=folder, **server.env)
-    pulse = subprocess.Popen(["pulseaudio", "-n", "-F", config, "--daemonize=no",
-                              "--exit-idle-time=-1", "--use-pid-file=no", "--system=no"],
-                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 15
-    while subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode != 0:
-        if time.monotonic() > deadline:
-            raise RuntimeError("the PulseAudio server did not start")
-        time.sleep(0.1)
+    from support.soundserver import start_sound_server
+    from support.xserver import start_xvfb
+    xvfb, display = start_xvfb("%dx%dx24" % (WIDTH, HEIGHT), "-br")
+    server, pulse = start_sound_server(folder)
     return display, server, (pulse, xvfb)
 
 

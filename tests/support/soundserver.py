@@ -90,14 +90,10 @@ class Listener(threading.Thread):
         return heard, np.repeat(window, RATE // 10)[:len(heard)] + np.arange(len(heard)) / RATE
 
 
-@pytest.fixture(scope="module")
-def sound_server():
-    """A fresh PulseAudio server whose default sink plays into nothing,
-    stopped after the module."""
-    if shutil.which("pulseaudio") is None or shutil.which("parec") is None:
-        no_sound_server("pulseaudio or parec is not installed")
-    folder = tempfile.mkdtemp(prefix="brilox-pulse-")
-    os.chmod(folder, 0o700)
+def start_sound_server(folder):
+    """Starts a PulseAudio server whose default sink plays into nothing,
+    with its socket and state in `folder`: (the SoundServer, its process).
+    RuntimeError where it does not answer within 15 s."""
     server = SoundServer(folder)
     config = os.path.join(folder, "default.pa")
     with open(config, "w") as f:
@@ -117,8 +113,25 @@ def sound_server():
                          timeout=10).returncode != 0:
         if process.poll() is not None or time.monotonic() > deadline:
             process.kill()
-            no_sound_server("the PulseAudio server did not start")
+            process.wait()
+            raise RuntimeError("the PulseAudio server did not start")
         time.sleep(0.1)
+    return server, process
+
+
+@pytest.fixture(scope="module")
+def sound_server():
+    """A fresh PulseAudio server whose default sink plays into nothing,
+    stopped after the module."""
+    if shutil.which("pulseaudio") is None or shutil.which("parec") is None:
+        no_sound_server("pulseaudio or parec is not installed")
+    folder = tempfile.mkdtemp(prefix="brilox-pulse-")
+    os.chmod(folder, 0o700)
+    try:
+        server, process = start_sound_server(folder)
+    except RuntimeError as e:
+        shutil.rmtree(folder, ignore_errors=True)
+        no_sound_server(str(e))
     try:
         yield server
     finally:

@@ -27,49 +27,57 @@ def no_x_server(reason):
     pytest.skip(reason)
 
 
-@contextlib.contextmanager
-def xvfb(reset=False):
-    """A fresh Xvfb server on a free display, stopped on leaving; its
-    display's name.  Without `reset` it keeps running as it is when its last
-    client leaves; with it, it resets then, as a server started by hand
-    does, and refuses connections meanwhile."""
-    xvfb = shutil.which("Xvfb")
-    if xvfb is None or shutil.which("xdotool") is None:
-        no_x_server("Xvfb or xdotool is not installed")
+def start_xvfb(screen="640x480x24", *options, reset=False, log=subprocess.DEVNULL):
+    """Starts Xvfb on a free display: (its process, the display's name).
+    Without `reset` it keeps running as it is when its last client leaves;
+    with it, it resets then, as a server started by hand does, and refuses
+    connections meanwhile.  OSError where it cannot be run, RuntimeError
+    where it does not start within 20 s."""
     read_end, write_end = os.pipe()
-    log = tempfile.TemporaryFile()
     try:
         # -displayfd picks a free display and writes its number once the
         # server accepts connections.
         server = subprocess.Popen(
-            [xvfb, "-displayfd", str(write_end), "-screen", "0", "640x480x24",
-             "-nolisten", "tcp", "-ac"] + ([] if reset else ["-noreset"]),
-            pass_fds=(write_end,), stdin=subprocess.DEVNULL, env=tool_env(),
-            stdout=log, stderr=log)
-    except OSError as e:
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", screen, "-nolisten", "tcp",
+             "-ac", *options] + ([] if reset else ["-noreset"]),
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, env=tool_env(), stdout=log,
+            stderr=log)
+    except OSError:
         os.close(read_end)
+        raise
+    finally:
         os.close(write_end)
-        no_x_server("Xvfb cannot be run: %s" % e)
-    os.close(write_end)
-    try:
-        number = b""
-        while not number.endswith(b"\n"):
-            if not select.select([read_end], [], [], 20)[0]:
-                break
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(read_end)
-        if not number.strip().isdigit():
-            server.kill()
-            server.wait()
+    number = b""
+    while not number.endswith(b"\n") and select.select([read_end], [], [], 20)[0]:
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(read_end)
+    if not number.strip().isdigit():
+        end(server)
+        raise RuntimeError("Xvfb did not start")
+    return server, ":" + number.strip().decode()
+
+
+@contextlib.contextmanager
+def xvfb(reset=False):
+    """A fresh Xvfb server on a free display (start_xvfb), stopped on
+    leaving; its display's name."""
+    if shutil.which("Xvfb") is None or shutil.which("xdotool") is None:
+        no_x_server("Xvfb or xdotool is not installed")
+    with tempfile.TemporaryFile() as log:
+        try:
+            server, display = start_xvfb(reset=reset, log=log)
+        except OSError as e:
+            no_x_server("Xvfb cannot be run: %s" % e)
+        except RuntimeError:
             log.seek(0)
             no_x_server("Xvfb did not start: %s" % log.read().decode(errors="replace")[-500:])
-        yield ":" + number.strip().decode()
-    finally:
-        end(server)
-        log.close()
+        try:
+            yield display
+        finally:
+            end(server)
 
 
 @pytest.fixture(scope="module")
