@@ -81,17 +81,10 @@ class Screen:
     """Reads a row of the screen and sends keys, through Xlib and XTEST."""
 
     def __init__(self, display):
-        x11 = self.x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+        from support.xserver import xlib
+        x11 = self.x11 = xlib()
         self.xtst = ctypes.CDLL(ctypes.util.find_library("Xtst"))
-        x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XDefaultRootWindow.restype = ctypes.c_ulong
-        x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        x11.XGetImage.restype = ctypes.POINTER(ctypes.c_void_p)
-        x11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-                                  ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
         x11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-        x11.XFlush.argtypes = [ctypes.c_void_p]
-        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
         self.xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int,
                                                 ctypes.c_ulong]
         self.free = ctypes.CDLL(None).free

@@ -19,7 +19,6 @@ reversed every other round; each row shows the round of median ratio.
 """
 
 import ctypes
-import ctypes.util
 import os
 import shutil
 import signal
@@ -47,15 +46,8 @@ class PixelWatch(threading.Thread):
 
     def __init__(self, display, x, y, rgb):
         super().__init__(daemon=True)
-        x11 = self.x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
-        x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x11.XDefaultRootWindow.restype = ctypes.c_ulong
-        x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        x11.XGetImage.restype = ctypes.POINTER(ctypes.c_void_p)
-        x11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-                                  ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
-        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        from support.xserver import xlib
+        x11 = self.x11 = xlib()
         self.free = ctypes.CDLL(None).free
         self.free.argtypes = [ctypes.c_void_p]
         self.connection = x11.XOpenDisplay(display.encode())

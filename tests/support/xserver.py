@@ -87,19 +87,27 @@ def x_display():
         yield display
 
 
+def xlib():
+    """Xlib, through ctypes, with the calls that read the screen typed."""
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XDefaultRootWindow.restype = ctypes.c_ulong
+    x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    x11.XGetImage.restype = ctypes.POINTER(ctypes.c_void_p)
+    x11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                              ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    return x11
+
+
 class Watcher(threading.Thread):
     """Reads one pixel of the screen every half millisecond (through Xlib,
     as a compositor would) and notes when it changes brightness."""
 
     def __init__(self, display, x, y):
         super().__init__(daemon=True)
-        x11 = self.x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
-        x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XDefaultRootWindow.restype = ctypes.c_ulong
-        x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        x11.XGetImage.restype = ctypes.POINTER(ctypes.c_void_p)
-        x11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-                                  ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+        x11 = self.x11 = xlib()
         self.free = ctypes.CDLL(None).free
         self.free.argtypes = [ctypes.c_void_p]
         self.connection = x11.XOpenDisplay(display.encode())
@@ -124,5 +132,5 @@ class Watcher(threading.Thread):
         """The times and green levels read."""
         self.running = False
         self.join(10)
-        self.x11.XCloseDisplay(ctypes.c_void_p(self.connection))
+        self.x11.XCloseDisplay(self.connection)
         return self.seen
