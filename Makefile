@@ -5,8 +5,8 @@
 # make test-sanitize  build every module with AddressSanitizer and
 #             UndefinedBehaviorSanitizer and run every test against that build
 # make test-matrix  run every test on each CPython from 3.8 to 3.13 that is
-#             installed, against classic SDL 1.2 and against sdl12-compat,
-#             and print a table of the results (noxfile.py)
+#             installed against classic SDL 1.2, on the oldest and newest
+#             against sdl12-compat, and print a table of the results (noxfile.py)
 # make wheel  build a self-contained manylinux wheel, with its own SDL 1.2, for
 #             each CPython from 3.8 to 3.13 that pyenv has, into dist/
 # make test-wheel  build the wheels, then run every test against the wheel of
