@@ -17,14 +17,14 @@ class _NumpyLooksAway:
             return None
         for finder in sys.meta_path:
             find = getattr(finder, "find_spec", None)
-            spec = find(name, path, target) if finder is not self and find else None
-            if spec is not None:
+            found = find(name, path, target) if finder is not self and find else None
+            if found is not None:
                 break
         else:
             return None
         # By getattr: a name with two leading underscores in a class is
         # the class's own.
-        runtime, execute = ctypes.CDLL(None), spec.loader.exec_module
+        runtime, execute = ctypes.CDLL(None), found.loader.exec_module
         disable, enable = getattr(runtime, "__lsan_disable"), getattr(runtime, "__lsan_enable")
 
         def exec_module(module):
@@ -34,8 +34,8 @@ class _NumpyLooksAway:
             finally:
                 enable()
 
-        spec.loader.exec_module = exec_module
-        return spec
+        found.loader.exec_module = exec_module
+        return found
 
 
 sys.meta_path.insert(0, _NumpyLooksAway())
