@@ -627,7 +627,7 @@ class Video:
                     screen = None
                 if screen and (x >= screen[0] or y >= screen[1] or x + w <= 0 or y + h <= 0):
                     raise ValueError("the rectangle %r is off the display (%dx%d)"
-                                     % ((x, y, w, h),) + tuple(screen))
+                                     % (((x, y, w, h),) + tuple(screen)))
             rect = (x, y, w, h)
         self._rect = rect
         if self._overlay is not None:
