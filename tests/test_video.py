@@ -82,9 +82,10 @@ def run(video, seconds, until=lambda: False):
     seen, tick = [], time.monotonic()
     deadline = tick + seconds
     while time.monotonic() < deadline and not until():
-        new, n = video.update(), number(shown())
+        new, at = video.update(), time.monotonic()
+        n = number(shown())
         if new:
-            seen.append((time.monotonic(), n, video.position))
+            seen.append((at, n, video.position))
         elif seen:
             assert n == seen[-1][1], "frame %s shows as %s at a later flip" % (seen[-1][1], n)
         tick += 1 / 60
@@ -183,11 +184,11 @@ def test_the_end_event_arrives_once(video, clips):
 
 @pytest.mark.timeout(90)
 def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypatch):  # noqa: F811
-    """Beeps at frames 20, 50, 80 and 110: as the sound server plays each,
-    that frame is up within 2 (67 ms): one as frames go up only at updates
-    17 ms apart and stay up a frame; one for the sink's clock, read from
-    the recording's arrivals (within some 10 ms), and the server's latency
-    as SDL is told it (the player's own test allows 45 ms)."""
+    """Beeps at frames 20, 50, 80 and 110: each frame goes up within 50 ms
+    (1.5 frames) of when the sound server plays its beep.  A frame goes up
+    at the first update after its time (up to 17 ms); the sink's clock is
+    read from the recording's arrivals (some 10 ms); sdl12-compat puts the
+    picture 10-30 ms after the sound here, classic SDL within 6 ms."""
     for name, value in sound_server.env.items():
         monkeypatch.setenv(name, value)
     monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
@@ -209,8 +210,9 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
         heard, played_at = listener.stop()
     heard_at = played_at[rises(np.arange(len(heard)), np.abs(heard), 8000, RATE * 0.3)]
     assert len(heard_at) == len(beeps), heard_at
-    up = [seen[np.searchsorted([t for t, _, _ in seen], at) - 1][1] for at in heard_at]
-    assert all(abs(u - b) <= 2 for u, b in zip(up, beeps)), up
+    # When each beep's frame went up, against when the beep played.
+    gaps = [1000 * (min(t for t, n, _ in seen if n >= b) - at) for b, at in zip(beeps, heard_at)]
+    assert all(abs(g) <= 50 for g in gaps), gaps
 
 
 # Each call gets an open Video of second.mp4 (closed twice first for the
