@@ -456,11 +456,14 @@ class Video:
 
     @property
     def frame_rate(self):
+        """Frames a second."""
         self._check()
         return 1.0 / self.source.period
 
     @property
     def has_sound(self):
+        """Whether its sound plays (a file with sound, sound=True, and no
+        other Video holding the sound device)."""
         self._check()
         return self.sound is not None
 
@@ -485,16 +488,19 @@ class Video:
 
     @property
     def playing(self):
+        """Whether it plays: after play(), until pause() or the end."""
         self._check()
         return self._playing
 
     @property
     def finished(self):
+        """Whether it played to its end (never, while it loops)."""
         self._check()
         return self._finished
 
     @property
     def loop(self):
+        """Whether it goes on from the start at its end, with no gap."""
         self._check()
         return self._loop
 
@@ -510,6 +516,7 @@ class Video:
 
     @property
     def volume(self):
+        """The sound's volume, 0 to 100 (kept within them)."""
         self._check()
         return 0 if self.sound is None else self.sound.level
 
@@ -524,6 +531,7 @@ class Video:
 
     @property
     def muted(self):
+        """Whether the sound is muted."""
         self._check()
         return self.sound is not None and self.sound.muted()
 
@@ -541,6 +549,7 @@ class Video:
     # --- control ----------------------------------------------------------
 
     def play(self):
+        """Plays from the frame up (from the start after the end)."""
         self._check()
         if self._playing:
             return
@@ -557,6 +566,7 @@ class Video:
             self.sound.pause(False)
 
     def pause(self):
+        """Pauses; the frame up stays up."""
         self._check()
         if not self._playing:
             return
@@ -637,10 +647,13 @@ class Video:
         if self._overlay is not None:
             self._locate()
 
-    def close(self, keep_source=False):
+    def close(self):
         """Ends the decoding thread (mid-decode too) and lets go of the
-        file, the sound and the overlay.  Closing again does nothing.
-        `keep_source`: the source is the caller's to close."""
+        file, the sound and the overlay.  Closing again does nothing."""
+        self._close(keep_source=False)
+
+    def _close(self, keep_source):
+        """close(); `keep_source`: the source is the caller's to close."""
         global _sound_owner
         if getattr(self, "_closed", True):
             return
