@@ -20,8 +20,8 @@ with Video(sys.argv[1]) as video:
         if (pressed and pressed[display.K_ESCAPE]) or any(e.type == display.QUIT for e in events):
             print("cut-scene skipped")
             break
-        video.update()                          # the frame due now, if a new one is
-        display.flip()
+        if video.update():                      # a new frame went up
+            display.flip()
         time.sleep(1 / 120)                     # a game frame; the video keeps its own time
     else:
         print("cut-scene over")

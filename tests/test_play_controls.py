@@ -630,6 +630,9 @@ def test_escape_skips_the_cutscene_example(x_display, tmp_path):  # noqa: F811
         focus(x_display, window_class)
         xdotool(x_display, "keydown", "Escape")  # held until read, as a hand holds it
         out, err = child.communicate(timeout=30)  # of the 60 s of video
+    except subprocess.TimeoutExpired:
+        end(child)
+        pytest.fail("no window, or Escape did not end it: " + child.stderr.read())
     finally:
         xdotool(x_display, "keyup", "Escape")
         end(child)
