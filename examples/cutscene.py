@@ -17,7 +17,10 @@ with Video(sys.argv[1]) as video:
     while not video.finished:
         events = display.poll_events()          # this also updates the key state
         pressed = key.get_pressed()
-        if (pressed and pressed[display.K_ESCAPE]) or any(e.type == display.QUIT for e in events):
+        # Escape held now, or tapped between two passes; or the window closed.
+        tapped = {e.key for e in events if e.type == display.KEYDOWN}
+        if (pressed and pressed[display.K_ESCAPE]) or display.K_ESCAPE in tapped \
+                or any(e.type == display.QUIT for e in events):
             print("cut-scene skipped")
             break
         if video.update():                      # a new frame went up
