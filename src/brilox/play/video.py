@@ -653,6 +653,8 @@ class Video:
                                        and self._up is not None)
             if not items:
                 return False
+            if not self._pace:
+                return True
             return clock is not None and items[-1].at > clock
 
     def due_in(self):
@@ -660,6 +662,8 @@ class Video:
         head = self._ready()
         if head is None or head.kind != FRAME or not self._playing:
             return None
+        if not self._pace:
+            return 0.0
         clock = self._clock(time.perf_counter())
         return None if clock is None else head.at - clock
 
