@@ -95,9 +95,10 @@ def _frame_count(path):
 
 
 def _shown_overlay(double):
-    """(format, w, h) of the last overlay SDL was asked to show."""
+    """(format, w, h) of the last overlay SDL was asked to show, and the
+    rectangle it was shown in."""
     record = ctypes.cast(double.state.last_display_overlay, ctypes.POINTER(sdl.Overlay)).contents
-    return record.format, record.w, record.h
+    return (record.format, record.w, record.h), double.state.last_display_rect.astuple()
 
 
 def _first_frame(video):
@@ -117,7 +118,7 @@ def _p90(times):
 
 def _update_pass(Video, display, double, path):
     """(seconds of each update() that put up a frame, the Video overlay's
-    (format, w, h))."""
+    (format, w, h) and the rectangle it shows in)."""
     display.init()
     try:
         display.set_mode((WIDTH, HEIGHT))
@@ -155,9 +156,9 @@ def _handed_frames(frames_module, path, pix_fmt):
     return handed
 
 
-def _display_pass(display, Overlay, overlay_format, handed):
-    """Seconds of each Overlay.display of a new frame, 30 a second, in the
-    same loop as _update_pass's."""
+def _display_pass(display, Overlay, double, overlay_format, handed):
+    """(seconds of each Overlay.display of a new frame, 30 a second, in the
+    same loop as _update_pass's; the rectangle it shows in)."""
     display.init()
     try:
         display.set_mode((WIDTH, HEIGHT))
@@ -178,14 +179,17 @@ def _display_pass(display, Overlay, overlay_format, handed):
                 due += 1
             display.flip()
             time.sleep(POLL)
+        rect = _shown_overlay(double)[1]
         del overlay
     finally:
         display.quit()
-    return times
+    return times, rect
 
 
 def _update_rows(Video, display, Overlay, double, frames_module, path):
-    rounds, handed = [], None
+    rounds = []
+    # Known from the first Video played.
+    handed = overlay_format = shown_in = None
     for r in range(ROUNDS):
         measured = {}
 
@@ -193,12 +197,14 @@ def _update_rows(Video, display, Overlay, double, frames_module, path):
             measured["update"], measured["overlay"] = _update_pass(Video, display, double, path)
 
         def overlay_loop():
-            measured["display"] = _display_pass(display, Overlay, overlay_format, handed)
+            measured["display"], rect = _display_pass(display, Overlay, double, overlay_format,
+                                                      handed)
+            assert rect == shown_in, "the Video shows in %s, the Overlay in %s" % (shown_in, rect)
 
         if handed is None:
             # The baseline needs the Video overlay's format first.
             video_loop()
-            overlay_format, w, h = measured["overlay"]
+            (overlay_format, w, h), shown_in = measured["overlay"]
             assert (w, h) == (WIDTH, HEIGHT), "the Video's overlay is %dx%d" % (w, h)
             handed = _handed_frames(frames_module, path, PIX_FMT[overlay_format])
             overlay_loop()
