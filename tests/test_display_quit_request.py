@@ -52,6 +52,31 @@ def test_events_are_read_in_order_with_their_fields(screen):
     assert [d.wait_event(0) for _ in EVENTS] == events and d.wait_event(0) is None
 
 
+def test_posted_events_come_back_in_order_with_their_type(screen):
+    d.poll_events()
+    blank = (0,) * (len(FIELDS) - 1)
+    d.post_event(d.USEREVENT + 7)
+    assert push(SDL_QUIT) == 0
+    d.post_event(d.USEREVENT)
+    assert d.poll_events() == [(t,) + blank for t in (d.USEREVENT + 7, SDL_QUIT, d.USEREVENT)]
+    # Other types are refused and leave the queue as it was.
+    d.post_event(d.USEREVENT + 1)
+    for bad in (d.USEREVENT - 1, d.USEREVENT + 8, 1 << 64):
+        with pytest.raises(ValueError, match=r"^event type must be from USEREVENT \(24\) to 31$"):
+            d.post_event(bad)
+    with pytest.raises(TypeError):
+        d.post_event(24.0)
+    assert d.poll_events() == [(d.USEREVENT + 1,) + blank]
+    # Another thread's event ends a wait.
+    threading.Timer(0.05, d.post_event, (d.USEREVENT + 2,)).start()
+    assert d.wait_event(5000) == (d.USEREVENT + 2,) + blank
+    sdl.lib().SDL_SetError(b"an older error")  # not to be given as the reason
+    with pytest.raises(brilox.base.error, match="^SDL's event queue is full$"):
+        for posted in range(1000):
+            d.post_event(d.USEREVENT)
+    assert 100 < posted < 1000 and d.poll_events() == [(d.USEREVENT,) + blank] * posted
+
+
 def test_wait_event_waits_out_its_deadline_and_lets_signals_in(screen):
     d.poll_events()
     start = time.monotonic()

@@ -51,7 +51,8 @@ def test_display_refuses_work_without_video():
     d = brilox.display
     for call, args in ((d.set_mode, ((10, 10),)), (d.flip, ()), (d.pump, ()),
                        (d.poll_events, ()), (d.wait_event, (0,)), (d.toggle_fullscreen, ()),
-                       (d.get_desktop_size, ()), (d.list_modes, ())):
+                       (d.get_desktop_size, ()), (d.list_modes, ()),
+                       (d.post_event, (d.USEREVENT,))):
         with pytest.raises(brilox.base.error, match="^video system not initialized$"):
             call(*args)
 

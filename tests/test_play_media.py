@@ -22,6 +22,7 @@ import brilox.display
 import brilox.play
 import brilox.play.colour as colour
 import brilox.play.player
+import brilox.play.video
 from support import sdl
 
 W, H = 641, 361
@@ -150,12 +151,12 @@ def shown(monkeypatch):
     overlay may be larger where SDL shows odd sizes wrong)."""
     frames = []
 
-    class Recorder(brilox.play.player.Overlay):
+    class Recorder(brilox.play.video.Overlay):
         def display(self, *frame):
             super().display(*frame)
             frames.append(tuple(sdl.overlay_plane(self, plane)[:2] for plane in (0, 2, 1)))
 
-    monkeypatch.setattr(brilox.play.player, "Overlay", Recorder)
+    monkeypatch.setattr(brilox.play.video, "Overlay", Recorder)
     return frames
 
 

@@ -518,6 +518,44 @@ PyObject *display_wait_event(PyObject *, PyObject *args)
     }
 }
 
+// Puts an event of one of the types SDL keeps for programs (SDL_USEREVENT
+// up to SDL_NUMEVENTS - 1) on SDL's queue, its other fields 0, for
+// poll_events() and wait_event() to read.  SDL_PushEvent locks the queue, so
+// any thread may post.  It fails when the queue is full, and neither SDL
+// build sets its error text then: the reason is given where SDL gives none.
+PyObject *display_post_event(PyObject *, PyObject *arg)
+{
+    Ref index = Ref::steal(PyNumber_Index(arg));
+    if (!index)
+        return nullptr;
+    int overflow = 0;
+    const long type = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (type == -1 && PyErr_Occurred())
+        return nullptr;
+    if (overflow != 0 || type < SDL_USEREVENT || type >= SDL_NUMEVENTS) {
+        PyErr_Format(PyExc_ValueError, "event type must be from USEREVENT (%d) to %d",
+                     static_cast<int>(SDL_USEREVENT), static_cast<int>(SDL_NUMEVENTS) - 1);
+        return nullptr;
+    }
+    if (!video_ready())
+        return nullptr;
+    SDL_Event event;
+    std::memset(&event, 0, sizeof event);
+    event.type = static_cast<Uint8>(type);
+    if (SDL_PushEvent(&event) == 0)
+        return brilox::none();
+    // SDL's error text is touched only once it has refused: over SDL 2, its
+    // first use on a thread that SDL did not start allocates a record for
+    // that thread that is never freed.  It is cleared and the event tried
+    // once more, so that an older error is not given as the reason.
+    SDL_ClearError();
+    if (SDL_PushEvent(&event) == 0)
+        return brilox::none();
+    const char *error = SDL_GetError();
+    return api::raise_library_error(
+        api_slots, error != nullptr && *error != '\0' ? error : "SDL's event queue is full");
+}
+
 PyObject *display_set_caption(PyObject *, PyObject *args)
 {
     const char *title = nullptr;
@@ -576,6 +614,9 @@ PyMethodDef display_methods[] = {
     {"wait_event", display_wait_event, METH_VARARGS,
      "wait_event($module, timeout_ms, /)\n--\n\ntake the next event off SDL's queue, waiting\n"
      "up to timeout_ms milliseconds for one; None when none came"},
+    {"post_event", display_post_event, METH_O,
+     "post_event($module, type, /)\n--\n\nput an Event of type on SDL's queue, its other\n"
+     "fields 0; type is from USEREVENT to USEREVENT + 7, and any thread may post"},
     {"set_caption", display_set_caption, METH_VARARGS,
      "set_caption($module, title, /)\n--\n\nset the window title"},
     {"save", display_save, METH_VARARGS,

@@ -210,12 +210,20 @@ class Frames:
     length = None
     kept = None
     period = 1.0
+    # The size frames are stored at where the pipeline turns them upright
+    # (None: `size`), and the turn: (quarter turns clockwise, mirrored).
+    stored = None
+    turn = (0, False)
+    start = None
     # FFmpeg's colour-space code of the frame got last (None: not said),
     # and the shape of its samples, width over height.
     space = None
     sample_aspect = Fraction(1)
     # (number, ...) of each kept frame, oldest first, where `kept` is set.
     history = ()
+    # How many frames more than `kept` a stream keeps: those decoded ahead
+    # of the frame shown.
+    spare = 0
 
     def position(self, index):
         return index

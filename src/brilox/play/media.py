@@ -20,7 +20,7 @@ import time
 
 from brilox.play import waveform
 from brilox.play.frames import FULL_RANGE, PROG, BadInput, Frames, check_size, frame_planes, \
-    history_for, load_av, overlay_target, rotation_of, turn_of, turn_planes, turned_size
+    history_for, load_av, overlay_target, rotation_of, turn_of, turned_size
 
 # A frame's time when the file tells none: its frame rate, or else this.
 FALLBACK_FPS = 30.0
@@ -231,14 +231,12 @@ class MediaFrames(Frames):
         self.read += 1
 
     def _planes(self, frame):
-        """A frame's planes for the overlay, upright, and its range and
-        colour space (a stream may change them part way; each frame keeps
-        its own)."""
+        """A frame's planes in the overlay's pixel format, as stored (the
+        pipeline turns them upright), and its range and colour space (a
+        stream may change them part way; each frame keeps its own)."""
         full_range = (self.pix_fmt == "yuvj420p"
                       or getattr(frame, "color_range", 0) == FULL_RANGE)
         planes = frame_planes(frame, self.pix_fmt, *self.stored)
-        if self.turn != (0, False):
-            planes = turn_planes(planes, self.stored, self.turn)
         return planes, full_range, getattr(frame, "colorspace", None)
 
     def _check_end(self):

@@ -95,6 +95,10 @@ class Sound:
         device.set_mute(mute)
         self.error = None
         self.packets = None
+        # Seconds of each pass of a looping video, which the sound keeps to
+        # (cut, or filled with silence), going on into the next pass with no
+        # gap; None: the sound ends with its stream.
+        self.loop_length = None
         # The video's first timestamp: times are told from it.
         self.origin = origin
         try:
@@ -118,10 +122,17 @@ class Sound:
         """Drops what is queued; plays on from `seconds` into the stream
         (its time less `origin`, the video's first timestamp)."""
         device.flush()
-        self.base = self.trim = seconds + self.origin
+        self.base = seconds + self.origin
         self.pending = b""
         self.ended = False
         self.queued_any = False
+        self.pass_samples = int(round(seconds * self.rate))
+        self._from(self.base)
+        self.rebase = True
+
+    def _from(self, seconds):
+        """Decodes on from `seconds` (the stream's own time)."""
+        self.trim = seconds
         try:
             self.container.seek(int(self.trim / self.stream.time_base), backward=True,
                                 any_frame=False, stream=self.stream)
@@ -148,18 +159,39 @@ class Sound:
         resampled = self.resampler.resample(frame)
         data = b"".join(bytes(f.planes[0])[:f.samples * self.frame_bytes] for f in resampled)
         if frame is None:
+            if self.loop_length:
+                return self._wrap(data)
             self.ended = True
             return data or None
         if self.trim is not None and frame.time is not None:
             # The first samples queued after a seek: those before the time
             # sought go, and the clock starts at the first that stays (after
-            # any silence queued ahead of it).
+            # any silence queued ahead of it).  At a loop's next pass the
+            # clock goes on as it was.
             skip = int(round((self.trim - frame.time) * self.rate)) * self.frame_bytes
             if skip >= len(data):
                 return b""
-            self.base += (self.trim if skip > 0 else frame.time) - self.trim
+            if self.rebase:
+                self.base += (self.trim if skip > 0 else frame.time) - self.trim
             data = data[max(0, skip):]
             self.trim = None
+        if self.loop_length:
+            left = int(round(self.loop_length * self.rate)) - self.pass_samples
+            if len(data) >= left * self.frame_bytes:
+                return self._wrap(data[:max(0, left) * self.frame_bytes])
+            self.pass_samples += len(data) // self.frame_bytes
+        return data
+
+    def _wrap(self, data):
+        """The last of a pass's samples, filled with silence to the pass's
+        length; decoding goes on from the stream's start."""
+        left = int(round(self.loop_length * self.rate)) - self.pass_samples
+        data += bytes(max(0, left * self.frame_bytes - len(data)))
+        if self.packets is not None:
+            self.packets.close()
+        self._from(self.origin)
+        self.rebase = False
+        self.pass_samples = 0
         return data
 
     def feed(self):

@@ -1,0 +1,160 @@
+"""A frame's way from its source to the overlay, in one place: turned
+upright, its matrix and levels changed to what SDL shows, padded where SDL
+shows odd sizes wrong, and handed over as Overlay.display takes it.
+
+A Pipeline is built once per stream and again only when the stream's
+colours or size change.  It runs on the thread that decodes (its native
+steps let go of the interpreter lock); the thread that shows frames only
+hands the result to the overlay.  What comes out (a Picture) also gives the
+frame as SDL shows it, for screenshots and for games that draw video into
+their own surfaces."""
+
+from typing import NamedTuple, Tuple
+
+from brilox.play import colour
+from brilox.play.frames import UYVY, YUY2, YV12, overlay_frame, turn_planes, turned_size
+
+# The layout of each overlay format's planes for _colour.transform.
+LAYOUTS = {YUY2: colour.LUMA_CHROMA, UYVY: colour.CHROMA_LUMA}
+# FFmpeg's pixel format of each overlay format's planes.
+PIXEL_FORMATS = {YUY2: "yuyv422", UYVY: "uyvy422", YV12: "yuv420p"}
+
+
+class Colours(NamedTuple):
+    """What a frame's samples mean: its levels ("limited" or "full") and
+    its matrix ("bt601", "bt709", ...)."""
+    levels: str
+    matrix: str
+
+
+class Picture(NamedTuple):
+    """A frame at the end of the pipeline: `frame` for Overlay.display, and
+    `planes` (before padding) of a picture of `size` in `overlay_format`,
+    whose colours SDL reads as `reads_as`."""
+    frame: tuple
+    planes: tuple
+    size: Tuple[int, int]
+    overlay_format: int
+    reads_as: Colours
+
+
+def padded_luma(luma, width, height, pad):
+    """Luma for an overlay `pad` (columns, rows) larger than the picture,
+    which copies its own width from each of its own rows: rows at least as
+    long, and as many.  Luma that already reaches that far goes as it is;
+    other luma is copied into a new buffer (the extra column and row are
+    never shown).  Each frame gets its own: frames wait in a queue."""
+    source = memoryview(luma).cast("B")
+    stride = len(source) // height
+    wide, high = width + pad[0], height + pad[1]
+    if stride >= wide and len(source) >= stride * (high - 1) + wide:
+        return luma
+    buffer = bytearray(wide * high)
+    if stride == wide:
+        buffer[:len(source)] = source
+        return buffer
+    target = memoryview(buffer)
+    for row in range(height):
+        at = row * wide
+        target[at:at + width] = source[row * stride:row * stride + width]
+    return buffer
+
+
+class Pipeline:
+    """The steps of one stream's frames: decode (the source's planes, of
+    `stored` size), turn (`turn`: quarter turns clockwise, mirrored first),
+    matrix and levels (by `colours` and what `probe` found of SDL), pad
+    (`pad` columns and rows more) and hand over."""
+
+    def __init__(self, overlay_format, stored, turn, colours, probe, pad=(0, 0)):
+        self.overlay_format, self.stored, self.turn = overlay_format, stored, turn
+        self.colours, self.pad = colours, pad
+        self.size = turned_size(stored, turn)
+        plan = self.plan = colour.plan(colours.levels, colours.matrix, probe)
+        # How SDL reads the planes that come out: changed to its own matrix
+        # and range, or with only their levels changed, or as they are.
+        if plan.coefficients is not None:
+            self.reads_as = Colours(colour.FULL if probe.full_range else colour.LIMITED,
+                                    probe.matrix)
+        elif plan.levels == colour.EXPAND:
+            self.reads_as = Colours(colour.FULL, colours.matrix)
+        elif plan.levels == colour.COMPRESS:
+            self.reads_as = Colours(colour.LIMITED, colours.matrix)
+        else:
+            self.reads_as = colours
+
+    def fits(self, overlay_format, stored, turn, colours):
+        return (overlay_format, stored, turn, colours) == (
+            self.overlay_format, self.stored, self.turn, self.colours)
+
+    def run(self, planes):
+        """The Picture of a frame's planes."""
+        if self.turn != (0, False):
+            planes = turn_planes(planes, self.stored, self.turn)
+        width, height = self.size
+        plan = self.plan
+        if plan.coefficients is not None:
+            planes = colour.transform(planes, LAYOUTS.get(self.overlay_format, colour.PLANAR),
+                                      width, height, plan.coefficients)
+        elif plan.levels:
+            planes = colour.convert_frame(tuple(memoryview(p).cast("B") for p in planes),
+                                          self.overlay_format, plan.levels)
+        shown = tuple(planes)
+        if any(self.pad):
+            planes = (padded_luma(planes[0], width, height, self.pad),) + tuple(planes[1:])
+        # The overlay's own height tells it the chroma stride.
+        frame = overlay_frame(planes, height + self.pad[1])
+        return Picture(frame, shown, self.size, self.overlay_format, self.reads_as)
+
+
+def av_frame(picture):
+    """An av.VideoFrame of a Picture's planes (needs PyAV), and the colours
+    it is to be read in."""
+    from brilox.play import screenshot
+    planes = [memoryview(p).cast("B") for p in picture.planes]
+    return screenshot.video_frame(planes, PIXEL_FORMATS.get(picture.overlay_format, "yuv420p"),
+                                  picture.size)
+
+
+def rgb(picture, size=None):
+    """RGB bytes of a Picture as SDL shows it, scaled to `size` (its own by
+    default) by FFmpeg's scaler."""
+    from brilox.play import screenshot
+    width, height = size or picture.size
+    return screenshot.frame_rgb(av_frame(picture), width, height, picture.reads_as.levels,
+                                picture.reads_as.matrix)
+
+
+def pad_of(probe, overlay_format, size) -> Tuple[int, int]:
+    """How many (columns, rows) the overlay is made larger than a picture of
+    `size`: one of each that is odd, where SDL shows odd sizes wrong."""
+    if probe.odd_size_ok or overlay_format != YV12:
+        return (0, 0)
+    return (size[0] % 2, size[1] % 2)
+
+
+def overlay_rect(rect, size, pad, screen):
+    """(The overlay's rectangle, the rectangles beside the picture that a
+    padded overlay's extra column and row cover) for a picture of `size`
+    shown at `rect` (x, y, w, h) on a screen of `screen` (w, h).  SDL cuts
+    those off at the edges of the screen; elsewhere they are blacked out."""
+    x, y, w, h = rect
+    (sw, sh), (pw, ph) = size, pad
+    if not pw and not ph:
+        return tuple(rect), []
+    wide = max(w + pw, round(w * (sw + pw) / sw))
+    high = max(h + ph, round(h * (sh + ph) / sh))
+    right, bottom = min(x + wide, screen[0]), min(y + high, screen[1])
+    beside = [r for r in ((x + w, y, right - x - w, bottom - y), (x, y + h, w, bottom - y - h))
+              if r[2] > 0 and r[3] > 0]
+    return (x, y, wide, high), beside
+
+
+def fit(width, height, window_width, window_height):
+    """The largest rectangle of the video's shape inside the window, centred."""
+    if window_width * height <= window_height * width:
+        w, h = window_width, max(1, round(window_width * height / width))
+    else:
+        w, h = max(1, round(window_height * width / height)), window_height
+    return ((window_width - w) // 2, (window_height - h) // 2, w, h)
+

@@ -1,0 +1,956 @@
+"""Video with sound inside a game's own loop.
+
+A `Video` plays a file on the display the game set up.  A thread of its
+own decodes ahead into a small queue: frames go through their pipeline
+(turned upright, colours made right for SDL, padded) on that thread, which
+also keeps the sound fed.  The game calls `update()` once per frame of its
+loop; it puts up the frame that is due by the clock (the sound's where
+there is sound, else the system's) and never waits on the decoder::
+
+    display.init()
+    display.set_mode((1280, 720))
+    with Video("intro.mp4") as video:
+        video.play()
+        while not video.finished:
+            if video.update():
+                display.flip()
+            ...                       # the game's own work, events, a frame cap
+
+Seeks are exact, to the frame, and show while paused too; a looping video
+goes on from its start with no gap; `rgb()` gives the frame up as a numpy
+array for games that draw video into their own surfaces.
+"""
+
+import atexit
+import collections
+import errno
+import math
+import os
+import threading
+import time
+import weakref
+
+import brilox.base
+import brilox.display as display
+from brilox.overlay import Overlay
+from brilox.play import colour, pipeline
+from brilox.play.frames import BadInput, display_size
+
+# Frames decoded ahead: as many as fit in this many bytes, within these bounds.
+AHEAD_BYTES = 32 << 20
+AHEAD_MIN, AHEAD_MAX = 3, 8
+# Seconds of decoding on the way to a seek's frame between two looks at
+# what the game asked for meanwhile.
+LAND_STEP = 0.02
+# The longest the picture waits for the sound to begin (some sound servers
+# take a while), after which it goes on by the system clock.
+SOUND_START = 3.0
+# How often the decoding thread wakes to keep the sound fed, in seconds.
+FEED_EVERY = 0.01
+# Later than this (seconds) by the system clock, the beat starts again from
+# the frame due rather than drop more: at most this much is skipped at once.
+LATE_LIMIT = 1.0
+# Waits for the decoder in real time, whatever clock paces the frames.
+_monotonic = time.monotonic
+# How Video.__init__ refers to the only sound device there is.
+_sound_owner = None
+_open_videos = weakref.WeakSet()
+# What each overlay format and picture shape showed of SDL's conversion, by
+# (overlay format, odd size asked, display size).
+_probes = {}
+
+# The kinds of what the decoding thread hands over.
+FRAME, GLIMPSE, SOUGHT, NOTE, END = "frame", "glimpse", "sought", "note", "end"
+
+
+class Item:
+    """A frame decoded ahead (or a word from the decoding thread): its
+    `index` in the source, `number` within its pass, `time` (seconds into
+    its pass), `at` (on the clock's time line), `duration`, and the
+    `picture` at the end of its pipeline (None until the pipeline is
+    known).  `gen`: the seek or step it follows; `said`: what to say when it
+    shows."""
+
+    __slots__ = ("kind", "gen", "index", "number", "time", "at", "duration", "planes",
+                 "colours", "picture", "said")
+
+    def __init__(self, kind, gen, index=None, number=None, time=0.0, at=0.0, duration=0.0,
+                 planes=None, colours=None, said=None):
+        self.kind, self.gen, self.index, self.number = kind, gen, index, number
+        self.time, self.at, self.duration = time, at, duration
+        self.planes, self.colours, self.picture, self.said = planes, colours, None, said
+
+
+class Decoder:
+    """The decoding thread's side: the source and the sound belong to it
+    once it runs.  The game's side asks through `ask()` and takes what is
+    ready from `ready`, both under `lock`."""
+
+    def __init__(self, source, sound, loop, range_choice, ahead):
+        self.source, self.sound, self.loop = source, sound, loop
+        self.range_choice = range_choice
+        self.lock = threading.Condition()
+        self.ready = collections.deque()
+        self.ahead = ahead
+        self.request = None
+        self.gen = 0
+        self.closed = False
+        self.error = None
+        # The SDL findings the pipeline is built for (set by the game's side
+        # once the display is known), and the pipeline.
+        self.probe = self.pad = None
+        self.pipeline = None
+        # Where play goes on: the next frame's index, the last item given.
+        self.next = 0
+        self.last = None
+        self.pass_start = 0.0
+        self.ended = False
+        # While a seek's frame is on its way the sound waits.
+        self.landing = False
+        # A stream keeps its last frames for stepping back.  The frames
+        # decoded ahead are kept as well, so that as many as it says are
+        # kept still lie behind the frame up.
+        source.spare = ahead + 2
+        if getattr(source.history, "maxlen", None):
+            source.history = collections.deque(source.history,
+                                               maxlen=source.history.maxlen + source.spare)
+        self.thread = threading.Thread(target=self.run, name="brilox-video", daemon=True)
+
+    # --- the game's side ---------------------------------------------------
+
+    def ask(self, request):
+        """A seek, a step, another audio stream: what was queued before it
+        is dropped.  The generation of the frames that answer it."""
+        with self.lock:
+            self.gen += 1
+            self.request = request + (self.gen,)
+            self.ready.clear()
+            self.lock.notify_all()
+            return self.gen
+
+    def close(self):
+        with self.lock:
+            self.closed = True
+            self.lock.notify_all()
+        if self.thread.is_alive() and self.thread is not threading.current_thread():
+            self.thread.join()
+
+    # --- the thread -------------------------------------------------------
+
+    def run(self):
+        try:
+            while True:
+                with self.lock:
+                    while (not self.closed and self.request is None
+                           and (self.ended or len(self.ready) >= self.ahead)):
+                        self.lock.wait(FEED_EVERY if self.sound is not None else None)
+                        if self.sound is not None:
+                            break
+                    if self.closed:
+                        return
+                    request, self.request = self.request, None
+                    gen = self.gen
+                    full = self.ended or len(self.ready) >= self.ahead
+                if request is not None:
+                    self.carry_out(request)
+                elif not full:
+                    self.play_on(gen)
+                self.feed()
+        except Exception as e:  # noqa: BLE001 (said to the game, not lost)
+            self.error = "decoding stopped: %s" % (e,)
+            with self.lock:
+                self.ready.append(Item(END, self.gen))
+                self.ended = True
+                self.lock.notify_all()
+
+    def feed(self):
+        if self.sound is not None and not self.landing:
+            self.sound.feed()
+
+    def give(self, item):
+        """Hands an item over, unless a newer request came meanwhile."""
+        with self.lock:
+            if item.gen == self.gen:
+                self.ready.append(item)
+                self.lock.notify_all()
+            return item.gen == self.gen
+
+    def colours(self):
+        source = self.source
+        if self.range_choice != "auto":
+            levels = self.range_choice
+        else:
+            levels = colour.FULL if source.full_range else colour.LIMITED
+        coded = source.stored or source.size
+        return pipeline.Colours(levels, colour.matrix_of(source.space, coded[1]))
+
+    def item(self, kind, gen, index, planes, at=None, said=None):
+        source = self.source
+        time_of = source.time_of(index)
+        item = Item(kind, gen, index, source.position(index), time_of,
+                    time_of if at is None else at, source.duration(index), planes,
+                    self.colours(), said)
+        self.prepare(item)
+        return item
+
+    def prepare(self, item):
+        """Runs the item's frame through its pipeline, where the pipeline is
+        known (the game's side runs it otherwise)."""
+        with self.lock:
+            probe, pad = self.probe, self.pad
+        if probe is None:
+            return
+        source = self.source
+        stored = source.stored or source.size
+        if self.pipeline is None or not self.pipeline.fits(source.overlay_format, stored,
+                                                            source.turn, item.colours):
+            self.pipeline = pipeline.Pipeline(source.overlay_format, stored, source.turn,
+                                              item.colours, probe, pad)
+        item.picture = self.pipeline.run(item.planes)
+
+    def play_on(self, gen):
+        """Decodes the next frame of play, or says the end."""
+        source, index = self.source, self.next
+        planes = source.get(index)
+        if planes is None:
+            with self.lock:
+                if gen == self.gen:
+                    self.ready.append(Item(END, gen))
+                    self.ended = True
+                    self.lock.notify_all()
+            return
+        last = self.last
+        if last is None:
+            at = source.time_of(index)
+        elif source.position(index) < last.number:
+            # A loop's next pass: on from this pass's length, as the sound
+            # goes on from its own.
+            self.pass_start += self.pass_length(last)
+            at = self.pass_start + source.time_of(index)
+        else:
+            at = max(last.at + 1e-6, self.pass_start + source.time_of(index)
+                     if self.sound is not None and self.loop else last.at + last.duration)
+        item = self.item(FRAME, gen, index, planes, at)
+        if self.give(item):
+            self.last, self.next = item, index + 1
+
+    def pass_length(self, last):
+        """The length of a pass of a looping file: what the sound plays a
+        pass for, where it plays one."""
+        if self.sound is not None and self.sound.loop_length:
+            return self.sound.loop_length
+        return last.time + last.duration
+
+    def carry_out(self, request):
+        kind, gen = request[0], request[-1]
+        if kind == "audio":
+            self.sound.open(request[1], self.source.time_of(request[2]))
+            self.source.audio_index = request[1]
+            self.restart(request[2], gen)
+        elif kind in ("seek", "step", "last"):
+            self.go(request, gen)
+
+    def restart(self, index, gen):
+        """Play goes on after frame `index` (already up)."""
+        with self.lock:
+            self.ended = False
+        self.next = index + 1
+        time_of = self.source.time_of(index)
+        self.last = Item(FRAME, gen, index, self.source.position(index), time_of, time_of,
+                         self.source.duration(index))
+        self.pass_start = time_of - self.source.time_of(index)
+
+    def floor(self, up):
+        return up - self.source.kept + 2
+
+    def as_far_back(self):
+        return ("frame %%d is as far back as this can go: only the last %d frames are kept"
+                % self.source.kept)
+
+    def stale(self, gen):
+        with self.lock:
+            return gen != self.gen or self.closed
+
+    def go(self, request, gen):
+        """A seek or step to a frame: its key frame first where the decoder
+        starts well before it, then the frame itself, exactly.  Past the end
+        the last frame comes instead; before the frames a stream keeps, the
+        oldest of them."""
+        kind, target, up = request[0], request[1], request[2]
+        source = self.source
+        with self.lock:
+            self.ended = False
+        if kind == "last":
+            target = source.last(up)
+            if target is None:
+                self.give(Item(NOTE, gen, said="no end to go to: the length is not known "
+                                               "(frame %d)"))
+                return
+        sound = self.sound
+        if sound is not None:
+            # Silent until the frame sought is up.
+            self.landing = True
+            sound.seek(source.time_of(max(0, target)))
+        what = "stepped to" if kind == "step" else "jumped to"
+        glimpse = getattr(source, "glimpse", None)
+        seen = glimpse(target) if glimpse and kind != "step" and target >= 0 else None
+        if seen is not None:
+            index, planes = seen
+            if not self.give(self.item(GLIMPSE, gen, index, planes)):
+                return
+            while not source.land(target, LAND_STEP):
+                self.feed()
+                if self.stale(gen):
+                    return
+        said = None
+        if source.kept is not None and 0 <= target < self.floor(up):
+            # No further back than a stream keeps: its last frames, up to
+            # the one after the frame up (decoded for its duration).
+            target, said = self.floor(up), self.as_far_back()
+        planes = source.get(target) if target >= 0 else None
+        if planes is None and target > up and kind != "step":
+            last = source.last(up)
+            if last is not None and last > up:
+                target, planes = last, source.get(last)
+        if planes is None and 0 <= target < up and source.kept is not None:
+            # A seek refused: the file turned out to be a stream.
+            oldest = source.oldest_kept()
+            if oldest is not None and oldest < up:
+                target = max(oldest, self.floor(up))
+                planes = source.get(target)
+            said = self.as_far_back()
+        if planes is None:
+            self.landing = False
+            if sound is not None:
+                sound.seek(source.time_of(up))
+            self.restart(up, gen)
+            self.give(Item(NOTE, gen, said=said or ("no frame after frame %d" if target > up
+                                                    else "no frame before frame %d")))
+            return
+        if sound is not None and target != request[1]:
+            sound.seek(source.time_of(target))
+        item = self.item(SOUGHT, gen, target, planes, said=said or what + " frame %d")
+        self.restart(target, gen)
+        self.last = item
+        self.landing = False
+        self.give(item)
+
+
+class Video:
+    """A video file (or raw frames) played on the display the game set up,
+    through an overlay of its own.  See the module's documentation."""
+
+    def __init__(self, file, *, sound=True, loop=False, start=0.0, end_event=None, size=None,
+                 format=None, fps=None):
+        path = os.fspath(file)
+        if not isinstance(path, str):
+            path = os.fsdecode(path)
+        if not os.path.exists(path):
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+        check_end_event(end_event)
+        start = check_time(start, "start")
+        from brilox.play.media import open_media
+        from brilox.play.raw import open_raw
+        try:
+            if size is not None or format is not None:
+                if size is None:
+                    raise BadInput("%s: raw frames need a size" % path)
+                source = open_raw(path, format or "i420", tuple(size), fps or 30.0, loop)
+            else:
+                source = open_media(path, loop)
+        except BadInput as e:
+            raise brilox.base.error(str(e)) from None
+        try:
+            self._setup(source, self._open_sound(source, path) if sound else None, loop=loop,
+                        end_event=end_event)
+        except BaseException:
+            source.close()
+            raise
+        if start:
+            self.seek(start)
+
+    @classmethod
+    def over(cls, source, sound=None, *, loop=False, pace=True, drop=True, range_choice="auto"):
+        """A Video of frames from a source already open (a brilox-play
+        source), with its Sound (which the Video then owns) or none.
+        `pace` False shows each frame as soon as it is decoded; `drop`
+        False shows every frame, late if need be."""
+        video = cls.__new__(cls)
+        video._setup(source, sound, loop=loop, pace=pace, drop=drop, range_choice=range_choice)
+        return video
+
+    def _open_sound(self, source, path):
+        """The file's sound, where it has some and no other Video plays
+        sound; None otherwise."""
+        global _sound_owner
+        index = getattr(source, "audio_index", None)
+        if index is None or _sound_owner is not None:
+            return None
+        from brilox.play.sound import Sound
+        try:
+            sound = Sound(source.av, path, index, origin=source.start or 0.0)
+        except brilox.base.error:
+            return None
+        except (source.av.FFmpegError, OSError):
+            return None
+        return sound
+
+    def _setup(self, source, sound, *, loop=False, end_event=None, pace=True, drop=True,
+               range_choice="auto"):
+        global _sound_owner
+        self._closed = True
+        self.source, self.sound = source, sound
+        if sound is not None:
+            _sound_owner = self
+            sound.pause(True)
+            if loop and source.length:
+                sound.loop_length = source.length
+        self._end_event = end_event
+        self._pace, self._drop = pace, drop
+        frame_bytes = 2 * source.size[0] * source.size[1]
+        self._decoder = Decoder(source, sound, loop, range_choice,
+                                max(AHEAD_MIN, min(AHEAD_MAX, AHEAD_BYTES // frame_bytes)))
+        self._loop = loop
+        self._overlay = None
+        self._rect = None
+        self._placed = None
+        self._beside = []
+        self._probe = None
+        self._up = None
+        self._gen = 0
+        self._aim = None
+        self._playing = False
+        self._finished = False
+        self._landing = False
+        self._clock_base = self._paused_clock = None
+        self._sound_wait = None
+        self._heard = None
+        self.said = collections.deque()
+        self.played = self.stepped = self.dropped = 0
+        self.upload = 0.0
+        self._closed = False
+        _open_videos.add(self)
+        self._decoder.thread.start()
+
+    # --- state ------------------------------------------------------------
+
+    def _check(self):
+        if self._closed:
+            raise ValueError("the video is closed")
+
+    @property
+    def size(self):
+        """(width, height) as shown: display aspect and rotation applied."""
+        self._check()
+        return display_size(self.source.size, self.source.sample_aspect)
+
+    @property
+    def duration(self):
+        """Seconds, or None where the file does not tell."""
+        self._check()
+        return self.source.length
+
+    @property
+    def frame_rate(self):
+        self._check()
+        return 1.0 / self.source.period
+
+    @property
+    def has_sound(self):
+        self._check()
+        return self.sound is not None
+
+    @property
+    def position(self):
+        """The time (seconds into its pass) of the frame up; before any,
+        where play starts."""
+        self._check()
+        if self._up is None:
+            return self.source.time_of(self._aim or 0)
+        return self._up.time
+
+    @property
+    def frame(self):
+        """The number of the frame up (within its pass), or None."""
+        return None if self._up is None else self._up.number
+
+    @property
+    def index(self):
+        """The source's index of the frame up (counting on through a loop)."""
+        return 0 if self._up is None else self._up.index
+
+    @property
+    def playing(self):
+        self._check()
+        return self._playing
+
+    @property
+    def finished(self):
+        self._check()
+        return self._finished
+
+    @property
+    def loop(self):
+        self._check()
+        return self._loop
+
+    @loop.setter
+    def loop(self, value):
+        self._check()
+        if bool(value) != self._loop:
+            if not hasattr(self.source, "loop") or not getattr(self.source, "seekable", True):
+                raise ValueError("this video cannot loop: it cannot be played again")
+            self._loop = self.source.loop = self._decoder.loop = bool(value)
+            if self.sound is not None:
+                self.sound.loop_length = self.source.length if value else None
+
+    @property
+    def volume(self):
+        self._check()
+        return 0 if self.sound is None else self.sound.level
+
+    @volume.setter
+    def volume(self, percent):
+        self._check()
+        percent = float(percent)
+        if math.isnan(percent):
+            raise ValueError("volume must be a number from 0 to 100")
+        if self.sound is not None:
+            self.sound.set_volume(percent)
+
+    @property
+    def muted(self):
+        self._check()
+        return self.sound is not None and self.sound.muted()
+
+    @muted.setter
+    def muted(self, flag):
+        self._check()
+        if self.sound is not None and bool(flag) != self.sound.muted():
+            self.sound.toggle_mute()
+
+    @property
+    def problem(self):
+        """Why decoding stopped early, or None."""
+        return self._decoder.error or self.source.problem()
+
+    # --- control ----------------------------------------------------------
+
+    def play(self):
+        self._check()
+        if self._playing:
+            return
+        if self._finished:
+            self._finished = False
+            self.seek(0.0)
+        self._playing = True
+        now = time.perf_counter()
+        if self._up is not None:
+            paused_at = self._up.at if self._paused_clock is None else self._paused_clock
+            self._clock_base = (paused_at, now)
+        self._sound_wait = now + SOUND_START
+        if self.sound is not None:
+            self.sound.pause(False)
+
+    def pause(self):
+        self._check()
+        if not self._playing:
+            return
+        clock = self._clock(time.perf_counter())
+        self._paused_clock = clock if clock is not None else (
+            self._up.at if self._up is not None else None)
+        self._clock_base = None
+        self._playing = False
+        if self.sound is not None:
+            self.sound.pause(True)
+
+    def seek(self, seconds):
+        """Goes to the frame shown `seconds` into the video (within the pass
+        playing): exactly, and shown at the first update() once decoded,
+        while paused too.  Past the end, the last frame."""
+        self._check()
+        seconds = check_time(seconds, "seek")
+        source = self.source
+        base = self._aim if self._aim is not None else self.index
+        if source.length is not None and seconds >= source.length:
+            self._go("last", base)
+            return
+        self._go("seek", source.index_at(seconds, base))
+
+    def step(self, frames=1):
+        """Pauses and goes `frames` frames on (back, for a negative number)
+        from the frame up."""
+        self._check()
+        self.pause()
+        self._go("step", self.index + int(frames))
+
+    def _go(self, kind, target):
+        self._finished = False
+        self._aim = target
+        self._landing = False
+        self._gen = self._decoder.ask((kind, target, self.index))
+
+    def seek_frame(self, target):
+        """Goes to frame `target` (an index in the source), as seek() does."""
+        self._check()
+        self._go("seek", target)
+
+    def seek_last(self):
+        """Goes to the last frame, found by decoding where the length is not
+        known."""
+        self._check()
+        self._go("last", self.index)
+
+    @property
+    def aim(self):
+        """The index of the frame sought last, on its way; else of the
+        frame up."""
+        return self.index if self._aim is None else self._aim
+
+    def next_audio(self, stream_index):
+        """Plays the source's audio stream `stream_index` from the frame up."""
+        self._check()
+        self._gen = self._decoder.ask(("audio", stream_index, self.index))
+
+    def set_location(self, rect):
+        """Shows the picture at `rect` (x, y, w, h) on the display; None
+        fits it to the display, aspect kept, centred."""
+        self._check()
+        if rect is not None:
+            x, y, w, h = (int(v) for v in rect)
+            if w <= 0 or h <= 0:
+                raise ValueError("the rectangle %r is empty" % (tuple(rect),))
+            if display.get_init():
+                try:
+                    screen = display.get_size()
+                except brilox.base.error:
+                    screen = None
+                if screen and (x >= screen[0] or y >= screen[1] or x + w <= 0 or y + h <= 0):
+                    raise ValueError("the rectangle %r is off the display (%dx%d)"
+                                     % ((x, y, w, h),) + tuple(screen))
+            rect = (x, y, w, h)
+        self._rect = rect
+        if self._overlay is not None:
+            self._locate()
+
+    def close(self, keep_source=False):
+        """Ends the decoding thread (mid-decode too) and lets go of the
+        file, the sound and the overlay.  Closing again does nothing.
+        `keep_source`: the source is the caller's to close."""
+        global _sound_owner
+        if getattr(self, "_closed", True):
+            return
+        self._closed = True
+        _open_videos.discard(self)
+        self._decoder.close()
+        self._overlay = None
+        if self.sound is not None:
+            self.sound.close()
+            if _sound_owner is self:
+                _sound_owner = None
+        if not keep_source:
+            self.source.close()
+
+    def __enter__(self):
+        self._check()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 (nothing to tell at collection)
+            pass
+
+    # --- showing ------------------------------------------------------------
+
+    def _prepare(self):
+        """The overlay, once the display is there: how SDL shows this
+        video's frames (probed once per format and display size), and the
+        pipeline's padding."""
+        # Raises brilox.base.error before display.init() or set_mode().
+        screen = display.get_size()
+        source = self.source
+        width, height = source.size
+        odd = bool(width % 2 or height % 2)
+        key = (source.overlay_format, odd, screen)
+        probe = _probes.get(key)
+        if probe is None:
+            where = self._where(screen)
+            probe = _probes[key] = colour.probe(source.overlay_format, where[:2], odd=odd)
+        pad = pipeline.pad_of(probe, source.overlay_format, source.size)
+        self._overlay = Overlay(source.overlay_format, (width + pad[0], height + pad[1]))
+        self._probe, self._pad, self._screen = probe, pad, screen
+        with self._decoder.lock:
+            self._decoder.probe, self._decoder.pad = probe, pad
+        self._locate()
+
+    def _where(self, screen):
+        if self._rect is not None:
+            return self._rect
+        return pipeline.fit(*self.size, *screen)
+
+    def _locate(self):
+        screen = display.get_size()
+        self._screen = screen
+        rect, self._beside = pipeline.overlay_rect(self._where(screen), self.source.size,
+                                                   self._pad, screen)
+        self._overlay.set_location(rect)
+
+    def _ready(self):
+        """The first item of the current request, dropping older ones."""
+        ready = self._decoder.ready
+        with self._decoder.lock:
+            while ready and ready[0].gen != self._gen:
+                ready.popleft()
+            return ready[0] if ready else None
+
+    def _take(self):
+        """Takes the first item; the decoding thread then has room for more."""
+        with self._decoder.lock:
+            self._decoder.lock.notify_all()
+            return self._decoder.ready.popleft()
+
+    def _clock(self, now):
+        """The time on the clock's line now: the sound's while it is heard,
+        else the system clock's; None while the picture waits for the
+        sound to begin."""
+        sound = self.sound
+        if sound is not None and not self._landing:
+            if sound.error is None and not sound.done():
+                heard = sound.clock()
+                if heard is not None:
+                    self._heard = (heard, now)
+                    return heard
+                if self._heard is None and self._sound_wait and now < self._sound_wait:
+                    return None
+            if self._heard is not None and self._clock_base is None:
+                self._clock_base = self._heard
+        if self._clock_base is None:
+            return None
+        return self._clock_base[0] + (now - self._clock_base[1])
+
+    def update(self):
+        """Puts up the frame due now, dropping those whose time has passed;
+        whether a new frame went up.  Call it once per frame of the game's
+        loop, after display.set_mode; it never waits on decoding."""
+        self._check()
+        if self._overlay is None:
+            self._prepare()
+        elif self._rect is None and display.get_size() != self._screen:
+            self._locate()
+        if self._decoder.error is not None and self._up is None and self._ready() is None:
+            raise brilox.base.error(self._decoder.error)
+        now = time.perf_counter()
+        head = self._ready()
+        if head is None:
+            return False
+        if head.kind == NOTE:
+            self.said.append(self._take().said)
+            self._aim = None
+            return False
+        if head.kind in (GLIMPSE, SOUGHT) or self._up is None or self._up.gen != self._gen:
+            if head.kind == END:
+                return self._end(now)
+            self._landing = head.kind == GLIMPSE and self.sound is not None
+            item = self._take()
+            if item.kind != GLIMPSE:
+                self._aim = None
+                self._heard = None
+                self._clock_base = (item.at, now) if self._playing else None
+                if self._playing:
+                    self._sound_wait = now + SOUND_START
+            return self._show(item)
+        if not self._playing:
+            return False
+        if not self._pace:
+            if head.kind == END:
+                return self._end(now)
+            return self._show(self._take())
+        clock = self._clock(now)
+        if clock is None:
+            if self.sound is None and self._clock_base is None:
+                self._clock_base = (self._up.at, now)
+            return False
+        if head.kind == END:
+            if clock >= self._up.at + self._up.duration and (
+                    self.sound is None or self.sound.done() or self.sound.error):
+                return self._end(now)
+            return False
+        if head.at > clock:
+            return False
+        if self.sound is None and clock - head.at > LATE_LIMIT:
+            # Far behind: the beat starts again from this frame.
+            self._clock_base = (head.at, now)
+            return self._show(self._take())
+        item = self._take()
+        if self._drop:
+            while True:
+                following = self._ready()
+                if following is None or following.kind != FRAME or following.at > clock:
+                    break
+                self.dropped += 1
+                item = self._take()
+        elif self.sound is None and clock - item.at > item.duration:
+            self._clock_base = (item.at, now)
+        return self._show(item)
+
+    def _end(self, now):
+        if not self._finished:
+            self._finished = True
+            self._playing = False
+            if self._end_event is not None:
+                display.post_event(self._end_event)
+        return False
+
+    def _show(self, item):
+        begun = time.perf_counter()
+        picture = item.picture
+        if picture is None:
+            source = self.source
+            picture = item.picture = pipeline.Pipeline(
+                source.overlay_format, source.stored or source.size, source.turn, item.colours,
+                self._probe, self._pad).run(item.planes)
+        self._overlay.display(picture.frame)
+        self._black_beside()
+        self.upload += time.perf_counter() - begun
+        if item.kind == FRAME:
+            self.played += 1
+        else:
+            self.stepped += 1
+        if item.said:
+            self.said.append(item.said)
+        item.planes = None
+        self._up = item
+        return True
+
+    def _black_beside(self):
+        if self._beside and self._probe.surface_holds_video:
+            for rect in self._beside:
+                colour.black_out(rect)
+
+    def redraw(self):
+        """Puts the frame up again: after the display mode changed, or the
+        game drew over it."""
+        self._check()
+        if self._overlay is None:
+            return
+        if self._rect is None:
+            self._locate()
+        # The overlay still holds the frame up.
+        self._overlay.display()
+        self._black_beside()
+
+    @property
+    def last_kind(self):
+        """What the frame up is: "frame" played on, "glimpse" (a seek's
+        key frame, shown while the decoder runs on to the frame sought) or
+        "sought" (a seek's or step's frame); None before any."""
+        return None if self._up is None else self._up.kind
+
+    @property
+    def shown_at(self):
+        """The frame up's time on the clock's line (which runs on through
+        loops, as the sound's clock does)."""
+        return 0.0 if self._up is None else self._up.at
+
+    @property
+    def probe(self):
+        """What SDL was found to show of this video's frames (a colour.Probe),
+        once update() has run."""
+        return self._probe
+
+    def time_of(self, index):
+        """Seconds into its pass of frame `index`: the frame up's own time,
+        else by the frame rate."""
+        if self._up is not None and index == self._up.index:
+            return self._up.time
+        return self.source.position(index) * self.source.period
+
+    def caught_up(self):
+        """Whether the decoder has what update() may want now: a frame not
+        yet due, the end, a full queue, or (paused) nothing asked for."""
+        decoder = self._decoder
+        clock = None
+        if self._playing and self._pace:
+            clock = self._clock(time.perf_counter())
+        with decoder.lock:
+            items = [item for item in decoder.ready if item.gen == self._gen]
+            if self._gen != decoder.gen:
+                return False
+            if any(item.kind in (END, NOTE) for item in items) or len(items) >= decoder.ahead:
+                return True
+            if not self._playing:
+                return bool(items) or (self._aim is None and not self._landing
+                                       and self._up is not None)
+            if not items:
+                return False
+            return clock is not None and items[-1].at > clock
+
+    def due_in(self):
+        """Seconds until the next frame is due, or None where none waits."""
+        head = self._ready()
+        if head is None or head.kind != FRAME or not self._playing:
+            return None
+        clock = self._clock(time.perf_counter())
+        return None if clock is None else head.at - clock
+
+    @property
+    def picture(self):
+        """The frame up at the end of its pipeline (a pipeline.Picture), or
+        None."""
+        return None if self._up is None else self._up.picture
+
+    def rgb(self):
+        """The frame up as a numpy array (height, width, 3) of its pixels,
+        in the colours SDL shows them."""
+        self._check()
+        if self._up is None:
+            raise ValueError("no frame is up yet: call update() first")
+        import numpy
+        picture = self._up.picture
+        width, height = picture.size
+        data = pipeline.rgb(picture)
+        return numpy.frombuffer(data, numpy.uint8).reshape(height, width, 3)
+
+    def wait(self, timeout):
+        """Waits up to `timeout` seconds for the decoder to catch up
+        (caught_up()); for programs with nothing else to do meanwhile."""
+        deadline = _monotonic() + timeout
+        while not self.caught_up():
+            left = deadline - _monotonic()
+            if left <= 0:
+                return
+            with self._decoder.lock:
+                self._decoder.lock.wait(min(left, FEED_EVERY))
+
+
+def check_end_event(end_event):
+    if end_event is None:
+        return
+    if isinstance(end_event, bool) or not isinstance(end_event, int):
+        raise TypeError("end_event must be an event type (int), not %s"
+                        % type(end_event).__name__)
+    if not display.USEREVENT <= end_event < display.USEREVENT + 8:
+        raise ValueError("end_event must be from USEREVENT (%d) to %d, not %d"
+                         % (display.USEREVENT, display.USEREVENT + 7, end_event))
+
+
+def check_time(seconds, what):
+    try:
+        seconds = float(seconds)
+    except (TypeError, ValueError):
+        raise TypeError("%s takes seconds (a number), not %s"
+                        % (what, type(seconds).__name__)) from None
+    if math.isnan(seconds) or seconds < 0:
+        raise ValueError("%s: %r is not a time in the video (seconds from 0)" % (what, seconds))
+    return seconds
+
+
+@atexit.register
+def _close_all():
+    """The decoding threads end before the interpreter does."""
+    for video in list(_open_videos):
+        video.close()
