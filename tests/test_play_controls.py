@@ -448,8 +448,8 @@ def test_a_v_is_the_pictures_time_less_the_sounds_and_a_sound_error_is_said_once
     sound = SimpleNamespace(error=None, done=lambda: False, clock=lambda: 1.0,
                             muted=lambda: False, volume=lambda: 80)
     said = io.StringIO()
-    player = Playing(SimpleNamespace(time_of=lambda index: 1.25, name="clip.mkv"), None, None,
-                     Status(said, 100, 10.0), False, None, sound=sound)
+    player = Playing(SimpleNamespace(source=SimpleNamespace(name="clip.mkv"), sound=sound,
+                                     shown_at=1.25), None, Status(said, 100, 10.0), None)
     player.playing_on = True
     assert player.sound_words(True) == "A-V +0.250  vol 80%" and player.largest_gap == 0.25
     summary = Summary(8, 0.8, 0.1)
@@ -510,8 +510,8 @@ def test_volume_keys_step_by_equal_decibels_to_silence_and_back(tmp_path, monkey
     monkeypatch.setenv("SDL_AUDIODRIVER", "disk")
     monkeypatch.setenv("SDL_DISKAUDIOFILE", str(tmp_path / "out.raw"))
     said, sound = io.StringIO(), Sound(av, str(tmp_path / "a.wav"), 0)
-    player = Playing(SimpleNamespace(time_of=lambda i: 0.0, position=lambda i: 0), None, None,
-                     Status(said, 100, 10.0), False, None, sound=sound)
+    player = Playing(SimpleNamespace(source=None, sound=sound, frame=0, position=0.0), None,
+                     Status(said, 100, 10.0), None)
 
     def press(step, times):
         for _ in range(times):

@@ -224,6 +224,8 @@ class Frames:
     # How many frames more than `kept` a stream keeps: those decoded ahead
     # of the frame shown.
     spare = 0
+    # How many frames after the one asked for a stream reads to tell it.
+    reads_ahead = 0
 
     def position(self, index):
         return index

@@ -67,6 +67,8 @@ class MediaFrames(Frames):
     """The video frames of a media file or stream."""
 
     truncated = None
+    # A frame's duration is the time to the next: that one is decoded too.
+    reads_ahead = 1
 
     def __init__(self, av, path, name, loop, autorotate=True, video_stream=None,
                  audio_stream=None):
@@ -320,7 +322,7 @@ class MediaFrames(Frames):
         stream), only the frames kept can be had again.  The refusal may
         have read the file on: it is opened again and decoded back to where
         it stood."""
-        self.seekable, self.kept = False, self.history.maxlen
+        self.seekable, self.kept = False, self.history.maxlen - self.spare
         start, stood = self.start, self.read
         self._shut()
         self._open()

@@ -122,6 +122,7 @@ class Player:
         # shows its frame before the events after it are seen to.
         self.pending = collections.deque()
         self.moving = False
+        self.moved_at = 0.0
         self.uploaded = 0.0
 
     @property
@@ -215,7 +216,7 @@ class Player:
         self.playing_on = False
         self.event("paused at frame %d" if self.paused else "playing from frame %d", now)
 
-    def go(self, kind, target):
+    def go(self, kind, target, now):
         """Asks the video for a step or a seek; its frame shows before the
         events after it are seen to."""
         video = self.video
@@ -228,6 +229,14 @@ class Player:
         self.status.restart()
         self.playing_on = False
         self.moving = True
+        self.moved_at = now
+
+    def arrived(self, now):
+        """A step's or a seek's frame is up (or said not to be there): the
+        time it took is not playing time."""
+        if self.moving and not self.paused:
+            self.paused_for += max(0.0, time.perf_counter() - self.moved_at)
+        self.moving = False
 
     def act(self, command, now):
         """Carries out a command; False to quit."""
@@ -242,7 +251,7 @@ class Player:
         elif kind == "step":
             if not self.paused:
                 self.pause(now)
-            self.go("step", video.index + command[1])
+            self.go("step", video.index + command[1], now)
         elif kind == "seek":
             # Seeks made one after another go on from the frame sought last.
             base = video.aim
@@ -252,17 +261,17 @@ class Player:
             target = source.index_at(seconds, base)
             if command[1] > 0 and target <= base:
                 target = base + 1
-            self.go("seek", target)
+            self.go("seek", target, now)
         elif kind == "seek_to":
             # The start is always there; any other fraction needs the length.
             if command[1] == 0:
-                self.go("seek", source.index_at(0.0, video.index))
+                self.go("seek", source.index_at(0.0, video.index), now)
             elif source.length is None:
                 self.event("no end to go to: the length is not known (frame %d)", now)
             elif command[1] < 1:
-                self.go("seek", source.index_at(command[1] * source.length, video.index))
+                self.go("seek", source.index_at(command[1] * source.length, video.index), now)
             else:
-                self.go("last", None)
+                self.go("last", None, now)
         elif kind in ("mute", "volume", "next_audio"):
             self.sound_command(kind, command, now)
         elif kind in ("fullscreen", "resize"):
@@ -313,12 +322,12 @@ class Player:
                     if self.act(command, now) is False:
                         return
             if video.update():
-                self.moving = False
+                self.arrived(now)
                 self.shown_frame(now)
                 if limit is not None and self.shown >= limit:
                     return
             while video.said:
-                self.moving = False
+                self.arrived(now)
                 self.event(video.said.popleft(), now)
             if video.finished:
                 return

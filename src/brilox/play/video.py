@@ -45,6 +45,8 @@ LAND_STEP = 0.02
 # The longest the picture waits for the sound to begin (some sound servers
 # take a while), after which it goes on by the system clock.
 SOUND_START = 3.0
+# How far ahead of the sound the first frame may go up, in seconds.
+SOUND_AHEAD = 0.02
 # How often the decoding thread wakes to keep the sound fed, in seconds.
 FEED_EVERY = 0.01
 # Later than this (seconds) by the system clock, the beat starts again from
@@ -261,7 +263,9 @@ class Decoder:
         self.pass_start = time_of - self.source.time_of(index)
 
     def floor(self, up):
-        return up - self.source.kept + 2
+        """The oldest frame a stream keeps once frame `up` is shown: as many
+        as it keeps, up to the frame it reads after it."""
+        return up + self.source.reads_ahead - self.source.kept + 1
 
     def as_far_back(self):
         return ("frame %%d is as far back as this can go: only the last %d frames are kept"
@@ -754,6 +758,9 @@ class Video:
         if head.kind in (GLIMPSE, SOUGHT) or self._up is None or self._up.gen != self._gen:
             if head.kind == END:
                 return self._end(now)
+            if head.kind == FRAME and self._playing and self._pace and self._waits_for_sound(
+                    head, now):
+                return False
             self._landing = head.kind == GLIMPSE and self.sound is not None
             item = self._take()
             if item.kind != GLIMPSE:
@@ -796,6 +803,15 @@ class Video:
         elif self.sound is None and clock - item.at > item.duration:
             self._clock_base = (item.at, now)
         return self._show(item)
+
+    def _waits_for_sound(self, head, now):
+        """Whether the first frame of play waits for the sound to reach it
+        (some sound servers take a while to begin), up to SOUND_START."""
+        sound = self.sound
+        if sound is None or sound.error or now >= (self._sound_wait or 0.0):
+            return False
+        heard = sound.clock()
+        return heard is None or heard < head.at - SOUND_AHEAD
 
     def _end(self, now):
         if not self._finished:
