@@ -6,6 +6,10 @@ import struct
 import subprocess
 import sys
 
+# The cut-scene example, a game's own loop over brilox.play.Video.
+CUTSCENE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples",
+                        "cutscene.py")
+
 # Y, U, V of full red, green, blue and white, and which of red, green and
 # blue each shows bright.
 COLOURS = {
@@ -70,12 +74,13 @@ def brightness(rgb):
     return tuple(1 if c > 160 else 0 if c < 96 else None for c in rgb)
 
 
-def play(*args, stdin=None, env=None):
-    """Runs the player headless (SDL's dummy driver) and waits for it."""
+def play(*args, stdin=None, env=None, program=("-m", "brilox.play")):
+    """Runs the player (or another `program` of the interpreter's, a script)
+    headless (SDL's dummy driver) and waits for it."""
     environment = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
     environment["SDL_VIDEODRIVER"] = "dummy"
     environment.update(env or {})
-    return subprocess.run([sys.executable, "-m", "brilox.play", *map(str, args)],
+    return subprocess.run([sys.executable, *map(str, program), *map(str, args)],
                           input=stdin, env=environment, capture_output=True, timeout=120)
 
 

@@ -25,7 +25,9 @@ from brilox.play.player import fit, open_sound
 from brilox.play.player import Player as Playing
 from brilox.play.raw import FileFrames, Layout, StreamFrames
 from brilox.play.status import Status, Summary
-from play_clips import CELLS, COLOURS, bars, bmp_pixel, bmp_size, brightness, frame, play_on_clock
+from play_clips import (CELLS, COLOURS, CUTSCENE, bars, bmp_pixel, bmp_size, brightness, frame,
+                        play_on_clock)
+from support import end
 
 # Each player's window gets a class of its own to be found by: SDL builds
 # that set the window's name as UTF-8 text hide it from a search by name.
@@ -104,15 +106,7 @@ def x11_player(x_display):  # noqa: F811
         player = Player("--size", "64x48", "--fps", "10", *args, env=env)
         players.append(player)
         player.status()
-        window = xdotool(x_display, "search", "--sync", "--class", window_class)[0]
-        # Retried: a window that is not yet viewable refuses the focus.  (The
-        # query prints nothing while the focus follows the pointer.)
-        deadline = time.monotonic() + 20
-        while xdotool(x_display, "getwindowfocus") != [window]:
-            assert time.monotonic() < deadline, "the player's window never got the focus"
-            xdotool(x_display, "windowfocus", window)
-            time.sleep(0.1)
-        player.window = int(window)
+        player.window = focus(x_display, window_class)
         return player
 
     yield start
@@ -124,6 +118,19 @@ def xdotool(display, *args):
     done = subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display),
                           capture_output=True, text=True, timeout=20)
     return done.stdout.split()
+
+
+def focus(display, window_class):
+    """Gives the input focus to the window of that class, once it is up: its id."""
+    window = xdotool(display, "search", "--sync", "--class", window_class)[0]
+    # Retried: a window that is not yet viewable refuses the focus.  (The
+    # query prints nothing while the focus follows the pointer.)
+    deadline = time.monotonic() + 20
+    while xdotool(display, "getwindowfocus") != [window]:
+        assert time.monotonic() < deadline, "the window never got the focus"
+        xdotool(display, "windowfocus", window)
+        time.sleep(0.1)
+    return int(window)
 
 
 @pytest.mark.parametrize("quit_key", ["q", "Escape"])
@@ -606,3 +613,26 @@ def test_frames_go_up_as_the_sound_reaches_them(monkeypatch, capsys, tmp_path):
     assert 72 <= numbers[seek] <= 78
     # A-V counts from the second frame played on: every one was on time.
     assert re.search(r", largest A-V [+-]0\.000 s\n", capsys.readouterr().out)
+
+
+@pytest.mark.timeout(120)
+def test_escape_skips_the_cutscene_example(x_display, tmp_path):  # noqa: F811
+    # SDL's dummy driver takes no key presses: Escape is pressed for real, on X11.
+    clip = tmp_path / "long.mp4"
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i",
+                    "testsrc2=size=64x48:rate=25:duration=60", str(clip)], check=True, timeout=60)
+    window_class = "brilox-cutscene-test-%d" % os.getpid()
+    env = dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display,
+               SDL_VIDEO_X11_WMCLASS=window_class)
+    child = subprocess.Popen([sys.executable, CUTSCENE, str(clip)], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        focus(x_display, window_class)
+        xdotool(x_display, "key", "Escape")  # a tap, quicker than a pass of the loop
+        out, err = child.communicate(timeout=30)  # of the 60 s of video
+    except subprocess.TimeoutExpired:
+        end(child)
+        pytest.fail("no window, or Escape did not end it: " + child.stderr.read())
+    finally:
+        end(child)
+    assert (child.returncode, out) == (0, "cut-scene skipped\n"), err

@@ -15,6 +15,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -23,6 +24,7 @@ import brilox.play
 import brilox.play.colour as colour
 import brilox.play.player
 import brilox.play.video
+from play_clips import CUTSCENE, play
 from support import sdl
 
 W, H = 641, 361
@@ -69,6 +71,10 @@ def clips(tmp_path_factory):
         made[name] = folder / name
         ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=1", "-f", "lavfi",
                "-i", "sine=duration=3", "-c:v", "libx264", "-pix_fmt", "yuv420p", made[name])
+    # 2 s of video alone, for the cut-scene example.
+    made["2s.mp4"] = folder / "2s.mp4"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=2", "-pix_fmt", "yuv420p",
+           made["2s.mp4"])
     # 12 s at 25 fps, a key frame every 2 s.
     made["long.mp4"] = folder / "long.mp4"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-frames:v", 300, "-c:v",
@@ -379,3 +385,11 @@ def test_a_seek_shows_its_key_frame_then_lands_exactly_decoding_only_what_it_nee
     at = numbers.index(192)
     assert status == 0 and numbers[at - 1] < 5 and numbers[at:at + 4] == [192, 448, 502, 503], numbers
     assert shown[at + 2][1] == wanted[502]
+
+
+@pytest.mark.timeout(150)
+def test_the_cutscene_example_plays_to_the_end_by_itself(clips):
+    start = time.monotonic()
+    done = play(clips["2s.mp4"], program=[CUTSCENE])
+    assert (done.returncode, done.stdout) == (0, b"cut-scene over\n"), done.stderr
+    assert time.monotonic() - start >= 2.0  # not before the video's last frame

@@ -125,12 +125,16 @@ error with exit status 2, before any window opens.  On standard input, a
 last raw frame cut short is reported and skipped; a media file that stops
 decoding part way is reported at the end.
 
-The package, one concern a module: ``frames`` (overlay formats and the
-hand-over of planes to the overlay), ``raw``, ``media`` and ``pattern`` (the
-sources), ``colour`` (the probe of SDL's conversion and the level
-stretch), ``screenshot``, ``controls`` (events to commands), ``status``
-(status line and summary), ``player`` (the playing loop and the window),
-``cli`` (the command line) and ``exits`` (signals and failing output).
+The package, one concern a module: ``video`` (``Video``: the engine that
+decodes ahead on a thread of its own and puts each frame up when it is due,
+for games and for the player alike), ``pipeline`` (a frame's way from its
+source to the overlay: turn, matrix and levels, pad, hand over),
+``frames`` (overlay formats, sizes and turns), ``raw``, ``media`` and
+``pattern`` (the sources), ``sound``, ``colour`` (the probe of SDL's
+conversion and the colour transforms), ``screenshot``, ``controls``
+(events to commands), ``status`` (status line and summary), ``player`` (the
+desktop shell over a Video: window, keys, status line), ``cli`` (the
+command line) and ``exits`` (signals and failing output).
 """
 
 
@@ -147,4 +151,13 @@ def main(argv=None):
     return run(command_line, argv)
 
 
-__all__ = ["main"]
+def __getattr__(name):
+    # Video is loaded when asked for: the command line's --version and the
+    # player's signal handling come first.
+    if name == "Video":
+        from brilox.play.video import Video
+        return Video
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
+
+__all__ = ["main", "Video"]

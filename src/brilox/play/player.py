@@ -443,7 +443,7 @@ def play(options, source):
     finally:
         if video is not None:
             problem = video.problem
-            video.close(keep_source=True)
+            video._close(keep_source=True)
         elif sound is not None:
             sound.close()
         display.quit()

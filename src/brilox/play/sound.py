@@ -179,7 +179,8 @@ class Sound:
             left = int(round(self.loop_length * self.rate)) - self.pass_samples
             if len(data) >= left * self.frame_bytes:
                 return self._wrap(data[:max(0, left) * self.frame_bytes])
-            self.pass_samples += len(data) // self.frame_bytes
+        # Counted whether or not the video loops yet: it may be told later.
+        self.pass_samples += len(data) // self.frame_bytes
         return data
 
     def _wrap(self, data):
