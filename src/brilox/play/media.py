@@ -188,7 +188,10 @@ class MediaFrames(Frames):
     def _shut(self):
         """Closes the file, where its decoding stopped part way too.  PyAV's
         demuxer frees the packet it reads into when it runs to its end or is
-        closed, not when it is dropped: it is closed first."""
+        closed, not when it is dropped: it is closed first.  The decoding
+        generator over it is closed too: paused, it holds its last frames
+        and the source itself until the collector finds it."""
+        self.frames.close()
         self.packets.close()
         self.container.close()
 
@@ -302,6 +305,7 @@ class MediaFrames(Frames):
             return None
         self.passes, self.back, self.aim = passes, back, index
         # The packets read so far go: their demuxer is closed, as in _shut.
+        self.frames.close()
         self.packets.close()
         # The frames from SEEK_KEEP before the one sought are kept (the
         # line: their first number, and its timestamp less half a frame).

@@ -411,7 +411,7 @@ def play(options, source):
             sound.feed()
         video = Video.over(source, sound, loop=options.loop,
                            pace=not headless, drop=not options.no_drop and not headless,
-                           range_choice=options.range)
+                           range_choice=options.range, reshow=False)
         display.init()
         window.set_mode()
         display.set_caption("%s: %s" % (PROG, source.name))

@@ -273,6 +273,7 @@ class Sound:
     def close(self):
         if self.container is not None:
             if self.packets is not None:
+                self.frames.close()
                 self.packets.close()
             self.container.close()
             self.container = None

@@ -95,13 +95,17 @@ class Video:
             self.seek(start)
 
     @classmethod
-    def over(cls, source, sound=None, *, loop=False, pace=True, drop=True, range_choice="auto"):
+    def over(cls, source, sound=None, *, loop=False, pace=True, drop=True, range_choice="auto",
+             reshow=True):
         """A Video of frames from a source already open (a brilox-play
         source), with its Sound (which the Video then owns) or none.
         `pace` False shows each frame as soon as it is decoded; `drop`
-        False shows every frame, late if need be."""
+        False shows every frame, late if need be; `reshow` False leaves the
+        frame up alone when no new one goes up (for a program that flips
+        only after new frames)."""
         video = cls.__new__(cls)
         video._setup(source, sound, loop=loop, pace=pace, drop=drop, range_choice=range_choice)
+        video._reshow = reshow
         return video
 
     def _open_sound(self, source, path):
@@ -131,6 +135,7 @@ class Video:
                 sound.loop_length = source.length
         self._end_event = end_event
         self._pace, self._drop = pace, drop
+        self._reshow = True
         frame_bytes = 2 * source.size[0] * source.size[1]
         self._decoder = Decoder(source, sound, loop, range_choice,
                                 max(AHEAD_MIN, min(AHEAD_MAX, AHEAD_BYTES // frame_bytes)))
@@ -472,8 +477,20 @@ class Video:
     def update(self):
         """Puts up the frame due now, dropping those whose time has passed;
         whether a new frame went up.  Call it once per frame of the game's
-        loop, after display.set_mode; it never waits on decoding."""
+        loop, after display.set_mode; it never waits on decoding.  Where SDL
+        draws an overlay only at the next flip (SDL 1.2 over SDL 2, hardware
+        overlays), the frame up is shown again when no new one went up, so
+        that it stays on the screen however often the game flips.  Where the
+        overlay draws into the display surface, a game that draws over the
+        picture calls redraw()."""
         self._check()
+        shown = self._update()
+        if not shown and self._reshow and self._up is not None \
+                and not self._probe.surface_holds_video:
+            self._overlay.display()
+        return shown
+
+    def _update(self):
         if self._overlay is None:
             self._prepare()
         elif self._rect is None and display.get_size() != self._screen:
