@@ -262,16 +262,21 @@ def _sixty_hertz(Video, display, path, due):
                     shown.add(round(video.position * rate))
                 longest_update = max(longest_update, clock() - start)
                 display.flip()
-                tick += PERIOD
-                delay = tick - clock()
-                if delay > 0:
-                    time.sleep(delay)
-                else:
-                    # Late: the next tick counts from now, as a game's would.
-                    tick = clock()
+                tick = _next_tick(tick, clock)
     finally:
         display.quit()
     return due - len(shown & set(range(due))), longest, longest_update
+
+
+def _next_tick(tick, clock):
+    """Sleeps until the loop's next tick, PERIOD after `tick`, and returns
+    it; a late loop counts its next tick from now, as a game's would."""
+    tick += PERIOD
+    delay = tick - clock()
+    if delay > 0:
+        time.sleep(delay)
+        return tick
+    return clock()
 
 
 def _sixty_hertz_bare(display, Overlay, overlay_format, handed, due):
@@ -296,12 +301,7 @@ def _sixty_hertz_bare(display, Overlay, overlay_format, handed, due):
                 overlay.display(handed[shown % len(handed)])
                 shown += 1
             display.flip()
-            tick += PERIOD
-            delay = tick - clock()
-            if delay > 0:
-                time.sleep(delay)
-            else:
-                tick = clock()
+            tick = _next_tick(tick, clock)
         del overlay
     finally:
         display.quit()
