@@ -1,12 +1,15 @@
 // brilox.sound: plays sound through SDL's audio device.
 //
-// Python queues sample frames into a ring buffer, and SDL's audio thread
-// takes them out in its callback.  The ring has one writer, queue(), which
-// runs under the interpreter lock, and one reader, the callback, which never
-// takes the interpreter lock, never allocates, never waits and never calls
-// Python: the two meet only through atomic byte counts.  The callback scales
-// what it takes by the volume, fills what the ring lacks with silence, and
-// notes how many frames it took and when, which the clock reads.
+// The device mixes up to 16 channels.  Python queues sample frames into a
+// channel's ring buffer, and SDL's audio thread takes them out in its
+// callback, which sums the playing channels, each at its own volume, in a
+// wider sample, scales the sum by the master volume and clips it once.  Each
+// ring has one writer, queue(), which runs under the interpreter lock, and
+// one reader, the callback, which never takes the interpreter lock, never
+// allocates, never waits and never calls Python: the two meet only through
+// atomic byte counts.  The callback fills what a ring lacks with silence,
+// and notes how many frames it took from each and when, which each
+// channel's clock reads.  The module's functions act on channel 0.
 #include "api_tables.hpp"
 
 #include <SDL.h>
@@ -31,7 +34,7 @@ PyObject *raise_sdl_error()
     return api::raise_library_error(api_slots, SDL_GetError());
 }
 
-// --- the device and its ring -----------------------------------------------
+// --- the device and its channels --------------------------------------------
 
 // A sample format as callers name it (its bits, negative when signed) and
 // as SDL does, in the machine's byte order.
@@ -59,35 +62,59 @@ const SampleFormat *format_of_sdl(Uint16 sdl_format)
     return nullptr;
 }
 
-// What the callback shares with the interpreter's thread.
+constexpr int channel_count = 16;
+// A channel's volume moves to a new value along a straight line over this
+// long, one step a frame, so that a change is never heard as a click.
+constexpr double ramp_seconds = 0.005;
+
+// One channel: a ring of its own in the device's format, with one writer,
+// queue(), which runs under the interpreter lock, and one reader, the
+// callback.  `written` and `taken` count the bytes ever put into the ring
+// and taken out of it: queue() alone moves `written` and the callback alone
+// moves `taken` (but for flush(), which holds SDL's audio lock), each
+// storing with release after its copy and loading the other's count with
+// acquire before it, so neither ever waits for the other.
 //
-// The ring, its shape and the format are set with SDL's audio lock held,
-// which SDL holds around every callback, and stay until the device closes.
-// `written` and `taken` count the bytes ever put into the ring and taken out
-// of it: queue() alone moves `written` and the callback alone moves `taken`
-// (but for flush(), which holds SDL's audio lock), each storing with release
-// after its copy and loading the other's count with acquire before it, so
-// neither ever waits for the other.
+// The ring is made when the channel is first used (channel 0's at open())
+// and set with SDL's audio lock held, which SDL holds around every
+// callback; it stays until the device closes.
 //
 // The clock's record is written by the callback and read and reset by the
 // interpreter's thread only with SDL's audio lock held: the frames the
 // callback took from the ring since the last flush, how many of them the
 // last callback took, and when it ran.
-struct Device {
+//
+// `gain`, `step` and `target` are the callback's alone: the gain it plays
+// at now (1 is the samples as queued), the gain it adds each frame while it
+// ramps to the volume, and the volume it ramps to.
+struct Channel {
     std::uint8_t *ring = nullptr;
-    std::uint64_t capacity = 0;  // bytes, whole frames
-    unsigned frame_bytes = 0;
-    int size = 0;  // the sample format, as SampleFormat::size
     std::atomic<std::uint64_t> written{0};
     std::atomic<std::uint64_t> taken{0};
     std::atomic<int> volume{100};
-    std::atomic<bool> muted{false};
-    std::atomic<bool> playing{false};
-    std::atomic<bool> fed{false};  // something was queued since the last flush
+    std::atomic<bool> playing{false};  // not paused
+    std::atomic<bool> fed{false};      // something was queued since the last flush
     std::atomic<std::uint64_t> underruns{0};
     std::uint64_t frames_taken = 0;
     std::uint64_t last_frames = 0;
     std::int64_t last_call_ns = 0;
+    double gain = 1;
+    double step = 0;
+    int target = 100;
+};
+
+// What the callback shares with the interpreter's thread: the channels, the
+// shape of their rings and the format, set with SDL's audio lock held and
+// kept until the device closes, and the master volume and mute, which apply
+// to the sum of the channels from the next callback on, as they are.
+struct Device {
+    Channel channels[channel_count];
+    std::uint64_t capacity = 0;  // bytes of each ring, whole frames
+    unsigned frame_bytes = 0;
+    int size = 0;  // the sample format, as SampleFormat::size
+    unsigned ramp_frames = 1;
+    std::atomic<int> volume{100};
+    std::atomic<bool> muted{false};
 };
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
@@ -99,8 +126,10 @@ struct Opened {
     bool open = false;
     int frequency = 0;
     int samples = 0;  // the device's buffer, in frames
-    bool paused = true;
-    double clock = 0;  // the last value the clock gave, which it never goes below
+    bool running = false;  // SDL calls back: some channel is not paused
+    bool paused[channel_count] = {};
+    // The last value each channel's clock gave, which it never goes below.
+    double clock[channel_count] = {};
 };
 
 Opened opened;
@@ -126,76 +155,196 @@ void fill_silence(std::uint8_t *bytes, std::uint64_t count, int size)
     }
 }
 
-// Each sample, taken as its distance from the format's middle `zero`,
-// becomes round(sample * percent / 100), halves rounded up, clipped to the
-// format's range.  Adding 100 * 32768 keeps every dividend positive, so that
-// integer division rounds down.
-template <typename Sample, int zero, int low, int high>
-void scale_samples(std::uint8_t *bytes, std::uint64_t count, int percent)
+// --- the mix -----------------------------------------------------------------
+
+// The callback sums the channels, block by block, in 32-bit samples taken as
+// their distance from the format's middle, then clips each sum once.  Sixteen
+// full-scale 16-bit channels sum to at most 2^19, which the master volume's
+// scaling below keeps within 32 bits.
+constexpr unsigned block_samples = 2048;
+using Sum = std::int32_t;
+
+// A span of a channel's frames that the callback mixes: where its bytes are.
+// The ring gives one or two spans (the second from the ring's start); a
+// sound held whole could give more, one for each time round it.
+struct Span {
+    const std::uint8_t *bytes;
+    std::uint64_t count;
+};
+
+// Adds `count` bytes of samples to `sum` at the channel's gain, ramping it a
+// step a frame toward the channel's target while it is not there.
+template <typename Sample, int zero>
+void add_samples(Sum *sum, const std::uint8_t *bytes, std::uint64_t count, Channel &c,
+                 unsigned frame_samples)
 {
-    for (std::uint64_t i = 0; i + sizeof(Sample) <= count; i += sizeof(Sample)) {
-        Sample sample;
-        std::memcpy(&sample, bytes + i, sizeof sample);
-        const int centred = static_cast<int>(sample) - zero;
-        const int scaled = (centred * percent + 50 + 100 * 32768) / 100 - 32768;
-        sample = static_cast<Sample>(std::clamp(scaled, low, high) + zero);
-        std::memcpy(bytes + i, &sample, sizeof sample);
+    const std::uint64_t samples = count / sizeof(Sample);
+    std::uint64_t i = 0;
+    const double target = c.target / 100.0;
+    // The ramp, a frame at a time.
+    while (c.gain != target && i < samples) {
+        c.gain += c.step;
+        if ((c.step > 0 && c.gain >= target) || (c.step <= 0 && c.gain <= target))
+            c.gain = target;
+        for (unsigned k = 0; k < frame_samples; ++k, ++i) {
+            Sample sample;
+            std::memcpy(&sample, bytes + i * sizeof(Sample), sizeof sample);
+            sum[i] += static_cast<Sum>(
+                std::floor((static_cast<int>(sample) - zero) * c.gain + 0.5));
+        }
+    }
+    if (c.target == 100) {
+        for (; i < samples; ++i) {
+            Sample sample;
+            std::memcpy(&sample, bytes + i * sizeof(Sample), sizeof sample);
+            sum[i] += static_cast<Sum>(sample) - zero;
+        }
+    } else if (c.target > 0) {
+        // The gain in 15 fractional bits, the product rounded to nearest.
+        const Sum gain = (c.target * 32768 + 50) / 100;
+        for (; i < samples; ++i) {
+            Sample sample;
+            std::memcpy(&sample, bytes + i * sizeof(Sample), sizeof sample);
+            sum[i] += ((static_cast<Sum>(sample) - zero) * gain + 16384) >> 15;
+        }
     }
 }
 
-void scale(std::uint8_t *bytes, std::uint64_t count, int size, int percent)
+// Writes the sums as samples: each, scaled by the master's percent,
+// becomes round(sum * percent / 100), halves rounded up, clipped (never
+// wrapped) to the format's range.  Adding 100 * 2^20 keeps every dividend
+// positive, so that integer division rounds down.
+template <typename Sample, int zero, int low, int high>
+void write_samples(std::uint8_t *bytes, const Sum *sum, std::uint64_t samples, int percent)
 {
-    switch (size) {
-    case -16:
-        scale_samples<Sint16, 0, -32768, 32767>(bytes, count, percent);
-        break;
-    case 16:
-        scale_samples<Uint16, 32768, -32768, 32767>(bytes, count, percent);
-        break;
-    case -8:
-        scale_samples<Sint8, 0, -128, 127>(bytes, count, percent);
-        break;
-    default:
-        scale_samples<Uint8, 128, -128, 127>(bytes, count, percent);
-        break;
+    if (percent == 100) {
+        for (std::uint64_t i = 0; i < samples; ++i) {
+            const auto sample = static_cast<Sample>(std::clamp(sum[i], low, high) + zero);
+            std::memcpy(bytes + i * sizeof(Sample), &sample, sizeof sample);
+        }
+        return;
     }
+    constexpr Sum offset = 1 << 20;
+    for (std::uint64_t i = 0; i < samples; ++i) {
+        const Sum scaled = (sum[i] * percent + 50 + 100 * offset) / 100 - offset;
+        const auto sample = static_cast<Sample>(std::clamp(scaled, low, high) + zero);
+        std::memcpy(bytes + i * sizeof(Sample), &sample, sizeof sample);
+    }
+}
+
+template <typename Sample, int zero, int low, int high>
+void mix_block(std::uint8_t *out, std::uint64_t bytes, const Span (&spans)[channel_count][2],
+               Channel *channels, unsigned frame_samples, int percent)
+{
+    Sum sum[block_samples];
+    const std::uint64_t samples = bytes / sizeof(Sample);
+    std::fill_n(sum, samples, 0);
+    for (int n = 0; n < channel_count; ++n) {
+        // The spans follow each other in the block.
+        Sum *to = sum;
+        for (const Span &span : spans[n]) {
+            if (span.count > 0)
+                add_samples<Sample, zero>(to, span.bytes, span.count, channels[n],
+                                          frame_samples);
+            to += span.count / sizeof(Sample);
+        }
+    }
+    write_samples<Sample, zero, low, high>(out, sum, samples, percent);
+}
+
+// The spans of channel `c`'s ring from byte `from` on (counted as `taken`
+// is), `count` bytes long.
+void ring_spans(Span (&spans)[2], const Channel &c, std::uint64_t capacity,
+                std::uint64_t from, std::uint64_t count)
+{
+    const std::uint64_t start = from % capacity;
+    const std::uint64_t first = std::min(count, capacity - start);
+    spans[0] = {c.ring + start, first};
+    spans[1] = {c.ring, count - first};
 }
 
 // SDL's audio callback, on SDL's audio thread.
-void SDLCALL play_ring(void *, Uint8 *stream, int len)
+void SDLCALL mix_channels(void *, Uint8 *stream, int len)
 {
     Device &d = device;
     const auto length = static_cast<std::uint64_t>(std::max(len, 0));
-    if (d.ring == nullptr) {
+    if (d.channels[0].ring == nullptr) {
         std::memset(stream, 0, length);
         return;
     }
     const std::uint64_t wanted = length - length % d.frame_bytes;
-    const std::uint64_t taken = d.taken.load(std::memory_order_relaxed);
-    const std::uint64_t count =
-        std::min(d.written.load(std::memory_order_acquire) - taken, wanted);
-    // The frames run to the ring's end, and on from its start.
-    const std::uint64_t start = taken % d.capacity;
-    const std::uint64_t first = std::min(count, d.capacity - start);
-    std::memcpy(stream, d.ring + start, first);
-    std::memcpy(stream + first, d.ring, count - first);
-    d.taken.store(taken + count, std::memory_order_release);
+    // What each playing channel gives this call: what its ring held when
+    // the call began, up to the call's length.  A paused channel is left
+    // as it is.
+    std::uint64_t taken[channel_count] = {};
+    std::uint64_t count[channel_count] = {};
+    bool playing[channel_count] = {};
+    for (int n = 0; n < channel_count; ++n) {
+        Channel &c = d.channels[n];
+        playing[n] = c.ring != nullptr && c.playing.load(std::memory_order_relaxed);
+        if (!playing[n])
+            continue;
+        taken[n] = c.taken.load(std::memory_order_relaxed);
+        count[n] = std::min(c.written.load(std::memory_order_acquire) - taken[n], wanted);
+        const int volume = c.volume.load(std::memory_order_relaxed);
+        if (volume != c.target) {
+            c.target = volume;
+            c.step = (volume / 100.0 - c.gain) / d.ramp_frames;
+        }
+        if (count[n] == 0)
+            c.gain = volume / 100.0;  // nothing heard: no click to smooth
+    }
 
-    const int percent = d.volume.load(std::memory_order_relaxed);
-    if (d.muted.load(std::memory_order_relaxed) || percent == 0)
-        fill_silence(stream, count, d.size);
-    else if (percent != 100)
-        scale(stream, count, d.size, percent);
-    fill_silence(stream + count, length - count, d.size);
+    const unsigned sample_bytes = static_cast<unsigned>(std::abs(d.size) / 8);
+    const unsigned frame_samples = d.frame_bytes / sample_bytes;
+    const std::uint64_t block =
+        std::max<std::uint64_t>(block_samples / frame_samples, 1) * d.frame_bytes;
+    const int percent = d.muted.load(std::memory_order_relaxed)
+                            ? 0
+                            : d.volume.load(std::memory_order_relaxed);
+    for (std::uint64_t at = 0; at < wanted; at += block) {
+        const std::uint64_t bytes = std::min(block, wanted - at);
+        Span spans[channel_count][2] = {};
+        for (int n = 0; n < channel_count; ++n)
+            if (count[n] > at)
+                ring_spans(spans[n], d.channels[n], d.capacity, taken[n] + at,
+                           std::min(bytes, count[n] - at));
+        switch (d.size) {
+        case -16:
+            mix_block<Sint16, 0, -32768, 32767>(stream + at, bytes, spans, d.channels,
+                                                frame_samples, percent);
+            break;
+        case 16:
+            mix_block<Uint16, 32768, -32768, 32767>(stream + at, bytes, spans, d.channels,
+                                                    frame_samples, percent);
+            break;
+        case -8:
+            mix_block<Sint8, 0, -128, 127>(stream + at, bytes, spans, d.channels,
+                                           frame_samples, percent);
+            break;
+        default:
+            mix_block<Uint8, 128, -128, 127>(stream + at, bytes, spans, d.channels,
+                                             frame_samples, percent);
+            break;
+        }
+    }
+    fill_silence(stream + wanted, length - wanted, d.size);
 
-    d.frames_taken += count / d.frame_bytes;
-    d.last_frames = count / d.frame_bytes;
-    d.last_call_ns = now_ns();
-    // Short while playing what was queued: the ring ran dry.  A ring that
-    // is empty because nothing was queued since the last flush is not.
-    if (count < wanted && d.playing.load(std::memory_order_relaxed) &&
-        d.fed.load(std::memory_order_relaxed))
-        d.underruns.fetch_add(1, std::memory_order_relaxed);
+    const std::int64_t now = now_ns();
+    for (int n = 0; n < channel_count; ++n) {
+        if (!playing[n])
+            continue;
+        Channel &c = d.channels[n];
+        c.taken.store(taken[n] + count[n], std::memory_order_release);
+        c.frames_taken += count[n] / d.frame_bytes;
+        c.last_frames = count[n] / d.frame_bytes;
+        c.last_call_ns = now;
+        // Short while playing what was queued: the ring ran dry.  A ring
+        // that is empty because nothing was queued since the last flush is
+        // not.
+        if (count[n] < wanted && c.fed.load(std::memory_order_relaxed))
+            c.underruns.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 // SDL's buffer: the most frames, a power of two, that last at most 40 ms,
@@ -211,10 +360,12 @@ void close_device()
     if (!opened.open)
         return;
     // SDL's audio thread has ended when this returns: no callback reads the
-    // ring after it.
+    // rings after it.
     SDL_CloseAudio();
-    PyMem_RawFree(device.ring);
-    device.ring = nullptr;
+    for (Channel &c : device.channels) {
+        PyMem_RawFree(c.ring);
+        c.ring = nullptr;
+    }
     opened.open = false;
 }
 
@@ -226,15 +377,17 @@ bool sound_ready()
     return false;
 }
 
-// Seconds of the queued sound heard since the last flush.  The last
-// callback's frames are in SDL's buffer, which plays them from that callback
-// on, in real time; everything taken before them has been heard.
-double heard_seconds()
+// Seconds of the sound queued on channel `n` heard since its last flush.
+// The last callback's frames are in SDL's buffer, which plays them from
+// that callback on, in real time; everything taken before them has been
+// heard.
+double heard_seconds(int n)
 {
+    const Channel &c = device.channels[n];
     SDL_LockAudio();
-    const std::uint64_t frames = device.frames_taken;
-    const std::uint64_t last = device.last_frames;
-    const std::int64_t last_call = device.last_call_ns;
+    const std::uint64_t frames = c.frames_taken;
+    const std::uint64_t last = c.last_frames;
+    const std::int64_t last_call = c.last_call_ns;
     SDL_UnlockAudio();
     const double frequency = opened.frequency;
     const double since =
@@ -243,12 +396,30 @@ double heard_seconds()
            std::min(since, static_cast<double>(last) / frequency);
 }
 
-// The clock: frozen while paused, and never below what it gave before.
-double clock_seconds()
+// A channel's clock: frozen while paused, and never below what it gave
+// before.
+double clock_seconds(int n)
 {
-    if (!opened.paused)
-        opened.clock = std::max(opened.clock, heard_seconds());
-    return opened.clock;
+    if (!opened.paused[n])
+        opened.clock[n] = std::max(opened.clock[n], heard_seconds(n));
+    return opened.clock[n];
+}
+
+// Makes channel `n`'s ring if it has none yet.
+bool ring_made(int n)
+{
+    Channel &c = device.channels[n];
+    if (c.ring != nullptr)
+        return true;
+    auto *ring = static_cast<std::uint8_t *>(PyMem_RawMalloc(device.capacity));
+    if (ring == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    SDL_LockAudio();
+    c.ring = ring;
+    SDL_UnlockAudio();
+    return true;
 }
 
 // --- open, close, quit -------------------------------------------------------
@@ -322,7 +493,7 @@ PyObject *sound_open(PyObject *, PyObject *args, PyObject *kwargs)
     desired.format = asked->sdl_format;
     desired.channels = static_cast<Uint8>(channels);
     desired.samples = device_samples(frequency);
-    desired.callback = play_ring;
+    desired.callback = mix_channels;
     SDL_AudioSpec obtained{};
     if (SDL_OpenAudio(&desired, &obtained) < 0)
         return raise_sdl_error();
@@ -363,25 +534,36 @@ PyObject *sound_open(PyObject *, PyObject *args, PyObject *kwargs)
         return nullptr;
 
     // The device is paused, so SDL is not calling back; the lock publishes
-    // the ring to its thread all the same.
+    // the rings to its thread all the same.
     SDL_LockAudio();
-    device.ring = pending.ring;
+    for (Channel &c : device.channels) {
+        c.written.store(0);
+        c.taken.store(0);
+        c.volume.store(100);
+        c.playing.store(false);
+        c.fed.store(false);
+        c.underruns.store(0);
+        c.frames_taken = c.last_frames = 0;
+        c.last_call_ns = 0;
+        c.gain = 1;
+        c.step = 0;
+        c.target = 100;
+    }
+    device.channels[0].ring = pending.ring;
     device.capacity = capacity;
     device.frame_bytes = frame_bytes;
     device.size = format->size;
-    device.written.store(0);
-    device.taken.store(0);
+    device.ramp_frames =
+        static_cast<unsigned>(std::max(std::lround(ramp_seconds * obtained.freq), 1L));
     device.volume.store(100);
     device.muted.store(false);
-    device.playing.store(false);
-    device.fed.store(false);
-    device.underruns.store(0);
-    device.frames_taken = 0;
-    device.last_frames = 0;
-    device.last_call_ns = 0;
     SDL_UnlockAudio();
     pending.keep();
-    opened = Opened{true, obtained.freq, obtained.samples, true, 0};
+    opened = Opened{};
+    opened.open = true;
+    opened.frequency = obtained.freq;
+    opened.samples = obtained.samples;
+    std::fill_n(opened.paused, channel_count, true);
     return result.release();
 }
 
@@ -405,13 +587,12 @@ PyObject *sound_get_init(PyObject *, PyObject *)
     return PyBool_FromLong(opened.open);
 }
 
-// --- queue, flush ------------------------------------------------------------
+// --- what each channel does ---------------------------------------------------
+//
+// The module's functions act on channel 0, a Channel's methods on its own.
 
-PyObject *sound_queue(PyObject *, PyObject *args)
+PyObject *queue_on(int n, PyObject *data)
 {
-    PyObject *data = nullptr;
-    if (!PyArg_ParseTuple(args, "O:queue", &data))
-        return nullptr;
     brilox::HeldBuffer held;
     if (!held.take(data, PyBUF_C_CONTIGUOUS))
         return nullptr;
@@ -424,71 +605,132 @@ PyObject *sound_queue(PyObject *, PyObject *args)
                      device.frame_bytes, held.view().len);
         return nullptr;
     }
-    const std::uint64_t written = device.written.load(std::memory_order_relaxed);
+    if (!ring_made(n))
+        return nullptr;
+    Channel &c = device.channels[n];
+    const std::uint64_t written = c.written.load(std::memory_order_relaxed);
     const std::uint64_t room =
-        device.capacity - (written - device.taken.load(std::memory_order_acquire));
+        device.capacity - (written - c.taken.load(std::memory_order_acquire));
     const std::uint64_t count = std::min(length, room);
     const std::uint64_t start = written % device.capacity;
     const std::uint64_t first = std::min(count, device.capacity - start);
     const auto *from = static_cast<const std::uint8_t *>(held.view().buf);
-    std::memcpy(device.ring + start, from, first);
-    std::memcpy(device.ring, from + first, count - first);
-    device.written.store(written + count, std::memory_order_release);
+    std::memcpy(c.ring + start, from, first);
+    std::memcpy(c.ring, from + first, count - first);
+    c.written.store(written + count, std::memory_order_release);
     if (count > 0)
-        device.fed.store(true, std::memory_order_relaxed);
+        c.fed.store(true, std::memory_order_relaxed);
     return PyLong_FromUnsignedLongLong(count);
+}
+
+PyObject *flush_on(int n)
+{
+    if (!sound_ready())
+        return nullptr;
+    Channel &c = device.channels[n];
+    SDL_LockAudio();
+    c.taken.store(c.written.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    c.fed.store(false, std::memory_order_relaxed);
+    c.frames_taken = 0;
+    c.last_frames = 0;
+    SDL_UnlockAudio();
+    opened.clock[n] = 0;
+    return brilox::none();
+}
+
+std::uint64_t queued_bytes(int n)
+{
+    const Channel &c = device.channels[n];
+    return c.written.load(std::memory_order_relaxed) - c.taken.load(std::memory_order_relaxed);
+}
+
+PyObject *queued_on(int n)
+{
+    if (!sound_ready())
+        return nullptr;
+    return PyLong_FromUnsignedLongLong(queued_bytes(n));
+}
+
+PyObject *underruns_on(int n)
+{
+    if (!sound_ready())
+        return nullptr;
+    return PyLong_FromUnsignedLongLong(
+        device.channels[n].underruns.load(std::memory_order_relaxed));
+}
+
+// SDL calls back while some channel plays, and is paused (playing its own
+// silence) while none does, as the device is at open().
+PyObject *pause_on(int n, int pause)
+{
+    if (!sound_ready())
+        return nullptr;
+    Channel &c = device.channels[n];
+    if (pause && !opened.paused[n]) {
+        clock_seconds(n);  // the clock stops where it is now
+        opened.paused[n] = true;
+        c.playing.store(false, std::memory_order_relaxed);
+        if (std::all_of(opened.paused, opened.paused + channel_count, [](bool p) { return p; })) {
+            opened.running = false;
+            SDL_PauseAudio(1);
+        }
+    } else if (!pause && opened.paused[n]) {
+        opened.paused[n] = false;
+        c.playing.store(true, std::memory_order_relaxed);
+        if (!opened.running) {
+            opened.running = true;
+            SDL_PauseAudio(0);
+        }
+    }
+    return brilox::none();
+}
+
+PyObject *clock_on(int n)
+{
+    if (!sound_ready())
+        return nullptr;
+    return PyFloat_FromDouble(clock_seconds(n));
+}
+
+// --- the module's functions --------------------------------------------------
+
+PyObject *sound_queue(PyObject *, PyObject *args)
+{
+    PyObject *data = nullptr;
+    if (!PyArg_ParseTuple(args, "O:queue", &data))
+        return nullptr;
+    return queue_on(0, data);
 }
 
 PyObject *sound_flush(PyObject *, PyObject *)
 {
-    if (!sound_ready())
-        return nullptr;
-    SDL_LockAudio();
-    device.taken.store(device.written.load(std::memory_order_relaxed),
-                       std::memory_order_relaxed);
-    device.fed.store(false, std::memory_order_relaxed);
-    device.frames_taken = 0;
-    device.last_frames = 0;
-    SDL_UnlockAudio();
-    opened.clock = 0;
-    return brilox::none();
+    return flush_on(0);
 }
 
 PyObject *sound_queued(PyObject *, PyObject *)
 {
-    if (!sound_ready())
-        return nullptr;
-    return PyLong_FromUnsignedLongLong(device.written.load(std::memory_order_relaxed) -
-                                       device.taken.load(std::memory_order_relaxed));
+    return queued_on(0);
 }
 
 PyObject *sound_underruns(PyObject *, PyObject *)
 {
-    if (!sound_ready())
-        return nullptr;
-    return PyLong_FromUnsignedLongLong(device.underruns.load(std::memory_order_relaxed));
+    return underruns_on(0);
 }
-
-// --- pause, volume, mute -----------------------------------------------------
 
 PyObject *sound_pause(PyObject *, PyObject *args)
 {
     int pause = 0;
     if (!PyArg_ParseTuple(args, "p:pause", &pause))
         return nullptr;
-    if (!sound_ready())
-        return nullptr;
-    if (pause && !opened.paused) {
-        clock_seconds();  // the clock stops where it is now
-        opened.paused = true;
-        device.playing.store(false, std::memory_order_relaxed);
-        SDL_PauseAudio(1);
-    } else if (!pause && opened.paused) {
-        opened.paused = false;
-        device.playing.store(true, std::memory_order_relaxed);
-        SDL_PauseAudio(0);
-    }
-    return brilox::none();
+    return pause_on(0, pause);
+}
+
+bool volume_in_range(int percent)
+{
+    if (percent >= 0 && percent <= 100)
+        return true;
+    PyErr_SetString(PyExc_ValueError, "volume must be 0 to 100");
+    return false;
 }
 
 PyObject *sound_set_volume(PyObject *, PyObject *args)
@@ -496,11 +738,7 @@ PyObject *sound_set_volume(PyObject *, PyObject *args)
     int percent = 0;
     if (!PyArg_ParseTuple(args, "i:set_volume", &percent))
         return nullptr;
-    if (percent < 0 || percent > 100) {
-        PyErr_SetString(PyExc_ValueError, "volume must be 0 to 100");
-        return nullptr;
-    }
-    if (!sound_ready())
+    if (!volume_in_range(percent) || !sound_ready())
         return nullptr;
     device.volume.store(percent, std::memory_order_relaxed);
     return brilox::none();
@@ -531,23 +769,207 @@ PyObject *sound_get_mute(PyObject *, PyObject *)
     return PyBool_FromLong(device.muted.load(std::memory_order_relaxed));
 }
 
-// --- clock, latency ----------------------------------------------------------
-
 PyObject *sound_clock(PyObject *, PyObject *)
 {
-    if (!sound_ready())
-        return nullptr;
-    return PyFloat_FromDouble(clock_seconds());
+    return clock_on(0);
 }
 
 PyObject *sound_latency(PyObject *, PyObject *)
 {
     if (!sound_ready())
         return nullptr;
-    const std::uint64_t queued = device.written.load(std::memory_order_relaxed) -
-                                 device.taken.load(std::memory_order_relaxed);
-    const double frames = static_cast<double>(queued / device.frame_bytes) + opened.samples;
+    const double frames =
+        static_cast<double>(queued_bytes(0) / device.frame_bytes) + opened.samples;
     return PyFloat_FromDouble(frames / opened.frequency);
+}
+
+// --- Channel -----------------------------------------------------------------
+
+struct ChannelObject {
+    PyObject_HEAD
+    int n;
+};
+
+int channel_of(PyObject *self)
+{
+    return reinterpret_cast<ChannelObject *>(self)->n;
+}
+
+PyObject *channel_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"n", nullptr};
+    int n = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:Channel", const_cast<char **>(keywords),
+                                     &n))
+        return nullptr;
+    if (n < 0 || n >= channel_count) {
+        PyErr_SetString(PyExc_ValueError, "channel must be from 0 to 15");
+        return nullptr;
+    }
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self != nullptr)
+        reinterpret_cast<ChannelObject *>(self)->n = n;
+    return self;
+}
+
+PyObject *channel_repr(PyObject *self)
+{
+    return PyUnicode_FromFormat("Channel(%d)", channel_of(self));
+}
+
+PyObject *channel_richcompare(PyObject *self, PyObject *other, int op)
+{
+    if (!PyObject_TypeCheck(other, Py_TYPE(self)) || (op != Py_EQ && op != Py_NE))
+        Py_RETURN_NOTIMPLEMENTED;
+    const bool same = channel_of(self) == channel_of(other);
+    return PyBool_FromLong(same == (op == Py_EQ));
+}
+
+Py_hash_t channel_hash(PyObject *self)
+{
+    return channel_of(self) + 1;
+}
+
+PyObject *channel_queue(PyObject *self, PyObject *data)
+{
+    return queue_on(channel_of(self), data);
+}
+
+PyObject *channel_flush(PyObject *self, PyObject *)
+{
+    return flush_on(channel_of(self));
+}
+
+PyObject *channel_pause(PyObject *self, PyObject *flag)
+{
+    const int pause = PyObject_IsTrue(flag);
+    if (pause < 0)
+        return nullptr;
+    return pause_on(channel_of(self), pause);
+}
+
+PyObject *channel_clock(PyObject *self, PyObject *)
+{
+    return clock_on(channel_of(self));
+}
+
+PyObject *channel_queued(PyObject *self, PyObject *)
+{
+    return queued_on(channel_of(self));
+}
+
+PyObject *channel_underruns(PyObject *self, PyObject *)
+{
+    return underruns_on(channel_of(self));
+}
+
+PyObject *channel_get_volume(PyObject *self, void *)
+{
+    if (!sound_ready())
+        return nullptr;
+    return PyLong_FromLong(
+        device.channels[channel_of(self)].volume.load(std::memory_order_relaxed));
+}
+
+int channel_set_volume(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "a channel's volume cannot be deleted");
+        return -1;
+    }
+    Ref number = Ref::steal(PyNumber_Index(value));
+    if (!number)
+        return -1;
+    const long asked = PyLong_AsLong(number.get());
+    if (asked == -1 && PyErr_Occurred())
+        return -1;
+    const int percent = static_cast<int>(std::clamp(asked, -1L, 101L));
+    if (!volume_in_range(percent) || !sound_ready())
+        return -1;
+    device.channels[channel_of(self)].volume.store(percent, std::memory_order_relaxed);
+    return 0;
+}
+
+// Busy while frames wait in its ring, or the frames its last callback took
+// are still being heard.
+PyObject *channel_get_busy(PyObject *self, void *)
+{
+    if (!sound_ready())
+        return nullptr;
+    const int n = channel_of(self);
+    if (queued_bytes(n) > 0)
+        Py_RETURN_TRUE;
+    const Channel &c = device.channels[n];
+    SDL_LockAudio();
+    const std::uint64_t last = c.last_frames;
+    const std::int64_t last_call = c.last_call_ns;
+    SDL_UnlockAudio();
+    const double since = static_cast<double>(now_ns() - last_call) / 1e9;
+    return PyBool_FromLong(last > 0 && since < static_cast<double>(last) / opened.frequency);
+}
+
+// --- cost of the mix ---------------------------------------------------------
+
+// For the benchmarks: runs SDL's callback `calls` times on a buffer of
+// SDL's size, each call on the same frames (every channel's count of taken
+// bytes set back before each), then copies the bytes those calls took from
+// the rings, as many times.  Returns the seconds of each, as
+// (callback, copies).  SDL's audio lock is held throughout, so SDL's own
+// calls wait; the channels' clocks and underruns are left as they were.
+PyObject *sound_mix_cost(PyObject *, PyObject *args)
+{
+    int calls = 0;
+    if (!PyArg_ParseTuple(args, "i:_mix_cost", &calls))
+        return nullptr;
+    if (!sound_ready())
+        return nullptr;
+    const std::uint64_t length = static_cast<std::uint64_t>(opened.samples) * device.frame_bytes;
+    auto *stream = static_cast<std::uint8_t *>(PyMem_RawMalloc(length * (channel_count + 1)));
+    if (stream == nullptr)
+        return PyErr_NoMemory();
+    struct Saved {
+        std::uint64_t taken, underruns, frames_taken, last_frames;
+        std::int64_t last_call_ns;
+    } saved[channel_count];
+    SDL_LockAudio();
+    for (int n = 0; n < channel_count; ++n) {
+        const Channel &c = device.channels[n];
+        saved[n] = {c.taken.load(), c.underruns.load(), c.frames_taken, c.last_frames,
+                    c.last_call_ns};
+    }
+    const std::int64_t begun = now_ns();
+    for (int k = 0; k < calls; ++k) {
+        for (int n = 0; n < channel_count; ++n)
+            device.channels[n].taken.store(saved[n].taken, std::memory_order_relaxed);
+        mix_channels(nullptr, stream, static_cast<int>(length));
+    }
+    const std::int64_t mixed = now_ns();
+    for (int k = 0; k < calls; ++k) {
+        for (int n = 0; n < channel_count; ++n) {
+            Channel &c = device.channels[n];
+            if (c.ring == nullptr || !c.playing.load())
+                continue;
+            const std::uint64_t count = std::min(c.written.load() - saved[n].taken, length);
+            Span spans[2];
+            ring_spans(spans, c, device.capacity, saved[n].taken, count);
+            std::memcpy(stream + length * (n + 1), spans[0].bytes, spans[0].count);
+            std::memcpy(stream + length * (n + 1) + spans[0].count, spans[1].bytes,
+                        spans[1].count);
+        }
+    }
+    const std::int64_t copied = now_ns();
+    for (int n = 0; n < channel_count; ++n) {
+        Channel &c = device.channels[n];
+        c.taken.store(saved[n].taken);
+        c.underruns.store(saved[n].underruns);
+        c.frames_taken = saved[n].frames_taken;
+        c.last_frames = saved[n].last_frames;
+        c.last_call_ns = saved[n].last_call_ns;
+    }
+    SDL_UnlockAudio();
+    PyMem_RawFree(stream);
+    return Py_BuildValue("(dd)", static_cast<double>(mixed - begun) / 1e9,
+                         static_cast<double>(copied - mixed) / 1e9);
 }
 
 // --- at exit -----------------------------------------------------------------
@@ -630,13 +1052,73 @@ PyMethodDef sound_methods[] = {
     {"get_mute", sound_get_mute, METH_NOARGS, "get_mute($module, /)\n--\n\ntrue while muted"},
     {"clock", sound_clock, METH_NOARGS, clock_doc},
     {"latency", sound_latency, METH_NOARGS, latency_doc},
+    {"_mix_cost", sound_mix_cost, METH_VARARGS,
+     "_mix_cost($module, calls, /)\n--\n\n"
+     "for the benchmarks: seconds of SDL's callback run calls times on the same\n"
+     "frames, and of copying the bytes those calls take from the rings, as many times"},
     {nullptr, nullptr, 0, nullptr},
 };
+
+PyDoc_STRVAR(channel_queue_doc,
+             "queue($self, data, /)\n--\n\n"
+             "copy as many whole frames of data into this channel's ring as fit, as the\n"
+             "module's queue() does; returns the bytes taken");
+
+PyMethodDef channel_methods[] = {
+    {"queue", channel_queue, METH_O, channel_queue_doc},
+    {"flush", channel_flush, METH_NOARGS,
+     "flush($self, /)\n--\n\nempty the ring, and start the clock again at 0"},
+    {"pause", channel_pause, METH_O,
+     "pause($self, flag, /)\n--\n\n"
+     "hold this channel's sound while flag is true; every channel starts paused"},
+    {"clock", channel_clock, METH_NOARGS,
+     "clock($self, /)\n--\n\nseconds of this channel's queued sound heard since\n"
+     "open() or its last flush(), reckoned as the module's clock() is"},
+    {"queued", channel_queued, METH_NOARGS,
+     "queued($self, /)\n--\n\nthe bytes waiting in this channel's ring"},
+    {"underruns", channel_underruns, METH_NOARGS,
+     "underruns($self, /)\n--\n\nhow many of SDL's callbacks found this channel's ring\n"
+     "short while it played, after something was queued since its last flush"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef channel_getset[] = {
+    {"volume", channel_get_volume, channel_set_volume,
+     "the channel's volume in percent (0 to 100), reached over 5 ms, a step a frame", nullptr},
+    {"busy", channel_get_busy, nullptr,
+     "true while sound waits in the channel's ring or is being heard", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The record names only the slots it uses; every other slot stays empty, so
+// the host's defaults apply.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+PyTypeObject channel_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "brilox.sound.Channel",
+    .tp_basicsize = sizeof(ChannelObject),
+    .tp_itemsize = 0,
+    .tp_repr = channel_repr,
+    .tp_hash = channel_hash,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Channel(n)\n--\n\n"
+              "one of the device's 16 channels (n from 0 to 15), each with a ring of its\n"
+              "own; the device plays their sum.  Channel(n) made twice is the same channel,\n"
+              "and channel 0 is the one the module's functions act on.",
+    .tp_richcompare = channel_richcompare,
+    .tp_methods = channel_methods,
+    .tp_getset = channel_getset,
+    .tp_new = channel_new,
+};
+
+#pragma GCC diagnostic pop
 
 PyModuleDef sound_module = {
     PyModuleDef_HEAD_INIT,
     "sound",
-    "brilox module to play sound: a ring of sample frames that SDL's audio device plays",
+    "brilox module to play sound: rings of sample frames that SDL's audio device mixes and plays",
     -1,
     sound_methods,
     nullptr,
@@ -653,8 +1135,13 @@ PyMODINIT_FUNC PyInit_sound(void)
                           api_slots + api::base_first);
     if (PyErr_Occurred())
         return nullptr;
+    if (PyType_Ready(&channel_type) < 0)
+        return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&sound_module, 1013));
     if (!module)
+        return nullptr;
+    if (!brilox::add_to_module(module.get(), "Channel",
+                               Ref::borrow(reinterpret_cast<PyObject *>(&channel_type))))
         return nullptr;
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     if (!atexit)
