@@ -1,6 +1,7 @@
 """brilox.sound on real SDL, whose disk driver writes what would be heard
-(waiting SDL_DISKAUDIODELAY ms between buffers).  16-bit stereo at 48 kHz
-reaches its file unconverted on both SDL builds."""
+(waiting SDL_DISKAUDIODELAY ms between buffers), and as a PulseAudio
+server's null sink plays it.  16-bit stereo at 48 kHz reaches both
+unconverted on both SDL builds."""
 
 import array
 import ctypes
@@ -12,6 +13,7 @@ import pytest
 import brilox.base
 import brilox.sound
 from support import sdl
+from support.soundserver import sound_server  # noqa: F401
 
 RATE, CHANNELS, SAMPLES = 48000, 2, 1024
 FRAME = 4  # bytes of a 16-bit stereo frame
@@ -53,10 +55,21 @@ def samples(size, centred):
 def test_refusals(sound):
     s = sound("no-such-driver")
     args = {"queue": (b"",), "pause": (1,), "set_volume": (5,), "set_mute": (1,)}
+    channel = s.Channel(15)
     for name in ("close", "flush", "queued", "underruns", "get_volume", "get_mute", "clock",
                  "latency", *args):
         with pytest.raises(brilox.base.error, match="^sound not open$"):
             getattr(s, name)(*args.get(name, ()))
+        if hasattr(channel, name):
+            with pytest.raises(brilox.base.error, match="^sound not open$"):
+                getattr(channel, name)(*args.get(name, ()))
+    for get in (lambda: channel.volume, lambda: channel.busy,
+                lambda: setattr(channel, "volume", 5)):
+        with pytest.raises(brilox.base.error, match="^sound not open$"):
+            get()
+    for n, error in ((16, ValueError), (-1, ValueError), ("1", TypeError), (1.0, TypeError)):
+        with pytest.raises(error, match="channel must be from 0 to 15|integer"):
+            s.Channel(n)
     for refused in ((0, 2), (RATE, 0), (RATE, 2, 24), (RATE, 2, -16, 0), (RATE, 2, -16, 1e999)):
         with pytest.raises(ValueError):
             s.open(*refused)
@@ -73,10 +86,14 @@ def test_refusals(sound):
     assert s.queued() == 0 and s.get_init()
     for call, bad, error in ((s.queue, b"\1\0", ValueError), (s.queue, "abcd", TypeError),
                              (s.queue, memoryview(b"\1" * 16)[::2], BufferError),
-                             (s.set_volume, -1, ValueError), (s.set_volume, 101, ValueError)):
+                             (s.set_volume, -1, ValueError), (s.set_volume, 101, ValueError),
+                             (s.Channel(3).queue, b"\1\0" * 3, ValueError),
+                             (lambda v: setattr(s.Channel(3), "volume", v), 101, ValueError),
+                             (lambda v: setattr(s.Channel(3), "volume", v), 2.0, TypeError)):
         with pytest.raises(error):
             call(bad)
     assert s.get_volume() == 100 and s.queued() == 0
+    assert (s.Channel(3).volume, s.Channel(3).queued(), s.Channel(3).busy) == (100, 0, False)
     s.close()
     assert not s.get_init()
 
@@ -258,3 +275,167 @@ def test_a_files_sound_starts_where_sought_and_its_clock_counts_sdls_buffer(soun
     # Before it, the preroll's silence, after whole buffers of SDL's own.
     assert (start - silence * FRAME) % (SAMPLES * FRAME) == 0 and not any(heard[:start])
     assert heard[start:start + RATE // 5 * FRAME] == wanted[:RATE // 5 * FRAME]
+
+
+# ---- channels, as the sound server plays them -----------------------------------------
+
+
+def stereo(left, right):
+    """Frames of 16-bit stereo from two lists of samples."""
+    return array.array("h", (v for pair in zip(left, right) for v in pair)).tobytes()
+
+
+def heard_on_the_sink(sound_server, monkeypatch, tmp_path, play):  # noqa: F811
+    """Runs play(brilox.sound) on a device opened on the sound server, with
+    channel 0 playing silence first so that the server's stream has
+    settled; what the sink played, as (frames, 2) numpy ints."""
+    np = pytest.importorskip("numpy")
+    monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
+    for name, value in sound_server.env.items():
+        monkeypatch.setenv(name, value)
+    recording = tmp_path / "heard.raw"
+    recorder = sound_server.record(recording)
+    try:
+        s = brilox.sound
+        assert s.open(RATE, CHANNELS, -16, 1.0)[:3] == (RATE, CHANNELS, -16)
+        s.pause(False)
+        # The recorder has started: it has written two of its reads.
+        wait_until(lambda: recording.exists() and recording.stat().st_size >= RATE * FRAME // 3,
+                   seconds=15)
+        play(s)
+        time.sleep(0.4)
+    finally:
+        sound_server.stop(recorder)
+        brilox.sound.quit()
+    data = recording.read_bytes()
+    return np.frombuffer(data[:len(data) // 4 * 4], "<i2").reshape(-1, 2).astype(int)
+
+
+def play_out(s, *channels):
+    for channel in channels:
+        channel.pause(False)
+    wait_until(lambda: not any(c.busy for c in channels))
+
+
+@pytest.mark.timeout(60)
+def test_channels_are_heard_as_their_sum_which_saturates(sound_server, monkeypatch,  # noqa: F811
+                                                         tmp_path):
+    import numpy as np
+    tones = {440: 8000, 1250: 6000}
+    second = np.arange(RATE) / RATE
+
+    def play(s):
+        one, two = s.Channel(1), s.Channel(2)
+        for channel, (hz, amplitude) in zip((one, two), tones.items()):
+            wave_ = np.rint(amplitude * np.sin(2 * np.pi * hz * second)).astype("<i2")
+            assert channel.queue(np.repeat(wave_, 2).tobytes()) == RATE * FRAME
+        play_out(s, one, two)
+        # Two loud channels: their sum clipped to the range, never wrapped.
+        for channel in (one, two):
+            channel.queue(stereo([30000] * 9600, [-30000] * 9600))
+        play_out(s, one, two)
+
+    heard = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)
+    sounding = np.flatnonzero(np.abs(heard[:, 0]) > 100)
+    middle = heard[sounding[0] + RATE // 4:sounding[0] + 3 * RATE // 4, 0]
+    spectrum = np.abs(np.fft.rfft(middle * np.hanning(len(middle)))) * 4 / len(middle)
+    bins = np.fft.rfftfreq(len(middle), 1 / RATE)
+    for hz, amplitude in tones.items():
+        assert spectrum[np.argmin(np.abs(bins - hz))] == pytest.approx(amplitude, rel=0.03)
+    far = np.all([np.abs(bins - hz) > 10 for hz in tones], axis=0)
+    assert spectrum[far].max() < 20
+    loud = heard[(heard[:, 0] > 30000) | (heard[:, 0] < -30000)]
+    assert len(loud) >= 9000 and (loud == [32767, -32768]).all()
+
+
+@pytest.mark.timeout(60)
+def test_a_channels_volume_ramps_to_each_new_value(sound_server, monkeypatch,  # noqa: F811
+                                                   tmp_path):
+    def play(s):
+        channel = s.Channel(5)
+        channel.queue(stereo([16000] * RATE, [16000] * RATE))
+        channel.pause(False)
+        time.sleep(0.25)
+        channel.volume = 0
+        time.sleep(0.2)
+        channel.volume = 60
+        play_out(s, channel)
+        assert channel.volume == 60 and s.get_volume() == 100
+
+    left = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)[:, 0]
+    import numpy as np
+    start = np.flatnonzero(left > 15900)[0]
+    end = np.flatnonzero(left)[-1]
+    steps = np.abs(np.diff(left[start:end + 1]))
+    # 5 ms at 48 kHz: 240 steps of 16000 / 240 down, of 9600 / 240 up.
+    assert steps.max() <= 16000 / 240 + 2
+    played = left[start:end + 1]
+    silent = np.flatnonzero(played == 0)
+    down, up = played[:silent[0]], played[silent[-1] + 1:]
+    assert len(silent) > RATE // 10 and (up == 9600).sum() > 1000
+    # Each ramp a frame short of 240 frames between its ends.
+    assert ((0 < down) & (down < 16000)).sum() in (238, 239, 240)
+    assert ((0 < up) & (up < 9600)).sum() in (238, 239, 240)
+
+
+@pytest.mark.timeout(60)
+def test_a_flushed_channel_stops_at_once_and_bad_calls_disturb_no_other(
+        sound_server, monkeypatch, tmp_path):  # noqa: F811
+    count = 28800  # 0.6 s: the right's every frame says its number
+    right = list(range(1, count + 1))
+    state = {}
+
+    def play(s):
+        one, two = s.Channel(1), s.Channel(2)
+        one.queue(stereo([5000 + k % 100 * 10 for k in range(count)], [0] * count))
+        two.queue(stereo([0] * count, right))
+        one.pause(False)
+        two.pause(False)
+        time.sleep(0.25)
+        for bad, error in (((lambda: s.Channel(16)), ValueError),
+                           ((lambda: one.queue(b"\1\0")), ValueError),
+                           ((lambda: s.Channel(7).queue(b"\1\0" * 3)), ValueError)):
+            with pytest.raises(error):
+                bad()
+        one.flush()
+        state["flushed"] = two.clock() * RATE
+        assert not one.busy and one.queued() == 0 and two.busy
+        play_out(s, two)
+        assert one.underruns() == 0  # flushed: its empty ring is no underrun
+
+    heard = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)
+    # The other channel played every frame, in order.
+    assert list(heard[:, 1][heard[:, 1] != 0]) == right
+    last = int(heard[:, 1][heard[:, 0] != 0][-1])  # the right's number where the left stops
+    assert state["flushed"] - 2 * SAMPLES <= last <= state["flushed"] + 2 * SAMPLES
+
+
+def test_each_channels_clock_follows_its_own_samples(sound, tmp_path):
+    s = sound("disk", delay=21)  # about SDL's buffer, so about real time
+    s.open(RATE, CHANNELS, -16, 2.0)
+    one, two = s.Channel(1), s.Channel(9)
+    # Channel 1 on the left and channel 9 on the right, never 0.
+    one.queue(stereo([1] * RATE, [0] * RATE))
+    two.queue(stereo([0] * RATE, [1] * RATE))
+    one.pause(False)
+    time.sleep(0.15)
+    two.pause(False)
+    time.sleep(0.1)
+    readings, deadline = [], time.monotonic() + 0.4
+    while time.monotonic() < deadline:
+        if len(readings) == 30:
+            one.pause(True)
+        played = array.array("h", written(tmp_path))
+        clocks = one.clock(), two.clock()
+        for channel, clock, side in ((one, clocks[0], played[0::2]),
+                                     (two, clocks[1], played[1::2])):
+            # Heard: what SDL has taken from the ring, less at most the
+            # buffer of its last call; all but that buffer is in the file.
+            taken = RATE - channel.queued() // FRAME
+            assert (side.count(1) - SAMPLES) / RATE - 1e-9 <= clock <= taken / RATE + 1e-9
+        readings.append(clocks)
+        time.sleep(0.005)
+    # Each ran from its own start; channel 1 stopped at its pause, and
+    # channel 0, given nothing, never moved.
+    assert readings[-1][0] == readings[31][0] and readings[-1][1] > readings[31][1]
+    assert 0.1 <= readings[0][0] - readings[0][1] <= 0.2 and s.clock() == 0
