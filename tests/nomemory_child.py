@@ -92,6 +92,7 @@ def entry(name, n):
         module.quit()
     elif name == "sound":
         assert module.open(8000, 2)[0] == 8000 and module.queue(b"\0" * 8) == 8
+        assert module.Channel(15).queue(b"\0" * 8) == 8 and module.Channel(15).busy
         module.quit()
     elif name == "key":
         assert type(module.name(97)) is str
@@ -334,7 +335,26 @@ def sound_sweeps():
             sound.quit()
         return prepare, operation, check
 
-    return {"sound_open": opened(False), "sound_open_audio_up": opened(True)}
+    def channel_prepare():
+        sound.open(16000, 1, buffer_seconds=0.5)
+        return {}
+
+    def channel_operation(state):
+        channel = sound.Channel(4)
+        state["taken"] = channel.queue(b"\1\0" * 4)
+        channel.volume = 50
+        channel.pause(False)
+        state["seen"] = (repr(channel), channel.clock(), channel.busy, channel.underruns())
+
+    def channel_check(state, outcome):
+        # A ring made or not, never half: what was queued is there, or nothing.
+        assert sound.Channel(4).queued() == state.get("taken", 0) in (0, 8)
+        assert outcome is MemoryError or state["seen"][0] == "Channel(4)"
+        assert sound.queued() == 0
+        sound.quit()
+
+    return {"sound_open": opened(False), "sound_open_audio_up": opened(True),
+            "sound_channel": (channel_prepare, channel_operation, channel_check)}
 
 
 def main():

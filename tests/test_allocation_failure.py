@@ -139,7 +139,8 @@ SWEEPS = ["overlay_created", "subclass_created", "display_tuple", "display_list"
           "lock_new_list", "lock_growing_list", "lock_itself", "lock_subsurface",
           "lock_subsurface_growing", "lifetime_lock", "lifetime_lock_growing",
           "lifetime_lock_subsurface", "lifetime_lock_beside_own",
-          "lifetime_lock_subsurface_beside_own", "sound_open", "sound_open_audio_up"]
+          "lifetime_lock_subsurface_beside_own", "sound_open", "sound_open_audio_up",
+          "sound_channel"]
 
 
 @pytest.mark.parametrize("sweep", SWEEPS)

@@ -164,6 +164,16 @@ def sound_cases(w):
         "state": lambda: (sound.pause(True), sound.set_volume(50), sound.set_mute(False),
                           sound.clock(), sound.latency(), sound.queued(), sound.underruns(),
                           sound.get_volume(), sound.get_mute()),
+        "channel": lambda: (sound.Channel(3).queue(w["samples"]), sound.Channel(3).pause(False),
+                            setattr(sound.Channel(3), "volume", 40), sound.Channel(3).volume,
+                            sound.Channel(3).busy, sound.Channel(3).clock(),
+                            sound.Channel(3).underruns(), sound.Channel(3).queued(),
+                            repr(sound.Channel(3)), sound.Channel(3) == sound.Channel(4),
+                            sound.Channel(3).pause(True), sound.Channel(3).flush()),
+        "channel refused": lambda: (expect(ValueError, sound.Channel, 16),
+                                    expect(TypeError, sound.Channel, "3"),
+                                    expect(ValueError, sound.Channel(3).queue, w["samples"][:3]),
+                                    expect(TypeError, setattr, sound.Channel(3), "volume", 1.5)),
     }
 
 

@@ -612,6 +612,11 @@ PyObject *queue_on(int n, PyObject *data)
     const std::uint64_t room =
         device.capacity - (written - c.taken.load(std::memory_order_acquire));
     const std::uint64_t count = std::min(length, room);
+    // The result is made first, so that a caller told of no memory has
+    // queued nothing.
+    Ref taken = Ref::steal(PyLong_FromUnsignedLongLong(count));
+    if (!taken)
+        return nullptr;
     const std::uint64_t start = written % device.capacity;
     const std::uint64_t first = std::min(count, device.capacity - start);
     const auto *from = static_cast<const std::uint8_t *>(held.view().buf);
@@ -620,7 +625,7 @@ PyObject *queue_on(int n, PyObject *data)
     c.written.store(written + count, std::memory_order_release);
     if (count > 0)
         c.fed.store(true, std::memory_order_relaxed);
-    return PyLong_FromUnsignedLongLong(count);
+    return taken.release();
 }
 
 PyObject *flush_on(int n)
