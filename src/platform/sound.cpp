@@ -1005,23 +1005,25 @@ PyMethodDef close_at_exit_method = {
 
 PyDoc_STRVAR(open_doc,
              "open($module, /, frequency, channels, size=-16, buffer_seconds=0.5)\n--\n\n"
-             "open SDL's audio device, paused, at volume 100 and not muted, closing one\n"
-             "already open.  size is the sample format: -16 signed 16-bit, 16 unsigned 16-bit\n"
-             "(both in the machine's byte order), -8 signed 8-bit, 8 unsigned 8-bit.\n"
+             "open SDL's audio device, every channel paused, empty and at volume 100, the\n"
+             "master volume 100 and not muted, closing one already open.  size is the\n"
+             "sample format: -16 signed 16-bit, 16 unsigned 16-bit (both in the machine's\n"
+             "byte order), -8 signed 8-bit, 8 unsigned 8-bit.\n"
              "Returns what SDL gave, which may differ from what was asked (queue that):\n"
              "(frequency, channels, size, samples, buffer_bytes), the last two SDL's buffer\n"
              "in frames (a power of two of 20-40 ms where SDL takes it) and in bytes.  The\n"
-             "ring that queue() fills holds buffer_seconds of sound, in whole frames.");
+             "ring of each channel holds buffer_seconds of sound, in whole frames.");
 
 PyDoc_STRVAR(queue_doc,
              "queue($module, data, /)\n--\n\n"
              "copy as many whole frames of data (any C-contiguous bytes-like object, whole\n"
-             "frames in the format open() returned) into the ring as fit; returns the bytes\n"
+             "frames in the format open() returned) into channel 0's ring as fit; returns the bytes\n"
              "taken, 0 when the ring is full.  Queue the rest later.");
 
 PyDoc_STRVAR(clock_doc,
              "clock($module, /)\n--\n\n"
-             "seconds of queued sound heard since open() or the last flush(): the frames\n"
+             "seconds of channel 0's queued sound heard since open() or the last flush():\n"
+             "the frames "
              "SDL's callback took from the ring, less those of its last callback, over the\n"
              "frequency, plus the time since that callback, up to the length of those last\n"
              "frames.  Never negative and never below what it gave before; frozen while\n"
@@ -1035,7 +1037,8 @@ PyDoc_STRVAR(latency_doc,
 
 PyDoc_STRVAR(underruns_doc,
              "underruns($module, /)\n--\n\n"
-             "how many of SDL's callbacks since open() found the ring short while playing,\n"
+             "how many of SDL's callbacks since open() found channel 0's ring short while\n"
+             "playing, "
              "after something was queued since the last flush (so played silence in part)");
 
 PyMethodDef sound_methods[] = {
@@ -1049,23 +1052,24 @@ PyMethodDef sound_methods[] = {
      "get_init($module, /)\n--\n\ntrue while the device is open"},
     {"queue", sound_queue, METH_VARARGS, queue_doc},
     {"flush", sound_flush, METH_NOARGS,
-     "flush($module, /)\n--\n\nempty the ring, and start the clock again at 0"},
+     "flush($module, /)\n--\n\nempty channel 0's ring, and start its clock again at 0"},
     {"queued", sound_queued, METH_NOARGS,
-     "queued($module, /)\n--\n\nthe bytes waiting in the ring"},
+     "queued($module, /)\n--\n\nthe bytes waiting in channel 0's ring"},
     {"underruns", sound_underruns, METH_NOARGS, underruns_doc},
     {"pause", sound_pause, METH_VARARGS,
      "pause($module, flag, /)\n--\n\n"
-     "stop SDL calling for sound while flag is true (it plays silence);\n"
-     "open() leaves the device paused"},
+     "hold channel 0's sound while flag is true; while every channel is paused, as\n"
+     "open() leaves them, SDL stops calling for sound (it plays silence)"},
     {"set_volume", sound_set_volume, METH_VARARGS,
      "set_volume($module, percent, /)\n--\n\n"
-     "scale every sample by percent (0 to 100) of itself,\nrounded, from the next callback on"},
+     "the master volume: scale every sample of the channels' sum by percent (0 to\n"
+     "100) of itself, rounded, from the next callback on"},
     {"get_volume", sound_get_volume, METH_NOARGS,
-     "get_volume($module, /)\n--\n\nthe volume in percent"},
+     "get_volume($module, /)\n--\n\nthe master volume in percent"},
     {"set_mute", sound_set_mute, METH_VARARGS,
      "set_mute($module, flag, /)\n--\n\n"
-     "play silence in place of the queued sound, which is still\n"
-     "taken from the ring, so that the clock runs on"},
+     "play silence in place of the channels' sum, whose sound is still\n"
+     "taken from their rings, so that their clocks run on"},
     {"get_mute", sound_get_mute, METH_NOARGS, "get_mute($module, /)\n--\n\ntrue while muted"},
     {"clock", sound_clock, METH_NOARGS, clock_doc},
     {"latency", sound_latency, METH_NOARGS, latency_doc},
