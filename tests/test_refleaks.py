@@ -164,16 +164,16 @@ def sound_cases(w):
         "state": lambda: (sound.pause(True), sound.set_volume(50), sound.set_mute(False),
                           sound.clock(), sound.latency(), sound.queued(), sound.underruns(),
                           sound.get_volume(), sound.get_mute()),
-        "channel": lambda: (sound.Channel(3).queue(w["samples"]), sound.Channel(3).pause(False),
-                            setattr(sound.Channel(3), "volume", 40), sound.Channel(3).volume,
-                            sound.Channel(3).busy, sound.Channel(3).clock(),
-                            sound.Channel(3).underruns(), sound.Channel(3).queued(),
-                            repr(sound.Channel(3)), sound.Channel(3) == sound.Channel(4),
-                            sound.Channel(3).pause(True), sound.Channel(3).flush()),
+        "channel": lambda: (w["channel"].queue(w["samples"]), w["channel"].pause(False),
+                            setattr(w["channel"], "volume", 40), w["channel"].volume,
+                            w["channel"].busy, w["channel"].clock(), w["channel"].underruns(),
+                            w["channel"].queued(), repr(sound.Channel(3)),
+                            sound.Channel(3) == sound.Channel(4), w["channel"].pause(True),
+                            w["channel"].flush()),
         "channel refused": lambda: (expect(ValueError, sound.Channel, 16),
                                     expect(TypeError, sound.Channel, "3"),
-                                    expect(ValueError, sound.Channel(3).queue, w["samples"][:3]),
-                                    expect(TypeError, setattr, sound.Channel(3), "volume", 1.5)),
+                                    expect(ValueError, w["channel"].queue, w["samples"][:3]),
+                                    expect(TypeError, setattr, w["channel"], "volume", 1.5)),
     }
 
 
@@ -247,10 +247,10 @@ def test_repeated_refusals_without_video_leak_nothing(sdl_double, name):
 @pytest.mark.parametrize("name", list(sound_cases({})))
 def test_repeated_sound_calls_leak_nothing(monkeypatch, name):
     monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
-    w = {"samples": bytearray(b"\1\0" * 64)}
+    w = {"samples": bytearray(b"\1\0" * 64), "channel": sound.Channel(3)}
     sound.open(8000, 2, -16, 0.01)
     try:
-        run(sound_cases(w)[name], [None, brilox.base.error, w["samples"]],
+        run(sound_cases(w)[name], [None, brilox.base.error, w["samples"], w["channel"]],
             200 if name == "open" else ROUNDS)
     finally:
         sound.quit()

@@ -175,8 +175,9 @@ struct Span {
 // Adds `count` bytes of samples to `sum` at the channel's gain, ramping it a
 // step a frame toward the channel's target while it is not there.
 template <typename Sample, int zero>
-[[gnu::always_inline]] inline void add_samples(Sum *sum, const std::uint8_t *bytes, std::uint64_t count, Channel &c,
-                 unsigned frame_samples)
+[[gnu::always_inline]] inline void add_samples(Sum *sum, const std::uint8_t *bytes,
+                                               std::uint64_t count, Channel &c,
+                                               unsigned frame_samples)
 {
     const std::uint64_t samples = count / sizeof(Sample);
     std::uint64_t i = 0;
@@ -218,7 +219,8 @@ template <typename Sample, int zero>
 // wrapped) to the format's range.  Adding 100 * 2^20 keeps every dividend
 // positive, so that integer division rounds down.
 template <typename Sample, int zero, int low, int high>
-[[gnu::always_inline]] inline void write_samples(std::uint8_t *bytes, const Sum *sum, std::uint64_t samples, int percent)
+[[gnu::always_inline]] inline void write_samples(std::uint8_t *bytes, const Sum *sum,
+                                                 std::uint64_t samples, int percent)
 {
     if (percent == 100) {
         for (std::uint64_t i = 0; i < samples; ++i) {
@@ -236,8 +238,10 @@ template <typename Sample, int zero, int low, int high>
 }
 
 template <typename Sample, int zero, int low, int high>
-[[gnu::always_inline]] inline void mix_block(std::uint8_t *out, std::uint64_t bytes, const Span (&spans)[channel_count][2],
-               Channel *channels, unsigned frame_samples, int percent)
+[[gnu::always_inline]] inline void mix_block(std::uint8_t *out, std::uint64_t bytes,
+                                             const Span (&spans)[channel_count][2],
+                                             Channel *channels, unsigned frame_samples,
+                                             int percent)
 {
     Sum sum[block_samples];
     const std::uint64_t samples = bytes / sizeof(Sample);
@@ -1017,8 +1021,8 @@ PyDoc_STRVAR(open_doc,
 PyDoc_STRVAR(queue_doc,
              "queue($module, data, /)\n--\n\n"
              "copy as many whole frames of data (any C-contiguous bytes-like object, whole\n"
-             "frames in the format open() returned) into channel 0's ring as fit; returns the bytes\n"
-             "taken, 0 when the ring is full.  Queue the rest later.");
+             "frames in the format open() returned) into channel 0's ring as fit; returns\n"
+             "the bytes taken, 0 when the ring is full.  Queue the rest later.");
 
 PyDoc_STRVAR(clock_doc,
              "clock($module, /)\n--\n\n"
