@@ -72,11 +72,25 @@ def cool_down():
 class Sound:
     """The sound of one audio stream of a file, played from a time on."""
 
-    def __init__(self, av, path, stream_index, volume=100, mute=False, origin=0.0):
+    def __init__(self, av, path, stream_index, volume=100, mute=False, origin=0.0,
+                 channel=None):
         self.av, self.path = av, path
         self.container = None
+        # Where the samples go: the module's own channel 0 with the master
+        # volume and mute (as brilox-play plays), or a channel of the device
+        # the game opened, with that channel's volume.
+        self.channel = channel
+        self.out = device if channel is None else channel
+        self.opened_here = False
+        self.muted_level = None
         global _warm
-        if _warm is not None:
+        if channel is not None:
+            if not device.get_init():
+                device.open(RATE, CHANNELS, -16, BUFFER)
+                device.pause(False)
+            got = device.get_format()
+            self.started = time.perf_counter()
+        elif _warm is not None:
             (got, self.started), _warm = _warm, None
         else:
             # Raises brilox.base.error with SDL's words where there is no
@@ -86,13 +100,15 @@ class Sound:
             got = device.open(RATE, CHANNELS, -16, BUFFER)
             device.pause(False)
             self.started = time.perf_counter()
+            self.opened_here = True
         self.rate, self.channels = got[0], got[1]
         # The device's clock tells what has left SDL's buffer; one buffer
         # more waits beyond it on its way out (as FFmpeg's player reckons).
         self.beyond = got[3] / self.rate
         self.frame_bytes = 2 * self.channels
         self.set_volume(volume)
-        device.set_mute(mute)
+        if mute != self.muted():
+            self.toggle_mute()
         self.error = None
         self.packets = None
         # Seconds of each pass of a looping video, which the sound keeps to
@@ -121,7 +137,7 @@ class Sound:
     def seek(self, seconds):
         """Drops what is queued; plays on from `seconds` into the stream
         (its time less `origin`, the video's first timestamp)."""
-        device.flush()
+        self.out.flush()
         self.base = seconds + self.origin
         self.pending = b""
         self.ended = False
@@ -199,7 +215,7 @@ class Sound:
         """Queues decoded sound until AHEAD seconds wait to be heard or the
         stream ends."""
         want = int(AHEAD * self.rate) * self.frame_bytes
-        while device.queued() < want:
+        while self.out.queued() < want:
             if not self.pending:
                 if self.ended:
                     return
@@ -209,7 +225,7 @@ class Sound:
                     return
                 self.pending = data
                 self.queued_any = self.queued_any or bool(data)
-            taken = device.queue(self.pending)
+            taken = self.out.queue(self.pending)
             self.pending = self.pending[taken:]
             if not taken:
                 return
@@ -220,25 +236,27 @@ class Sound:
         and LEAD_IN seconds at least."""
         left = PREROLL - (time.perf_counter() - self.started)
         frames = int(max(LEAD_IN, left) * self.rate)
-        device.queue(bytes(frames * self.frame_bytes))
+        self.out.queue(bytes(frames * self.frame_bytes))
         self.base -= frames / self.rate
         self.queued_any = True
 
     def done(self):
         """Whether every sample has been heard."""
-        return self.ended and not self.pending and device.queued() == 0
+        return self.ended and not self.pending and self.out.queued() == 0
 
     def clock(self):
         """The stream's time of the sample heard now, or None while nothing
         queued since the last seek has been heard."""
         if not self.queued_any:
             return None
-        return self.base - self.origin + device.clock() - self.beyond
+        return self.base - self.origin + self.out.clock() - self.beyond
 
     def pause(self, paused):
-        device.pause(paused)
+        self.out.pause(paused)
 
     def volume(self):
+        if self.channel is not None:
+            return 0 if self.muted_level is not None else self.channel.volume
         return device.get_volume()
 
     def set_volume(self, percent):
@@ -247,8 +265,11 @@ class Sound:
         from it."""
         self.level = max(0.0, min(100.0, float(percent)))
         # Halves round up, as the device rounds the samples it scales.
-        device.set_volume(int(self.level + 0.5))
-        return device.get_volume()
+        if self.channel is None:
+            device.set_volume(int(self.level + 0.5))
+        elif self.muted_level is None:
+            self.channel.volume = int(self.level + 0.5)
+        return self.volume()
 
     def step_volume(self, steps):
         """Turns the volume up (steps > 0) or down by VOLUME_STEP dB a step,
@@ -264,10 +285,20 @@ class Sound:
         return self.set_volume(level if level >= 0.5 else 0.0)
 
     def toggle_mute(self):
-        device.set_mute(not device.get_mute())
-        return device.get_mute()
+        if self.channel is None:
+            device.set_mute(not device.get_mute())
+        elif self.muted_level is None:
+            # A channel has no mute of its own: silent, its level kept.
+            self.muted_level = self.level
+            self.channel.volume = 0
+        else:
+            self.muted_level = None
+            self.set_volume(self.level)
+        return self.muted()
 
     def muted(self):
+        if self.channel is not None:
+            return self.muted_level is not None
         return device.get_mute()
 
     def close(self):
@@ -277,5 +308,10 @@ class Sound:
                 self.packets.close()
             self.container.close()
             self.container = None
-        if device.get_init():
+        if not device.get_init():
+            return
+        if self.channel is None and self.opened_here:
             device.close()
+        else:
+            # The device stays open for the game's other channels.
+            self.out.flush()

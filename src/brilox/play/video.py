@@ -47,8 +47,6 @@ SOUND_AHEAD = 0.02
 LATE_LIMIT = 1.0
 # Waits for the decoder in real time, whatever clock paces the frames.
 _monotonic = time.monotonic
-# How Video.__init__ refers to the only sound device there is.
-_sound_owner = None
 _open_videos = weakref.WeakSet()
 # What each overlay format and picture shape showed of SDL's conversion, by
 # (overlay format, odd size asked, display size).
@@ -59,7 +57,7 @@ class Video:
     through an overlay of its own.  See the module's documentation."""
 
     def __init__(self, file, *, sound=True, loop=False, start=0.0, end_event=None, size=None,
-                 format=None, fps=None):
+                 format=None, fps=None, channel=None):
         path = os.fspath(file)
         if not isinstance(path, str):
             path = os.fsdecode(path)
@@ -80,7 +78,7 @@ class Video:
             raise brilox.base.error(str(e)) from None
         heard = None
         try:
-            heard = self._open_sound(source, path) if sound else None
+            heard = self._open_sound(source, path, channel) if sound else None
             if heard is not None:
                 # A little silence ahead of the sound, while the device gets
                 # going.
@@ -108,15 +106,22 @@ class Video:
         video._reshow = reshow
         return video
 
-    def _open_sound(self, source, path):
-        """The file's sound, where it has some and no other Video plays
-        sound; None otherwise."""
+    def _open_sound(self, source, path, channel):
+        """The file's sound on a channel of the sound device of its own (the
+        one given, else a free one), where it has sound; None otherwise."""
+        import brilox.sound as device
         index = getattr(source, "audio_index", None)
-        if index is None or _sound_owner is not None:
+        if index is None:
             return None
+        if channel is None:
+            channel = device.find_channel() if device.get_init() else device.Channel(1)
+            if channel is None:
+                return None
+        elif not isinstance(channel, device.Channel):
+            channel = device.Channel(channel)
         from brilox.play.sound import Sound
         try:
-            sound = Sound(source.av, path, index, origin=source.start or 0.0)
+            sound = Sound(source.av, path, index, origin=source.start or 0.0, channel=channel)
         except brilox.base.error:
             return None
         except (source.av.FFmpegError, OSError):
@@ -125,11 +130,9 @@ class Video:
 
     def _setup(self, source, sound, *, loop=False, end_event=None, pace=True, drop=True,
                range_choice="auto"):
-        global _sound_owner
         self._closed = True
         self.source, self.sound = source, sound
         if sound is not None:
-            _sound_owner = self
             sound.pause(True)
             if loop and source.length:
                 sound.loop_length = source.length
@@ -187,8 +190,8 @@ class Video:
 
     @property
     def has_sound(self):
-        """Whether its sound plays (a file with sound, sound=True, and no
-        other Video holding the sound device)."""
+        """Whether its sound plays (a file with sound, sound=True, and a
+        channel of the sound device free for it)."""
         self._check()
         return self.sound is not None
 
@@ -379,7 +382,6 @@ class Video:
 
     def _close(self, keep_source):
         """close(); `keep_source`: the source is the caller's to close."""
-        global _sound_owner
         if getattr(self, "_closed", True):
             return
         self._closed = True
@@ -388,8 +390,6 @@ class Video:
         self._overlay = None
         if self.sound is not None:
             self.sound.close()
-            if _sound_owner is self:
-                _sound_owner = None
         if not keep_source:
             self.source.close()
 
