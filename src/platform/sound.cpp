@@ -9,7 +9,10 @@
 // allocates, never waits and never calls Python: the two meet only through
 // atomic byte counts.  The callback fills what a ring lacks with silence,
 // and notes how many frames it took from each and when, which each
-// channel's clock reads.  The module's functions act on channel 0.
+// channel's clock reads.  A channel can also hold a whole sound, the buffer
+// of a Python object, which the callback plays however many times over on
+// its own, from the same kind of spans as a ring's.  The module's functions
+// act on channel 0.
 #include "api_tables.hpp"
 
 #include <SDL.h>
@@ -87,6 +90,14 @@ constexpr double ramp_seconds = 0.005;
 // `gain`, `step` and `target` are the callback's alone: the gain it plays
 // at now (1 is the samples as queued), the gain it adds each frame while it
 // ramps to the volume, and the volume it ramps to.
+//
+// A sound held whole (play()): its bytes, their length (whole frames), the
+// byte of its current pass the callback plays next, and how many more
+// passes follow the current one (-1: until stopped).  The interpreter's
+// thread sets them with SDL's audio lock held; the callback alone moves
+// them after that, and sets `held` to null when the last pass ends, which
+// the interpreter's thread reads, with the lock held, as the sign to
+// release the buffer.  While a sound is held the ring waits.
 struct Channel {
     std::uint8_t *ring = nullptr;
     std::atomic<std::uint64_t> written{0};
@@ -101,6 +112,10 @@ struct Channel {
     double gain = 1;
     double step = 0;
     int target = 100;
+    const std::uint8_t *held = nullptr;
+    std::uint64_t held_length = 0;
+    std::uint64_t held_at = 0;
+    std::int64_t held_loops = 0;
 };
 
 // What the callback shares with the interpreter's thread: the channels, the
@@ -125,7 +140,9 @@ Device device;
 struct Opened {
     bool open = false;
     int frequency = 0;
+    int channels = 0;
     int samples = 0;  // the device's buffer, in frames
+    int buffer_bytes = 0;
     bool running = false;  // SDL calls back: some channel is not paused
     bool paused[channel_count] = {};
     // The last value each channel's clock gave, which it never goes below.
@@ -133,6 +150,17 @@ struct Opened {
 };
 
 Opened opened;
+
+// The buffers of the sounds the channels hold, which the interpreter's
+// thread alone takes and releases (under the interpreter lock, never in the
+// callback).  A view stays taken after the callback finishes with it, until
+// the next call that looks at the channel (reap()).
+struct HeldViews {
+    Py_buffer view[channel_count] = {};
+    bool taken[channel_count] = {};
+};
+
+HeldViews held_views;
 
 std::int64_t now_ns()
 {
@@ -270,6 +298,47 @@ void ring_spans(Span (&spans)[2], const Channel &c, std::uint64_t capacity,
     spans[1] = {c.ring, count - first};
 }
 
+// The bytes a held sound gives a call of `wanted` bytes: all of them, or
+// what is left of its last pass.
+std::uint64_t held_count(const Channel &c, std::uint64_t wanted)
+{
+    const std::uint64_t rest = c.held_length - c.held_at;
+    if (c.held_loops < 0 || rest >= wanted)
+        return wanted;
+    const auto loops = static_cast<std::uint64_t>(c.held_loops);
+    if ((wanted - rest) / c.held_length >= loops)
+        return std::min(wanted, rest + loops * c.held_length);
+    return wanted;
+}
+
+// The spans of a held sound `from` bytes into this call, `count` bytes
+// long, at most its length: to its end, then on from its start.
+void held_spans(Span (&spans)[2], const Channel &c, std::uint64_t from, std::uint64_t count)
+{
+    const std::uint64_t start = (c.held_at + from) % c.held_length;
+    const std::uint64_t first = std::min(count, c.held_length - start);
+    spans[0] = {c.held + start, first};
+    spans[1] = {c.held, count - first};
+}
+
+// Moves a held sound on by `count` bytes, counting its passes down, and
+// lets it go (for the interpreter's thread to release) after its last.
+void held_advance(Channel &c, std::uint64_t count)
+{
+    const std::uint64_t at = c.held_at + count;
+    const std::uint64_t passes = at / c.held_length;
+    c.held_at = at % c.held_length;
+    if (c.held_loops < 0 || passes == 0)
+        return;
+    if (passes > static_cast<std::uint64_t>(c.held_loops)) {
+        c.held = nullptr;
+        c.held_at = 0;
+        c.held_loops = 0;
+        return;
+    }
+    c.held_loops -= static_cast<std::int64_t>(passes);
+}
+
 // The mix, which the compiler makes twice on x86-64: for the processors of
 // AVX2, twice as wide, and for every other (the blocks' code is inlined into
 // each).
@@ -295,13 +364,22 @@ BRILOX_MIX_CLONES void SDLCALL mix_channels(void *, Uint8 *stream, int len)
     std::uint64_t taken[channel_count] = {};
     std::uint64_t count[channel_count] = {};
     bool playing[channel_count] = {};
+    std::uint64_t block_limit = wanted;
     for (int n = 0; n < channel_count; ++n) {
         Channel &c = d.channels[n];
-        playing[n] = c.ring != nullptr && c.playing.load(std::memory_order_relaxed);
+        playing[n] = (c.ring != nullptr || c.held != nullptr) &&
+                     c.playing.load(std::memory_order_relaxed);
         if (!playing[n])
             continue;
-        taken[n] = c.taken.load(std::memory_order_relaxed);
-        count[n] = std::min(c.written.load(std::memory_order_acquire) - taken[n], wanted);
+        if (c.held != nullptr) {
+            count[n] = held_count(c, wanted);
+            // Blocks no longer than the sound, so that a block's share of
+            // it is at most two spans, the second from its start.
+            block_limit = std::min(block_limit, c.held_length);
+        } else {
+            taken[n] = c.taken.load(std::memory_order_relaxed);
+            count[n] = std::min(c.written.load(std::memory_order_acquire) - taken[n], wanted);
+        }
         const int volume = c.volume.load(std::memory_order_relaxed);
         if (volume != c.target) {
             c.target = volume;
@@ -313,8 +391,9 @@ BRILOX_MIX_CLONES void SDLCALL mix_channels(void *, Uint8 *stream, int len)
 
     const unsigned sample_bytes = static_cast<unsigned>(std::abs(d.size) / 8);
     const unsigned frame_samples = d.frame_bytes / sample_bytes;
-    const std::uint64_t block =
-        std::max<std::uint64_t>(block_samples / frame_samples, 1) * d.frame_bytes;
+    const std::uint64_t block = std::min(
+        std::max<std::uint64_t>(block_samples / frame_samples, 1) * d.frame_bytes,
+        std::max<std::uint64_t>(block_limit, d.frame_bytes));
     const int percent = d.muted.load(std::memory_order_relaxed)
                             ? 0
                             : d.volume.load(std::memory_order_relaxed);
@@ -322,9 +401,14 @@ BRILOX_MIX_CLONES void SDLCALL mix_channels(void *, Uint8 *stream, int len)
         const std::uint64_t bytes = std::min(block, wanted - at);
         Span spans[channel_count][2] = {};
         for (int n = 0; n < channel_count; ++n)
-            if (count[n] > at)
-                ring_spans(spans[n], d.channels[n], d.capacity, taken[n] + at,
-                           std::min(bytes, count[n] - at));
+            if (count[n] > at) {
+                const Channel &c = d.channels[n];
+                const std::uint64_t share = std::min(bytes, count[n] - at);
+                if (c.held != nullptr)
+                    held_spans(spans[n], c, at, share);
+                else
+                    ring_spans(spans[n], c, d.capacity, taken[n] + at, share);
+            }
         switch (d.size) {
         case -16:
             mix_block<Sint16, 0, -32768, 32767>(stream + at, bytes, spans, d.channels,
@@ -351,10 +435,14 @@ BRILOX_MIX_CLONES void SDLCALL mix_channels(void *, Uint8 *stream, int len)
         if (!playing[n])
             continue;
         Channel &c = d.channels[n];
-        c.taken.store(taken[n] + count[n], std::memory_order_release);
         c.frames_taken += count[n] / d.frame_bytes;
         c.last_frames = count[n] / d.frame_bytes;
         c.last_call_ns = now;
+        if (c.held != nullptr) {
+            held_advance(c, count[n]);
+            continue;
+        }
+        c.taken.store(taken[n] + count[n], std::memory_order_release);
         // Short while playing what was queued: the ring ran dry.  A ring
         // that is empty because nothing was queued since the last flush is
         // not.
@@ -371,6 +459,28 @@ Uint16 device_samples(int frequency)
     return static_cast<Uint16>(std::clamp(frames, 1u, 32768u));
 }
 
+// Releases the buffer channel `n` held, if any; the callback no longer
+// reads it.
+void release_held(int n)
+{
+    if (!held_views.taken[n])
+        return;
+    held_views.taken[n] = false;
+    PyBuffer_Release(&held_views.view[n]);
+}
+
+// Releases channel `n`'s buffer once the callback has played it out.
+void reap(int n)
+{
+    if (!held_views.taken[n])
+        return;
+    SDL_LockAudio();
+    const bool done = device.channels[n].held == nullptr;
+    SDL_UnlockAudio();
+    if (done)
+        release_held(n);
+}
+
 void close_device()
 {
     if (!opened.open)
@@ -381,8 +491,11 @@ void close_device()
     for (Channel &c : device.channels) {
         PyMem_RawFree(c.ring);
         c.ring = nullptr;
+        c.held = nullptr;
     }
     opened.open = false;
+    for (int n = 0; n < channel_count; ++n)
+        release_held(n);
 }
 
 bool sound_ready()
@@ -564,6 +677,9 @@ PyObject *sound_open(PyObject *, PyObject *args, PyObject *kwargs)
         c.gain = 1;
         c.step = 0;
         c.target = 100;
+        c.held = nullptr;
+        c.held_length = c.held_at = 0;
+        c.held_loops = 0;
     }
     device.channels[0].ring = pending.ring;
     device.capacity = capacity;
@@ -578,7 +694,9 @@ PyObject *sound_open(PyObject *, PyObject *args, PyObject *kwargs)
     opened = Opened{};
     opened.open = true;
     opened.frequency = obtained.freq;
+    opened.channels = obtained.channels;
     opened.samples = obtained.samples;
+    opened.buffer_bytes = static_cast<int>(obtained.size);
     std::fill_n(opened.paused, channel_count, true);
     return result.release();
 }
@@ -654,7 +772,9 @@ PyObject *flush_on(int n)
     c.fed.store(false, std::memory_order_relaxed);
     c.frames_taken = 0;
     c.last_frames = 0;
+    c.held = nullptr;
     SDL_UnlockAudio();
+    release_held(n);
     opened.clock[n] = 0;
     return brilox::none();
 }
@@ -704,6 +824,73 @@ PyObject *pause_on(int n, int pause)
         }
     }
     return brilox::none();
+}
+
+// Plays the whole of `data` on channel `n`, then `loops` more times (-1:
+// until stopped), in place of whatever it played, and starts the channel
+// if paused.  The buffer is held, not copied, until the sound ends or is
+// stopped.
+PyObject *play_on(int n, PyObject *data, long long loops)
+{
+    if (!sound_ready())
+        return nullptr;
+    if (loops < -1) {
+        PyErr_SetString(PyExc_ValueError, "loops must be -1 (until stopped) or more");
+        return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_C_CONTIGUOUS) < 0)
+        return nullptr;
+    const auto length = static_cast<std::uint64_t>(view.len);
+    if (length == 0 || length % device.frame_bytes != 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "data must be one or more whole sample frames of %u bytes, not %zd bytes",
+                     device.frame_bytes, view.len);
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
+    Channel &c = device.channels[n];
+    SDL_LockAudio();
+    c.taken.store(c.written.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    c.fed.store(false, std::memory_order_relaxed);
+    c.frames_taken = 0;
+    c.last_frames = 0;
+    c.held = static_cast<const std::uint8_t *>(view.buf);
+    c.held_length = length;
+    c.held_at = 0;
+    c.held_loops = loops;
+    SDL_UnlockAudio();
+    release_held(n);  // what it played before
+    held_views.view[n] = view;
+    held_views.taken[n] = true;
+    opened.clock[n] = 0;
+    Ref none = Ref::steal(pause_on(n, 0));
+    return none.release();
+}
+
+// Whether channel `n` still plays a sound whose buffer `data` gave.
+PyObject *playing_on(int n, PyObject *data)
+{
+    if (!sound_ready())
+        return nullptr;
+    reap(n);
+    return PyBool_FromLong(held_views.taken[n] && held_views.view[n].obj == data);
+}
+
+// Busy while it holds a sound, while frames wait in its ring, or while the
+// frames its last callback took are still being heard.
+bool channel_busy(int n)
+{
+    reap(n);
+    if (held_views.taken[n] || queued_bytes(n) > 0)
+        return true;
+    const Channel &c = device.channels[n];
+    SDL_LockAudio();
+    const std::uint64_t last = c.last_frames;
+    const std::int64_t last_call = c.last_call_ns;
+    SDL_UnlockAudio();
+    const double since = static_cast<double>(now_ns() - last_call) / 1e9;
+    return last > 0 && since < static_cast<double>(last) / opened.frequency;
 }
 
 PyObject *clock_on(int n)
@@ -811,6 +998,8 @@ struct ChannelObject {
     int n;
 };
 
+extern PyTypeObject channel_type;
+
 int channel_of(PyObject *self)
 {
     return reinterpret_cast<ChannelObject *>(self)->n;
@@ -911,22 +1100,68 @@ int channel_set_volume(PyObject *self, PyObject *value, void *)
     return 0;
 }
 
-// Busy while frames wait in its ring, or the frames its last callback took
-// are still being heard.
 PyObject *channel_get_busy(PyObject *self, void *)
 {
     if (!sound_ready())
         return nullptr;
-    const int n = channel_of(self);
-    if (queued_bytes(n) > 0)
-        Py_RETURN_TRUE;
-    const Channel &c = device.channels[n];
-    SDL_LockAudio();
-    const std::uint64_t last = c.last_frames;
-    const std::int64_t last_call = c.last_call_ns;
-    SDL_UnlockAudio();
-    const double since = static_cast<double>(now_ns() - last_call) / 1e9;
-    return PyBool_FromLong(last > 0 && since < static_cast<double>(last) / opened.frequency);
+    return PyBool_FromLong(channel_busy(channel_of(self)));
+}
+
+PyObject *channel_play(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"data", "loops", nullptr};
+    PyObject *data = nullptr;
+    long long loops = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|L:play", const_cast<char **>(keywords),
+                                     &data, &loops))
+        return nullptr;
+    return play_on(channel_of(self), data, loops);
+}
+
+PyObject *channel_playing(PyObject *self, PyObject *data)
+{
+    return playing_on(channel_of(self), data);
+}
+
+// The first of channels 1 to 15 that is not busy, or None.
+PyObject *sound_find_channel(PyObject *, PyObject *)
+{
+    if (!sound_ready())
+        return nullptr;
+    for (int n = 1; n < channel_count; ++n) {
+        if (channel_busy(n))
+            continue;
+        PyObject *channel = channel_type.tp_alloc(&channel_type, 0);
+        if (channel != nullptr)
+            reinterpret_cast<ChannelObject *>(channel)->n = n;
+        return channel;
+    }
+    return brilox::none();
+}
+
+PyObject *sound_get_format(PyObject *, PyObject *)
+{
+    if (!sound_ready())
+        return nullptr;
+    return Py_BuildValue("(iiiii)", opened.frequency, opened.channels, device.size,
+                         opened.samples, opened.buffer_bytes);
+}
+
+// The module's __getattr__: Sound, from the module that decodes files, is
+// imported on first use, so that importing this module needs no decoder.
+PyObject *sound_getattr(PyObject *module, PyObject *name)
+{
+    if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "Sound") != 0) {
+        PyErr_Format(PyExc_AttributeError, "module 'brilox.sound' has no attribute %R", name);
+        return nullptr;
+    }
+    Ref files = Ref::steal(PyImport_ImportModule("brilox._sound_files"));
+    if (!files)
+        return nullptr;
+    Ref sound = Ref::steal(PyObject_GetAttrString(files.get(), "Sound"));
+    if (!sound || PyObject_SetAttrString(module, "Sound", sound.get()) < 0)
+        return nullptr;
+    return sound.release();
 }
 
 // --- cost of the mix ---------------------------------------------------------
@@ -951,37 +1186,58 @@ PyObject *sound_mix_cost(PyObject *, PyObject *args)
     struct Saved {
         std::uint64_t taken, underruns, frames_taken, last_frames;
         std::int64_t last_call_ns;
+        const std::uint8_t *held;
+        std::uint64_t held_at;
+        std::int64_t held_loops;
     } saved[channel_count];
     SDL_LockAudio();
     for (int n = 0; n < channel_count; ++n) {
         const Channel &c = device.channels[n];
         saved[n] = {c.taken.load(), c.underruns.load(), c.frames_taken, c.last_frames,
-                    c.last_call_ns};
+                    c.last_call_ns, c.held, c.held_at, c.held_loops};
     }
+    const auto restore_held = [&saved] {
+        for (int n = 0; n < channel_count; ++n) {
+            Channel &c = device.channels[n];
+            c.taken.store(saved[n].taken, std::memory_order_relaxed);
+            c.held = saved[n].held;
+            c.held_at = saved[n].held_at;
+            c.held_loops = saved[n].held_loops;
+        }
+    };
     const std::int64_t begun = now_ns();
     for (int k = 0; k < calls; ++k) {
-        for (int n = 0; n < channel_count; ++n)
-            device.channels[n].taken.store(saved[n].taken, std::memory_order_relaxed);
+        restore_held();
         mix_channels(nullptr, stream, static_cast<int>(length));
     }
     const std::int64_t mixed = now_ns();
     for (int k = 0; k < calls; ++k) {
         for (int n = 0; n < channel_count; ++n) {
             Channel &c = device.channels[n];
-            if (c.ring == nullptr || !c.playing.load())
+            if ((c.ring == nullptr && c.held == nullptr) || !c.playing.load())
                 continue;
+            std::uint8_t *to = stream + length * (n + 1);
+            if (c.held != nullptr) {
+                const std::uint64_t count = held_count(c, length);
+                for (std::uint64_t at = 0; at < count; at += c.held_length) {
+                    Span spans[2];
+                    held_spans(spans, c, at, std::min(count - at, c.held_length));
+                    std::memcpy(to + at, spans[0].bytes, spans[0].count);
+                    std::memcpy(to + at + spans[0].count, spans[1].bytes, spans[1].count);
+                }
+                continue;
+            }
             const std::uint64_t count = std::min(c.written.load() - saved[n].taken, length);
             Span spans[2];
             ring_spans(spans, c, device.capacity, saved[n].taken, count);
-            std::memcpy(stream + length * (n + 1), spans[0].bytes, spans[0].count);
-            std::memcpy(stream + length * (n + 1) + spans[0].count, spans[1].bytes,
-                        spans[1].count);
+            std::memcpy(to, spans[0].bytes, spans[0].count);
+            std::memcpy(to + spans[0].count, spans[1].bytes, spans[1].count);
         }
     }
     const std::int64_t copied = now_ns();
+    restore_held();
     for (int n = 0; n < channel_count; ++n) {
         Channel &c = device.channels[n];
-        c.taken.store(saved[n].taken);
         c.underruns.store(saved[n].underruns);
         c.frames_taken = saved[n].frames_taken;
         c.last_frames = saved[n].last_frames;
@@ -1045,6 +1301,10 @@ PyDoc_STRVAR(underruns_doc,
              "playing, "
              "after something was queued since the last flush (so played silence in part)");
 
+PyObject *sound_find_channel(PyObject *, PyObject *);
+PyObject *sound_get_format(PyObject *, PyObject *);
+PyObject *sound_getattr(PyObject *, PyObject *);
+
 PyMethodDef sound_methods[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sound_open)),
      METH_VARARGS | METH_KEYWORDS, open_doc},
@@ -1077,6 +1337,13 @@ PyMethodDef sound_methods[] = {
     {"get_mute", sound_get_mute, METH_NOARGS, "get_mute($module, /)\n--\n\ntrue while muted"},
     {"clock", sound_clock, METH_NOARGS, clock_doc},
     {"latency", sound_latency, METH_NOARGS, latency_doc},
+    {"find_channel", sound_find_channel, METH_NOARGS,
+     "find_channel($module, /)\n--\n\n"
+     "the first Channel from 1 to 15 that is not busy, or None if every one is"},
+    {"get_format", sound_get_format, METH_NOARGS,
+     "get_format($module, /)\n--\n\nwhat open() returned, while the device is open"},
+    {"__getattr__", sound_getattr, METH_O,
+     "__getattr__($module, name, /)\n--\n\nSound, imported from brilox._sound_files on first use"},
     {"_mix_cost", sound_mix_cost, METH_VARARGS,
      "_mix_cost($module, calls, /)\n--\n\n"
      "for the benchmarks: seconds of SDL's callback run calls times on the same\n"
@@ -1089,10 +1356,26 @@ PyDoc_STRVAR(channel_queue_doc,
              "copy as many whole frames of data into this channel's ring as fit, as the\n"
              "module's queue() does; returns the bytes taken");
 
+PyDoc_STRVAR(channel_play_doc,
+             "play($self, /, data, loops=0)\n--\n\n"
+             "play the whole of data (any C-contiguous bytes-like object, one or more whole\n"
+             "frames in the format open() returned), then loops more times (-1: until\n"
+             "stopped), in place of what the channel played, its ring emptied and its clock\n"
+             "started again at 0; starts the channel if paused.  SDL's audio thread plays it\n"
+             "on its own: the buffer is held, not copied, until the sound ends or stops, so\n"
+             "change none of it meanwhile.  What is queued meanwhile waits for its end.");
+
 PyMethodDef channel_methods[] = {
     {"queue", channel_queue, METH_O, channel_queue_doc},
+    {"play", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(channel_play)),
+     METH_VARARGS | METH_KEYWORDS, channel_play_doc},
+    {"playing", channel_playing, METH_O,
+     "playing($self, data, /)\n--\n\ntrue while the channel plays the sound of data's buffer"},
+    {"stop", channel_flush, METH_NOARGS,
+     "stop($self, /)\n--\n\nstop the sound it plays and empty the ring, as flush() does"},
     {"flush", channel_flush, METH_NOARGS,
-     "flush($self, /)\n--\n\nempty the ring, and start the clock again at 0"},
+     "flush($self, /)\n--\n\nempty the ring and stop a sound it plays, and start the clock\n"
+     "again at 0"},
     {"pause", channel_pause, METH_O,
      "pause($self, flag, /)\n--\n\n"
      "hold this channel's sound while flag is true; every channel starts paused"},
@@ -1111,7 +1394,8 @@ PyGetSetDef channel_getset[] = {
     {"volume", channel_get_volume, channel_set_volume,
      "the channel's volume in percent (0 to 100), reached over 5 ms, a step a frame", nullptr},
     {"busy", channel_get_busy, nullptr,
-     "true while sound waits in the channel's ring or is being heard", nullptr},
+     "true while it plays a sound, while sound waits in its ring, or while either is\n"
+     "being heard", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
