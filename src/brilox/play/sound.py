@@ -16,6 +16,7 @@ Used by the player::
 
 import math
 import time
+import weakref
 
 import brilox.base
 import brilox.sound as device
@@ -42,6 +43,10 @@ PREROLL, LEAD_IN = 0.1, 0.03
 # The device warm_up() started for the next Sound: (what open() returned,
 # when it started), or None.
 _warm = None
+# The Sounds of Videos that play on channels of their own, and whether the
+# first of them opened the device (which the last then closes).
+_channel_sounds = weakref.WeakSet()
+_video_device = set()
 
 
 def warm_up():
@@ -86,9 +91,16 @@ class Sound:
         global _warm
         if channel is not None:
             if not device.get_init():
+                # Opened for the Videos, and closed when the last of them
+                # is, unless the game plays on it then.
                 device.open(RATE, CHANNELS, -16, BUFFER)
                 device.pause(False)
+                _video_device.add(True)
             got = device.get_format()
+            if got[2] != -16:
+                raise brilox.base.error("a video's sound plays on a device of 16-bit "
+                                        "signed samples, not of size %d" % got[2])
+            _channel_sounds.add(self)
             self.started = time.perf_counter()
         elif _warm is not None:
             (got, self.started), _warm = _warm, None
@@ -310,8 +322,14 @@ class Sound:
             self.container = None
         if not device.get_init():
             return
-        if self.channel is None and self.opened_here:
+        if self.channel is None:
+            if self.opened_here:
+                device.close()
+            return
+        # The device stays open for the game's other channels.
+        self.out.flush()
+        _channel_sounds.discard(self)
+        if _video_device and not _channel_sounds and not any(
+                device.Channel(n).busy for n in range(1, 16)):
+            _video_device.clear()
             device.close()
-        else:
-            # The device stays open for the game's other channels.
-            self.out.flush()
