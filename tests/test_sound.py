@@ -431,3 +431,62 @@ def test_each_channels_clock_follows_its_own_samples(sound, tmp_path):
     # channel 0, given nothing, never moved.
     assert readings[-1][0] == readings[paused][0] and readings[-1][1] > readings[paused][1]
     assert 0.1 <= readings[0][0] - readings[0][1] <= 0.2 and s.clock() == 0
+
+
+@pytest.mark.timeout(60)
+def test_sounds_loop_on_eight_channels_with_no_python_work(sound_server, monkeypatch,  # noqa: F811
+                                                           tmp_path):
+    """Channel k's Sound, 300 frames (shorter than SDL's buffer) of 2^k then
+    silence, played 20 times: each bit of what the sink heard rises 20 times
+    and holds 150 frames each time.  Bad input meanwhile disturbs none."""
+    import numpy as np
+    (tmp_path / "notes.txt").write_text("not a sound\n" * 100)
+    files = []
+    for k in range(8):
+        files.append(tmp_path / ("%d.wav" % k))
+        with wave.open(str(files[-1]), "wb") as w:
+            w.setnchannels(2), w.setsampwidth(2), w.setframerate(RATE)
+            w.writeframes(stereo([1 << k] * 150 + [0] * 150, [0] * 300))
+    sounds = [brilox.sound.Sound(f) for f in files]
+    assert sounds[0].length == 300 / RATE
+    with pytest.raises(brilox.base.error, match="play before open"):
+        sounds[0].play()
+
+    def play(s):
+        playing = [sound.play(loops=19) for sound in sounds]
+        assert playing == [s.Channel(n) for n in range(1, 9)] and s.find_channel() == s.Channel(9)
+        for bad, error in ((lambda: s.Channel(9).play(b"\1\0" * 3), ValueError),
+                           (lambda: s.Channel(9).play(b"\0" * 4, -2), ValueError),
+                           (lambda: s.Sound(tmp_path / "notes.txt"), brilox.base.error),
+                           (lambda: sounds[0].play(channel=16), ValueError)):
+            with pytest.raises(error):
+                bad()
+        time.sleep(0.4)  # 125 ms of sound, played by SDL's thread alone
+        assert not any(c.busy or c.playing(sounds[0]._data) for c in playing)
+        sounds[1].play(loops=-1, channel=2)
+        time.sleep(0.05)
+        sounds[1].stop()
+        assert not s.Channel(2).busy and s.find_channel() == s.Channel(1)
+
+    left = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)[:, 0]
+    for k in range(8):
+        on = np.concatenate([[0], (left >> k) & 1, [0]])
+        rises, falls = np.flatnonzero(np.diff(on) == 1), np.flatnonzero(np.diff(on) == -1)
+        # Channel 2 played its sound again, looping, until stopped.
+        assert len(rises) == 20 or k == 1 and len(rises) > 20, k
+        assert (falls - rises)[:20 if k == 1 else None].tolist() == [150] * 20, k
+    assert (left >= 0).all() and (left < 256).all()
+
+
+@pytest.mark.timeout(60)
+def test_a_sound_of_a_file_with_no_sound_is_refused(tmp_path):
+    av = pytest.importorskip("av")
+    with av.open(str(tmp_path / "still.mp4"), "w") as out:
+        stream = out.add_stream("mpeg4", rate=25)
+        stream.width = stream.height = 16
+        for packet in [*stream.encode(av.VideoFrame(16, 16, "yuv420p")), *stream.encode()]:
+            out.mux(packet)
+    with pytest.raises(brilox.base.error, match="no audio stream"):
+        brilox.sound.Sound(tmp_path / "still.mp4")
+    with pytest.raises(FileNotFoundError):
+        brilox.sound.Sound(tmp_path / "gone.wav")
