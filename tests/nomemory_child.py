@@ -345,12 +345,16 @@ def sound_sweeps():
         channel.volume = 50
         channel.pause(False)
         state["seen"] = (repr(channel), channel.clock(), channel.busy, channel.underruns())
+        channel.play(b"\2\0" * 6, -1)
+        state["found"] = (sound.find_channel(), sound.get_format(), channel.playing(b""))
 
     def channel_check(state, outcome):
         # A ring made or not, never half: all of what was queued is taken, or
         # nothing (the channel plays only once queued to).
         assert state["taken"] == 8 if "taken" in state else sound.Channel(4).queued() == 0
         assert outcome is MemoryError or state["seen"][0] == "Channel(4)"
+        assert outcome is MemoryError or state["found"][:2] == (
+            sound.Channel(1), (16000, 1, -16, 512, 1024))
         assert sound.queued() == 0
         sound.quit()
 

@@ -170,6 +170,13 @@ def sound_cases(w):
                             w["channel"].queued(), repr(sound.Channel(3)),
                             sound.Channel(3) == sound.Channel(4), w["channel"].pause(True),
                             w["channel"].flush()),
+        "play": lambda: (w["channel"].play(w["samples"], 2), w["channel"].busy,
+                         w["channel"].playing(w["samples"]), sound.find_channel(),
+                         sound.get_format(), w["channel"].stop(), sound.Channel(4).play(
+                             w["samples"], -1), sound.Channel(4).play(w["samples"])),
+        "play refused": lambda: (expect(ValueError, w["channel"].play, w["samples"][:3]),
+                                 expect(ValueError, w["channel"].play, w["samples"], -2),
+                                 expect(AttributeError, getattr, sound, "Nothing")),
         "channel refused": lambda: (expect(ValueError, sound.Channel, 16),
                                     expect(TypeError, sound.Channel, "3"),
                                     expect(ValueError, w["channel"].queue, w["samples"][:3]),
