@@ -7,11 +7,13 @@ import math
 import os
 import threading
 import time
+import wave
 
 import pytest
 
 import brilox.base
 import brilox.display as display
+import brilox.sound
 from brilox.play import Video, _colour, colour
 from sanitizer import SANITIZED
 from support import sdl
@@ -75,13 +77,16 @@ def number(picture):
     return None if (top == bottom).any() else sum(1 << k for k in range(BITS) if top[k])
 
 
-def run(video, seconds, until=lambda: False, pictures=None):
+def run(video, seconds, until=lambda: False, pictures=None, others=()):
     """A game's loop: update() 60 times a second for `seconds` or until
     `until()`, reading what SDL shows after each that put a frame up (into
-    `pictures` if given).  (time.monotonic(), number, position) of each."""
+    `pictures` if given).  (time.monotonic(), number, position) of each.
+    The `others` are updated too, before, their frames unread."""
     seen, tick = [], time.monotonic()
     deadline = tick + seconds
     while time.monotonic() < deadline and not until():
+        for other in others:
+            other.update()
         if video.update():
             at, picture = time.monotonic(), shown()
             seen.append((at, number(picture), video.position))
@@ -190,7 +195,10 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
     (1.5 frames) of when the sound server plays its beep.  A frame goes up
     at the first update after its time (up to 17 ms); the sink's clock is
     read from the recording's arrivals (some 10 ms); sdl12-compat puts the
-    picture 10-30 ms after the sound here, classic SDL within 6 ms."""
+    picture 10-30 ms after the sound here, classic SDL within 6 ms.
+    Meanwhile a second Video, a second into a steady tone, and a game's
+    looping Sound play on channels of their own: all three are heard, and
+    each Video keeps its own time."""
     for name, value in sound_server.env.items():
         monkeypatch.setenv(name, value)
     monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
@@ -199,19 +207,36 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
         at = round(frame * RATE / FPS)
         sound[at:at + RATE // 10] = 16000 * np.sin(np.arange(RATE // 10) * 2 * np.pi * 1000 / RATE)
     clip = make_clip(tmp_path, "beeps.mp4", 4 * FPS, sound)
+    tone = make_clip(tmp_path, "tone.mp4", 6 * FPS, 3000 * np.sin(np.arange(6 * RATE) * 2 * np.pi
+                                                                   * 600 / RATE))
+    with wave.open(str(tmp_path / "game.wav"), "wb") as w:
+        w.setnchannels(1), w.setsampwidth(2), w.setframerate(RATE)
+        w.writeframes((2000 * np.sin(np.arange(RATE // 10) * 2 * np.pi * 2500 / RATE))
+                      .astype("<i2").tobytes())
     video.set_mode((W, H))
     listener = sound_server.listen()
     try:
         time.sleep(0.3)
-        with Video(clip) as v:
-            assert v.has_sound
+        with Video(clip) as v, Video(tone, start=1.0) as other:
+            assert v.has_sound and other.has_sound
+            game = brilox.sound.Sound(tmp_path / "game.wav").play(loops=-1)
+            assert game == brilox.sound.Channel(3)
             v.play()
-            seen = run(v, 10, lambda: v.finished)
-            assert v.finished
+            other.play()
+            seen = run(v, 10, lambda: v.finished, others=[other])
+            assert v.finished and other.position == pytest.approx(v.position + 1, abs=0.2)
+            game.stop()
     finally:
         heard, played_at = listener.stop()
     heard_at = played_at[rises(np.arange(len(heard)), np.abs(heard), 8000, RATE * 0.3)]
     assert len(heard_at) == len(beeps), heard_at
+    # The steady tone and the game's, each at its own level between beeps
+    # (FFmpeg's resampler spreads a mono stream over two at -3 dB).
+    quiet = heard[played_at.searchsorted(heard_at[0] + 0.3):][:RATE // 2]
+    spectrum = np.abs(np.fft.rfft(quiet * np.hanning(len(quiet)))) * 4 / len(quiet)
+    bins = np.fft.rfftfreq(len(quiet), 1 / RATE)
+    assert [spectrum[np.argmin(np.abs(bins - hz))] for hz in (600, 2500)] == pytest.approx(
+        [3000 / 2 ** 0.5, 2000 / 2 ** 0.5], rel=0.1)
     # When each beep's frame went up, against when the beep played.
     gaps = [1000 * (min(t for t, n, _ in seen if n >= b) - at) for b, at in zip(beeps, heard_at)]
     assert all(abs(g) <= 50 for g in gaps), gaps
