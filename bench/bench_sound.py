@@ -6,6 +6,13 @@ takes from their rings, both timed inside brilox.sound (its _mix_cost(),
 which runs the callback on the same frames again and again under SDL's
 audio lock) on SDL's dummy driver; the row shows the round of median ratio.
 
+Sounds: the processor time of a game (this process, its threads included)
+that plays 8 overlapping sounds of a quarter of a second each, looping, for
+10 s: each a Sound on a channel of its own, which SDL's thread plays with
+no Python work, against the same 8 summed by the game (numpy) and queued to
+channel 0 alone as its ring runs low, 60 times a second; on SDL's disk
+driver writing to /dev/null at about real time.
+
 Playback: a second of 1080p30 playback with sound, brilox-play in a window
 with its sound, against ffplay playing the same file in the same run.
 
@@ -75,8 +82,60 @@ def _mix_row():
              "<= 4.00x")]
 
 
+def _game_seconds(play, tick, seconds=10.0):
+    """The process time of `play()`, then `tick()` 60 times a second."""
+    import time
+    begun = time.process_time()
+    play()
+    deadline = next_tick = time.monotonic()
+    deadline += seconds
+    while time.monotonic() < deadline:
+        tick()
+        next_tick += 1 / 60
+        time.sleep(max(0.0, next_tick - time.monotonic()))
+    return time.process_time() - begun
+
+
+def _sounds_row():
+    import wave
+
+    import numpy as np
+
+    import brilox.sound as sound
+    os.environ.update(SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=os.devnull,
+                      SDL_DISKAUDIODELAY="21")
+    quarter = np.arange(12000) / 48000
+    waves = [np.rint(3000 * np.sin(2 * np.pi * (300 + 150 * n) * quarter)).astype("<i2")
+             for n in range(8)]
+    with tempfile.TemporaryDirectory() as folder:
+        sounds = []
+        for n, samples in enumerate(waves):
+            with wave.open(os.path.join(folder, "%d.wav" % n), "wb") as w:
+                w.setnchannels(2), w.setsampwidth(2), w.setframerate(48000)
+                w.writeframes(np.repeat(samples, 2).tobytes())
+            sounds.append(sound.Sound(os.path.join(folder, "%d.wav" % n)))
+        summed = np.repeat(np.clip(np.sum(waves, 0), -32768, 32767).astype("<i2"), 2).tobytes()
+        sound.open(48000, 2, -16, 0.5)
+        try:
+            channels = _game_seconds(lambda: [s.play(loops=-1) for s in sounds], lambda: None)
+            for s in sounds:
+                s.stop()
+
+            at = [0]  # the bytes of `summed` queued, its passes over
+
+            def feed():
+                while sound.queued() < len(summed):
+                    taken = sound.queue(summed[at[0]:] or summed)
+                    at[0] = (at[0] + taken) % len(summed)
+            alone = _game_seconds(lambda: sound.pause(False), feed)
+        finally:
+            sound.quit()
+    return [("8 looping Sounds for 10 s on channels of their own, CPU s", channels,
+             "the same summed by the game on channel 0 alone, CPU s", alone, "")]
+
+
 def run():
-    return _mix_row() + _playback_rows()
+    return _mix_row() + _sounds_row() + _playback_rows()
 
 
 def _playback_rows():
