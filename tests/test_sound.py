@@ -467,12 +467,19 @@ def test_sounds_loop_on_eight_channels_with_no_python_work(sound_server, monkeyp
         time.sleep(0.05)
         sounds[1].stop()
         assert not s.Channel(2).busy and s.find_channel() == s.Channel(1)
+        # A reserved channel is passed by until it is let go.
+        s.Channel(1).reserved = True
+        assert s.find_channel() == s.Channel(2) and sounds[1].play() == s.Channel(2)
+        sounds[1].stop()
+        s.Channel(1).reserved = False
+        assert s.find_channel() == s.Channel(1)
 
     left = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)[:, 0]
     for k in range(8):
         on = np.concatenate([[0], (left >> k) & 1, [0]])
         rises, falls = np.flatnonzero(np.diff(on) == 1), np.flatnonzero(np.diff(on) == -1)
-        # Channel 2 played its sound again, looping, until stopped.
+        # Channel 2 played its sound again, looping, until stopped, and
+        # once more beside a reserved channel.
         assert len(rises) == 20 or k == 1 and len(rises) > 20, k
         assert (falls - rises)[:20 if k == 1 else None].tolist() == [150] * 20, k
     assert (left >= 0).all() and (left < 256).all()

@@ -226,6 +226,8 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
             seen = run(v, 10, lambda: v.finished, others=[other])
             assert v.finished and other.position == pytest.approx(v.position + 1, abs=0.2)
             game.stop()
+        # The Videos' channels are free again for the game's sounds.
+        assert not any(brilox.sound.Channel(n).reserved for n in (1, 2))
     finally:
         heard, played_at = listener.stop()
     heard_at = played_at[rises(np.arange(len(heard)), np.abs(heard), 8000, RATE * 0.3)]

@@ -105,7 +105,7 @@ class Sound:
         if channel is None:
             channel = device.find_channel()
             if channel is None:
-                raise brilox.base.error("every channel from 1 to 15 is busy")
+                raise brilox.base.error("every channel from 1 to 15 is busy or reserved")
         elif not isinstance(channel, device.Channel):
             channel = device.Channel(channel)
         data = self._samples(device.get_format())

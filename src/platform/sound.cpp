@@ -162,6 +162,12 @@ struct HeldViews {
 
 HeldViews held_views;
 
+// Channels kept for one owner (a Video's sound, or the game's music), which
+// find_channel() passes over whether they play or not.  Only Python's thread
+// reads and writes them, and they outlast a close() of the device, as the
+// Channel objects that name them do.
+bool reserved[channel_count] = {};
+
 std::int64_t now_ns()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -1107,6 +1113,24 @@ PyObject *channel_get_busy(PyObject *self, void *)
     return PyBool_FromLong(channel_busy(channel_of(self)));
 }
 
+PyObject *channel_get_reserved(PyObject *self, void *)
+{
+    return PyBool_FromLong(reserved[channel_of(self)]);
+}
+
+int channel_set_reserved(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "a channel's reserved flag cannot be deleted");
+        return -1;
+    }
+    const int flag = PyObject_IsTrue(value);
+    if (flag < 0)
+        return -1;
+    reserved[channel_of(self)] = flag != 0;
+    return 0;
+}
+
 PyObject *channel_play(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *keywords[] = {"data", "loops", nullptr};
@@ -1123,13 +1147,13 @@ PyObject *channel_playing(PyObject *self, PyObject *data)
     return playing_on(channel_of(self), data);
 }
 
-// The first of channels 1 to 15 that is not busy, or None.
+// The first of channels 1 to 15 that is neither reserved nor busy, or None.
 PyObject *sound_find_channel(PyObject *, PyObject *)
 {
     if (!sound_ready())
         return nullptr;
     for (int n = 1; n < channel_count; ++n) {
-        if (channel_busy(n))
+        if (reserved[n] || channel_busy(n))
             continue;
         PyObject *channel = channel_type.tp_alloc(&channel_type, 0);
         if (channel != nullptr)
@@ -1339,7 +1363,8 @@ PyMethodDef sound_methods[] = {
     {"latency", sound_latency, METH_NOARGS, latency_doc},
     {"find_channel", sound_find_channel, METH_NOARGS,
      "find_channel($module, /)\n--\n\n"
-     "the first Channel from 1 to 15 that is not busy, or None if every one is"},
+     "the first Channel from 1 to 15 that is neither reserved nor busy, or None\n"
+     "if there is none"},
     {"get_format", sound_get_format, METH_NOARGS,
      "get_format($module, /)\n--\n\nwhat open() returned, while the device is open"},
     {"__getattr__", sound_getattr, METH_O,
@@ -1396,6 +1421,9 @@ PyGetSetDef channel_getset[] = {
     {"busy", channel_get_busy, nullptr,
      "true while it plays a sound, while sound waits in its ring, or while either is\n"
      "being heard", nullptr},
+    {"reserved", channel_get_reserved, channel_set_reserved,
+     "true while the channel is kept for one owner: find_channel() and Sound.play()\n"
+     "pass it by.  A Video reserves the channel it plays on until it is closed.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -101,6 +101,11 @@ class Sound:
                 raise brilox.base.error("a video's sound plays on a device of 16-bit "
                                         "signed samples, not of size %d" % got[2])
             _channel_sounds.add(self)
+            # Kept for this sound until it closes, so that the game's Sounds
+            # and other Videos pass it by while this one is paused or between
+            # its sound's packets; a reservation the game made stays.
+            self.kept_reserved = channel.reserved
+            channel.reserved = True
             self.started = time.perf_counter()
         elif _warm is not None:
             (got, self.started), _warm = _warm, None
@@ -320,6 +325,9 @@ class Sound:
                 self.packets.close()
             self.container.close()
             self.container = None
+        if self.channel is not None and self in _channel_sounds:
+            self.channel.reserved = self.kept_reserved
+            _channel_sounds.discard(self)
         if not device.get_init():
             return
         if self.channel is None:

@@ -114,7 +114,11 @@ class Video:
         if index is None:
             return None
         if channel is None:
-            channel = device.find_channel() if device.get_init() else device.Channel(1)
+            if device.get_init():
+                channel = device.find_channel()
+            else:
+                channel = next((device.Channel(n) for n in range(1, 16)
+                                if not device.Channel(n).reserved), None)
             if channel is None:
                 return None
         elif not isinstance(channel, device.Channel):
