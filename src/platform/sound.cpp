@@ -492,8 +492,12 @@ void close_device()
     if (!opened.open)
         return;
     // SDL's audio thread has ended when this returns: no callback reads the
-    // rings after it.
+    // rings after it.  Classic SDL's SDL_CloseAudio also shuts its audio
+    // subsystem down, and sdl12-compat's does not; it is shut down here on
+    // both, so that the next open starts SDL's audio afresh, on the driver
+    // SDL_AUDIODRIVER then names.
     SDL_CloseAudio();
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
     for (Channel &c : device.channels) {
         PyMem_RawFree(c.ring);
         c.ring = nullptr;
