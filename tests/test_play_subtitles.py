@@ -200,3 +200,11 @@ def test_pictures_and_text_off_the_frame_touch_nothing_outside_it():
     assert all(g.endswith(b"\xee" * 8) for g in guarded)
     # The picture covers the frame from its row 3 down, opaque green.
     assert guarded[0][3 * width:5 * width] == bytes([145]) * (2 * width)
+    # Scaled down, a pixel takes the mean of what it covers: half opaque
+    # white over black is mid grey; the chroma sample, over four pixels,
+    # is an eighth covered.
+    y, u, v = planar(2, 2)
+    y[:] = b"\x10" * 4
+    subtitles.blend_bitmap((y, u, v), P, 2, 2, BT601, False, b"\1\0", 2, 2, 1,
+                           b"\0" * 4 + b"\xff" * 4, (0, 0, 1, 1))
+    assert y[0] in (125, 126) and y[1:] == b"\x10" * 3 and u[0] == v[0] in (16, 17)
