@@ -208,3 +208,21 @@ def test_pictures_and_text_off_the_frame_touch_nothing_outside_it():
     subtitles.blend_bitmap((y, u, v), P, 2, 2, BT601, False, b"\1\0", 2, 2, 1,
                            b"\0" * 4 + b"\xff" * 4, (0, 0, 1, 1))
     assert y[0] in (125, 126) and y[1:] == b"\x10" * 3 and u[0] == v[0] in (16, 17)
+
+
+@pytest.mark.parametrize("header, play_res", [
+    (b"", (384, 288)), (b"[Script Info]\nPlayResX: 100\n", (100, 75)),
+    (b"[Script Info]\nPlayResY: 1024\n", (1280, 1024)), (script(0, 0), (W, H))])
+def test_tracks_keep_events_once_and_tell_their_play_res(header, play_res):
+    track = LIB.track(header)
+    assert track.play_res == play_res and track.library is LIB
+    first = track.events
+    line = b"7,0,Sign,,0,0,0,,{\\pos(1,1)}W"
+    track.add(line, 0, 1000)
+    track.add(line, 0, 1000)  # the same ReadOrder: dropped
+    track.add(b"Dialogue: 0,0:00:00.00,0:00:01.00,Sign,,0,0,0,,W", 0, 1000)
+    assert track.events == first + 2
+    track.clear()
+    assert track.events == 0
+    track.add(line, 0, 1000)
+    assert track.events == 1

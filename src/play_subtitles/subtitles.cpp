@@ -997,8 +997,20 @@ PyObject *track_events(PyObject *object, void *)
 
 PyObject *track_play_res(PyObject *object, void *)
 {
+    // What libass renders with: a script that gives one side has the other
+    // in 4:3 (1280 x 1024 for either of those), one that gives neither 384
+    // x 288.
     const ASS_Track *track = reinterpret_cast<TrackObject *>(object)->track;
-    return Py_BuildValue("(ii)", track->PlayResX, track->PlayResY);
+    long x = track->PlayResX, y = track->PlayResY;
+    if (x <= 0 && y <= 0) {
+        x = 384;
+        y = 288;
+    } else if (y <= 0) {
+        y = x == 1280 ? 1024 : std::max(1L, x * 3 / 4);
+    } else if (x <= 0) {
+        x = y == 1024 ? 1280 : std::max(1L, y * 4 / 3);
+    }
+    return Py_BuildValue("(ll)", x, y);
 }
 
 PyObject *track_library(PyObject *object, void *)
@@ -1057,7 +1069,8 @@ PyMethodDef track_methods[] = {
 
 PyGetSetDef track_getset[] = {
     {"events", track_events, nullptr, "the number of events held", nullptr},
-    {"play_res", track_play_res, nullptr, "the script's (PlayResX, PlayResY)", nullptr},
+    {"play_res", track_play_res, nullptr,
+     "the script's (PlayResX, PlayResY), a side it leaves out as libass takes it", nullptr},
     {"library", track_library, nullptr, "the Library the track belongs to", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
