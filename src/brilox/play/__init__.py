@@ -6,6 +6,7 @@ Usage::
                 [--window WxH] [--headless] [--frames N] [--no-drop]
                 [--range {auto,limited,full}] [--aspect W:H | --sar W:H] [--no-autorotate]
                 [--no-audio] [--volume N] [--mute] [--video-stream N] [--audio-stream N]
+                [--sub FILE] [--subtitle-stream N]
                 [--screenshot OUT.png | OUT.bmp] [--version]
 
     python -m brilox.play ...          # the same
@@ -80,6 +81,8 @@ long a frame takes):
     m                 mute and sound on
     9, 0              the volume down and up
     a                 the next audio stream
+    t                 the next subtitles (the file's streams, a subtitle
+                      file), then none
     escape, q         quit (closing the window does too)
 
 Any frame of a file can be sought or stepped to; a media file is sought
@@ -157,7 +160,10 @@ def __getattr__(name):
     if name == "Video":
         from brilox.play.video import Video
         return Video
+    if name == "SubtitleWarning":
+        from brilox.play.video import SubtitleWarning
+        return SubtitleWarning
     raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 
-__all__ = ["main", "Video"]
+__all__ = ["main", "Video", "SubtitleWarning"]

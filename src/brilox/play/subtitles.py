@@ -1,0 +1,546 @@
+"""Subtitles drawn into a video's frames before they are shown, so that they
+show the same whatever SDL does with the overlay, in screenshots and in
+rgb() too.
+
+Text subtitles (SRT, WebVTT, ASS/SSA, mov_text) are decoded by FFmpeg's
+decoders through PyAV into ASS events, with the stream's styles, and drawn
+by libass (brilox.play._subtitles) with the fonts attached to the file.
+Bitmap subtitles (DVD, PGS, DVB) come as paletted rectangles on a canvas of
+their own, scaled from it to the frame.
+
+Each subtitle stream is read whole, ahead of play, by a thread of its own on
+a second demuxer: a seek then finds the lines of its moment already there,
+however the streams of the file are interleaved.  Everything drawn is done
+on the thread that runs the frame's pipeline; the readers only hand their
+events over.  What cannot be shown (a missing or broken file, a font not
+found) is said once, as a line in `notes`, and the video plays on."""
+
+import bisect
+import codecs
+import collections
+import ctypes
+import io
+import os
+import re
+import struct
+import threading
+
+from brilox.play import colour
+from brilox.play.frames import BadInput
+
+# A subtitle file beside the video, NAME.srt and so on, found by itself.
+SIDE_EXTENSIONS = (".srt", ".ass", ".ssa", ".vtt")
+# FFmpeg's demuxer of each subtitle file's extension.
+FILE_FORMATS = {".srt": "srt", ".ass": "ass", ".ssa": "ass", ".vtt": "webvtt"}
+# FFmpeg's decoders whose subtitles are paletted pictures.
+BITMAP_CODECS = {"dvd_subtitle", "hdmv_pgs_subtitle", "dvb_subtitle", "xsub",
+                 "dvb_teletext"}
+# Seconds a frame's drawing waits for its stream's reader to reach the
+# frame's time; a reader that is further behind is not waited for again
+# until it catches up.
+READ_WAIT = 0.5
+# FFmpeg's "no end" of a subtitle's display time.
+NO_END = 0xFFFFFFFF
+# The ASS header FFmpeg's decoders give streams with no styles of their own
+# (SRT, WebVTT, mov_text).
+DEFAULT_HEADER = (
+    b"[Script Info]\n"
+    b"ScriptType: v4.00+\n"
+    b"PlayResX: 384\n"
+    b"PlayResY: 288\n"
+    b"ScaledBorderAndShadow: yes\n"
+    b"YCbCr Matrix: None\n"
+    b"\n"
+    b"[V4+ Styles]\n"
+    b"Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, "
+    b"BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, "
+    b"BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding\n"
+    b"Style: Default,Arial,16,&Hffffff,&Hffffff,&H0,&H0,0,0,0,0,100,100,0,0,1,1,0,2,10,10,10,0\n"
+    b"\n"
+    b"[Events]\n"
+    b"Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n")
+
+
+def _latin1(error):
+    """Each byte that is not UTF-8 read as Latin-1."""
+    bad = error.object[error.start:error.end]
+    return "".join(chr(b) for b in bad), error.end
+
+
+codecs.register_error("brilox-latin1", _latin1)
+
+
+def as_utf8(data):
+    """A subtitle file's bytes as UTF-8: read as UTF-8 (a byte-order mark
+    dropped), each byte that is not read as Latin-1."""
+    if data.startswith(codecs.BOM_UTF8):
+        data = data[len(codecs.BOM_UTF8):]
+    return data.decode("utf-8", "brilox-latin1").encode("utf-8")
+
+
+def side_file(path):
+    """NAME.srt, NAME.ass, NAME.ssa or NAME.vtt beside the video NAME.ext,
+    or None."""
+    if not isinstance(path, str):
+        return None
+    root = os.path.splitext(path)[0]
+    for extension in SIDE_EXTENSIONS:
+        for candidate in (root + extension, root + extension.upper()):
+            if candidate != path and os.path.isfile(candidate):
+                return candidate
+    return None
+
+
+def font_settings():
+    """(default font file or None, whether to ask fontconfig) as this
+    install of brilox has them."""
+    try:
+        from brilox.play.fonts import default_font, fontconfig
+    except ImportError:
+        return None, True
+    return default_font(), fontconfig()
+
+
+class Reader:
+    """A subtitle stream read whole on a thread of its own: its events
+    (start, end or None, what) in the order read, its ASS header, and how
+    far it has read (`covered`, seconds)."""
+
+    def __init__(self, av, open_args, stream_index, name):
+        self.av, self.open_args, self.stream_index, self.name = av, open_args, stream_index, name
+        self.cond = threading.Condition()
+        self.events = []
+        self.taken = 0
+        self.header = None
+        self.bitmap = False
+        self.canvas = None
+        self.covered = float("-inf")
+        self.done = False
+        self.failed = None
+        self.stopped = False
+        self.thread = threading.Thread(target=self.run, name="brilox-subtitles", daemon=True)
+        self.thread.start()
+
+    def run(self):
+        container = None
+        try:
+            container = self.av.open(*self.open_args[0], **self.open_args[1])
+            streams = container.streams.subtitles
+            stream = next((s for s in streams if self.stream_index in (None, s.index)), None)
+            if stream is None:
+                raise BadInput("no subtitle stream")
+            context = stream.codec_context
+            self.bitmap = context.name in BITMAP_CODECS or context.name == "pgssub"
+            if self.bitmap:
+                self.canvas = dvd_canvas(context.extradata)
+            else:
+                self.header = self._header(context)
+            for packet in container.demux(stream):
+                if self.stopped:
+                    return
+                self._read(stream, packet)
+        except Exception as e:  # noqa: BLE001 (said once, the video plays on)
+            self.failed = getattr(e, "strerror", None) or str(e) or type(e).__name__
+        finally:
+            if container is not None:
+                container.close()
+            with self.cond:
+                if self.failed is None and not self.events:
+                    self.failed = "no subtitles in it"
+                self.done = True
+                self.cond.notify_all()
+
+    def _header(self, context):
+        """The ASS header: an ASS/SSA stream's own (its extradata), else
+        FFmpeg's default for the decoders that give ASS events."""
+        if context.name in ("ass", "ssa") and context.extradata:
+            return bytes(context.extradata)
+        return DEFAULT_HEADER
+
+    def _read(self, stream, packet):
+        if packet.pts is None and packet.dts is None:
+            return
+        base = stream.time_base
+        at = float((packet.pts if packet.pts is not None else packet.dts) * base)
+        if self.bitmap:
+            self.canvas = pgs_canvas(bytes(packet)) or self.canvas
+        decoded = self._decode(stream.codec_context, packet)
+        found = []
+        for start, end, rects in decoded:
+            if start is None:
+                start = at
+            if end is None and packet.duration:
+                end = at + float(packet.duration * base)
+            found.append((start, end, self._what(rects)))
+        with self.cond:
+            self.events.extend(found)
+            self.covered = max(self.covered, at)
+            self.cond.notify_all()
+
+    @staticmethod
+    def _decode(context, packet):
+        """(start, end, rects) of what a packet decodes to (the times None
+        where the decoder does not say them)."""
+        decode2 = getattr(context, "decode2", None)
+        if decode2 is not None:
+            sets = [decode2(packet)]
+        else:
+            sets = context.decode(packet)
+        for subtitle in sets:
+            if subtitle is None:
+                continue
+            rects = getattr(subtitle, "rects", None)
+            if rects is None:
+                # A PyAV that gives the rectangles alone.
+                yield None, None, [subtitle]
+                continue
+            start = end = None
+            if subtitle.pts is not None:
+                origin = subtitle.pts / 1e6
+                start = origin + subtitle.start_display_time / 1000
+                if subtitle.start_display_time < subtitle.end_display_time < NO_END:
+                    end = origin + subtitle.end_display_time / 1000
+            yield start, end, list(rects)
+
+    def _what(self, rects):
+        """An event's ASS lines, or its bitmaps: (x, y, w, h, indices,
+        stride, palette) each, copied out of the decoder's memory."""
+        if not self.bitmap:
+            return [bytes(r.ass) for r in rects if getattr(r, "ass", None)]
+        pictures = []
+        for r in rects:
+            if getattr(r, "type", b"bitmap") != b"bitmap" or r.width <= 0 or r.height <= 0:
+                continue
+            found = bitmap_of(r)
+            if found is None:
+                raise BadInput("this PyAV does not give bitmap subtitles' colours")
+            pictures.append((r.x, r.y, r.width, r.height) + found)
+        return pictures
+
+    def wait_for(self, seconds, timeout):
+        """Waits up to `timeout` for the reader to read past `seconds`;
+        whether it has."""
+        with self.cond:
+            self.cond.wait_for(lambda: self.done or self.covered >= seconds, timeout)
+            return self.done or self.covered >= seconds
+
+    def take(self):
+        """The events read since the last call."""
+        with self.cond:
+            new, self.taken = self.events[self.taken:], len(self.events)
+            return new
+
+    def stop(self):
+        self.stopped = True
+
+
+def pgs_canvas(packet):
+    """The canvas (w, h) a PGS packet's presentation segment gives, or None.
+    A packet holds segments: kind (1 byte), length (2), what it says."""
+    at = 0
+    while at + 3 <= len(packet):
+        kind, length = packet[at], struct.unpack_from(">H", packet, at + 1)[0]
+        if kind == 0x16 and length >= 4:
+            size = struct.unpack_from(">HH", packet, at + 3)
+            return size if all(size) else None
+        at += 3 + length
+    return None
+
+
+def dvd_canvas(extradata):
+    """The canvas a DVD subtitle stream's header says ("size: WxH"), or None."""
+    match = re.search(rb"size:\s*(\d+)x(\d+)", bytes(extradata or b""))
+    return (int(match.group(1)), int(match.group(2))) if match and int(match.group(1)) \
+        and int(match.group(2)) else None
+
+
+# FFmpeg's AVSubtitleRect, as far as its planes and their strides.
+class _Rect(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_int), ("y", ctypes.c_int), ("w", ctypes.c_int),
+                ("h", ctypes.c_int), ("nb_colors", ctypes.c_int),
+                ("data", ctypes.c_void_p * 4), ("linesize", ctypes.c_int * 4)]
+
+
+def bitmap_of(rect):
+    """(indices, stride, palette) of a PyAV bitmap subtitle rectangle, or
+    None.  PyAV gives the indices but not the palette: the rectangle's own
+    FFmpeg record is found among the first fields of the PyAV object (the
+    one whose place, size and indices are the rectangle's) and the palette
+    read from it."""
+    indices = bytes(rect.planes[0])
+    wanted = (rect.x, rect.y, rect.width, rect.height, rect.nb_colors)
+    pointer = ctypes.sizeof(ctypes.c_void_p)
+    for offset in range(2 * pointer, 8 * pointer, pointer):
+        address = ctypes.c_void_p.from_address(id(rect) + offset).value
+        if not address or address % pointer:
+            continue
+        record = _Rect.from_address(address)
+        if (record.x, record.y, record.w, record.h, record.nb_colors) != wanted:
+            continue
+        stride = record.linesize[0]
+        if not record.data[0] or not record.data[1] or stride < rect.width \
+                or ctypes.string_at(record.data[0], len(indices)) != indices:
+            continue
+        return (indices, stride, ctypes.string_at(record.data[1], 4 * rect.nb_colors))
+    return None
+
+
+class Shown:
+    """One subtitle stream as it is drawn: its reader, and its libass track
+    or its bitmap events by start."""
+
+    def __init__(self, reader, label):
+        self.reader, self.label = reader, label
+        self.track = None
+        self.starts, self.sets = [], []
+        self.behind = False
+        self.said = False
+
+
+class Subtitles:
+    """The subtitles of a video: its subtitle streams and a file beside it,
+    one of them shown (or none).  `choices`: the streams' indices, then the
+    file's path.  The game's side chooses (choose, cycle); the thread that
+    runs the pipeline draws (draw).  `notes` holds what could not be shown,
+    a line each, for the game's side to say."""
+
+    def __init__(self, av, path, container=None, stream=None, sub_file=None, name=None):
+        self.av, self.path, self.name = av, path, name or str(path)
+        self.lock = threading.Lock()
+        self.notes = collections.deque()
+        self.said = set()
+        self.library = None
+        self.streams, labels = [], {}
+        if container is not None and isinstance(path, str):
+            for s in container.streams.subtitles:
+                self.streams.append(s.index)
+                language = (s.metadata or {}).get("language")
+                labels[s.index] = "stream %d (%s%s)" % (
+                    s.index, s.codec_context.name, ", " + language if language else "")
+        self.fonts = []
+        if container is not None:
+            for s in getattr(container.streams, "attachments", ()):
+                data = getattr(s, "data", None)
+                if data:
+                    self.fonts.append((getattr(s, "name", None) or "font", bytes(data)))
+        if stream is not None and stream not in self.streams:
+            raise BadInput("%s: stream %d is not a subtitle stream (%s)" % (
+                self.name, stream, ", ".join("%d" % i for i in self.streams) or "it has none"))
+        self.file = None
+        if sub_file is not None:
+            sub_file = os.fspath(sub_file)
+            if os.path.isfile(sub_file):
+                self.file = sub_file
+            else:
+                self.note("%s: no such subtitle file" % sub_file)
+        else:
+            self.file = side_file(path)
+        self.choices = self.streams + ([self.file] if self.file else [])
+        self.labels = labels
+        if self.file:
+            self.labels[self.file] = os.path.basename(self.file)
+        # Shown at first: the stream asked for, the file named, the stream
+        # FFmpeg picks, else a file found beside the video.
+        if stream is not None:
+            first = stream
+        elif sub_file is not None or not self.streams:
+            first = self.file
+        else:
+            first = self._best(container)
+        self.wanted = first
+        self.showing = None
+        self.shown = {}
+
+    def _best(self, container):
+        try:
+            best = container.streams.best("subtitle")
+        except (AttributeError, TypeError, ValueError):
+            best = None
+        return best.index if best is not None and best.index in self.streams \
+            else self.streams[0]
+
+    def note(self, text):
+        if text not in self.said:
+            self.said.add(text)
+            self.notes.append(text)
+
+    # --- the game's side ---------------------------------------------------
+
+    @property
+    def chosen(self):
+        return self.wanted
+
+    def choose(self, choice):
+        if choice is not None and choice not in self.choices:
+            raise ValueError("%r is none of this video's subtitles (%s)" % (
+                choice, ", ".join(map(repr, self.choices)) or "it has none"))
+        self.wanted = choice
+
+    def cycle(self):
+        """The next choice: the streams, the file, then none."""
+        order = self.choices + [None]
+        at = order.index(self.wanted) if self.wanted in order else -1
+        self.wanted = order[(at + 1) % len(order)]
+        return self.wanted
+
+    def label(self, choice):
+        return "off" if choice is None else self.labels.get(choice, str(choice))
+
+    def close(self):
+        for shown in self.shown.values():
+            shown.reader.stop()
+
+    # --- the drawing side --------------------------------------------------
+
+    def _open(self, choice):
+        if isinstance(choice, int):
+            reader = Reader(self.av, ((self.path,), {}), choice, self.name)
+        else:
+            try:
+                with open(choice, "rb") as f:
+                    data = as_utf8(f.read())
+            except OSError as e:
+                data = None
+                failed = e.strerror or str(e)
+            extension = os.path.splitext(choice)[1].lower()
+            args = {"format": FILE_FORMATS[extension]} if extension in FILE_FORMATS else {}
+            reader = Reader(self.av, ((io.BytesIO(data or b""),), args), None, choice)
+            if data is None:
+                reader.stop()
+                reader.failed = failed
+        return Shown(reader, self.label(choice))
+
+    def _library(self):
+        if self.library is None:
+            from brilox.play import _subtitles
+            library = _subtitles.Library()
+            for name, data in self.fonts:
+                library.add_font(name, data)
+            default, use_fontconfig = font_settings()
+            library.fonts(default, None, use_fontconfig)
+            self.library = library
+        return self.library
+
+    def draw(self, planes, layout, width, height, colours, shown, seconds):
+        """The planes (as in _colour's `layout`) of a frame of width x
+        height, whose colours are `colours`, shown as a picture of `shown`
+        (w, h) in the window, `seconds` into the stream's time line, with
+        the subtitles of that moment drawn: new planes where any are drawn,
+        else the same."""
+        with self.lock:
+            choice = self.wanted
+            if choice is None:
+                return planes
+            current = self.shown.get(choice)
+            if current is None:
+                current = self.shown[choice] = self._open(choice)
+            try:
+                return self._draw(current, planes, layout, width, height, colours,
+                                  shown or (width, height), seconds)
+            finally:
+                self._messages()
+
+    def _draw(self, current, planes, layout, width, height, colours, shown, seconds):
+        reader = current.reader
+        if not current.behind or reader.covered >= seconds:
+            current.behind = not reader.wait_for(seconds, READ_WAIT)
+        if reader.failed is not None and reader.done:
+            if not current.said:
+                current.said = True
+                self.note("%s: subtitles not shown: %s" % (reader.name, reader.failed))
+            return planes
+        new = reader.take()
+        matrix = colour.WEIGHTS.get(colours.matrix, colour.WEIGHTS[colour.BT601])
+        full = colours.levels == colour.FULL
+        if not reader.bitmap:
+            if reader.header is None:
+                return planes
+            if current.track is None:
+                current.track = self._library().track(reader.header)
+            for start, end, lines in new:
+                length = max(1, round(((end if end is not None else start + 5) - start) * 1000))
+                for line in lines:
+                    current.track.add(line, round(start * 1000), length)
+            drawn = writable(planes, layout, width, height)
+            if self.library.blend(current.track, round(seconds * 1000), drawn, layout,
+                                  width, height, matrix, full, tuple(shown)):
+                return unpack(drawn, layout)
+            return planes
+        for event in new:
+            at = bisect.bisect_right(current.starts, event[0])
+            current.starts.insert(at, event[0])
+            current.sets.insert(at, event)
+        at = bisect.bisect_right(current.starts, seconds + 1e-6) - 1
+        if at < 0:
+            return planes
+        start, end, pictures = current.sets[at]
+        if not pictures or (end is not None and seconds >= end):
+            return planes
+        from brilox.play import _subtitles
+        canvas = reader.canvas or (width, height)
+        sx, sy = width / canvas[0], height / canvas[1]
+        drawn = writable(planes, layout, width, height)
+        for x, y, w, h, indices, stride, palette in pictures:
+            box = (round(x * sx), round(y * sy), max(1, round(w * sx)), max(1, round(h * sy)))
+            _subtitles.blend_bitmap(drawn, layout, width, height, matrix, full, indices,
+                                    stride, w, h, palette, box)
+        return unpack(drawn, layout)
+
+    def _messages(self):
+        if self.library is not None:
+            for message in self.library.messages():
+                self.note("subtitles: %s" % message.strip())
+
+
+def _rows(plane, row_bytes, rows):
+    """A plane's rows, `row_bytes` each, one after another, in a new buffer."""
+    view = memoryview(plane).cast("B")
+    stride = len(view) // rows if rows else row_bytes
+    if stride == row_bytes:
+        return bytearray(view[:row_bytes * rows])
+    out = bytearray(row_bytes * rows)
+    for row in range(rows):
+        out[row * row_bytes:(row + 1) * row_bytes] = view[row * stride:row * stride + row_bytes]
+    return out
+
+
+def writable(planes, layout, width, height):
+    """A copy of a frame's planes for drawing into, at the strides the
+    drawing takes: the planes shown may be the decoder's own, kept for
+    showing again bare."""
+    if layout == colour.PLANAR:
+        cw, ch = (width + 1) // 2, (height + 1) // 2
+        return (_rows(planes[0], width, height), _rows(planes[1], cw, ch),
+                _rows(planes[2], cw, ch))
+    return (_rows(planes[0], 2 * width, height), b"", b"")
+
+
+def unpack(planes, layout):
+    """Drawn planes as the pipeline carries them on."""
+    return planes if layout == colour.PLANAR else planes[:1]
+
+
+def open_subtitles(source, path, sub_file=None, stream=None):
+    """The subtitles of a source (a media file's streams, a file beside it,
+    `sub_file`), or None where it has none and there is nothing to say.
+    BadInput for a `stream` that is no subtitle stream of the file."""
+    container = getattr(source, "container", None)
+    av = getattr(source, "av", None)
+    name = getattr(source, "name", path)
+    if container is None and stream is not None:
+        raise BadInput("%s: stream %d is not a subtitle stream (it has none)" % (name, stream))
+    has_streams = container is not None and isinstance(path, str) and \
+        len(container.streams.subtitles) > 0
+    if sub_file is None and not has_streams and side_file(path) is None:
+        return None
+    if av is None:
+        from brilox.play.frames import load_av
+        try:
+            av = load_av(sub_file or path)
+        except BadInput as e:
+            subtitles = Subtitles(None, None, name=name)
+            subtitles.note(str(e))
+            return subtitles
+    subtitles = Subtitles(av, path, container if isinstance(path, str) else None, stream,
+                          sub_file, name)
+    return subtitles if subtitles.choices or subtitles.notes else None
