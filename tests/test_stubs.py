@@ -17,7 +17,8 @@ import pytest
 import brilox
 
 MODULES = ["brilox.base", "brilox.rect", "brilox.display", "brilox.overlay", "brilox.key",
-           "brilox.pinhold", "brilox.surface", "brilox.play._colour", "brilox.sound"]
+           "brilox.pinhold", "brilox.surface", "brilox.play._colour", "brilox.sound",
+           "brilox.play._subtitles"]
 
 
 def test_the_stubs_match_the_modules(tmp_path):
