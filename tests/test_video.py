@@ -5,8 +5,10 @@ the sound the sound server plays and the end event; and what it refuses."""
 import gc
 import math
 import os
+import struct
 import threading
 import time
+import warnings
 import wave
 
 import pytest
@@ -14,7 +16,7 @@ import pytest
 import brilox.base
 import brilox.display as display
 import brilox.sound
-from brilox.play import Video, _colour, colour
+from brilox.play import SubtitleWarning, Video, _colour, colour, subtitles
 from sanitizer import SANITIZED
 from support import sdl
 from support.soundserver import RATE, sound_server  # noqa: F401
@@ -62,13 +64,14 @@ def clips(tmp_path_factory):
     return folder
 
 
-def shown():
+def shown(size=(W, H)):
     """What SDL shows after a flip, (H, W, 3) RGB: the display surface, into
     which classic SDL draws overlays, or what SDL 2 presents."""
     display.flip()
-    rgb = (colour.presented_rgb((0, 0, W, H), (W, H)) if sdl.over_sdl2()
-           else _colour.read_display((0, 0, W, H)))
-    return np.frombuffer(rgb, np.uint8).reshape(H, W, 3)
+    w, h = size
+    rgb = (colour.presented_rgb((0, 0, w, h), (w, h)) if sdl.over_sdl2()
+           else _colour.read_display((0, 0, w, h)))
+    return np.frombuffer(rgb, np.uint8).reshape(h, w, 3)
 
 
 def number(picture):
@@ -97,12 +100,12 @@ def run(video, seconds, until=lambda: False, pictures=None, others=()):
     return seen
 
 
-def first_frame(video):
+def first_frame(video, size=(W, H), read=number):
     deadline = time.monotonic() + 5
     while not video.update():
         assert time.monotonic() < deadline, "no frame went up"
         time.sleep(0.005)
-    return number(shown())
+    return read(shown(size))
 
 
 @pytest.mark.timeout(60)
@@ -314,3 +317,142 @@ def test_open_and_close_leave_nothing(video, clips):
         time.sleep(0.05)
     # AddressSanitizer holds freed memory back for a while.
     assert SANITIZED or grown < max(kept, 0) + (10 << 20), (grown, kept)
+
+
+# --- subtitles ----------------------------------------------------------------
+
+# Subtitles need room: the default style's text is 16/288 of the height.
+SW, SH = 320, 240
+# One line, from frame 30 to frame 59 (1 s to 2 s at FPS).
+LINE = "1\n00:00:01,000 --> 00:00:02,000\nSome words %s\n"
+
+
+def pgs(canvas, box, ycrcb, start, end):
+    """A PGS stream of a box (x, y, w, h) in one opaque colour (Y, Cr, Cb)
+    on a canvas (w, h), shown from `start` to `end` seconds."""
+    (cw, ch), (x, y, w, h) = canvas, box
+
+    def segment(at, kind, data):
+        return b"PG" + struct.pack(">IIBH", round(at * 90000), 0, kind, len(data)) + data
+
+    def composition(at, number, objects):
+        return segment(at, 0x16, struct.pack(">HHBHBBBB", cw, ch, 0x10, number,
+                                             0x80 if objects else 0, 0, 0, objects)
+                       + struct.pack(">HBBHH", 0, 0, 0, x, y) * objects)
+
+    window = struct.pack(">BBHHHH", 1, 0, x, y, w, h)
+    # Each row: w pixels of colour 1 (a 14-bit run), then the end of the row.
+    rows = (struct.pack(">BBBB", 0, 0xC0 | w >> 8, w & 0xFF, 1) + b"\0\0") * h
+    picture = (struct.pack(">HBB", 0, 0, 0xC0) + (len(rows) + 4).to_bytes(3, "big")
+               + struct.pack(">HH", w, h) + rows)
+    return b"".join([composition(start, 0, 1), segment(start, 0x17, window),
+                     segment(start, 0x14, bytes([0, 0, 1, *ycrcb, 255])),
+                     segment(start, 0x15, picture), segment(start, 0x80, b""),
+                     composition(end, 1, 0), segment(end, 0x17, window),
+                     segment(end, 0x80, b"")])
+
+
+@pytest.fixture(scope="module")
+def subbed(tmp_path_factory):
+    """A still clip, 4 s: with LINE as an SRT stream (lines.mkv) and as a
+    file beside it (still.srt); with a PGS box from 1 s to 2 s drawn on a
+    canvas twice its size (box.mkv); as ffmpeg renders the box on a canvas
+    of its own size (boxed.mkv); and bad subtitle files."""
+    folder = tmp_path_factory.mktemp("subtitles")
+    ffmpeg("-f", "lavfi", "-i", "color=c=0x406080:size=%dx%d:rate=%d:duration=4" % (SW, SH, FPS),
+           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", folder / "still.mp4")
+    (folder / "words.srt").write_text(LINE % "in a stream")
+    (folder / "still.srt").write_text(LINE % "beside")
+    ffmpeg("-i", folder / "still.mp4", "-i", folder / "words.srt", "-c:v", "copy", "-c:s", "srt",
+           folder / "lines.mkv")
+    red = (81, 240, 90)
+    (folder / "big.sup").write_bytes(pgs((2 * SW, 2 * SH), (200, 300, 240, 80), red, 1, 2))
+    (folder / "own.sup").write_bytes(pgs((SW, SH), (100, 150, 120, 40), red, 1, 2))
+    for sup, name in (("big.sup", "box.mkv"), ("own.sup", "own.mkv")):
+        ffmpeg("-i", folder / "still.mp4", "-i", folder / sup, "-copyts", "-map", "0:v",
+               "-map", "1:s", "-c", "copy", folder / name)
+    ffmpeg("-i", folder / "own.mkv", "-filter_complex", "[0:v][0:s]overlay", "-ss", 1.5,
+           "-frames:v", 1, "-c:v", "ffv1", "-pix_fmt", "yuv420p", folder / "boxed.mkv")
+    (folder / "latin.srt").write_bytes((LINE % "caf\xe9").encode("latin-1"))
+    (folder / "broken.srt").write_text("1\nno times here\n" * 50)
+    return folder
+
+
+def lit(picture, bare):
+    """Whether a line shows in the lower part of the picture: nothing else
+    differs from the bare frame."""
+    assert (off_by(picture[:SH // 2], bare[:SH // 2]) <= 2).all(), "the upper half changed"
+    changed = np.abs(picture[SH * 3 // 4:].astype(int) - bare[SH * 3 // 4:]).max(axis=2) > 64
+    assert changed.mean() > 0.005 or (off_by(picture, bare) <= 2).all(), off_by(picture, bare)
+    return changed.mean() > 0.005
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("name, choices", [("lines.mkv", [1]), ("still.mp4", ["still.srt"])])
+def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choices):
+    video.set_mode((SW, SH))
+    bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
+
+    def lit_at(frame):
+        v.seek(frame / FPS)
+        return first_frame(v, (SW, SH), lambda picture: lit(picture, bare))
+
+    with Video(subbed / name) as v:
+        assert [os.path.basename(str(c)) if isinstance(c, str) else c
+                for c in v.subtitles] == choices
+        assert [lit_at(n) for n in (29, 30, 45, 59, 60, 10, 45)] == [0, 1, 1, 1, 0, 0, 1]
+        # Paused, it stays at the next flips, and in rgb(); stepped on too.
+        time.sleep(0.05)
+        assert not v.update()
+        picture = shown((SW, SH))
+        assert lit(picture, bare) and (off_by(v.rgb(), picture) <= 2).all()
+        v.step(1)
+        assert first_frame(v, (SW, SH), lambda picture: lit(picture, bare)) and v.frame == 46
+        # The next subtitles (none here) show on the frame up at once.
+        assert v.next_subtitle() == (None, "off")
+        assert not first_frame(v, (SW, SH), lambda picture: lit(picture, bare))
+        assert v.frame == 46
+
+
+@pytest.mark.timeout(60)
+def test_a_bitmap_stream_shows_where_and_in_the_colour_it_says(video, subbed):
+    video.set_mode((SW, SH))
+    bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
+    boxed = as_sdl_shows(subbed / "boxed.mkv", (SW, SH), "limited", "bt601")
+    inside = (slice(152, 188), slice(102, 218))
+    assert (np.abs(boxed[inside].astype(int) - bare[inside]).max(axis=2) > 64).all()
+    with Video(subbed / "box.mkv") as v:
+        for seconds, expected in ((0.9, bare), (1.5, boxed), (2.0, bare)):
+            v.seek(seconds)
+            picture = first_frame(v, (SW, SH), lambda picture: picture)
+            assert (off_by(picture, expected) <= 2).all(), (seconds, off_by(picture, expected))
+            assert np.abs(picture[inside].astype(int) - expected[inside]).max() <= 8, seconds
+
+
+BAD_SUBTITLES = {
+    "missing": ("gone.srt", "gone.srt: no such subtitle file", False),
+    "broken": ("broken.srt", "broken.srt: subtitles not shown: ", False),
+    "not UTF-8": ("latin.srt", "latin.srt: not UTF-8: ", True),
+    "no font": ("still.srt", "subtitles: fontselect: ", False),
+}
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("case", BAD_SUBTITLES)
+def test_subtitles_that_cannot_be_shown_are_said_once(video, subbed, monkeypatch, case):
+    name, said, shows = BAD_SUBTITLES[case]
+    if case == "no font":
+        monkeypatch.setattr(subtitles, "font_settings", lambda: (None, False))
+    video.set_mode((SW, SH))
+    bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with Video(subbed / "still.mp4", sub_file=subbed / name, start=1.5) as v:
+            assert first_frame(v, (SW, SH), lambda picture: lit(picture, bare)) == shows
+            v.seek(3.8)
+            v.play()
+            run(v, 3, lambda: v.finished)
+            assert v.finished and v.frame == 4 * FPS - 1
+    said_here = [(w.category, str(w.message).replace("%s%s" % (subbed, os.sep), "")[:len(said)])
+                 for w in caught]
+    assert said_here == [(SubtitleWarning, said)], [str(w.message) for w in caught]

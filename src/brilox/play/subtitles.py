@@ -72,10 +72,14 @@ codecs.register_error("brilox-latin1", _latin1)
 
 def as_utf8(data):
     """A subtitle file's bytes as UTF-8: read as UTF-8 (a byte-order mark
-    dropped), each byte that is not read as Latin-1."""
+    dropped), each byte that is not read as Latin-1; and whether all of it
+    was UTF-8."""
     if data.startswith(codecs.BOM_UTF8):
         data = data[len(codecs.BOM_UTF8):]
-    return data.decode("utf-8", "brilox-latin1").encode("utf-8")
+    try:
+        return data.decode("utf-8").encode("utf-8"), True
+    except UnicodeDecodeError:
+        return data.decode("utf-8", "brilox-latin1").encode("utf-8"), False
 
 
 def side_file(path):
@@ -398,7 +402,10 @@ class Subtitles:
         else:
             try:
                 with open(choice, "rb") as f:
-                    data = as_utf8(f.read())
+                    data, utf8 = as_utf8(f.read())
+                if not utf8:
+                    self.note("%s: not UTF-8: each byte that is not is read as Latin-1"
+                              % choice)
             except OSError as e:
                 data = None
                 failed = e.strerror or str(e)
@@ -487,9 +494,12 @@ class Subtitles:
         return unpack(drawn, layout)
 
     def _messages(self):
+        """libass's warnings: the first of each drawing (the others are
+        most often more words on the same trouble)."""
         if self.library is not None:
-            for message in self.library.messages():
-                self.note("subtitles: %s" % message.strip())
+            messages = self.library.messages()
+            if messages:
+                self.note("subtitles: %s" % messages[0].strip())
 
 
 def _rows(plane, row_bytes, rows):
