@@ -25,6 +25,9 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("av")
 from test_play_colour import as_sdl_shows, ffmpeg, off_by  # noqa: E402
 from test_play_sound import rises  # noqa: E402
+from play_clips import play, play_on_clock  # noqa: E402
+
+KEY, CLICK = display.KEYDOWN, display.MOUSEBUTTONDOWN
 
 # A number's bits are blocks STRIPE wide, lowest on the left, white for 1,
 # in a band BAND high at the top, and inverted at the bottom; 75% colour
@@ -261,6 +264,8 @@ BAD = {
     "no display mode": (lambda v, new: v.update(), brilox.base.error, "Display mode not set"),
     "a missing file": (lambda v, new: new("gone.mp4"), OSError, "No such file"),
     "a text file": (lambda v, new: new("notes.mp4"), brilox.base.error, "Invalid data found"),
+    "no such subtitle stream": (lambda v, new: new("second.mp4", subtitle_stream=0),
+                                brilox.base.error, "stream 0 is not a subtitle stream"),
 }
 
 
@@ -456,3 +461,25 @@ def test_subtitles_that_cannot_be_shown_are_said_once(video, subbed, monkeypatch
     said_here = [(w.category, str(w.message).replace("%s%s" % (subbed, os.sep), "")[:len(said)])
                  for w in caught]
     assert said_here == [(SubtitleWarning, said)], [str(w.message) for w in caught]
+
+
+@pytest.mark.timeout(60)
+def test_t_turns_subtitles_off_and_on_and_bad_ones_are_said_once(monkeypatch, capsys, subbed):
+    # Paused, then a right click seeks into the line (1.5 s of 4, in a
+    # window 320 pixels wide); t turns it off, and on again.
+    events = [(0.05, KEY, display.K_SPACE), (0.1, CLICK, display.BUTTON_RIGHT, 120, 5),
+              (0.3, KEY, display.K_t), (0.5, KEY, display.K_t), (0.7, KEY, display.K_q)]
+    status, shown = play_on_clock(monkeypatch, [subbed / "lines.mkv", "--sub", "gone.srt"],
+                                  events)
+    assert status == 0
+    # The clip is of one colour: where the line shows, many lower pixels are not.
+    lower = [planes[0][len(planes[0]) * 3 // 4:] for _, planes in shown[-3:]]
+    assert [sum(abs(a - plane[0]) > 64 for a in plane) > 100 for plane in lower] \
+        == [True, False, True]
+    err = capsys.readouterr().err
+    assert err.count("gone.srt") == 1 and "brilox-play: gone.srt: no such subtitle file\n" in err
+    assert "\nsubtitles off at frame 45\n" in err
+    assert "\nsubtitles stream 1 (srt) at frame 45\n" in err
+    # A stream that is no subtitle stream is refused.
+    done = play(subbed / "lines.mkv", "--subtitle-stream", "0")
+    assert done.returncode == 2 and b"stream 0 is not a subtitle stream (1)" in done.stderr

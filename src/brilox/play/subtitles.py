@@ -343,11 +343,11 @@ class Subtitles:
         self.labels = labels
         if self.file:
             self.labels[self.file] = os.path.basename(self.file)
-        # Shown at first: the stream asked for, the file named, the stream
-        # FFmpeg picks, else a file found beside the video.
+        # Shown at first: the stream asked for, the file named (where it is
+        # there), the stream FFmpeg picks, else a file found beside the video.
         if stream is not None:
             first = stream
-        elif sub_file is not None or not self.streams:
+        elif (sub_file is not None and self.file) or not self.streams:
             first = self.file
         else:
             first = self._best(container)
@@ -537,10 +537,10 @@ def open_subtitles(source, path, sub_file=None, stream=None):
     container = getattr(source, "container", None)
     av = getattr(source, "av", None)
     name = getattr(source, "name", path)
-    if container is None and stream is not None:
-        raise BadInput("%s: stream %d is not a subtitle stream (it has none)" % (name, stream))
     has_streams = container is not None and isinstance(path, str) and \
         len(container.streams.subtitles) > 0
+    if stream is not None and not has_streams:
+        raise BadInput("%s: stream %d is not a subtitle stream (it has none)" % (name, stream))
     if sub_file is None and not has_streams and side_file(path) is None:
         return None
     if av is None:
