@@ -45,6 +45,13 @@ yuv420p goes to a YV12 overlay as it is, yuyv422 to YUY2 and uyvy422 to
 UYVY at even widths; every other pixel format is converted to yuv420p by FFmpeg's scaler
 (full-range yuvj formats to yuvj420p).
 
+Subtitles are drawn into the picture: the subtitle stream FFmpeg would
+pick (``--subtitle-stream N`` another), else NAME.srt, NAME.ass or NAME.vtt
+beside the video, or ``--sub FILE``; text by libass with the stream's
+styles and the file's attached fonts, bitmaps scaled to the picture.  A
+subtitle file that cannot be shown is said in one line and the video plays
+on.
+
 Without FILE a generated test pattern plays: colour bars, a moving block and
 the frame number, at ``--size`` (default 320x240).
 
@@ -133,7 +140,8 @@ decodes ahead on a thread of its own and puts each frame up when it is due,
 for games and for the player alike), ``pipeline`` (a frame's way from its
 source to the overlay: turn, matrix and levels, pad, hand over),
 ``frames`` (overlay formats, sizes and turns), ``raw``, ``media`` and
-``pattern`` (the sources), ``sound``, ``colour`` (the probe of SDL's
+``pattern`` (the sources), ``subtitles`` (read ahead and drawn into the
+frames), ``sound``, ``colour`` (the probe of SDL's
 conversion and the colour transforms), ``screenshot``, ``controls``
 (events to commands), ``status`` (status line and summary), ``player`` (the
 desktop shell over a Video: window, keys, status line), ``cli`` (the
