@@ -483,3 +483,39 @@ def test_t_turns_subtitles_off_and_on_and_bad_ones_are_said_once(monkeypatch, ca
     # A stream that is no subtitle stream is refused.
     done = play(subbed / "lines.mkv", "--subtitle-stream", "0")
     assert done.returncode == 2 and b"stream 0 is not a subtitle stream (1)" in done.stderr
+
+
+@pytest.mark.timeout(60)
+def test_a_seek_far_ahead_of_the_subtitles_read_shows_its_line_at_once(video, tmp_path,
+                                                                       monkeypatch):
+    # A two-minute clip with the same line every other second; its reader
+    # takes 30 ms a line, 1.8 s to read them all in order.
+    ffmpeg("-f", "lavfi", "-i", "color=c=0x406080:size=%dx%d:rate=5:duration=120" % (SW, SH),
+           "-c:v", "libx264", "-preset", "ultrafast", "-g", 5, "-pix_fmt", "yuv420p",
+           tmp_path / "long.mp4")
+    (tmp_path / "long.srt").write_text("".join(
+        "%d\n00:%02d:%02d,000 --> 00:%02d:%02d,000\nThe same line\n\n"
+        % (k, *divmod(2 * k, 60), *divmod(2 * k + 1, 60)) for k in range(60)))
+    read = subtitles.Reader._read
+
+    def slowly(reader, stream, packet):
+        time.sleep(0.03)
+        return read(reader, stream, packet)
+
+    monkeypatch.setattr(subtitles.Reader, "_read", slowly)
+    monkeypatch.setattr(subtitles, "JUMP_AHEAD", 5.0)
+    monkeypatch.setattr(subtitles, "READ_BACK", 2.0)
+    video.set_mode((SW, SH))
+    bare = as_sdl_shows(tmp_path / "long.mp4", (SW, SH), "limited", "bt601")
+    with Video(tmp_path / "long.mp4") as v:
+        seen = []
+        for seconds in (100.4, 101.4, 10.4, 10.6):
+            if seconds == 10.6:
+                # Once all is read, some lines twice (where the parts read
+                # meet), each still shows once.
+                time.sleep(2.5)
+            v.seek(seconds)
+            seen.append(first_frame(v, (SW, SH), lambda picture: picture))
+    assert [lit(picture, bare) for picture in seen] == [True, False, True, True]
+    inked = [(np.abs(picture.astype(int) - bare).max(axis=2) > 64).sum() for picture in seen]
+    assert inked[2] == inked[3] == pytest.approx(inked[0], rel=0.05), inked

@@ -39,6 +39,11 @@ BITMAP_CODECS = {"dvd_subtitle", "hdmv_pgs_subtitle", "dvb_subtitle", "xsub",
 # frame's time; a reader that is further behind is not waited for again
 # until it catches up.
 READ_WAIT = 0.5
+# A frame waited for further than this many seconds ahead of where its
+# reader stands (or in what a jump skipped) is read from a seek to this
+# many seconds before it (the lines still showing then); what is skipped is
+# read after the end.
+JUMP_AHEAD, READ_BACK = 60.0, 20.0
 # FFmpeg's "no end" of a subtitle's display time.
 NO_END = 0xFFFFFFFF
 # The ASS header FFmpeg's decoders give streams with no styles of their own
@@ -107,8 +112,10 @@ def font_settings():
 
 class Reader:
     """A subtitle stream read whole on a thread of its own: its events
-    (start, end or None, what) in the order read, its ASS header, and how
-    far it has read (`covered`, seconds)."""
+    (start, end or None, what) in the order read, its ASS header, and the
+    times it has read (`spans`, [from, to] seconds, from -inf at the start
+    to inf at the end).  A time far ahead that a frame waits for is read
+    first (want), the rest after; events read twice are given twice."""
 
     def __init__(self, av, open_args, stream_index, name):
         self.av, self.open_args, self.stream_index, self.name = av, open_args, stream_index, name
@@ -118,7 +125,8 @@ class Reader:
         self.header = None
         self.bitmap = False
         self.canvas = None
-        self.covered = float("-inf")
+        self.spans = []
+        self.jump = None
         self.done = False
         self.failed = None
         self.stopped = False
@@ -139,10 +147,24 @@ class Reader:
                 self.canvas = dvd_canvas(context.extradata)
             else:
                 self.header = self._header(context)
-            for packet in container.demux(stream):
-                if self.stopped:
-                    return
-                self._read(stream, packet)
+            began = float("-inf")
+            while began is not None and not self.stopped:
+                packets = container.demux(stream)
+                try:
+                    following = self._read_on(stream, packets, began)
+                finally:
+                    packets.close()
+                if following is not None:
+                    try:
+                        container.seek(int(following * 1e6), backward=True)
+                    except self.av.FFmpegError:
+                        # A container that cannot seek is read on as it
+                        # stands, and what it skipped is left.
+                        self.can_jump = False
+                        if following < began:
+                            break
+                        continue
+                began = following
         except Exception as e:  # noqa: BLE001 (said once, the video plays on)
             self.failed = getattr(e, "strerror", None) or str(e) or type(e).__name__
         finally:
@@ -153,6 +175,59 @@ class Reader:
                     self.failed = "no subtitles in it"
                 self.done = True
                 self.cond.notify_all()
+
+    can_jump = True
+
+    def _read_on(self, stream, packets, began):
+        """Reads from `began` (seconds) on: to the end, to what was read
+        before, or until a time far ahead is wanted.  Where to read from
+        next, or None once the whole stream is read."""
+        with self.cond:
+            span = next((s for s in self.spans if s[0] <= began <= s[1]), None)
+            if span is None:
+                span = [began, began]
+                self.spans.append(span)
+                self.spans.sort()
+        for packet in packets:
+            if self.stopped:
+                return None
+            at = self._read(stream, packet)
+            if at is None:
+                continue
+            with self.cond:
+                span[1] = max(span[1], at)
+                after = [s for s in self.spans if s[0] > span[0]]
+                if after and after[0][0] <= span[1]:
+                    # What was read before: the two are one.
+                    span[1] = max(span[1], after[0][1])
+                    self.spans.remove(after[0])
+                    self.cond.notify_all()
+                    return self._gap()
+                wanted, self.jump = self.jump, None
+                self.cond.notify_all()
+            # Far ahead, or behind where this read began (skipped by a jump).
+            if wanted is not None and self.can_jump and not self.covers(wanted) \
+                    and (wanted - READ_BACK > at + JUMP_AHEAD or wanted < span[0]):
+                return wanted - READ_BACK
+        with self.cond:
+            span[1] = float("inf")
+            self.cond.notify_all()
+            return self._gap()
+
+    def _gap(self):
+        """The end of the first part read, where more was read after it; or
+        None once all is read."""
+        first = self.spans[0]
+        return None if first[1] == float("inf") else first[1]
+
+    def covers(self, seconds):
+        return any(a <= seconds <= b for a, b in self.spans)
+
+    def want(self, seconds):
+        """A frame waits for the lines at `seconds`."""
+        with self.cond:
+            if not self.done and not self.covers(seconds):
+                self.jump = seconds
 
     def _header(self, context):
         """The ASS header: an ASS/SSA stream's own (its extradata), else
@@ -168,7 +243,7 @@ class Reader:
         at = float((packet.pts if packet.pts is not None else packet.dts) * base)
         if self.bitmap:
             self.canvas = pgs_canvas(bytes(packet)) or self.canvas
-        decoded = self._decode(stream.codec_context, packet)
+        decoded = list(self._decode(stream.codec_context, packet))
         found = []
         for start, end, rects in decoded:
             if start is None:
@@ -178,8 +253,7 @@ class Reader:
             found.append((start, end, self._what(rects)))
         with self.cond:
             self.events.extend(found)
-            self.covered = max(self.covered, at)
-            self.cond.notify_all()
+        return at
 
     @staticmethod
     def _decode(context, packet):
@@ -225,8 +299,8 @@ class Reader:
         """Waits up to `timeout` for the reader to read past `seconds`;
         whether it has."""
         with self.cond:
-            self.cond.wait_for(lambda: self.done or self.covered >= seconds, timeout)
-            return self.done or self.covered >= seconds
+            self.cond.wait_for(lambda: self.done or self.covers(seconds), timeout)
+            return self.done or self.covers(seconds)
 
     def take(self):
         """The events read since the last call."""
@@ -296,7 +370,13 @@ class Shown:
     def __init__(self, reader, label):
         self.reader, self.label = reader, label
         self.track = None
+        # Bitmaps: the events by start.  Text: each line's start and end
+        # (ms) by start, and the longest, to tell whether any shows.
         self.starts, self.sets = [], []
+        self.ends, self.longest = [], 0
+        # What was added, to add nothing twice (a part of the stream read
+        # again after a jump): each line's times and all but its ReadOrder.
+        self.seen = set()
         self.behind = False
         self.said = False
 
@@ -449,7 +529,8 @@ class Subtitles:
 
     def _draw(self, current, planes, layout, width, height, colours, shown, seconds):
         reader = current.reader
-        if not current.behind or reader.covered >= seconds:
+        if not current.behind or reader.covers(seconds):
+            reader.want(seconds)
             current.behind = not reader.wait_for(seconds, READ_WAIT)
         if reader.failed is not None and reader.done:
             if not current.said:
@@ -465,16 +546,31 @@ class Subtitles:
             if current.track is None:
                 current.track = self._library().track(reader.header)
             for start, end, lines in new:
+                begin = round(start * 1000)
                 length = max(1, round(((end if end is not None else start + 5) - start) * 1000))
+                lines = [line for line in lines
+                         if (begin, length, line.split(b",", 1)[-1]) not in current.seen]
+                if not lines:
+                    continue
                 for line in lines:
-                    current.track.add(line, round(start * 1000), length)
+                    current.seen.add((begin, length, line.split(b",", 1)[-1]))
+                    current.track.add(numbered(line, len(current.seen)), begin, length)
+                at = bisect.bisect_right(current.starts, begin)
+                current.starts.insert(at, begin)
+                current.ends.insert(at, begin + length)
+                current.longest = max(current.longest, length)
+            now = round(seconds * 1000)
+            if not showing(current, now):
+                return planes
             drawn = writable(planes, layout, width, height)
-            if self.library.blend(current.track, round(seconds * 1000), drawn, layout,
-                                  width, height, matrix, full, tuple(shown)):
+            if self.library.blend(current.track, now, drawn, layout, width, height, matrix,
+                                  full, tuple(shown)):
                 return unpack(drawn, layout)
             return planes
         for event in new:
-            at = bisect.bisect_right(current.starts, event[0])
+            at = bisect.bisect_left(current.starts, event[0])
+            if at < len(current.starts) and current.starts[at] == event[0]:
+                continue
             current.starts.insert(at, event[0])
             current.sets.insert(at, event)
         at = bisect.bisect_right(current.starts, seconds + 1e-6) - 1
@@ -500,6 +596,26 @@ class Subtitles:
             messages = self.library.messages()
             if messages:
                 self.note("subtitles: %s" % messages[0].strip())
+
+
+def numbered(line, order):
+    """An ASS event with a ReadOrder of our own: FFmpeg's decoders count
+    from 0 again after a seek, and libass drops an event whose ReadOrder it
+    has seen."""
+    if line.startswith(b"Dialogue:"):
+        return line
+    return b"%d,%s" % (order, line.split(b",", 1)[-1])
+
+
+def showing(current, now):
+    """Whether any text line shows at `now` (ms): a line shows from its
+    start up to, not at, its end."""
+    at = bisect.bisect_right(current.starts, now) - 1
+    while at >= 0 and current.starts[at] > now - current.longest:
+        if current.ends[at] > now:
+            return True
+        at -= 1
+    return False
 
 
 def _rows(plane, row_bytes, rows):
