@@ -432,8 +432,10 @@ class Subtitles:
         else:
             first = self._best(container)
         self.wanted = first
-        self.showing = None
         self.shown = {}
+        # A file's times count from the video's first frame; a stream's are
+        # on the file's own time line, as the frames' are.
+        self.origin = 0.0
 
     def _best(self, container):
         try:
@@ -455,6 +457,8 @@ class Subtitles:
         return self.wanted
 
     def choose(self, choice):
+        if isinstance(choice, os.PathLike):
+            choice = os.fspath(choice)
         if choice is not None and choice not in self.choices:
             raise ValueError("%r is none of this video's subtitles (%s)" % (
                 choice, ", ".join(map(repr, self.choices)) or "it has none"))
@@ -521,6 +525,8 @@ class Subtitles:
             current = self.shown.get(choice)
             if current is None:
                 current = self.shown[choice] = self._open(choice)
+            if isinstance(choice, str):
+                seconds -= self.origin
             try:
                 return self._draw(current, planes, layout, width, height, colours,
                                   shown or (width, height), seconds)
@@ -669,4 +675,5 @@ def open_subtitles(source, path, sub_file=None, stream=None):
             return subtitles
     subtitles = Subtitles(av, path, container if isinstance(path, str) else None, stream,
                           sub_file, name)
+    subtitles.origin = getattr(source, "start", None) or 0.0
     return subtitles if subtitles.choices or subtitles.notes else None
