@@ -359,8 +359,9 @@ def pgs(canvas, box, ycrcb, start, end):
 
 @pytest.fixture(scope="module")
 def subbed(tmp_path_factory):
-    """A still clip, 4 s: with LINE as an SRT stream (lines.mkv) and as a
-    file beside it (still.srt); with a PGS box from 1 s to 2 s drawn on a
+    """A still clip, 4 s: with LINE as an SRT stream (lines.mkv, and a
+    second stream whose line is from 2.5 s to 3 s) and as a file beside it
+    (still.srt); with a PGS box from 1 s to 2 s drawn on a
     canvas twice its size (box.mkv); as ffmpeg renders the box on a canvas
     of its own size (boxed.mkv); and bad subtitle files."""
     folder = tmp_path_factory.mktemp("subtitles")
@@ -368,7 +369,9 @@ def subbed(tmp_path_factory):
            "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", folder / "still.mp4")
     (folder / "words.srt").write_text(LINE % "in a stream")
     (folder / "still.srt").write_text(LINE % "beside")
-    ffmpeg("-i", folder / "still.mp4", "-i", folder / "words.srt", "-c:v", "copy", "-c:s", "srt",
+    (folder / "later.srt").write_text("1\n00:00:02,500 --> 00:00:03,000\nLater words\n")
+    ffmpeg("-i", folder / "still.mp4", "-i", folder / "words.srt", "-i", folder / "later.srt",
+           "-map", "0", "-map", "1", "-map", "2", "-c:v", "copy", "-c:s", "srt",
            folder / "lines.mkv")
     red = (81, 240, 90)
     (folder / "big.sup").write_bytes(pgs((2 * SW, 2 * SH), (200, 300, 240, 80), red, 1, 2))
@@ -393,7 +396,7 @@ def lit(picture, bare):
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("name, choices", [("lines.mkv", [1]), ("still.mp4", ["still.srt"])])
+@pytest.mark.parametrize("name, choices", [("lines.mkv", [1, 2]), ("still.mp4", ["still.srt"])])
 def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choices):
     video.set_mode((SW, SH))
     bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
@@ -414,6 +417,7 @@ def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choi
         v.step(1)
         assert first_frame(v, (SW, SH), lambda picture: lit(picture, bare)) and v.frame == 46
         # The next subtitles (none here) show on the frame up at once.
+        v.subtitle = v.subtitles[-1]
         assert v.next_subtitle() == (None, "off")
         assert not first_frame(v, (SW, SH), lambda picture: lit(picture, bare))
         assert v.frame == 46
@@ -432,6 +436,17 @@ def test_a_bitmap_stream_shows_where_and_in_the_colour_it_says(video, subbed):
             picture = first_frame(v, (SW, SH), lambda picture: picture)
             assert (off_by(picture, expected) <= 2).all(), (seconds, off_by(picture, expected))
             assert np.abs(picture[inside].astype(int) - expected[inside]).max() <= 8, seconds
+
+
+@pytest.mark.timeout(60)
+def test_the_subtitle_stream_asked_for_shows_rather_than_ffmpegs_pick(video, subbed):
+    video.set_mode((SW, SH))
+    bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
+    with Video(subbed / "lines.mkv", subtitle_stream=2) as v:
+        assert v.subtitle == 2
+        for seconds, shows in ((1.5, False), (2.7, True)):
+            v.seek(seconds)
+            assert first_frame(v, (SW, SH), lambda picture: lit(picture, bare)) == shows
 
 
 BAD_SUBTITLES = {
@@ -466,23 +481,25 @@ def test_subtitles_that_cannot_be_shown_are_said_once(video, subbed, monkeypatch
 @pytest.mark.timeout(60)
 def test_t_turns_subtitles_off_and_on_and_bad_ones_are_said_once(monkeypatch, capsys, subbed):
     # Paused, then a right click seeks into the line (1.5 s of 4, in a
-    # window 320 pixels wide); t turns it off, and on again.
+    # window 320 pixels wide); t goes to the second stream (no line then),
+    # off, and back to the first.
     events = [(0.05, KEY, display.K_SPACE), (0.1, CLICK, display.BUTTON_RIGHT, 120, 5),
-              (0.3, KEY, display.K_t), (0.5, KEY, display.K_t), (0.7, KEY, display.K_q)]
+              (0.3, KEY, display.K_t), (0.4, KEY, display.K_t), (0.5, KEY, display.K_t),
+              (0.7, KEY, display.K_q)]
     status, shown = play_on_clock(monkeypatch, [subbed / "lines.mkv", "--sub", "gone.srt"],
                                   events)
     assert status == 0
     # The clip is of one colour: where the line shows, many lower pixels are not.
-    lower = [planes[0][len(planes[0]) * 3 // 4:] for _, planes in shown[-3:]]
+    lower = [planes[0][len(planes[0]) * 3 // 4:] for _, planes in shown[-4:]]
     assert [sum(abs(a - plane[0]) > 64 for a in plane) > 100 for plane in lower] \
-        == [True, False, True]
+        == [True, False, False, True]
     err = capsys.readouterr().err
     assert err.count("gone.srt") == 1 and "brilox-play: gone.srt: no such subtitle file\n" in err
-    assert "\nsubtitles off at frame 45\n" in err
-    assert "\nsubtitles stream 1 (srt) at frame 45\n" in err
+    assert ("\nsubtitles stream 2 (srt) at frame 45\nsubtitles off at frame 45\n"
+            "subtitles stream 1 (srt) at frame 45\n") in err
     # A stream that is no subtitle stream is refused.
     done = play(subbed / "lines.mkv", "--subtitle-stream", "0")
-    assert done.returncode == 2 and b"stream 0 is not a subtitle stream (1)" in done.stderr
+    assert done.returncode == 2 and b"stream 0 is not a subtitle stream (1, 2)" in done.stderr
 
 
 @pytest.mark.timeout(60)
