@@ -379,6 +379,8 @@ class Shown:
         self.seen = set()
         self.behind = False
         self.said = False
+        # Drawing them failed: they are not drawn again.
+        self.broken = False
 
 
 class Subtitles:
@@ -527,9 +529,15 @@ class Subtitles:
                 current = self.shown[choice] = self._open(choice)
             if isinstance(choice, str):
                 seconds -= self.origin
+            if current.broken:
+                return planes
             try:
                 return self._draw(current, planes, layout, width, height, colours,
                                   shown or (width, height), seconds)
+            except Exception as e:  # noqa: BLE001 (said once, the video plays on)
+                current.broken = True
+                self.note("%s: subtitles not shown: %s" % (current.reader.name, e))
+                return planes
             finally:
                 self._messages()
 
