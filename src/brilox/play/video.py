@@ -406,7 +406,7 @@ class Video:
 
     def next_subtitle(self):
         """Shows the next of `subtitles`, or after the last none; the
-        choice and its name ("stream 2 (subrip, eng)", a file's name, or
+        choice and its name ("stream 2 (srt, eng)", a file's name, or
         "off")."""
         self._check()
         if self._subtitles is None:
