@@ -32,9 +32,10 @@ from brilox.play.frames import BadInput
 SIDE_EXTENSIONS = (".srt", ".ass", ".ssa", ".vtt")
 # FFmpeg's demuxer of each subtitle file's extension.
 FILE_FORMATS = {".srt": "srt", ".ass": "ass", ".ssa": "ass", ".vtt": "webvtt"}
-# FFmpeg's decoders whose subtitles are paletted pictures.
-BITMAP_CODECS = {"dvd_subtitle", "hdmv_pgs_subtitle", "dvb_subtitle", "xsub",
-                 "dvb_teletext"}
+# FFmpeg's decoders whose subtitles are paletted pictures (PGS by both its
+# names), and those of them whose packets say their canvas.
+PGS_CODECS = {"hdmv_pgs_subtitle", "pgssub"}
+BITMAP_CODECS = {"dvd_subtitle", "dvb_subtitle", "xsub", "dvb_teletext"} | PGS_CODECS
 # Seconds a frame's drawing waits for its stream's reader to reach the
 # frame's time; a reader that is further behind is not waited for again
 # until it catches up.
@@ -123,7 +124,7 @@ class Reader:
         self.events = []
         self.taken = 0
         self.header = None
-        self.bitmap = False
+        self.bitmap = self.pgs = False
         self.canvas = None
         self.spans = []
         self.jump = None
@@ -142,7 +143,8 @@ class Reader:
             if stream is None:
                 raise BadInput("no subtitle stream")
             context = stream.codec_context
-            self.bitmap = context.name in BITMAP_CODECS or context.name == "pgssub"
+            self.bitmap = context.name in BITMAP_CODECS
+            self.pgs = context.name in PGS_CODECS
             if self.bitmap:
                 self.canvas = dvd_canvas(context.extradata)
             else:
@@ -241,7 +243,7 @@ class Reader:
             return
         base = stream.time_base
         at = float((packet.pts if packet.pts is not None else packet.dts) * base)
-        if self.bitmap:
+        if self.pgs:
             self.canvas = pgs_canvas(bytes(packet)) or self.canvas
         decoded = list(self._decode(stream.codec_context, packet))
         found = []
