@@ -32,10 +32,11 @@ from brilox.play.frames import BadInput
 SIDE_EXTENSIONS = (".srt", ".ass", ".ssa", ".vtt")
 # FFmpeg's demuxer of each subtitle file's extension.
 FILE_FORMATS = {".srt": "srt", ".ass": "ass", ".ssa": "ass", ".vtt": "webvtt"}
-# FFmpeg's decoders whose subtitles are paletted pictures (PGS by both its
-# names), and those of them whose packets say their canvas.
+# FFmpeg's subtitles that are paletted pictures, by their codecs' and their
+# decoders' names, and those of them whose packets say their canvas.
 PGS_CODECS = {"hdmv_pgs_subtitle", "pgssub"}
-BITMAP_CODECS = {"dvd_subtitle", "dvb_subtitle", "xsub", "dvb_teletext"} | PGS_CODECS
+BITMAP_CODECS = {"dvd_subtitle", "dvdsub", "dvb_subtitle", "dvbsub", "xsub",
+                 "dvb_teletext", "libzvbi_teletextdec"} | PGS_CODECS
 # Seconds a frame's drawing waits for its stream's reader to reach the
 # frame's time; a reader that is further behind is not waited for again
 # until it catches up.
