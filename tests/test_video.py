@@ -5,8 +5,10 @@ the sound the sound server plays and the end event; and what it refuses."""
 import gc
 import math
 import os
+import struct
 import threading
 import time
+import warnings
 import wave
 
 import pytest
@@ -14,7 +16,7 @@ import pytest
 import brilox.base
 import brilox.display as display
 import brilox.sound
-from brilox.play import Video, _colour, colour
+from brilox.play import SubtitleWarning, Video, _colour, colour, subtitles
 from sanitizer import SANITIZED
 from support import sdl
 from support.soundserver import RATE, sound_server  # noqa: F401
@@ -23,6 +25,9 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("av")
 from test_play_colour import as_sdl_shows, ffmpeg, off_by  # noqa: E402
 from test_play_sound import rises  # noqa: E402
+from play_clips import play, play_on_clock  # noqa: E402
+
+KEY, CLICK = display.KEYDOWN, display.MOUSEBUTTONDOWN
 
 # A number's bits are blocks STRIPE wide, lowest on the left, white for 1,
 # in a band BAND high at the top, and inverted at the bottom; 75% colour
@@ -62,13 +67,14 @@ def clips(tmp_path_factory):
     return folder
 
 
-def shown():
+def shown(size=(W, H)):
     """What SDL shows after a flip, (H, W, 3) RGB: the display surface, into
     which classic SDL draws overlays, or what SDL 2 presents."""
     display.flip()
-    rgb = (colour.presented_rgb((0, 0, W, H), (W, H)) if sdl.over_sdl2()
-           else _colour.read_display((0, 0, W, H)))
-    return np.frombuffer(rgb, np.uint8).reshape(H, W, 3)
+    w, h = size
+    rgb = (colour.presented_rgb((0, 0, w, h), (w, h)) if sdl.over_sdl2()
+           else _colour.read_display((0, 0, w, h)))
+    return np.frombuffer(rgb, np.uint8).reshape(h, w, 3)
 
 
 def number(picture):
@@ -97,12 +103,12 @@ def run(video, seconds, until=lambda: False, pictures=None, others=()):
     return seen
 
 
-def first_frame(video):
+def first_frame(video, size=(W, H), read=number):
     deadline = time.monotonic() + 5
     while not video.update():
         assert time.monotonic() < deadline, "no frame went up"
         time.sleep(0.005)
-    return number(shown())
+    return read(shown(size))
 
 
 @pytest.mark.timeout(60)
@@ -258,6 +264,8 @@ BAD = {
     "no display mode": (lambda v, new: v.update(), brilox.base.error, "Display mode not set"),
     "a missing file": (lambda v, new: new("gone.mp4"), OSError, "No such file"),
     "a text file": (lambda v, new: new("notes.mp4"), brilox.base.error, "Invalid data found"),
+    "no such subtitle stream": (lambda v, new: new("second.mp4", subtitle_stream=0),
+                                brilox.base.error, "stream 0 is not a subtitle stream"),
 }
 
 
@@ -314,3 +322,217 @@ def test_open_and_close_leave_nothing(video, clips):
         time.sleep(0.05)
     # AddressSanitizer holds freed memory back for a while.
     assert SANITIZED or grown < max(kept, 0) + (10 << 20), (grown, kept)
+
+
+# --- subtitles ----------------------------------------------------------------
+
+# Subtitles need room: the default style's text is 16/288 of the height.
+SW, SH = 320, 240
+# One line, from frame 30 to frame 59 (1 s to 2 s at FPS).
+LINE = "1\n00:00:01,000 --> 00:00:02,000\nSome words %s\n"
+
+
+def pgs(canvas, box, ycrcb, start, end):
+    """A PGS stream of a box (x, y, w, h) in one opaque colour (Y, Cr, Cb)
+    on a canvas (w, h), shown from `start` to `end` seconds."""
+    (cw, ch), (x, y, w, h) = canvas, box
+
+    def segment(at, kind, data):
+        return b"PG" + struct.pack(">IIBH", round(at * 90000), 0, kind, len(data)) + data
+
+    def composition(at, number, objects):
+        return segment(at, 0x16, struct.pack(">HHBHBBBB", cw, ch, 0x10, number,
+                                             0x80 if objects else 0, 0, 0, objects)
+                       + struct.pack(">HBBHH", 0, 0, 0, x, y) * objects)
+
+    window = struct.pack(">BBHHHH", 1, 0, x, y, w, h)
+    # Each row: w pixels of colour 1 (a 14-bit run), then the end of the row.
+    rows = (struct.pack(">BBBB", 0, 0xC0 | w >> 8, w & 0xFF, 1) + b"\0\0") * h
+    picture = (struct.pack(">HBB", 0, 0, 0xC0) + (len(rows) + 4).to_bytes(3, "big")
+               + struct.pack(">HH", w, h) + rows)
+    return b"".join([composition(start, 0, 1), segment(start, 0x17, window),
+                     segment(start, 0x14, bytes([0, 0, 1, *ycrcb, 255])),
+                     segment(start, 0x15, picture), segment(start, 0x80, b""),
+                     composition(end, 1, 0), segment(end, 0x17, window),
+                     segment(end, 0x80, b"")])
+
+
+@pytest.fixture(scope="module")
+def subbed(tmp_path_factory):
+    """A still clip, 4 s: with LINE as an SRT stream (lines.mkv, and a
+    second stream whose line is from 2.5 s to 3 s) and as a file beside it
+    (still.srt); with a PGS box from 1 s to 2 s drawn on a
+    canvas twice its size (box.mkv); as ffmpeg renders the box on a canvas
+    of its own size (boxed.mkv); and bad subtitle files."""
+    folder = tmp_path_factory.mktemp("subtitles")
+    ffmpeg("-f", "lavfi", "-i", "color=c=0x406080:size=%dx%d:rate=%d:duration=4" % (SW, SH, FPS),
+           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", folder / "still.mp4")
+    (folder / "words.srt").write_text(LINE % "in a stream")
+    (folder / "still.srt").write_text(LINE % "beside")
+    (folder / "later.srt").write_text("1\n00:00:02,500 --> 00:00:03,000\nLater words\n")
+    ffmpeg("-i", folder / "still.mp4", "-i", folder / "words.srt", "-i", folder / "later.srt",
+           "-map", "0", "-map", "1", "-map", "2", "-c:v", "copy", "-c:s", "srt",
+           folder / "lines.mkv")
+    red = (81, 240, 90)
+    (folder / "big.sup").write_bytes(pgs((2 * SW, 2 * SH), (200, 300, 240, 80), red, 1, 2))
+    (folder / "own.sup").write_bytes(pgs((SW, SH), (100, 150, 120, 40), red, 1, 2))
+    for sup, name in (("big.sup", "box.mkv"), ("own.sup", "own.mkv")):
+        ffmpeg("-i", folder / "still.mp4", "-i", folder / sup, "-copyts", "-map", "0:v",
+               "-map", "1:s", "-c", "copy", folder / name)
+    ffmpeg("-i", folder / "own.mkv", "-filter_complex", "[0:v][0:s]overlay", "-ss", 1.5,
+           "-frames:v", 1, "-c:v", "ffv1", "-pix_fmt", "yuv420p", folder / "boxed.mkv")
+    (folder / "latin.srt").write_bytes((LINE % "caf\xe9").encode("latin-1"))
+    (folder / "broken.srt").write_text("1\nno times here\n" * 50)
+    return folder
+
+
+def lit(picture, bare):
+    """Whether a line shows in the lower part of the picture: nothing else
+    differs from the bare frame."""
+    assert (off_by(picture[:SH // 2], bare[:SH // 2]) <= 2).all(), "the upper half changed"
+    changed = np.abs(picture[SH * 3 // 4:].astype(int) - bare[SH * 3 // 4:]).max(axis=2) > 64
+    assert changed.mean() > 0.005 or (off_by(picture, bare) <= 2).all(), off_by(picture, bare)
+    return changed.mean() > 0.005
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("name, choices", [("lines.mkv", [1, 2]), ("still.mp4", ["still.srt"])])
+def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choices):
+    video.set_mode((SW, SH))
+    bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
+
+    def lit_at(frame):
+        v.seek(frame / FPS)
+        return first_frame(v, (SW, SH), lambda picture: lit(picture, bare))
+
+    with Video(subbed / name) as v:
+        assert [os.path.basename(str(c)) if isinstance(c, str) else c
+                for c in v.subtitles] == choices
+        assert [lit_at(n) for n in (29, 30, 45, 59, 60, 10, 45)] == [0, 1, 1, 1, 0, 0, 1]
+        # Paused, it stays at the next flips, and in rgb(); stepped on too.
+        time.sleep(0.05)
+        assert not v.update()
+        picture = shown((SW, SH))
+        assert lit(picture, bare) and (off_by(v.rgb(), picture) <= 2).all()
+        v.step(1)
+        assert first_frame(v, (SW, SH), lambda picture: lit(picture, bare)) and v.frame == 46
+        # The next subtitles (none here) show on the frame up at once.
+        v.subtitle = v.subtitles[-1]
+        assert v.next_subtitle() == (None, "off")
+        assert not first_frame(v, (SW, SH), lambda picture: lit(picture, bare))
+        assert v.frame == 46
+
+
+@pytest.mark.timeout(60)
+def test_a_bitmap_stream_shows_where_and_in_the_colour_it_says(video, subbed):
+    video.set_mode((SW, SH))
+    bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
+    boxed = as_sdl_shows(subbed / "boxed.mkv", (SW, SH), "limited", "bt601")
+    inside = (slice(152, 188), slice(102, 218))
+    assert (np.abs(boxed[inside].astype(int) - bare[inside]).max(axis=2) > 64).all()
+    with Video(subbed / "box.mkv") as v:
+        for seconds, expected in ((0.9, bare), (1.5, boxed), (2.0, bare)):
+            v.seek(seconds)
+            picture = first_frame(v, (SW, SH), lambda picture: picture)
+            assert (off_by(picture, expected) <= 2).all(), (seconds, off_by(picture, expected))
+            assert np.abs(picture[inside].astype(int) - expected[inside]).max() <= 8, seconds
+
+
+@pytest.mark.timeout(60)
+def test_the_subtitle_stream_asked_for_shows_rather_than_ffmpegs_pick(video, subbed):
+    video.set_mode((SW, SH))
+    bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
+    with Video(subbed / "lines.mkv", subtitle_stream=2) as v:
+        assert v.subtitle == 2
+        for seconds, shows in ((1.5, False), (2.7, True)):
+            v.seek(seconds)
+            assert first_frame(v, (SW, SH), lambda picture: lit(picture, bare)) == shows
+
+
+BAD_SUBTITLES = {
+    "missing": ("gone.srt", "gone.srt: no such subtitle file", False),
+    "broken": ("broken.srt", "broken.srt: subtitles not shown: ", False),
+    "not UTF-8": ("latin.srt", "latin.srt: not UTF-8: ", True),
+    "no font": ("still.srt", "subtitles: fontselect: ", False),
+}
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("case", BAD_SUBTITLES)
+def test_subtitles_that_cannot_be_shown_are_said_once(video, subbed, monkeypatch, case):
+    name, said, shows = BAD_SUBTITLES[case]
+    if case == "no font":
+        monkeypatch.setattr(subtitles, "font_settings", lambda: (None, False))
+    video.set_mode((SW, SH))
+    bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with Video(subbed / "still.mp4", sub_file=subbed / name, start=1.5) as v:
+            assert first_frame(v, (SW, SH), lambda picture: lit(picture, bare)) == shows
+            v.seek(3.8)
+            v.play()
+            run(v, 3, lambda: v.finished)
+            assert v.finished and v.frame == 4 * FPS - 1
+    said_here = [(w.category, str(w.message).replace("%s%s" % (subbed, os.sep), "")[:len(said)])
+                 for w in caught]
+    assert said_here == [(SubtitleWarning, said)], [str(w.message) for w in caught]
+
+
+@pytest.mark.timeout(60)
+def test_t_turns_subtitles_off_and_on_and_bad_ones_are_said_once(monkeypatch, capsys, subbed):
+    # Paused, then a right click seeks into the line (1.5 s of 4, in a
+    # window 320 pixels wide); t goes to the second stream (no line then),
+    # off, and back to the first.
+    events = [(0.05, KEY, display.K_SPACE), (0.1, CLICK, display.BUTTON_RIGHT, 120, 5),
+              (0.3, KEY, display.K_t), (0.4, KEY, display.K_t), (0.5, KEY, display.K_t),
+              (0.7, KEY, display.K_q)]
+    status, shown = play_on_clock(monkeypatch, [subbed / "lines.mkv", "--sub", "gone.srt"],
+                                  events)
+    assert status == 0
+    # The clip is of one colour: where the line shows, many lower pixels are not.
+    lower = [planes[0][len(planes[0]) * 3 // 4:] for _, planes in shown[-4:]]
+    assert [sum(abs(a - plane[0]) > 64 for a in plane) > 100 for plane in lower] \
+        == [True, False, False, True]
+    err = capsys.readouterr().err
+    assert err.count("gone.srt") == 1 and "brilox-play: gone.srt: no such subtitle file\n" in err
+    assert ("\nsubtitles stream 2 (srt) at frame 45\nsubtitles off at frame 45\n"
+            "subtitles stream 1 (srt) at frame 45\n") in err
+    # A stream that is no subtitle stream is refused.
+    done = play(subbed / "lines.mkv", "--subtitle-stream", "0")
+    assert done.returncode == 2 and b"stream 0 is not a subtitle stream (1, 2)" in done.stderr
+
+
+@pytest.mark.timeout(60)
+def test_a_seek_far_ahead_of_the_subtitles_read_shows_its_line_at_once(video, tmp_path,
+                                                                       monkeypatch):
+    # A two-minute clip with the same line every other second; its reader
+    # takes 30 ms a line, 1.8 s to read them all in order.
+    ffmpeg("-f", "lavfi", "-i", "color=c=0x406080:size=%dx%d:rate=5:duration=120" % (SW, SH),
+           "-c:v", "libx264", "-preset", "ultrafast", "-g", 5, "-pix_fmt", "yuv420p",
+           tmp_path / "long.mp4")
+    (tmp_path / "long.srt").write_text("".join(
+        "%d\n00:%02d:%02d,000 --> 00:%02d:%02d,000\nThe same line\n\n"
+        % (k, *divmod(2 * k, 60), *divmod(2 * k + 1, 60)) for k in range(60)))
+    read = subtitles.Reader._read
+
+    def slowly(reader, stream, packet):
+        time.sleep(0.03)
+        return read(reader, stream, packet)
+
+    monkeypatch.setattr(subtitles.Reader, "_read", slowly)
+    monkeypatch.setattr(subtitles, "JUMP_AHEAD", 5.0)
+    monkeypatch.setattr(subtitles, "READ_BACK", 2.0)
+    video.set_mode((SW, SH))
+    bare = as_sdl_shows(tmp_path / "long.mp4", (SW, SH), "limited", "bt601")
+    with Video(tmp_path / "long.mp4") as v:
+        seen = []
+        for seconds in (100.4, 101.4, 10.4, 10.6):
+            if seconds == 10.6:
+                # Once all is read, some lines twice (where the parts read
+                # meet), each still shows once.
+                time.sleep(2.5)
+            v.seek(seconds)
+            seen.append(first_frame(v, (SW, SH), lambda picture: picture))
+    assert [lit(picture, bare) for picture in seen] == [True, False, True, True]
+    inked = [(np.abs(picture.astype(int) - bare).max(axis=2) > 64).sum() for picture in seen]
+    assert inked[2] == inked[3] == pytest.approx(inked[0], rel=0.05), inked

@@ -88,6 +88,7 @@ K_m: Final = 109
 K_p: Final = 112
 K_q: Final = 113
 K_s: Final = 115
+K_t: Final = 116
 K_UP: Final = 273
 K_DOWN: Final = 274
 K_RIGHT: Final = 275

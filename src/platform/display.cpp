@@ -684,6 +684,7 @@ const Constant constants[] = {
     {"K_p", SDLK_p},
     {"K_q", SDLK_q},
     {"K_s", SDLK_s},
+    {"K_t", SDLK_t},
     {"K_UP", SDLK_UP},
     {"K_DOWN", SDLK_DOWN},
     {"K_RIGHT", SDLK_RIGHT},

@@ -6,6 +6,7 @@ Usage::
                 [--window WxH] [--headless] [--frames N] [--no-drop]
                 [--range {auto,limited,full}] [--aspect W:H | --sar W:H] [--no-autorotate]
                 [--no-audio] [--volume N] [--mute] [--video-stream N] [--audio-stream N]
+                [--sub FILE] [--subtitle-stream N]
                 [--screenshot OUT.png | OUT.bmp] [--version]
 
     python -m brilox.play ...          # the same
@@ -44,6 +45,13 @@ yuv420p goes to a YV12 overlay as it is, yuyv422 to YUY2 and uyvy422 to
 UYVY at even widths; every other pixel format is converted to yuv420p by FFmpeg's scaler
 (full-range yuvj formats to yuvj420p).
 
+Subtitles are drawn into the picture: the subtitle stream FFmpeg would
+pick (``--subtitle-stream N`` another), else NAME.srt, NAME.ass or NAME.vtt
+beside the video, or ``--sub FILE``; text by libass with the stream's
+styles and the file's attached fonts, bitmaps scaled to the picture.  A
+subtitle file that cannot be shown is said in one line and the video plays
+on.
+
 Without FILE a generated test pattern plays: colour bars, a moving block and
 the frame number, at ``--size`` (default 320x240).
 
@@ -80,6 +88,8 @@ long a frame takes):
     m                 mute and sound on
     9, 0              the volume down and up
     a                 the next audio stream
+    t                 the next subtitles (the file's streams, a subtitle
+                      file), then none
     escape, q         quit (closing the window does too)
 
 Any frame of a file can be sought or stepped to; a media file is sought
@@ -130,7 +140,8 @@ decodes ahead on a thread of its own and puts each frame up when it is due,
 for games and for the player alike), ``pipeline`` (a frame's way from its
 source to the overlay: turn, matrix and levels, pad, hand over),
 ``frames`` (overlay formats, sizes and turns), ``raw``, ``media`` and
-``pattern`` (the sources), ``sound``, ``colour`` (the probe of SDL's
+``pattern`` (the sources), ``subtitles`` (read ahead and drawn into the
+frames), ``sound``, ``colour`` (the probe of SDL's
 conversion and the colour transforms), ``screenshot``, ``controls``
 (events to commands), ``status`` (status line and summary), ``player`` (the
 desktop shell over a Video: window, keys, status line), ``cli`` (the
@@ -157,7 +168,10 @@ def __getattr__(name):
     if name == "Video":
         from brilox.play.video import Video
         return Video
+    if name == "SubtitleWarning":
+        from brilox.play.video import SubtitleWarning
+        return SubtitleWarning
     raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 
-__all__ = ["main", "Video"]
+__all__ = ["main", "Video", "SubtitleWarning"]

@@ -100,6 +100,8 @@ KEYS = """keys:
   m                mute and sound on
   9, 0             the volume down and up
   a                the next audio stream
+  t                the next subtitles (the file's streams, then a subtitle
+                   file), then none
   q, escape        quit (closing the window does too)
 
 Seeking works in files; on standard input the player reads on to a later
@@ -182,6 +184,13 @@ def parse_options(argv=None):
     parser.add_argument("--audio-stream", type=stream_number, metavar="N",
                         help="play the audio stream with this index in the file (default: "
                              "the one FFmpeg picks)")
+    parser.add_argument("--sub", metavar="FILE",
+                        help="show the subtitles of this file (.srt, .ass, .vtt); by default "
+                             "the file's own subtitle stream that FFmpeg picks, else "
+                             "NAME.srt, NAME.ass or NAME.vtt beside the video")
+    parser.add_argument("--subtitle-stream", type=stream_number, metavar="N",
+                        help="show the subtitle stream with this index in the file (as "
+                             "--audio-stream counts)")
     parser.add_argument("--screenshot", metavar="OUT.png",
                         help="save the last frame shown as the window shows it: PNG for a "
                              "name ending in .png, BMP for .bmp")

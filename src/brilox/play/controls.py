@@ -28,6 +28,7 @@ class Controls:
         ("mute",)                m
         ("volume", -1 or +1)     9 and 0: the volume down and up
         ("next_audio",)          a: the next audio stream
+        ("next_subtitle",)       t: the next subtitles, or none
     """
 
     def __init__(self):
@@ -58,6 +59,8 @@ class Controls:
             return [("volume", 1 if k == display.K_0 else -1)]
         if k == display.K_a:
             return [("next_audio",)]
+        if k == display.K_t:
+            return [("next_subtitle",)]
         if paused and k in (display.K_RIGHT, display.K_LEFT):
             return [("step", 1 if k == display.K_RIGHT else -1)]
         if k in SEEKS:

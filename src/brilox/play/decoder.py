@@ -58,6 +58,11 @@ class Decoder:
         # once the display is known), and the pipeline.
         self.probe = self.pad = None
         self.pipeline = None
+        # The subtitles drawn into the frames (a subtitles.Subtitles, or
+        # None), and the size of the picture in the window (set by the
+        # game's side), which their size follows.
+        self.subtitles = None
+        self.shown = None
         # Where play goes on: the next frame's index, the last item given.
         self.next = 0
         self.last = None
@@ -163,8 +168,19 @@ class Decoder:
         if self.pipeline is None or not self.pipeline.fits(source.overlay_format, stored,
                                                             source.turn, item.colours):
             self.pipeline = pipeline.Pipeline(source.overlay_format, stored, source.turn,
-                                              item.colours, probe, pad)
-        item.picture = self.pipeline.run(item.planes)
+                                              item.colours, probe, pad,
+                                              self.draw_subtitles if self.subtitles else None)
+        item.picture = self.pipeline.run(item.planes, self.seconds(item))
+
+    def seconds(self, item):
+        """A frame's time on its stream's own time line, which the
+        subtitles' times are on."""
+        return item.time + (self.source.start or 0.0)
+
+    def draw_subtitles(self, planes, layout, width, height, colours, seconds):
+        with self.lock:
+            shown = self.shown
+        return self.subtitles.draw(planes, layout, width, height, colours, shown, seconds)
 
     def play_on(self, gen):
         """Decodes the next frame of play, or says the end."""
@@ -207,6 +223,19 @@ class Decoder:
             self.restart(request[2], gen)
         elif kind in ("seek", "step", "last"):
             self.go(request, gen)
+        elif kind == "again":
+            self.again(request[1], gen)
+
+    def again(self, index, gen):
+        """Frame `index` (up, paused) once more through its pipeline: the
+        subtitles shown changed."""
+        planes = self.source.get(index)
+        if planes is None:
+            return
+        item = self.item(SOUGHT, gen, index, planes)
+        self.restart(index, gen)
+        self.last = item
+        self.give(item)
 
     def restart(self, index, gen):
         """Play goes on after frame `index` (already up)."""

@@ -63,12 +63,14 @@ def padded_luma(luma, width, height, pad):
 class Pipeline:
     """The steps of one stream's frames: decode (the source's planes, of
     `stored` size), turn (`turn`: quarter turns clockwise, mirrored first),
-    matrix and levels (by `colours` and what `probe` found of SDL), pad
-    (`pad` columns and rows more) and hand over."""
+    matrix and levels (by `colours` and what `probe` found of SDL),
+    subtitles (`subtitles`: a function that draws those of a frame's time
+    into its planes), pad (`pad` columns and rows more) and hand over."""
 
-    def __init__(self, overlay_format, stored, turn, colours, probe, pad=(0, 0)):
+    def __init__(self, overlay_format, stored, turn, colours, probe, pad=(0, 0),
+                 subtitles=None):
         self.overlay_format, self.stored, self.turn = overlay_format, stored, turn
-        self.colours, self.pad = colours, pad
+        self.colours, self.pad, self.subtitles = colours, pad, subtitles
         self.size = turned_size(stored, turn)
         plan = self.plan = colour.plan(colours.levels, colours.matrix, probe)
         # How SDL reads the planes that come out: changed to its own matrix
@@ -87,8 +89,9 @@ class Pipeline:
         return (overlay_format, stored, turn, colours) == (
             self.overlay_format, self.stored, self.turn, self.colours)
 
-    def run(self, planes):
-        """The Picture of a frame's planes."""
+    def run(self, planes, seconds=None):
+        """The Picture of a frame's planes; `seconds`: its time, for the
+        subtitles."""
         if self.turn != (0, False):
             planes = turn_planes(planes, self.stored, self.turn)
         width, height = self.size
@@ -99,6 +102,9 @@ class Pipeline:
         elif plan.levels:
             planes = colour.convert_frame(tuple(memoryview(p).cast("B") for p in planes),
                                           self.overlay_format, plan.levels)
+        if self.subtitles is not None and seconds is not None:
+            planes = self.subtitles(planes, LAYOUTS.get(self.overlay_format, colour.PLANAR),
+                                    width, height, self.reads_as, seconds)
         shown = tuple(planes)
         if any(self.pad):
             planes = (padded_luma(planes[0], width, height, self.pad),) + tuple(planes[1:])

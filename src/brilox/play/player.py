@@ -274,6 +274,10 @@ class Player:
                 self.go("last", None, now)
         elif kind in ("mute", "volume", "next_audio"):
             self.sound_command(kind, command, now)
+        elif kind == "next_subtitle":
+            label = video.next_subtitle()[1]
+            said = "subtitles " + label if video.subtitles else "no subtitles"
+            self.event(said.replace("%", "%%") + " at frame %d", now)
         elif kind in ("fullscreen", "resize"):
             if kind == "resize" and not self.window.resize(*command[1:]):
                 return None
@@ -411,13 +415,18 @@ def play(options, source):
             sound.feed()
         video = Video.over(source, sound, loop=options.loop,
                            pace=not headless, drop=not options.no_drop and not headless,
-                           range_choice=options.range, reshow=False)
+                           range_choice=options.range, reshow=False,
+                           sub_file=getattr(options, "sub", None),
+                           subtitle_stream=getattr(options, "subtitle_stream", None))
         display.init()
         window.set_mode()
         display.set_caption("%s: %s" % (PROG, source.name))
         key.set_repeat(REPEAT_DELAY, REPEAT_INTERVAL)
         player = Player(video, Controls(), Status(sys.stderr, source.count, source.length),
                         window, headless)
+        # Subtitles that cannot be shown are said a line each, as the
+        # player says other such things.
+        video.on_warning = lambda text: player.status.line("%s: %s" % (PROG, text))
         player.locate()
         video.play()
         stopped = None

@@ -27,6 +27,7 @@ import errno
 import math
 import os
 import time
+import warnings
 import weakref
 
 import brilox.base
@@ -36,6 +37,7 @@ from brilox.play import colour, pipeline
 from brilox.play.decoder import AHEAD_BYTES, AHEAD_MAX, AHEAD_MIN, END, FEED_EVERY, FRAME, \
     GLIMPSE, NOTE, SOUGHT, Decoder
 from brilox.play.frames import BadInput, display_size
+from brilox.play.subtitles import open_subtitles
 
 # The longest the picture waits for the sound to begin (some sound servers
 # take a while), after which it goes on by the system clock.
@@ -52,12 +54,17 @@ _open_videos = weakref.WeakSet()
 # (overlay format, odd size asked, display size).
 _probes = {}
 
+
+class SubtitleWarning(UserWarning):
+    """Subtitles that cannot be shown: the video plays on without them."""
+
+
 class Video:
     """A video file (or raw frames) played on the display the game set up,
     through an overlay of its own.  See the module's documentation."""
 
     def __init__(self, file, *, sound=True, loop=False, start=0.0, end_event=None, size=None,
-                 format=None, fps=None, channel=None):
+                 format=None, fps=None, channel=None, sub_file=None, subtitle_stream=None):
         path = os.fspath(file)
         if not isinstance(path, str):
             path = os.fsdecode(path)
@@ -78,12 +85,17 @@ class Video:
             raise brilox.base.error(str(e)) from None
         heard = None
         try:
+            subtitles = open_subtitles(source, path, sub_file, subtitle_stream)
+        except BadInput as e:
+            source.close()
+            raise brilox.base.error(str(e)) from None
+        try:
             heard = self._open_sound(source, path, channel) if sound else None
             if heard is not None:
                 # A little silence ahead of the sound, while the device gets
                 # going.
                 heard.preroll()
-            self._setup(source, heard, loop=loop, end_event=end_event)
+            self._setup(source, heard, loop=loop, end_event=end_event, subtitles=subtitles)
         except BaseException:
             if heard is not None and getattr(self, "sound", None) is None:
                 heard.close()
@@ -94,15 +106,19 @@ class Video:
 
     @classmethod
     def over(cls, source, sound=None, *, loop=False, pace=True, drop=True, range_choice="auto",
-             reshow=True):
+             reshow=True, sub_file=None, subtitle_stream=None):
         """A Video of frames from a source already open (a brilox-play
         source), with its Sound (which the Video then owns) or none.
         `pace` False shows each frame as soon as it is decoded; `drop`
         False shows every frame, late if need be; `reshow` False leaves the
         frame up alone when no new one goes up (for a program that flips
-        only after new frames)."""
+        only after new frames).  `sub_file` and `subtitle_stream` as for a
+        Video of a file; BadInput for a stream that is no subtitle stream."""
+        subtitles = open_subtitles(source, getattr(source, "path", None), sub_file,
+                                   subtitle_stream)
         video = cls.__new__(cls)
-        video._setup(source, sound, loop=loop, pace=pace, drop=drop, range_choice=range_choice)
+        video._setup(source, sound, loop=loop, pace=pace, drop=drop, range_choice=range_choice,
+                     subtitles=subtitles)
         video._reshow = reshow
         return video
 
@@ -133,9 +149,13 @@ class Video:
         return sound
 
     def _setup(self, source, sound, *, loop=False, end_event=None, pace=True, drop=True,
-               range_choice="auto"):
+               range_choice="auto", subtitles=None):
         self._closed = True
         self.source, self.sound = source, sound
+        self._subtitles = subtitles
+        # Where subtitles that cannot be shown are said, a line each: a
+        # SubtitleWarning where this is None.
+        self.on_warning = None
         if sound is not None:
             sound.pause(True)
             if loop and source.length:
@@ -146,6 +166,7 @@ class Video:
         frame_bytes = 2 * source.size[0] * source.size[1]
         self._decoder = Decoder(source, sound, loop, range_choice,
                                 max(AHEAD_MIN, min(AHEAD_MAX, AHEAD_BYTES // frame_bytes)))
+        self._decoder.subtitles = subtitles
         self._loop = loop
         self._overlay = None
         self._rect = None
@@ -358,6 +379,48 @@ class Video:
         self._check()
         self._gen = self._decoder.ask(("audio", stream_index, self.index))
 
+    @property
+    def subtitles(self):
+        """What subtitles can be shown: the indices of the file's subtitle
+        streams, then the path of a subtitle file (sub_file, or NAME.srt,
+        NAME.ass or NAME.vtt beside the video)."""
+        self._check()
+        return list(self._subtitles.choices) if self._subtitles else []
+
+    @property
+    def subtitle(self):
+        """The subtitles shown: one of `subtitles`, or None for none."""
+        self._check()
+        return self._subtitles.chosen if self._subtitles else None
+
+    @subtitle.setter
+    def subtitle(self, choice):
+        self._check()
+        if self._subtitles is None:
+            if choice is not None:
+                raise ValueError("%r: this video has no subtitles" % (choice,))
+            return
+        if choice != self._subtitles.chosen:
+            self._subtitles.choose(choice)
+            self._again()
+
+    def next_subtitle(self):
+        """Shows the next of `subtitles`, or after the last none; the
+        choice and its name ("stream 2 (srt, eng)", a file's name, or
+        "off")."""
+        self._check()
+        if self._subtitles is None:
+            return None, "no subtitles"
+        choice = self._subtitles.cycle()
+        self._again()
+        return choice, self._subtitles.label(choice)
+
+    def _again(self):
+        """The frame up, paused, shown again with the subtitles chosen now;
+        while playing, the frames to come show them."""
+        if not self._playing and self._up is not None and self._aim is None:
+            self._go("again", self.index)
+
     def set_location(self, rect):
         """Shows the picture at `rect` (x, y, w, h) on the display; None
         fits it to the display, aspect kept, centred."""
@@ -394,6 +457,8 @@ class Video:
         self._overlay = None
         if self.sound is not None:
             self.sound.close()
+        if self._subtitles is not None:
+            self._subtitles.close()
         if not keep_source:
             self.source.close()
 
@@ -441,8 +506,10 @@ class Video:
     def _locate(self):
         screen = display.get_size()
         self._screen = screen
-        rect, self._beside = pipeline.overlay_rect(self._where(screen), self.source.size,
-                                                   self._pad, screen)
+        where = self._where(screen)
+        with self._decoder.lock:
+            self._decoder.shown = tuple(where[2:])
+        rect, self._beside = pipeline.overlay_rect(where, self.source.size, self._pad, screen)
         self._overlay.set_location(rect)
 
     def _ready(self):
@@ -494,7 +561,19 @@ class Video:
             self._overlay.display()
         return shown
 
+    def _warn(self):
+        """Says what subtitles could not be shown."""
+        notes = self._subtitles.notes
+        while notes:
+            text = notes.popleft()
+            if self.on_warning is not None:
+                self.on_warning(text)
+            else:
+                warnings.warn(text, SubtitleWarning, stacklevel=4)
+
     def _update(self):
+        if self._subtitles is not None and self._subtitles.notes:
+            self._warn()
         if self._overlay is None:
             self._prepare()
         elif self._rect is None and display.get_size() != self._screen:
@@ -580,9 +659,11 @@ class Video:
         picture = item.picture
         if picture is None:
             source = self.source
+            decoder = self._decoder
             picture = item.picture = pipeline.Pipeline(
                 source.overlay_format, source.stored or source.size, source.turn, item.colours,
-                self._probe, self._pad).run(item.planes)
+                self._probe, self._pad, decoder.draw_subtitles if decoder.subtitles else None
+            ).run(item.planes, decoder.seconds(item))
         self._overlay.display(picture.frame)
         self._black_beside()
         self.upload += time.perf_counter() - begun
