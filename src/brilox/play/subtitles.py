@@ -351,9 +351,13 @@ def bitmap_of(rect):
     indices = bytes(rect.planes[0])
     wanted = (rect.x, rect.y, rect.width, rect.height, rect.nb_colors)
     pointer = ctypes.sizeof(ctypes.c_void_p)
-    for offset in range(2 * pointer, 8 * pointer, pointer):
+    # Only the object's own fields past its header are read, and only a
+    # value that can be an address is followed: nothing past the object, so
+    # nothing that is not mapped.
+    end = min(type(rect).__basicsize__, 8 * pointer)
+    for offset in range(2 * pointer, end - pointer + 1, pointer):
         address = ctypes.c_void_p.from_address(id(rect) + offset).value
-        if not address or address % pointer:
+        if not address or address % pointer or address < 1 << 16:
             continue
         record = _Rect.from_address(address)
         if (record.x, record.y, record.w, record.h, record.nb_colors) != wanted:
