@@ -81,7 +81,7 @@ def test_a_line_draws_what_ffmpeg_draws(tmp_path):
     assert drawn.sum() > W * H // 20, "FFmpeg drew no line"
     # Where FFmpeg drew and where the renderer drew are the same pixels, in
     # the same colours: a wrong font, a missing glyph, unshaped Arabic or
-    # Hebrew left to right would move a good part of them.
+    # Hebrew left to right would move many of them.
     ours_drawn = np.abs(got[0] - background[0]) > 8
     assert (drawn != ours_drawn).sum() < drawn.sum() // 50, library.messages()
     for plane, (a, b) in enumerate(zip(got, wanted)):
