@@ -50,7 +50,7 @@ def report(n, outcome):
 
 DEPENDENCIES = {"overlay": ["brilox.base", "brilox.rect"], "key": ["brilox.base"],
                 "pinhold": [], "display": ["brilox.base"],
-                "sound": ["brilox.base"]}
+                "sound": ["brilox.base"], "play._subtitles": []}
 
 
 def entry(name, n):
@@ -94,6 +94,8 @@ def entry(name, n):
         assert module.open(8000, 2)[0] == 8000 and module.queue(b"\0" * 8) == 8
         assert module.Channel(15).queue(b"\0" * 8) == 8 and module.Channel(15).busy
         module.quit()
+    elif name == "play._subtitles":
+        assert subtitle_blend(module) is True
     elif name == "key":
         assert type(module.name(97)) is str
         brilox.display.init()
@@ -362,13 +364,61 @@ def sound_sweeps():
             "sound_channel": (channel_prepare, channel_operation, channel_check)}
 
 
+SUBTITLE_HEADER = b"""[Script Info]
+PlayResX: 64
+PlayResY: 48
+
+[V4+ Styles]
+Format: Name, Fontname, Fontsize, PrimaryColour, OutlineColour, Outline, Alignment
+Style: Default,DejaVu Sans,20,&H0000FF00,&H00FF0000,2,7
+"""
+
+
+def subtitle_blend(module, planes=None):
+    """A line blended into a 64 x 48 frame by a new Library."""
+    library = module.Library()
+    library.fonts("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", None, False)
+    track = library.track(SUBTITLE_HEADER)
+    track.add(b"Dialogue: 0,0:00:00.00,0:00:01.00,Default,,0,0,0,,{\\pos(3,2)}Wq", 0, 1000)
+    planes = planes or (bytearray(64 * 48), bytearray(32 * 24), bytearray(32 * 24))
+    return library.blend(track, 500, planes, module.PLANAR, 64, 48, (0.299, 0.114), False,
+                         (64, 48))
+
+
+def subtitle_sweeps():
+    from brilox.play import _subtitles
+
+    frame = (b"\x10" * (64 * 48), b"\x80" * (32 * 24), b"\x80" * (32 * 24))
+
+    def prepare():
+        return {"planes": tuple(map(bytearray, frame))}
+
+    def operation(state):
+        state["drawn"] = subtitle_blend(_subtitles, state["planes"])
+        _subtitles.blend_bitmap(state["planes"], _subtitles.PLANAR, 64, 48, (0.299, 0.114),
+                                True, b"\1" * 16, 4, 4, 4, b"\0" * 4 + b"\xff" * 4,
+                                (40, 30, 30, 20))
+        state["messages"] = _subtitles.Library().messages()
+
+    def check(state, outcome):
+        # Refused by memory before the blend: the frame untouched.
+        if "drawn" not in state:
+            assert tuple(state["planes"]) == frame
+        else:
+            assert state["drawn"] is True and tuple(state["planes"]) != frame
+        assert outcome is MemoryError or state["messages"] == []
+
+    return {"subtitles_blend": (prepare, operation, check)}
+
+
 def main():
     if sys.argv[1] == "entry":
         entry(sys.argv[2], int(sys.argv[3]))
         return
     name = sys.argv[2]
     sweeps = (lock_sweeps() if name.startswith(("lock", "lifetime"))
-              else sound_sweeps() if name.startswith("sound") else overlay_sweeps())
+              else sound_sweeps() if name.startswith("sound")
+              else subtitle_sweeps() if name.startswith("subtitles") else overlay_sweeps())
     sweep(*sweeps[name])
 
 

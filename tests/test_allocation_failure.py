@@ -103,7 +103,8 @@ def interpreter_fault(args, module):
         module)
 
 
-@pytest.mark.parametrize("module", ["overlay", "key", "pinhold", "display", "sound"])
+@pytest.mark.parametrize("module", ["overlay", "key", "pinhold", "display", "sound",
+                                    "play._subtitles"])
 def test_each_allocation_of_a_module_entry_may_fail(module):
     # One fresh process per n: an entry runs once per process.  Two at a
     # time, until ten in a row succeed.
@@ -116,7 +117,7 @@ def test_each_allocation_of_a_module_entry_may_fail(module):
             for k, child in zip((n, n + 1), batch):
                 stdout, stderr = child.communicate(timeout=300)
                 if child.returncode < 0:
-                    faults[k] = interpreter_fault(child.args, module)
+                    faults[k] = interpreter_fault(child.args, module.split(".")[-1])
                     results[k], streak = "interpreter fault", 0
                     continue
                 done = subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
@@ -145,7 +146,7 @@ SWEEPS = ["overlay_created", "subclass_created", "display_tuple", "display_list"
           "lock_subsurface_growing", "lifetime_lock", "lifetime_lock_growing",
           "lifetime_lock_subsurface", "lifetime_lock_beside_own",
           "lifetime_lock_subsurface_beside_own", "sound_open", "sound_open_audio_up",
-          "sound_channel"]
+          "sound_channel", "subtitles_blend"]
 
 
 @pytest.mark.parametrize("sweep", SWEEPS)

@@ -184,6 +184,28 @@ def sound_cases(w):
     }
 
 
+def subtitle_cases(w):
+    from brilox.play import _subtitles as subtitles
+    planes, library, track = w["planes"], w["library"], w["track"]
+    blend = (lambda *a: library.blend(track, 500, *a, (0.299, 0.114), False, (64, 48)))
+    return {
+        "library": lambda: subtitles.Library().track(w["header"]),
+        "blend": lambda: (blend(planes, subtitles.PLANAR, 64, 48),
+                          blend((w["packed"], b"", b""), subtitles.LUMA_CHROMA, 64, 48)),
+        "blend refused": lambda: (expect(ValueError, blend, planes, 9, 64, 48),
+                                  expect(ValueError, blend, (b"", b"", b""), 4, 64, 48),
+                                  expect(TypeError, blend, planes[:2], 4, 64, 48)),
+        "blend_bitmap": lambda: subtitles.blend_bitmap(
+            planes, subtitles.PLANAR, 64, 48, (0.299, 0.114), True, w["indices"], 4, 4, 4,
+            w["palette"], (-2, 40, 30, 20)),
+        "track": lambda: (track.add(w["line"], 0, 1000), track.add(w["dialogue"], 0, 1000),
+                          track.events, track.play_res, track.library, library.messages(),
+                          expect(ValueError, track.add, b"Dialogue: 0", 0, 1)),
+        "read": lambda: (library.read(w["header"]),
+                         expect(ValueError, library.read, b"no script")),
+    }
+
+
 def world(double):
     y, u, v = b"y" * 128, b"u" * 32, b"v" * 32
     surface = Surface((16, 16))
@@ -261,3 +283,21 @@ def test_repeated_sound_calls_leak_nothing(monkeypatch, name):
             200 if name == "open" else ROUNDS)
     finally:
         sound.quit()
+
+
+@pytest.mark.parametrize("name", list(subtitle_cases(collections.defaultdict(tuple))))
+def test_repeated_subtitle_calls_leak_nothing(name):
+    from brilox.play import _subtitles as subtitles
+    header = (b"[Script Info]\nPlayResX: 64\nPlayResY: 48\n\n[V4+ Styles]\n"
+              b"Format: Name, Fontname, Fontsize, PrimaryColour\n"
+              b"Style: Default,DejaVu Sans,20,&H0000FF00\n")
+    library = subtitles.Library()
+    library.fonts("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", None, False)
+    w = {"header": header, "library": library, "track": library.track(header),
+         "planes": (bytearray(64 * 48), bytearray(32 * 24), bytearray(32 * 24)),
+         "packed": bytearray(128 * 48), "indices": bytes(range(16)), "palette": b"\xff" * 32,
+         "line": b"0,0,Default,,0,0,0,,Wq", "dialogue": b"Dialogue: 0,0:00:00.00,0:00:01.00,"
+         b"Default,,0,0,0,,{\\pos(3,2)}Wq"}
+    w["track"].add(w["line"], 0, 1000)
+    run(subtitle_cases(w)[name], [None, subtitles.Library, subtitles.Track, *w.values(),
+                                  *w["planes"]], 200 if name in ("library", "read") else ROUNDS)

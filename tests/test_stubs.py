@@ -47,7 +47,7 @@ def stub_signatures(module):
         found += [(a.kwarg.arg, P.VAR_KEYWORD, False)] if a.kwarg else []
         return found[1:] if bound else found
 
-    path = Path(brilox.__file__).parent / (module.__name__.split(".")[-1] + ".pyi")
+    path = Path(module.__file__).parent / (module.__name__.split(".")[-1] + ".pyi")
     signatures = {}
     for node in ast.parse(path.read_text()).body:
         if isinstance(node, ast.FunctionDef):
@@ -79,7 +79,7 @@ def runtime_signatures(module):
 
 
 @pytest.mark.parametrize("name", ["brilox.base", "brilox.rect", "brilox.display",
-                                  "brilox.surface", "brilox.sound"])
+                                  "brilox.surface", "brilox.sound", "brilox.play._subtitles"])
 def test_every_native_signature_is_its_stubs(name):
     module = importlib.import_module(name)
     assert runtime_signatures(module) == stub_signatures(module)

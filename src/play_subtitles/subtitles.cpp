@@ -450,27 +450,100 @@ void blend_rect(const Frame &f, long x0, long y0, long x1, long y1, const Source
     }
 }
 
-// One ASS_Image: a coverage bitmap and one colour.
-struct ImageSource {
-    const std::uint8_t *bitmap;
-    long stride, x, y;
-    std::uint32_t alpha;  // 0-255
-    Colour colour;
-    Paint operator()(long c, long r) const
-    {
-        // bitmap * alpha, in 1/65025ths: the exact coverage of the contract
-        // scaled by 255.
-        const std::uint32_t a = bitmap[(r - y) * stride + (c - x)] * alpha;
-        return {a, a * static_cast<std::uint32_t>(colour.y), a * static_cast<std::uint32_t>(colour.u),
-                a * static_cast<std::uint32_t>(colour.v)};
-    }
-};
+// --- libass's images ---------------------------------------------------------------
+//
+// An ASS_Image is a bitmap of coverage and one colour.  Each row's coverage,
+// bitmap * alpha / 255 rounded, goes to a scratch row first, zero outside
+// the image: luma blends from it pixel by pixel, and chroma from the mean of
+// the two (4:2:2) or four (4:2:0) values a sample covers.  A frame of odd
+// width or height repeats its last column or row there, so that the mean
+// is over the pixels inside the frame.  Every value fits 16 bits, and the
+// loops are plain enough for a compiler to vectorise.
 
-bool blend_images(const Frame &f, const Matrix &m, const ASS_Image *image)
+// x / 255 rounded, for x up to 65025.
+inline std::uint16_t divide_255(std::uint16_t x)
 {
+    x = static_cast<std::uint16_t>(x + 128);
+    return static_cast<std::uint16_t>((x + (x >> 8)) >> 8);
+}
+
+// P * (255 - k) / 255 + C * k / 255, rounded.
+inline std::uint8_t over(std::uint8_t level, std::uint16_t colour, std::uint16_t k)
+{
+    return static_cast<std::uint8_t>(divide_255(
+        static_cast<std::uint16_t>(level * static_cast<std::uint16_t>(255 - k) + colour * k)));
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define BRILOX_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define BRILOX_CLONES
+#endif
+
+BRILOX_CLONES
+void coverage_row(const std::uint8_t *__restrict bitmap, std::uint8_t *__restrict out, long n,
+                  std::uint16_t alpha)
+{
+    for (long i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(divide_255(static_cast<std::uint16_t>(bitmap[i] * alpha)));
+}
+
+BRILOX_CLONES
+void luma_row(std::uint8_t *__restrict luma, long step, const std::uint8_t *__restrict k, long n,
+              std::uint16_t colour)
+{
+    if (step == 1) {
+        for (long i = 0; i < n; ++i)
+            luma[i] = over(luma[i], colour, k[i]);
+    } else {
+        for (long i = 0; i < n; ++i)
+            luma[2 * i] = over(luma[2 * i], colour, k[i]);
+    }
+}
+
+// Chroma samples i = 0 .. n-1 over the columns 2i, 2i+1 of rows k0 and k1.
+BRILOX_CLONES
+void chroma_row(std::uint8_t *__restrict u, std::uint8_t *__restrict v, long step,
+                const std::uint8_t *__restrict k0, const std::uint8_t *__restrict k1, long n,
+                std::uint16_t u_colour, std::uint16_t v_colour)
+{
+    for (long i = 0; i < n; ++i) {
+        const auto mean = static_cast<std::uint16_t>(
+            (k0[2 * i] + k0[2 * i + 1] + k1[2 * i] + k1[2 * i + 1] + 2) >> 2);
+        u[i * step] = over(u[i * step], u_colour, mean);
+        v[i * step] = over(v[i * step], v_colour, mean);
+    }
+}
+
+// The scratch rows blend_images needs for a frame `width` wide.
+constexpr long scratch_length(long width) { return 2 * (width + 2); }
+
+// Fills `row` (columns base .. base + length - 1 of the frame) with the
+// coverage of the image's row r, zero outside it.
+void fill_row(const ASS_Image *image, std::uint16_t alpha, long r, long x0, long x1, long base,
+              long length, long width, std::uint8_t *row)
+{
+    std::memset(row, 0, static_cast<std::size_t>(length));
+    coverage_row(image->bitmap + (r - image->dst_y) * static_cast<long>(image->stride) +
+                     (x0 - image->dst_x),
+                 row + (x0 - base), x1 - x0, alpha);
+    if (base + length > width)  // the column past an odd width repeats the last
+        row[width - base] = row[width - 1 - base];
+}
+
+bool blend_images(const Frame &f, const Matrix &m, const ASS_Image *image, std::uint8_t *scratch)
+{
+    const bool planar = f.layout == layout_planar;
+    const long luma_stride = planar ? f.width : 2 * f.width;
+    std::uint8_t *const luma = planar ? f.y : f.packed + (f.layout == layout_chroma_luma);
+    const long chroma_stride = planar ? (f.width + 1) / 2 : 2 * f.width;
+    std::uint8_t *const u = planar ? f.u : f.packed + (f.layout == layout_luma_chroma);
+    std::uint8_t *const v = planar ? f.v : u + 2;
+    const long step = planar ? 1 : 2, chroma_step = planar ? 1 : 4;
+    const long rows_per_sample = planar ? 2 : 1;
     bool drawn = false;
     for (; image != nullptr; image = image->next) {
-        const std::uint32_t alpha = 255u - (image->color & 0xFF);
+        const auto alpha = static_cast<std::uint16_t>(255u - (image->color & 0xFF));
         if (alpha == 0 || image->w <= 0 || image->h <= 0 || image->bitmap == nullptr)
             continue;
         const long x0 = std::max<long>(image->dst_x, 0);
@@ -479,12 +552,34 @@ bool blend_images(const Frame &f, const Matrix &m, const ASS_Image *image)
         const long y1 = std::min<long>(static_cast<long>(image->dst_y) + image->h, f.height);
         if (x0 >= x1 || y0 >= y1)
             continue;
-        const Colour colour = to_ycbcr(m, (image->color >> 24) / 255.0,
-                                       ((image->color >> 16) & 0xFF) / 255.0,
-                                       ((image->color >> 8) & 0xFF) / 255.0);
-        blend_rect(f, x0, y0, x1, y1,
-                   ImageSource{image->bitmap, image->stride, image->dst_x, image->dst_y, alpha,
-                               colour});
+        const Colour c = to_ycbcr(m, (image->color >> 24) / 255.0,
+                                  ((image->color >> 16) & 0xFF) / 255.0,
+                                  ((image->color >> 8) & 0xFF) / 255.0);
+        // Whole chroma samples: columns base .. base + length - 1.
+        const long base = x0 & ~1L, length = ((x1 + 1) & ~1L) - base;
+        std::uint8_t *rows[2] = {scratch, scratch + scratch_length(f.width) / 2};
+        for (long cy = y0 / rows_per_sample; cy * rows_per_sample < y1; ++cy) {
+            // The rows of this sample inside the frame; a missing second row
+            // (odd height) repeats the first.
+            for (long j = 0; j < rows_per_sample; ++j) {
+                const long r = cy * rows_per_sample + j;
+                if (r >= f.height)
+                    rows[1] = rows[0];
+                else if (r < y0 || r >= y1)
+                    std::memset(rows[j], 0, static_cast<std::size_t>(length));
+                else {
+                    fill_row(image, alpha, r, x0, x1, base, length, f.width, rows[j]);
+                    luma_row(luma + r * luma_stride + x0 * step, step, rows[j] + (x0 - base),
+                             x1 - x0, static_cast<std::uint16_t>(c.y));
+                }
+            }
+            const long second = planar ? 1 : 0;
+            chroma_row(u + cy * chroma_stride + (base / 2) * chroma_step,
+                       v + cy * chroma_stride + (base / 2) * chroma_step, chroma_step, rows[0],
+                       rows[second], length / 2, static_cast<std::uint16_t>(c.u),
+                       static_cast<std::uint16_t>(c.v));
+            rows[1] = scratch + scratch_length(f.width) / 2;
+        }
         drawn = true;
     }
     return drawn;
@@ -629,6 +724,12 @@ PyObject *library_blend(PyObject *object, PyObject *args, PyObject *kwargs)
     HeldPlanes held;
     if (!take_planes(planes, layout, width, height, &held))
         return nullptr;
+    std::vector<std::uint8_t> scratch;
+    try {
+        scratch.resize(static_cast<std::size_t>(scratch_length(width)));
+    } catch (...) {
+        return PyErr_NoMemory();
+    }
     const double aspect = (shown_w / shown_h) / (static_cast<double>(width) / height);
 
     // The views stay held, and the track and library are marked busy, until
@@ -641,7 +742,7 @@ PyObject *library_blend(PyObject *object, PyObject *args, PyObject *kwargs)
     ass_set_pixel_aspect(self->renderer, aspect);
     int changed = 0;
     const ASS_Image *images = ass_render_frame(self->renderer, track->track, time_ms, &changed);
-    drawn = blend_images(held.frame, m, images);
+    drawn = blend_images(held.frame, m, images, scratch.data());
     Py_END_ALLOW_THREADS
     self->busy = false;
     return PyBool_FromLong(drawn);
@@ -896,8 +997,20 @@ PyObject *track_events(PyObject *object, void *)
 
 PyObject *track_play_res(PyObject *object, void *)
 {
+    // What libass renders with: a script that gives one side has the other
+    // in 4:3 (1280 x 1024 for either of those), one that gives neither 384
+    // x 288.
     const ASS_Track *track = reinterpret_cast<TrackObject *>(object)->track;
-    return Py_BuildValue("(ii)", track->PlayResX, track->PlayResY);
+    long x = track->PlayResX, y = track->PlayResY;
+    if (x <= 0 && y <= 0) {
+        x = 384;
+        y = 288;
+    } else if (y <= 0) {
+        y = x == 1280 ? 1024 : std::max(1L, x * 3 / 4);
+    } else if (x <= 0) {
+        x = y == 1024 ? 1280 : std::max(1L, y * 4 / 3);
+    }
+    return Py_BuildValue("(ll)", x, y);
 }
 
 PyObject *track_library(PyObject *object, void *)
@@ -956,7 +1069,8 @@ PyMethodDef track_methods[] = {
 
 PyGetSetDef track_getset[] = {
     {"events", track_events, nullptr, "the number of events held", nullptr},
-    {"play_res", track_play_res, nullptr, "the script's (PlayResX, PlayResY)", nullptr},
+    {"play_res", track_play_res, nullptr,
+     "the script's (PlayResX, PlayResY), a side it leaves out as libass takes it", nullptr},
     {"library", track_library, nullptr, "the Library the track belongs to", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
