@@ -7,11 +7,12 @@
 # make test-matrix  run every test on each CPython from 3.8 to 3.13 that is
 #             installed against classic SDL 1.2, on the oldest and newest
 #             against sdl12-compat, and print a table of the results (noxfile.py)
-# make wheel  build a self-contained manylinux wheel, with its own SDL 1.2, for
-#             each CPython from 3.8 to 3.13 that pyenv has, into dist/
+# make wheel  build a self-contained manylinux wheel, with its own SDL 1.2 and
+#             libass, for each CPython from 3.8 to 3.13 that pyenv has, into dist/
 # make test-wheel  build the wheels, then run every test against the wheel of
-#             the venv's CPython with the system's SDL libraries hidden, and
-#             check cibuildwheel's configuration
+#             the venv's CPython with the system's SDL libraries and libass
+#             hidden (refusing a wheel of 8 MB or more), and check
+#             cibuildwheel's configuration
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
