@@ -21,7 +21,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
 os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
 
-from support import sdl  # noqa: E402
+from support import font_file, sdl  # noqa: E402
+
+FONT = font_file()
 
 DOUBLE = sdl.load_double()
 
@@ -377,7 +379,7 @@ Style: Default,DejaVu Sans,20,&H0000FF00,&H00FF0000,2,7
 def subtitle_blend(module, planes=None):
     """A line blended into a 64 x 48 frame by a new Library."""
     library = module.Library()
-    library.fonts("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", None, False)
+    library.fonts(FONT, None, False)
     track = library.track(SUBTITLE_HEADER)
     track.add(b"Dialogue: 0,0:00:00.00,0:00:01.00,Default,,0,0,0,,{\\pos(3,2)}Wq", 0, 1000)
     planes = planes or (bytearray(64 * 48), bytearray(32 * 24), bytearray(32 * 24))

@@ -2,19 +2,21 @@
 frame and put up by SDL against FFmpeg's own render of the same frame and
 script through the same libass and font, and the calls it refuses."""
 
+import os
+
 import pytest
 
 import brilox.play.colour as colour
 from brilox.overlay import Overlay
 from brilox.play import _subtitles as subtitles
-from support import sdl
+from support import font_file, sdl
 from test_play_colour import ffmpeg, shown
 
 np = pytest.importorskip("numpy")
 
 W, H = 320, 240
-FONTS = "/usr/share/fonts/truetype/dejavu"
-FONT = FONTS + "/DejaVuSans.ttf"
+FONT = font_file()
+FONTS = os.path.dirname(FONT)
 BT601 = (0.299, 0.114)
 
 

@@ -21,7 +21,9 @@ import brilox.sound as sound
 from brilox.overlay import Overlay
 from brilox.surface import Surface
 from lockers import Locker, Unreferenceable
-from support import sdl
+from support import font_file, sdl
+
+FONT = font_file()
 
 ROUNDS = 2000
 
@@ -292,7 +294,7 @@ def test_repeated_subtitle_calls_leak_nothing(name):
               b"Format: Name, Fontname, Fontsize, PrimaryColour\n"
               b"Style: Default,DejaVu Sans,20,&H0000FF00\n")
     library = subtitles.Library()
-    library.fonts("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", None, False)
+    library.fonts(FONT, None, False)
     w = {"header": header, "library": library, "track": library.track(header),
          "planes": (bytearray(64 * 48), bytearray(32 * 24), bytearray(32 * 24)),
          "packed": bytearray(128 * 48), "indices": bytes(range(16)), "palette": b"\xff" * 32,

@@ -15,3 +15,16 @@ def end(process, how=signal.SIGTERM):
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
+
+
+def font_file():
+    """DejaVu Sans: the one the installed package brings (a wheel), else
+    Debian's.  Found without importing brilox."""
+    import importlib.util
+    import os
+    found = importlib.util.find_spec("brilox")
+    for folder in found.submodule_search_locations if found else ():
+        bundled = os.path.join(folder, "play", "_fonts", "DejaVuSans.ttf")
+        if os.path.exists(bundled):
+            return bundled
+    return "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
