@@ -190,9 +190,13 @@ def test_the_end_event_arrives_once(video, clips):
 
 
 @pytest.mark.timeout(90)
-def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypatch):  # noqa: F811
+@pytest.mark.parametrize("speed", [1.0, 1.5, 0.5])
+def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypatch,  # noqa: F811
+                                        speed):
     """Beeps at frames 20, 50, 80 and 110: each frame goes up within 50 ms
-    (1.5 frames) of when the sound server plays its beep.  A frame goes up
+    (1.5 frames) of when the sound server plays its beep.  At another
+    speed the beeps come that much sooner or later after each other, and
+    every tone keeps its pitch.  A frame goes up
     at the first update after its time (up to 17 ms); the sink's clock is
     read from the recording's arrivals (some 10 ms); sdl12-compat puts the
     picture 10-30 ms after the sound here, classic SDL within 6 ms.
@@ -217,13 +221,13 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
     listener = sound_server.listen()
     try:
         time.sleep(0.3)
-        with Video(clip) as v, Video(tone, start=1.0) as other:
+        with Video(clip, speed=speed) as v, Video(tone, start=1.0, speed=speed) as other:
             assert v.has_sound and other.has_sound
             game = brilox.sound.Sound(tmp_path / "game.wav").play(loops=-1)
             assert game == brilox.sound.Channel(3)
             v.play()
             other.play()
-            seen = run(v, 10, lambda: v.finished, others=[other])
+            seen = run(v, 4 / speed + 3, lambda: v.finished, others=[other])
             assert v.finished and other.position == pytest.approx(v.position + 1, abs=0.2)
             game.stop()
         # The Videos' channels are free again for the game's sounds.
@@ -232,6 +236,12 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
         heard, played_at = listener.stop()
     heard_at = played_at[rises(np.arange(len(heard)), np.abs(heard), 8000, RATE * 0.3)]
     assert len(heard_at) == len(beeps), heard_at
+    # The clip's time between the first beep and the last, played in that
+    # time over the speed (within 2%), and each beep still at 1 kHz.
+    assert heard_at[-1] - heard_at[0] == pytest.approx(3 / speed, rel=0.02), heard_at
+    for at in heard_at:
+        beep = heard[played_at.searchsorted(at):][:RATE // 20]
+        assert abs(np.argmax(np.abs(np.fft.rfft(beep))) * 20 - 1000) <= 20, at
     # The steady tone and the game's, each at its own level between beeps
     # (FFmpeg's resampler spreads a mono stream over two at -3 dB).
     quiet = heard[played_at.searchsorted(heard_at[0] + 0.3):][:RATE // 2]

@@ -11,12 +11,14 @@ Used by the player::
     sound.feed()                 # often: keeps a little sound queued ahead
     sound.clock()                # the time heard now, or None before any
     sound.pause(True)            # and False
+    sound.speed = 1.5            # from the next samples decoded, pitch kept
     sound.close()
 """
 
 import math
 import time
 import weakref
+from fractions import Fraction
 
 import brilox.base
 import brilox.sound as device
@@ -39,6 +41,13 @@ QUIETEST = 100 / VOLUME_RATIO ** math.floor(math.log(200, VOLUME_RATIO))
 # the device has run: on PulseAudio, sound queued into a device that has run
 # dry loses its first tens of milliseconds now and then.
 PREROLL, LEAD_IN = 0.1, 0.03
+# The speeds sound plays at, pitch kept; and the tempo one atempo filter
+# reaches on every FFmpeg (older ones go no further): beyond it, two are
+# chained.
+SLOWEST, FASTEST = 0.25, 4.0
+TEMPO_RANGE = (0.5, 2.0)
+# Samples of each frame pushed into the tempo filters.
+TEMPO_CHUNK = 1024
 
 # The device warm_up() started for the next Sound: (what open() returned,
 # when it started), or None.
@@ -128,6 +137,11 @@ class Sound:
             self.toggle_mute()
         self.error = None
         self.packets = None
+        # The speed asked for (set from any thread), and the one the samples
+        # now being decoded play at; the filter graph that changes their
+        # tempo, from the first speed other than 1 until the next seek.
+        self.speed = self.playing_speed = 1.0
+        self.tempo = None
         # Seconds of each pass of a looping video, which the sound keeps to
         # (cut, or filled with silence), going on into the next pass with no
         # gap; None: the sound ends with its stream.
@@ -160,6 +174,15 @@ class Sound:
         self.ended = False
         self.queued_any = False
         self.pass_samples = int(round(seconds * self.rate))
+        # Fresh filters: what the old ones hold belongs before the seek.
+        self.playing_speed = speed = self.speed
+        self.tempo = self._tempo_graph(speed) if speed != 1.0 else None
+        # Samples queued since the seek, and where the speed changed among
+        # them: (samples queued before, seconds of the stream they played,
+        # speed from there on).  The clock maps what has been heard back
+        # to the stream's time through them.
+        self.produced = 0
+        self.speeds = [(0, 0.0, self.playing_speed)]
         self._from(self.base)
         self.rebase = True
 
@@ -182,6 +205,27 @@ class Sound:
         self.frames = (frame for packet in self.packets for frame in packet.decode())
 
     def _next_bytes(self):
+        """The next samples to queue, at the speed asked for; None at the
+        end.  Counted for the clock."""
+        if self.speed != self.playing_speed:
+            data = self._retune(self.speed)
+            if data:
+                # What the filters held at the old speed, before the new.
+                self.produced += len(data) // self.frame_bytes
+                self.speeds = self.speeds[:-1]
+                self.speeds = self.speeds + [(self.produced,
+                                              self._stream_seconds(self.produced),
+                                              self.playing_speed)]
+                return data
+        if self.tempo is None:
+            data = self._decoded()
+        else:
+            data = self._tempo_bytes()
+        if data:
+            self.produced += len(data) // self.frame_bytes
+        return data
+
+    def _decoded(self):
         """The next decoded frame's samples as the device takes them, less
         those before the time sought; None at the end."""
         try:
@@ -228,6 +272,116 @@ class Sound:
         self.pass_samples = 0
         return data
 
+    # --- the speed ---------------------------------------------------------
+
+    def _retune(self, speed):
+        """Plays the samples decoded from now on at `speed`: the filters
+        are told the new tempo where they can be, else (a change in how
+        many are chained) the last ones pass on what they hold and new ones
+        take over.  Samples already queued play on at the speed they were
+        made at: the clock's map says where the new speed begins.  What
+        the old filters held, at the old speed: b"" where none."""
+        at = self.produced
+        self.speeds = self.speeds[-8:] + [(at, self._stream_seconds(at), speed)]
+        old, self.playing_speed = self.tempo, speed
+        if old is not None:
+            factors = tempo_factors(speed)
+            if len(factors) == len(old[2]):
+                try:
+                    for stage, factor in zip(old[2], factors):
+                        stage.process_command("tempo", repr(factor))
+                    return b""
+                except (self.av.FFmpegError, AttributeError, TypeError):
+                    pass
+        # Built before the old filters drain, which then pass on what they
+        # hold at the old speed.
+        self.tempo = self._tempo_graph(speed) if speed != 1.0 or old is not None else None
+        if old is None:
+            return b""
+        new, self.tempo = self.tempo, old
+        tail = self._tempo_drain()
+        self.tempo = new
+        return tail
+
+    def _tempo_graph(self, speed):
+        """FFmpeg's atempo filters for `speed` between the samples decoded
+        and the device's format: (graph, source, stages, sink, pts)."""
+        layout = "stereo" if self.channels == 2 else "mono"
+        graph = self.av.filter.Graph()
+        source = graph.add_abuffer(format="s16", layout=layout, sample_rate=self.rate,
+                                   time_base=Fraction(1, self.rate))
+        last, stages = source, []
+        for factor in tempo_factors(speed):
+            stage = graph.add("atempo", "tempo=%r" % factor)
+            last.link_to(stage)
+            last = stage
+            stages.append(stage)
+        kept = graph.add("aformat", "sample_fmts=s16:channel_layouts=%s" % layout)
+        last.link_to(kept)
+        sink = graph.add("abuffersink")
+        kept.link_to(sink)
+        graph.configure()
+        return [graph, source, stages, sink, 0]
+
+    def _tempo_push(self, data):
+        """Pushes samples (None: the end) into the filters; what comes out."""
+        graph, source, _, sink, pts = self.tempo
+        if data is None:
+            source.push(None)
+        else:
+            for start in range(0, len(data), TEMPO_CHUNK * self.frame_bytes):
+                part = data[start:start + TEMPO_CHUNK * self.frame_bytes]
+                frame = self.av.AudioFrame(format="s16", layout="stereo" if self.channels == 2
+                                           else "mono", samples=len(part) // self.frame_bytes)
+                frame.planes[0].update(part)
+                frame.rate, frame.pts = self.rate, pts
+                frame.time_base = Fraction(1, self.rate)
+                pts += frame.samples
+                source.push(frame)
+            self.tempo[4] = pts
+        out = []
+        while True:
+            try:
+                frame = sink.pull()
+            except (EOFError, BlockingIOError, self.av.FFmpegError):
+                break
+            out.append(bytes(frame.planes[0])[:frame.samples * self.frame_bytes])
+        return b"".join(out)
+
+    def _tempo_drain(self):
+        """What the filters still hold, once the samples pushed end."""
+        if self.tempo is None:
+            return b""
+        data = self._tempo_push(None)
+        self.tempo = None
+        return data
+
+    def _tempo_bytes(self):
+        """Decoded samples through the filters, until some come out or the
+        stream ends (then all they hold); None at the end."""
+        while True:
+            data = self._decoded()
+            if data is None:
+                data = self._tempo_drain()
+                self.ended = True
+                return data or None
+            data = self._tempo_push(data)
+            if self.ended:
+                data += self._tempo_drain()
+                return data or None
+            if data:
+                return data
+
+    def _stream_seconds(self, heard):
+        """Seconds of the stream played by the first `heard` samples queued
+        since the seek, through the changes of speed among them."""
+        speeds = self.speeds
+        for at, seconds, speed in reversed(speeds):
+            if at <= heard:
+                return seconds + (heard - at) * speed / self.rate
+        at, seconds, speed = speeds[0]
+        return seconds + (heard - at) * speed / self.rate
+
     def feed(self):
         """Queues decoded sound until AHEAD seconds wait to be heard or the
         stream ends."""
@@ -256,6 +410,10 @@ class Sound:
         self.out.queue(bytes(frames * self.frame_bytes))
         self.base -= frames / self.rate
         self.queued_any = True
+        # Silence at its own pace: the speed starts after it.
+        self.produced += frames
+        speed = self.speeds[-1][2]
+        self.speeds = [(0, 0.0, 1.0), (frames, frames / self.rate, speed)]
 
     def done(self):
         """Whether every sample has been heard."""
@@ -266,7 +424,8 @@ class Sound:
         queued since the last seek has been heard."""
         if not self.queued_any:
             return None
-        return self.base - self.origin + self.out.clock() - self.beyond
+        heard = (self.out.clock() - self.beyond) * self.rate
+        return self.base - self.origin + self._stream_seconds(heard)
 
     def pause(self, paused):
         self.out.pause(paused)
@@ -319,6 +478,7 @@ class Sound:
         return device.get_mute()
 
     def close(self):
+        self.tempo = None
         if self.container is not None:
             if self.packets is not None:
                 self.frames.close()
@@ -341,3 +501,12 @@ class Sound:
                 device.Channel(n).busy for n in range(1, 16)):
             _video_device.clear()
             device.close()
+
+
+def tempo_factors(speed):
+    """The tempos of the atempo filters chained for `speed`: one where it
+    reaches, else two alike."""
+    low, high = TEMPO_RANGE
+    if low <= speed <= high:
+        return [speed]
+    return [speed ** 0.5] * 2

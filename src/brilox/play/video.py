@@ -17,7 +17,8 @@ there is sound, else the system's) and never waits on the decoder::
             ...                       # the game's own work, events, a frame cap
 
 Seeks are exact, to the frame, and show while paused too; a looping video
-goes on from its start with no gap; `rgb()` gives the frame up as a numpy
+goes on from its start with no gap; `speed` plays it faster or slower, the
+sound's pitch kept; `rgb()` gives the frame up as a numpy
 array for games that draw video into their own surfaces.
 """
 
@@ -57,7 +58,7 @@ class Video:
     through an overlay of its own.  See the module's documentation."""
 
     def __init__(self, file, *, sound=True, loop=False, start=0.0, end_event=None, size=None,
-                 format=None, fps=None, channel=None):
+                 format=None, fps=None, channel=None, speed=1.0):
         path = os.fspath(file)
         if not isinstance(path, str):
             path = os.fsdecode(path)
@@ -65,6 +66,7 @@ class Video:
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
         check_end_event(end_event)
         start = check_time(start, "start")
+        speed = check_speed(speed)
         from brilox.play.media import open_media
         from brilox.play.raw import open_raw
         try:
@@ -80,6 +82,7 @@ class Video:
         try:
             heard = self._open_sound(source, path, channel) if sound else None
             if heard is not None:
+                heard.speed = speed
                 # A little silence ahead of the sound, while the device gets
                 # going.
                 heard.preroll()
@@ -89,12 +92,13 @@ class Video:
                 heard.close()
             source.close()
             raise
+        self.speed = speed
         if start:
             self.seek(start)
 
     @classmethod
     def over(cls, source, sound=None, *, loop=False, pace=True, drop=True, range_choice="auto",
-             reshow=True):
+             reshow=True, speed=1.0):
         """A Video of frames from a source already open (a brilox-play
         source), with its Sound (which the Video then owns) or none.
         `pace` False shows each frame as soon as it is decoded; `drop`
@@ -104,6 +108,7 @@ class Video:
         video = cls.__new__(cls)
         video._setup(source, sound, loop=loop, pace=pace, drop=drop, range_choice=range_choice)
         video._reshow = reshow
+        video.speed = speed
         return video
 
     def _open_sound(self, source, path, channel):
@@ -159,6 +164,7 @@ class Video:
         self._finished = False
         self._landing = False
         self._clock_base = self._paused_clock = None
+        self._speed = 1.0
         self._sound_wait = None
         self._heard = None
         self.said = collections.deque()
@@ -245,6 +251,29 @@ class Video:
             self._loop = self.source.loop = self._decoder.loop = bool(value)
             if self.sound is not None:
                 self.sound.loop_length = self.source.length if value else None
+
+    @property
+    def speed(self):
+        """How fast it plays: 1.0 at its own pace, from 0.25 to 4.0.  The
+        sound keeps its pitch; a change is heard once the sound already
+        queued (half a second) has played."""
+        self._check()
+        return self._speed
+
+    @speed.setter
+    def speed(self, value):
+        self._check()
+        value = check_speed(value)
+        now = time.perf_counter()
+        if self._clock_base is not None:
+            # The system clock's line goes on from where it stands.
+            self._clock_base = (self._clock_base[0] + (now - self._clock_base[1]) * self._speed,
+                                now)
+        if self._heard is not None:
+            self._heard = (self._heard[0] + (now - self._heard[1]) * self._speed, now)
+        self._speed = value
+        if self.sound is not None:
+            self.sound.speed = value
 
     @property
     def volume(self):
@@ -476,7 +505,7 @@ class Video:
                 self._clock_base = self._heard
         if self._clock_base is None:
             return None
-        return self._clock_base[0] + (now - self._clock_base[1])
+        return self._clock_base[0] + (now - self._clock_base[1]) * self._speed
 
     def update(self):
         """Puts up the frame due now, dropping those whose time has passed;
@@ -710,6 +739,17 @@ def check_end_event(end_event):
     if not display.USEREVENT <= end_event < display.USEREVENT + 8:
         raise ValueError("end_event must be from USEREVENT (%d) to %d, not %d"
                          % (display.USEREVENT, display.USEREVENT + 7, end_event))
+
+
+def check_speed(speed):
+    from brilox.play.sound import FASTEST, SLOWEST
+    try:
+        value = float(speed)
+    except (TypeError, ValueError):
+        raise TypeError("speed takes a number, not %s" % type(speed).__name__) from None
+    if not SLOWEST <= value <= FASTEST:
+        raise ValueError("speed must be from %g to %g, not %r" % (SLOWEST, FASTEST, speed))
+    return value
 
 
 def check_time(seconds, what):
