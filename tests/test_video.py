@@ -106,26 +106,30 @@ def first_frame(video):
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("name, raw", [
-    ("count.mp4", {}), ("count.yuv", {"size": (W, H), "format": "i420", "fps": FPS})])
-def test_frames_show_at_their_times(video, clips, name, raw):
+@pytest.mark.parametrize("name, raw, speed", [
+    ("count.mp4", {}, 1.0), ("count.yuv", {"size": (W, H), "format": "i420", "fps": FPS}, 1.0),
+    ("count.mp4", {}, 2.0)])
+def test_frames_show_at_their_times(video, clips, name, raw, speed):
+    """At another speed, by the system clock that much faster."""
     video.set_mode((W, H))
-    with Video(clips / name, **raw) as v:
+    with Video(clips / name, speed=speed, **raw) as v:
         assert (v.size, v.frame_rate, v.has_sound, v.playing) == ((W, H), FPS, False, False)
         assert v.duration == pytest.approx(2, abs=0.5 / FPS) or (raw and v.duration is None)
         started = time.monotonic()
         v.play()
         pictures = []
         seen = run(v, 5, lambda: v.finished, pictures)
-        assert v.finished and time.monotonic() - started < 2.3
+        assert v.finished and time.monotonic() - started < 2.3 / speed
         last, rgb = pictures[-1], v.rgb()
     numbers = [n for _, n, _ in seen]
     assert None not in numbers and numbers == sorted(numbers), numbers
     assert numbers[-1] == 2 * FPS - 1, numbers
-    assert len(set(numbers)) >= 2 * FPS - 4, numbers    # a few dropped at most
+    # A few dropped at most (at 2x, frames are due as often as the loop
+    # updates: more).
+    assert len(set(numbers)) >= (2 * FPS - 4 if speed == 1 else FPS), numbers
     for at, n, position in seen:
         # Frame n is due n / FPS after play(): never early, at most 2 late.
-        assert -0.005 < at - started - n / FPS < 2 / FPS, (at - started, n)
+        assert -0.005 < at - started - n / FPS / speed < 2 / FPS, (at - started, n)
         assert abs(position - n / FPS) < 0.5 / FPS, (position, n)
     # The last frame as FFmpeg renders it, and rgb() as SDL shows it.
     reference = as_sdl_shows(clips / name, (W, H), "limited", "bt601",
@@ -262,6 +266,8 @@ BAD = {
     "play when closed": (lambda v, new: v.play(), ValueError, "the video is closed"),
     "seek -1": (lambda v, new: v.seek(-1), ValueError, None),
     "seek nan": (lambda v, new: v.seek(math.nan), ValueError, None),
+    "speed 5": (lambda v, new: setattr(v, "speed", 5), ValueError, "0.25 to 4"),
+    "speed nan": (lambda v, new: new("second.mp4", speed=math.nan), ValueError, "0.25 to 4"),
     "off the display": (lambda v, new: v.set_location((W, 0, 10, 10)), ValueError, None),
     "rgb before a frame": (lambda v, new: v.rgb(), ValueError, None),
     "end event 32": (lambda v, new: new("second.mp4", end_event=32), ValueError, None),

@@ -387,6 +387,35 @@ class Video:
         self._check()
         self._gen = self._decoder.ask(("audio", stream_index, self.index))
 
+    def next_video(self, stream_index):
+        """Plays the source's video stream `stream_index` from the time up
+        (its sound goes on), shown through an overlay and pipeline made
+        for that stream's size and colours at the next update()."""
+        self._check()
+        seconds = self.position
+        source = self.source.other_stream(stream_index)
+        self._decoder.close()
+        old, self.source = self.source, source
+        sound = self.sound
+        if sound is not None and self._loop and source.length:
+            sound.loop_length = source.length
+        frame_bytes = 2 * source.size[0] * source.size[1]
+        self._decoder = Decoder(source, sound, self._loop, self._decoder.range_choice,
+                                max(AHEAD_MIN, min(AHEAD_MAX, AHEAD_BYTES // frame_bytes)))
+        old.close()
+        if self._overlay is not None:
+            # The old picture goes from the display: the new one may not
+            # cover all of it.
+            x, y, w, h = self._where(self._screen)
+            left, top = max(0, x), max(0, y)
+            right, bottom = min(self._screen[0], x + w), min(self._screen[1], y + h)
+            if right > left and bottom > top:
+                colour.black_out((left, top, right - left, bottom - top))
+        self._overlay = self._probe = self._up = None
+        self._heard = None
+        self._decoder.thread.start()
+        self._go("seek", source.index_at(seconds, 0))
+
     def set_location(self, rect):
         """Shows the picture at `rect` (x, y, w, h) on the display; None
         fits it to the display, aspect kept, centred."""
