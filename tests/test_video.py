@@ -258,6 +258,46 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
     assert all(abs(g) <= 50 for g in gaps), gaps
 
 
+@pytest.mark.timeout(60)
+def test_speed_changes_while_playing_leave_no_gap(video, tmp_path, sound_server,  # noqa: F811
+                                                  monkeypatch):
+    """A 1 kHz tone, louder for 0.1 s every half second, sped up, past the
+    speed one filter reaches, and slowed down while it plays: the tone goes
+    on unbroken at its pitch, and each loud stretch's frame goes up within
+    50 ms of when the sound server plays it."""
+    for name, value in sound_server.env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
+    tone = 4000 * np.sin(np.arange(10 * RATE) * 2 * np.pi * 1000 / RATE)
+    loud = [15 * k + 3 for k in range(20)]
+    for frame in loud:
+        tone[round(frame * RATE / FPS):][:RATE // 10] *= 3
+    clip = make_clip(tmp_path, "loud.mp4", 10 * FPS, tone)
+    video.set_mode((W, H))
+    listener = sound_server.listen()
+    try:
+        with Video(clip) as v:
+            v.play()
+            started, speeds = time.monotonic(), [1.5, 3.0, 0.5, 1.0]
+            changes = lambda: speeds and time.monotonic() > started + 1.2 * (5 - len(speeds)) \
+                and setattr(v, "speed", speeds.pop(0))  # noqa: E731
+            seen = run(v, 6.5, changes)
+    finally:
+        heard, played_at = listener.stop()
+    heard_at = played_at[rises(np.arange(len(heard)), np.abs(heard), 6000, RATE * 0.1)]
+    assert len(heard_at) >= 8, heard_at
+    shown = [min((t for t, n, _ in seen if n >= f), default=np.inf) for f in loud]
+    gaps = [1000 * (min(shown, key=lambda t: abs(t - at)) - at) for at in heard_at]
+    assert all(abs(g) <= 50 for g in gaps), gaps
+    # From the first loud stretch to the last, every 5 ms is heard, and
+    # every 50 ms is at 1 kHz.
+    steady = heard[played_at.searchsorted(heard_at[0]):played_at.searchsorted(heard_at[-1])]
+    level = np.sqrt(np.mean(steady[:len(steady) // 240 * 240].reshape(-1, 240) ** 2.0, 1))
+    assert level.min() > 4000 / 2 ** 0.5 / 2 ** 0.5 / 2, level.min()
+    pitch = np.abs(np.fft.rfft(steady[:len(steady) // 2400 * 2400].reshape(-1, 2400), axis=1))
+    assert (pitch.argmax(1) * 20 == 1000).all(), pitch.argmax(1) * 20
+
+
 # Each call gets an open Video of second.mp4 (closed twice first for the
 # cases named so), and opens others by name.
 BAD = {
