@@ -46,6 +46,13 @@ PREROLL, LEAD_IN = 0.1, 0.03
 # chained.
 SLOWEST, FASTEST = 0.25, 4.0
 TEMPO_RANGE = (0.5, 2.0)
+# Slowed down, the filters play overlapping stretches of the sound more
+# than once: a sound that starts is heard from the first stretch that holds
+# it, ahead of its place by this many seconds of the stream times
+# (1 - speed), as measured of tones' onsets through FFmpeg's atempo.  The
+# clock counts them in, so that the picture keeps to when a sound is first
+# heard.
+ONSET_LEAD = 0.018
 # Samples of each frame pushed into the tempo filters.
 TEMPO_CHUNK = 1024
 
@@ -372,15 +379,18 @@ class Sound:
             if data:
                 return data
 
-    def _stream_seconds(self, heard):
+    def _stream_seconds(self, heard, lead=False):
         """Seconds of the stream played by the first `heard` samples queued
-        since the seek, through the changes of speed among them."""
+        since the seek, through the changes of speed among them; `lead`:
+        as far on as what is heard sounds (see ONSET_LEAD)."""
         speeds = self.speeds
         for at, seconds, speed in reversed(speeds):
             if at <= heard:
-                return seconds + (heard - at) * speed / self.rate
-        at, seconds, speed = speeds[0]
-        return seconds + (heard - at) * speed / self.rate
+                break
+        else:
+            at, seconds, speed = speeds[0]
+        seconds += (heard - at) * speed / self.rate
+        return seconds + ONSET_LEAD * max(0.0, 1.0 - speed) if lead else seconds
 
     def feed(self):
         """Queues decoded sound until AHEAD seconds wait to be heard or the
@@ -425,7 +435,7 @@ class Sound:
         if not self.queued_any:
             return None
         heard = (self.out.clock() - self.beyond) * self.rate
-        return self.base - self.origin + self._stream_seconds(heard)
+        return self.base - self.origin + self._stream_seconds(heard, lead=True)
 
     def pause(self, paused):
         self.out.pause(paused)
