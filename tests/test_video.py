@@ -287,7 +287,7 @@ def test_speed_changes_while_playing_leave_no_gap(video, tmp_path, sound_server,
     heard_at = played_at[rises(np.arange(len(heard)), np.abs(heard), 6000, RATE * 0.1)]
     assert len(heard_at) >= 8, heard_at
     shown = [min((t for t, n, _ in seen if n >= f), default=np.inf) for f in loud]
-    gaps = [1000 * (min(shown, key=lambda t: abs(t - at)) - at) for at in heard_at]
+    gaps = [round(1000 * (min(shown, key=lambda t: abs(t - at)) - at)) for at in heard_at]
     assert all(abs(g) <= 50 for g in gaps), gaps
     # From the first loud stretch to the last, every 5 ms is heard, and
     # every 50 ms is at 1 kHz.

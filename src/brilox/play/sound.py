@@ -289,7 +289,13 @@ class Sound:
         made at: the clock's map says where the new speed begins.  What
         the old filters held, at the old speed: b"" where none."""
         at = self.produced
-        self.speeds = self.speeds[-8:] + [(at, self._stream_seconds(at), speed)]
+        # The changes before the one being heard are done with (a held key
+        # makes many).
+        heard = (self.out.clock() - self.beyond) * self.rate
+        speeds = self.speeds
+        while len(speeds) > 1 and speeds[1][0] <= heard:
+            speeds = speeds[1:]
+        self.speeds = speeds + [(at, self._stream_seconds(at), speed)]
         old, self.playing_speed = self.tempo, speed
         if old is not None:
             factors = tempo_factors(speed)
