@@ -43,7 +43,9 @@ QUIETEST = 100 / VOLUME_RATIO ** math.floor(math.log(200, VOLUME_RATIO))
 PREROLL, LEAD_IN = 0.1, 0.03
 # The speeds sound plays at, pitch kept; and the tempo one atempo filter
 # reaches on every FFmpeg (older ones go no further): beyond it, two are
-# chained.
+# chained.  A change of speed drains the filters and starts new ones: told
+# a new tempo instead, FFmpeg's atempo drops or plays again some of what it
+# holds, which the clock would not know of.
 SLOWEST, FASTEST = 0.25, 4.0
 TEMPO_RANGE = (0.5, 2.0)
 # Slowed down, the filters play overlapping stretches of the sound more
@@ -183,7 +185,7 @@ class Sound:
         self.pass_samples = int(round(seconds * self.rate))
         # Fresh filters: what the old ones hold belongs before the seek.
         self.playing_speed = speed = self.speed
-        self.tempo = self._tempo_graph(speed) if speed != 1.0 else None
+        self.tempo = self._tempo_graph(speed, 0.0) if speed != 1.0 else None
         # Samples queued since the seek, and where the speed changed among
         # them: (samples queued before, seconds of the stream they played,
         # speed from there on).  The clock maps what has been heard back
@@ -215,14 +217,9 @@ class Sound:
         """The next samples to queue, at the speed asked for; None at the
         end.  Counted for the clock."""
         if self.speed != self.playing_speed:
+            # What the filters held at the old speed comes first (counted).
             data = self._retune(self.speed)
             if data:
-                # What the filters held at the old speed, before the new.
-                self.produced += len(data) // self.frame_bytes
-                self.speeds = self.speeds[:-1]
-                self.speeds = self.speeds + [(self.produced,
-                                              self._stream_seconds(self.produced),
-                                              self.playing_speed)]
                 return data
         if self.tempo is None:
             data = self._decoded()
@@ -283,42 +280,43 @@ class Sound:
 
     def _retune(self, speed):
         """Plays the samples decoded from now on at `speed`: the filters
-        are told the new tempo where they can be, else (a change in how
-        many are chained) the last ones pass on what they hold and new ones
-        take over.  Samples already queued play on at the speed they were
-        made at: the clock's map says where the new speed begins.  What
-        the old filters held, at the old speed: b"" where none."""
-        at = self.produced
+        pass on what they hold at the old speed, and new ones take over
+        from the next sample decoded, with no gap.  Samples already queued
+        play on at the speed they were made at: the clock's map says where
+        the new speed begins (where the input to the old filters ended, as
+        they may keep time a little differently).  What the old filters
+        held: b"" where none."""
         # The changes before the one being heard are done with (a held key
         # makes many).
         heard = (self.out.clock() - self.beyond) * self.rate
         speeds = self.speeds
         while len(speeds) > 1 and speeds[1][0] <= heard:
             speeds = speeds[1:]
-        self.speeds = speeds + [(at, self._stream_seconds(at), speed)]
         old, self.playing_speed = self.tempo, speed
-        if old is not None:
-            factors = tempo_factors(speed)
-            if len(factors) == len(old[2]):
-                try:
-                    for stage, factor in zip(old[2], factors):
-                        stage.process_command("tempo", repr(factor))
-                    return b""
-                except (self.av.FFmpegError, AttributeError, TypeError):
-                    pass
-        # Built before the old filters drain, which then pass on what they
-        # hold at the old speed.
-        self.tempo = self._tempo_graph(speed) if speed != 1.0 or old is not None else None
+        tail = b""
         if old is None:
-            return b""
-        new, self.tempo = self.tempo, old
-        tail = self._tempo_drain()
-        self.tempo = new
+            seam = self._stream_seconds(self.produced)
+        else:
+            tail = self._tempo_drain()
+            begun = self.produced
+            self.produced += len(tail) // self.frame_bytes
+            seam = old[5] + old[4] / self.rate
+            at, seconds, _ = speeds[-1]
+            if self.produced > at and seam > seconds:
+                speeds = speeds[:-1] + [(at, seconds, (seam - seconds) * self.rate
+                                         / (self.produced - at))]
+            elif begun == self.produced:
+                seam = self._stream_seconds(self.produced)
+        self.speeds = speeds + [(self.produced, seam, speed)]
+        self.tempo = self._tempo_graph(speed, seam) if speed != 1.0 or old is not None \
+            else None
         return tail
 
-    def _tempo_graph(self, speed):
+    def _tempo_graph(self, speed, seconds):
         """FFmpeg's atempo filters for `speed` between the samples decoded
-        and the device's format: (graph, source, stages, sink, pts)."""
+        and the device's format, taking the stream from `seconds` (on the
+        clock's map) on: [graph, source, stages, sink, samples pushed,
+        seconds]."""
         layout = "stereo" if self.channels == 2 else "mono"
         graph = self.av.filter.Graph()
         source = graph.add_abuffer(format="s16", layout=layout, sample_rate=self.rate,
@@ -334,11 +332,11 @@ class Sound:
         sink = graph.add("abuffersink")
         kept.link_to(sink)
         graph.configure()
-        return [graph, source, stages, sink, 0]
+        return [graph, source, stages, sink, 0, seconds]
 
     def _tempo_push(self, data):
         """Pushes samples (None: the end) into the filters; what comes out."""
-        graph, source, _, sink, pts = self.tempo
+        graph, source, _, sink, pts, _ = self.tempo
         if data is None:
             source.push(None)
         else:
@@ -430,6 +428,8 @@ class Sound:
         self.produced += frames
         speed = self.speeds[-1][2]
         self.speeds = [(0, 0.0, 1.0), (frames, frames / self.rate, speed)]
+        if self.tempo is not None:
+            self.tempo[5] += frames / self.rate
 
     def done(self):
         """Whether every sample has been heard."""
