@@ -641,9 +641,8 @@ def test_escape_skips_the_cutscene_example(x_display, tmp_path):  # noqa: F811
 
 
 def test_speed_keys_and_the_next_video_stream(x_display, x11_player, tmp_path):  # noqa: F811
-    """[ and ] step the speed by 10% within 0.25-4, backspace puts it back
-    to 1, each said and shown on the status line; v plays the next video
-    stream, which the window then shows in its own shape."""
+    """[ and ] step the speed by 10% within 0.25-4, backspace puts it back to 1, said
+    and on the status line; v plays the next video stream, shown in its own shape."""
     clip = tmp_path / "two.mkv"
     subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=red:size=64x48:d=30",
                     "-f", "lavfi", "-i", "color=blue:size=96x32:d=30", "-map", "0", "-map", "1",
@@ -657,13 +656,11 @@ def test_speed_keys_and_the_next_video_stream(x_display, x11_player, tmp_path): 
     for line in player.lines_until("the speed on the status line"):
         if line.startswith("frame ") and "speed 0.91x" in line:
             break
-    # Red 4:3 fills 128x96 of the window, blue 3:1 128x43, black above and
-    # below them; read off the middle, where X's pointer may be.
+    # Red 4:3 fills 128x96, blue 3:1 128x43, black around; off the middle (X's pointer).
     for said, colour, edge in (("video stream 1", (0, 0, 255), 40),
                                ("video stream 0", (255, 0, 0), 18)):
         xdotool(x_display, "key", "v")
-        # On from the time it was at, in the new stream's frames.
-        assert abs(player.frame_of(said) - player.frame_of("jumped to")) <= 5
+        assert abs(player.frame_of(said) - player.frame_of("jumped to")) <= 5  # on from there
         deadline = time.monotonic() + 10
         while True:
             pixels = window_pixels(x_display, player.window)

@@ -209,8 +209,7 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
     for name, value in sound_server.env.items():
         monkeypatch.setenv(name, value)
     monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
-    # The beeps over a faint hum, as a soundtrack is seldom digital silence
-    # (slowed down, after such silence a beep is heard some 20 ms sooner).
+    # Over a faint hum: slowed down, a beep after digital silence sounds ~20 ms early.
     beeps, sound = (20, 50, 80, 110), 200 * np.sin(np.arange(4 * RATE) * 2 * np.pi * 1000 / RATE)
     for frame in beeps:
         at = round(frame * RATE / FPS)
