@@ -653,9 +653,8 @@ def test_speed_keys_and_the_next_video_stream(x_display, x11_player, tmp_path): 
                       ("bracketleft", "0.91")):
         xdotool(x_display, "key", key)
         player.frame_of("speed %sx" % said)
-    for line in player.lines_until("the speed on the status line"):
-        if line.startswith("frame ") and "speed 0.91x" in line:
-            break
+    assert any(line.startswith("frame ") and "speed 0.91x" in line
+               for line in player.lines_until("the speed on the status line"))
     # Red 4:3 fills 128x96, blue 3:1 128x43, black around; off the middle (X's pointer).
     for said, colour, edge in (("video stream 1", (0, 0, 255), 40),
                                ("video stream 0", (255, 0, 0), 18)):
