@@ -99,11 +99,11 @@ class Player:
 def x11_player(x_display):  # noqa: F811
     players = []
 
-    def start(*args):
+    def start(*args, raw=("--size", "64x48", "--fps", "10")):
         window_class = "brilox-play-test-%d-%d" % (os.getpid(), next(WINDOW_CLASSES))
         env = dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display,
                    SDL_VIDEO_X11_WMCLASS=window_class)
-        player = Player("--size", "64x48", "--fps", "10", *args, env=env)
+        player = Player(*raw, *map(str, args), env=env)
         players.append(player)
         player.status()
         player.window = focus(x_display, window_class)
@@ -158,6 +158,8 @@ def test_keys_pause_step_and_quit(x_display, x11_player, quit_key):  # noqa: F81
         assert line == "stepped to frame %d" % last
         assert last < paused + 40, "the arrow went on stepping after it was let go"
     assert line == "playing from frame %d" % last
+    press("v")
+    assert re.fullmatch(r"only one video stream \(frame \d+\)", player.event())
     press(quit_key)
     assert player.frame_of("quit") >= last
     status, out = player.finish()
@@ -636,3 +638,36 @@ def test_escape_skips_the_cutscene_example(x_display, tmp_path):  # noqa: F811
     finally:
         end(child)
     assert (child.returncode, out) == (0, "cut-scene skipped\n"), err
+
+
+def test_speed_keys_and_the_next_video_stream(x_display, x11_player, tmp_path):  # noqa: F811
+    """[ and ] step the speed by 10% within 0.25-4, backspace puts it back to 1, said
+    and on the status line; v plays the next video stream, shown in its own shape."""
+    clip = tmp_path / "two.mkv"
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=red:size=64x48:d=30",
+                    "-f", "lavfi", "-i", "color=blue:size=96x32:d=30", "-map", "0", "-map", "1",
+                    "-c:v", "ffv1", clip], check=True, timeout=60)
+    player = x11_player(clip, "--speed", "3.7", "--window", "128x128", raw=())
+    for key, said in (("bracketright", "4.00"), ("bracketright", "4.00"), ("bracketleft", "3.64"),
+                      ("BackSpace", "1.00"), ("bracketleft", "0.91"), ("bracketright", "1.00"),
+                      ("bracketleft", "0.91")):
+        xdotool(x_display, "key", key)
+        player.frame_of("speed %sx" % said)
+    assert any(line.startswith("frame ") and "speed 0.91x" in line
+               for line in player.lines_until("the speed on the status line"))
+    # Red 4:3 fills 128x96, blue 3:1 128x43, black around; off the middle (X's pointer).
+    for said, colour, edge in (("video stream 1", (0, 0, 255), 40),
+                               ("video stream 0", (255, 0, 0), 18)):
+        xdotool(x_display, "key", "v")
+        assert abs(player.frame_of(said) - player.frame_of("jumped to")) <= 5  # on from there
+        deadline = time.monotonic() + 10
+        while True:
+            pixels = window_pixels(x_display, player.window)
+            seen = [pixels[16, y] for y in (edge - 6, edge + 4, 64, 127 - edge - 4)]
+            if all(abs(a - b) < 40 for c, w in zip(seen, [(0, 0, 0)] + [colour] * 3)
+                   for a, b in zip(c, w)):
+                break
+            assert time.monotonic() < deadline, (said, seen)
+            time.sleep(0.1)
+    xdotool(x_display, "key", "q")
+    assert player.frame_of("quit") > 0 and player.finish()[0] == 0

@@ -13,7 +13,7 @@ from brilox.play.frames import MAX_SIDE, PROG, BadInput, parse_aspect
 from brilox.play.media import open_media
 from brilox.play.pattern import PatternFrames
 from brilox.play.player import headless_wanted, play
-from brilox.play.sound import cool_down, warm_up
+from brilox.play.sound import FASTEST, SLOWEST, cool_down, warm_up
 from brilox.play.raw import EXTENSIONS, open_raw
 
 DEFAULT_FORMAT, PATTERN_SIZE = "i420", (320, 240)
@@ -43,6 +43,16 @@ def percent(text):
         raise argparse.ArgumentTypeError("%r is not a whole number" % text) from None
     if not 0 <= value <= 100:
         raise argparse.ArgumentTypeError("%r is not 0 to 100" % text)
+    return value
+
+
+def speed_argument(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a number" % text) from None
+    if not SLOWEST <= value <= FASTEST:
+        raise argparse.ArgumentTypeError("%r is not %g to %g" % (text, SLOWEST, FASTEST))
     return value
 
 
@@ -102,6 +112,10 @@ KEYS = """keys:
   a                the next audio stream
   t                the next subtitles (the file's streams, then a subtitle
                    file), then none
+  v                the next video stream
+  [, ]             10% slower, faster (0.25 to 4 times; the sound keeps its
+                   pitch)
+  backspace        the file's own speed again
   q, escape        quit (closing the window does too)
 
 Seeking works in files; on standard input the player reads on to a later
@@ -178,6 +192,9 @@ def parse_options(argv=None):
     parser.add_argument("--volume", type=percent, default=100, metavar="N",
                         help="the sound's volume, 0 to 100 (default 100)")
     parser.add_argument("--mute", action="store_true", help="start with the sound muted")
+    parser.add_argument("--speed", type=speed_argument, default=1.0, metavar="X",
+                        help="play X times as fast, 0.25 to 4 (default 1), the sound's "
+                             "pitch kept")
     parser.add_argument("--video-stream", type=stream_number, metavar="N",
                         help="play the video stream with this index in the file (as ffprobe "
                              "numbers them; default: the one FFmpeg picks)")

@@ -10,6 +10,9 @@ KEY_POLL = 0.005
 # Two left clicks this close together (seconds, pixels) are a double click.
 DOUBLE_CLICK, DOUBLE_CLICK_SLOP = 0.4, 4
 
+# SDL's keys of printable characters are their ASCII codes.
+K_LEFTBRACKET, K_RIGHTBRACKET, K_v = ord("["), ord("]"), ord("v")
+
 # Seconds that a key seeks while playing.
 SEEKS = {display.K_RIGHT: 10, display.K_LEFT: -10, display.K_UP: 60, display.K_DOWN: -60,
          display.K_PAGEUP: 600, display.K_PAGEDOWN: -600}
@@ -29,6 +32,8 @@ class Controls:
         ("volume", -1 or +1)     9 and 0: the volume down and up
         ("next_audio",)          a: the next audio stream
         ("next_subtitle",)       t: the next subtitles, or none
+        ("next_video",)          v: the next video stream
+        ("speed", -1, +1 or 0)   [ and ]: slower and faster; backspace: 1.0
     """
 
     def __init__(self):
@@ -61,6 +66,10 @@ class Controls:
             return [("next_audio",)]
         if k == display.K_t:
             return [("next_subtitle",)]
+        if k == K_v:
+            return [("next_video",)]
+        if k in (K_LEFTBRACKET, K_RIGHTBRACKET, display.K_BACKSPACE):
+            return [("speed", {K_LEFTBRACKET: -1, K_RIGHTBRACKET: 1}.get(k, 0))]
         if paused and k in (display.K_RIGHT, display.K_LEFT):
             return [("step", 1 if k == display.K_RIGHT else -1)]
         if k in SEEKS:

@@ -73,6 +73,7 @@ class MediaFrames(Frames):
     def __init__(self, av, path, name, loop, autorotate=True, video_stream=None,
                  audio_stream=None):
         self.av, self.path, self.name, self.loop = av, path, name, loop
+        self.autorotate = autorotate
         self.video_stream, self.audio_stream = video_stream, audio_stream
         self.seekable = isinstance(path, str)
         self.error = None
@@ -146,6 +147,11 @@ class MediaFrames(Frames):
             self.stream = choose_stream(self.container, "video", self.video_stream, self.name)
             if attached_picture(self.stream) and self.video_stream is None:
                 raise StillPicture()
+            # The pictures that can be played instead (not cover art), where
+            # the file can be opened again for them.
+            self.video_streams = [s.index for s in self.container.streams.video
+                                  if not attached_picture(s) and self.seekable] \
+                or [self.stream.index]
             # The sound: its streams where the file can be opened again for it.
             self.audio_streams = [s.index for s in self.container.streams.audio]
             self.audio_index = (
@@ -468,6 +474,12 @@ class MediaFrames(Frames):
             if gap > 0:
                 return gap
         return self.period
+
+    def other_stream(self, video_stream):
+        """The same file's frames of another video stream, with the same
+        sound and settings."""
+        return MediaFrames(self.av, self.path, self.name, self.loop, self.autorotate,
+                           video_stream, self.audio_index)
 
     def problem(self):
         said = [self.error] if self.error else []

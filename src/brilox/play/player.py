@@ -15,14 +15,16 @@ import brilox.key as key
 from brilox.play import pipeline, screenshot
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
 from brilox.play.exits import Stopped
-from brilox.play.frames import PROG, display_size
+from brilox.play.frames import PROG, BadInput, display_size
 from brilox.play.pipeline import fit
-from brilox.play.sound import Sound
+from brilox.play.sound import FASTEST, SLOWEST, Sound
 from brilox.play.sound import cool_down as close_idle_sound
 from brilox.play.status import Status, Summary
 from brilox.play.video import Video
 
 HEADLESS_PATTERN_FRAMES = 300
+# What a speed key multiplies or divides the speed by.
+SPEED_STEP = 1.1
 
 
 def save_screenshot(path, picture, placement, window, probe):
@@ -278,6 +280,14 @@ class Player:
             label = video.next_subtitle()[1]
             said = "subtitles " + label if video.subtitles else "no subtitles"
             self.event(said.replace("%", "%%") + " at frame %d", now)
+        elif kind == "speed":
+            speed = 1.0 if command[1] == 0 else video.speed * SPEED_STEP ** command[1]
+            # Rounded, so that steps up and down come back to 1 exactly.
+            video.speed = self.status.speed = min(FASTEST, max(SLOWEST, round(speed, 6)))
+            self.playing_on = False
+            self.event("speed %.2fx at frame %%d" % video.speed, now)
+        elif kind == "next_video":
+            self.next_video(now)
         elif kind in ("fullscreen", "resize"):
             if kind == "resize" and not self.window.resize(*command[1:]):
                 return None
@@ -291,6 +301,32 @@ class Player:
             display.flip()
             self.event(said + " at frame %d", now)
         return None
+
+    def next_video(self, now):
+        """Plays the file's next video stream from the time up, in the
+        window's place for its own shape."""
+        source = self.source
+        streams = getattr(source, "video_streams", None) or []
+        if len(streams) < 2:
+            self.event("only one video stream (frame %d)", now)
+            return
+        following = streams[(streams.index(source.stream.index) + 1) % len(streams)]
+        number, position = self.number(), self.video.position
+        try:
+            self.video.next_video(following)
+        except BadInput as e:
+            self.event(("video stream %d: %s" % (following, e)).replace("%", "%%")
+                       + " (frame %d)", now)
+            return
+        self.source = source = self.video.source
+        self.status.count, self.status.length = source.count, source.length
+        self.window.video = self.video.size
+        self.locate()
+        self.playing_on = False
+        self.status.restart()
+        # Said at the frame it switched from.
+        self.status.event("video stream %d at frame %d" % (following, number), number,
+                          position, now, self.paused)
 
     def sound_command(self, kind, command, now):
         sound = self.video.sound
@@ -411,11 +447,12 @@ def play(options, source):
     video = problem = None
     try:
         if sound is not None:
+            sound.speed = options.speed
             sound.preroll()
             sound.feed()
         video = Video.over(source, sound, loop=options.loop,
                            pace=not headless, drop=not options.no_drop and not headless,
-                           range_choice=options.range, reshow=False,
+                           range_choice=options.range, reshow=False, speed=options.speed,
                            sub_file=getattr(options, "sub", None),
                            subtitle_stream=getattr(options, "subtitle_stream", None))
         display.init()
@@ -427,6 +464,7 @@ def play(options, source):
         # Subtitles that cannot be shown are said a line each, as the
         # player says other such things.
         video.on_warning = lambda text: player.status.line("%s: %s" % (PROG, text))
+        player.status.speed = options.speed
         player.locate()
         video.play()
         stopped = None

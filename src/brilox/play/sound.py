@@ -11,12 +11,14 @@ Used by the player::
     sound.feed()                 # often: keeps a little sound queued ahead
     sound.clock()                # the time heard now, or None before any
     sound.pause(True)            # and False
+    sound.speed = 1.5            # from the next samples decoded, pitch kept
     sound.close()
 """
 
 import math
 import time
 import weakref
+from fractions import Fraction
 
 import brilox.base
 import brilox.sound as device
@@ -39,6 +41,22 @@ QUIETEST = 100 / VOLUME_RATIO ** math.floor(math.log(200, VOLUME_RATIO))
 # the device has run: on PulseAudio, sound queued into a device that has run
 # dry loses its first tens of milliseconds now and then.
 PREROLL, LEAD_IN = 0.1, 0.03
+# The speeds sound plays at, pitch kept; and the tempo one atempo filter
+# reaches on every FFmpeg (older ones go no further): beyond it, two are
+# chained.  A change of speed drains the filters and starts new ones: told
+# a new tempo instead, FFmpeg's atempo drops or plays again some of what it
+# holds, which the clock would not know of.
+SLOWEST, FASTEST = 0.25, 4.0
+TEMPO_RANGE = (0.5, 2.0)
+# Slowed down, the filters play overlapping stretches of the sound more
+# than once: a sound that starts is heard from the first stretch that holds
+# it, ahead of its place by this many seconds of the stream times
+# (1 - speed), as measured of tones' onsets through FFmpeg's atempo.  The
+# clock counts them in, so that the picture keeps to when a sound is first
+# heard.
+ONSET_LEAD = 0.018
+# Samples of each frame pushed into the tempo filters.
+TEMPO_CHUNK = 1024
 
 # The device warm_up() started for the next Sound: (what open() returned,
 # when it started), or None.
@@ -128,6 +146,11 @@ class Sound:
             self.toggle_mute()
         self.error = None
         self.packets = None
+        # The speed asked for (set from any thread), and the one the samples
+        # now being decoded play at; the filter graph that changes their
+        # tempo, from the first speed other than 1 until the next seek.
+        self.speed = self.playing_speed = 1.0
+        self.tempo = None
         # Seconds of each pass of a looping video, which the sound keeps to
         # (cut, or filled with silence), going on into the next pass with no
         # gap; None: the sound ends with its stream.
@@ -160,6 +183,15 @@ class Sound:
         self.ended = False
         self.queued_any = False
         self.pass_samples = int(round(seconds * self.rate))
+        # Fresh filters: what the old ones hold belongs before the seek.
+        self.playing_speed = speed = self.speed
+        self.tempo = self._tempo_graph(speed, 0.0) if speed != 1.0 else None
+        # Samples queued since the seek, and where the speed changed among
+        # them: (samples queued before, seconds of the stream they played,
+        # speed from there on).  The clock maps what has been heard back
+        # to the stream's time through them.
+        self.produced = 0
+        self.speeds = [(0, 0.0, self.playing_speed)]
         self._from(self.base)
         self.rebase = True
 
@@ -182,6 +214,22 @@ class Sound:
         self.frames = (frame for packet in self.packets for frame in packet.decode())
 
     def _next_bytes(self):
+        """The next samples to queue, at the speed asked for; None at the
+        end.  Counted for the clock."""
+        if self.speed != self.playing_speed:
+            # What the filters held at the old speed comes first (counted).
+            data = self._retune(self.speed)
+            if data:
+                return data
+        if self.tempo is None:
+            data = self._decoded()
+        else:
+            data = self._tempo_bytes()
+        if data:
+            self.produced += len(data) // self.frame_bytes
+        return data
+
+    def _decoded(self):
         """The next decoded frame's samples as the device takes them, less
         those before the time sought; None at the end."""
         try:
@@ -228,6 +276,126 @@ class Sound:
         self.pass_samples = 0
         return data
 
+    # --- the speed ---------------------------------------------------------
+
+    def _retune(self, speed):
+        """Plays the samples decoded from now on at `speed`: the filters
+        pass on what they hold at the old speed, and new ones take over
+        from the next sample decoded, with no gap.  Samples already queued
+        play on at the speed they were made at: the clock's map says where
+        the new speed begins (where the input to the old filters ended, as
+        they may keep time a little differently).  What the old filters
+        held: b"" where none."""
+        # The changes before the one being heard are done with (a held key
+        # makes many).
+        heard = (self.out.clock() - self.beyond) * self.rate
+        speeds = self.speeds
+        while len(speeds) > 1 and speeds[1][0] <= heard:
+            speeds = speeds[1:]
+        old, self.playing_speed = self.tempo, speed
+        tail = b""
+        if old is None:
+            seam = self._stream_seconds(self.produced)
+        else:
+            tail = self._tempo_drain()
+            begun = self.produced
+            self.produced += len(tail) // self.frame_bytes
+            seam = old[5] + old[4] / self.rate
+            at, seconds, _ = speeds[-1]
+            if self.produced > at and seam > seconds:
+                speeds = speeds[:-1] + [(at, seconds, (seam - seconds) * self.rate
+                                         / (self.produced - at))]
+            elif begun == self.produced:
+                seam = self._stream_seconds(self.produced)
+        self.speeds = speeds + [(self.produced, seam, speed)]
+        self.tempo = self._tempo_graph(speed, seam) if speed != 1.0 or old is not None \
+            else None
+        return tail
+
+    def _tempo_graph(self, speed, seconds):
+        """FFmpeg's atempo filters for `speed` between the samples decoded
+        and the device's format, taking the stream from `seconds` (on the
+        clock's map) on: [graph, source, stages, sink, samples pushed,
+        seconds]."""
+        layout = "stereo" if self.channels == 2 else "mono"
+        graph = self.av.filter.Graph()
+        source = graph.add_abuffer(format="s16", layout=layout, sample_rate=self.rate,
+                                   time_base=Fraction(1, self.rate))
+        last, stages = source, []
+        for factor in tempo_factors(speed):
+            stage = graph.add("atempo", "tempo=%r" % factor)
+            last.link_to(stage)
+            last = stage
+            stages.append(stage)
+        kept = graph.add("aformat", "sample_fmts=s16:channel_layouts=%s" % layout)
+        last.link_to(kept)
+        sink = graph.add("abuffersink")
+        kept.link_to(sink)
+        graph.configure()
+        return [graph, source, stages, sink, 0, seconds]
+
+    def _tempo_push(self, data):
+        """Pushes samples (None: the end) into the filters; what comes out."""
+        graph, source, _, sink, pts, _ = self.tempo
+        if data is None:
+            source.push(None)
+        else:
+            for start in range(0, len(data), TEMPO_CHUNK * self.frame_bytes):
+                part = data[start:start + TEMPO_CHUNK * self.frame_bytes]
+                frame = self.av.AudioFrame(format="s16", layout="stereo" if self.channels == 2
+                                           else "mono", samples=len(part) // self.frame_bytes)
+                frame.planes[0].update(part)
+                frame.rate, frame.pts = self.rate, pts
+                frame.time_base = Fraction(1, self.rate)
+                pts += frame.samples
+                source.push(frame)
+            self.tempo[4] = pts
+        out = []
+        while True:
+            try:
+                frame = sink.pull()
+            except (EOFError, BlockingIOError, self.av.FFmpegError):
+                break
+            out.append(bytes(frame.planes[0])[:frame.samples * self.frame_bytes])
+        return b"".join(out)
+
+    def _tempo_drain(self):
+        """What the filters still hold, once the samples pushed end."""
+        if self.tempo is None:
+            return b""
+        data = self._tempo_push(None)
+        self.tempo = None
+        return data
+
+    def _tempo_bytes(self):
+        """Decoded samples through the filters, until some come out or the
+        stream ends (then all they hold); None at the end."""
+        while True:
+            data = self._decoded()
+            if data is None:
+                data = self._tempo_drain()
+                self.ended = True
+                return data or None
+            data = self._tempo_push(data)
+            if self.ended:
+                data += self._tempo_drain()
+                return data or None
+            if data:
+                return data
+
+    def _stream_seconds(self, heard, lead=False):
+        """Seconds of the stream played by the first `heard` samples queued
+        since the seek, through the changes of speed among them; `lead`:
+        as far on as what is heard sounds (see ONSET_LEAD)."""
+        speeds = self.speeds
+        for at, seconds, speed in reversed(speeds):
+            if at <= heard:
+                break
+        else:
+            at, seconds, speed = speeds[0]
+        seconds += (heard - at) * speed / self.rate
+        return seconds + ONSET_LEAD * max(0.0, 1.0 - speed) if lead else seconds
+
     def feed(self):
         """Queues decoded sound until AHEAD seconds wait to be heard or the
         stream ends."""
@@ -256,6 +424,12 @@ class Sound:
         self.out.queue(bytes(frames * self.frame_bytes))
         self.base -= frames / self.rate
         self.queued_any = True
+        # Silence at its own pace: the speed starts after it.
+        self.produced += frames
+        speed = self.speeds[-1][2]
+        self.speeds = [(0, 0.0, 1.0), (frames, frames / self.rate, speed)]
+        if self.tempo is not None:
+            self.tempo[5] += frames / self.rate
 
     def done(self):
         """Whether every sample has been heard."""
@@ -266,7 +440,8 @@ class Sound:
         queued since the last seek has been heard."""
         if not self.queued_any:
             return None
-        return self.base - self.origin + self.out.clock() - self.beyond
+        heard = (self.out.clock() - self.beyond) * self.rate
+        return self.base - self.origin + self._stream_seconds(heard, lead=True)
 
     def pause(self, paused):
         self.out.pause(paused)
@@ -319,6 +494,7 @@ class Sound:
         return device.get_mute()
 
     def close(self):
+        self.tempo = None
         if self.container is not None:
             if self.packets is not None:
                 self.frames.close()
@@ -341,3 +517,12 @@ class Sound:
                 device.Channel(n).busy for n in range(1, 16)):
             _video_device.clear()
             device.close()
+
+
+def tempo_factors(speed):
+    """The tempos of the atempo filters chained for `speed`: one where it
+    reaches, else two alike."""
+    low, high = TEMPO_RANGE
+    if low <= speed <= high:
+        return [speed]
+    return [speed ** 0.5] * 2

@@ -36,6 +36,8 @@ class Status:
         self.dropped = 0
         # The player's words on the sound (A-V, the volume), or None.
         self.sound = None
+        # How fast it plays, said while it is not 1.
+        self.speed = 1.0
 
     def restart(self):
         """A pause, step or seek: the next frames say nothing of the last."""
@@ -64,6 +66,8 @@ class Status:
             parts.append("paused")
         elif fps is not None:
             parts.append("%.1f fps" % fps)
+        if self.speed != 1.0:
+            parts.append("speed %.2fx" % self.speed)
         parts.append("upload %.2f ms" % upload)
         if self.dropped:
             parts.append("%d dropped" % self.dropped)

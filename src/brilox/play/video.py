@@ -17,7 +17,8 @@ there is sound, else the system's) and never waits on the decoder::
             ...                       # the game's own work, events, a frame cap
 
 Seeks are exact, to the frame, and show while paused too; a looping video
-goes on from its start with no gap; `rgb()` gives the frame up as a numpy
+goes on from its start with no gap; `speed` plays it faster or slower, the
+sound's pitch kept; `rgb()` gives the frame up as a numpy
 array for games that draw video into their own surfaces.
 """
 
@@ -64,7 +65,8 @@ class Video:
     through an overlay of its own.  See the module's documentation."""
 
     def __init__(self, file, *, sound=True, loop=False, start=0.0, end_event=None, size=None,
-                 format=None, fps=None, channel=None, sub_file=None, subtitle_stream=None):
+                 format=None, fps=None, channel=None, speed=1.0, sub_file=None,
+                 subtitle_stream=None):
         path = os.fspath(file)
         if not isinstance(path, str):
             path = os.fsdecode(path)
@@ -72,6 +74,7 @@ class Video:
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
         check_end_event(end_event)
         start = check_time(start, "start")
+        speed = check_speed(speed)
         from brilox.play.media import open_media
         from brilox.play.raw import open_raw
         try:
@@ -92,6 +95,7 @@ class Video:
         try:
             heard = self._open_sound(source, path, channel) if sound else None
             if heard is not None:
+                heard.speed = speed
                 # A little silence ahead of the sound, while the device gets
                 # going.
                 heard.preroll()
@@ -101,12 +105,13 @@ class Video:
                 heard.close()
             source.close()
             raise
+        self.speed = speed
         if start:
             self.seek(start)
 
     @classmethod
     def over(cls, source, sound=None, *, loop=False, pace=True, drop=True, range_choice="auto",
-             reshow=True, sub_file=None, subtitle_stream=None):
+             reshow=True, speed=1.0, sub_file=None, subtitle_stream=None):
         """A Video of frames from a source already open (a brilox-play
         source), with its Sound (which the Video then owns) or none.
         `pace` False shows each frame as soon as it is decoded; `drop`
@@ -120,6 +125,7 @@ class Video:
         video._setup(source, sound, loop=loop, pace=pace, drop=drop, range_choice=range_choice,
                      subtitles=subtitles)
         video._reshow = reshow
+        video.speed = speed
         return video
 
     def _open_sound(self, source, path, channel):
@@ -180,6 +186,7 @@ class Video:
         self._finished = False
         self._landing = False
         self._clock_base = self._paused_clock = None
+        self._speed = 1.0
         self._sound_wait = None
         self._heard = None
         self.said = collections.deque()
@@ -266,6 +273,29 @@ class Video:
             self._loop = self.source.loop = self._decoder.loop = bool(value)
             if self.sound is not None:
                 self.sound.loop_length = self.source.length if value else None
+
+    @property
+    def speed(self):
+        """How fast it plays: 1.0 at its own pace, from 0.25 to 4.0.  The
+        sound keeps its pitch; a change is heard once the sound already
+        queued (half a second) has played."""
+        self._check()
+        return self._speed
+
+    @speed.setter
+    def speed(self, value):
+        self._check()
+        value = check_speed(value)
+        now = time.perf_counter()
+        if self._clock_base is not None:
+            # The system clock's line goes on from where it stands.
+            self._clock_base = (self._clock_base[0] + (now - self._clock_base[1]) * self._speed,
+                                now)
+        if self._heard is not None:
+            self._heard = (self._heard[0] + (now - self._heard[1]) * self._speed, now)
+        self._speed = value
+        if self.sound is not None:
+            self.sound.speed = value
 
     @property
     def volume(self):
@@ -421,6 +451,37 @@ class Video:
         if not self._playing and self._up is not None and self._aim is None:
             self._go("again", self.index)
 
+    def next_video(self, stream_index):
+        """Plays the source's video stream `stream_index` from the time up
+        (its sound goes on), shown through an overlay and pipeline made
+        for that stream's size and colours at the next update()."""
+        self._check()
+        seconds = self.position
+        source = self.source.other_stream(stream_index)
+        subtitles = self._decoder.subtitles
+        self._decoder.close()
+        old, self.source = self.source, source
+        sound = self.sound
+        if sound is not None and self._loop and source.length:
+            sound.loop_length = source.length
+        frame_bytes = 2 * source.size[0] * source.size[1]
+        self._decoder = Decoder(source, sound, self._loop, self._decoder.range_choice,
+                                max(AHEAD_MIN, min(AHEAD_MAX, AHEAD_BYTES // frame_bytes)))
+        self._decoder.subtitles = subtitles
+        old.close()
+        if self._overlay is not None:
+            # The old picture goes from the display: the new one may not
+            # cover all of it.
+            x, y, w, h = self._where(self._screen)
+            left, top = max(0, x), max(0, y)
+            right, bottom = min(self._screen[0], x + w), min(self._screen[1], y + h)
+            if right > left and bottom > top:
+                colour.black_out((left, top, right - left, bottom - top))
+        self._overlay = self._probe = self._up = None
+        self._heard = None
+        self._decoder.thread.start()
+        self._go("seek", source.index_at(seconds, 0))
+
     def set_location(self, rect):
         """Shows the picture at `rect` (x, y, w, h) on the display; None
         fits it to the display, aspect kept, centred."""
@@ -543,7 +604,7 @@ class Video:
                 self._clock_base = self._heard
         if self._clock_base is None:
             return None
-        return self._clock_base[0] + (now - self._clock_base[1])
+        return self._clock_base[0] + (now - self._clock_base[1]) * self._speed
 
     def update(self):
         """Puts up the frame due now, dropping those whose time has passed;
@@ -791,6 +852,17 @@ def check_end_event(end_event):
     if not display.USEREVENT <= end_event < display.USEREVENT + 8:
         raise ValueError("end_event must be from USEREVENT (%d) to %d, not %d"
                          % (display.USEREVENT, display.USEREVENT + 7, end_event))
+
+
+def check_speed(speed):
+    from brilox.play.sound import FASTEST, SLOWEST
+    try:
+        value = float(speed)
+    except (TypeError, ValueError):
+        raise TypeError("speed takes a number, not %s" % type(speed).__name__) from None
+    if not SLOWEST <= value <= FASTEST:
+        raise ValueError("speed must be from %g to %g, not %r" % (SLOWEST, FASTEST, speed))
+    return value
 
 
 def check_time(seconds, what):
