@@ -772,16 +772,23 @@ PyObject *queue_on(int n, PyObject *data)
     return taken.release();
 }
 
+// Drops what waits in a channel's ring, and its count of frames taken;
+// called with SDL's audio lock held.
+void drop_queued(Channel &c)
+{
+    c.taken.store(c.written.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    c.fed.store(false, std::memory_order_relaxed);
+    c.frames_taken = 0;
+    c.last_frames = 0;
+}
+
 PyObject *flush_on(int n)
 {
     if (!sound_ready())
         return nullptr;
     Channel &c = device.channels[n];
     SDL_LockAudio();
-    c.taken.store(c.written.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    c.fed.store(false, std::memory_order_relaxed);
-    c.frames_taken = 0;
-    c.last_frames = 0;
+    drop_queued(c);
     c.held = nullptr;
     SDL_UnlockAudio();
     release_held(n);
@@ -861,10 +868,7 @@ PyObject *play_on(int n, PyObject *data, long long loops)
     }
     Channel &c = device.channels[n];
     SDL_LockAudio();
-    c.taken.store(c.written.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    c.fed.store(false, std::memory_order_relaxed);
-    c.frames_taken = 0;
-    c.last_frames = 0;
+    drop_queued(c);
     c.held = static_cast<const std::uint8_t *>(view.buf);
     c.held_length = length;
     c.held_at = 0;
