@@ -102,6 +102,10 @@ def side_file(path):
     return None
 
 
+# What libass says when it draws with the default font in place of one asked for.
+DEFAULT_FONT_USED = "fontselect: Using default font"
+
+
 def font_settings():
     """(default font file or None, whether to ask fontconfig) as this
     install of brilox has them."""
@@ -518,6 +522,9 @@ class Subtitles:
                 library.add_font(name, data)
             default, use_fontconfig = font_settings()
             library.fonts(default, None, use_fontconfig)
+            # Without fontconfig (a wheel's libass), every font a file does
+            # not bring is the default font by design: no warning for that.
+            self.default_only = default is not None and not use_fontconfig
             self.library = library
         return self.library
 
@@ -614,9 +621,10 @@ class Subtitles:
         """libass's warnings: the first of each drawing (the others are
         most often more words on the same trouble)."""
         if self.library is not None:
-            messages = self.library.messages()
+            messages = [m.strip() for m in self.library.messages()
+                        if not (self.default_only and DEFAULT_FONT_USED in m)]
             if messages:
-                self.note("subtitles: %s" % messages[0].strip())
+                self.note("subtitles: %s" % messages[0])
 
 
 def numbered(line, order):
