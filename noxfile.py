@@ -42,7 +42,15 @@ MAX_RESUMES = 2
 # build, not on the interpreter, so they run once on each SDL build, with
 # the oldest interpreter on classic SDL and the newest on sdl12-compat (and
 # in every other check), to keep the matrix short.
-REAL_TIME_TESTS = ["tests/test_play_sound.py"]
+REAL_TIME_TESTS = [
+    "tests/test_play_sound.py",
+    "tests/test_video.py::test_the_picture_keeps_to_the_sound",
+    "tests/test_video.py::test_speed_changes_while_playing_leave_no_gap",
+    "tests/test_sound.py::test_channels_are_heard_as_their_sum_which_saturates",
+    "tests/test_sound.py::test_a_channels_volume_ramps_to_each_new_value",
+    "tests/test_sound.py::test_a_flushed_channel_stops_at_once_and_bad_calls_disturb_no_other",
+    "tests/test_sound.py::test_sounds_loop_on_eight_channels_with_no_python_work",
+]
 # Tests that run once a CI run, in `make test` alone: 200 starts of X11
 # video against a server that resets after each.
 ONCE_TESTS = ["tests/test_display_start.py"]
@@ -127,12 +135,14 @@ def sdl_environment(session, sdl):
 
 
 def run_pytest(session, python, env, junit, log, deselected, ignored):
-    """Runs the suite but the `deselected` tests and `ignored` files, its
+    """Runs the suite but the `deselected` tests and `ignored` files and
+    tests (a test given by its node id, a file by its path), its
     output both shown and added to `log`.  Returns the exit status (negative
     for a signal) and the output."""
     command = [python, "-m", "pytest", "-v", "-rfEs", "-p", "no:cacheprovider",
                "--timeout=%d" % TEST_TIMEOUT, "--junitxml=%s" % junit, "tests"]
-    command += ["--ignore=" + path for path in ignored]
+    command += ["--deselect=" + path if "::" in path else "--ignore=" + path
+                for path in ignored]
     session.log(" ".join(command) + (" (less %d tests)" % len(deselected) if deselected else ""))
     output = []
     with open(log, "a") as kept, subprocess.Popen(
