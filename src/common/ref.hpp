@@ -165,4 +165,12 @@ inline bool add_to_module(PyObject *module, const char *name, Ref value) noexcep
     return true;
 }
 
+// PyType_Ready for a static type record, failing also where the host reports
+// success with an error set: CPython 3.13.0's PyDict_SetDefaultRef does that
+// when filling the type's dict runs out of memory.
+inline bool type_ready(PyTypeObject *type) noexcept
+{
+    return PyType_Ready(type) == 0 && !PyErr_Occurred();
+}
+
 }  // namespace brilox

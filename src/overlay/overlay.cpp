@@ -701,7 +701,7 @@ PyMODINIT_FUNC PyInit_overlay(void)
     if (register_quit != nullptr && !register_quit(release_overlays_before_display_goes))
         return nullptr;
     sdl_build = linked_sdl_build();
-    if (PyType_Ready(&overlay_type) < 0)
+    if (!brilox::type_ready(&overlay_type))
         return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&overlay_module, 1013));
     if (!module)

@@ -1480,7 +1480,7 @@ PyMODINIT_FUNC PyInit_sound(void)
                           api_slots + api::base_first);
     if (PyErr_Occurred())
         return nullptr;
-    if (PyType_Ready(&channel_type) < 0)
+    if (!brilox::type_ready(&channel_type))
         return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&sound_module, 1013));
     if (!module)

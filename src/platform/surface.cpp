@@ -482,7 +482,7 @@ PyMODINIT_FUNC PyInit_surface(void)
     if (pinhold_import_table(lock_api) < 0)
         return nullptr;
     fill_surface_type();
-    if (PyType_Ready(&surface_type) < 0)
+    if (!brilox::type_ready(&surface_type))
         return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&surface_module, 1013));
     if (!module)

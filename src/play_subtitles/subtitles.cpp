@@ -1135,7 +1135,7 @@ PyModuleDef subtitles_module = {
 
 PyMODINIT_FUNC PyInit__subtitles(void)
 {
-    if (PyType_Ready(&library_type) < 0 || PyType_Ready(&track_type) < 0)
+    if (!brilox::type_ready(&library_type) || !brilox::type_ready(&track_type))
         return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&subtitles_module, 1013));
     if (!module)

@@ -444,7 +444,7 @@ PyModuleDef pinhold_module = {
 PyMODINIT_FUNC PyInit_pinhold(void)
 {
     fill_surf_life_lock_type();
-    if (PyType_Ready(&surf_life_lock_type) < 0)
+    if (!brilox::type_ready(&surf_life_lock_type))
         return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&pinhold_module, 1013));
     if (!module)
