@@ -61,18 +61,18 @@ class Sound:
             raise brilox.base.error("%s: no sound in its audio stream" % path)
         self.path = path
         self.length = sum(f.samples for f in self._frames) / self._frames[0].sample_rate
-        self._spec = self._data = None
+        self._format = self._data = None
         self._channels = []
 
     def __repr__(self):
         return "<Sound %r, %.3f s>" % (self.path, self.length)
 
-    def _samples(self, spec):
+    def _samples(self, device_format):
         """The samples as the device takes them, for what brilox.sound.open
         returned; made once for each format the device opens in."""
-        spec = spec[:3]
-        if spec != self._spec:
-            frequency, channels, size = spec
+        device_format = device_format[:3]
+        if device_format != self._format:
+            frequency, channels, size = device_format
             layout = _LAYOUTS.get(channels)
             if layout is None:
                 raise brilox.base.error("a Sound plays on a device of 1 or 2 channels, "
@@ -91,7 +91,7 @@ class Sound:
                 data[flipped] = data[flipped].translate(_FLIP)
                 data = bytes(data)
             # The channels still playing the old samples hold them.
-            self._spec, self._data = spec, data
+            self._format, self._data = device_format, data
         return self._data
 
     def play(self, loops=0, volume=100, channel=None):
