@@ -10,9 +10,6 @@ KEY_POLL = 0.005
 # Two left clicks this close together (seconds, pixels) are a double click.
 DOUBLE_CLICK, DOUBLE_CLICK_SLOP = 0.4, 4
 
-# SDL's keys of printable characters are their ASCII codes.
-K_LEFTBRACKET, K_RIGHTBRACKET, K_v = ord("["), ord("]"), ord("v")
-
 # Seconds that a key seeks while playing.
 SEEKS = {display.K_RIGHT: 10, display.K_LEFT: -10, display.K_UP: 60, display.K_DOWN: -60,
          display.K_PAGEUP: 600, display.K_PAGEDOWN: -600}
@@ -66,10 +63,11 @@ class Controls:
             return [("next_audio",)]
         if k == display.K_t:
             return [("next_subtitle",)]
-        if k == K_v:
+        if k == display.K_v:
             return [("next_video",)]
-        if k in (K_LEFTBRACKET, K_RIGHTBRACKET, display.K_BACKSPACE):
-            return [("speed", {K_LEFTBRACKET: -1, K_RIGHTBRACKET: 1}.get(k, 0))]
+        if k in (display.K_LEFTBRACKET, display.K_RIGHTBRACKET, display.K_BACKSPACE):
+            steps = {display.K_LEFTBRACKET: -1, display.K_RIGHTBRACKET: 1}
+            return [("speed", steps.get(k, 0))]
         if paused and k in (display.K_RIGHT, display.K_LEFT):
             return [("step", 1 if k == display.K_RIGHT else -1)]
         if k in SEEKS:
