@@ -288,6 +288,9 @@ def test_speed_changes_while_playing_leave_no_gap(video, tmp_path, sound_server,
     finally:
         heard, played_at = listener.stop()
     heard_at = played_at[rises(np.arange(len(heard)), np.abs(heard), 6000, RATE * 0.1)]
+    # The sound plays on while the Video closes, after the last update(): a
+    # stretch heard then, or within 50 ms of it, has no frame to meet.
+    heard_at = heard_at[heard_at < seen[-1][0] - 0.05]
     assert len(heard_at) >= 8, heard_at
     shown = [min((t for t, n, _ in seen if n >= f), default=np.inf) for f in loud]
     gaps = [round(1000 * (min(shown, key=lambda t: abs(t - at)) - at)) for at in heard_at]
