@@ -61,11 +61,13 @@ SANITIZE_ENV = BRILOX_SANITIZED=1 PYTHONPATH=$(SANITIZE_SITE):$(CURDIR)/tests/sa
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan-python.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-# The sound server's real-time tests of Video and of the channels, which the
-# matrix also hears on one interpreter per SDL build (noxfile.py's
-# REAL_TIME_TESTS): `make test` hears them, the sanitizer and wheel runs leave
-# them out, to keep a CI run short.
-SINK_TESTS = tests/test_video.py::test_the_picture_keeps_to_the_sound \
+# The sound server's real-time tests of Video and of the channels, and the
+# player's picture-and-sound sync, which the matrix also hears on one
+# interpreter per SDL build (noxfile.py's REAL_TIME_TESTS): `make test` hears
+# them, the sanitizer and wheel runs leave them out, to keep a CI run short
+# (and the sanitizers slow the player's sound and picture unevenly).
+SINK_TESTS = tests/test_play_sound.py::test_picture_and_sound_keep_together \
+	tests/test_video.py::test_the_picture_keeps_to_the_sound \
 	tests/test_video.py::test_speed_changes_while_playing_leave_no_gap \
 	tests/test_sound.py::test_channels_are_heard_as_their_sum_which_saturates \
 	tests/test_sound.py::test_a_channels_volume_ramps_to_each_new_value \

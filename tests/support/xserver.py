@@ -103,7 +103,9 @@ def xlib():
 
 class Watcher(threading.Thread):
     """Reads one pixel of the screen every half millisecond (through Xlib,
-    as a compositor would) and notes when it changes brightness."""
+    as a compositor would) and notes its brightness, with the times just
+    before the read was asked for and just after it came back: a reading
+    shows the screen at some moment between the two."""
 
     def __init__(self, display, x, y):
         super().__init__(daemon=True)
@@ -117,19 +119,20 @@ class Watcher(threading.Thread):
 
     def run(self):
         while self.running:
+            asked = time.monotonic()
             image = self.x11.XGetImage(self.connection, self.root, self.x, self.y, 1, 1,
                                        0xFFFFFFFF, 2)  # ZPixmap
             # An XImage begins with four ints, then its data; both are
             # Xlib's malloc'd blocks.
             data = image[2]
-            self.seen.append((time.monotonic(), ctypes.cast(data, ctypes.POINTER(
+            self.seen.append((asked, time.monotonic(), ctypes.cast(data, ctypes.POINTER(
                 ctypes.c_uint32))[0] >> 8 & 0xFF))
             self.free(data)
             self.free(image)
             time.sleep(0.0005)
 
     def stop(self):
-        """The times and green levels read."""
+        """The times asked, the times read and the green levels."""
         self.running = False
         self.join(10)
         self.x11.XCloseDisplay(self.connection)
