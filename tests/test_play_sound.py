@@ -276,7 +276,8 @@ def test_picture_and_sound_keep_together(tmp_path, x_display, sound_server):  # 
     flashes, windows = read[ups], list(zip(asked[np.maximum(ups - 1, 0)], read[ups]))
     beeps = played_at[rises(np.arange(len(heard)), np.abs(heard), 8000, RATE * 0.3)]
     assert len(beeps) == len(flashes), (flashes, beeps)
-    gaps = [round(1000 * (min(up - a, 0) + max(down - a, 0))) for (down, up), a in zip(windows, beeps)]
+    gaps = [round(1000 * (min(up - a, 0) + max(down - a, 0)))
+            for (down, up), a in zip(windows, beeps)]
     assert max(map(abs, gaps)) <= 45, (gaps, [round(1000 * (up - down)) for down, up in windows])
     # Three flashes before the pause, four between it and the seek, and
     # from 19.8 s on, four or five after it.
