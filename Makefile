@@ -62,10 +62,10 @@ SANITIZE_ENV = BRILOX_SANITIZED=1 PYTHONPATH=$(SANITIZE_SITE):$(CURDIR)/tests/sa
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 # The sound server's real-time tests of Video and of the channels, and the
-# player's picture-and-sound sync, which the matrix also hears on one
-# interpreter per SDL build (noxfile.py's REAL_TIME_TESTS): `make test` hears
-# them, the sanitizer and wheel runs leave them out, to keep a CI run short
-# (and the sanitizers slow the player's sound and picture unevenly).
+# player's picture-and-sound sync (noxfile.py's REAL_TIME_TESTS): `make test`
+# hears them on classic SDL and the matrix on sdl12-compat; the sanitizer and
+# wheel runs leave them out, to keep a CI run short (and the sanitizers slow
+# the player's sound and picture unevenly).
 SINK_TESTS = tests/test_play_sound.py::test_picture_and_sound_keep_together \
 	tests/test_video.py::test_the_picture_keeps_to_the_sound \
 	tests/test_video.py::test_speed_changes_while_playing_leave_no_gap \
