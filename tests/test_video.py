@@ -36,6 +36,10 @@ W, H, FPS, BITS, STRIPE, BAND = 160, 120, 30, 10, 16, 24
 BARS = np.array([[191 * (c >> i & 1) for i in (2, 1, 0)] for c in (7, 6, 3, 2, 5, 4, 1, 0)],
                 np.uint8)
 END = display.USEREVENT + 1
+# The sanitizers slow decoding and the native modules unevenly, so against
+# their build the bounds on when a frame goes up are three times as loose;
+# which frames go up, and in what order, is checked the same.
+LATE = 3 if SANITIZED else 1
 
 
 def make_clip(folder, name, count, sound=None):
@@ -124,7 +128,7 @@ def test_frames_show_at_their_times(video, clips, name, raw, speed):
         v.play()
         pictures = []
         seen = run(v, 5, lambda: v.finished, pictures)
-        assert v.finished and time.monotonic() - started < 2.3 / speed
+        assert v.finished and time.monotonic() - started < (2 + 0.3 * LATE) / speed
         last, rgb = pictures[-1], v.rgb()
     numbers = [n for _, n, _ in seen]
     assert None not in numbers and numbers == sorted(numbers), numbers
@@ -133,7 +137,7 @@ def test_frames_show_at_their_times(video, clips, name, raw, speed):
     assert len(set(numbers)) >= (2 * FPS - 4 if speed == 1 else FPS), numbers
     for at, n, position in seen:
         # Frame n is due n / FPS after play(): never early, at most 2 late.
-        assert -0.005 < at - started - n / FPS / speed < 2 / FPS, (at - started, n)
+        assert -0.005 < at - started - n / FPS / speed < 2 * LATE / FPS, (at - started, n)
         assert abs(position - n / FPS) < 0.5 / FPS, (position, n)
     # The last frame as FFmpeg renders it, and rgb() as SDL shows it.
     reference = as_sdl_shows(clips / name, (W, H), "limited", "bt601",
@@ -173,11 +177,11 @@ def test_a_looped_clip_runs_on_without_a_held_frame(video, clips):
     assert len(wraps) == 2 and None not in numbers, numbers
     for k, i in enumerate(wraps, 1):
         assert (numbers[i - 1], numbers[i]) == (FPS - 1, 0), numbers[i - 3:i + 3]
-        assert 0 <= times[i] - started - k < 2 / FPS, (k, times[i] - started)
+        assert 0 <= times[i] - started - k < 2 * LATE / FPS, (k, times[i] - started)
     # How long each number stays up, to the update that replaced it.
     changes = [i for i in range(1, len(seen)) if numbers[i] != numbers[i - 1]]
     held = [(numbers[a], times[b] - times[a]) for a, b in zip([0] + changes, changes)]
-    assert max(t for _, t in held) < 3 / FPS, held
+    assert max(t for _, t in held) < 3 * LATE / FPS, held
 
 
 @pytest.mark.timeout(60)
