@@ -6,7 +6,8 @@
 #             UndefinedBehaviorSanitizer and run every test against that build
 # make test-matrix  run every test on each CPython from 3.8 to 3.13 that is
 #             installed against classic SDL 1.2, on the oldest and newest
-#             against sdl12-compat, and print a table of the results (noxfile.py)
+#             against sdl12-compat, and print a table of the results (noxfile.py;
+#             MATRIX_ARGS=every: sdl12-compat with every interpreter too)
 # make wheel  build a self-contained manylinux wheel, with its own SDL 1.2 and
 #             libass, for each CPython from 3.8 to 3.13 that pyenv has, into dist/
 # make test-wheel  build the wheels, then run every test against the wheel of
@@ -87,7 +88,7 @@ test-sanitize: install
 # Each interpreter's build and environment live in build/matrix/<version>/.
 test-matrix: venv
 	$(PY) -m pip install -q "nox>=2023.4.22"
-	$(VENV)/bin/nox --noxfile noxfile.py
+	$(VENV)/bin/nox --noxfile noxfile.py $(if $(MATRIX_ARGS),-- $(MATRIX_ARGS))
 
 bench: install
 	$(PY) bench/run.py
