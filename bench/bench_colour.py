@@ -59,8 +59,8 @@ def run():
     os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
     import brilox.display
     from brilox.overlay import Overlay
-    import brilox.play.colour as colour
-    from brilox.play import _colour
+    import brilox.media.colour as colour
+    from brilox.media import _colour
 
     frame = _frame()
     total = sum(map(len, frame))

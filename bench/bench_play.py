@@ -117,7 +117,8 @@ def run():
     os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
     import brilox.display as display
     from brilox.overlay import Overlay
-    from brilox.play import cli, frames, pattern
+    from brilox.play import cli, pattern
+    from brilox.media import frames
     from brilox.play import player as play
 
     median = statistics.median
@@ -276,7 +277,7 @@ def _player_expands(display, colour, frames_module):
 
 def _media_rows(display, Overlay, play, cli, frames_module):
     import av
-    from brilox.play import colour
+    from brilox.media import colour
     folder = tempfile.mkdtemp(prefix="bench-play-")
     try:
         path = os.path.join(folder, "clip.mp4")

@@ -164,7 +164,7 @@ def _seek_times(command, display, search, env):
 
 def _source_seek(path, hurry):
     """Seconds from a seek 10 s on from frame PRESS_AT to its frame."""
-    from brilox.play import media
+    from brilox.media.sources import media
     source = media.open_media(path, False)
     seek = media.MediaFrames._seek
     if not hurry:

@@ -48,7 +48,7 @@ def run():
     os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
     import brilox.display
     from brilox.overlay import Overlay
-    from brilox.play import _subtitles
+    from brilox.media import _subtitles
 
     library = _subtitles.Library()
     library.fonts(FONT, "DejaVu Sans", False)

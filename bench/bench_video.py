@@ -361,7 +361,7 @@ def run():
     import brilox.display as display
     from brilox.overlay import Overlay
     from brilox.play import Video
-    from brilox.play import frames
+    from brilox.media import frames
 
     path = _clip()
     due = _frame_count(path)

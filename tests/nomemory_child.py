@@ -52,7 +52,7 @@ def report(n, outcome):
 
 DEPENDENCIES = {"overlay": ["brilox.base", "brilox.rect"], "key": ["brilox.base"],
                 "pinhold": [], "display": ["brilox.base"],
-                "sound": ["brilox.base"], "play._subtitles": []}
+                "sound": ["brilox.base"], "media._subtitles": []}
 
 
 def entry(name, n):
@@ -96,7 +96,7 @@ def entry(name, n):
         assert module.open(8000, 2)[0] == 8000 and module.queue(b"\0" * 8) == 8
         assert module.Channel(15).queue(b"\0" * 8) == 8 and module.Channel(15).busy
         module.quit()
-    elif name == "play._subtitles":
+    elif name == "media._subtitles":
         assert subtitle_blend(module) is True
     elif name == "key":
         assert type(module.name(97)) is str
@@ -388,7 +388,7 @@ def subtitle_blend(module, planes=None):
 
 
 def subtitle_sweeps():
-    from brilox.play import _subtitles
+    from brilox.media import _subtitles
 
     frame = (b"\x10" * (64 * 48), b"\x80" * (32 * 24), b"\x80" * (32 * 24))
 

@@ -129,12 +129,12 @@ def play_on_clock(monkeypatch, args, events, upload=0.0, seek=0.0):
     step or seek made while playing `seek` seconds."""
     import brilox.play
     import brilox.play.player
-    import brilox.play.video
+    import brilox.media.video
     from support import sdl
     clock = Clock(events)
     shown = []
 
-    class Recorder(brilox.play.video.Overlay):
+    class Recorder(brilox.media.video.Overlay):
         def display(self, *frame):
             super().display(*frame)
             if frame:
@@ -156,9 +156,9 @@ def play_on_clock(monkeypatch, args, events, upload=0.0, seek=0.0):
 
     monkeypatch.setattr(brilox.play.player.Player, "go", slow_go)
     monkeypatch.setattr(brilox.play.player, "time", clock)
-    monkeypatch.setattr(brilox.play.video, "time", clock)
-    monkeypatch.setattr(brilox.play.video, "Overlay", Recorder)
+    monkeypatch.setattr(brilox.media.video, "time", clock)
+    monkeypatch.setattr(brilox.media.video, "Overlay", Recorder)
     monkeypatch.setattr(brilox.play.player, "headless_wanted", lambda options: False)
     # The levels go into the overlay as they are, on any SDL.
-    monkeypatch.setattr(brilox.play.colour, "conversion", lambda *args: None)
+    monkeypatch.setattr(brilox.media.colour, "conversion", lambda *args: None)
     return brilox.play.main([*map(str, args), "--range", "full"]), shown

@@ -104,7 +104,7 @@ def interpreter_fault(args, module):
 
 
 @pytest.mark.parametrize("module", ["overlay", "key", "pinhold", "display", "sound",
-                                    "play._subtitles"])
+                                    "media._subtitles"])
 def test_each_allocation_of_a_module_entry_may_fail(module):
     # One fresh process per n: an entry runs once per process.  Two at a
     # time, until ten in a row succeed.

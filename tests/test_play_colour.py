@@ -14,9 +14,10 @@ import pytest
 
 import brilox.display
 import brilox.play
-import brilox.play.colour as colour
-from brilox.play import _colour
+import brilox.media.colour as colour
+from brilox.media import _colour
 import brilox.play.screenshot as screenshot
+from brilox.media.pipeline import video_frame
 from brilox.overlay import Overlay
 from support import sdl
 
@@ -425,7 +426,7 @@ def test_screenshot_holds_the_frame(video, bars, tmp_path, name, magic, from_sur
     video.flip()
     path = tmp_path / name
     screenshot.save(path, window=window, placement=placement, surface_holds_video=from_surface,
-                    frame=screenshot.video_frame(bars[1], "yuv420p", (W, H)))
+                    frame=video_frame(bars[1], "yuv420p", (W, H)))
     del overlay
     assert path.read_bytes().startswith(magic)
     picture = picture_of(path)

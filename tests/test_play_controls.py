@@ -20,10 +20,10 @@ from types import SimpleNamespace
 import pytest
 
 import brilox.display as d
-from brilox.play.frames import display_size
+from brilox.media.frames import display_size
 from brilox.play.player import fit, open_sound
 from brilox.play.player import Player as Playing
-from brilox.play.raw import FileFrames, Layout, StreamFrames
+from brilox.media.sources.raw import FileFrames, Layout, StreamFrames
 from brilox.play.status import Status, Summary
 from play_clips import (CELLS, COLOURS, CUTSCENE, bars, bmp_pixel, bmp_size, brightness, frame,
                         play_on_clock)
@@ -389,7 +389,7 @@ def test_stepping_back_on_a_pipe_says_where_the_kept_frames_end(monkeypatch, cap
         assert ("\nframe %d is as far back as this can go: only the last 32 frames are kept\n"
                 % frame) in err
     # Larger frames: as many as 64 MiB holds (21 of 1080p i420), 2 at least.
-    from brilox.play.frames import history_for
+    from brilox.media.frames import history_for
     assert [history_for(n).maxlen for n in (384, 1920 * 1080 * 3 // 2, 1 << 30)] == [32, 21, 2]
 
 
@@ -513,7 +513,7 @@ def test_volume_keys_step_by_equal_decibels_to_silence_and_back(tmp_path, monkey
     them (50%), up to 100% too.  Each said in whole percent."""
     av = pytest.importorskip("av")
     import brilox.sound as device
-    from brilox.play.sound import Sound
+    from brilox.media.sound import Sound
     from test_play_media import ffmpeg
     ffmpeg("-f", "lavfi", "-i", "sine=d=0.1", tmp_path / "a.wav")
     monkeypatch.setenv("SDL_AUDIODRIVER", "disk")

@@ -1,4 +1,4 @@
-"""The fonts subtitles are drawn with (brilox.play.fonts), as the player sets
+"""The fonts subtitles are drawn with (brilox.media.fonts), as the player sets
 the renderer up: ``Library.fonts(default_font(), None, fontconfig())``.
 
 Whether the linked libass can use fontconfig is checked against what the
@@ -12,7 +12,7 @@ import sys
 
 import numpy as np
 
-from brilox.play import _subtitles, fonts
+from brilox.media import _subtitles, fonts
 
 W, H = 320, 120
 BT601 = (0.299, 0.114)
@@ -49,7 +49,7 @@ def planes(raw):
 
 
 def test_fontconfig_is_what_the_linked_libass_loads():
-    probe = ("import brilox.play._subtitles as s; s.Library()\n"
+    probe = ("import brilox.media._subtitles as s; s.Library()\n"
              "print(any('libfontconfig' in line for line in open('/proc/self/maps')))")
     loaded = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
                             check=True, timeout=60).stdout.split()[-1] == "True"

@@ -21,9 +21,9 @@ import pytest
 
 import brilox.display
 import brilox.play
-import brilox.play.colour as colour
+import brilox.media.colour as colour
 import brilox.play.player
-import brilox.play.video
+import brilox.media.video
 from play_clips import CUTSCENE, play
 from support import sdl
 
@@ -157,12 +157,12 @@ def shown(monkeypatch):
     overlay may be larger where SDL shows odd sizes wrong)."""
     frames = []
 
-    class Recorder(brilox.play.video.Overlay):
+    class Recorder(brilox.media.video.Overlay):
         def display(self, *frame):
             super().display(*frame)
             frames.append(tuple(sdl.overlay_plane(self, plane)[:2] for plane in (0, 2, 1)))
 
-    monkeypatch.setattr(brilox.play.video, "Overlay", Recorder)
+    monkeypatch.setattr(brilox.media.video, "Overlay", Recorder)
     return frames
 
 
@@ -212,7 +212,7 @@ def test_each_frame_shows_what_ffmpeg_renders(clips, shown, capsys, sdl_full_ran
 
 @pytest.mark.timeout(120)
 def test_media_plays_by_timestamps_and_loops(clips, shown, capsys):
-    from brilox.play.media import open_media
+    from brilox.media.sources.media import open_media
     source = open_media(str(clips["odd.mkv"]), False)
     try:
         gaps = [round(source.duration(n), 6) for n in range(FRAMES - 1)]
@@ -259,7 +259,7 @@ def test_a_file_cut_short_plays_what_it_has_and_says_so(clips, monkeypatch, caps
 
 @pytest.mark.parametrize("clip, length", [("sound3s.mkv", 3.0), ("sound3s.mp4", 1.0)])
 def test_a_file_whose_sound_runs_on_past_the_video_is_not_cut_short(clips, capsys, clip, length):
-    from brilox.play.media import open_media
+    from brilox.media.sources.media import open_media
     source = open_media(str(clips[clip]), False)
     told = source.length
     source.close()
@@ -331,7 +331,7 @@ def test_the_waveform_follows_seeks_both_ways(tmp_path, monkeypatch):
     frame reached in order as by a seek 2.3 s on, or back; without numpy,
     black."""
     pytest.importorskip("numpy")
-    from brilox.play.media import open_media
+    from brilox.media.sources.media import open_media
     clip = str(tmp_path / "tones.wav")
     ffmpeg("-f", "lavfi", "-i", "aevalsrc=0.7*sin(2*PI*(30+60*t)*t)|0.3*sin(2*PI*90*t):d=3",
            "-c:a", "pcm_s16le", clip)
@@ -355,7 +355,7 @@ def number_of(luma, width=128):
 def test_a_seek_shows_its_key_frame_then_lands_exactly_decoding_only_what_it_needs(
         clips, monkeypatch):
     import brilox.display as d
-    import brilox.play.media as media
+    import brilox.media.sources.media as media
     from play_clips import play_on_clock
     taken, converted = [], []
     take, convert = media.MediaFrames._take, media.frame_planes

@@ -6,9 +6,9 @@ import os
 
 import pytest
 
-import brilox.play.colour as colour
+import brilox.media.colour as colour
 from brilox.overlay import Overlay
-from brilox.play import _subtitles as subtitles
+from brilox.media import _subtitles as subtitles
 from support import font_file, sdl
 from test_play_colour import ffmpeg, shown
 

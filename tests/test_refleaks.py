@@ -187,7 +187,7 @@ def sound_cases(w):
 
 
 def subtitle_cases(w):
-    from brilox.play import _subtitles as subtitles
+    from brilox.media import _subtitles as subtitles
     planes, library, track = w["planes"], w["library"], w["track"]
     blend = (lambda *a: library.blend(track, 500, *a, (0.299, 0.114), False, (64, 48)))
     return {
@@ -289,7 +289,7 @@ def test_repeated_sound_calls_leak_nothing(monkeypatch, name):
 
 @pytest.mark.parametrize("name", list(subtitle_cases(collections.defaultdict(tuple))))
 def test_repeated_subtitle_calls_leak_nothing(name):
-    from brilox.play import _subtitles as subtitles
+    from brilox.media import _subtitles as subtitles
     header = (b"[Script Info]\nPlayResX: 64\nPlayResY: 48\n\n[V4+ Styles]\n"
               b"Format: Name, Fontname, Fontsize, PrimaryColour\n"
               b"Style: Default,DejaVu Sans,20,&H0000FF00\n")

@@ -230,7 +230,7 @@ def test_a_files_sound_starts_where_sought_and_its_clock_counts_sdls_buffer(soun
     clock is the stream's time of what is heard: the device's clock, less
     the preroll and the one buffer of SDL's still on its way out."""
     av = pytest.importorskip("av")
-    from brilox.play.sound import LEAD_IN, PREROLL, Sound
+    from brilox.media.sound import LEAD_IN, PREROLL, Sound
     # 2 s of 48 kHz stereo whose every frame says its number.
     numbered = array.array("h", (c for n in range(2 * RATE) for c in (n % 30000 + 1,
                                                                       n // 30000 + 1)))

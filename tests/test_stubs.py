@@ -17,8 +17,8 @@ import pytest
 import brilox
 
 MODULES = ["brilox.base", "brilox.rect", "brilox.display", "brilox.overlay", "brilox.key",
-           "brilox.pinhold", "brilox.surface", "brilox.play._colour", "brilox.sound",
-           "brilox.play._subtitles"]
+           "brilox.pinhold", "brilox.surface", "brilox.media._colour", "brilox.sound",
+           "brilox.media._subtitles"]
 
 
 def test_the_stubs_match_the_modules(tmp_path):
@@ -79,7 +79,7 @@ def runtime_signatures(module):
 
 
 @pytest.mark.parametrize("name", ["brilox.base", "brilox.rect", "brilox.display",
-                                  "brilox.surface", "brilox.sound", "brilox.play._subtitles"])
+                                  "brilox.surface", "brilox.sound", "brilox.media._subtitles"])
 def test_every_native_signature_is_its_stubs(name):
     module = importlib.import_module(name)
     assert runtime_signatures(module) == stub_signatures(module)
@@ -89,7 +89,7 @@ def test_every_native_signature_is_its_stubs(name):
 TAKEN = """\
 import array
 from brilox import display, surface
-from brilox.play import _colour
+from brilox.media import _colour
 
 display.set_mode([64, 48])
 display.set_mode(array.array("i", [40, 30]), 32, display.RESIZABLE)

@@ -16,7 +16,8 @@ import pytest
 import brilox.base
 import brilox.display as display
 import brilox.sound
-from brilox.play import SubtitleWarning, Video, _colour, colour, subtitles
+from brilox.play import SubtitleWarning, Video
+from brilox.media import _colour, colour, subtitles
 from sanitizer import SANITIZED
 from support import sdl
 from support.soundserver import RATE, sound_server  # noqa: F401

@@ -135,17 +135,12 @@ error with exit status 2, before any window opens.  On standard input, a
 last raw frame cut short is reported and skipped; a media file that stops
 decoding part way is reported at the end.
 
-The package, one concern a module: ``video`` (``Video``: the engine that
-decodes ahead on a thread of its own and puts each frame up when it is due,
-for games and for the player alike), ``pipeline`` (a frame's way from its
-source to the overlay: turn, matrix and levels, pad, hand over),
-``frames`` (overlay formats, sizes and turns), ``raw``, ``media`` and
-``pattern`` (the sources), ``subtitles`` (read ahead and drawn into the
-frames), ``sound``, ``colour`` (the probe of SDL's
-conversion and the colour transforms), ``screenshot``, ``controls``
-(events to commands), ``status`` (status line and summary), ``player`` (the
-desktop shell over a Video: window, keys, status line), ``cli`` (the
-command line) and ``exits`` (signals and failing output).
+The player stands on the engine a game uses, ``brilox.media`` (its
+``Video`` is re-exported here), and adds only the desktop's part, one
+concern a module: ``player`` (the shell over a Video: window, keys, status
+line), ``cli`` (the command line), ``controls`` (events to commands),
+``status`` (status line and summary), ``screenshot``, ``pattern`` (the
+test pattern) and ``exits`` (signals and failing output).
 """
 
 
@@ -163,14 +158,11 @@ def main(argv=None):
 
 
 def __getattr__(name):
-    # Video is loaded when asked for: the command line's --version and the
-    # player's signal handling come first.
-    if name == "Video":
-        from brilox.play.video import Video
-        return Video
-    if name == "SubtitleWarning":
-        from brilox.play.video import SubtitleWarning
-        return SubtitleWarning
+    # The engine is loaded when asked for: the command line's --version and
+    # the player's signal handling come first.
+    if name in ("Video", "SubtitleWarning"):
+        import brilox.media
+        return getattr(brilox.media, name)
     raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 

@@ -5,16 +5,19 @@ import argparse
 import os
 import re
 import sys
+import warnings
 
 import brilox.base
 from brilox.play import screenshot
-from brilox.play.colour import RANGE_CHOICES
-from brilox.play.frames import MAX_SIDE, PROG, BadInput, parse_aspect
-from brilox.play.media import open_media
+from brilox.media.colour import RANGE_CHOICES
+from brilox.media.frames import MAX_SIDE, BadInput, parse_aspect
+from brilox.media.notes import MediaWarning
+from brilox.play.exits import PROG
+from brilox.media.sources.media import open_media
 from brilox.play.pattern import PatternFrames
 from brilox.play.player import headless_wanted, play
-from brilox.play.sound import FASTEST, SLOWEST, cool_down, warm_up
-from brilox.play.raw import EXTENSIONS, open_raw
+from brilox.media.sound import FASTEST, SLOWEST, cool_down, warm_up
+from brilox.media.sources.raw import EXTENSIONS, open_raw
 
 DEFAULT_FORMAT, PATTERN_SIZE = "i420", (320, 240)
 # Raw file name extensions that name the frames' layout.
@@ -244,8 +247,20 @@ def open_source(options):
     return source
 
 
+def say_warnings(showwarning=warnings.showwarning):
+    """The engine's warnings said as the player says things: one line,
+    signed with its name."""
+    def show(message, category, filename, lineno, file=None, line=None):
+        if issubclass(category, MediaWarning):
+            print("%s: %s" % (PROG, message), file=sys.stderr)
+        else:
+            showwarning(message, category, filename, lineno, file, line)
+    warnings.showwarning = show
+
+
 def main(argv=None):
     options = parse_options(argv)
+    say_warnings()
     source = None
     try:
         if options.screenshot:

@@ -11,7 +11,9 @@ import os
 import signal
 import sys
 
-from brilox.play.frames import PROG
+# The program's name, as it signs what it says.
+PROG = "brilox-play"
+
 SIGNALS = {signal.SIGINT: "SIGINT", signal.SIGTERM: "SIGTERM"}
 
 

@@ -1,8 +1,8 @@
 """The test pattern: colour bars over a black band that holds the frame
 number and a block moving sideways.  Endless."""
 
-from brilox.play.frames import SPACE_BT601, YUY2, YV12, BadInput, Frames, check_size
-from brilox.play.raw import BUILT_IN
+from brilox.media.frames import SPACE_BT601, YUY2, YV12, BadInput, Frames, check_size
+from brilox.media.sources.raw import BUILT_IN
 
 # Digits 0-9 on a grid of 3 x 5 cells, row by row.
 DIGITS = ["111101101101111", "010110010010111", "111001111100111", "111001111001111",

@@ -12,15 +12,17 @@ import time
 import brilox.base
 import brilox.display as display
 import brilox.key as key
-from brilox.play import pipeline, screenshot
+from brilox.play import screenshot
+from brilox.media import pipeline
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
 from brilox.play.exits import Stopped
-from brilox.play.frames import PROG, BadInput, display_size
-from brilox.play.pipeline import fit
-from brilox.play.sound import FASTEST, SLOWEST, Sound
-from brilox.play.sound import cool_down as close_idle_sound
+from brilox.media.frames import BadInput, display_size
+from brilox.play.exits import PROG
+from brilox.media.pipeline import fit
+from brilox.media.sound import FASTEST, SLOWEST, Sound
+from brilox.media.sound import cool_down as close_idle_sound
 from brilox.play.status import Status, Summary
-from brilox.play.video import Video
+from brilox.media.video import Video
 
 HEADLESS_PATTERN_FRAMES = 300
 # What a speed key multiplies or divides the speed by.

@@ -22,7 +22,8 @@ import os
 import struct
 import zlib
 
-from . import _colour
+from brilox.media import _colour
+from brilox.media.pipeline import frame_rgb, video_frame
 
 KINDS = {".png": "png", ".bmp": "bmp"}
 
@@ -87,36 +88,6 @@ def display_rgb():
     return w, h, _colour.read_display((0, 0, w, h))
 
 
-# FFmpeg's scaler's names of the colour matrices.
-SCALER_MATRICES = {"bt601": "ITU601", "bt709": "ITU709", "bt2020": "BT2020", "fcc": "FCC",
-                   "smpte240m": "SMPTE240M"}
-
-
-def frame_rgb(frame, width, height, source_range=None, matrix=None):
-    """RGB bytes of an av.VideoFrame scaled to width x height by FFmpeg's
-    scaler.  `source_range` ("limited" or "full") overrides the range the
-    frame states, as the player's --range does; `matrix` ("bt709", ...) is
-    the one it is converted by (the scaler's own choice, BT.601, without)."""
-    options = {}
-    if matrix in SCALER_MATRICES:
-        options["src_colorspace"] = SCALER_MATRICES[matrix]
-    if source_range is not None:
-        options["src_color_range"] = "JPEG" if source_range == "full" else "MPEG"
-    try:
-        rgb = frame.reformat(width=width, height=height, format="rgb24", **options)
-    except TypeError:
-        # PyAV before src_color_range: the frame's own tag then says it.
-        if source_range is not None:
-            frame.color_range = 2 if source_range == "full" else 1
-        rgb = frame.reformat(width=width, height=height, format="rgb24",
-                             src_colorspace=options.get("src_colorspace"))
-    plane = rgb.planes[0]
-    data, stride, row = bytes(plane), plane.line_size, 3 * width
-    if stride == row:
-        return data[:row * height]
-    return b"".join(data[r * stride:r * stride + row] for r in range(height))
-
-
 def placed(window, placement, rgb):
     """RGB bytes of a window of black with `rgb` (placement's w x h pixels)
     at placement's (x, y); whatever reaches past the window is cut off."""
@@ -131,23 +102,6 @@ def placed(window, placement, rgb):
     return bytes(image)
 
 
-def video_frame(planes, pix_fmt, size):
-    """An av.VideoFrame of FFmpeg pixel format `pix_fmt` and size (w, h) made
-    from raw planes in the format's own order, each h rows (of its own
-    height) one after another: for a raw source's frame."""
-    import av
-    w, h = size
-    frame = av.VideoFrame(w, h, pix_fmt)
-    for data, plane in zip(planes, frame.planes):
-        rows = plane.height
-        row = len(data) // rows
-        target = memoryview(plane)
-        stride = plane.line_size
-        for r in range(rows):
-            target[r * stride:r * stride + min(row, stride)] = data[r * row:r * row + min(row, stride)]
-    return frame
-
-
 def save(path, *, window, placement, surface_holds_video, frame=None, source_range=None,
          matrix=None):
     """Writes the screenshot to `path` (PNG or BMP by its name): the display
@@ -156,7 +110,7 @@ def save(path, *, window, placement, surface_holds_video, frame=None, source_ran
     window of black) at `placement` in a black window."""
     presented = None
     if not surface_holds_video:
-        from brilox.play.colour import presented_rgb
+        from brilox.media.colour import presented_rgb
         presented = presented_rgb((0, 0) + tuple(window), window)
     if surface_holds_video:
         width, height, rgb = display_rgb()

@@ -3,7 +3,7 @@ and a summary at the end."""
 
 import collections
 
-from brilox.play.frames import PROG
+from brilox.play.exits import PROG
 
 
 def clock(seconds):

@@ -1,4 +1,4 @@
-"""True colours for brilox-play: how the SDL in use converts YUV levels, and
+"""True colours: how the SDL in use converts YUV levels, and
 the conversion of a source's levels to the range that SDL takes.
 
 Video keeps its levels in a limited range: luma 16-235, chroma 16-240
@@ -31,8 +31,8 @@ import ctypes
 import os
 from typing import NamedTuple, Optional, Tuple
 
-from . import _colour
-from .frames import UYVY, YUY2, YV12
+from brilox.media import _colour
+from brilox.media.frames import UYVY, YUY2, YV12
 
 LIMITED, FULL = "limited", "full"
 # The choices of the player's --range option: "auto" follows the source.

@@ -34,11 +34,12 @@ import weakref
 import brilox.base
 import brilox.display as display
 from brilox.overlay import Overlay
-from brilox.play import colour, pipeline
-from brilox.play.decoder import AHEAD_BYTES, AHEAD_MAX, AHEAD_MIN, END, FEED_EVERY, FRAME, \
+from brilox.media import colour, pipeline
+from brilox.media.decoder import AHEAD_BYTES, AHEAD_MAX, AHEAD_MIN, END, FEED_EVERY, FRAME, \
     GLIMPSE, NOTE, SOUGHT, Decoder
-from brilox.play.frames import BadInput, display_size
-from brilox.play.subtitles import open_subtitles
+from brilox.media.frames import BadInput, display_size
+from brilox.media.notes import SubtitleWarning
+from brilox.media.subtitles import open_subtitles
 
 # The longest the picture waits for the sound to begin (some sound servers
 # take a while), after which it goes on by the system clock.
@@ -56,10 +57,6 @@ _open_videos = weakref.WeakSet()
 _probes = {}
 
 
-class SubtitleWarning(UserWarning):
-    """Subtitles that cannot be shown: the video plays on without them."""
-
-
 class Video:
     """A video file (or raw frames) played on the display the game set up,
     through an overlay of its own.  See the module's documentation."""
@@ -75,8 +72,8 @@ class Video:
         check_end_event(end_event)
         start = check_time(start, "start")
         speed = check_speed(speed)
-        from brilox.play.media import open_media
-        from brilox.play.raw import open_raw
+        from brilox.media.sources.media import open_media
+        from brilox.media.sources.raw import open_raw
         try:
             if size is not None or format is not None:
                 if size is None:
@@ -112,7 +109,7 @@ class Video:
     @classmethod
     def over(cls, source, sound=None, *, loop=False, pace=True, drop=True, range_choice="auto",
              reshow=True, speed=1.0, sub_file=None, subtitle_stream=None):
-        """A Video of frames from a source already open (a brilox-play
+        """A Video of frames from a source already open (a frames
         source), with its Sound (which the Video then owns) or none.
         `pace` False shows each frame as soon as it is decoded; `drop`
         False shows every frame, late if need be; `reshow` False leaves the
@@ -145,7 +142,7 @@ class Video:
                 return None
         elif not isinstance(channel, device.Channel):
             channel = device.Channel(channel)
-        from brilox.play.sound import Sound
+        from brilox.media.sound import Sound
         try:
             sound = Sound(source.av, path, index, origin=source.start or 0.0, channel=channel)
         except brilox.base.error:
@@ -855,7 +852,7 @@ def check_end_event(end_event):
 
 
 def check_speed(speed):
-    from brilox.play.sound import FASTEST, SLOWEST
+    from brilox.media.sound import FASTEST, SLOWEST
     try:
         value = float(speed)
     except (TypeError, ValueError):

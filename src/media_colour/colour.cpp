@@ -1,4 +1,4 @@
-// brilox.play._colour: the player's native colour services.
+// brilox.media._colour: the engine's native colour services.
 //
 // `expand` stretches video levels (luma 16-235, chroma 16-240 around 128) to
 // the full 0-255 range, for an SDL that converts YUV to RGB as if the input

@@ -19,9 +19,9 @@ picture needs nothing from the sound device and follows any time asked for
 (seeks, and frames shown headless without sound).  Drawing takes numpy;
 without it the picture is black."""
 
-import sys
+import warnings
 
-from brilox.play.frames import PROG
+from brilox.media.notes import PictureWarning
 
 SIZE = (640, 480)
 # Pictures a second: each covers 40 ms of sound.
@@ -52,8 +52,8 @@ class Waveform:
             import numpy
         except ImportError:
             numpy = None
-            print("%s: drawing the waveform needs numpy (pip install numpy): the picture "
-                  "stays black" % PROG, file=sys.stderr)
+            warnings.warn("drawing the waveform needs numpy (pip install numpy): the picture "
+                          "stays black", PictureWarning, stacklevel=2)
         self.np = numpy
         # The chroma planes of the last count of channels drawn: the same
         # for every picture of as many channels.

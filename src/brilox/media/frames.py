@@ -16,8 +16,6 @@ import math
 import struct
 from fractions import Fraction
 
-PROG = "brilox-play"
-
 # SDL's overlay format codes.  The overlay writes the frame's second string
 # into plane 2 and its third into plane 1, and a YV12 overlay reads U from
 # plane 2 and V from plane 1: (Y, U, V) go in as they are.
@@ -185,7 +183,7 @@ def turned_size(size, turn):
 def turn_planes(planes, size, turn):
     """A yuv420p frame's planes turned by `turn` (quarter turns clockwise,
     mirrored first), as new bytes."""
-    from brilox.play import _colour
+    from brilox.media import _colour
     w, h = size
     cw, ch = (w + 1) // 2, (h + 1) // 2
     return tuple(_colour.turn(plane, pw, ph, turn[0], turn[1])

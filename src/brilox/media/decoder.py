@@ -7,7 +7,7 @@ takes what is ready."""
 import collections
 import threading
 
-from brilox.play import colour, pipeline
+from brilox.media import colour, pipeline
 
 # Frames decoded ahead: as many as fit in this many bytes, within these bounds.
 AHEAD_BYTES = 32 << 20

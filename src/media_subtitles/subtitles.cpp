@@ -1,4 +1,4 @@
-// brilox.play._subtitles: the player's subtitle renderer.
+// brilox.media._subtitles: the engine's subtitle renderer.
 //
 // `Library` holds one ASS_Library and one ASS_Renderer: fonts are set on it,
 // `Track`s are made from it, and `blend` renders a track at a time and
@@ -29,7 +29,7 @@ namespace {
 
 using brilox::Ref;
 
-// The layouts, as brilox.play._colour numbers them.
+// The layouts, as brilox.media._colour numbers them.
 constexpr int layout_luma_chroma = 2;  // packed 4:2:2, Y0 U Y1 V
 constexpr int layout_chroma_luma = 3;  // packed 4:2:2, U Y0 V Y1
 constexpr int layout_planar = 4;       // Y, U, V planes of 4:2:0
@@ -1093,7 +1093,7 @@ PyMethodDef module_methods[] = {
 
 PyTypeObject library_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "brilox.play._subtitles.Library",
+    .tp_name = "brilox.media._subtitles.Library",
     .tp_basicsize = sizeof(LibraryObject),
     .tp_itemsize = 0,
     .tp_dealloc = library_dealloc,
@@ -1107,7 +1107,7 @@ PyTypeObject library_type = {
 
 PyTypeObject track_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "brilox.play._subtitles.Track",
+    .tp_name = "brilox.media._subtitles.Track",
     .tp_basicsize = sizeof(TrackObject),
     .tp_itemsize = 0,
     .tp_dealloc = track_dealloc,

@@ -11,8 +11,8 @@ their own surfaces."""
 
 from typing import NamedTuple, Tuple
 
-from brilox.play import colour
-from brilox.play.frames import UYVY, YUY2, YV12, overlay_frame, turn_planes, turned_size
+from brilox.media import colour
+from brilox.media.frames import UYVY, YUY2, YV12, overlay_frame, turn_planes, turned_size
 
 # The layout of each overlay format's planes for _colour.transform.
 LAYOUTS = {YUY2: colour.LUMA_CHROMA, UYVY: colour.CHROMA_LUMA}
@@ -116,19 +116,64 @@ class Pipeline:
 def av_frame(picture):
     """An av.VideoFrame of a Picture's planes (needs PyAV), and the colours
     it is to be read in."""
-    from brilox.play import screenshot
     planes = [memoryview(p).cast("B") for p in picture.planes]
-    return screenshot.video_frame(planes, PIXEL_FORMATS.get(picture.overlay_format, "yuv420p"),
+    return video_frame(planes, PIXEL_FORMATS.get(picture.overlay_format, "yuv420p"),
                                   picture.size)
 
 
 def rgb(picture, size=None):
     """RGB bytes of a Picture as SDL shows it, scaled to `size` (its own by
     default) by FFmpeg's scaler."""
-    from brilox.play import screenshot
     width, height = size or picture.size
-    return screenshot.frame_rgb(av_frame(picture), width, height, picture.reads_as.levels,
+    return frame_rgb(av_frame(picture), width, height, picture.reads_as.levels,
                                 picture.reads_as.matrix)
+
+
+# FFmpeg's scaler's names of the colour matrices.
+SCALER_MATRICES = {"bt601": "ITU601", "bt709": "ITU709", "bt2020": "BT2020", "fcc": "FCC",
+                   "smpte240m": "SMPTE240M"}
+
+
+def frame_rgb(frame, width, height, source_range=None, matrix=None):
+    """RGB bytes of an av.VideoFrame scaled to width x height by FFmpeg's
+    scaler.  `source_range` ("limited" or "full") overrides the range the
+    frame states, as the player's --range does; `matrix` ("bt709", ...) is
+    the one it is converted by (the scaler's own choice, BT.601, without)."""
+    options = {}
+    if matrix in SCALER_MATRICES:
+        options["src_colorspace"] = SCALER_MATRICES[matrix]
+    if source_range is not None:
+        options["src_color_range"] = "JPEG" if source_range == "full" else "MPEG"
+    try:
+        rgb = frame.reformat(width=width, height=height, format="rgb24", **options)
+    except TypeError:
+        # PyAV before src_color_range: the frame's own tag then says it.
+        if source_range is not None:
+            frame.color_range = 2 if source_range == "full" else 1
+        rgb = frame.reformat(width=width, height=height, format="rgb24",
+                             src_colorspace=options.get("src_colorspace"))
+    plane = rgb.planes[0]
+    data, stride, row = bytes(plane), plane.line_size, 3 * width
+    if stride == row:
+        return data[:row * height]
+    return b"".join(data[r * stride:r * stride + row] for r in range(height))
+
+
+def video_frame(planes, pix_fmt, size):
+    """An av.VideoFrame of FFmpeg pixel format `pix_fmt` and size (w, h) made
+    from raw planes in the format's own order, each h rows (of its own
+    height) one after another: for a raw source's frame."""
+    import av
+    w, h = size
+    frame = av.VideoFrame(w, h, pix_fmt)
+    for data, plane in zip(planes, frame.planes):
+        rows = plane.height
+        row = len(data) // rows
+        target = memoryview(plane)
+        stride = plane.line_size
+        for r in range(rows):
+            target[r * stride:r * stride + min(row, stride)] = data[r * row:r * row + min(row, stride)]
+    return frame
 
 
 def pad_of(probe, overlay_format, size) -> Tuple[int, int]:

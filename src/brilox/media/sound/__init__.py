@@ -100,7 +100,7 @@ class Sound:
         self.av, self.path = av, path
         self.container = None
         # Where the samples go: the module's own channel 0 with the master
-        # volume and mute (as brilox-play plays), or a channel of the device
+        # volume and mute (as the desktop player plays), or a channel of the device
         # the game opened, with that channel's volume.
         self.channel = channel
         self.out = device if channel is None else channel

@@ -11,7 +11,7 @@ import os
 import stat
 import sys
 
-from brilox.play.frames import (UYVY, YUY2, YV12, BadInput, Frames, check_size,
+from brilox.media.frames import (UYVY, YUY2, YV12, BadInput, Frames, check_size,
                                 frame_planes, history_for, load_av, overlay_target)
 
 # name: (FFmpeg's name, overlay format, where Y, U and V are in the file)

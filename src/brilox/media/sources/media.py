@@ -17,9 +17,11 @@ be shown while the decoder runs on to the frame sought (land)."""
 
 import sys
 import time
+import warnings
 
-from brilox.play import waveform
-from brilox.play.frames import FULL_RANGE, PROG, BadInput, Frames, check_size, frame_planes, \
+from brilox.media.notes import PictureWarning
+from brilox.media.sources import waveform
+from brilox.media.frames import FULL_RANGE, BadInput, Frames, check_size, frame_planes, \
     history_for, load_av, overlay_target, rotation_of, turn_of, turned_size
 
 # A frame's time when the file tells none: its frame rate, or else this.
@@ -123,9 +125,9 @@ class MediaFrames(Frames):
             return (0, False)
         turn = turn_of(matrix)
         if turn is None:
-            print("%s: %s: the display matrix turns the video by %.0f degrees, not a quarter "
-                  "turn: shown unturned" % (PROG, self.name, rotation_of(matrix)),
-                  file=sys.stderr)
+            warnings.warn("%s: the display matrix turns the video by %.0f degrees, not a "
+                          "quarter turn: shown unturned" % (self.name, rotation_of(matrix)),
+                          PictureWarning, stacklevel=2)
             return (0, False)
         return turn
 

@@ -4,7 +4,7 @@ rgb() too.
 
 Text subtitles (SRT, WebVTT, ASS/SSA, mov_text) are decoded by FFmpeg's
 decoders through PyAV into ASS events, with the stream's styles, and drawn
-by libass (brilox.play._subtitles) with the fonts attached to the file.
+by libass (brilox.media._subtitles) with the fonts attached to the file.
 Bitmap subtitles (DVD, PGS, DVB) come as paletted rectangles on a canvas of
 their own, scaled from it to the frame.
 
@@ -25,8 +25,8 @@ import re
 import struct
 import threading
 
-from brilox.play import colour
-from brilox.play.frames import BadInput
+from brilox.media import colour
+from brilox.media.frames import BadInput
 
 # A subtitle file beside the video, NAME.srt and so on, found by itself.
 SIDE_EXTENSIONS = (".srt", ".ass", ".ssa", ".vtt")
@@ -110,7 +110,7 @@ def font_settings():
     """(default font file or None, whether to ask fontconfig) as this
     install of brilox has them."""
     try:
-        from brilox.play.fonts import default_font, fontconfig
+        from brilox.media.fonts import default_font, fontconfig
     except ImportError:
         return None, True
     return default_font(), fontconfig()
@@ -516,7 +516,7 @@ class Subtitles:
 
     def _library(self):
         if self.library is None:
-            from brilox.play import _subtitles
+            from brilox.media import _subtitles
             library = _subtitles.Library()
             for name, data in self.fonts:
                 library.add_font(name, data)
@@ -607,7 +607,7 @@ class Subtitles:
         start, end, pictures = current.sets[at]
         if not pictures or (end is not None and seconds >= end):
             return planes
-        from brilox.play import _subtitles
+        from brilox.media import _subtitles
         canvas = reader.canvas or (width, height)
         sx, sy = width / canvas[0], height / canvas[1]
         drawn = writable(planes, layout, width, height)
@@ -689,7 +689,7 @@ def open_subtitles(source, path, sub_file=None, stream=None):
     if sub_file is None and not has_streams and side_file(path) is None:
         return None
     if av is None:
-        from brilox.play.frames import load_av
+        from brilox.media.frames import load_av
         try:
             av = load_av(sub_file or path)
         except BadInput as e:

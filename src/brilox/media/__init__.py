@@ -1,0 +1,41 @@
+"""brilox.media: video with sound inside a game's own loop.
+
+`Video` plays a file on the display the game set up, decoding ahead on a
+thread of its own, and puts up the frame that is due each time the game
+calls `update()`::
+
+    from brilox.media import Video
+
+    with Video("intro.mp4") as video:
+        video.play()
+        while not video.finished:
+            if video.update():
+                display.flip()
+
+The engine prints nothing.  What it did anyway (a turn it could not make,
+subtitles it could not show) it says as a warning, a `MediaWarning`, which
+a game can filter by its categories; input it refuses raises an exception
+that names what was wrong.
+
+The package, one job a module: ``video`` (the `Video` a game drives),
+``decoder`` (the decoding thread), ``pipeline`` (a frame's way from its
+source to the overlay: turn, matrix and levels, subtitles, pad),
+``frames`` (overlay formats, sizes and turns), ``sources`` (media files,
+raw frames, waveforms), ``sound`` (a file's sound on a channel of the
+device), ``subtitles``, ``colour`` (the colour maths and the probe of
+SDL's conversion), ``fonts`` and ``notes`` (its warnings).
+"""
+
+from brilox.media.notes import MediaWarning, PictureWarning, SubtitleWarning
+
+
+def __getattr__(name):
+    # Video is loaded when asked for: it brings in the display and overlay
+    # modules, which a program that only reads a file's frames needs not.
+    if name == "Video":
+        from brilox.media.video import Video
+        return Video
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
+
+__all__ = ["Video", "MediaWarning", "PictureWarning", "SubtitleWarning"]
