@@ -4,25 +4,25 @@ package's docstring, the README's list).  It imports nothing: the package's
 docstring is made from it as ``brilox.play`` is imported, before SDL is
 loaded."""
 
-import textwrap
-from typing import NamedTuple, Optional, Tuple
 
-
-class Key(NamedTuple):
+class Key:
     """A key: SDL's name for it (what ``brilox.key.name`` says), its
     ``brilox.display`` constant, the command it gives, and the command it
     gives while paused where that is another."""
-    word: str
-    constant: str
-    command: tuple
-    paused: Optional[tuple] = None
+
+    __slots__ = ("word", "constant", "command", "paused")
+
+    def __init__(self, word, constant, command, paused=None):
+        self.word, self.constant, self.command, self.paused = word, constant, command, paused
 
 
-class Line(NamedTuple):
+class Line:
     """A line of help: keys, the clicks that do the same, what they do."""
-    keys: Tuple[Key, ...]
-    does: str
-    clicks: Tuple[str, ...] = ()
+
+    __slots__ = ("keys", "does", "clicks")
+
+    def __init__(self, keys, does, clicks=()):
+        self.keys, self.does, self.clicks = keys, does, clicks
 
     def names(self, key_style="%s"):
         return ", ".join([key_style % k.word for k in self.keys] + list(self.clicks))
@@ -68,9 +68,14 @@ def text(indent, width=78):
     column = indent + max(len(line.names()) for line in LINES) + 2
     out = []
     for line in LINES:
-        names = (" " * indent + line.names()).ljust(column)
-        out += textwrap.wrap(line.does, width, initial_indent=names,
-                             subsequent_indent=" " * column)
+        rows = [""]
+        for word in line.does.split():
+            if rows[-1] and column + len(rows[-1]) + 1 + len(word) > width:
+                rows.append(word)
+            else:
+                rows[-1] = (rows[-1] + " " + word).lstrip()
+        out.append((" " * indent + line.names()).ljust(column) + rows[0])
+        out += [" " * column + row for row in rows[1:]]
     return "\n".join(out)
 
 
