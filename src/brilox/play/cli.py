@@ -100,7 +100,7 @@ class VersionAction(argparse.Action):
         parser.exit()
 
 
-KEYS = "keys:\n" + keys.text(2) + """
+EPILOG = "keys:\n" + keys.text(2) + """
 
 Seeking works in files; on standard input the player reads on to a later
 frame and goes back only through the last frames it keeps (up to 32, or
@@ -132,7 +132,7 @@ def parse_options(argv=None):
     parser = argparse.ArgumentParser(
         prog=PROG, description="Play video through a brilox Overlay: any file FFmpeg reads "
                                "(with brilox[video] installed), or raw frames.",
-        epilog=KEYS, formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("file", nargs="?", metavar="FILE",
                         help="a media file, raw frames, or - for standard input "
                              "(default: a generated test pattern)")
