@@ -70,12 +70,12 @@ def test_a_channels_volume_ramps_a_step_a_frame_over_5_ms(mixer, frequency, ramp
     m.channel(0, volume=50)  # halfway up, in half steps, then 15-bit gain
     assert centred(-16, m.mix(ramp + 5)) == [step * k // 2 for k in range(1, ramp + 1)] + [4800] * 5
     # A channel with nothing to play takes a new volume at once: no click
-    # to smooth.
+    # to smooth.  7% of full scale, rounded: 2293.69 and -2293.76.
     m.flush(0)
-    m.channel(0, volume=30)
+    m.channel(0, volume=7)
     m.mix(4)
-    m.queue(0, frames(-16, 10000, 10000))
-    assert centred(-16, m.mix(2)) == [3000, 3000]
+    m.queue(0, frames(-16, 32767, -32768))
+    assert centred(-16, m.mix(2)) == [2294, -2294]
 
 
 def test_a_flush_drops_the_ring_and_the_held_sound_and_counts_underruns_anew(mixer):
