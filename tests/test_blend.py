@@ -63,10 +63,9 @@ class Frame:
         assert all(p[-GUARD:] == bytearray([0xAA] * GUARD) for p in self.planes)
         w, h = self.width, self.height
         if self.layout == rooms.PLANAR:
-            cw = (w + 1) // 2
+            shapes = [(w, h), ((w + 1) // 2, (h + 1) // 2), ((w + 1) // 2, (h + 1) // 2)]
             return [[list(p[r * width:(r + 1) * width]) for r in range(rows)]
-                    for p, width, rows in ((self.planes[0], w, h), (self.planes[1], cw, (h + 1) // 2),
-                                           (self.planes[2], cw, (h + 1) // 2))]
+                    for p, (width, rows) in zip(self.planes, shapes)]
         packed = self.planes[0]
         luma, u = (0, 1) if self.layout == rooms.LUMA_CHROMA else (1, 0)
         return [[[packed[r * 2 * w + 2 * c + luma] for c in range(w)] for r in range(h)],

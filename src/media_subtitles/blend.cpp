@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <new>
 #include <vector>
 
 namespace brilox::subtitles {
@@ -176,6 +175,8 @@ void fill_row(const Coverage &image, std::uint16_t alpha, long r, long x0, long 
         row[width - base] = row[width - 1 - base];
 }
 
+// --- scaling paletted pictures -----------------------------------------------------
+
 // Which source pixels a destination pixel covers along one side, and by how
 // much: a destination pixel spans `source_size` units, a source pixel
 // `size` units, so each destination pixel's weights sum to source_size.
@@ -275,8 +276,6 @@ bool blend_coverage(const Frame &f, const Matrix &m, const Coverage &image, std:
     }
     return true;
 }
-
-// --- paletted pictures -------------------------------------------------------------
 
 bool blend_paletted(const Frame &f, const Matrix &m, const Paletted &picture)
 {
