@@ -24,16 +24,17 @@ ONSET_LEAD = 0.018
 
 
 class ClockMap:
-    """The stream's time of each sample queued since the last seek, at
-    `rate` samples a second."""
+    """The time of each sample queued since the last seek, at `rate`
+    samples a second.  Times are the video's: the stream's own less
+    `origin`, the video's first timestamp."""
 
-    def __init__(self, rate):
-        self.rate = rate
+    def __init__(self, rate, origin=0.0):
+        self.rate, self.origin = rate, origin
         self.seek(0.0, 1.0)
 
     def seek(self, seconds, speed):
-        """Nothing queued: the next sample queued plays the stream from
-        `seconds` (the stream's own time) at `speed`."""
+        """Nothing queued: the next sample queued plays from `seconds` at
+        `speed`."""
         self.base = seconds
         self.produced = 0
         self.changes = [(0, 0.0, speed)]
@@ -43,10 +44,11 @@ class ClockMap:
 
     def started_at(self, seconds):
         """The first sample that stays after a seek plays the stream from
-        `seconds`, later than the time sought where the stream starts after
-        it.  At a loop's next pass the time goes on as it was."""
+        `seconds` (its own time), later than the time sought where the
+        stream starts after it.  At a loop's next pass the time goes on as
+        it was."""
         if self.rebase:
-            self.base = seconds
+            self.base = seconds - self.origin
 
     def queued(self, samples):
         """`samples` more have been queued, at the speed of the last change."""
@@ -105,7 +107,7 @@ class ClockMap:
         return seconds + ONSET_LEAD * max(0.0, 1.0 - speed) if lead else seconds
 
     def time(self, heard):
-        """The stream's time of the sample heard after `heard` samples."""
+        """The time of the sample heard after `heard` samples."""
         return self.base + self.seconds_of(heard, lead=True)
 
     # --- the passes of a loop ------------------------------------------------

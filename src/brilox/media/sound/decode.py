@@ -52,7 +52,6 @@ class Sound:
         # more waits beyond it on its way out (as FFmpeg's player reckons).
         self.beyond = got[3] / self.rate
         self.frame_bytes = 2 * self.channels
-        self.map = ClockMap(self.rate)
         self.set_volume(volume)
         if mute != self.muted():
             self.toggle_mute()
@@ -66,6 +65,7 @@ class Sound:
         self.loop_length = None
         # The video's first timestamp: times are told from it.
         self.origin = origin
+        self.map = ClockMap(self.rate, origin)
         try:
             self.open(stream_index)
         except BaseException:
@@ -93,7 +93,7 @@ class Sound:
         self.queued_any = False
         # Fresh filters: what the old ones hold belongs before the seek.
         self.playing_speed = speed = self.speed
-        self.map.seek(seconds + self.origin, speed)
+        self.map.seek(seconds, speed)
         self.tempo = self._tempo(speed, 0.0) if speed != 1.0 else None
         self._from(seconds + self.origin)
 
@@ -246,7 +246,7 @@ class Sound:
         queued since the last seek has been heard."""
         if not self.queued_any:
             return None
-        return self.map.time((self.out.clock() - self.beyond) * self.rate) - self.origin
+        return self.map.time((self.out.clock() - self.beyond) * self.rate)
 
     def pause(self, paused):
         self.out.pause(paused)
