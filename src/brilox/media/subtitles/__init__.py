@@ -34,6 +34,8 @@ from brilox.media.subtitles.text import DEFAULT_FONT_USED, TextTrack, new_librar
 # frame's time; a reader that is further behind is not waited for again
 # until it catches up.
 READ_WAIT = 0.5
+# Seconds close() waits for each reader's thread to end.
+CLOSE_WAIT = 2.0
 
 
 class Shown:
@@ -101,8 +103,12 @@ class Subtitles:
         return self.choice.label(choice)
 
     def close(self):
+        """Stops the readers; their threads have ended when this returns,
+        unless one is stuck in a read for longer than CLOSE_WAIT."""
         for shown in self.shown.values():
             shown.reader.stop()
+        for shown in self.shown.values():
+            shown.reader.stop(CLOSE_WAIT)
 
     # --- the drawing side --------------------------------------------------
 
@@ -110,16 +116,20 @@ class Subtitles:
         if isinstance(choice, int):
             reader = Reader(self.av, self.path, choice, self.name)
         else:
+            extension = os.path.splitext(choice)[1].lower()
             try:
                 with open(choice, "rb") as f:
-                    data, utf8 = as_utf8(f.read())
-                if not utf8:
-                    self.note("%s: not UTF-8: each byte that is not is read as Latin-1"
-                              % choice)
+                    data = f.read()
             except OSError as e:
                 data = None
                 failed = e.strerror or str(e)
-            extension = os.path.splitext(choice)[1].lower()
+            # A text file's bytes as UTF-8; any other (a bitmap stream's
+            # file, such as PGS's .sup) as they are.
+            if data is not None and extension in FILE_FORMATS:
+                data, utf8 = as_utf8(data)
+                if not utf8:
+                    self.note("%s: not UTF-8: each byte that is not is read as Latin-1"
+                              % choice)
             reader = Reader(self.av, io.BytesIO(data or b""), None, choice,
                             FILE_FORMATS.get(extension))
             if data is None:

@@ -243,8 +243,13 @@ class Reader:
             new, self.taken = self.events[self.taken:], len(self.events)
             return new
 
-    def stop(self):
+    def stop(self, wait=0.0):
+        """Stops reading; waits up to `wait` seconds for the thread to end
+        (it ends at the next packet).  Whether it has."""
         self.stopped = True
+        if wait and self.thread.is_alive() and self.thread is not threading.current_thread():
+            self.thread.join(wait)
+        return not self.thread.is_alive()
 
 
 def pgs_canvas(packet):
