@@ -36,12 +36,19 @@ def test_a_seek_starts_the_clock_where_the_first_sample_kept_plays(origin, sough
     assert at(clock, 0, 4800, RATE) == expected
 
 
-def test_preroll_is_heard_before_the_sound_at_its_own_pace():
-    clock = ClockMap(RATE)
+@pytest.mark.parametrize("origin, stream_start, expected", [
+    # The silence at speed 1, then the sound at twice its pace.
+    (0.0, 1.0, [900.0, 950.0, 1000.0, 1200.0]),
+    # The first sample kept is later than the time sought: the silence
+    # stays ahead of it.
+    (0.25, 1.5, [1150.0, 1200.0, 1250.0, 1450.0]),
+])
+def test_preroll_is_heard_before_the_sound_at_its_own_pace(origin, stream_start, expected):
+    clock = ClockMap(RATE, origin)
     clock.seek(1.0, 2.0)
     assert clock.preroll(4800) == 0.1
-    # The silence at speed 1, then the sound at twice its pace.
-    assert at(clock, 0, 2400, 4800, 9600) == [900.0, 950.0, 1000.0, 1200.0]
+    clock.started_at(stream_start)
+    assert at(clock, 0, 2400, 4800, 9600) == expected
 
 
 @pytest.mark.parametrize("speeds, expected", [

@@ -35,7 +35,7 @@ class ClockMap:
     def seek(self, seconds, speed):
         """Nothing queued: the next sample queued plays from `seconds` at
         `speed`."""
-        self.base = seconds
+        self.base = self.sought = seconds
         self.produced = 0
         self.changes = [(0, 0.0, speed)]
         # The stream's samples of the current pass of a loop decoded so far.
@@ -45,10 +45,12 @@ class ClockMap:
     def started_at(self, seconds):
         """The first sample that stays after a seek plays the stream from
         `seconds` (its own time), later than the time sought where the
-        stream starts after it.  At a loop's next pass the time goes on as
-        it was."""
+        stream starts after it: the clock moves on by as much (any silence
+        queued ahead of the sound stays ahead of it).  At a loop's next pass
+        the time goes on as it was."""
         if self.rebase:
-            self.base = seconds - self.origin
+            self.base += seconds - self.origin - self.sought
+            self.sought = seconds - self.origin
 
     def queued(self, samples):
         """`samples` more have been queued, at the speed of the last change."""

@@ -6,12 +6,11 @@ read at what the device has played."""
 import math
 import time
 
+import brilox.sound as device
 from brilox.media.sound.clock_map import ClockMap
 from brilox.media.sound.device import Hold
-from brilox.media.sound.tempo import Tempo
+from brilox.media.sound.tempo import LAYOUTS, Tempo
 from brilox.media.sources.reader import Reader
-
-import brilox.sound as device
 
 # Seconds of sound kept queued ahead.
 AHEAD = 0.5
@@ -102,7 +101,7 @@ class Sound:
         # A stream that cannot seek plays on from where it stands.
         self.trim = seconds if self.reader.seek(seconds) else None
         self.resampler = self.av.AudioResampler(
-            format="s16", layout="stereo" if self.channels == 2 else "mono", rate=self.rate)
+            format="s16", layout=LAYOUTS[self.channels], rate=self.rate)
 
     def _tempo(self, speed, seconds):
         return Tempo(self.av, speed, self.rate, self.channels, seconds)

@@ -14,6 +14,9 @@ SLOWEST, FASTEST = 0.25, 4.0
 TEMPO_RANGE = (0.5, 2.0)
 # Samples of each frame pushed into the tempo filters.
 TEMPO_CHUNK = 1024
+# FFmpeg's channel layout of each count of channels SDL 1.2 plays, its
+# channels in the order WAVE files and SDL 2 keep them.
+LAYOUTS = {1: "mono", 2: "stereo", 4: "quad", 6: "5.1"}
 
 
 def tempo_factors(speed):
@@ -26,12 +29,13 @@ def tempo_factors(speed):
 
 
 class Tempo:
-    """The filters for `speed` over 16-bit samples of `channels` (1 or 2)
-    at `rate`, taking the stream from `seconds` (on the clock's map) on."""
+    """The filters for `speed` over 16-bit samples of `channels` (a count
+    in LAYOUTS) at `rate`, taking the stream from `seconds` (on the clock's
+    map) on."""
 
     def __init__(self, av, speed, rate, channels, seconds):
         self.av, self.rate = av, rate
-        self.layout = "stereo" if channels == 2 else "mono"
+        self.layout = LAYOUTS[channels]
         self.frame_bytes = 2 * channels
         # Samples pushed in so far, and the stream's seconds they start at.
         self.pushed, self.seconds = 0, seconds

@@ -4,9 +4,9 @@ then finds the lines of its moment already there, however the streams of
 the file are interleaved.  The thread only hands its events over; the
 drawing is done on the thread that runs the frame's pipeline."""
 
+import ctypes
 import re
 import struct
-import ctypes
 import threading
 
 from brilox.media.frames import BadInput
