@@ -22,8 +22,7 @@ from brilox.media.sources.raw import EXTENSIONS, open_raw
 DEFAULT_FORMAT, PATTERN_SIZE = "i420", (320, 240)
 # The flag of each of the engine's arguments that its errors name: the
 # player says its own words to a person.
-FLAGS = {"format": "--format", "loop": "--loop", "video_stream": "--video-stream",
-         "audio_stream": "--audio-stream", "subtitle_stream": "--subtitle-stream"}
+FLAGS = {"format": "--format", "loop": "--loop"}
 # Raw file name extensions that name the frames' layout.
 FORMAT_NAMES = {"i420", "yv12", "yuy2", "uyvy", "nv12", "nv21"}
 

@@ -101,8 +101,11 @@ class Reader:
         self._skipping = None
 
     def _decoded(self):
-        """The frames of the packets read.  Below `skip_below` the decoder
-        skips the frames that no other frame refers to."""
+        """The frames of the packets read.  Below `skip_below` (a timestamp,
+        the line of a seek) the decoder skips the frames that no other frame
+        refers to: the caller neither shows nor keeps any frame below it.
+        Frames come in the order they are shown, so none below the line
+        follows one above it."""
         context = self.stream.codec_context
         for packet in self.packets:
             skip = (self.skip_below is not None and packet.pts is not None
