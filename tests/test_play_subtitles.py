@@ -252,14 +252,17 @@ def test_a_bitmap_on_a_4_3_canvas_lands_scaled_on_16_9_video(tmp_path, matrix, l
     shown = Subtitles(av, None, sub_file=str(sup), name="box.sup")
     grey = (bytes([100]) * (width * height), bytes([128]) * (width * height // 4),
             bytes([128]) * (width * height // 4))
+    colours = SimpleNamespace(matrix=matrix, levels=levels)
     try:
-        drawn = shown.draw(grey, subtitles.PLANAR, width, height,
-                           SimpleNamespace(matrix=matrix, levels=levels), None, 1.5)
-        after = shown.draw(grey, subtitles.PLANAR, width, height,
-                           SimpleNamespace(matrix=matrix, levels=levels), None, 2.0)
+        # Before the box; the stream then read whole, however busy the machine.
+        before = shown.draw(grey, subtitles.PLANAR, width, height, colours, None, 0.5)
+        for each in shown.shown.values():
+            each.reader.thread.join(30)
+        drawn, after = (shown.draw(grey, subtitles.PLANAR, width, height, colours, None, t)
+                        for t in (1.5, 2.0))
     finally:
         shown.close()
-    assert list(shown.notes) == [] and after is grey
+    assert list(shown.notes) == [] and before is grey and after is grey
     assert all(not s.reader.thread.is_alive() for s in shown.shown.values())
     y = np.frombuffer(bytes(drawn[0]), np.uint8).reshape(height, width).astype(int)
     # The box: x 180-540 of 720 is 256-768 of 1024; y 144-432 stays.
