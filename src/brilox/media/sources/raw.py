@@ -4,8 +4,8 @@ kept so that stepping back works on them).
 
 Four layouts are known without FFmpeg's libraries (the packed two at even
 widths only); any other pixel format FFmpeg knows is read with FFmpeg's raw
-video decoder and converted by its scaler.  Frames lie as FFmpeg writes them, every row unpadded and chroma
-rounded up for odd sizes."""
+video decoder and converted by its scaler.  Frames lie as FFmpeg writes
+them, every row unpadded and chroma rounded up for odd sizes."""
 
 import os
 import stat
@@ -27,7 +27,6 @@ BUILT_IN["yuvj420p"] = ("yuvj420p", YV12, (0, 1, 2))
 
 # File name extensions that mean raw frames even without a size or format.
 EXTENSIONS = {".yuv", ".raw", ".rgb", ".i420", ".yv12", ".yuy2", ".uyvy", ".nv12", ".nv21"}
-
 
 
 def ffmpeg_plane_sizes(av, name, width, height):
