@@ -68,6 +68,9 @@ def clips(tmp_path_factory):
     folder = tmp_path_factory.mktemp("video")
     for name, count in (("count.mp4", 2 * FPS), ("count.yuv", 2 * FPS), ("second.mp4", FPS)):
         make_clip(folder, name, count)
+    # Its streams start 1.4 s in: times in it count from there.
+    ffmpeg("-y", "-i", folder / "count.mp4", "-c", "copy", "-output_ts_offset", 1.4,
+           folder / "late.mp4")
     (folder / "notes.mp4").write_text("not a video\n" * 100)
     return folder
 
@@ -119,7 +122,7 @@ def first_frame(video, size=(W, H), read=number):
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("name, raw, speed", [
     ("count.mp4", {}, 1.0), ("count.yuv", {"size": (W, H), "format": "i420", "fps": FPS}, 1.0),
-    ("count.mp4", {}, 2.0)])
+    ("count.mp4", {}, 2.0), ("late.mp4", {}, 1.0)])
 def test_frames_show_at_their_times(video, clips, name, raw, speed):
     video.set_mode((W, H))
     with Video(clips / name, speed=speed, **raw) as v:
@@ -148,9 +151,10 @@ def test_frames_show_at_their_times(video, clips, name, raw, speed):
 
 
 @pytest.mark.timeout(60)
-def test_seek_while_paused_shows_the_frame_sought(video, clips):
+@pytest.mark.parametrize("name", ["count.mp4", "late.mp4"])
+def test_seek_while_paused_shows_the_frame_sought(video, clips, name):
     video.set_mode((W, H))
-    with Video(clips / "count.mp4") as v:
+    with Video(clips / name) as v:
         # The first frame; forward, back, inside a frame, past the end.
         for sought, frame in ((None, 0), (45 / FPS, 45), (1 / FPS, 1), (10.5 / FPS, 10),
                               (100.0, 2 * FPS - 1)):
@@ -162,6 +166,50 @@ def test_seek_while_paused_shows_the_frame_sought(video, clips):
             assert not v.update() and not v.playing
             # A game flips when it draws, whether a new frame went up or not.
             assert number(shown()) == frame, "the frame is gone at the next flip"
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("sought", [1.5, 0.2])
+def test_play_after_a_paused_seek_goes_on_from_the_frame_sought(video, clips, sought):
+    """Without sound: paused half a second in, a second ahead (or 0.3 s back),
+    played again: the frames after the one sought go up at their times from
+    play(), none held for the length of the seek, none dropped."""
+    video.set_mode((W, H))
+    with Video(clips / "count.mp4") as v:
+        v.play()
+        run(v, 0.5)
+        v.pause()
+        v.seek(sought)
+        target = round(sought * FPS)
+        assert first_frame(v) == target
+        time.sleep(0.2)
+        played = time.monotonic()
+        v.play()
+        seen = run(v, 0.3)
+    assert [n for _, n, _ in seen] == list(range(target + 1, target + 1 + len(seen)))
+    assert len(seen) >= 0.3 * FPS - 2 * LATE, seen
+    for at, n, _ in seen:
+        assert -0.005 < at - played - (n - target) / FPS < 2 * LATE / FPS, (at - played, n)
+
+
+@pytest.mark.timeout(60)
+def test_a_speed_change_while_playing_without_sound_goes_on_from_the_time_up(video, clips):
+    """Twice as fast half a second in: each frame after goes up at half its
+    time from there on, none skipped for the time played before."""
+    video.set_mode((W, H))
+    with Video(clips / "count.mp4") as v:
+        v.play()
+        before = run(v, 0.5)
+        changed, (started, first, _) = time.monotonic(), before[0]
+        assert first == 0
+        v.speed = 2.0
+        seen = run(v, 2, lambda: v.finished)
+        assert v.finished
+    assert [n for _, n, _ in seen] == sorted(n for _, n, _ in seen)
+    assert len(seen) >= (2 * FPS - 0.5 * FPS) / 2 - 2 * LATE, seen
+    for at, n, _ in seen:
+        due = changed + (n / FPS - (changed - started)) / 2
+        assert -0.01 < at - due < 2 * LATE / FPS, (at - changed, n)
 
 
 @pytest.mark.timeout(60)
@@ -363,6 +411,10 @@ def test_open_and_close_leave_nothing(video, clips):
         with Video(clips / "second.mp4") as v:
             v.play()
             assert first_frame(v) is not None
+        # The decoding thread (mid-decode: it reads ahead) is gone at once.
+        assert "brilox-video" not in [thread.name for thread in threading.enumerate()]
+        with pytest.raises(ValueError, match="closed"):
+            v.position
 
     def decoder_opened():
         # What FFmpeg's libraries keep by themselves (PyAV before 13 keeps

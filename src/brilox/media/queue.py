@@ -97,15 +97,15 @@ class FrameQueue:
 
     def wait_until(self, done, timeout, poll):
         """Waits up to `timeout` seconds (in real time) until `done()`,
-        looking again at each change, and every `poll` seconds."""
+        looking again at each change, and every `poll` seconds; not once
+        closed."""
         deadline = time.monotonic() + timeout
         while not done():
             left = deadline - time.monotonic()
-            if left <= 0:
-                return
             with self._lock:
-                if not self.closed:
-                    self._lock.wait(min(left, poll))
+                if left <= 0 or self.closed:
+                    return
+                self._lock.wait(min(left, poll))
 
     def close(self):
         """Every waiter on either side wakes, and finds it closed."""
