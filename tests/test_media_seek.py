@@ -68,7 +68,8 @@ class Source:
     # (100 + 1 - 32 + 1 = 70).
     (Source(kept=32, glimpses=False), SEEK, 10, 100,
      [Aim(10), Sought(70, "f70", AsFarBack(70, 32))]),
-    (Source(kept=32, glimpses=False), STEP, 75, 100, [Aim(75), Sought(75, "f75", Landed(75, STEP))]),
+    (Source(kept=32, glimpses=False), STEP, 75, 100,
+     [Aim(75), Sought(75, "f75", Landed(75, STEP))]),
     # A file that turns out to refuse seeks: the oldest frame it kept, or
     # none, where it kept none behind the frame up.
     (Source(refuses=True, glimpses=False, oldest=250), SEEK, 10, 300,

@@ -6,6 +6,7 @@ import gc
 import math
 import os
 import struct
+import subprocess
 import threading
 import time
 import warnings
@@ -231,6 +232,54 @@ def test_a_looped_clip_runs_on_without_a_held_frame(video, clips):
     changes = [i for i in range(1, len(seen)) if numbers[i] != numbers[i - 1]]
     held = [(numbers[a], times[b] - times[a]) for a, b in zip([0] + changes, changes)]
     assert max(t for _, t in held) < 3 * LATE / FPS, held
+
+
+@pytest.mark.timeout(60)
+def test_a_seek_inside_a_looping_video_with_sound_keeps_to_the_sound(
+        video, tmp_path, sound_server, monkeypatch):  # noqa: F811
+    """One second with sound, looping: in its second pass a seek to 0.5 s.
+    The frames from the one sought go on in order through the next loop,
+    each up once the sound's clock reaches it and before it passes the
+    next (at 60 updates a second), the clock's line running on."""
+    for name, value in sound_server.env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
+    clip = make_clip(tmp_path, "loop.mp4", FPS, 3000 * np.sin(np.arange(RATE) * 2 * np.pi
+                                                               * 440 / RATE))
+    video.set_mode((W, H))
+    # The null sink sleeps between renders while no stream asks for a short
+    # latency (a first sound may start 2 s late): a stream of zeros keeps it awake.
+    with open(os.devnull, "wb") as out, open("/dev/zero", "rb") as zeros:
+        awake = subprocess.Popen(["pacat", "--raw", "--rate=%d" % RATE, "--channels=1",
+                                  "--latency-msec=10"], stdin=zeros, stdout=out, stderr=out,
+                                 env=dict(os.environ, **sound_server.env))
+    try:
+        with Video(clip, loop=True) as v:
+            assert v.has_sound
+            v.play()
+            run(v, 8, lambda: v.shown_at > 1.3)
+            assert v.shown_at > 1.3
+            v.seek(0.5)
+            seen = []
+            deadline = time.monotonic() + 8
+            while len(seen) < 2 * FPS and time.monotonic() < deadline:
+                if v.update():
+                    seen.append((v.frame, v.last_kind, v.shown_at, v.sound.clock()))
+                time.sleep(1 / 60)
+    finally:
+        awake.kill()
+        awake.wait()
+    numbers = [n for n, _, _, _ in seen]
+    assert 15 in numbers, seen
+    start = numbers.index(15)
+    assert seen[start][1] == "sought" and numbers[start:] == \
+        [(15 + k) % FPS for k in range(len(numbers) - start)], seen
+    lines = [at for _, _, at, _ in seen[start:]]
+    assert all(b - a == pytest.approx(1 / FPS, abs=1e-3) for a, b in zip(lines, lines[1:])), seen
+    late = [heard - at for _, kind, at, heard in seen[start + 1:]]
+    # Up no sooner than its time, and within the update after the next
+    # frame's (a busy machine's update may come late: a few).
+    assert min(late) >= -1e-3 and sum(x > 1 / FPS + 1 / 60 for x in late) <= 2 * LATE, late
 
 
 @pytest.mark.timeout(60)

@@ -96,12 +96,14 @@ class Clock:
         self.playing = False
 
     def set_speed(self, value, now):
-        """The line goes on from where it stands at `now`, at `value`."""
+        """The line goes on from where it stands at `now`, at `value`
+        (which it returns)."""
         if self.base is not None:
             self.base = (self.base[0] + (now - self.base[1]) * self.speed, now)
         if self.heard is not None:
             self.heard = (self.heard[0] + (now - self.heard[1]) * self.speed, now)
         self.speed = value
+        return value
 
     def land(self, at, now):
         """A seek's or step's frame (at `at` on the line) went up at `now`:
