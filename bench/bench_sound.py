@@ -2,9 +2,10 @@
 
 The mix: SDL's callback summing 8 busy channels of 48 kHz 16-bit stereo
 into one buffer of SDL's (1024 frames), against a memcpy of the bytes it
-takes from their rings, both timed inside brilox.sound (its _mix_cost(),
-which runs the callback on the same frames again and again under SDL's
-audio lock) on SDL's dummy driver; the row shows the round of median ratio.
+takes from their rings, both timed in the mixer's own build
+(tests/support/rooms.py, from the module's sources at the module's -O3),
+which runs the callback on the same frames again and again; the row shows
+the round of median ratio.
 
 Sounds: the processor time of a game (this process, its threads included)
 that plays 8 overlapping sounds of a quarter of a second each, looping, for
@@ -58,26 +59,31 @@ def _cpu_seconds(command, env):
 
 def _mix_row():
     import array
+    import ctypes
     import random
-    import statistics
 
-    import brilox.sound as sound
-    os.environ["SDL_AUDIODRIVER"] = "dummy"
-    sound.open(48000, 2, -16, 0.5)
+    from support import rooms
+    mixer = rooms.Mixer(48000, -16, 2, ring_frames=24000)
+    samples = rooms.lib().mixer_device_samples(48000)
     try:
         noise = random.Random(8)
         for n in range(1, 9):
-            channel = sound.Channel(n)
-            channel.queue(array.array("h", (noise.randrange(-8000, 8000)
-                                            for _ in range(2 * 24000))))
-            channel.volume = 50 + n  # a volume of their own, reached before timing
-            channel.pause(False)
-        sound.Channel(1).volume = 100  # one at full volume, its samples as they are
-        rounds = [sound._mix_cost(2000) for _ in range(9)]
+            mixer.queue(n, array.array("h", (noise.randrange(-8000, 8000)
+                                             for _ in range(2 * 24000))).tobytes())
+            # A volume of their own, but one at full volume, its samples as
+            # they are.
+            mixer.channel(n, volume=100 if n == 1 else 50 + n)
+        mixer.mix(samples)  # the volumes reached before timing
+        rounds = []
+        for _ in range(9):
+            mixing, copying = ctypes.c_double(), ctypes.c_double()
+            assert rooms.lib().mixer_cost(mixer.handle, samples * mixer.frame_bytes, 2000,
+                                          ctypes.byref(mixing), ctypes.byref(copying)) == 0
+            rounds.append((mixing.value, copying.value))
     finally:
-        sound.quit()
+        mixer.close()
     callback, copy = sorted(rounds, key=lambda r: r[0] / r[1])[len(rounds) // 2]
-    return [("mixing 8 busy channels, 48 kHz stereo: SDL's callback, us per 1024 frames",
+    return [("mixing 8 busy channels, 48 kHz stereo: SDL's callback, us per %d frames" % samples,
              callback / 2000 * 1e6, "memcpy of the bytes it takes, us", copy / 2000 * 1e6,
              "<= 4.00x")]
 

@@ -160,5 +160,5 @@ def play_on_clock(monkeypatch, args, events, upload=0.0, seek=0.0):
     monkeypatch.setattr(brilox.media.video, "Overlay", Recorder)
     monkeypatch.setattr(brilox.play.player, "headless_wanted", lambda options: False)
     # The levels go into the overlay as they are, on any SDL.
-    monkeypatch.setattr(brilox.media.colour, "conversion", lambda *args: None)
+    monkeypatch.setattr(brilox.media.colour.maths, "conversion", lambda *args: None)
     return brilox.play.main([*map(str, args), "--range", "full"]), shown

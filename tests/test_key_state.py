@@ -2,11 +2,15 @@
 
 import ctypes
 import gc
+import re
 import sys
+from pathlib import Path
 
 import pytest
 
 import brilox.base
+import brilox.config
+import brilox.display
 import brilox.key as key
 from support import sdl
 
@@ -231,6 +235,44 @@ def test_name_of_a_key_outside_sdls_table_is_sdls_unknown_name(video, k):
 def test_names_come_from_sdls_table(video):
     names = [key.name(k) for k in (SDLK_UNKNOWN, SDLK_RETURN, SDLK_a, SDLK_LSHIFT)]
     assert all(names) and len(set(names)) == len(names)
+
+
+def sdl_keysym_header():
+    """SDL_keysym.h of the SDL brilox was built on, every key symbol and
+    modifier it names and its value, read as C reads its enums: a name with
+    no value written is one more than the name before."""
+    folders = [flag[2:] for flag in brilox.config.cflags() if flag.startswith("-I")]
+    path = next(Path(f, "SDL_keysym.h") for f in folders if Path(f, "SDL_keysym.h").exists())
+    text = re.sub(r"/\*.*?\*/", "", path.read_text(), flags=re.S)
+    values = {}
+    for body in re.findall(r"typedef\s+enum\s*\{(.*?)\}\s*SDL(?:Key|Mod)\s*;", text, re.S):
+        value = -1
+        for entry in filter(None, (e.strip() for e in body.split(","))):
+            name, _, written = (part.strip() for part in entry.partition("="))
+            value = int(written, 0) if written else value + 1
+            values[name] = value
+    for name, joined in re.findall(r"^#define\s+(KMOD_\w+)\s+\(([\w|\s]+)\)", text, re.M):
+        values[name] = 0
+        for part in joined.split("|"):
+            values[name] |= values[part.strip()]
+    return values
+
+
+SDL_KEYSYMS = sdl_keysym_header()
+
+
+def test_display_gives_sdls_key_symbols_and_modifiers_and_no_other():
+    # 233 keys and SDLK_LAST, whose value is written nowhere; 13 modifiers
+    # and the 4 masks that join a left and a right key.
+    assert (len(SDL_KEYSYMS), SDL_KEYSYMS["SDLK_LAST"], SDL_KEYSYMS["KMOD_META"]) == \
+        (234 + 17, SDLK_LAST, 0x0C00)
+    exported = {n for n in vars(brilox.display) if n.startswith(("K_", "KMOD_"))}
+    assert exported == {n.replace("SDLK_", "K_", 1) for n in SDL_KEYSYMS}
+
+
+@pytest.mark.parametrize("name, value", sorted(SDL_KEYSYMS.items()))
+def test_every_key_symbol_and_modifier_has_its_value_in_sdls_header(name, value):
+    assert getattr(brilox.display, name.replace("SDLK_", "K_", 1)) == value
 
 
 # Focus.

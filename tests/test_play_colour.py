@@ -328,6 +328,42 @@ def test_conversion_follows_the_source_range(source, choice, sdl_full, wanted):
     assert colour.conversion(source, choice, sdl_full) == wanted
 
 
+B601, B709 = colour.BT601, colour.BT709
+
+
+@pytest.mark.parametrize("levels, matrix, sdl_full, sdl_matrix, wanted", [
+    (L, B709, True, None, colour.Plan(levels=colour.EXPAND)),     # SDL's matrix unknown
+    (F, B709, False, B709, colour.Plan(levels=colour.COMPRESS)),  # the source's own
+    (L, B709, None, B601, colour.Plan()),                         # SDL's range unknown
+    (L, B709, True, B601, colour.Plan(coefficients=colour.coefficients(B709, L, B601, F))),
+    (F, B601, False, B709, colour.Plan(coefficients=colour.coefficients(B601, F, B709, L))),
+])
+def test_plan_changes_the_matrix_only_where_the_probe_found_sdls(levels, matrix, sdl_full,
+                                                                sdl_matrix, wanted):
+    assert colour.plan(levels, matrix, colour.Probe(True, sdl_full, None, sdl_matrix)) == wanted
+
+
+# The greys read back for the probe's levels 16, 128 and 235: as they are
+# (full range), stretched to 0-255 (limited), within 4 and at least 8 apart.
+@pytest.mark.parametrize("seen, full_range", [
+    (None, None), ((16, 128, 235), True), ((20, 128, 235), True), ((21, 128, 235), None),
+    ((0, 130, 255), False), ((0, 134, 255), False), ((0, 135, 255), None),
+    ((8, 129, 245), None),
+])
+def test_the_probe_tells_sdls_range_by_its_greys(seen, full_range):
+    assert colour.full_range_from(seen) is full_range
+
+
+@pytest.mark.parametrize("matrix, levels, off, full_range, found", [
+    (B601, F, 0, True, B601), (B709, F, 6, True, B709), (B709, F, 7, True, None),
+    (B709, L, 0, False, B709), (B709, L, 0, True, None), (B601, F, 0, None, None),
+])
+def test_the_probe_tells_sdls_matrix_by_its_colour_at_the_range_found(matrix, levels, off,
+                                                                     full_range, found):
+    r, g, b = colour.rgb_of(colour.PROBE_COLOUR, matrix, levels)
+    assert colour.matrix_from((r + off, g, b), full_range) == found
+
+
 # --- what SDL shows -------------------------------------------------------------
 
 def ffmpeg(*args, data=None):

@@ -3,6 +3,7 @@ real resize on SDL's X11 driver under Xvfb (xdotool presses the keys), keys
 and clicks on SDL's queue against a clock the test holds, signals, and the
 frame sources on their own."""
 
+import contextlib
 import ctypes
 import io
 import itertools
@@ -15,6 +16,7 @@ import sys
 import threading
 import time
 from fractions import Fraction
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -671,3 +673,68 @@ def test_speed_keys_and_the_next_video_stream(x_display, x11_player, tmp_path): 
             time.sleep(0.1)
     xdotool(x_display, "key", "q")
     assert player.frame_of("quit") > 0 and player.finish()[0] == 0
+
+
+# The key table: what each key does, and the help that says it.
+
+# SDL's name for each key the player takes: its command while playing, and
+# while paused where that is another.
+KEY_COMMANDS = {
+    "space": ("pause",), "p": ("pause",), "s": ("step", 1),
+    "right": (("seek", 10), ("step", 1)), "left": (("seek", -10), ("step", -1)),
+    "up": ("seek", 60), "down": ("seek", -60), "page up": ("seek", 600),
+    "page down": ("seek", -600), "home": ("seek_to", 0.0), "end": ("seek_to", 1.0),
+    "f": ("fullscreen",), "m": ("mute",), "9": ("volume", -1), "0": ("volume", 1),
+    "a": ("next_audio",), "t": ("next_subtitle",), "v": ("next_video",),
+    "[": ("speed", -1), "]": ("speed", 1), "backspace": ("speed", 0),
+    "q": ("quit", "quit"), "escape": ("quit", "quit"),
+}
+
+
+def commands_of_every_key(paused):
+    """Every key of SDL's set pressed: SDL's name for each that gives a
+    command (SDL names keys once its video is up), and its commands."""
+    from brilox.key import name
+    from brilox.play.controls import Controls
+    codes = {getattr(d, n) for n in vars(d) if n.startswith("K_")}
+    given = {code: Controls().commands(SimpleNamespace(type=d.KEYDOWN, key=code, mod=0),
+                                       paused, 0.0, 640) for code in codes}
+    return {name(code): said for code, said in given.items() if said}
+
+
+@pytest.mark.parametrize("paused", [False, True], ids=["playing", "paused"])
+def test_each_key_gives_its_command_and_no_other_key_any(video, paused):
+    expected = {key: [said[paused] if isinstance(said[0], tuple) else said]
+                for key, said in KEY_COMMANDS.items()}
+    assert commands_of_every_key(paused) == expected
+
+
+def key_block(where):
+    """The list of keys that `where` shows, cut from the text it is in."""
+    if where == "--help":
+        from brilox.play.cli import parse_options
+        out = io.StringIO()
+        with pytest.raises(SystemExit), contextlib.redirect_stdout(out):
+            parse_options(["--help"])
+        text, start = out.getvalue(), "\nkeys:\n"
+    elif where == "docstring":
+        import brilox.play
+        text, start = brilox.play.__doc__, "long a frame takes):\n\n"
+    else:
+        text = (Path(__file__).parents[1] / "README.md").read_text()
+        start = "\n| Keys | |\n|---|---|\n"
+    return text.split(start, 1)[1].split("\n\n", 1)[0]
+
+
+@pytest.mark.parametrize("where, drawn, row", [
+    ("--help", lambda keys: keys.text(2), r" *(\S.*?)  +\S"),
+    ("docstring", lambda keys: keys.text(4), r" *(\S.*?)  +\S"),
+    ("README", lambda keys: keys.markdown().split("\n", 2)[2], r"\| (.*?) \|"),
+], ids=["--help", "docstring", "README"])
+def test_every_help_is_the_key_table_and_names_every_key(video, where, drawn, row):
+    from brilox.play import keys
+    block = key_block(where)
+    assert block == drawn(keys)
+    names = [re.match(row, line) for line in block.splitlines()]
+    named = {n.strip("*") for found in names if found for n in found.group(1).split(", ")}
+    assert named == set(commands_of_every_key(False)) | {"right click", "double click"}

@@ -16,6 +16,7 @@
 // whatever its pixel format, or as its own pixel bytes, which
 // `write_display` puts back.
 #include "api_tables.hpp"
+#include "layouts.hpp"
 
 #include <SDL.h>
 
@@ -98,7 +99,10 @@ static_assert(matches_formula(), "the fixed-point conversions must equal the exa
 
 // What a plane holds: all luma, all chroma, or luma and chroma bytes in turn
 // (packed 4:2:2, starting with either).
-enum Kind { kind_luma = 0, kind_chroma = 1, kind_luma_chroma = 2, kind_chroma_luma = 3 };
+constexpr int kind_luma = brilox::layout::luma;
+constexpr int kind_chroma = brilox::layout::chroma;
+constexpr int kind_luma_chroma = brilox::layout::luma_chroma;
+constexpr int kind_chroma_luma = brilox::layout::chroma_luma;
 
 void convert_plain(const std::uint8_t *source, std::uint8_t *destination, Py_ssize_t count,
                   Scale s)
@@ -374,7 +378,7 @@ bool rows_of(const Py_buffer &view, const char *role, Py_ssize_t rows, Py_ssize_
 
 // How transform finds its planes: three of 4:2:0, or one of packed 4:2:2
 // (LUMA_CHROMA, CHROMA_LUMA) by the first byte of each row.
-constexpr int layout_planar = 4;
+constexpr int layout_planar = brilox::layout::planar;
 
 // A colour matrix in fixed point for 16-bit lanes.  Levels are counted in
 // 1/8ths.  Every byte, less 128, goes to the high byte of a 16-bit word,
@@ -1086,7 +1090,7 @@ PyMethodDef colour_methods[] = {
 PyModuleDef colour_module = {
     PyModuleDef_HEAD_INIT,
     "_colour",
-    "brilox-play's colour services: level conversions, colour matrices, turns and the "
+    "brilox.media's colour services: level conversions, colour matrices, turns and the "
     "display surface's pixels",
     -1,
     colour_methods,

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 namespace {
 
@@ -641,8 +642,7 @@ struct Constant {
     unsigned long value;
 };
 
-// SDL's own codes, for the events, flags and keys a program reads.  Every
-// other SDL key symbol arrives in events as it is (brilox.key.name names it).
+// SDL's own codes, for the events and flags a program reads.
 const Constant constants[] = {
     {"NOEVENT", SDL_NOEVENT},
     {"ACTIVEEVENT", SDL_ACTIVEEVENT},
@@ -667,36 +667,64 @@ const Constant constants[] = {
     {"BUTTON_RIGHT", SDL_BUTTON_RIGHT},
     {"BUTTON_WHEELUP", SDL_BUTTON_WHEELUP},
     {"BUTTON_WHEELDOWN", SDL_BUTTON_WHEELDOWN},
-    {"KMOD_SHIFT", KMOD_SHIFT},
-    {"KMOD_CTRL", KMOD_CTRL},
-    {"KMOD_ALT", KMOD_ALT},
-    {"K_BACKSPACE", SDLK_BACKSPACE},
-    {"K_RETURN", SDLK_RETURN},
-    {"K_ESCAPE", SDLK_ESCAPE},
-    {"K_SPACE", SDLK_SPACE},
-    {"K_COMMA", SDLK_COMMA},
-    {"K_PERIOD", SDLK_PERIOD},
-    {"K_LEFTBRACKET", SDLK_LEFTBRACKET},
-    {"K_RIGHTBRACKET", SDLK_RIGHTBRACKET},
-    {"K_0", SDLK_0},
-    {"K_9", SDLK_9},
-    {"K_a", SDLK_a},
-    {"K_f", SDLK_f},
-    {"K_m", SDLK_m},
-    {"K_p", SDLK_p},
-    {"K_q", SDLK_q},
-    {"K_s", SDLK_s},
-    {"K_t", SDLK_t},
-    {"K_v", SDLK_v},
-    {"K_UP", SDLK_UP},
-    {"K_DOWN", SDLK_DOWN},
-    {"K_RIGHT", SDLK_RIGHT},
-    {"K_LEFT", SDLK_LEFT},
-    {"K_HOME", SDLK_HOME},
-    {"K_END", SDLK_END},
-    {"K_PAGEUP", SDLK_PAGEUP},
-    {"K_PAGEDOWN", SDLK_PAGEDOWN},
 };
+
+// SDL_keysym.h whole, in its order: every key symbol SDLK_name as K_name,
+// and every modifier mask KMOD_name by its own name, the four masks that
+// join a left and a right key among them.
+#define KEY(name) {"K_" #name, SDLK_##name}
+#define MOD(name) {"KMOD_" #name, KMOD_##name}
+const Constant keysyms[] = {
+    KEY(UNKNOWN), KEY(FIRST), KEY(BACKSPACE), KEY(TAB), KEY(CLEAR), KEY(RETURN), KEY(PAUSE),
+    KEY(ESCAPE), KEY(SPACE), KEY(EXCLAIM), KEY(QUOTEDBL), KEY(HASH), KEY(DOLLAR),
+    KEY(AMPERSAND), KEY(QUOTE), KEY(LEFTPAREN), KEY(RIGHTPAREN), KEY(ASTERISK), KEY(PLUS),
+    KEY(COMMA), KEY(MINUS), KEY(PERIOD), KEY(SLASH), KEY(0), KEY(1), KEY(2), KEY(3), KEY(4),
+    KEY(5), KEY(6), KEY(7), KEY(8), KEY(9), KEY(COLON), KEY(SEMICOLON), KEY(LESS), KEY(EQUALS),
+    KEY(GREATER), KEY(QUESTION), KEY(AT), KEY(LEFTBRACKET), KEY(BACKSLASH), KEY(RIGHTBRACKET),
+    KEY(CARET), KEY(UNDERSCORE), KEY(BACKQUOTE), KEY(a), KEY(b), KEY(c), KEY(d), KEY(e), KEY(f),
+    KEY(g), KEY(h), KEY(i), KEY(j), KEY(k), KEY(l), KEY(m), KEY(n), KEY(o), KEY(p), KEY(q),
+    KEY(r), KEY(s), KEY(t), KEY(u), KEY(v), KEY(w), KEY(x), KEY(y), KEY(z), KEY(DELETE),
+    KEY(WORLD_0), KEY(WORLD_1), KEY(WORLD_2), KEY(WORLD_3), KEY(WORLD_4), KEY(WORLD_5),
+    KEY(WORLD_6), KEY(WORLD_7), KEY(WORLD_8), KEY(WORLD_9), KEY(WORLD_10), KEY(WORLD_11),
+    KEY(WORLD_12), KEY(WORLD_13), KEY(WORLD_14), KEY(WORLD_15), KEY(WORLD_16), KEY(WORLD_17),
+    KEY(WORLD_18), KEY(WORLD_19), KEY(WORLD_20), KEY(WORLD_21), KEY(WORLD_22), KEY(WORLD_23),
+    KEY(WORLD_24), KEY(WORLD_25), KEY(WORLD_26), KEY(WORLD_27), KEY(WORLD_28), KEY(WORLD_29),
+    KEY(WORLD_30), KEY(WORLD_31), KEY(WORLD_32), KEY(WORLD_33), KEY(WORLD_34), KEY(WORLD_35),
+    KEY(WORLD_36), KEY(WORLD_37), KEY(WORLD_38), KEY(WORLD_39), KEY(WORLD_40), KEY(WORLD_41),
+    KEY(WORLD_42), KEY(WORLD_43), KEY(WORLD_44), KEY(WORLD_45), KEY(WORLD_46), KEY(WORLD_47),
+    KEY(WORLD_48), KEY(WORLD_49), KEY(WORLD_50), KEY(WORLD_51), KEY(WORLD_52), KEY(WORLD_53),
+    KEY(WORLD_54), KEY(WORLD_55), KEY(WORLD_56), KEY(WORLD_57), KEY(WORLD_58), KEY(WORLD_59),
+    KEY(WORLD_60), KEY(WORLD_61), KEY(WORLD_62), KEY(WORLD_63), KEY(WORLD_64), KEY(WORLD_65),
+    KEY(WORLD_66), KEY(WORLD_67), KEY(WORLD_68), KEY(WORLD_69), KEY(WORLD_70), KEY(WORLD_71),
+    KEY(WORLD_72), KEY(WORLD_73), KEY(WORLD_74), KEY(WORLD_75), KEY(WORLD_76), KEY(WORLD_77),
+    KEY(WORLD_78), KEY(WORLD_79), KEY(WORLD_80), KEY(WORLD_81), KEY(WORLD_82), KEY(WORLD_83),
+    KEY(WORLD_84), KEY(WORLD_85), KEY(WORLD_86), KEY(WORLD_87), KEY(WORLD_88), KEY(WORLD_89),
+    KEY(WORLD_90), KEY(WORLD_91), KEY(WORLD_92), KEY(WORLD_93), KEY(WORLD_94), KEY(WORLD_95),
+    KEY(KP0), KEY(KP1), KEY(KP2), KEY(KP3), KEY(KP4), KEY(KP5), KEY(KP6), KEY(KP7), KEY(KP8),
+    KEY(KP9), KEY(KP_PERIOD), KEY(KP_DIVIDE), KEY(KP_MULTIPLY), KEY(KP_MINUS), KEY(KP_PLUS),
+    KEY(KP_ENTER), KEY(KP_EQUALS), KEY(UP), KEY(DOWN), KEY(RIGHT), KEY(LEFT), KEY(INSERT),
+    KEY(HOME), KEY(END), KEY(PAGEUP), KEY(PAGEDOWN), KEY(F1), KEY(F2), KEY(F3), KEY(F4),
+    KEY(F5), KEY(F6), KEY(F7), KEY(F8), KEY(F9), KEY(F10), KEY(F11), KEY(F12), KEY(F13),
+    KEY(F14), KEY(F15), KEY(NUMLOCK), KEY(CAPSLOCK), KEY(SCROLLOCK), KEY(RSHIFT), KEY(LSHIFT),
+    KEY(RCTRL), KEY(LCTRL), KEY(RALT), KEY(LALT), KEY(RMETA), KEY(LMETA), KEY(LSUPER),
+    KEY(RSUPER), KEY(MODE), KEY(COMPOSE), KEY(HELP), KEY(PRINT), KEY(SYSREQ), KEY(BREAK),
+    KEY(MENU), KEY(POWER), KEY(EURO), KEY(UNDO), KEY(LAST),
+    MOD(NONE), MOD(LSHIFT), MOD(RSHIFT), MOD(LCTRL), MOD(RCTRL), MOD(LALT), MOD(RALT),
+    MOD(LMETA), MOD(RMETA), MOD(NUM), MOD(CAPS), MOD(MODE), MOD(RESERVED), MOD(CTRL),
+    MOD(SHIFT), MOD(ALT), MOD(META),
+};
+#undef KEY
+#undef MOD
+
+bool add_constants(PyObject *module, std::span<const Constant> table)
+{
+    for (const Constant &constant : table) {
+        Ref value = Ref::steal(PyLong_FromUnsignedLong(constant.value));
+        if (!value || !brilox::add_to_module(module, constant.name, std::move(value)))
+            return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -718,11 +746,8 @@ PyMODINIT_FUNC PyInit_display(void)
     Ref module = Ref::steal(PyModule_Create2(&display_module, 1013));
     if (!module || !brilox::add_to_module(module.get(), "Event", Ref::borrow(type.get())))
         return nullptr;
-    for (const Constant &constant : constants) {
-        Ref value = Ref::steal(PyLong_FromUnsignedLong(constant.value));
-        if (!value || !brilox::add_to_module(module.get(), constant.name, std::move(value)))
-            return nullptr;
-    }
+    if (!add_constants(module.get(), constants) || !add_constants(module.get(), keysyms))
+        return nullptr;
     Py_XDECREF(event_type);
     event_type = reinterpret_cast<PyTypeObject *>(type.release());
     return module.release();

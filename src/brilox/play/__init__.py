@@ -5,8 +5,8 @@ Usage::
     brilox-play [FILE | -] [--size WxH] [--format FORMAT] [--fps N] [--loop]
                 [--window WxH] [--headless] [--frames N] [--no-drop]
                 [--range {auto,limited,full}] [--aspect W:H | --sar W:H] [--no-autorotate]
-                [--no-audio] [--volume N] [--mute] [--video-stream N] [--audio-stream N]
-                [--sub FILE] [--subtitle-stream N]
+                [--no-audio] [--volume N] [--mute] [--speed X] [--video-stream N]
+                [--audio-stream N] [--sub FILE] [--subtitle-stream N]
                 [--screenshot OUT.png | OUT.bmp] [--version]
 
     python -m brilox.play ...          # the same
@@ -76,21 +76,7 @@ a file's display matrix (``--no-autorotate`` keeps them as stored).
 Keys and clicks, read off SDL's event queue (every press is kept however
 long a frame takes):
 
-    space, p          pause and resume
-    right, left       playing: seek 10 s on or back; paused: one frame on or
-                      back (held, they repeat)
-    s                 pause, then one frame on
-    up, down          seek 1 minute on or back
-    page up, down     seek 10 minutes on or back
-    home, end         the first frame, the last frame
-    right click       seek to that fraction of the length
-    f, double click   full screen and back
-    m                 mute and sound on
-    9, 0              the volume down and up
-    a                 the next audio stream
-    t                 the next subtitles (the file's streams, a subtitle
-                      file), then none
-    escape, q         quit (closing the window does too)
+{keys}
 
 Any frame of a file can be sought or stepped to; a media file is sought
 with FFmpeg, exactly: the key frame it decodes from shows at once, and the
@@ -138,10 +124,18 @@ decoding part way is reported at the end.
 The player stands on the engine a game uses, ``brilox.media`` (its
 ``Video`` is re-exported here), and adds only the desktop's part, one
 concern a module: ``player`` (the shell over a Video: window, keys, status
-line), ``cli`` (the command line), ``controls`` (events to commands),
+line), ``cli`` (the command line), ``keys`` (the table of keys and clicks
+that the controls and every help read), ``controls`` (events to commands),
 ``status`` (status line and summary), ``screenshot``, ``pattern`` (the
 test pattern) and ``exits`` (signals and failing output).
 """
+
+from brilox.play import keys as _keys
+
+# The keys are said from the table the controls read them from.  (python
+# -OO drops docstrings.)
+if __doc__ is not None:
+    __doc__ = __doc__.replace("{keys}", _keys.text(4))
 
 
 def main(argv=None):

@@ -8,7 +8,7 @@ import sys
 import warnings
 
 import brilox.base
-from brilox.play import screenshot
+from brilox.play import keys, screenshot
 from brilox.media.colour import RANGE_CHOICES
 from brilox.media.frames import MAX_SIDE, BadInput, parse_aspect
 from brilox.media.notes import MediaWarning
@@ -100,26 +100,7 @@ class VersionAction(argparse.Action):
         parser.exit()
 
 
-KEYS = """keys:
-  space, p         pause and resume
-  right, left      while playing: 10 s on or back; while paused: one frame
-                   on or back (held, they repeat)
-  s                pause, then one frame on
-  up, down         1 minute on or back
-  page up/down     10 minutes on or back
-  home, end        the first frame, the last frame
-  right click      go to that fraction of the length (click x / window width)
-  f, double click  full screen and back
-  m                mute and sound on
-  9, 0             the volume down and up
-  a                the next audio stream
-  t                the next subtitles (the file's streams, then a subtitle
-                   file), then none
-  v                the next video stream
-  [, ]             10% slower, faster (0.25 to 4 times; the sound keeps its
-                   pitch)
-  backspace        the file's own speed again
-  q, escape        quit (closing the window does too)
+EPILOG = "keys:\n" + keys.text(2) + """
 
 Seeking works in files; on standard input the player reads on to a later
 frame and goes back only through the last frames it keeps (up to 32, or
@@ -151,7 +132,7 @@ def parse_options(argv=None):
     parser = argparse.ArgumentParser(
         prog=PROG, description="Play video through a brilox Overlay: any file FFmpeg reads "
                                "(with brilox[video] installed), or raw frames.",
-        epilog=KEYS, formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("file", nargs="?", metavar="FILE",
                         help="a media file, raw frames, or - for standard input "
                              "(default: a generated test pattern)")

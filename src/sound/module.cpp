@@ -1,34 +1,27 @@
 // brilox.sound: plays sound through SDL's audio device.
 //
-// The device mixes up to 16 channels.  Python queues sample frames into a
-// channel's ring buffer, and SDL's audio thread takes them out in its
-// callback, which sums the playing channels, each at its own volume, in a
-// wider sample, scales the sum by the master volume and clips it once.  Each
-// ring has one writer, queue(), which runs under the interpreter lock, and
-// one reader, the callback, which never takes the interpreter lock, never
-// allocates, never waits and never calls Python: the two meet only through
-// atomic byte counts.  The callback fills what a ring lacks with silence,
-// and notes how many frames it took from each and when, which each
-// channel's clock reads.  A channel can also hold a whole sound, the buffer
-// of a Python object, which the callback plays however many times over on
-// its own, from the same kind of spans as a ring's.  The module's functions
-// act on channel 0.
+// The device mixes up to 16 channels (mixer.hpp): Python queues sample
+// frames into a channel's ring, or hands a channel a whole sound to play,
+// and SDL's audio thread sums the channels in its callback.  This file is
+// the module: the device's opening and closing, SDL's audio lock around
+// what the mixer shares with the callback, the buffers of held sounds,
+// which only the interpreter's thread takes and releases, and the Channel
+// type.  The module's functions act on channel 0.
 #include "api_tables.hpp"
+#include "mixer.hpp"
 
 #include <SDL.h>
 
 #include <algorithm>
-#include <atomic>
-#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 namespace {
 
 using brilox::Ref;
 namespace api = brilox::api;
+namespace sound = brilox::sound;
 
 void *api_slots[api::importer_slot_count];
 
@@ -65,76 +58,12 @@ const SampleFormat *format_of_sdl(Uint16 sdl_format)
     return nullptr;
 }
 
-constexpr int channel_count = 16;
-// A channel's volume moves to a new value along a straight line over this
-// long, one step a frame, so that a change is never heard as a click.
-constexpr double ramp_seconds = 0.005;
+using sound::channel_count;
+using sound::Channel;
 
-// One channel: a ring of its own in the device's format, with one writer,
-// queue(), which runs under the interpreter lock, and one reader, the
-// callback.  `written` and `taken` count the bytes ever put into the ring
-// and taken out of it: queue() alone moves `written` and the callback alone
-// moves `taken` (but for flush(), which holds SDL's audio lock), each
-// storing with release after its copy and loading the other's count with
-// acquire before it, so neither ever waits for the other.
-//
-// The ring is made when the channel is first used (channel 0's at open())
-// and set with SDL's audio lock held, which SDL holds around every
-// callback; it stays until the device closes.
-//
-// The clock's record is written by the callback and read and reset by the
-// interpreter's thread only with SDL's audio lock held: the frames the
-// callback took from the ring since the last flush, how many of them the
-// last callback took, and when it ran.
-//
-// `gain`, `step` and `target` are the callback's alone: the gain it plays
-// at now (1 is the samples as queued), the gain it adds each frame while it
-// ramps to the volume, and the volume it ramps to.
-//
-// A sound held whole (play()): its bytes, their length (whole frames), the
-// byte of its current pass the callback plays next, and how many more
-// passes follow the current one (-1: until stopped).  The interpreter's
-// thread sets them with SDL's audio lock held; the callback alone moves
-// them after that, and sets `held` to null when the last pass ends, which
-// the interpreter's thread reads, with the lock held, as the sign to
-// release the buffer.  While a sound is held the ring waits.
-struct Channel {
-    std::uint8_t *ring = nullptr;
-    std::atomic<std::uint64_t> written{0};
-    std::atomic<std::uint64_t> taken{0};
-    std::atomic<int> volume{100};
-    std::atomic<bool> playing{false};  // not paused
-    std::atomic<bool> fed{false};      // something was queued since the last flush
-    std::atomic<std::uint64_t> underruns{0};
-    std::uint64_t frames_taken = 0;
-    std::uint64_t last_frames = 0;
-    std::int64_t last_call_ns = 0;
-    double gain = 1;
-    double step = 0;
-    int target = 100;
-    const std::uint8_t *held = nullptr;
-    std::uint64_t held_length = 0;
-    std::uint64_t held_at = 0;
-    std::int64_t held_loops = 0;
-};
-
-// What the callback shares with the interpreter's thread: the channels, the
-// shape of their rings and the format, set with SDL's audio lock held and
-// kept until the device closes, and the master volume and mute, which apply
-// to the sum of the channels from the next callback on, as they are.
-struct Device {
-    Channel channels[channel_count];
-    std::uint64_t capacity = 0;  // bytes of each ring, whole frames
-    unsigned frame_bytes = 0;
-    int size = 0;  // the sample format, as SampleFormat::size
-    unsigned ramp_frames = 1;
-    std::atomic<int> volume{100};
-    std::atomic<bool> muted{false};
-};
-
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
-
-Device device;
+// The mixer SDL's callback runs, set up by open() with SDL's audio lock
+// held.
+sound::Mixer mixer;
 
 // What only the interpreter's thread keeps about the open device.
 struct Opened {
@@ -144,9 +73,8 @@ struct Opened {
     int samples = 0;  // the device's buffer, in frames
     int buffer_bytes = 0;
     bool running = false;  // SDL calls back: some channel is not paused
-    bool paused[channel_count] = {};
-    // The last value each channel's clock gave, which it never goes below.
-    double clock[channel_count] = {};
+    // Each channel's clock, paused as the channel is.
+    sound::ChannelClock clock[channel_count];
 };
 
 Opened opened;
@@ -175,294 +103,10 @@ std::int64_t now_ns()
         .count();
 }
 
-// Silence is the middle of the format's range: 0 for signed samples, 0x80
-// and 0x8000 for unsigned ones.  (SDL's own silence byte would make unsigned
-// 16-bit silence 0x0000 on classic SDL and 0x8080 on SDL over SDL 2.)
-void fill_silence(std::uint8_t *bytes, std::uint64_t count, int size)
+// SDL's audio callback, on SDL's audio thread, with SDL's audio lock held.
+void SDLCALL mix_channels(void *, Uint8 *stream, int len)
 {
-    if (size == 16) {
-        const Uint16 middle = 0x8000;
-        for (std::uint64_t i = 0; i + 2 <= count; i += 2)
-            std::memcpy(bytes + i, &middle, 2);
-    } else {
-        std::memset(bytes, size == 8 ? 0x80 : 0, count);
-    }
-}
-
-// --- the mix -----------------------------------------------------------------
-
-// The callback sums the channels, block by block, in 32-bit samples taken as
-// their distance from the format's middle, then clips each sum once.  Sixteen
-// full-scale 16-bit channels sum to at most 2^19, which the master volume's
-// scaling below keeps within 32 bits.
-constexpr unsigned block_samples = 2048;
-using Sum = std::int32_t;
-
-// A span of a channel's frames that the callback mixes: where its bytes are.
-// The ring gives one or two spans (the second from the ring's start); a
-// sound held whole could give more, one for each time round it.
-struct Span {
-    const std::uint8_t *bytes;
-    std::uint64_t count;
-};
-
-// Adds `count` bytes of samples to `sum` at the channel's gain, ramping it a
-// step a frame toward the channel's target while it is not there.
-template <typename Sample, int zero>
-[[gnu::always_inline]] inline void add_samples(Sum *sum, const std::uint8_t *bytes,
-                                               std::uint64_t count, Channel &c,
-                                               unsigned frame_samples)
-{
-    const std::uint64_t samples = count / sizeof(Sample);
-    std::uint64_t i = 0;
-    const double target = c.target / 100.0;
-    // The ramp, a frame at a time.
-    while (c.gain != target && i < samples) {
-        c.gain += c.step;
-        if ((c.step > 0 && c.gain >= target) || (c.step <= 0 && c.gain <= target))
-            c.gain = target;
-        for (unsigned k = 0; k < frame_samples; ++k, ++i) {
-            Sample sample;
-            std::memcpy(&sample, bytes + i * sizeof(Sample), sizeof sample);
-            sum[i] += static_cast<Sum>(
-                std::floor((static_cast<int>(sample) - zero) * c.gain + 0.5));
-        }
-    }
-    if (c.target == 100) {
-        for (; i < samples; ++i) {
-            Sample sample;
-            std::memcpy(&sample, bytes + i * sizeof(Sample), sizeof sample);
-            sum[i] += static_cast<Sum>(sample) - zero;
-        }
-    } else if (c.target > 0) {
-        // The gain in 15 fractional bits, the product rounded to nearest.
-        // Both factors fit 16 bits, so that the product is one the
-        // processor widens from 16 bits at once.
-        const auto gain = static_cast<std::int16_t>((c.target * 32768 + 50) / 100);
-        for (; i < samples; ++i) {
-            Sample sample;
-            std::memcpy(&sample, bytes + i * sizeof(Sample), sizeof sample);
-            const auto centred = static_cast<std::int16_t>(sample - zero);
-            sum[i] += (static_cast<Sum>(centred) * gain + 16384) >> 15;
-        }
-    }
-}
-
-// Writes the sums as samples: each, scaled by the master's percent,
-// becomes round(sum * percent / 100), halves rounded up, clipped (never
-// wrapped) to the format's range.  Adding 100 * 2^20 keeps every dividend
-// positive, so that integer division rounds down.
-template <typename Sample, int zero, int low, int high>
-[[gnu::always_inline]] inline void write_samples(std::uint8_t *bytes, const Sum *sum,
-                                                 std::uint64_t samples, int percent)
-{
-    if (percent == 100) {
-        for (std::uint64_t i = 0; i < samples; ++i) {
-            const auto sample = static_cast<Sample>(std::clamp(sum[i], low, high) + zero);
-            std::memcpy(bytes + i * sizeof(Sample), &sample, sizeof sample);
-        }
-        return;
-    }
-    constexpr Sum offset = 1 << 20;
-    for (std::uint64_t i = 0; i < samples; ++i) {
-        const Sum scaled = (sum[i] * percent + 50 + 100 * offset) / 100 - offset;
-        const auto sample = static_cast<Sample>(std::clamp(scaled, low, high) + zero);
-        std::memcpy(bytes + i * sizeof(Sample), &sample, sizeof sample);
-    }
-}
-
-template <typename Sample, int zero, int low, int high>
-[[gnu::always_inline]] inline void mix_block(std::uint8_t *out, std::uint64_t bytes,
-                                             const Span (&spans)[channel_count][2],
-                                             Channel *channels, unsigned frame_samples,
-                                             int percent)
-{
-    Sum sum[block_samples];
-    const std::uint64_t samples = bytes / sizeof(Sample);
-    std::fill_n(sum, samples, 0);
-    for (int n = 0; n < channel_count; ++n) {
-        // The spans follow each other in the block.
-        Sum *to = sum;
-        for (const Span &span : spans[n]) {
-            if (span.count > 0)
-                add_samples<Sample, zero>(to, span.bytes, span.count, channels[n],
-                                          frame_samples);
-            to += span.count / sizeof(Sample);
-        }
-    }
-    write_samples<Sample, zero, low, high>(out, sum, samples, percent);
-}
-
-// The spans of channel `c`'s ring from byte `from` on (counted as `taken`
-// is), `count` bytes long.
-void ring_spans(Span (&spans)[2], const Channel &c, std::uint64_t capacity,
-                std::uint64_t from, std::uint64_t count)
-{
-    const std::uint64_t start = from % capacity;
-    const std::uint64_t first = std::min(count, capacity - start);
-    spans[0] = {c.ring + start, first};
-    spans[1] = {c.ring, count - first};
-}
-
-// The bytes a held sound gives a call of `wanted` bytes: all of them, or
-// what is left of its last pass.
-std::uint64_t held_count(const Channel &c, std::uint64_t wanted)
-{
-    const std::uint64_t rest = c.held_length - c.held_at;
-    if (c.held_loops < 0 || rest >= wanted)
-        return wanted;
-    const auto loops = static_cast<std::uint64_t>(c.held_loops);
-    if ((wanted - rest) / c.held_length >= loops)
-        return std::min(wanted, rest + loops * c.held_length);
-    return wanted;
-}
-
-// The spans of a held sound `from` bytes into this call, `count` bytes
-// long, at most its length: to its end, then on from its start.
-void held_spans(Span (&spans)[2], const Channel &c, std::uint64_t from, std::uint64_t count)
-{
-    const std::uint64_t start = (c.held_at + from) % c.held_length;
-    const std::uint64_t first = std::min(count, c.held_length - start);
-    spans[0] = {c.held + start, first};
-    spans[1] = {c.held, count - first};
-}
-
-// Moves a held sound on by `count` bytes, counting its passes down, and
-// lets it go (for the interpreter's thread to release) after its last.
-void held_advance(Channel &c, std::uint64_t count)
-{
-    const std::uint64_t at = c.held_at + count;
-    const std::uint64_t passes = at / c.held_length;
-    c.held_at = at % c.held_length;
-    if (c.held_loops < 0 || passes == 0)
-        return;
-    if (passes > static_cast<std::uint64_t>(c.held_loops)) {
-        c.held = nullptr;
-        c.held_at = 0;
-        c.held_loops = 0;
-        return;
-    }
-    c.held_loops -= static_cast<std::int64_t>(passes);
-}
-
-// The mix, which the compiler makes twice on x86-64: for the processors of
-// AVX2, twice as wide, and for every other (the blocks' code is inlined into
-// each).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define BRILOX_MIX_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define BRILOX_MIX_CLONES
-#endif
-
-// SDL's audio callback, on SDL's audio thread.
-BRILOX_MIX_CLONES void SDLCALL mix_channels(void *, Uint8 *stream, int len)
-{
-    Device &d = device;
-    const auto length = static_cast<std::uint64_t>(std::max(len, 0));
-    if (d.channels[0].ring == nullptr) {
-        std::memset(stream, 0, length);
-        return;
-    }
-    const std::uint64_t wanted = length - length % d.frame_bytes;
-    // What each playing channel gives this call: what its ring held when
-    // the call began, up to the call's length.  A paused channel is left
-    // as it is.
-    std::uint64_t taken[channel_count] = {};
-    std::uint64_t count[channel_count] = {};
-    bool playing[channel_count] = {};
-    std::uint64_t block_limit = wanted;
-    for (int n = 0; n < channel_count; ++n) {
-        Channel &c = d.channels[n];
-        playing[n] = (c.ring != nullptr || c.held != nullptr) &&
-                     c.playing.load(std::memory_order_relaxed);
-        if (!playing[n])
-            continue;
-        if (c.held != nullptr) {
-            count[n] = held_count(c, wanted);
-            // Blocks no longer than the sound, so that a block's share of
-            // it is at most two spans, the second from its start.
-            block_limit = std::min(block_limit, c.held_length);
-        } else {
-            taken[n] = c.taken.load(std::memory_order_relaxed);
-            count[n] = std::min(c.written.load(std::memory_order_acquire) - taken[n], wanted);
-        }
-        const int volume = c.volume.load(std::memory_order_relaxed);
-        if (volume != c.target) {
-            c.target = volume;
-            c.step = (volume / 100.0 - c.gain) / d.ramp_frames;
-        }
-        if (count[n] == 0)
-            c.gain = volume / 100.0;  // nothing heard: no click to smooth
-    }
-
-    const unsigned sample_bytes = static_cast<unsigned>(std::abs(d.size) / 8);
-    const unsigned frame_samples = d.frame_bytes / sample_bytes;
-    const std::uint64_t block = std::min(
-        std::max<std::uint64_t>(block_samples / frame_samples, 1) * d.frame_bytes,
-        std::max<std::uint64_t>(block_limit, d.frame_bytes));
-    const int percent = d.muted.load(std::memory_order_relaxed)
-                            ? 0
-                            : d.volume.load(std::memory_order_relaxed);
-    for (std::uint64_t at = 0; at < wanted; at += block) {
-        const std::uint64_t bytes = std::min(block, wanted - at);
-        Span spans[channel_count][2] = {};
-        for (int n = 0; n < channel_count; ++n)
-            if (count[n] > at) {
-                const Channel &c = d.channels[n];
-                const std::uint64_t share = std::min(bytes, count[n] - at);
-                if (c.held != nullptr)
-                    held_spans(spans[n], c, at, share);
-                else
-                    ring_spans(spans[n], c, d.capacity, taken[n] + at, share);
-            }
-        switch (d.size) {
-        case -16:
-            mix_block<Sint16, 0, -32768, 32767>(stream + at, bytes, spans, d.channels,
-                                                frame_samples, percent);
-            break;
-        case 16:
-            mix_block<Uint16, 32768, -32768, 32767>(stream + at, bytes, spans, d.channels,
-                                                    frame_samples, percent);
-            break;
-        case -8:
-            mix_block<Sint8, 0, -128, 127>(stream + at, bytes, spans, d.channels,
-                                           frame_samples, percent);
-            break;
-        default:
-            mix_block<Uint8, 128, -128, 127>(stream + at, bytes, spans, d.channels,
-                                             frame_samples, percent);
-            break;
-        }
-    }
-    fill_silence(stream + wanted, length - wanted, d.size);
-
-    const std::int64_t now = now_ns();
-    for (int n = 0; n < channel_count; ++n) {
-        if (!playing[n])
-            continue;
-        Channel &c = d.channels[n];
-        c.frames_taken += count[n] / d.frame_bytes;
-        c.last_frames = count[n] / d.frame_bytes;
-        c.last_call_ns = now;
-        if (c.held != nullptr) {
-            held_advance(c, count[n]);
-            continue;
-        }
-        c.taken.store(taken[n] + count[n], std::memory_order_release);
-        // Short while playing what was queued: the ring ran dry.  A ring
-        // that is empty because nothing was queued since the last flush is
-        // not.
-        if (count[n] < wanted && c.fed.load(std::memory_order_relaxed))
-            c.underruns.fetch_add(1, std::memory_order_relaxed);
-    }
-}
-
-// SDL's buffer: the most frames, a power of two, that last at most 40 ms,
-// so at least 20 ms.
-Uint16 device_samples(int frequency)
-{
-    const auto frames = std::bit_floor(static_cast<unsigned>(frequency / 25));
-    return static_cast<Uint16>(std::clamp(frames, 1u, 32768u));
+    sound::mix(mixer, stream, static_cast<std::uint64_t>(std::max(len, 0)), now_ns());
 }
 
 // Releases the buffer channel `n` held, if any; the callback no longer
@@ -481,7 +125,7 @@ void reap(int n)
     if (!held_views.taken[n])
         return;
     SDL_LockAudio();
-    const bool done = device.channels[n].held == nullptr;
+    const bool done = mixer.channels[n].held == nullptr;
     SDL_UnlockAudio();
     if (done)
         release_held(n);
@@ -498,7 +142,7 @@ void close_device()
     // SDL_AUDIODRIVER then names.
     SDL_CloseAudio();
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    for (Channel &c : device.channels) {
+    for (Channel &c : mixer.channels) {
         PyMem_RawFree(c.ring);
         c.ring = nullptr;
         c.held = nullptr;
@@ -516,41 +160,29 @@ bool sound_ready()
     return false;
 }
 
-// Seconds of the sound queued on channel `n` heard since its last flush.
-// The last callback's frames are in SDL's buffer, which plays them from
-// that callback on, in real time; everything taken before them has been
-// heard.
-double heard_seconds(int n)
+// What the callback has noted for channel `n`'s clock.
+sound::Heard heard_of(int n)
 {
-    const Channel &c = device.channels[n];
     SDL_LockAudio();
-    const std::uint64_t frames = c.frames_taken;
-    const std::uint64_t last = c.last_frames;
-    const std::int64_t last_call = c.last_call_ns;
+    const sound::Heard heard = mixer.heard(n);
     SDL_UnlockAudio();
-    const double frequency = opened.frequency;
-    const double since =
-        static_cast<double>(std::max<std::int64_t>(now_ns() - last_call, 0)) / 1e9;
-    return static_cast<double>(frames - last) / frequency +
-           std::min(since, static_cast<double>(last) / frequency);
+    return heard;
 }
 
-// A channel's clock: frozen while paused, and never below what it gave
-// before.
+// Seconds of the sound queued on channel `n` heard since its last flush,
+// frozen while the channel is paused, and never below what it gave before.
 double clock_seconds(int n)
 {
-    if (!opened.paused[n])
-        opened.clock[n] = std::max(opened.clock[n], heard_seconds(n));
-    return opened.clock[n];
+    return opened.clock[n].read(sound::heard_seconds(heard_of(n), opened.frequency, now_ns()));
 }
 
 // Makes channel `n`'s ring if it has none yet.
 bool ring_made(int n)
 {
-    Channel &c = device.channels[n];
+    Channel &c = mixer.channels[n];
     if (c.ring != nullptr)
         return true;
-    auto *ring = static_cast<std::uint8_t *>(PyMem_RawMalloc(device.capacity));
+    auto *ring = static_cast<std::uint8_t *>(PyMem_RawMalloc(mixer.capacity));
     if (ring == nullptr) {
         PyErr_NoMemory();
         return false;
@@ -631,7 +263,7 @@ PyObject *sound_open(PyObject *, PyObject *args, PyObject *kwargs)
     desired.freq = frequency;
     desired.format = asked->sdl_format;
     desired.channels = static_cast<Uint8>(channels);
-    desired.samples = device_samples(frequency);
+    desired.samples = static_cast<Uint16>(sound::device_samples(frequency));
     desired.callback = mix_channels;
     SDL_AudioSpec obtained{};
     if (SDL_OpenAudio(&desired, &obtained) < 0)
@@ -675,30 +307,8 @@ PyObject *sound_open(PyObject *, PyObject *args, PyObject *kwargs)
     // The device is paused, so SDL is not calling back; the lock publishes
     // the rings to its thread all the same.
     SDL_LockAudio();
-    for (Channel &c : device.channels) {
-        c.written.store(0);
-        c.taken.store(0);
-        c.volume.store(100);
-        c.playing.store(false);
-        c.fed.store(false);
-        c.underruns.store(0);
-        c.frames_taken = c.last_frames = 0;
-        c.last_call_ns = 0;
-        c.gain = 1;
-        c.step = 0;
-        c.target = 100;
-        c.held = nullptr;
-        c.held_length = c.held_at = 0;
-        c.held_loops = 0;
-    }
-    device.channels[0].ring = pending.ring;
-    device.capacity = capacity;
-    device.frame_bytes = frame_bytes;
-    device.size = format->size;
-    device.ramp_frames =
-        static_cast<unsigned>(std::max(std::lround(ramp_seconds * obtained.freq), 1L));
-    device.volume.store(100);
-    device.muted.store(false);
+    mixer.start(obtained.freq, format->size, frame_bytes, capacity);
+    mixer.channels[0].ring = pending.ring;
     SDL_UnlockAudio();
     pending.keep();
     opened = Opened{};
@@ -707,7 +317,6 @@ PyObject *sound_open(PyObject *, PyObject *args, PyObject *kwargs)
     opened.channels = obtained.channels;
     opened.samples = obtained.samples;
     opened.buffer_bytes = static_cast<int>(obtained.size);
-    std::fill_n(opened.paused, channel_count, true);
     return result.release();
 }
 
@@ -743,70 +352,41 @@ PyObject *queue_on(int n, PyObject *data)
     if (!sound_ready())
         return nullptr;
     const auto length = static_cast<std::uint64_t>(held.view().len);
-    if (length % device.frame_bytes != 0) {
+    if (length % mixer.frame_bytes != 0) {
         PyErr_Format(PyExc_ValueError,
                      "data must be whole sample frames of %u bytes, not %zd bytes",
-                     device.frame_bytes, held.view().len);
+                     mixer.frame_bytes, held.view().len);
         return nullptr;
     }
     if (!ring_made(n))
         return nullptr;
-    Channel &c = device.channels[n];
-    const std::uint64_t written = c.written.load(std::memory_order_relaxed);
-    const std::uint64_t room =
-        device.capacity - (written - c.taken.load(std::memory_order_acquire));
-    const std::uint64_t count = std::min(length, room);
     // The result is made first, so that a caller told of no memory has
-    // queued nothing.
+    // queued nothing.  The room only grows meanwhile: the callback takes.
+    const std::uint64_t count = std::min(length, mixer.room(n));
     Ref taken = Ref::steal(PyLong_FromUnsignedLongLong(count));
     if (!taken)
         return nullptr;
-    const std::uint64_t start = written % device.capacity;
-    const std::uint64_t first = std::min(count, device.capacity - start);
-    const auto *from = static_cast<const std::uint8_t *>(held.view().buf);
-    std::memcpy(c.ring + start, from, first);
-    std::memcpy(c.ring, from + first, count - first);
-    c.written.store(written + count, std::memory_order_release);
-    if (count > 0)
-        c.fed.store(true, std::memory_order_relaxed);
+    mixer.queue(n, static_cast<const std::uint8_t *>(held.view().buf), count);
     return taken.release();
-}
-
-// Drops what waits in a channel's ring, and its count of frames taken;
-// called with SDL's audio lock held.
-void drop_queued(Channel &c)
-{
-    c.taken.store(c.written.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    c.fed.store(false, std::memory_order_relaxed);
-    c.frames_taken = 0;
-    c.last_frames = 0;
 }
 
 PyObject *flush_on(int n)
 {
     if (!sound_ready())
         return nullptr;
-    Channel &c = device.channels[n];
     SDL_LockAudio();
-    drop_queued(c);
-    c.held = nullptr;
+    mixer.flush(n);
     SDL_UnlockAudio();
     release_held(n);
-    opened.clock[n] = 0;
+    opened.clock[n].seconds = 0;
     return brilox::none();
-}
-
-std::uint64_t queued_bytes(int n)
-{
-    const Channel &c = device.channels[n];
-    return c.written.load(std::memory_order_relaxed) - c.taken.load(std::memory_order_relaxed);
 }
 
 PyObject *queued_on(int n)
 {
     if (!sound_ready())
         return nullptr;
-    return PyLong_FromUnsignedLongLong(queued_bytes(n));
+    return PyLong_FromUnsignedLongLong(mixer.queued(n));
 }
 
 PyObject *underruns_on(int n)
@@ -814,7 +394,7 @@ PyObject *underruns_on(int n)
     if (!sound_ready())
         return nullptr;
     return PyLong_FromUnsignedLongLong(
-        device.channels[n].underruns.load(std::memory_order_relaxed));
+        mixer.channels[n].underruns.load(std::memory_order_relaxed));
 }
 
 // SDL calls back while some channel plays, and is paused (playing its own
@@ -823,17 +403,18 @@ PyObject *pause_on(int n, int pause)
 {
     if (!sound_ready())
         return nullptr;
-    Channel &c = device.channels[n];
-    if (pause && !opened.paused[n]) {
+    Channel &c = mixer.channels[n];
+    if (pause && !opened.clock[n].paused) {
         clock_seconds(n);  // the clock stops where it is now
-        opened.paused[n] = true;
+        opened.clock[n].paused = true;
         c.playing.store(false, std::memory_order_relaxed);
-        if (std::all_of(opened.paused, opened.paused + channel_count, [](bool p) { return p; })) {
+        if (std::all_of(opened.clock, opened.clock + channel_count,
+                        [](const sound::ChannelClock &clock) { return clock.paused; })) {
             opened.running = false;
             SDL_PauseAudio(1);
         }
-    } else if (!pause && opened.paused[n]) {
-        opened.paused[n] = false;
+    } else if (!pause && opened.clock[n].paused) {
+        opened.clock[n].paused = false;
         c.playing.store(true, std::memory_order_relaxed);
         if (!opened.running) {
             opened.running = true;
@@ -859,25 +440,20 @@ PyObject *play_on(int n, PyObject *data, long long loops)
     if (PyObject_GetBuffer(data, &view, PyBUF_C_CONTIGUOUS) < 0)
         return nullptr;
     const auto length = static_cast<std::uint64_t>(view.len);
-    if (length == 0 || length % device.frame_bytes != 0) {
+    if (length == 0 || length % mixer.frame_bytes != 0) {
         PyErr_Format(PyExc_ValueError,
                      "data must be one or more whole sample frames of %u bytes, not %zd bytes",
-                     device.frame_bytes, view.len);
+                     mixer.frame_bytes, view.len);
         PyBuffer_Release(&view);
         return nullptr;
     }
-    Channel &c = device.channels[n];
     SDL_LockAudio();
-    drop_queued(c);
-    c.held = static_cast<const std::uint8_t *>(view.buf);
-    c.held_length = length;
-    c.held_at = 0;
-    c.held_loops = loops;
+    mixer.hold(n, static_cast<const std::uint8_t *>(view.buf), length, loops);
     SDL_UnlockAudio();
     release_held(n);  // what it played before
     held_views.view[n] = view;
     held_views.taken[n] = true;
-    opened.clock[n] = 0;
+    opened.clock[n].seconds = 0;
     Ref none = Ref::steal(pause_on(n, 0));
     return none.release();
 }
@@ -896,15 +472,9 @@ PyObject *playing_on(int n, PyObject *data)
 bool channel_busy(int n)
 {
     reap(n);
-    if (held_views.taken[n] || queued_bytes(n) > 0)
+    if (held_views.taken[n] || mixer.queued(n) > 0)
         return true;
-    const Channel &c = device.channels[n];
-    SDL_LockAudio();
-    const std::uint64_t last = c.last_frames;
-    const std::int64_t last_call = c.last_call_ns;
-    SDL_UnlockAudio();
-    const double since = static_cast<double>(now_ns() - last_call) / 1e9;
-    return last > 0 && since < static_cast<double>(last) / opened.frequency;
+    return sound::still_heard(heard_of(n), opened.frequency, now_ns());
 }
 
 PyObject *clock_on(int n)
@@ -962,7 +532,7 @@ PyObject *sound_set_volume(PyObject *, PyObject *args)
         return nullptr;
     if (!volume_in_range(percent) || !sound_ready())
         return nullptr;
-    device.volume.store(percent, std::memory_order_relaxed);
+    mixer.volume.store(percent, std::memory_order_relaxed);
     return brilox::none();
 }
 
@@ -970,7 +540,7 @@ PyObject *sound_get_volume(PyObject *, PyObject *)
 {
     if (!sound_ready())
         return nullptr;
-    return PyLong_FromLong(device.volume.load(std::memory_order_relaxed));
+    return PyLong_FromLong(mixer.volume.load(std::memory_order_relaxed));
 }
 
 PyObject *sound_set_mute(PyObject *, PyObject *args)
@@ -980,7 +550,7 @@ PyObject *sound_set_mute(PyObject *, PyObject *args)
         return nullptr;
     if (!sound_ready())
         return nullptr;
-    device.muted.store(mute != 0, std::memory_order_relaxed);
+    mixer.muted.store(mute != 0, std::memory_order_relaxed);
     return brilox::none();
 }
 
@@ -988,7 +558,7 @@ PyObject *sound_get_mute(PyObject *, PyObject *)
 {
     if (!sound_ready())
         return nullptr;
-    return PyBool_FromLong(device.muted.load(std::memory_order_relaxed));
+    return PyBool_FromLong(mixer.muted.load(std::memory_order_relaxed));
 }
 
 PyObject *sound_clock(PyObject *, PyObject *)
@@ -1001,7 +571,7 @@ PyObject *sound_latency(PyObject *, PyObject *)
     if (!sound_ready())
         return nullptr;
     const double frames =
-        static_cast<double>(queued_bytes(0) / device.frame_bytes) + opened.samples;
+        static_cast<double>(mixer.queued(0) / mixer.frame_bytes) + opened.samples;
     return PyFloat_FromDouble(frames / opened.frequency);
 }
 
@@ -1092,7 +662,7 @@ PyObject *channel_get_volume(PyObject *self, void *)
     if (!sound_ready())
         return nullptr;
     return PyLong_FromLong(
-        device.channels[channel_of(self)].volume.load(std::memory_order_relaxed));
+        mixer.channels[channel_of(self)].volume.load(std::memory_order_relaxed));
 }
 
 int channel_set_volume(PyObject *self, PyObject *value, void *)
@@ -1110,7 +680,7 @@ int channel_set_volume(PyObject *self, PyObject *value, void *)
     const int percent = static_cast<int>(std::clamp(asked, -1L, 101L));
     if (!volume_in_range(percent) || !sound_ready())
         return -1;
-    device.channels[channel_of(self)].volume.store(percent, std::memory_order_relaxed);
+    mixer.channels[channel_of(self)].volume.store(percent, std::memory_order_relaxed);
     return 0;
 }
 
@@ -1175,7 +745,7 @@ PyObject *sound_get_format(PyObject *, PyObject *)
 {
     if (!sound_ready())
         return nullptr;
-    return Py_BuildValue("(iiiii)", opened.frequency, opened.channels, device.size,
+    return Py_BuildValue("(iiiii)", opened.frequency, opened.channels, mixer.size,
                          opened.samples, opened.buffer_bytes);
 }
 
@@ -1194,91 +764,6 @@ PyObject *sound_getattr(PyObject *module, PyObject *name)
     if (!sound || PyObject_SetAttrString(module, "Sound", sound.get()) < 0)
         return nullptr;
     return sound.release();
-}
-
-// --- cost of the mix ---------------------------------------------------------
-
-// For the benchmarks: runs SDL's callback `calls` times on a buffer of
-// SDL's size, each call on the same frames (every channel's count of taken
-// bytes set back before each), then copies the bytes those calls took from
-// the rings, as many times.  Returns the seconds of each, as
-// (callback, copies).  SDL's audio lock is held throughout, so SDL's own
-// calls wait; the channels' clocks and underruns are left as they were.
-PyObject *sound_mix_cost(PyObject *, PyObject *args)
-{
-    int calls = 0;
-    if (!PyArg_ParseTuple(args, "i:_mix_cost", &calls))
-        return nullptr;
-    if (!sound_ready())
-        return nullptr;
-    const std::uint64_t length = static_cast<std::uint64_t>(opened.samples) * device.frame_bytes;
-    auto *stream = static_cast<std::uint8_t *>(PyMem_RawMalloc(length * (channel_count + 1)));
-    if (stream == nullptr)
-        return PyErr_NoMemory();
-    struct Saved {
-        std::uint64_t taken, underruns, frames_taken, last_frames;
-        std::int64_t last_call_ns;
-        const std::uint8_t *held;
-        std::uint64_t held_at;
-        std::int64_t held_loops;
-    } saved[channel_count];
-    SDL_LockAudio();
-    for (int n = 0; n < channel_count; ++n) {
-        const Channel &c = device.channels[n];
-        saved[n] = {c.taken.load(), c.underruns.load(), c.frames_taken, c.last_frames,
-                    c.last_call_ns, c.held, c.held_at, c.held_loops};
-    }
-    const auto restore_held = [&saved] {
-        for (int n = 0; n < channel_count; ++n) {
-            Channel &c = device.channels[n];
-            c.taken.store(saved[n].taken, std::memory_order_relaxed);
-            c.held = saved[n].held;
-            c.held_at = saved[n].held_at;
-            c.held_loops = saved[n].held_loops;
-        }
-    };
-    const std::int64_t begun = now_ns();
-    for (int k = 0; k < calls; ++k) {
-        restore_held();
-        mix_channels(nullptr, stream, static_cast<int>(length));
-    }
-    const std::int64_t mixed = now_ns();
-    for (int k = 0; k < calls; ++k) {
-        for (int n = 0; n < channel_count; ++n) {
-            Channel &c = device.channels[n];
-            if ((c.ring == nullptr && c.held == nullptr) || !c.playing.load())
-                continue;
-            std::uint8_t *to = stream + length * (n + 1);
-            if (c.held != nullptr) {
-                const std::uint64_t count = held_count(c, length);
-                for (std::uint64_t at = 0; at < count; at += c.held_length) {
-                    Span spans[2];
-                    held_spans(spans, c, at, std::min(count - at, c.held_length));
-                    std::memcpy(to + at, spans[0].bytes, spans[0].count);
-                    std::memcpy(to + at + spans[0].count, spans[1].bytes, spans[1].count);
-                }
-                continue;
-            }
-            const std::uint64_t count = std::min(c.written.load() - saved[n].taken, length);
-            Span spans[2];
-            ring_spans(spans, c, device.capacity, saved[n].taken, count);
-            std::memcpy(to, spans[0].bytes, spans[0].count);
-            std::memcpy(to + spans[0].count, spans[1].bytes, spans[1].count);
-        }
-    }
-    const std::int64_t copied = now_ns();
-    restore_held();
-    for (int n = 0; n < channel_count; ++n) {
-        Channel &c = device.channels[n];
-        c.underruns.store(saved[n].underruns);
-        c.frames_taken = saved[n].frames_taken;
-        c.last_frames = saved[n].last_frames;
-        c.last_call_ns = saved[n].last_call_ns;
-    }
-    SDL_UnlockAudio();
-    PyMem_RawFree(stream);
-    return Py_BuildValue("(dd)", static_cast<double>(mixed - begun) / 1e9,
-                         static_cast<double>(copied - mixed) / 1e9);
 }
 
 // --- at exit -----------------------------------------------------------------
@@ -1377,10 +862,6 @@ PyMethodDef sound_methods[] = {
      "get_format($module, /)\n--\n\nwhat open() returned, while the device is open"},
     {"__getattr__", sound_getattr, METH_O,
      "__getattr__($module, name, /)\n--\n\nSound, imported from brilox._sound_files on first use"},
-    {"_mix_cost", sound_mix_cost, METH_VARARGS,
-     "_mix_cost($module, calls, /)\n--\n\n"
-     "for the benchmarks: seconds of SDL's callback run calls times on the same\n"
-     "frames, and of copying the bytes those calls take from the rings, as many times"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,85 @@
+"""The player's keys and clicks in one table: the controls turn key presses
+into commands from it, and the help says them from it (``--help``, the
+package's docstring, the README's list).  It imports nothing: the package's
+docstring is made from it as ``brilox.play`` is imported, before SDL is
+loaded."""
+
+
+class Key:
+    """A key: SDL's name for it (what ``brilox.key.name`` says), its
+    ``brilox.display`` constant, the command it gives, and the command it
+    gives while paused where that is another."""
+
+    __slots__ = ("word", "constant", "command", "paused")
+
+    def __init__(self, word, constant, command, paused=None):
+        self.word, self.constant, self.command, self.paused = word, constant, command, paused
+
+
+class Line:
+    """A line of help: keys, the clicks that do the same, what they do."""
+
+    __slots__ = ("keys", "does", "clicks")
+
+    def __init__(self, keys, does, clicks=()):
+        self.keys, self.does, self.clicks = keys, does, clicks
+
+    def names(self, key_style="%s"):
+        return ", ".join([key_style % k.word for k in self.keys] + list(self.clicks))
+
+
+LINES = (
+    Line((Key("space", "K_SPACE", ("pause",)), Key("p", "K_p", ("pause",))),
+         "pause and resume"),
+    Line((Key("right", "K_RIGHT", ("seek", 10), paused=("step", 1)),
+          Key("left", "K_LEFT", ("seek", -10), paused=("step", -1))),
+         "playing: seek 10 s on or back; paused: one frame on or back (held, they repeat)"),
+    Line((Key("s", "K_s", ("step", 1)),), "pause, then one frame on"),
+    Line((Key("up", "K_UP", ("seek", 60)), Key("down", "K_DOWN", ("seek", -60))),
+         "seek 1 minute on or back"),
+    Line((Key("page up", "K_PAGEUP", ("seek", 600)),
+          Key("page down", "K_PAGEDOWN", ("seek", -600))),
+         "seek 10 minutes on or back"),
+    Line((Key("home", "K_HOME", ("seek_to", 0.0)), Key("end", "K_END", ("seek_to", 1.0))),
+         "the first frame, the last frame"),
+    Line((), "seek to that fraction of the length (the click's x over the window's width)",
+         clicks=("right click",)),
+    Line((Key("f", "K_f", ("fullscreen",)),), "full screen and back",
+         clicks=("double click",)),
+    Line((Key("m", "K_m", ("mute",)),), "mute and sound on"),
+    Line((Key("9", "K_9", ("volume", -1)), Key("0", "K_0", ("volume", 1))),
+         "the volume down and up, 0.75 dB a press (to silence, and to 100%), shown in percent"),
+    Line((Key("a", "K_a", ("next_audio",)),), "the next audio stream"),
+    Line((Key("t", "K_t", ("next_subtitle",)),),
+         "the next subtitles (the file's streams, then a subtitle file), then none"),
+    Line((Key("v", "K_v", ("next_video",)),), "the next video stream, shown in its own shape"),
+    Line((Key("[", "K_LEFTBRACKET", ("speed", -1)), Key("]", "K_RIGHTBRACKET", ("speed", 1))),
+         "10% slower, faster (divided or multiplied by 1.1, within 0.25-4), the sound's "
+         "pitch kept"),
+    Line((Key("backspace", "K_BACKSPACE", ("speed", 0)),), "back to the file's own speed"),
+    Line((Key("q", "K_q", ("quit", "quit")), Key("escape", "K_ESCAPE", ("quit", "quit"))),
+         "quit; so does closing the window"),
+)
+
+
+def text(indent, width=78):
+    """The table as plain text: each line's keys, then what they do in a
+    column of its own, wrapped at `width`."""
+    column = indent + max(len(line.names()) for line in LINES) + 2
+    out = []
+    for line in LINES:
+        rows = [""]
+        for word in line.does.split():
+            if rows[-1] and column + len(rows[-1]) + 1 + len(word) > width:
+                rows.append(word)
+            else:
+                rows[-1] = (rows[-1] + " " + word).lstrip()
+        out.append((" " * indent + line.names()).ljust(column) + rows[0])
+        out += [" " * column + row for row in rows[1:]]
+    return "\n".join(out)
+
+
+def markdown():
+    """The table as the README has it, keys in bold."""
+    rows = ["| %s | %s |" % (line.names("**%s**"), line.does) for line in LINES]
+    return "\n".join(["| Keys | |", "|---|---|"] + rows)
