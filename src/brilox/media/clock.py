@@ -3,19 +3,18 @@ frame falls on it.
 
 The line is the sound's clock where there is sound and it is heard, else
 the system's: a time on the line and the moment it was read, run on at the
-speed.  Nothing here reads a clock, sleeps or takes a lock; the caller
-passes `now` (seconds on a monotonic clock) and what the sound said, so
-that every number can be checked exactly."""
+speed.  Nothing here reads the system clock, sleeps or takes a lock: the
+caller passes `now` (seconds on a monotonic clock), and of the sound the
+clock only asks what it has played, so that every number can be checked
+exactly with a stand-in sound.  Loop passes: `Passes`."""
 
-from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SOUGHT
+from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SHOW, SOUGHT, WAIT
 
 # The longest the picture waits for the sound to begin (some sound servers
 # take a while), after which it goes on by the system clock.
 SOUND_START = 3.0
 # How far ahead of the sound the first frame may go up, in seconds.
 SOUND_AHEAD = 0.02
-# What update() does with the first item ready.
-WAIT, SHOW = "wait", "show"
 # Later than this (seconds) by the system clock, the beat starts again from
 # the frame due rather than drop more: at most this much is skipped at once.
 LATE_LIMIT = 1.0

@@ -10,7 +10,7 @@ import threading
 
 from brilox.media import colour, pipeline, seek
 from brilox.media.clock import Passes
-from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SOUGHT, FrameQueue  # noqa: F401
+from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SOUGHT, FrameQueue
 
 # Frames decoded ahead: as many as fit in this many bytes, within these bounds.
 AHEAD_BYTES = 32 << 20

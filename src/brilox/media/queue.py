@@ -15,6 +15,8 @@ import time
 # (a glimpse), a seek's or step's frame, a note of what came of a request
 # that put no frame up, the end of play.
 FRAME, GLIMPSE, SOUGHT, NOTE, END = "frame", "glimpse", "sought", "note", "end"
+# What update() does with the first item ready, besides taking a note or the end.
+WAIT, SHOW = "wait", "show"
 
 
 class FrameQueue:
@@ -72,7 +74,7 @@ class FrameQueue:
         if head is None or head.kind == NOTE:
             return (None, None, 0) if head is None else (NOTE, self.take(), 0)
         what, reading = clock.verdict(head, up, self.serial, now, pace)
-        if what != "show":
+        if what != SHOW:
             return what if what == END else None, None, 0
         item, dropped = self.take(), 0
         while reading is not None and drop:
@@ -82,7 +84,7 @@ class FrameQueue:
             item, dropped = self.take(), dropped + 1
         if reading is not None and not drop:
             clock.late(item.at, reading, now, item.duration)
-        return "show", item, dropped
+        return SHOW, item, dropped
 
     def caught_up(self, clock, now, pace=True, settled=False):
         """Whether the items of the current request are what update() may
