@@ -64,6 +64,8 @@ def test_settings_wait_for_the_probe_and_close_wakes_every_waiter():
     (False, 10.5, 0.25, 0, (0.0, 10.0)), (False, 10.875, 0.25, 0, (0.25, 10.875))])
 def test_the_frame_due_goes_up_with_those_passed_dropped(drop, now, shown, dropped, base):
     queue, clock = FrameQueue(8), Clock()
+    assert queue.caught_up(clock, 0.0)  # before update() has shared the probe
+    queue.share(probe="probe", pad=(0, 0))
     queue.ask(("seek", 0, 0))
     for at in (0.25, 0.5, 0.75, 1.0):
         queue.put(frame(at))

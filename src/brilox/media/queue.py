@@ -88,7 +88,12 @@ class FrameQueue:
 
     def caught_up(self, clock, now, pace=True, settled=False):
         """Whether the items of the current request are what update() may
-        want at `now`, by `clock` (a clock.Clock)."""
+        want at `now`, by `clock` (a clock.Clock).  Before the game's side
+        has shared its probe (at the first update()) no frame can be
+        ready: there is nothing to wait for."""
+        with self._lock:
+            if "probe" not in self._settings:
+                return True
         items = self.current()
         return clock.caught_up(items, len(items) >= self.capacity, now, pace, settled)
 
