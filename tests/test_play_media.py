@@ -24,6 +24,7 @@ import brilox.play
 import brilox.media.colour as colour
 import brilox.play.player
 import brilox.media.video
+from brilox.media import seek
 from play_clips import CUTSCENE, play
 from support import sdl
 
@@ -393,3 +394,19 @@ def test_the_cutscene_example_plays_to_the_end_by_itself(clips):
     done = play(clips["2s.mp4"], program=[CUTSCENE])
     assert (done.returncode, done.stdout) == (0, b"cut-scene over\n"), done.stderr
     assert time.monotonic() - start >= 2.0  # not before the video's last frame
+
+
+@pytest.mark.parametrize("note, words", [
+    (seek.Landed(7, seek.SEEK), "jumped to frame 7"),
+    (seek.Landed(7, seek.LAST), "jumped to frame 7"),
+    (seek.Landed(7, seek.STEP), "stepped to frame 7"),
+    (seek.AsFarBack(7, 32),
+     "frame 7 is as far back as this can go: only the last 32 frames are kept"),
+    (seek.NoFrame(seek.AFTER, 7), "no frame after frame 7"),
+    (seek.NoFrame(seek.BEFORE, 7), "no frame before frame 7"),
+    (seek.NoEnd(7), "no end to go to: the length is not known (frame 7)"),
+])
+def test_the_player_words_what_came_of_a_seek(note, words):
+    """The engine's typed notes, in the player's words (of the frame up)."""
+    from brilox.play.player import note_text
+    assert note_text(note) % 7 == words

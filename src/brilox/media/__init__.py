@@ -18,8 +18,11 @@ a game can filter by its categories; input it refuses raises an exception
 that names what was wrong.
 
 The package, one job a module: ``video`` (the `Video` a game drives),
-``decoder`` (the decoding thread), ``pipeline`` (a frame's way from its
-source to the overlay: turn, matrix and levels, subtitles, pad),
+``streams`` (which of a file's streams it plays), ``decoder`` (the
+decoding thread), ``seek`` (seeks and steps, and their typed notes),
+``pipeline`` (a frame's way from its source to the overlay: turn, matrix
+and levels, subtitles, pad), ``queue`` (the frames ready, between the two
+threads), ``clock`` (when each is due), ``output`` (the overlay),
 ``frames`` (overlay formats, sizes and turns), ``sources`` (media files,
 raw frames, waveforms), ``sound`` (a file's sound on a channel of the
 device), ``subtitles``, ``colour`` (the colour maths and the probe of

@@ -134,6 +134,14 @@ SCALER_MATRICES = {"bt601": "ITU601", "bt709": "ITU709", "bt2020": "BT2020", "fc
                    "smpte240m": "SMPTE240M"}
 
 
+def rgb_array(picture):
+    """A Picture as a numpy array (height, width, 3) of its pixels, in the
+    colours SDL shows them."""
+    import numpy
+    width, height = picture.size
+    return numpy.frombuffer(rgb(picture), numpy.uint8).reshape(height, width, 3)
+
+
 def frame_rgb(frame, width, height, source_range=None, matrix=None):
     """RGB bytes of an av.VideoFrame scaled to width x height by FFmpeg's
     scaler.  `source_range` ("limited" or "full") overrides the range the

@@ -22,6 +22,7 @@ from brilox.media.pipeline import fit
 from brilox.media.sound import FASTEST, SLOWEST, Sound
 from brilox.media.sound import cool_down as close_idle_sound
 from brilox.play.status import Status, Summary
+from brilox.media.seek import AFTER, AsFarBack, Landed, NoEnd, NoFrame
 from brilox.media.video import Video
 
 HEADLESS_PATTERN_FRAMES = 300
@@ -368,9 +369,9 @@ class Player:
                 self.shown_frame(now)
                 if limit is not None and self.shown >= limit:
                     return
-            while video.said:
+            while video.notes:
                 self.arrived(now)
-                self.event(video.said.popleft(), now)
+                self.event(note_text(video.notes.popleft()), now)
             if video.finished:
                 return
             if not video.caught_up():
@@ -380,6 +381,20 @@ class Player:
             due = video.due_in()
             wait = KEY_POLL if self.paused or due is None else min(KEY_POLL, due)
             time.sleep(max(wait, 0.0005))
+
+
+def note_text(note):
+    """What the status line says of a seek machine's note; "%d" is the frame up."""
+    if isinstance(note, Landed):
+        return "stepped to frame %d" if note.kind == "step" else "jumped to frame %d"
+    if isinstance(note, AsFarBack):
+        return ("frame %%d is as far back as this can go: only the last %d frames are kept"
+                % note.kept)
+    if isinstance(note, NoFrame):
+        return "no frame after frame %d" if note.direction == AFTER else "no frame before frame %d"
+    if isinstance(note, NoEnd):
+        return "no end to go to: the length is not known (frame %d)"
+    raise TypeError("not a seek note: %r" % (note,))
 
 
 def headless_wanted(options):
@@ -492,7 +507,7 @@ def play(options, source):
     finally:
         if video is not None:
             problem = video.problem
-            video._close(keep_source=True)
+            video.close(keep_source=True)
         elif sound is not None:
             sound.close()
         display.quit()

@@ -1,0 +1,143 @@
+"""Where a Video's frames go up: an overlay on the display the game set up,
+placed (fitted, or where the game asked), padded where SDL shows odd sizes
+wrong, with the display black beside a padded overlay where the overlay
+draws into the display surface; put up again where SDL shows an overlay
+only until the next flip."""
+
+import brilox.base
+import brilox.display as display
+from brilox.media import colour, pipeline
+from brilox.media.frames import display_size
+
+# What each overlay format and picture shape showed of SDL's conversion, by
+# (overlay format, odd size asked, display size).
+_probes = {}
+
+
+def check_rect(rect):
+    """`rect` (x, y, w, h) as ints, refused where it is empty or off the
+    display; None stays None (fitted to the display)."""
+    if rect is None:
+        return None
+    x, y, w, h = (int(v) for v in rect)
+    if w <= 0 or h <= 0:
+        raise ValueError("the rectangle %r is empty" % (tuple(rect),))
+    if display.get_init():
+        try:
+            screen = display.get_size()
+        except brilox.base.error:
+            screen = None
+        if screen and (x >= screen[0] or y >= screen[1] or x + w <= 0 or y + h <= 0):
+            raise ValueError("the rectangle %r is off the display (%dx%d)"
+                             % (((x, y, w, h),) + tuple(screen)))
+    return (x, y, w, h)
+
+
+def check_end_event(end_event):
+    """`end_event`, the event type posted at the end, or the error naming it."""
+    if end_event is None:
+        return
+    if isinstance(end_event, bool) or not isinstance(end_event, int):
+        raise TypeError("end_event must be an event type (int), not %s"
+                        % type(end_event).__name__)
+    if not display.USEREVENT <= end_event < display.USEREVENT + 8:
+        raise ValueError("end_event must be from USEREVENT (%d) to %d, not %d"
+                         % (display.USEREVENT, display.USEREVENT + 7, end_event))
+
+
+class Output:
+    """The overlay of a frames source's pictures."""
+
+    def __init__(self, source):
+        self.rect = self.screen = None
+        self.stream(source)
+
+    def stream(self, source):
+        """Frames of another stream from now on: the place of the old
+        picture goes black (the new one may not cover it all), and the
+        overlay is made anew at the next prepare()."""
+        if getattr(self, "overlay", None) is not None:
+            self.clear()
+        self.overlay_format, self.size = source.overlay_format, source.size
+        # The picture's size as shown: display aspect and rotation applied.
+        self.shown = display_size(source.size, source.sample_aspect)
+        self.overlay = self.probe = None
+        self.pad = (0, 0)
+        self.beside = []
+
+    def where(self, screen):
+        """(x, y, w, h) of the picture on a display of size `screen`."""
+        if self.rect is not None:
+            return self.rect
+        return pipeline.fit(*self.shown, *screen)
+
+    def prepare(self, make_overlay):
+        """The overlay (by `make_overlay(format, size)`), once the display is
+        there: how SDL shows these frames (probed once per format and
+        display size), and the padding.  Raises brilox.base.error before
+        display.init() or set_mode()."""
+        screen = display.get_size()
+        width, height = self.size
+        odd = bool(width % 2 or height % 2)
+        key = (self.overlay_format, odd, screen)
+        probe = _probes.get(key)
+        if probe is None:
+            probe = _probes[key] = colour.probe(self.overlay_format, self.where(screen)[:2],
+                                                odd=odd)
+        self.probe, self.pad = probe, pipeline.pad_of(probe, self.overlay_format, self.size)
+        self.overlay = make_overlay(self.overlay_format, (width + self.pad[0],
+                                                          height + self.pad[1]))
+        return self.locate()
+
+    def moved(self):
+        """Whether the picture must be placed again: fitted to a display
+        whose size changed."""
+        return self.rect is None and display.get_size() != self.screen
+
+    def locate(self, rect=False):
+        """Places the overlay (at `rect`, where given); the picture's size
+        on the display."""
+        if rect is not False:
+            self.rect = rect
+        if self.overlay is None:
+            return None
+        screen = self.screen = display.get_size()
+        where = self.where(screen)
+        placed, self.beside = pipeline.overlay_rect(where, self.size, self.pad, screen)
+        self.overlay.set_location(placed)
+        return tuple(where[2:])
+
+    def show(self, frame=None, timer=None):
+        """Puts `frame` up (or the one up again), black beside it; the
+        seconds that took by `timer`, where given."""
+        begun = timer and timer()
+        if frame is None:
+            self.overlay.display()
+        else:
+            self.overlay.display(frame)
+        self.black_beside()
+        return timer and timer() - begun
+
+    def end(self, event):
+        """Posts `event` (where not None) on the display's queue: play ended."""
+        if event is not None:
+            display.post_event(event)
+        return False
+
+    def reshow(self):
+        """Where SDL draws an overlay only at the next flip, the frame up
+        again so that it stays on the screen however often the game flips."""
+        if not self.probe.surface_holds_video:
+            self.overlay.display()
+
+    def black_beside(self):
+        if self.beside and self.probe.surface_holds_video:
+            for rect in self.beside:
+                colour.black_out(rect)
+
+    def clear(self):
+        x, y, w, h = self.where(self.screen)
+        left, top = max(0, x), max(0, y)
+        right, bottom = min(self.screen[0], x + w), min(self.screen[1], y + h)
+        if right > left and bottom > top:
+            colour.black_out((left, top, right - left, bottom - top))

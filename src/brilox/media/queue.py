@@ -1,0 +1,176 @@
+"""The frames a Video's decoding thread has ready, and the one lock between
+that thread and the game's.
+
+Each request the game makes (a seek, a step, another stream) bumps the
+queue's serial and empties it: what answers an older request is dropped,
+never shown.  The game's side sets what the decoding thread builds its
+pipeline for (the probe, the padding, the picture's size on the display)
+through the queue too, so neither side reaches into the other."""
+
+import collections
+import threading
+import time
+
+# The kinds of item: a frame of play, a seek's key frame shown on the way
+# (a glimpse), a seek's or step's frame, a note of what came of a request
+# that put no frame up, the end of play.
+FRAME, GLIMPSE, SOUGHT, NOTE, END = "frame", "glimpse", "sought", "note", "end"
+# What update() does with the first item ready, besides taking a note or the end.
+WAIT, SHOW = "wait", "show"
+
+
+class FrameQueue:
+    """Items (anything with a `serial`) handed from the decoding thread to
+    the game's, at most `capacity` ahead."""
+
+    def __init__(self, capacity):
+        self.capacity = capacity
+        self._lock = threading.Condition()
+        self._items = collections.deque()
+        self.serial = 0
+        self._request = None
+        self.closed = False
+        # Play reached the end (or stopped): nothing more comes unasked.
+        self.ended = False
+        self._settings = {}
+
+    # --- the game's side ----------------------------------------------------
+
+    def ask(self, request):
+        """A new request: what was queued is dropped.  The serial of the
+        items that answer it."""
+        with self._lock:
+            self.serial += 1
+            self._request = request
+            self._items.clear()
+            self._lock.notify_all()
+            return self.serial
+
+    def head(self):
+        """The first item of the current serial (older ones dropped), or None."""
+        with self._lock:
+            items = self._items
+            while items and items[0].serial != self.serial:
+                items.popleft()
+            return items[0] if items else None
+
+    def take(self):
+        """Takes the first item: the decoding thread has room for another."""
+        with self._lock:
+            self._lock.notify_all()
+            return self._items.popleft()
+
+    def current(self):
+        """The items of the current serial."""
+        with self._lock:
+            return [item for item in self._items if item.serial == self.serial]
+
+    def due(self, clock, up, now, pace=True, drop=True):
+        """What goes up now, while `up` is the item up, by `clock` (a
+        clock.Clock): (what, item, dropped).  `what` is NOTE (the note's
+        item taken), END, SHOW (the item taken, with `dropped` frames whose
+        time passed meanwhile, where `drop`) or None (nothing yet)."""
+        head = self.head()
+        if head is None or head.kind == NOTE:
+            return (None, None, 0) if head is None else (NOTE, self.take(), 0)
+        what, reading = clock.verdict(head, up, self.serial, now, pace)
+        if what != SHOW:
+            return what if what == END else None, None, 0
+        item, dropped = self.take(), 0
+        while reading is not None and drop:
+            following = self.head()
+            if following is None or following.kind != FRAME or following.at > reading:
+                break
+            item, dropped = self.take(), dropped + 1
+        if reading is not None and not drop:
+            clock.late(item.at, reading, now, item.duration)
+        return SHOW, item, dropped
+
+    def caught_up(self, clock, now, pace=True, settled=False):
+        """Whether the items of the current request are what update() may
+        want at `now`, by `clock` (a clock.Clock).  Before the game's side
+        has shared its probe (at the first update()) no frame can be
+        ready: there is nothing to wait for."""
+        with self._lock:
+            if "probe" not in self._settings:
+                return True
+        items = self.current()
+        return clock.caught_up(items, len(items) >= self.capacity, now, pace, settled)
+
+    def share(self, **settings):
+        with self._lock:
+            self._settings.update(settings)
+            self._lock.notify_all()
+
+    def wait_until(self, done, timeout, poll):
+        """Waits up to `timeout` seconds (in real time) until `done()`,
+        looking again at each change, and every `poll` seconds; not once
+        closed."""
+        deadline = time.monotonic() + timeout
+        while not done():
+            left = deadline - time.monotonic()
+            with self._lock:
+                if left <= 0 or self.closed:
+                    return
+                self._lock.wait(min(left, poll))
+
+    def close(self):
+        """Every waiter on either side wakes, and finds it closed."""
+        with self._lock:
+            self.closed = True
+            self._lock.notify_all()
+
+    # --- the decoding thread's side -----------------------------------------
+
+    def next_job(self, poll=None):
+        """Waits until there is a request or room (or `poll` seconds, where
+        given): (request or None, its serial, whether the queue is full), or
+        None once closed."""
+        with self._lock:
+            while not self.closed and self._request is None and self._full():
+                self._lock.wait(poll)
+                if poll is not None:
+                    break
+            if self.closed:
+                return None
+            request, self._request = self._request, None
+            return request, self.serial, self._full()
+
+    def _full(self):
+        return self.ended or len(self._items) >= self.capacity
+
+    def put(self, item):
+        """Hands an item over, unless a newer request came meanwhile."""
+        with self._lock:
+            if item.serial != self.serial:
+                return False
+            self._items.append(item)
+            self._lock.notify_all()
+            return True
+
+    def end(self, item):
+        """Hands over the end (an item that says so): nothing more comes
+        until the next request."""
+        with self._lock:
+            if item.serial == self.serial:
+                self._items.append(item)
+                self.ended = True
+                self._lock.notify_all()
+
+    def go_on(self):
+        with self._lock:
+            self.ended = False
+
+    def stale(self, serial):
+        with self._lock:
+            return serial != self.serial or self.closed
+
+    def settings(self, serial, timeout):
+        """The game's side's settings, once it has given `probe`; {} after
+        `timeout` seconds without; None for an old serial, or once closed."""
+        with self._lock:
+            if serial == self.serial and not self.closed and "probe" not in self._settings:
+                self._lock.wait(timeout)
+            if serial != self.serial or self.closed:
+                return None
+            return dict(self._settings) if "probe" in self._settings else {}

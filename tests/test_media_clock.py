@@ -1,0 +1,155 @@
+"""brilox.media.clock: when a Video's frames are due, the test holding the
+clock (every `now` passed in) and the sound a stand-in whose clock it sets."""
+
+from types import SimpleNamespace as Item
+
+import pytest
+
+from brilox.media.clock import LATE_LIMIT, SOUND_AHEAD, SOUND_START, Clock, Passes
+from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SOUGHT
+
+
+class Sound:
+    def __init__(self, heard=None):
+        self.heard, self.finished, self.error = heard, False, None
+
+    def clock(self):
+        return self.heard
+
+    def done(self):
+        return self.finished
+
+
+def frame(at, kind=FRAME, serial=1, duration=0.25):
+    return Item(kind=kind, at=at, serial=serial, duration=duration)
+
+
+def test_the_system_clock_runs_from_play_at_the_speed_and_stands_while_paused():
+    clock = Clock()
+    assert clock.read(5.0) is None
+    clock.play(10.0, up_at=2.0)
+    assert clock.read(10.5) == 2.5
+    assert clock.set_speed(2.0, 11.0) == 2.0  # on from 3.0, twice as fast
+    assert clock.read(11.25) == 3.5
+    clock.pause(12.0, up_at=3.75)
+    assert (clock.playing, clock.read(20.0), clock.noted) == (False, None, 5.0)
+    clock.play(30.0, up_at=3.75)  # from where it stood, not the frame up
+    assert clock.read(30.5) == 6.0
+    clock.set_speed(0.5, 31.0)
+    assert clock.read(33.0) == 8.0
+
+
+@pytest.mark.parametrize("ahead", [2.0, -1.0])
+def test_a_seek_while_paused_plays_on_from_the_frame_sought(ahead):
+    """Without sound, paused at 5.0, a seek `ahead`: play goes on from the
+    frame sought, not from the time noted at the pause (which held the
+    picture for the length of a seek ahead, and dropped frames after one back)."""
+    clock = Clock()
+    clock.play(0.0, up_at=0.0)
+    clock.pause(5.0, up_at=4.75)
+    up = frame(5.0 + ahead, SOUGHT, serial=2)
+    assert clock.verdict(up, frame(4.75), 2, 6.0) == ("show", None)
+    clock.play(8.0, up_at=5.0 + ahead)
+    assert clock.read(8.0) == 5.0 + ahead
+    head = frame(5.25 + ahead, serial=2)
+    assert clock.verdict(head, up, 2, 8.125) == ("wait", None)
+    assert clock.verdict(head, up, 2, 8.25) == ("show", 5.25 + ahead)
+    # Playing, a seek's frame restarts the line at once.
+    assert clock.verdict(frame(7.0, SOUGHT, serial=3), head, 3, 9.0) == ("show", None)
+    assert (clock.base, clock.read(9.5), clock.sound_wait) == ((7.0, 9.0), 7.5, 9.0 + SOUND_START)
+
+
+def test_the_sound_leads_and_the_system_clock_takes_over_when_it_stops():
+    waiting = Clock(Sound())
+    waiting.play(100.0, up_at=0.0)
+    # Before the sound is heard the picture waits, up to SOUND_START.
+    assert waiting.read(100.0) is None and waiting.read(100.0 + SOUND_START - 1e-9) is None
+    assert waiting.read(100.0 + SOUND_START) == SOUND_START
+    sound = Sound()
+    clock = Clock(sound)
+    clock.play(100.0, up_at=None)
+    sound.heard = 1.25
+    assert clock.read(104.0) == 1.25 and clock.heard == (1.25, 104.0)
+    clock.set_speed(2.0, 104.5)
+    assert clock.heard == (1.75, 104.5)
+    sound.finished = True
+    assert clock.read(105.0) == 2.75  # on from its last reading, twice as fast
+    sound.finished, sound.error = False, "gone"
+    assert clock.read(105.5) == 3.75
+    # A seek's key frame up, the silent sound is no clock until the frame sought is.
+    sound.error, sound.heard = None, 3.0
+    assert clock.verdict(frame(9.0, GLIMPSE, serial=2), frame(2.75), 2, 106.0) == ("show", None)
+    assert clock.landing and clock.read(106.5) == 5.75  # the system clock, twice as fast
+    assert clock.verdict(frame(9.5, SOUGHT, serial=2), frame(9.0, GLIMPSE, serial=2), 2,
+                         107.0) == ("show", None)
+    assert (clock.landing, clock.heard, clock.base, clock.read(107.25)) == \
+        (False, None, (9.5, 107.0), 3.0)
+
+
+@pytest.mark.parametrize("heard, now, waits", [
+    (None, 10.0, True), (0.5 - SOUND_AHEAD - 1e-6, 10.0, True), (0.5 - SOUND_AHEAD, 10.0, False),
+    (None, 10.0 + SOUND_START, False)])
+def test_the_first_frame_of_play_waits_for_the_sound_to_reach_it(heard, now, waits):
+    sound = Sound(heard)
+    clock = Clock(sound)
+    clock.play(10.0, up_at=0.0)
+    assert clock.verdict(frame(0.5, serial=2), frame(0.0, SOUGHT), 2, now) == \
+        (("wait" if waits else "show"), None)
+    sound.error = "broken"
+    assert not clock.waits_for_sound(0.5, 10.0)
+
+
+def test_late_frames_are_dropped_up_to_the_late_limit_then_the_beat_starts_again():
+    clock = Clock()
+    clock.play(0.0, up_at=0.0)
+    up = frame(0.0)
+    assert clock.verdict(frame(0.25), up, 1, 0.125) == ("wait", None)
+    assert clock.verdict(frame(0.25), up, 1, 0.5) == ("show", 0.5)  # those due by 0.5 dropped
+    assert clock.verdict(frame(0.25), up, 1, 0.25 + LATE_LIMIT + 0.125) == ("show", None)
+    assert clock.base == (0.25, 0.25 + LATE_LIMIT + 0.125)
+    # Without dropping, a frame more than its duration late restarts the beat.
+    assert not clock.late(1.0, 1.25, 5.0, limit=0.25) and clock.late(1.0, 1.5, 5.0, limit=0.25)
+    assert clock.base == (1.0, 5.0) and not Clock(Sound()).late(0.0, 100.0, 5.0)
+
+
+def test_the_end_comes_after_the_last_frames_time_and_the_sounds():
+    sound = Sound(heard=1.0)
+    clock = Clock(sound)
+    clock.play(0.0, up_at=0.75)
+    up, end = frame(0.75), Item(kind=END, serial=1)
+    assert clock.verdict(end, up, 1, 0.0) == ("wait", None)
+    sound.heard = 1.5
+    assert clock.verdict(end, up, 1, 1.0) == ("wait", None)  # the sound plays on
+    sound.finished = True
+    assert clock.verdict(end, up, 1, 1.0) == (END, None)
+    clock.playing = False
+    assert clock.verdict(frame(2.0), up, 1, 9.0) == ("wait", None)
+    clock.playing = True
+    assert clock.verdict(frame(99.0), up, 1, 9.0, pace=False) == ("show", None)
+
+
+def test_caught_up_and_due_in():
+    clock = Clock()
+    assert clock.caught_up([], False, 0.0, settled=True)  # paused, nothing asked
+    assert not clock.caught_up([], False, 0.0) and clock.caught_up([Item(kind=NOTE)], False, 0.0)
+    clock.play(10.0, up_at=1.0)
+    assert [clock.caught_up([frame(1.25)], full, now) for full, now in
+            ((False, 10.125), (False, 10.25), (True, 10.5))] == [True, False, True]
+    assert (clock.due_in(frame(1.25), 10.0), clock.due_in(None, 10.0),
+            clock.due_in(frame(1.25), 10.0, pace=False)) == (0.25, None, 0.0)
+
+
+@pytest.mark.parametrize("timed_by_pass, loop_length, second_pass", [
+    (False, None, [1.0, 1.25]), (True, 1.125, [1.125, 1.375])])
+def test_a_loops_next_pass_goes_on_from_the_last_ones_length(timed_by_pass, loop_length,
+                                                              second_pass):
+    """A one-second pass of quarters; with sound that loops, a frame falls at
+    its pass's start (the sound's pass length) plus its time."""
+    passes = Passes()
+    passes.restart(2, 0.5, 0.25)
+    for number, time, want in ((3, 0.75, 0.75), (0, 0.0, second_pass[0]),
+                               (1, 0.25, second_pass[1])):
+        at = passes.at(number, time, timed_by_pass, loop_length)
+        assert at == want, number
+        passes.given(number, time, at, 0.25)
+    assert passes.at(2, 0.0, True) == second_pass[1] + 1e-6  # never before the last

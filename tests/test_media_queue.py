@@ -1,0 +1,90 @@
+"""brilox.media.queue: the FrameQueue between the decoding thread and the
+game's: its serial, its capacity, its closing, and which frame it gives up
+by a clock the test holds."""
+
+import threading
+from types import SimpleNamespace as Item
+
+import pytest
+
+from brilox.media.clock import Clock
+from brilox.media.queue import END, FRAME, NOTE, SOUGHT, FrameQueue
+
+
+def frame(at, serial=1, kind=FRAME, note=None):
+    return Item(kind=kind, at=at, serial=serial, duration=0.25, note=note)
+
+
+def test_a_request_drops_what_answered_the_one_before_and_room_wakes_the_thread():
+    queue = FrameQueue(2)
+    assert queue.put(frame(0.0, serial=0)) and queue.ask(("seek", 10, 0)) == 1
+    assert queue.head() is None and not queue.put(frame(0.25, serial=0))
+    queue.end(frame(0.5, serial=0, kind=END))  # an old request's end is no end
+    assert not queue.ended and queue.stale(0) and not queue.stale(1)
+    assert queue.next_job(0.0) == (("seek", 10, 0), 1, False)
+    for at in (0.0, 0.25):
+        queue.put(frame(at))
+    assert queue.current() == [frame(0.0), frame(0.25)] and queue.next_job(0.0) == (None, 1, True)
+    assert queue.take().at == 0.0 and queue.next_job(0.0) == (None, 1, False)
+    queue.end(frame(None, kind=END))
+    assert queue.ended and queue.next_job(0.0) == (None, 1, True)
+    queue.go_on()
+    assert queue.next_job(0.0) == (None, 1, True)  # two items again
+
+
+def test_settings_wait_for_the_probe_and_close_wakes_every_waiter():
+    queue = FrameQueue(1)
+    queue.share(shown=(320, 240))
+    assert queue.settings(0, 0.0) == {}
+    queue.share(probe="probe", pad=(1, 0))
+    assert queue.settings(0, 0.0) == {"probe": "probe", "pad": (1, 0), "shown": (320, 240)}
+    queue.ask(("step", 1, 0))
+    assert queue.settings(0, 0.0) is None  # for an old request's frame
+    queue = FrameQueue(1)
+    queue.put(frame(0.0, serial=0))
+    woke = {}
+    waiters = [threading.Thread(target=lambda: woke.update(job=queue.next_job(None))),
+               threading.Thread(target=lambda: woke.update(settings=queue.settings(0, 60.0))),
+               threading.Thread(target=lambda: woke.update(
+                   waited=queue.wait_until(lambda: False, 60.0, 60.0) or "woke"))]
+    for waiter in waiters:
+        waiter.start()
+    threading.Event().wait(0.05)
+    assert not woke
+    queue.close()
+    for waiter in waiters:
+        waiter.join(5.0)
+    assert woke == {"job": None, "settings": None, "waited": "woke"}
+
+
+@pytest.mark.parametrize("drop, now, shown, dropped, base", [
+    (True, 10.875, 0.75, 2, (0.0, 10.0)),
+    # Without dropping, each in turn; more than its duration late, the beat
+    # starts again from it.
+    (False, 10.5, 0.25, 0, (0.0, 10.0)), (False, 10.875, 0.25, 0, (0.25, 10.875))])
+def test_the_frame_due_goes_up_with_those_passed_dropped(drop, now, shown, dropped, base):
+    queue, clock = FrameQueue(8), Clock()
+    assert queue.caught_up(clock, 0.0)  # before update() has shared the probe
+    queue.share(probe="probe", pad=(0, 0))
+    queue.ask(("seek", 0, 0))
+    for at in (0.25, 0.5, 0.75, 1.0):
+        queue.put(frame(at))
+    clock.play(10.0, up_at=0.0)
+    what, item, count = queue.due(clock, frame(0.0), now, drop=drop)
+    assert (what, item.at, count, clock.base, queue.head().at) == \
+        ("show", shown, dropped, base, shown + 0.25)
+
+
+def test_notes_and_the_end_come_off_the_queue_in_order():
+    queue, clock = FrameQueue(4), Clock()
+    queue.ask(("seek", 0, 0))
+    for item in (frame(None, kind=NOTE, note="no frame"), frame(0.0, kind=SOUGHT),
+                 frame(0.25, kind=END)):
+        queue.put(item)
+    what, item, _ = queue.due(clock, None, 0.0)
+    assert (what, item.note) == (NOTE, "no frame")
+    what, item, _ = queue.due(clock, None, 0.0)
+    assert (what, item.kind) == ("show", SOUGHT)
+    assert queue.due(clock, item, 1.0) == (None, None, 0)  # paused: the end waits
+    clock.play(1.0, up_at=0.0)
+    assert queue.due(clock, item, 1.5) == (END, None, 0) and queue.head().kind == END
