@@ -61,9 +61,9 @@ FAULTS += [
     Fault("passes-ignore-sound-length", "a loop's next pass starts after the last frame, not the sound's pass", C,
           "self.start += pass_length or last_time + last_duration",
           "self.start += last_time + last_duration", CLOCK + (LOOP_SOUND,)),
-    Fault("passes-bound", "a frame numbered as the last starts a new pass", C,
-          "if number < last_number:", "if number <= last_number:",
-          CLOCK + (VIDEO + "test_a_looped_clip_runs_on_without_a_held_frame",)),
+    Fault("passes-restart-keeps-start", "after a seek, frames fall in the pass before it", C,
+          "        self.start = 0.0\n        self.last = (number, time, time, duration)",
+          "        self.last = (number, time, time, duration)", CLOCK + (LOOP_SOUND,)),
 ]
 
 Q = "media/queue.py"
@@ -176,8 +176,9 @@ FAULTS += [
           "self.base -= samples / self.rate", "self.base += samples / self.rate", MAP),
     Fault("map-start-origin", "a stream that starts later than the file is timed on the file's line", MP,
           "self.base += seconds - self.origin - self.sought", "self.base += seconds - self.sought", MAP + READER),
-    Fault("map-forget-bound", "the change of speed just being heard is forgotten", MP,
-          "changes[1][0] <= heard", "changes[1][0] < heard", MAP),
+    Fault("map-drained-uncounted", "the speed the filters kept leaves out the samples drained", MP,
+          "(seam - seconds) * self.rate\n                                           / (self.produced - at)",
+          "(seam - seconds) * self.rate\n                                           / (begun - at)", MAP),
     Fault("map-next-pass-rebases", "a loop's next pass moves the clock to where it started", MP,
           "        self.pass_samples = 0\n        self.rebase = False", "        self.pass_samples = 0",
           MAP + (LOOP_SOUND,)),
@@ -264,6 +265,8 @@ FAULTS += [
     Fault("blend-odd-width-chroma", "the last chroma column of an odd width is left out", BL,
           "const long cx0 = x0 / 2, cx1 = (x1 + 1) / 2;", "const long cx0 = x0 / 2, cx1 = x1 / 2;",
           BLEND, tree=True),
-    Fault("blend-scale-overlap-bound", "area scaling takes a source pixel that only touches the span", BL,
-          "s < source_size && s * size < end", "s < source_size && s * size <= end", BLEND, tree=True),
+    Fault("blend-palette-bgr", "a palette's entries are read as blue, green, red", BL,
+          "to_ycbcr(m, ((argb >> 16) & 0xFF) / 255.0, ((argb >> 8) & 0xFF) / 255.0,\n                                  (argb & 0xFF) / 255.0)",
+          "to_ycbcr(m, (argb & 0xFF) / 255.0, ((argb >> 8) & 0xFF) / 255.0,\n                                  ((argb >> 16) & 0xFF) / 255.0)",
+          BLEND, tree=True),
 ]

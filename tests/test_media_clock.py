@@ -122,6 +122,9 @@ def test_the_end_comes_after_the_last_frames_time_and_the_sounds():
     assert clock.verdict(end, up, 1, 1.0) == ("wait", None)  # the sound plays on
     sound.finished = True
     assert clock.verdict(end, up, 1, 1.0) == (END, None)
+    quiet = Clock()  # without sound, once the last frame's duration is over
+    quiet.play(0.0, up_at=0.75)
+    assert [quiet.verdict(end, up, 1, now)[0] for now in (0.125, 0.25)] == ["wait", END]
     clock.playing = False
     assert clock.verdict(frame(2.0), up, 1, 9.0) == ("wait", None)
     clock.playing = True
@@ -153,3 +156,5 @@ def test_a_loops_next_pass_goes_on_from_the_last_ones_length(timed_by_pass, loop
         assert at == want, number
         passes.given(number, time, at, 0.25)
     assert passes.at(2, 0.0, True) == second_pass[1] + 1e-6  # never before the last
+    passes.restart(1, 0.25, 0.25)  # after a seek, in the pass of the file's start
+    assert passes.at(2, 0.5, timed_by_pass, loop_length) == 0.5

@@ -17,11 +17,11 @@ def frame(at, serial=1, kind=FRAME, note=None):
 
 def test_a_request_drops_what_answered_the_one_before_and_room_wakes_the_thread():
     queue = FrameQueue(2)
-    assert queue.put(frame(0.0, serial=0)) and queue.ask(("seek", 10, 0)) == 1
+    assert queue.put(frame(0.0, serial=0)) and queue.put(frame(0.25, serial=0))
+    assert queue.ask(("seek", 10, 0)) == 1 and queue.next_job(0.0) == (("seek", 10, 0), 1, False)
     assert queue.head() is None and not queue.put(frame(0.25, serial=0))
     queue.end(frame(0.5, serial=0, kind=END))  # an old request's end is no end
     assert not queue.ended and queue.stale(0) and not queue.stale(1)
-    assert queue.next_job(0.0) == (("seek", 10, 0), 1, False)
     for at in (0.0, 0.25):
         queue.put(frame(at))
     assert queue.current() == [frame(0.0), frame(0.25)] and queue.next_job(0.0) == (None, 1, True)
@@ -58,7 +58,7 @@ def test_settings_wait_for_the_probe_and_close_wakes_every_waiter():
 
 
 @pytest.mark.parametrize("drop, now, shown, dropped, base", [
-    (True, 10.875, 0.75, 2, (0.0, 10.0)),
+    (True, 10.75, 0.75, 2, (0.0, 10.0)),  # the one due now is shown
     # Without dropping, each in turn; more than its duration late, the beat
     # starts again from it.
     (False, 10.5, 0.25, 0, (0.0, 10.0)), (False, 10.875, 0.25, 0, (0.25, 10.875))])

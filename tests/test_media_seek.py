@@ -60,6 +60,7 @@ class Source:
     # Past the end, the last frame; a step past it goes nowhere.
     (Source(glimpses=False), SEEK, 400, 10, [Aim(400), Sought(299, "f299", Landed(299, SEEK))]),
     (Source(), STEP, 300, 299, [Aim(300), Stay(NoFrame(AFTER, 299), 300)]),
+    (Source(glimpses=False), SEEK, 400, 299, [Aim(400), Stay(NoFrame(AFTER, 299), 400)]),
     (Source(known=False, glimpses=False), SEEK, 400, 10,
      [Aim(400), Stay(NoFrame(AFTER, 10), 400)]),
     (Source(), STEP, -1, 0, [Aim(0), Stay(NoFrame(BEFORE, 0), -1)]),
@@ -76,7 +77,7 @@ class Source:
     (Source(refuses=True, glimpses=False, oldest=250), SEEK, 10, 300,
      [Aim(10), Sought(270, "f270", AsFarBack(270, 32))]),
 ], ids=["glimpse", "near", "step", "no glimpse", "last", "no end", "past the end",
-        "step past the end", "past an unknown end", "step before 0", "before the kept",
+        "step past the end", "past the end from the last", "past an unknown end", "step before 0", "before the kept",
         "step within the kept", "refused", "refused, kept"])
 def test_a_request_shows_its_way_and_ends_in_a_typed_outcome(source, kind, target, up, events):
     assert list(seek.go(source, kind, target, up)) == events
