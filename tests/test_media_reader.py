@@ -28,8 +28,9 @@ def ffmpeg(*args):
 def clips(tmp_path_factory):
     folder = tmp_path_factory.mktemp("reader")
     picture = ["-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=3"]
-    # Both streams start at 1.4 s.
-    ffmpeg(*picture, "-f", "lavfi", "-i", SWEEP % RATE, "-output_ts_offset", 1.4,
+    # Every stream starts at 1.4 s; FFmpeg picks the second sound, the default.
+    ffmpeg(*picture, "-f", "lavfi", "-i", SWEEP % RATE, "-output_ts_offset", 1.4, "-map", 0,
+           "-map", 1, "-map", 1, "-disposition:a:1", "default", "-disposition:a:0", 0,
            "-c:v", "ffv1", "-c:a", "flac", folder / "late.mkv")
     ffmpeg("-f", "lavfi", "-i", SWEEP % RATE, "-c:a", "libmp3lame", "-q:a", 0, folder / "s.mp3")
     ffmpeg("-f", "lavfi", "-i", SWEEP % RATE, "-c:a", "aac", "-b:a", "192k", folder / "s.m4a")
@@ -40,8 +41,8 @@ def clips(tmp_path_factory):
 
 
 @pytest.mark.parametrize("kind, index, found", [
-    ("video", None, 0), ("audio", None, 1), ("audio", 1, 1),
-    ("audio", 0, "late.mkv: stream 0 is not an audio stream (1)"),
+    ("video", None, 0), ("audio", None, 2), ("audio", 1, 1),
+    ("audio", 0, "late.mkv: stream 0 is not an audio stream (1, 2)"),
     ("video", 7, "late.mkv: stream 7 is not a video stream (0)"),
     ("subtitle", 0, "late.mkv: stream 0 is not a subtitle stream (it has none)"),
     ("subtitle", None, "late.mkv: no subtitle stream"),
@@ -102,7 +103,8 @@ def test_a_file_that_starts_at_1_4_s_is_numbered_and_sought_from_its_start(clips
                                    "yuv420p", "-"), np.uint8).reshape(75, -1)
     source = open_media(str(clips / "late.mkv"), False)
     try:
-        assert (source.start, source.time_of(50), source.last(0)) == (1.4, 2.0, 74)
+        assert (source.start, source.time_of(50), source.last(0), source.index_at(2.99, 0)) \
+            == (1.4, 2.0, 74, 74)  # 74.75 frames in: the last
         for index in (50, 3, 74, 49):
             planes = source.get(index)
             assert unpadded(planes, 64, 48) == decoded[index].tobytes(), index

@@ -505,8 +505,18 @@ def test_file_loops_both_ways(tmp_path):
 ])
 def test_fit_keeps_the_shape_and_centres(video, window, rect):
     assert fit(*video, *window) == rect
+    # Where SDL shows odd sizes wrong, a YV12 overlay is a column and a row larger.
+    from brilox.media.frames import YUY2, YV12
+    from brilox.media.pipeline import pad_of
+    wrong = SimpleNamespace(odd_size_ok=False)
+    assert [pad_of(wrong, YV12, (4, 5)), pad_of(wrong, YV12, (5, 4)), pad_of(wrong, YUY2, (5, 5))] \
+        == [(0, 1), (1, 0), (0, 0)]
     # The display width, by the sample aspect, rounded to an even number.
     assert display_size((100, 100), Fraction(307, 200)) == (154, 100)
+    # A Video fits the picture by that width.
+    from brilox.media.output import Output
+    square = Output(SimpleNamespace(overlay_format=YV12, size=(100, 100), sample_aspect=Fraction(2)))
+    assert square.where((400, 100)) == (100, 0, 200, 100)
 
 
 def test_volume_keys_step_by_equal_decibels_to_silence_and_back(tmp_path, monkeypatch):
