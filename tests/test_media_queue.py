@@ -26,10 +26,11 @@ def test_a_request_drops_what_answered_the_one_before_and_room_wakes_the_thread(
         queue.put(frame(at))
     assert queue.current() == [frame(0.0), frame(0.25)] and queue.next_job(0.0) == (None, 1, True)
     assert queue.take().at == 0.0 and queue.next_job(0.0) == (None, 1, False)
+    queue.take()
     queue.end(frame(None, kind=END))
-    assert queue.ended and queue.next_job(0.0) == (None, 1, True)
+    assert queue.ended and queue.next_job(0.0) == (None, 1, True)  # one item, the end
     queue.go_on()
-    assert queue.next_job(0.0) == (None, 1, True)  # two items again
+    assert queue.next_job(0.0) == (None, 1, False)
 
 
 def test_settings_wait_for_the_probe_and_close_wakes_every_waiter():
@@ -88,3 +89,9 @@ def test_notes_and_the_end_come_off_the_queue_in_order():
     assert queue.due(clock, item, 1.0) == (None, None, 0)  # paused: the end waits
     clock.play(1.0, up_at=0.0)
     assert queue.due(clock, item, 1.5) == (END, None, 0) and queue.head().kind == END
+    # A frame due goes up alone where the end follows it: the end is no frame to drop.
+    queue.ask(("seek", 0, 0))
+    for item in (frame(0.25, serial=2), frame(0.0, serial=2, kind=END)):
+        queue.put(item)
+    what, item, dropped = queue.due(clock, frame(0.0, serial=2), 1.5)
+    assert (what, item.kind, dropped, queue.head().kind) == ("show", FRAME, 0, END)

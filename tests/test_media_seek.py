@@ -59,7 +59,7 @@ class Source:
     (Source(known=False), LAST, None, 5, [Stay(NoEnd(5), None)]),
     # Past the end, the last frame; a step past it goes nowhere.
     (Source(glimpses=False), SEEK, 400, 10, [Aim(400), Sought(299, "f299", Landed(299, SEEK))]),
-    (Source(), STEP, 300, 299, [Aim(300), Stay(NoFrame(AFTER, 299), 300)]),
+    (Source(), STEP, 305, 290, [Aim(305), Stay(NoFrame(AFTER, 290), 305)]),
     (Source(known=False, glimpses=False), SEEK, 400, 10,
      [Aim(400), Stay(NoFrame(AFTER, 10), 400)]),
     (Source(), STEP, -1, 0, [Aim(0), Stay(NoFrame(BEFORE, 0), -1)]),
