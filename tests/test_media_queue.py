@@ -44,15 +44,18 @@ def test_settings_wait_for_the_probe_and_close_wakes_every_waiter():
     queue = FrameQueue(1)
     queue.put(frame(0.0, serial=0))
     woke = {}
-    waiters = [threading.Thread(target=lambda: woke.update(job=queue.next_job(None))),
-               threading.Thread(target=lambda: woke.update(settings=queue.settings(0, 60.0))),
-               threading.Thread(target=lambda: woke.update(
-                   waited=queue.wait_until(lambda: False, 60.0, 60.0) or "woke"))]
-    for waiter in waiters:
-        waiter.start()
-    threading.Event().wait(0.05)
-    assert not woke
-    queue.close()
+    # Daemons, closed whatever fails: a broken queue fails the test, not hangs it.
+    waiters = [threading.Thread(target=target, daemon=True) for target in (
+        lambda: woke.update(job=queue.next_job(None)),
+        lambda: woke.update(settings=queue.settings(0, 60.0)),
+        lambda: woke.update(waited=queue.wait_until(lambda: False, 60.0, 60.0) or "woke"))]
+    try:
+        for waiter in waiters:
+            waiter.start()
+        threading.Event().wait(0.05)
+        assert not woke
+    finally:
+        queue.close()
     for waiter in waiters:
         waiter.join(5.0)
     assert woke == {"job": None, "settings": None, "waited": "woke"}
