@@ -87,6 +87,12 @@ def test_odd_sizes_play_with_chroma_rounded_up(tmp_path, fmt, width, height):
 ])
 def test_unknown_raw_format_is_refused(clip, args, message):
     refused(play(clip(FRAME), "--size", "64x32", *args), message)
+    # The engine names its own argument, which the player says as its flag.
+    from brilox.media.frames import BadInput
+    from brilox.media.sources.raw import Layout
+    with pytest.raises(BadInput) as engine:
+        Layout(args[1], 64, 32)
+    assert (str(engine.value), engine.value.argument) == (message[2:], "format")
 
 
 @pytest.mark.parametrize("args, message", [
@@ -150,9 +156,17 @@ def test_standard_input_without_a_whole_frame_is_refused(stdin, message):
     refused(play("-", "--size", "64x32", stdin=stdin), message)
 
 
-def test_loop_on_standard_input_is_refused():
-    refused(play("-", "--size", "64x32", "--loop", stdin=b"\x80" * FRAME),
-            "--loop needs a file; a stream cannot be played again")
+@pytest.mark.parametrize("args", [["--size", "64x32"], []])
+def test_loop_on_standard_input_is_refused(args):
+    refused(play("-", *args, "--loop", stdin=b"\x80" * FRAME),
+            "brilox-play: standard input: --loop needs a file; a stream cannot be played again")
+    from brilox.media.frames import BadInput
+    from brilox.media.sources.media import open_media
+    from brilox.media.sources.raw import open_raw
+    with pytest.raises(BadInput) as engine:
+        open_raw("-", "i420", (64, 32), 30.0, True) if args else open_media("-", True)
+    assert (str(engine.value), engine.value.argument) == (
+        "standard input: loop needs a file; a stream cannot be played again", "loop")
 
 
 def test_help_and_version():

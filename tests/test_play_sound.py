@@ -63,6 +63,13 @@ CLIPS = {
     "sweep.mp3": (["-f", "lavfi", "-i", "testsrc=size=96x96:duration=0.04"],
                   ["-frames:v", 1, "-map", 0, "-map", 1, "-c:a", "libmp3lame", "-q:a", 0,
                    "-c:v", "mjpeg", "-disposition:v", "attached_pic"]),
+    # 96 kHz in six channels, mixed down to the device's two.
+    "six.mkv": (["-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25"],
+                ["-t", 3, "-af", "aresample=96000,pan=5.1|c0=c0|c1=0.8*c0|c2=0.5*c0|c3=0.2*c0|"
+                 "c4=0.6*c0|c5=0.4*c0", "-c:v", "ffv1", "-c:a", "flac"]),
+    # Both streams start at 1.4 s.
+    "late.mkv": (["-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25"],
+                 ["-t", 3, "-output_ts_offset", 1.4, "-c:v", "ffv1", "-c:a", "flac"]),
 }
 
 

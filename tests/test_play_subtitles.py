@@ -229,3 +229,45 @@ def test_tracks_keep_events_once_and_tell_their_play_res():
     assert track.events == 0
     track.add(line, 0, 1000)
     assert track.events == 1
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("matrix, levels, luma", [
+    # Opaque red, as the frame's own matrix and levels hold it.
+    (colour.BT601, colour.LIMITED, 16 + 219 * 0.299), (colour.BT601, colour.FULL, 255 * 0.299),
+    (colour.BT709, colour.LIMITED, 16 + 219 * 0.2126), (colour.BT709, colour.FULL, 255 * 0.2126),
+])
+def test_a_bitmap_on_a_4_3_canvas_lands_scaled_on_16_9_video(tmp_path, matrix, levels, luma):
+    """A box on a PGS canvas of 720x576 (a DVD's) drawn into a 1024x576
+    frame: stretched across, in the colour the frame's matrix and levels
+    give red."""
+    from types import SimpleNamespace
+    from brilox.media.subtitles import Subtitles
+    from brilox.media.subtitles.reader import dvd_canvas
+    from test_video import pgs
+    av = pytest.importorskip("av")
+    width, height = 1024, 576
+    sup = tmp_path / "box.sup"
+    sup.write_bytes(pgs((720, 576), (180, 144, 360, 288), (81, 240, 90), 1, 2))
+    shown = Subtitles(av, None, sub_file=str(sup), name="box.sup")
+    grey = (bytes([100]) * (width * height), bytes([128]) * (width * height // 4),
+            bytes([128]) * (width * height // 4))
+    colours = SimpleNamespace(matrix=matrix, levels=levels)
+    try:
+        # Before the box; the stream then read whole, however busy the machine.
+        before = shown.draw(grey, subtitles.PLANAR, width, height, colours, None, 0.5)
+        for each in shown.shown.values():
+            each.reader.thread.join(30)
+        drawn, after = (shown.draw(grey, subtitles.PLANAR, width, height, colours, None, t)
+                        for t in (1.5, 2.0))
+    finally:
+        shown.close()
+    assert list(shown.notes) == [] and before is grey and after is grey
+    assert all(not s.reader.thread.is_alive() for s in shown.shown.values())
+    y = np.frombuffer(bytes(drawn[0]), np.uint8).reshape(height, width).astype(int)
+    # The box: x 180-540 of 720 is 256-768 of 1024; y 144-432 stays.
+    box = np.zeros_like(y, bool)
+    box[144:432, 256:768] = True
+    assert (np.abs(y[box] - luma) <= 2).all(), (y[box].min(), y[box].max(), luma)
+    assert (y[~box] == 100).all(), np.argwhere(y[~box] != 100)[:5]
+    assert dvd_canvas(b"# VobSub index file, v7\nsize: 720x576\norg: 0, 0\n") == (720, 576)

@@ -606,7 +606,7 @@ BAD_SUBTITLES = {
 def test_subtitles_that_cannot_be_shown_are_said_once(video, subbed, monkeypatch, case):
     name, said, shows = BAD_SUBTITLES[case]
     if case == "no font":
-        monkeypatch.setattr(subtitles, "font_settings", lambda: (None, False))
+        monkeypatch.setattr(subtitles.text, "font_settings", lambda: (None, False))
     video.set_mode((SW, SH))
     bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
     with warnings.catch_warnings(record=True) as caught:
@@ -664,8 +664,8 @@ def test_a_seek_far_ahead_of_the_subtitles_read_shows_its_line_at_once(video, tm
         return read(reader, stream, packet)
 
     monkeypatch.setattr(subtitles.Reader, "_read", slowly)
-    monkeypatch.setattr(subtitles, "JUMP_AHEAD", 5.0)
-    monkeypatch.setattr(subtitles, "READ_BACK", 2.0)
+    monkeypatch.setattr(subtitles.reader, "JUMP_AHEAD", 5.0)
+    monkeypatch.setattr(subtitles.reader, "READ_BACK", 2.0)
     video.set_mode((SW, SH))
     bare = as_sdl_shows(tmp_path / "long.mp4", (SW, SH), "limited", "bt601")
     with Video(tmp_path / "long.mp4") as v:

@@ -35,7 +35,27 @@ SPACE_BT601 = 6
 
 
 class BadInput(Exception):
-    """Input refused before anything is opened: exit status 2."""
+    """Input refused before anything is opened.  `argument`: the name of
+    the argument that was wrong, where the message names one, and `at`
+    where in the message it does."""
+
+    def __init__(self, message, argument=None, at=None):
+        super().__init__(message)
+        self.argument, self.at = argument, at
+
+    @classmethod
+    def naming(cls, argument, before, after):
+        """BadInput whose message is `before`, the argument's name, `after`."""
+        return cls(before + argument + after, argument, len(before))
+
+    def words(self, names):
+        """The message, with the argument named as `names` (a dict from the
+        engine's names of arguments) calls it, where it has a name there."""
+        text = str(self)
+        name = names.get(self.argument)
+        if self.at is None or name is None:
+            return text
+        return text[:self.at] + name + text[self.at + len(self.argument):]
 
 
 def check_size(width, height):
@@ -45,13 +65,17 @@ def check_size(width, height):
         raise BadInput("size %dx%d: at most %d a side" % (width, height, MAX_SIDE))
 
 
-def load_av(what):
-    """FFmpeg's libraries through PyAV, or BadInput saying how to get them."""
+def load_av(what, argument=None):
+    """FFmpeg's libraries through PyAV, or BadInput saying how to get them
+    (`what` needs them; it begins with the name of `argument` where an
+    argument asked for them)."""
     try:
         import av
     except ImportError:
-        raise BadInput("%s: playing this needs FFmpeg's libraries (PyAV): "
-                       "pip install 'brilox[video]'" % what) from None
+        rest = ": playing this needs FFmpeg's libraries (PyAV): pip install 'brilox[video]'"
+        if argument is not None:
+            raise BadInput.naming(argument, "", what[len(argument):] + rest) from None
+        raise BadInput(what + rest) from None
     return av
 
 

@@ -20,6 +20,9 @@ from brilox.media.sound import FASTEST, SLOWEST, cool_down, warm_up
 from brilox.media.sources.raw import EXTENSIONS, open_raw
 
 DEFAULT_FORMAT, PATTERN_SIZE = "i420", (320, 240)
+# The flag of each of the engine's arguments that its errors name: the
+# player says its own words to a person.
+FLAGS = {"format": "--format", "loop": "--loop"}
 # Raw file name extensions that name the frames' layout.
 FORMAT_NAMES = {"i420", "yv12", "yuy2", "uyvy", "nv12", "nv21"}
 
@@ -263,7 +266,7 @@ def main(argv=None):
         source = open_source(options)
         summary = play(options, source)
     except BadInput as e:
-        print("%s: %s" % (PROG, e), file=sys.stderr)
+        print("%s: %s" % (PROG, e.words(FLAGS)), file=sys.stderr)
         return 2
     except brilox.base.error as e:
         print("%s: %s" % (PROG, e), file=sys.stderr)

@@ -21,6 +21,7 @@ import warnings
 
 from brilox.media.notes import PictureWarning
 from brilox.media.sources import waveform
+from brilox.media.sources.reader import Reader, attached_picture
 from brilox.media.frames import FULL_RANGE, BadInput, Frames, check_size, frame_planes, \
     history_for, load_av, overlay_target, rotation_of, turn_of, turned_size
 
@@ -35,30 +36,6 @@ SEEK_RETRIES = 4
 # and kept, for stepping back; those before them are decoded only as far as
 # the frames after them need.
 SEEK_KEEP = 8
-
-
-def choose_stream(container, kind, index, name):
-    """The stream of `kind` ("video" or "audio") with this index in the file
-    `name`, or the one FFmpeg picks; BadInput for none."""
-    streams = getattr(container.streams, kind)
-    if index is not None:
-        for stream in streams:
-            if stream.index == index:
-                return stream
-        raise BadInput("%s: stream %d is not %s %s stream (%s)" % (
-            name, index, "an" if kind == "audio" else "a", kind,
-            ", ".join("%d" % s.index for s in streams) or "it has none"))
-    if not streams:
-        raise BadInput("%s: no %s stream" % (name, kind))
-    try:
-        return container.streams.best(kind) or streams[0]
-    except (AttributeError, TypeError, ValueError):
-        # PyAV before best(): as FFmpeg's own tool picks, the largest
-        # picture that is not cover art, or the most channels.
-        if kind == "video":
-            return max(streams, key=lambda s: (not attached_picture(s),
-                                               s.codec_context.width * s.codec_context.height))
-        return max(streams, key=lambda s: getattr(s.codec_context, "channels", 0) or 0)
 
 
 class StillPicture(Exception):
@@ -138,76 +115,43 @@ class MediaFrames(Frames):
             return self.container.duration / 1e6
         return None
 
+    @property
+    def container(self):
+        """The file as PyAV opened it (the subtitles find their streams there)."""
+        return self.reader.container
+
     def _open(self):
+        self.reader = Reader(self.av, self.path, self.name)
         try:
-            self.container = self.av.open(self.path)
-        except self.av.FFmpegError as e:
-            raise BadInput("%s: %s" % (self.name, e.strerror or e)) from None
-        except OSError as e:
-            raise BadInput("%s: %s" % (self.name, e.strerror or e)) from None
-        try:
-            self.stream = choose_stream(self.container, "video", self.video_stream, self.name)
+            self.stream = self.reader.choose("video", self.video_stream, "video_stream")
             if attached_picture(self.stream) and self.video_stream is None:
                 raise StillPicture()
             # The pictures that can be played instead (not cover art), where
             # the file can be opened again for them.
-            self.video_streams = [s.index for s in self.container.streams.video
+            self.video_streams = [s.index for s in self.reader.streams("video")
                                   if not attached_picture(s) and self.seekable] \
                 or [self.stream.index]
             # The sound: its streams where the file can be opened again for it.
-            self.audio_streams = [s.index for s in self.container.streams.audio]
+            self.audio_streams = [s.index for s in self.reader.streams("audio")]
             self.audio_index = (
-                choose_stream(self.container, "audio", self.audio_stream, self.name).index
+                self.reader.choose("audio", self.audio_stream, "audio_stream").index
                 if self.audio_streams and self.seekable else None)
         except (BadInput, StillPicture):
-            self.container.close()
+            self.reader.close()
             raise
         self.stream.thread_type = "AUTO"
-        self.line = self.skip_below = None
-        self._decode_from_here()
+        self.line = self.reader.skip_below = None
+        self.reader.read(self.stream)
         self.start = None
 
-    def _decode_from_here(self):
-        """Decodes from where the file stands, as the container's own
-        decode() does, but with the packets' generator at hand for _shut()."""
-        self.packets = self.container.demux(self.stream)
-        self.frames = self._decoded()
-        self.skipping = False
-
-    def _decoded(self):
-        """The frames of the packets read.  Below the line of a seek (a
-        timestamp), the decoder skips the frames that no other frame refers
-        to: nothing below the line is shown or kept.  Frames come in the
-        order they are shown, so none below the line follows one above it."""
-        context = self.stream.codec_context
-        for packet in self.packets:
-            skip = (self.skip_below is not None and packet.pts is not None
-                    and packet.pts < self.skip_below)
-            if skip != self.skipping:
-                try:
-                    context.skip_frame = "NONREF" if skip else "DEFAULT"
-                    self.skipping = skip
-                except (AttributeError, TypeError, ValueError):
-                    # A PyAV that cannot tell the decoder to skip: every
-                    # frame is decoded.
-                    pass
-            yield from packet.decode()
-
     def _shut(self):
-        """Closes the file, where its decoding stopped part way too.  PyAV's
-        demuxer frees the packet it reads into when it runs to its end or is
-        closed, not when it is dropped: it is closed first.  The decoding
-        generator over it is closed too: paused, it holds its last frames
-        and the source itself until the collector finds it."""
-        self.frames.close()
-        self.packets.close()
-        self.container.close()
+        self.reader.close()
 
     def _next(self):
         """The next decoded frame, or None at the end or on an error, which
         is kept for the report."""
         try:
-            return next(self.frames, None)
+            return self.reader.next_frame()
         except self.av.FFmpegError as e:
             self.error = "decoding stopped: %s" % (e.strerror or e)
             return None
@@ -305,24 +249,17 @@ class MediaFrames(Frames):
         passes = index // self.count if self.loop and self.count else self.passes
         start = self.start or 0.0
         seconds = (index - passes * (self.count or 0)) * self.period + start - back
-        try:
-            self.container.seek(int(seconds / self.stream.time_base), backward=True,
-                                any_frame=False, stream=self.stream)
-        except self.av.FFmpegError:
+        if not self.reader.seek(seconds):
             self._refused()
             return None
         self.passes, self.back, self.aim = passes, back, index
-        # The packets read so far go: their demuxer is closed, as in _shut.
-        self.frames.close()
-        self.packets.close()
         # The frames from SEEK_KEEP before the one sought are kept (the
         # line: their first number, and its timestamp less half a frame).
-        self.line = self.skip_below = None
+        self.line = self.reader.skip_below = None
         if hurry:
             self.line = max(index - SEEK_KEEP, index - self.history.maxlen + 1)
             at = seconds + back - (index - self.line + 0.5) * self.period
-            self.skip_below = int(at / self.stream.time_base)
-        self._decode_from_here()
+            self.reader.skip_below = int(at / self.stream.time_base)
         self.history.clear()
         self.ended = False
         self.read, self.sought = None, index
@@ -493,23 +430,8 @@ class MediaFrames(Frames):
         self._shut()
 
 
-# A stream's disposition flag of a picture attached to the sound (cover art).
-ATTACHED_PIC = 0x400
 # Frames a second of a picture held while the sound plays.
 STILL_FPS = 10
-
-
-def attached_picture(stream):
-    """Whether a video stream is a picture attached to the sound (cover
-    art).  PyAV before stream dispositions: a still image codec without a
-    frame rate."""
-    disposition = getattr(stream, "disposition", None)
-    try:
-        # A flag enumeration in some PyAV versions, a number in others.
-        return bool(int(getattr(disposition, "value", disposition)) & ATTACHED_PIC)
-    except (TypeError, ValueError):
-        return (stream.codec_context.name in ("mjpeg", "png", "bmp", "gif", "webp")
-                and not stream.average_rate)
 
 
 class StillFrames(Frames):
@@ -524,23 +446,20 @@ class StillFrames(Frames):
         self.av, self.path, self.name = av, path, name
         self.period = 1.0 / STILL_FPS
         self.waveform = None
+        reader = Reader(av, path, name)
         try:
-            container = av.open(path)
-        except (av.FFmpegError, OSError) as e:
-            raise BadInput("%s: %s" % (name, getattr(e, "strerror", None) or e)) from None
-        try:
-            self.audio_streams = [st.index for st in container.streams.audio]
-            audio = choose_stream(container, "audio", audio_stream, name)
+            self.audio_streams = [st.index for st in reader.streams("audio")]
+            audio = reader.choose("audio", audio_stream, "audio_stream")
             self.audio_index = audio.index
             self.start = float(audio.start_time * audio.time_base) \
                 if audio.start_time is not None else 0.0
             if audio.duration:
                 self.length = float(audio.duration * audio.time_base)
-            elif container.duration:
-                self.length = container.duration / 1e6
-            self.planes = self._cover(container)
+            elif reader.container.duration:
+                self.length = reader.container.duration / 1e6
+            self.planes = self._cover(reader)
         finally:
-            container.close()
+            reader.close()
         if self.planes is None:
             self.size = waveform.SIZE
             self.period = 1.0 / waveform.FPS
@@ -549,24 +468,20 @@ class StillFrames(Frames):
         if self.length:
             self.count = max(1, round(self.length / self.period))
 
-    def _cover(self, container):
+    def _cover(self, reader):
         """The planes of the attached picture, in yuv420p, or None."""
-        for stream in container.streams.video:
+        for stream in reader.streams("video"):
             if not attached_picture(stream):
                 continue
-            # The demuxer is closed, not dropped, when the picture is found:
-            # PyAV frees the packet it reads into only then.
-            packets = container.demux(stream)
-            try:
-                for packet in packets:
-                    for frame in packet.decode():
-                        check_size(frame.width, frame.height)
-                        self.size = (frame.width, frame.height)
-                        self.full_range = frame.format.name.startswith("yuvj")
-                        fmt = "yuvj420p" if self.full_range else "yuv420p"
-                        return tuple(bytes(p) for p in frame_planes(frame, fmt, *self.size))
-            finally:
-                packets.close()
+            reader.read(stream)
+            frame = reader.next_frame()
+            if frame is None:
+                continue
+            check_size(frame.width, frame.height)
+            self.size = (frame.width, frame.height)
+            self.full_range = frame.format.name.startswith("yuvj")
+            fmt = "yuvj420p" if self.full_range else "yuv420p"
+            return tuple(bytes(p) for p in frame_planes(frame, fmt, *self.size))
         return None
 
     def get(self, index):
@@ -576,7 +491,7 @@ class StillFrames(Frames):
             return self.planes
         # The sound played may have changed to another of the file's streams.
         if self.waveform.stream_index not in (None, self.audio_index):
-            self.waveform.open(self.audio_index)
+            self.waveform.show_stream(self.audio_index)
         # The sound around the middle of the frame's time.
         return self.waveform.planes(self.start + self.time_of(index) + self.period / 2)
 
@@ -594,8 +509,8 @@ def open_media(path, loop, autorotate=True, video_stream=None, audio_stream=None
     here for that reason)."""
     if path == "-":
         if loop:
-            raise BadInput("standard input: --loop needs a file; a stream cannot be played "
-                           "again")
+            raise BadInput.naming("loop", "standard input: ",
+                                  " needs a file; a stream cannot be played again")
         return MediaFrames(load_av("standard input"), sys.stdin.buffer, "standard input",
                            False, autorotate, video_stream, audio_stream)
     av = load_av(path)

@@ -4,8 +4,8 @@ kept so that stepping back works on them).
 
 Four layouts are known without FFmpeg's libraries (the packed two at even
 widths only); any other pixel format FFmpeg knows is read with FFmpeg's raw
-video decoder and converted by its scaler.  Frames lie as FFmpeg writes them, every row unpadded and chroma
-rounded up for odd sizes."""
+video decoder and converted by its scaler.  Frames lie as FFmpeg writes
+them, every row unpadded and chroma rounded up for odd sizes."""
 
 import os
 import stat
@@ -25,9 +25,8 @@ BUILT_IN = {
 BUILT_IN.update({layout[0]: layout for name, layout in list(BUILT_IN.items()) if name != "yv12"})
 BUILT_IN["yuvj420p"] = ("yuvj420p", YV12, (0, 1, 2))
 
-# File name extensions that mean raw frames even without --size or --format.
+# File name extensions that mean raw frames even without a size or format.
 EXTENSIONS = {".yuv", ".raw", ".rgb", ".i420", ".yv12", ".yuy2", ".uyvy", ".nv12", ".nv21"}
-
 
 
 def ffmpeg_plane_sizes(av, name, width, height):
@@ -41,14 +40,16 @@ def ffmpeg_plane_sizes(av, name, width, height):
     try:
         layout = av.VideoFormat(name)
     except (ValueError, TypeError):
-        raise BadInput("--format %s: no such pixel format" % name) from None
+        raise BadInput.naming("format", "", " %s: no such pixel format" % name) from None
     if layout.is_bit_stream or layout.has_palette:
-        raise BadInput("--format %s: raw frames of this format are not supported" % name)
+        raise BadInput.naming("format", "",
+                              " %s: raw frames of this format are not supported" % name)
     wide = 4096
     try:
         probe = av.VideoFrame(wide, 16, name)
     except Exception:
-        raise BadInput("--format %s: not a layout of raw frames in memory" % name) from None
+        raise BadInput.naming("format", "",
+                              " %s: not a layout of raw frames in memory" % name) from None
     at_wide, at_size = av.VideoFormat(name, wide, 16), av.VideoFormat(name, width, height)
     sizes = []
     for p, plane in enumerate(probe.planes):
@@ -73,10 +74,10 @@ class Layout:
             self.sizes = ((width * height, cw * ch, cw * ch) if self.overlay_format == YV12
                           else (4 * cw * height,))
         else:
-            what = "--format %s" % name
+            what = "format %s" % name
             if name in BUILT_IN:
                 name, what = BUILT_IN[name][0], what + " at an odd width"
-            av = self.av = load_av(what)
+            av = self.av = load_av(what, "format")
             # One packet for the decoder: the frame in one piece.
             self.sizes = (sum(ffmpeg_plane_sizes(av, name, width, height)),)
             self.decoder = av.CodecContext.create("rawvideo", "r")
@@ -215,7 +216,8 @@ def open_raw(path, fmt, size, fps, loop):
     if loop:
         if stream is not sys.stdin.buffer:
             stream.close()
-        raise BadInput("%s: --loop needs a file; a stream cannot be played again" % name)
+        raise BadInput.naming("loop", "%s: " % name,
+                              " needs a file; a stream cannot be played again")
     source = StreamFrames(stream, name, layout, period)
     if source.get(0) is None:
         got = source.truncated or 0

@@ -22,6 +22,7 @@ without it the picture is black."""
 import warnings
 
 from brilox.media.notes import PictureWarning
+from brilox.media.sources.reader import Reader
 
 SIZE = (640, 480)
 # Pictures a second: each covers 40 ms of sound.
@@ -46,7 +47,7 @@ class Waveform:
 
     def __init__(self, av, path, stream_index):
         self.av, self.path = av, path
-        self.container = self.packets = None
+        self.reader = None
         self.stream_index = None
         try:
             import numpy
@@ -62,13 +63,13 @@ class Waveform:
         self.black = (bytes([BLACK[0]]) * (w * h), bytes([BLACK[1]]) * (w * h // 4),
                       bytes([BLACK[2]]) * (w * h // 4))
         if numpy is not None:
-            self.open(stream_index)
+            self.show_stream(stream_index)
 
-    def open(self, stream_index):
+    def show_stream(self, stream_index):
         """Shows the stream with this index from now on."""
         self.close()
-        self.container = self.av.open(self.path)
-        stream = next(s for s in self.container.streams if s.index == stream_index)
+        self.reader = Reader(self.av, self.path, self.path, refuse=False)
+        stream = self.reader.choose("audio", stream_index, "audio_stream")
         self.stream, self.stream_index = stream, stream_index
         context = stream.codec_context
         self.rate = context.sample_rate
@@ -79,34 +80,20 @@ class Waveform:
         start = stream.start_time * stream.time_base if stream.start_time is not None else 0
         # The stream's first sample, and the sample last sought.
         self.floor = self.sought = round(start * self.rate)
-        self.packets = None
+        self.reader.read(stream)
         self._restart()
 
     def _restart(self):
-        if self.packets is not None:
-            # Closed, not dropped: PyAV frees the packet it reads into only then.
-            self.packets.close()
-        self.packets = self.container.demux(self.stream)
-        self.frames = (frame for packet in self.packets for frame in packet.decode())
+        """Nothing held: decoding starts again from where the reader stands."""
         self.samples = self.np.zeros((self.channels, 0), self.np.float32)
         # The stream's sample number of the first sample held (None before
         # any), and whether the stream has ended after the last.
         self.first, self.ended = None, False
 
     def _seek(self, position):
-        """Decodes on from the key point at or before sample `position`."""
-        seconds = max(0.0, position / self.rate - 0.1)
-        try:
-            self.container.seek(int(seconds / self.stream.time_base), backward=True,
-                                any_frame=False, stream=self.stream)
-        except self.av.FFmpegError:
-            # A stream that cannot seek is read again from its start.
-            self.packets.close()
-            self.packets = None
-            self.container.close()
-            self.container = self.av.open(self.path)
-            self.stream = next(s for s in self.container.streams
-                               if s.index == self.stream_index)
+        """Decodes on from the key point at or before sample `position`; a
+        stream that cannot seek is read again from its start."""
+        self.reader.seek(max(0.0, position / self.rate - 0.1), reopen=True)
         self.sought = position
         self._restart()
 
@@ -137,7 +124,7 @@ class Waveform:
         while not self.ended and (self.first is None
                                   or self.first + self.samples.shape[1] < end):
             try:
-                frame = next(self.frames, None)
+                frame = self.reader.next_frame()
             except self.av.FFmpegError:
                 frame = None
             if frame is None:
@@ -235,9 +222,6 @@ class Waveform:
         return (y.tobytes(),) + self.chroma[1:]
 
     def close(self):
-        if self.container is not None:
-            if self.packets is not None:
-                self.packets.close()
-                self.packets = None
-            self.container.close()
-            self.container = None
+        if self.reader is not None:
+            self.reader.close()
+            self.reader = None

@@ -1,0 +1,306 @@
+"""A file's sound decoded over the reader, resampled by PyAV's resampler to
+what the device takes, through the tempo filters at a speed other than 1,
+and queued to the device; its clock is the clock map of what was queued,
+read at what the device has played."""
+
+import math
+import time
+
+import brilox.sound as device
+from brilox.media.sound.clock_map import ClockMap
+from brilox.media.sound.device import Hold
+from brilox.media.sound.tempo import LAYOUTS, Tempo
+from brilox.media.sources.reader import Reader
+
+# Seconds of sound kept queued ahead.
+AHEAD = 0.5
+# Decibels of a volume key: every press changes the loudness alike, where
+# steps of so many percent are large near silence and small near full.
+VOLUME_STEP = 0.75
+# The amplitude's ratio of one step.
+VOLUME_RATIO = 10 ** (VOLUME_STEP / 20)
+# The quietest volume (percent) on the ladder of steps down from 100 that
+# the device still plays (rounds to 1%): the first step up from silence.
+QUIETEST = 100 / VOLUME_RATIO ** math.floor(math.log(200, VOLUME_RATIO))
+# Seconds of silence played before the sound, while the device gets going:
+# some sound servers take the first few milliseconds of sound, then nothing
+# for a while.  Some silence is queued right ahead of the sound however long
+# the device has run: on PulseAudio, sound queued into a device that has run
+# dry loses its first tens of milliseconds now and then.
+PREROLL, LEAD_IN = 0.1, 0.03
+
+
+class Sound:
+    """The sound of one audio stream of a file, played from a time on."""
+
+    def __init__(self, av, path, stream_index, volume=100, mute=False, origin=0.0,
+                 channel=None):
+        self.av, self.path = av, path
+        self.reader = self.hold = None
+        self.tempo = None
+        # Where the samples go: the module's own channel 0 with the master
+        # volume and mute (as the desktop player plays), or a channel of the
+        # device the game opened, with that channel's volume.
+        self.channel = channel
+        self.muted_level = None
+        self.hold = Hold(self, channel)
+        self.out, self.started = self.hold.out, self.hold.started
+        got = self.hold.got
+        self.rate, self.channels = got[0], got[1]
+        # The device's clock tells what has left SDL's buffer; one buffer
+        # more waits beyond it on its way out (as FFmpeg's player reckons).
+        self.beyond = got[3] / self.rate
+        self.frame_bytes = 2 * self.channels
+        self.set_volume(volume)
+        if mute != self.muted():
+            self.toggle_mute()
+        self.error = None
+        # The speed asked for (set from any thread), and the one the samples
+        # now being decoded play at.
+        self.speed = self.playing_speed = 1.0
+        # Seconds of each pass of a looping video, which the sound keeps to
+        # (cut, or filled with silence), going on into the next pass with no
+        # gap; None: the sound ends with its stream.
+        self.loop_length = None
+        # The video's first timestamp: times are told from it.
+        self.origin = origin
+        self.map = ClockMap(self.rate, origin)
+        try:
+            self.open(stream_index)
+        except BaseException:
+            self.close()
+            raise
+
+    def open(self, stream_index, seconds=0.0):
+        """Plays the stream with this index from `seconds` on."""
+        if self.reader is not None:
+            self.reader.close()
+        # An error opening the file a second time is FFmpeg's own: the
+        # caller says the sound cannot be read, and plays the picture alone.
+        self.reader = Reader(self.av, self.path, self.path, refuse=False)
+        self.stream = self.reader.choose("audio", stream_index, "audio_stream")
+        self.index = stream_index
+        self.reader.read(self.stream)
+        self.seek(seconds)
+
+    def seek(self, seconds):
+        """Drops what is queued; plays on from `seconds` into the stream
+        (its time less `origin`, the video's first timestamp)."""
+        self.out.flush()
+        self.pending = b""
+        self.ended = False
+        self.queued_any = False
+        # Fresh filters: what the old ones hold belongs before the seek.
+        self.playing_speed = speed = self.speed
+        self.map.seek(seconds, speed)
+        self.tempo = self._tempo(speed, 0.0) if speed != 1.0 else None
+        self._from(seconds + self.origin)
+
+    def _from(self, seconds):
+        """Decodes on from `seconds` (the stream's own time)."""
+        # A stream that cannot seek plays on from where it stands.
+        self.trim = seconds if self.reader.seek(seconds) else None
+        self.resampler = self.av.AudioResampler(
+            format="s16", layout=LAYOUTS[self.channels], rate=self.rate)
+
+    def _tempo(self, speed, seconds):
+        return Tempo(self.av, speed, self.rate, self.channels, seconds)
+
+    def _next_bytes(self):
+        """The next samples to queue, at the speed asked for; None at the
+        end.  Counted for the clock."""
+        if self.speed != self.playing_speed:
+            # What the filters held at the old speed comes first (counted).
+            data = self._retune(self.speed)
+            if data:
+                return data
+        if self.tempo is None:
+            data = self._decoded()
+        else:
+            data = self._tempo_bytes()
+        if data:
+            self.map.queued(len(data) // self.frame_bytes)
+        return data
+
+    def _decoded(self):
+        """The next decoded frame's samples as the device takes them, less
+        those before the time sought; None at the end."""
+        try:
+            frame = self.reader.next_frame()
+        except self.av.FFmpegError as e:
+            self.error = "sound stopped: %s" % (e.strerror or e)
+            frame = None
+        resampled = self.resampler.resample(frame)
+        data = b"".join(bytes(f.planes[0])[:f.samples * self.frame_bytes] for f in resampled)
+        if frame is None:
+            if self.loop_length:
+                return self._wrap(data)
+            self.ended = True
+            return data or None
+        if self.trim is not None and frame.time is not None:
+            # The first samples queued after a seek: those before the time
+            # sought go, and the clock starts at the first that stays (after
+            # any silence queued ahead of it).  At a loop's next pass the
+            # clock goes on as it was.
+            skip = int(round((self.trim - frame.time) * self.rate)) * self.frame_bytes
+            if skip >= len(data):
+                return b""
+            self.map.started_at(self.trim if skip > 0 else frame.time)
+            data = data[max(0, skip):]
+            self.trim = None
+        if self.loop_length:
+            left = self.map.room(self.loop_length)
+            if len(data) >= left * self.frame_bytes:
+                return self._wrap(data[:max(0, left) * self.frame_bytes])
+        # Counted whether or not the video loops yet: it may be told later.
+        self.map.decoded(len(data) // self.frame_bytes)
+        return data
+
+    def _wrap(self, data):
+        """The last of a pass's samples, filled with silence to the pass's
+        length; decoding goes on from the stream's start."""
+        left = self.map.room(self.loop_length)
+        data += bytes(max(0, left * self.frame_bytes - len(data)))
+        self._from(self.origin)
+        self.map.next_pass()
+        return data
+
+    # --- the speed ---------------------------------------------------------
+
+    def _retune(self, speed):
+        """Plays the samples decoded from now on at `speed`: the filters
+        pass on what they hold at the old speed, and new ones take over
+        from the next sample decoded, with no gap.  Samples already queued
+        play on at the speed they were made at: the clock's map says where
+        the new speed begins.  What the old filters held: b"" where none."""
+        self.map.forget((self.out.clock() - self.beyond) * self.rate)
+        old, self.playing_speed = self.tempo, speed
+        tail, took = b"", None
+        if old is not None:
+            tail, took = old.drain(), old.took()
+            self.tempo = None
+        seam = self.map.change(speed, len(tail) // self.frame_bytes, took)
+        self.tempo = self._tempo(speed, seam) if speed != 1.0 or old is not None else None
+        return tail
+
+    def _tempo_bytes(self):
+        """Decoded samples through the filters, until some come out or the
+        stream ends (then all they hold); None at the end."""
+        while True:
+            data = self._decoded()
+            if data is None:
+                data = self._drain()
+                self.ended = True
+                return data or None
+            data = self.tempo.push(data)
+            if self.ended:
+                data += self._drain()
+                return data or None
+            if data:
+                return data
+
+    def _drain(self):
+        if self.tempo is None:
+            return b""
+        data, self.tempo = self.tempo.drain(), None
+        return data
+
+    def feed(self):
+        """Queues decoded sound until AHEAD seconds wait to be heard or the
+        stream ends."""
+        want = int(AHEAD * self.rate) * self.frame_bytes
+        while self.out.queued() < want:
+            if not self.pending:
+                if self.ended:
+                    return
+                data = self._next_bytes()
+                if data is None:
+                    self.ended = True
+                    return
+                self.pending = data
+                self.queued_any = self.queued_any or bool(data)
+            taken = self.out.queue(self.pending)
+            self.pending = self.pending[taken:]
+            if not taken:
+                return
+
+    def preroll(self):
+        """Queues silence ahead of the sound, which the clock counts before
+        its start: what is left of PREROLL seconds since the device started,
+        and LEAD_IN seconds at least."""
+        left = PREROLL - (time.perf_counter() - self.started)
+        frames = int(max(LEAD_IN, left) * self.rate)
+        self.out.queue(bytes(frames * self.frame_bytes))
+        self.queued_any = True
+        seconds = self.map.preroll(frames)
+        if self.tempo is not None:
+            self.tempo.seconds += seconds
+
+    def done(self):
+        """Whether every sample has been heard."""
+        return self.ended and not self.pending and self.out.queued() == 0
+
+    def clock(self):
+        """The stream's time of the sample heard now, or None while nothing
+        queued since the last seek has been heard."""
+        if not self.queued_any:
+            return None
+        return self.map.time((self.out.clock() - self.beyond) * self.rate)
+
+    def pause(self, paused):
+        self.out.pause(paused)
+
+    def volume(self):
+        if self.channel is not None:
+            return 0 if self.muted_level is not None else self.channel.volume
+        return device.get_volume()
+
+    def set_volume(self, percent):
+        """Sets the volume, kept within 0-100; the device's volume now, in
+        whole percent.  The level asked for is kept as it is, for the steps
+        from it."""
+        self.level = max(0.0, min(100.0, float(percent)))
+        # Halves round up, as the device rounds the samples it scales.
+        if self.channel is None:
+            device.set_volume(int(self.level + 0.5))
+        elif self.muted_level is None:
+            self.channel.volume = int(self.level + 0.5)
+        return self.volume()
+
+    def step_volume(self, steps):
+        """Turns the volume up (steps > 0) or down by VOLUME_STEP dB a step,
+        from the level last set, not the device's rounded percent (which
+        would stall steps near silence): 100 at most, and down to silence
+        once the level rounds to 0%; up from silence starts at QUIETEST.
+        The device's volume now."""
+        level = self.level
+        if level <= 0:
+            level = QUIETEST * VOLUME_RATIO ** (steps - 1) if steps > 0 else 0.0
+        else:
+            level *= VOLUME_RATIO ** steps
+        return self.set_volume(level if level >= 0.5 else 0.0)
+
+    def toggle_mute(self):
+        if self.channel is None:
+            device.set_mute(not device.get_mute())
+        elif self.muted_level is None:
+            # A channel has no mute of its own: silent, its level kept.
+            self.muted_level = self.level
+            self.channel.volume = 0
+        else:
+            self.muted_level = None
+            self.set_volume(self.level)
+        return self.muted()
+
+    def muted(self):
+        if self.channel is not None:
+            return self.muted_level is not None
+        return device.get_mute()
+
+    def close(self):
+        self.tempo = None
+        if self.reader is not None:
+            self.reader.close()
+            self.reader = None
+        if self.hold is not None:
+            self.hold.release()

@@ -1,0 +1,170 @@
+"""The one way into a file through FFmpeg's libraries (PyAV): open it,
+choose a stream, seek, demux, decode and close.  Every source of pictures,
+the sound, the waveform and the subtitle reader stand on it, each on an
+opening of the file of its own.
+
+A Reader reads one stream at a time.  Its packets (`packets`) and the
+frames decoded from them (`frames`) are generators over PyAV's demuxer,
+started again by each seek; both are closed, not dropped, when they go:
+PyAV's demuxer frees the packet it reads into only when it runs to its end
+or is closed, and a paused decoding generator holds its last frames until
+the collector finds it."""
+
+from brilox.media.frames import BadInput
+
+# The container's attribute holding the streams of each kind.
+KINDS = {"video": "video", "audio": "audio", "subtitle": "subtitles"}
+# A stream's disposition flag of a picture attached to the sound (cover art).
+ATTACHED_PIC = 0x400
+
+
+def attached_picture(stream):
+    """Whether a video stream is a picture attached to the sound (cover
+    art).  PyAV before stream dispositions: a still image codec without a
+    frame rate."""
+    disposition = getattr(stream, "disposition", None)
+    try:
+        # A flag enumeration in some PyAV versions, a number in others.
+        return bool(int(getattr(disposition, "value", disposition)) & ATTACHED_PIC)
+    except (TypeError, ValueError):
+        return (stream.codec_context.name in ("mjpeg", "png", "bmp", "gif", "webp")
+                and not stream.average_rate)
+
+
+class Reader:
+    """One opening of a file (a path, or a binary file object) through
+    PyAV.  `name` is how errors name the input; `format` forces FFmpeg's
+    demuxer.  BadInput where the file cannot be opened, or with `refuse`
+    False FFmpeg's own error (for a second opening of a file that opened
+    once, whose failure the caller says as its own)."""
+
+    def __init__(self, av, source, name, format=None, refuse=True):
+        self.av, self.source, self.name, self.format = av, source, name, format
+        self.refuse = refuse
+        self.container = self.stream = None
+        self.packets = self.frames = None
+        # Packets of the stream read whose timestamp is below this (in its
+        # time base) decode only as far as other frames need them.
+        self.skip_below = None
+        self._skipping = False
+        self._open()
+
+    def _open(self):
+        options = {"format": self.format} if self.format else {}
+        try:
+            self.container = self.av.open(self.source, **options)
+        except (self.av.FFmpegError, OSError) as e:
+            if not self.refuse:
+                raise
+            raise BadInput("%s: %s" % (self.name, getattr(e, "strerror", None) or e)) from None
+
+    def streams(self, kind):
+        """The file's streams of `kind`: "video", "audio" or "subtitle"."""
+        return list(getattr(self.container.streams, KINDS[kind]))
+
+    def choose(self, kind, index=None, argument=None):
+        """The stream of `kind` with this index, or where `index` is None the
+        one FFmpeg picks.  BadInput naming `argument` (the caller's name for
+        the index) where the file has no such stream."""
+        streams = self.streams(kind)
+        if index is not None:
+            for stream in streams:
+                if stream.index == index:
+                    return stream
+            raise BadInput("%s: stream %d is not %s %s stream (%s)" % (
+                self.name, index, "an" if kind == "audio" else "a", kind,
+                ", ".join("%d" % s.index for s in streams) or "it has none"),
+                argument=argument)
+        if not streams:
+            raise BadInput("%s: no %s stream" % (self.name, kind))
+        try:
+            return self.container.streams.best(kind) or streams[0]
+        except (AttributeError, TypeError, ValueError):
+            # PyAV before best(): as FFmpeg's own tool picks, the largest
+            # picture that is not cover art, or the most channels.
+            if kind == "video":
+                return max(streams, key=lambda s: (not attached_picture(s),
+                                                   s.codec_context.width
+                                                   * s.codec_context.height))
+            if kind == "audio":
+                return max(streams, key=lambda s: getattr(s.codec_context, "channels", 0) or 0)
+            return streams[0]
+
+    def read(self, stream):
+        """Reads `stream` on from where the file stands."""
+        self._stop()
+        self.stream = stream
+        self.packets = self.container.demux(stream)
+        self.frames = self._decoded()
+        # The decoder may still skip from the last read: the first packet
+        # sets it either way.
+        self._skipping = None
+
+    def _decoded(self):
+        """The frames of the packets read.  Below `skip_below` (a timestamp,
+        the line of a seek) the decoder skips the frames that no other frame
+        refers to: the caller neither shows nor keeps any frame below it.
+        Frames come in the order they are shown, so none below the line
+        follows one above it."""
+        context = self.stream.codec_context
+        for packet in self.packets:
+            skip = (self.skip_below is not None and packet.pts is not None
+                    and packet.pts < self.skip_below)
+            if skip != self._skipping:
+                try:
+                    context.skip_frame = "NONREF" if skip else "DEFAULT"
+                except (AttributeError, TypeError, ValueError):
+                    # A PyAV that cannot tell the decoder to skip: every
+                    # frame is decoded.
+                    pass
+                self._skipping = skip
+            yield from packet.decode()
+
+    def next_frame(self):
+        """The next decoded frame of the stream read, or None at its end.
+        FFmpeg's errors are the caller's to judge (av.FFmpegError)."""
+        return next(self.frames, None)
+
+    def seek(self, seconds, reopen=False, file_time=False):
+        """Reads on from the key frame at or before `seconds` of the stream
+        read (of the file's own time line with `file_time`).  Where the
+        container refuses to seek (as a raw elementary stream does), the
+        file is read on from where it stands, or with `reopen` from its
+        start, opened again.  Whether it sought."""
+        stream = self.stream
+        self._stop()
+        try:
+            if file_time:
+                self.container.seek(int(seconds * 1e6), backward=True)
+            else:
+                self.container.seek(int(seconds / stream.time_base), backward=True,
+                                    any_frame=False, stream=stream)
+            sought = True
+        except self.av.FFmpegError:
+            sought = False
+            if reopen:
+                self.reopen()
+                return False
+        self.read(stream)
+        return sought
+
+    def reopen(self):
+        """Opens the file again and reads the same stream from its start."""
+        index = self.stream.index if self.stream is not None else None
+        self.close()
+        self._open()
+        if index is not None:
+            self.read(next(s for s in self.container.streams if s.index == index))
+
+    def _stop(self):
+        if self.frames is not None:
+            self.frames.close()
+        if self.packets is not None:
+            self.packets.close()
+        self.packets = self.frames = None
+
+    def close(self):
+        self._stop()
+        if self.container is not None:
+            self.container.close()
+            self.container = None
