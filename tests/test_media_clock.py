@@ -136,6 +136,7 @@ def test_caught_up_and_due_in():
     assert clock.caught_up([], False, 0.0, settled=True)  # paused, nothing asked
     assert not clock.caught_up([], False, 0.0) and clock.caught_up([Item(kind=NOTE)], False, 0.0)
     clock.play(10.0, up_at=1.0)
+    assert clock.caught_up([frame(1.0), Item(kind=NOTE, at=0.0)], False, 10.5)
     assert [clock.caught_up([frame(1.25)], full, now) for full, now in
             ((False, 10.125), (False, 10.25), (True, 10.5))] == [True, False, True]
     assert (clock.due_in(frame(1.25), 10.0), clock.due_in(None, 10.0),

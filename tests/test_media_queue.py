@@ -26,10 +26,11 @@ def test_a_request_drops_what_answered_the_one_before_and_room_wakes_the_thread(
         queue.put(frame(at))
     assert queue.current() == [frame(0.0), frame(0.25)] and queue.next_job(0.0) == (None, 1, True)
     assert queue.take().at == 0.0 and queue.next_job(0.0) == (None, 1, False)
+    queue.take()
     queue.end(frame(None, kind=END))
-    assert queue.ended and queue.next_job(0.0) == (None, 1, True)
+    assert queue.ended and queue.next_job(0.0) == (None, 1, True)  # one item, the end
     queue.go_on()
-    assert queue.next_job(0.0) == (None, 1, True)  # two items again
+    assert queue.next_job(0.0) == (None, 1, False)
 
 
 def test_settings_wait_for_the_probe_and_close_wakes_every_waiter():
@@ -43,15 +44,18 @@ def test_settings_wait_for_the_probe_and_close_wakes_every_waiter():
     queue = FrameQueue(1)
     queue.put(frame(0.0, serial=0))
     woke = {}
-    waiters = [threading.Thread(target=lambda: woke.update(job=queue.next_job(None))),
-               threading.Thread(target=lambda: woke.update(settings=queue.settings(0, 60.0))),
-               threading.Thread(target=lambda: woke.update(
-                   waited=queue.wait_until(lambda: False, 60.0, 60.0) or "woke"))]
-    for waiter in waiters:
-        waiter.start()
-    threading.Event().wait(0.05)
-    assert not woke
-    queue.close()
+    # Daemons, closed whatever fails: a broken queue fails the test, not hangs it.
+    waiters = [threading.Thread(target=target, daemon=True) for target in (
+        lambda: woke.update(job=queue.next_job(None)),
+        lambda: woke.update(settings=queue.settings(0, 60.0)),
+        lambda: woke.update(waited=queue.wait_until(lambda: False, 60.0, 60.0) or "woke"))]
+    try:
+        for waiter in waiters:
+            waiter.start()
+        threading.Event().wait(0.05)
+        assert not woke
+    finally:
+        queue.close()
     for waiter in waiters:
         waiter.join(5.0)
     assert woke == {"job": None, "settings": None, "waited": "woke"}
@@ -88,3 +92,9 @@ def test_notes_and_the_end_come_off_the_queue_in_order():
     assert queue.due(clock, item, 1.0) == (None, None, 0)  # paused: the end waits
     clock.play(1.0, up_at=0.0)
     assert queue.due(clock, item, 1.5) == (END, None, 0) and queue.head().kind == END
+    # A frame due goes up alone where the end follows it: the end is no frame to drop.
+    queue.ask(("seek", 0, 0))
+    for item in (frame(0.25, serial=2), frame(0.0, serial=2, kind=END)):
+        queue.put(item)
+    what, item, dropped = queue.due(clock, frame(0.0, serial=2), 1.5)
+    assert (what, item.kind, dropped, queue.head().kind) == ("show", FRAME, 0, END)

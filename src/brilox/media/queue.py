@@ -47,12 +47,10 @@ class FrameQueue:
             return self.serial
 
     def head(self):
-        """The first item of the current serial (older ones dropped), or None."""
+        """The first item, or None.  (Only the current serial's are queued:
+        a request empties the queue, and put() refuses older ones.)"""
         with self._lock:
-            items = self._items
-            while items and items[0].serial != self.serial:
-                items.popleft()
-            return items[0] if items else None
+            return self._items[0] if self._items else None
 
     def take(self):
         """Takes the first item: the decoding thread has room for another."""
@@ -63,7 +61,7 @@ class FrameQueue:
     def current(self):
         """The items of the current serial."""
         with self._lock:
-            return [item for item in self._items if item.serial == self.serial]
+            return list(self._items)
 
     def due(self, clock, up, now, pace=True, drop=True):
         """What goes up now, while `up` is the item up, by `clock` (a
