@@ -2,9 +2,12 @@
 video's time, across seeks, preroll, speed changes and the passes of a
 loop.  Exact numbers, in milliseconds, at 48 kHz; no device."""
 
+import math
+
 import pytest
 
 from brilox.media.sound.clock_map import ONSET_LEAD, ClockMap
+from brilox.media.sound.tempo import tempo_factors
 
 RATE = 48000
 
@@ -65,6 +68,8 @@ def test_speed_changes_map_each_stretch_at_its_own_speed(speeds, expected):
         clock.change(speed)
     clock.queued(RATE)
     assert at(clock, *range(0, len(expected) * RATE, RATE)) == expected
+    # The tempo filters chained for each speed, beyond one's reach too, make it.
+    assert [math.prod(tempo_factors(speed)) for speed in speeds] == speeds
 
 
 def test_filters_that_kept_time_otherwise_set_the_last_stretchs_speed():
