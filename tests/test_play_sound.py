@@ -322,13 +322,14 @@ def test_sound_keys_change_what_plays(tmp_path, x_display, sound_server):  # noq
         assert said + " at frame" in err, err
     # The picture went on into the next pass as it played, dropping nothing.
     assert ", 0 dropped, " in out, out
-    # Between keys, from 0.3 s after one (the sound on its way out) to the
-    # next: the level against the first stretch's, and the pitch.
+    # Between keys, the last half second before the next (the sound before
+    # the key on its way out, and a busy machine's player slow to read the
+    # key): the level against the first stretch's, and the pitch.
     first = None
     for (start, end), (level, pitch) in zip(zip(keys, keys[1:]), (
             (1.0, 500), (0.92, 500), (0.0, None), (0.92, 500), (0.92, 1000), (1.0, 1000))):
-        part = heard[(played_at > start + 0.3) & (played_at < end)].astype(float)
-        assert len(part) > RATE // 2
+        part = heard[(played_at > max(start + 0.3, end - 0.5)) & (played_at < end)].astype(float)
+        assert len(part) > RATE * 2 // 5
         rms = np.sqrt(np.mean(part ** 2))
         first = first or rms
         assert abs(rms / first - level) < 0.02, (level, rms / first)
