@@ -280,7 +280,8 @@ def test_picture_and_sound_keep_together(tmp_path, x_display, sound_server):  # 
     flashes, windows = read[ups], list(zip(asked[np.maximum(ups - 1, 0)], read[ups]))
     beeps = played_at[rises(np.arange(len(heard)), np.abs(heard), 8000, RATE * 0.3)]
     assert len(beeps) == len(flashes), (flashes, beeps)
-    gaps = [1000 * float(min(up - a, 0) + max(down - a, 0)) for (down, up), a in zip(windows, beeps)]
+    gaps = [1000 * float(min(up - a, 0) + max(down - a, 0))
+            for (down, up), a in zip(windows, beeps)]
     wrong = out_of_step(gaps, SYNC_OFFSETS)
     assert wrong is None, (wrong, [round(1000 * (up - down)) for down, up in windows])
     # Three flashes before the pause, four between it and the seek, and
