@@ -4,14 +4,15 @@
 # make docs   set everything up and build the API reference into build/docs
 # make test-sanitize  build every module with AddressSanitizer and
 #             UndefinedBehaviorSanitizer and run every test against that build
-# make test-matrix  run every test on each CPython from 3.8 to 3.13 that is
+# make test-matrix  run the tests on each CPython from 3.8 to 3.13 that is
 #             installed against classic SDL 1.2, on the oldest and newest
-#             against sdl12-compat, and print a table of the results (noxfile.py;
-#             MATRIX_ARGS=every: sdl12-compat with every interpreter too)
+#             against sdl12-compat, and print a table of the results (noxfile.py:
+#             the interpreters between run the native modules' tests alone;
+#             MATRIX_ARGS=every: every test, sdl12-compat with every interpreter too)
 # make wheel  build a self-contained manylinux wheel, with its own SDL 1.2 and
 #             libass, for each CPython from 3.8 to 3.13 that pyenv has, into dist/
-# make test-wheel  build the wheels, then run every test against the wheel of
-#             the venv's CPython with the system's SDL libraries and libass
+# make test-wheel  build the wheel of the venv's CPython, then run every test
+#             but the real-time ones against it with the system's SDL libraries and libass
 #             hidden (refusing a wheel of 8 MB or more), and check
 #             cibuildwheel's configuration
 SHELL := /bin/bash
@@ -31,7 +32,7 @@ $(PY): | system
 
 # Build dependencies live in the venv so that rebuilds reuse build/.
 venv: system $(PY)
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "pytest>=7" "pytest-timeout>=2" "hypothesis>=6" "mypy>=1.0"
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "pytest>=7" "pytest-timeout>=2" "pytest-xdist>=3" "hypothesis>=6" "mypy>=1.0"
 
 install: venv
 	$(PY) -m pip install -q --no-build-isolation ".[test,video]"
@@ -39,8 +40,14 @@ install: venv
 demo: install
 	mkdir -p build && $(VENV)/bin/brilox-play --frames 90 --screenshot build/brilox-play.bmp
 
+# The suite runs in TEST_JOBS processes (pytest-xdist), the real-time tests
+# one after another in one of them (tests/conftest.py's REAL_TIME), where the
+# other's tests are their load.
+TEST_JOBS ?= 2
+PARALLEL = -n $(TEST_JOBS) --dist loadgroup
+
 test: install
-	$(PY) -m pytest -q tests
+	$(PY) -m pytest -q $(PARALLEL) tests
 
 # The sanitized modules go to their own folder, ahead of the plain install on
 # the interpreter's path.  The sanitizer runtime must be the first library in
@@ -52,7 +59,9 @@ test: install
 # (allocator_may_return_null).  numpy's import leaks by design: every
 # interpreter imports it with leak detection off (tests/sanitize_site).
 # pytest leaves the process's stderr alone
-# (--capture=sys), so a report that stops the run is seen.
+# (--capture=sys), so a report that stops the run is seen.  The suite is
+# shared among TEST_JOBS pytest processes (--shard), each to the end of its
+# own, where LeakSanitizer checks it: pytest -n's workers end unheeded.
 SANITIZE_SITE := build/sanitize-site
 SANITIZE_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 SANITIZE_ENV = BRILOX_SANITIZED=1 PYTHONPATH=$(SANITIZE_SITE):$(CURDIR)/tests/sanitize_site \
@@ -62,19 +71,11 @@ SANITIZE_ENV = BRILOX_SANITIZED=1 PYTHONPATH=$(SANITIZE_SITE):$(CURDIR)/tests/sa
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan-python.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-# The sound server's real-time tests of Video and of the channels, and the
-# player's picture-and-sound sync (noxfile.py's REAL_TIME_TESTS): `make test`
-# hears them on classic SDL and the matrix on sdl12-compat; the sanitizer and
-# wheel runs leave them out, to keep a CI run short (and the sanitizers slow
-# the player's sound and picture unevenly).
-SINK_TESTS = tests/test_play_sound.py::test_picture_and_sound_keep_together \
-	tests/test_video.py::test_the_picture_keeps_to_the_sound \
-	tests/test_video.py::test_speed_changes_while_playing_leave_no_gap \
-	tests/test_sound.py::test_channels_are_heard_as_their_sum_which_saturates \
-	tests/test_sound.py::test_a_channels_volume_ramps_to_each_new_value \
-	tests/test_sound.py::test_a_flushed_channel_stops_at_once_and_bad_calls_disturb_no_other \
-	tests/test_sound.py::test_sounds_loop_on_eight_channels_with_no_python_work
-LEAVE_SINK_TESTS = PYTEST_ADDOPTS="$(addprefix --deselect=,$(SINK_TESTS))"
+# The real-time tests (tests/conftest.py's REAL_TIME): `make test` hears them
+# on classic SDL and the matrix on sdl12-compat; the sanitizer and wheel runs
+# leave them out, to keep a CI run short (and the sanitizers slow the
+# player's sound and picture unevenly).
+LEAVE_REAL_TIME = -m "not real_time"
 
 test-sanitize: install
 	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.BRILOX_SANITIZE=ON \
@@ -83,7 +84,13 @@ test-sanitize: install
 	$(PY) -c 'import sys; sys.path.insert(0, "tests"); from support import sdl; sdl.build_double()'
 	$(SANITIZE_ENV) $(PY) -c 'import brilox.overlay, brilox.key, brilox.pinhold, sys; \
 		assert all("/$(SANITIZE_SITE)/" in m.__file__ for m in (brilox.overlay, brilox.key, brilox.pinhold)), "not the sanitized build"'
-	$(SANITIZE_ENV) $(LEAVE_SINK_TESTS) $(PY) -m pytest -q --capture=sys tests
+	pids=; for k in $$(seq 0 $$(($(TEST_JOBS) - 1))); do \
+		$(SANITIZE_ENV) $(PY) -m pytest -q --capture=sys --shard=$$k/$(TEST_JOBS) \
+			$(LEAVE_REAL_TIME) tests >build/sanitize/shard-$$k.log 2>&1 & pids="$$pids $$!"; \
+	done; status=0; for pid in $$pids; do wait $$pid || status=1; done; \
+	for k in $$(seq 0 $$(($(TEST_JOBS) - 1))); do \
+		echo "--- shard $$k of $(TEST_JOBS)"; cat build/sanitize/shard-$$k.log; done; \
+	exit $$status
 
 # Each interpreter's build and environment live in build/matrix/<version>/.
 test-matrix: venv
@@ -105,9 +112,13 @@ wheel: system
 	scripts/build-wheels
 
 # Other native modules build against the wheels (BRILOX_WHEELS) in isolation.
-# cibuildwheel 4 makes no CPython 3.8 wheels.
-test-wheel: wheel venv
-	BRILOX_WHEELS=$(CURDIR)/dist $(LEAVE_SINK_TESTS) scripts/test-wheel $$($(PY) -c 'import sys; print(sys._base_executable)')
+# cibuildwheel 4 makes no CPython 3.8 wheels.  Only the wheel of the venv's
+# CPython is built and tested: the others compile the same code against the
+# headers of the interpreters that the matrix builds on with -Werror (make
+# wheel builds them all).
+test-wheel: system venv
+	scripts/build-wheels $$($(PY) -c 'import sys; print(sys._base_executable)')
+	BRILOX_WHEELS=$(CURDIR)/dist PYTEST_ADDOPTS='$(PARALLEL) $(LEAVE_REAL_TIME)' scripts/test-wheel $$($(PY) -c 'import sys; print(sys._base_executable)')
 	build/wheel/tools/bin/python -m pip install -q "cibuildwheel>=3,<4"
 	build/wheel/tools/bin/cibuildwheel --platform linux --archs x86_64,aarch64 \
 		--print-build-identifiers | tee build/wheel/identifiers

@@ -1,5 +1,9 @@
-"""The whole test suite on every installed CPython from 3.8 to 3.13, against
-classic SDL 1.2 and against sdl12-compat, and a table of the results.
+"""The test suite on every installed CPython from 3.8 to 3.13, against
+classic SDL 1.2 and against sdl12-compat, and a table of the results.  The
+oldest and the newest interpreter run the whole suite; those between run
+the tests of the native modules, and leave the player's and the engine's,
+which reach the native modules through the same Python code everywhere
+("-- every": the whole suite on each).
 
     nox                   every interpreter and SDL pair, then the table
     nox -s table          the table of the latest results
@@ -38,23 +42,26 @@ REQUIREMENTS = ["pip", "scikit-build-core>=0.10"]
 TEST_TIMEOUT = 120
 # How many times a run that died is taken up again.
 MAX_RESUMES = 2
+# Each suite runs in TEST_JOBS processes (pytest-xdist), the real-time tests
+# one after another in one of them (tests/conftest.py).
+JOBS = os.environ.get("TEST_JOBS", "2")
 # Tests that listen to the sound server in real time: they hang on the SDL
 # build, not on the interpreter, so they run once on each SDL build. `make
 # test` hears them on classic SDL, so the matrix hears them with the newest
 # interpreter on sdl12-compat alone ("-- every": with the oldest on classic
-# SDL too), to keep a CI run short.
-REAL_TIME_TESTS = [
-    "tests/test_play_sound.py",
-    "tests/test_video.py::test_the_picture_keeps_to_the_sound",
-    "tests/test_video.py::test_speed_changes_while_playing_leave_no_gap",
-    "tests/test_sound.py::test_channels_are_heard_as_their_sum_which_saturates",
-    "tests/test_sound.py::test_a_channels_volume_ramps_to_each_new_value",
-    "tests/test_sound.py::test_a_flushed_channel_stops_at_once_and_bad_calls_disturb_no_other",
-    "tests/test_sound.py::test_sounds_loop_on_eight_channels_with_no_python_work",
-]
+# SDL too), to keep a CI run short.  The real-time tests are marked so by
+# tests/conftest.py; the player's sound tests all listen.
+LEAVE_REAL_TIME = ["-m", "not real_time"]
+LISTENING_FILES = ["tests/test_play_sound.py"]
 # Tests that run once a CI run, in `make test` alone: 200 starts of X11
 # video against a server that resets after each.
 ONCE_TESTS = ["tests/test_display_start.py"]
+# The tests of the player and of the engine drive the native modules only
+# through Python code that is the same on every interpreter: the interpreters
+# between the oldest and the newest leave them out ("-- every": not), and run
+# the tests of the native modules, whose C API use is what differs.
+PYTHON_LEVEL_FILES = sorted(str(path.relative_to(ROOT)) for path in
+                            (ROOT / "tests").glob("test_play_*.py")) + ["tests/test_video.py"]
 
 RUN_BY_MAKE_TEST = "passed in make test"
 
@@ -148,13 +155,14 @@ def sdl_environment(session, sdl):
     return {"LD_LIBRARY_PATH": folder + (":" + outer if outer else "")}
 
 
-def run_pytest(session, python, env, junit, log, deselected, ignored):
+def run_pytest(session, python, env, junit, log, deselected, ignored, options):
     """Runs the suite but the `deselected` tests and `ignored` files and
-    tests (a test given by its node id, a file by its path), its
-    output both shown and added to `log`.  Returns the exit status (negative
-    for a signal) and the output."""
-    command = [python, "-m", "pytest", "-v", "-rfEs", "-p", "no:cacheprovider",
-               "--timeout=%d" % TEST_TIMEOUT, "--junitxml=%s" % junit, "tests"]
+    tests (a test given by its node id, a file by its path), with pytest's
+    `options` besides, its output both shown and added to `log`.  Returns
+    the exit status (negative for a signal) and the output."""
+    command = [python, "-m", "pytest", "-v", "-rfEs", "-p", "no:cacheprovider", "-n", JOBS,
+               "--dist", "loadgroup", *options, "--timeout=%d" % TEST_TIMEOUT,
+               "--junitxml=%s" % junit, "tests"]
     command += ["--deselect=" + path if "::" in path else "--ignore=" + path
                 for path in ignored]
     session.log(" ".join(command) + (" (less %d tests)" % len(deselected) if deselected else ""))
@@ -183,12 +191,17 @@ def counts(junit):
 def progress(output):
     """The tests that a run which ended before pytest could write its report
     got through, and the one it was in: [passed, failed, skipped], the
-    tests, and the last test started."""
+    tests, and the last test started.  A parallel run says only what ended,
+    as "[gw0] [ 5%] PASSED tests/...", and no test it was in."""
     tally = {"PASSED": 0, "XPASS": 0, "FAILED": 0, "ERROR": 0, "SKIPPED": 0, "XFAIL": 0}
     tests, last = [], None
     for line in output:
         match = re.match(r"(tests/\S+::\S+) (\w+)?", line)
-        if match:
+        ended = re.match(r"\[gw\d+\] \[ *\d+%\] (\w+) (tests/\S+::\S+)", line)
+        if ended and ended.group(1) in tally:
+            tally[ended.group(1)] += 1
+            tests.append(ended.group(2))
+        elif match:
             last = match.group(1)
             if match.group(2) in tally:
                 tally[match.group(2)] += 1
@@ -197,7 +210,7 @@ def progress(output):
              tally["SKIPPED"] + tally["XFAIL"]], tests, last)
 
 
-def run_suite(session, python, env, folder, sdl, ignored):
+def run_suite(session, python, env, folder, sdl, ignored, options):
     """Runs the whole suite.  A run that crashes or hangs (a test past its
     deadline stops the whole run) is taken up again without the tests it got
     through and the one it died in, which counts as failed.  Returns the
@@ -206,7 +219,8 @@ def run_suite(session, python, env, folder, sdl, ignored):
     log = folder / (sdl + ".log")
     for attempt in range(1 + MAX_RESUMES):
         junit = folder / ("%s.%d.xml" % (sdl, attempt))
-        status, output = run_pytest(session, python, env, junit, log, deselected, ignored)
+        status, output = run_pytest(session, python, env, junit, log, deselected, ignored,
+                                    options)
         if status >= 0 and junit.exists():
             return [a + b for a, b in zip(tally, counts(junit))], died_in, status
         done, tests, last = progress(output)
@@ -257,9 +271,12 @@ def tests(session, version, sdl):
             start = time.monotonic()
             listening = ((ends[-1], "sdl12-compat"),) + (
                 ((ends[0], "classic"),) if "every" in session.posargs else ())
+            ignored = ONCE_TESTS + ([] if (version, sdl) in listening else LISTENING_FILES)
+            if version not in ends and "every" not in session.posargs:
+                ignored += [f for f in PYTHON_LEVEL_FILES if f not in ignored]
             result["counts"], result["died_in"], result["status"] = run_suite(
-                session, python, env, folder, sdl,
-                ONCE_TESTS + ([] if (version, sdl) in listening else REAL_TIME_TESTS))
+                session, python, env, folder, sdl, ignored,
+                [] if (version, sdl) in listening else LEAVE_REAL_TIME)
             result["seconds"] = round(time.monotonic() - start)
             died_in = [test.split("::")[-1] for test in result["died_in"]]
             result["outcome"] = ("died in %d: %s" % (len(died_in), ", ".join(died_in))

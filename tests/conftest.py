@@ -38,12 +38,52 @@ NATIVE_FILES = ("test_api_table_import.py", "test_display_quit_request.py", "tes
 # How long past its deadline a test stuck in native code ends the run.
 STUCK_GRACE = 10
 
+# Tests that hold what the sound server plays against the clock, or against
+# what the X server shows, as it happens.  A parallel run (pytest -n) gives
+# them all to one of its processes, one after another: each holds under
+# load, and the other process's tests are load enough; two of them at once,
+# each with a watcher or a listener reading every few milliseconds, are
+# more than two cores.  `-m "not real_time"` leaves them out (the sanitizer
+# and wheel runs do: make test and the matrix hear them).
+REAL_TIME = (
+    "test_play_sound.py::test_picture_and_sound_keep_together",
+    "test_play_sound.py::test_sound_keys_change_what_plays",
+    "test_video.py::test_the_picture_keeps_to_the_sound",
+    "test_video.py::test_speed_changes_while_playing_leave_no_gap",
+    "test_sound.py::test_channels_are_heard_as_their_sum_which_saturates",
+    "test_sound.py::test_a_channels_volume_ramps_to_each_new_value",
+    "test_sound.py::test_a_flushed_channel_stops_at_once_and_bad_calls_disturb_no_other",
+    "test_sound.py::test_sounds_loop_on_eight_channels_with_no_python_work",
+)
 
-def pytest_collection_modifyitems(items):
+
+def pytest_addoption(parser):
+    parser.addoption("--shard", metavar="K/N",
+                     help="run every Nth test from the Kth (from 0): N processes run the "
+                          "suite between them, each its own process to the end (the "
+                          "sanitizers' leak check at its exit included), as pytest -n's "
+                          "are not")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "real_time: holds sound or picture against the clock "
+                                       "as it plays (tests/conftest.py's REAL_TIME)")
+
+
+def pytest_collection_modifyitems(config, items):
+    shard = config.getoption("shard")
+    if shard:
+        k, n = map(int, shard.split("/"))
+        config.hook.pytest_deselected(items=[t for i, t in enumerate(items) if i % n != k])
+        items[:] = items[k::n]
     for item in items:
-        if (item.get_closest_marker("timeout") is None
-                and os.path.basename(str(item.fspath)).startswith(NATIVE_FILES)):
+        name = os.path.basename(str(item.fspath))
+        if item.get_closest_marker("timeout") is None and name.startswith(NATIVE_FILES):
             item.add_marker(pytest.mark.timeout(NATIVE_DEADLINE))
+        if (name + "::" + item.originalname).endswith(REAL_TIME):
+            item.add_marker(pytest.mark.real_time)
+            item.add_marker(pytest.mark.xdist_group("real_time"))
+
 
 
 @pytest.fixture(autouse=True)

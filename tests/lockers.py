@@ -35,6 +35,9 @@ class Unreferenceable:
 
     __slots__ = ()
 
+    def __repr__(self):  # the same in every process of a parallel run
+        return "Unreferenceable()"
+
 
 class SubsurfaceRecord(ctypes.Structure):
     _fields_ = [("owner", ctypes.c_void_p), ("pixeloffset", ctypes.c_int32)]

@@ -224,7 +224,9 @@ def stopped(run, listener):
 # When flashes and beeps start together, in seconds, repeating every 4,
 # from QUIET on: the start is dark and silent, so that the window is
 # watched before the first flash however soon the player starts.
-PATTERN, LENGTH, FPS, QUIET = (0.5, 1.6, 2.5, 3.8), 24, 50, 2.0
+PATTERN, LENGTH, FPS, QUIET = (0.5, 1.6, 2.5, 3.8), 22, 50, 2.0
+# Where each SDL build puts a flash against its beep, in ms (support/sync.py).
+SYNC_OFFSETS = (-7, 9)
 
 
 def rises(times, levels, threshold, quiet):
@@ -238,11 +240,13 @@ def test_picture_and_sound_keep_together(tmp_path, x_display, sound_server):  # 
     """A clip (H.264 and AAC in MP4) that flashes white and beeps together:
     each flash, as the X server shows it, against each beep, as the sound
     server plays it, before and after a pause and a seek."""
+    from support.sync import out_of_step
     from support.xserver import Watcher
     picture = np.zeros((LENGTH * FPS, 48, 64), np.uint8)
     sound = np.zeros(LENGTH * RATE, "<i2")
     beep = (16000 * np.sin(2 * np.pi * 1000 * np.arange(RATE // 10) / RATE)).astype("<i2")
-    for t in (t + 4 * k for k in range(LENGTH // 4) for t in PATTERN if t + 4 * k > QUIET):
+    for t in (t + 4 * k for k in range(LENGTH // 4 + 1) for t in PATTERN
+              if QUIET < t + 4 * k < LENGTH - 0.2):
         picture[round(t * FPS):round((t + 0.2) * FPS)] = 255
         sound[round(t * RATE):round(t * RATE) + len(beep)] = beep
     (tmp_path / "picture").write_bytes(picture.tobytes())
@@ -283,13 +287,14 @@ def test_picture_and_sound_keep_together(tmp_path, x_display, sound_server):  # 
     flashes, windows = read[ups], list(zip(asked[np.maximum(ups - 1, 0)], read[ups]))
     beeps = played_at[rises(np.arange(len(heard)), np.abs(heard), 8000, RATE * 0.3)]
     assert len(beeps) == len(flashes), (flashes, beeps)
-    gaps = [round(1000 * (min(up - a, 0) + max(down - a, 0)))
+    gaps = [1000 * float(min(up - a, 0) + max(down - a, 0))
             for (down, up), a in zip(windows, beeps)]
-    assert max(map(abs, gaps)) <= 45, (gaps, [round(1000 * (up - down)) for down, up in windows])
+    wrong = out_of_step(gaps, SYNC_OFFSETS)
+    assert wrong is None, (wrong, [round(1000 * (up - down)) for down, up in windows])
     # Three flashes before the pause, four between it and the seek, and
-    # from 19.8 s on, four or five after it.
-    assert [sum(a < t < b for t in flashes) for a, b in zip([0] + keys, keys + [1e9])] in (
-        [3, 0, 4, 4], [3, 0, 4, 5]), (keys, flashes)
+    # three after it, from 19.8 s to the end.
+    assert [sum(a < t < b for t in flashes) for a, b in zip([0] + keys, keys + [1e9])] == [
+        3, 0, 4, 3], (keys, flashes)
 
 
 @pytest.mark.timeout(120)
@@ -322,13 +327,14 @@ def test_sound_keys_change_what_plays(tmp_path, x_display, sound_server):  # noq
         assert said + " at frame" in err, err
     # The picture went on into the next pass as it played, dropping nothing.
     assert ", 0 dropped, " in out, out
-    # Between keys, from 0.3 s after one (the sound on its way out) to the
-    # next: the level against the first stretch's, and the pitch.
+    # Between keys, the last half second before the next (the sound before
+    # the key on its way out, and a busy machine's player slow to read the
+    # key): the level against the first stretch's, and the pitch.
     first = None
     for (start, end), (level, pitch) in zip(zip(keys, keys[1:]), (
             (1.0, 500), (0.92, 500), (0.0, None), (0.92, 500), (0.92, 1000), (1.0, 1000))):
-        part = heard[(played_at > start + 0.3) & (played_at < end)].astype(float)
-        assert len(part) > RATE // 2
+        part = heard[(played_at > max(start + 0.3, end - 0.5)) & (played_at < end)].astype(float)
+        assert len(part) > RATE * 2 // 5
         rms = np.sqrt(np.mean(part ** 2))
         first = first or rms
         assert abs(rms / first - level) < 0.02, (level, rms / first)

@@ -463,8 +463,10 @@ def test_sounds_loop_on_eight_channels_with_no_python_work(sound_server, monkeyp
                            (lambda: sounds[0].play(channel=16), ValueError)):
             with pytest.raises(error):
                 bad()
-        time.sleep(0.4)  # 125 ms of sound, played by SDL's thread alone
-        assert not any(c.busy or c.playing(sounds[0]._data) for c in playing)
+        # 125 ms of sound, played by SDL's thread alone: Python only looks
+        # (as long as a busy machine keeps that thread waiting).
+        wait_until(lambda: not any(c.busy for c in playing))
+        assert not any(c.playing(sounds[0]._data) for c in playing)
         sounds[1].play(loops=-1, channel=2)
         time.sleep(0.05)
         sounds[1].stop()

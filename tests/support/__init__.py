@@ -24,7 +24,7 @@ def font_file():
     import os
     found = importlib.util.find_spec("brilox")
     for folder in found.submodule_search_locations if found else ():
-        bundled = os.path.join(folder, "play", "_fonts", "DejaVuSans.ttf")
+        bundled = os.path.join(folder, "media", "_fonts", "DejaVuSans.ttf")
         if os.path.exists(bundled):
             return bundled
     return "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"

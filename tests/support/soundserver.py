@@ -3,6 +3,12 @@ the player plays, as Xvfb serves the tests that look at its window.
 
 The sink's monitor is recorded with parec.  Where no server can be started
 the tests are skipped, except in CI, where that is a failure.
+
+A null sink renders only as often as the streams on it ask: with none that
+asks for a short latency it sleeps up to 2 s between renders, and a first
+sound can start that late.  The server the fixture starts is kept awake by
+a stream of silence that asks for 10 ms, as a desktop's sink is by its
+sound card, so that every sound starts as soon as it is played.
 """
 
 import os
@@ -55,6 +61,28 @@ class SoundServer:
              "--channels=1", "--latency-msec=10"], env=dict(tool_env(), **self.env),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             bufsize=0))
+
+    def keep_awake(self):
+        """Plays silence into the sink, asking for 10 ms of latency, until
+        stopped with stop(); returns its process once the sink runs.  The
+        silence adds nothing to what the sink plays."""
+        player = subprocess.Popen(
+            ["pacat", "--playback", "-d", SINK, "--raw", "--format=s16le", "--rate=%d" % RATE,
+             "--channels=%d" % CHANNELS, "--latency-msec=10", "/dev/zero"],
+            env=dict(tool_env(), **self.env), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        while "RUNNING" not in self.sink_state():
+            if player.poll() is not None or time.monotonic() > deadline:
+                end(player)
+                raise RuntimeError("the PulseAudio sink did not wake up")
+            time.sleep(0.05)
+        return player
+
+    def sink_state(self):
+        return subprocess.run(["pactl", "list", "short", "sinks"],
+                              env=dict(tool_env(), **self.env), capture_output=True, text=True,
+                              timeout=10).stdout
 
     @staticmethod
     def stop(recorder):
@@ -122,7 +150,7 @@ def start_sound_server(folder):
 @pytest.fixture(scope="module")
 def sound_server():
     """A fresh PulseAudio server whose default sink plays into nothing,
-    stopped after the module."""
+    kept awake, stopped after the module."""
     if shutil.which("pulseaudio") is None or shutil.which("parec") is None:
         no_sound_server("pulseaudio or parec is not installed")
     folder = tempfile.mkdtemp(prefix="brilox-pulse-")
@@ -132,8 +160,12 @@ def sound_server():
     except RuntimeError as e:
         shutil.rmtree(folder, ignore_errors=True)
         no_sound_server(str(e))
+    awake = None
     try:
+        awake = server.keep_awake()
         yield server
     finally:
+        if awake is not None:
+            end(awake)
         end(process)
         shutil.rmtree(folder, ignore_errors=True)
