@@ -8,7 +8,7 @@ import time
 
 import brilox.display as display
 import brilox.key as key
-from brilox.play import Video
+from brilox.media import Video
 
 display.init()
 display.set_mode((640, 360))

@@ -22,6 +22,7 @@ from brilox.media import _colour, colour, subtitles
 from sanitizer import SANITIZED
 from support import sdl
 from support.soundserver import RATE, sound_server  # noqa: F401
+from support import sync
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("av")
@@ -42,6 +43,12 @@ END = display.USEREVENT + 7  # the last a Video may post
 # their build the bounds on when a frame goes up are three times as loose;
 # which frames go up, and in what order, is checked the same.
 LATE = 3 if SANITIZED else 1
+# When (ms after its sound) the SDL build in use puts a picture up in a
+# game's loop, from the earliest to the latest: (classic SDL's,
+# sdl12-compat's).  Within a run the gaps spread over the loop's tick and
+# the sound clock's steps; classic SDL reads its device's clock some 10 ms
+# early, sdl12-compat some 10 ms late.
+STEP_WINDOWS = ((-15, 20), (0, 35))
 
 
 def make_clip(folder, name, count, sound=None):
@@ -380,9 +387,15 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
     bins = np.fft.rfftfreq(len(quiet), 1 / RATE)
     assert [spectrum[np.argmin(np.abs(bins - hz))] for hz in (600, 2500)] == pytest.approx(
         [3000 / 2 ** 0.5, 2000 / 2 ** 0.5], rel=0.1)
-    # When each beep's frame went up, against when the beep played.
-    gaps = [1000 * (min(t for t, n, _ in seen if n >= b) - at) for b, at in zip(beeps, heard_at)]
-    assert all(abs(g) <= 50 for g in gaps), str(gaps)
+    # When each beep's frame went up, against when the beep played: within
+    # the SDL build's window, of the beeps the game's loop was not held up
+    # before.
+    ups = [min(i for i, (_, n, _) in enumerate(seen) if n >= b) for b in beeps]
+    gaps = [1000 * (seen[i][0] - at) for i, at in zip(ups, heard_at)]
+    steady = [g for g, i in zip(gaps, ups) if seen.stalls[i] < 0.005]
+    low, high = sync.offset_ms(STEP_WINDOWS)
+    assert len(steady) * 2 >= len(gaps), (gaps, seen.stalls)
+    assert all(low <= g <= high for g in steady), (low, high, gaps)
 
 
 @pytest.mark.timeout(60)
