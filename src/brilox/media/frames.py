@@ -1,4 +1,4 @@
-"""Frames on their way into the overlay: the overlay formats the player
+"""Frames on their way into the overlay: the overlay formats the engine
 uses, the sizes it takes, FFmpeg's libraries (loaded only when needed), and
 the hand-over of a frame's planes to Overlay.display.
 

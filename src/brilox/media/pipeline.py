@@ -145,7 +145,7 @@ def rgb_array(picture):
 def frame_rgb(frame, width, height, source_range=None, matrix=None):
     """RGB bytes of an av.VideoFrame scaled to width x height by FFmpeg's
     scaler.  `source_range` ("limited" or "full") overrides the range the
-    frame states, as the player's --range does; `matrix` ("bt709", ...) is
+    frame states (a Video's range_choice); `matrix` ("bt709", ...) is
     the one it is converted by (the scaler's own choice, BT.601, without)."""
     options = {}
     if matrix in SCALER_MATRICES:

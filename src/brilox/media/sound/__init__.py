@@ -3,7 +3,7 @@ an opening of the file of its own, resampled to what the sound device
 takes, and queued to brilox.sound.  Its clock, the time of the sample being
 heard, is the master clock where there is sound.
 
-Used by the player::
+Used by a Video::
 
     warm_up()                    # optional, early: starts the device on silence
     sound = Sound(av, path, stream_index, volume=100, mute=False)
