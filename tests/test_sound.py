@@ -119,15 +119,18 @@ def test_ring_takes_what_fits_and_plays_every_frame_in_order(sound, tmp_path):
     assert array.array("h", (v for v in played if v)) == data
 
 
-@pytest.mark.parametrize("size", [-16, 16, -8, 8])
-def test_volume_rounds_each_sample_and_mute_plays_silence(sound, tmp_path, size):
-    if abs(size) == 8 and sdl.over_sdl2():
-        pytest.skip("SDL 2 converts 8-bit samples before its disk driver writes them")
+def test_volume_rounds_each_sample_and_mute_plays_silence(sound, tmp_path):
+    """The rounding in every format is the mixer's (tests/test_mixer.py);
+    here, each format reaches SDL as itself and what the mixer writes is
+    what SDL plays."""
     s = sound("disk", delay=2)
+    # SDL 2 converts 8-bit samples before its disk driver writes them.
+    for size in (16, -8, 8) if not sdl.over_sdl2() else (16,):
+        assert s.open(RATE, CHANNELS, size)[2] == size
+    size = -16
     assert s.open(RATE, CHANNELS, size)[2] == size
-    low, high = (-32768, 32767) if abs(size) == 16 else (-128, 127)
+    low, high = -32768, 32767
     centred = [low, high, low + 1, high - 1, -1, 1, -3, 3, -101, 101, low // 3, high // 3] * 4
-    width = abs(size) // 8
     for volume, mute in ((50, False), (100, False), (37, True)):
         s.set_volume(volume)
         s.set_mute(mute)
@@ -146,12 +149,10 @@ def test_volume_rounds_each_sample_and_mute_plays_silence(sound, tmp_path, size)
         start = played.find(expected, end)
         assert start >= 0, volume
         end = start + len(expected)
-        # The rest of SDL's buffer: silence at the middle of the range.
-        assert played[end:start + SAMPLES * CHANNELS * width] == \
-            silence * (SAMPLES * CHANNELS - len(centred))
+        # The rest of SDL's buffer: silence.
+        assert played[end:start + SAMPLES * FRAME] == silence * (SAMPLES * CHANNELS - len(centred))
     # Muted: nothing but silence, ours or SDL's own while paused.
-    heard = set(array.array(CODES[size], played[end:])) - {ZERO[size], 0, 0x8080}
-    assert not heard
+    assert not set(array.array("h", played[end:])) - {0}
 
 
 def test_clock_and_underruns_follow_what_the_driver_wrote(sound, tmp_path):
