@@ -48,14 +48,29 @@ def test_channels_are_summed_and_saturate_instead_of_wrapping(mixer, size):
     assert m.queued(2) == 4 * abs(size) // 8
 
 
-def test_the_master_volume_rounds_halves_up_and_mute_plays_silence_that_is_taken(mixer):
-    m = mixer()
+# Each format's extremes and small values of both signs, 1001 and -1001
+# on 16 bits, halved: rounded to the nearest, halves up, never wrapped.
+EDGES = {16: ([-32768, 32767, -32767, 32766, -1, 1, -3, 3, -101, 101, -10923, 10922, 1001, -1001],
+              [-16384, 16384, -16383, 16383, 0, 1, -1, 2, -50, 51, -5461, 5461, 501, -500]),
+         8: ([-128, 127, -127, 126, -1, 1, -3, 3, -101, 101, -43, 42],
+             [-64, 64, -63, 63, 0, 1, -1, 2, -50, 51, -21, 21])}
+
+
+@pytest.mark.parametrize("size", [-16, 16, -8, 8])
+def test_the_master_volume_rounds_halves_up_and_mute_plays_silence_that_is_taken(mixer, size):
+    edges, halved = EDGES[abs(size)]
+    m = mixer(size=size)
     m.channel(0)
-    m.queue(0, frames(-16, 1001, -1001, 3, -3, 100, 100))
+    m.queue(0, frames(size, *edges))
     m.master(50)
-    assert centred(-16, m.mix(4)) == [501, -500, 2, -1]
-    m.master(100, muted=True)
-    assert centred(-16, m.mix(2)) == [0, 0] and m.queued(0) == 0
+    # The rest of the device's buffer: silence, at the middle of the range.
+    assert centred(size, m.mix(len(edges) + 4)) == halved + [0] * 4
+    m.queue(0, frames(size, *edges))
+    m.master(100)
+    assert centred(size, m.mix(len(edges))) == edges
+    m.queue(0, frames(size, *edges))
+    m.master(37, muted=True)
+    assert centred(size, m.mix(len(edges) + 2)) == [0] * (len(edges) + 2) and m.queued(0) == 0
 
 
 @pytest.mark.parametrize("frequency, ramp", [(8000, 40), (48000, 240), (96000, 480)])
