@@ -208,13 +208,12 @@ def test_seek_while_paused_shows_the_frame_sought(video, clips, name):
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("change", ["seek 1.5", "speed 2"])
+@pytest.mark.parametrize("change", ["seek 1.5", "seek 0.2", "speed 2"])
 def test_play_goes_on_from_the_frame_up_after_a_paused_seek_or_a_speed_change(video, clips,
                                                                               change):
-    """Without sound, half a second in: paused, a second on and played; or
-    twice as fast.  The frames after go up at their times from then: none
-    held for the length of a seek.  (A seek back, which dropped the frames
-    after it, is the clock's test, both ways, to the frame.)"""
+    """Without sound, half a second in: paused, a second on (or 0.3 s back)
+    and played; or twice as fast.  The frames after go up at their times from
+    then: none held for the length of a seek, none dropped for the time before."""
     video.set_mode((W, H))
     what, value = change.split()
     with Video(clips / "count.mp4") as v:
