@@ -52,6 +52,9 @@ def test_a_stream_is_ffmpegs_pick_or_the_one_asked_for(clips, kind, index, found
     os.chdir(clips)
     reader = Reader(av, "late.mkv", "late.mkv")
     try:
+        if (kind == "audio" and index is None and not hasattr(reader.container.streams, "best")
+                and not hasattr(reader.container.streams[0], "disposition")):
+            pytest.skip("this PyAV tells neither FFmpeg's pick nor which stream is the default")
         if isinstance(found, int):
             assert reader.choose(kind, index, "stream").index == found
         else:
@@ -177,14 +180,20 @@ def test_the_sound_sought_is_what_ffmpeg_decodes_there(clips, device, name, inde
         start = float(sound.stream.start_time * sound.stream.time_base) - origin
         sound.seek(at)
         got = made(sound, 0.6)
-        # The clock starts at the first sample kept.
-        assert sound.map.time(0) == pytest.approx(max(at, start), abs=1e-9)
+        # The clock starts at the first sample kept: the time sought, or the
+        # stream's start after it.  After a seek into compressed sound some
+        # FFmpeg releases begin within one frame (1024 samples) after it,
+        # and the clock then says so: what plays is FFmpeg's decode from the
+        # time the clock says.
+        first = sound.map.time(0)
+        late = first - max(at, start)
+        assert -1e-9 <= late < (1024 / sound.rate if name.startswith("s.") else 1e-9), late
     finally:
         sound.close()
         brilox.sound.quit()
     # The first 0.1 s of sound sought in compressed sound may differ.
     rate, channels = device_format or (RATE, 2)
-    wanted = decoded(clips / name, at - start, rate, channels)
+    wanted = decoded(clips / name, first - start, rate, channels)
     found = lag_and_snr(got[rate // 10:], wanted[rate // 10:])
     assert found[0] in lags and found[1] > snr, found
 

@@ -14,8 +14,9 @@ from brilox.media.frames import BadInput
 
 # The container's attribute holding the streams of each kind.
 KINDS = {"video": "video", "audio": "audio", "subtitle": "subtitles"}
-# A stream's disposition flag of a picture attached to the sound (cover art).
-ATTACHED_PIC = 0x400
+# A stream's disposition flags: the default stream of its kind, and a
+# picture attached to the sound (cover art).
+DEFAULT, ATTACHED_PIC = 0x1, 0x400
 
 
 def attached_picture(stream):
@@ -29,6 +30,15 @@ def attached_picture(stream):
     except (TypeError, ValueError):
         return (stream.codec_context.name in ("mjpeg", "png", "bmp", "gif", "webp")
                 and not stream.average_rate)
+
+
+def marked_default(stream):
+    """Whether the file marks a stream as the default of its kind."""
+    disposition = getattr(stream, "disposition", None)
+    try:
+        return bool(int(getattr(disposition, "value", disposition)) & DEFAULT)
+    except (TypeError, ValueError):
+        return False
 
 
 class Reader:
@@ -80,15 +90,17 @@ class Reader:
         try:
             return self.container.streams.best(kind) or streams[0]
         except (AttributeError, TypeError, ValueError):
-            # PyAV before best(): as FFmpeg's own tool picks, the largest
-            # picture that is not cover art, or the most channels.
+            # PyAV before best(): a stream the file marks as its default
+            # first, as FFmpeg picks; then as FFmpeg's own tool picks, the
+            # largest picture that is not cover art, or the most channels.
             if kind == "video":
-                return max(streams, key=lambda s: (not attached_picture(s),
+                return max(streams, key=lambda s: (marked_default(s), not attached_picture(s),
                                                    s.codec_context.width
                                                    * s.codec_context.height))
             if kind == "audio":
-                return max(streams, key=lambda s: getattr(s.codec_context, "channels", 0) or 0)
-            return streams[0]
+                return max(streams, key=lambda s: (marked_default(s), getattr(
+                    s.codec_context, "channels", 0) or 0))
+            return max(streams, key=marked_default)
 
     def read(self, stream):
         """Reads `stream` on from where the file stands."""
