@@ -111,9 +111,6 @@ class Seen(list):
         super().__init__()
         self.stalls = []
 
-    def late_by(self, i):
-        return self.stalls[i]
-
     def missed(self, rate):
         """How many frames, due `rate` a second, the stalls may have cost."""
         return sum(math.ceil(stall * rate) for stall in self.stalls if stall > 0.002)
@@ -179,7 +176,7 @@ def test_frames_show_at_their_times(video, clips, name, raw, speed):
     for i, (at, n, position) in enumerate(seen):
         # Frame n is due n / FPS after play(): never early, at most 2 late
         # (and as late as the loop was held up before it).
-        assert -0.005 < at - started - n / FPS / speed < 2 * LATE / FPS + seen.late_by(i), \
+        assert -0.005 < at - started - n / FPS / speed < 2 * LATE / FPS + seen.stalls[i], \
             (at - started, n, seen.stalls[i])
         assert abs(position - n / FPS) < 0.5 / FPS, (position, n)
     # The last frame as FFmpeg renders it, and rgb() as SDL shows it.
@@ -238,7 +235,7 @@ def test_play_goes_on_from_the_frame_up_after_a_paused_seek_or_a_speed_change(vi
         (numbers, seen.stalls)
     assert len(seen) >= 0.3 * FPS - 2 * LATE - seen.missed(FPS * speed), seen
     for i, (at, n, _) in enumerate(seen):
-        assert -0.01 < at - changed - (n - up) / FPS / speed < 2 * LATE / FPS + seen.late_by(i), \
+        assert -0.01 < at - changed - (n - up) / FPS / speed < 2 * LATE / FPS + seen.stalls[i], \
             (at - changed, n, seen.stalls[i])
 
 
