@@ -5,7 +5,7 @@ from types import SimpleNamespace as Item
 
 import pytest
 
-from brilox.media.clock import LATE_LIMIT, SOUND_AHEAD, SOUND_START, Clock, Passes
+from brilox.media.clock import LATE_LIMIT, SOUND_START, Clock, Passes
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SOUGHT
 
 
@@ -62,9 +62,10 @@ def test_a_seek_while_paused_plays_on_from_the_frame_sought(ahead):
 def test_the_sound_leads_and_the_system_clock_takes_over_when_it_stops():
     waiting = Clock(Sound())
     waiting.play(100.0, up_at=0.0)
-    # Before the sound is heard the picture waits, up to SOUND_START.
+    # Before the sound is heard the picture waits, up to SOUND_START; then
+    # the line runs on from where it was held.
     assert waiting.read(100.0) is None and waiting.read(100.0 + SOUND_START - 1e-9) is None
-    assert waiting.read(100.0 + SOUND_START) == SOUND_START
+    assert waiting.read(100.0 + SOUND_START + 0.5) == 0.5
     sound = Sound()
     clock = Clock(sound)
     clock.play(100.0, up_at=None)
@@ -86,17 +87,25 @@ def test_the_sound_leads_and_the_system_clock_takes_over_when_it_stops():
         (False, None, (9.5, 107.0), 3.0)
 
 
-@pytest.mark.parametrize("heard, now, waits", [
-    (None, 10.0, True), (0.5 - SOUND_AHEAD - 1e-6, 10.0, True), (0.5 - SOUND_AHEAD, 10.0, False),
-    (None, 10.0 + SOUND_START, False)])
-def test_the_first_frame_of_play_waits_for_the_sound_to_reach_it(heard, now, waits):
+@pytest.mark.parametrize("heard", [None, -0.1, 0.4])
+def test_the_first_frame_of_play_goes_up_at_once_and_is_held_until_the_sound_begins(heard):
+    """A slow sound server: the first frame (at 0.5) goes up at once
+    whatever the sound says, and the next (at 0.75) waits for the sound to
+    reach it; a sound that never begins holds it SOUND_START at most."""
     sound = Sound(heard)
     clock = Clock(sound)
     clock.play(10.0, up_at=0.0)
-    assert clock.verdict(frame(0.5, serial=2), frame(0.0, SOUGHT), 2, now) == \
-        (("wait" if waits else "show"), None)
-    sound.error = "broken"
-    assert not clock.waits_for_sound(0.5, 10.0)
+    first, second = frame(0.5, serial=2), frame(0.75, serial=2)
+    assert clock.verdict(first, frame(0.0, SOUGHT), 2, 10.0) == ("show", None)
+    held = 10.0 + SOUND_START - 1e-6
+    assert clock.verdict(second, first, 2, held) == ("wait", None)
+    if heard is not None:
+        sound.heard = 0.75
+        assert clock.verdict(second, first, 2, held) == ("show", 0.75)
+        return
+    # No sound in time: the line runs on from the first frame, held till then.
+    assert clock.verdict(second, first, 2, 10.0 + SOUND_START + 0.125) == ("wait", None)
+    assert clock.verdict(second, first, 2, 10.0 + SOUND_START + 0.25) == ("show", 0.75)
 
 
 def test_late_frames_are_dropped_up_to_the_late_limit_then_the_beat_starts_again():

@@ -622,8 +622,9 @@ def test_frames_go_up_as_the_sound_reaches_them(monkeypatch, capsys, tmp_path):
     (sound,) = HeldSound.made
     assert (status, sound.made_with) == (0, (2, 30, True))
     heard = [sound.heard_at(t) for t, _ in shown]
-    # The first frame waits for the sound to reach it (or nearly).
-    assert -0.05 <= heard[0] <= 0.0, heard[0]
+    # The first frame goes up at once, while the sound server is yet to
+    # start, and is held until the sound reaches the next.
+    assert shown[0][0] < 0.05 and heard[0] == pytest.approx(-0.4, abs=0.05), shown[0][0]
     # Every other frame goes up when the sound reaches its time (the first
     # after the pause too), none dropped, none while paused, and the sound
     # is sought to the frame sought.
@@ -637,7 +638,12 @@ def test_frames_go_up_as_the_sound_reaches_them(monkeypatch, capsys, tmp_path):
                                                            numbers[seek] + len(numbers) - seek))
     assert 72 <= numbers[seek] <= 78
     # A-V counts from the second frame played on: every one was on time.
-    assert re.search(r", largest A-V [+-]0\.000 s\n", capsys.readouterr().out)
+    out = capsys.readouterr().out
+    assert re.search(r", largest A-V [+-]0\.000 s\n", out)
+    # Playing time counts from the first frame's time on the sound's clock,
+    # not from when it went up: the frames a second are the sound's pace.
+    frames, seconds = re.search(r": (\d+) frames, ([\d.]+) s playing", out).groups()
+    assert int(frames) / float(seconds) == pytest.approx(25 * 0.9, abs=0.4), out
 
 
 @pytest.mark.timeout(120)

@@ -10,11 +10,9 @@ exactly with a stand-in sound.  Loop passes: `Passes`."""
 
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SHOW, SOUGHT, WAIT
 
-# The longest the picture waits for the sound to begin (some sound servers
-# take a while), after which it goes on by the system clock.
+# The longest the frame up is held for the sound to begin (some sound
+# servers take a while), after which the picture goes on by the system clock.
 SOUND_START = 3.0
-# How far ahead of the sound the first frame may go up, in seconds.
-SOUND_AHEAD = 0.02
 # Later than this (seconds) by the system clock, the beat starts again from
 # the frame due rather than drop more: at most this much is skipped at once.
 LATE_LIMIT = 1.0
@@ -71,8 +69,14 @@ class Clock:
                 if heard is not None:
                     self.heard = (heard, now)
                     return heard
-                if self.heard is None and self.sound_wait and now < self.sound_wait:
-                    return None
+                if self.heard is None and self.sound_wait:
+                    if now < self.sound_wait:
+                        return None
+                    # No sound in time: the line runs on from the frame up,
+                    # held until the wait ran out.
+                    if self.base is not None:
+                        self.base = (self.base[0], self.sound_wait)
+                    self.sound_wait = None
             if self.heard is not None and self.base is None:
                 # The sound stopped: the system clock goes on from it.
                 self.base = self.heard
@@ -126,28 +130,17 @@ class Clock:
         self.base = (at, now)
         return True
 
-    def waits_for_sound(self, at, now):
-        """Whether the first frame of play (due at `at`) waits for the sound
-        to reach it, up to SOUND_START."""
-        sound = self.sound
-        if sound is None or sound.error or now >= (self.sound_wait or 0.0):
-            return False
-        heard = sound.clock()
-        return heard is None or heard < at - SOUND_AHEAD
-
-
     def verdict(self, head, up, serial, now, pace=True):
         """What update() does at `now` with `head`, the first item of request
         `serial` ready, while `up` is the item up (None before any): WAIT,
         SHOW or END, and the time on the line by which frames after it are
         late (None: show it alone).  A seek's frame, or the first of play,
-        goes up at once (the first of play once the sound reaches it); the
-        frames of play when due by the line."""
+        goes up at once, and the line starts from it (held there until the
+        sound begins, where there is sound); the frames of play go up when
+        due by the line."""
         if head.kind in (GLIMPSE, SOUGHT) or up is None or up.serial != serial:
             if head.kind == END:
                 return END, None
-            if head.kind == FRAME and self.playing and pace and self.waits_for_sound(head.at, now):
-                return WAIT, None
             self.landing = head.kind == GLIMPSE and self.sound is not None
             if head.kind != GLIMPSE:
                 self.land(head.at, now)

@@ -257,13 +257,14 @@ def main(argv=None):
                 raise BadInput("%s: no such folder %s" % (options.screenshot, folder))
             if os.path.isdir(options.screenshot):
                 raise BadInput("%s: is a folder" % options.screenshot)
-        if (options.file not in (None, "-") and not is_raw(options) and not options.no_audio
-                and not headless_wanted(options)):
-            # A media file's sound device starts now, on silence, while PyAV
-            # loads and the file and the window are opened: the sound can
-            # then begin as soon as the first frame is ready.
-            warm_up()
+        # The file is checked before the sound device opens: bad input is
+        # said at once, and never waits on a slow sound server.
         source = open_source(options)
+        if (getattr(source, "audio_index", None) is not None and not options.no_audio
+                and not headless_wanted(options)):
+            # The device starts now, on silence, while the window opens: the
+            # sound can then begin soon after the first frame goes up.
+            warm_up()
         summary = play(options, source)
     except BadInput as e:
         print("%s: %s" % (PROG, e.words(FLAGS)), file=sys.stderr)

@@ -117,7 +117,11 @@ class Player:
         self.playing_on = False
         self.sound_said = False
         self.paused = False
-        self.started = time.perf_counter()
+        # When the first frame of play went up, with its time on the clock's
+        # line; and when play began, the moment the line reached that frame
+        # (told by the next frame played on from it).  A first frame held
+        # while the sound server wakes is not playing.
+        self.first = self.started = None
         self.paused_for = 0.0
         self.paused_at = None
         # Whether a quit was asked for (q, escape, the window closed): the
@@ -147,9 +151,19 @@ class Player:
         return self.played + self.stepped
 
     def playing_time(self, now):
-        """Seconds since the first frame, less the time spent paused."""
+        """Seconds since play began at the first frame, less the time spent
+        paused."""
+        self.begin()
+        if self.started is None:
+            return 0.0
         paused = self.paused_for + (now - self.paused_at if self.paused else 0.0)
-        return now - self.started - paused
+        return max(0.0, now - self.started - paused)
+
+    def begin(self, at=None):
+        """Play began at `at`; else, where a pause, a seek or the end comes
+        before a second frame of play, when the first went up."""
+        if self.started is None and self.first is not None:
+            self.started = self.first[0] if at is None else max(self.first[0], at)
 
     def number(self):
         return self.video.frame or 0
@@ -163,6 +177,11 @@ class Player:
         video, source = self.video, self.source
         playing = video.playing and video.last_kind == "frame"
         display.flip()
+        if playing and self.first is None:
+            self.first, self.paused_for = (now, video.shown_at), 0.0
+        elif playing and self.started is None:
+            self.begin(now - (video.shown_at - self.first[1]) / video.speed)
+            self.status.restart()
         upload, self.uploaded = video.upload - self.uploaded, video.upload
         self.status.dropped = video.dropped
         # A file that ends early tells its true total and length then.
@@ -210,6 +229,7 @@ class Player:
                           self.paused)
 
     def pause(self, now):
+        self.begin()
         self.paused = not self.paused
         self.status.restart()
         if self.paused:
@@ -225,6 +245,7 @@ class Player:
         """Asks the video for a step or a seek; its frame shows before the
         events after it are seen to."""
         video = self.video
+        self.begin()
         if kind == "step":
             video.step(target - video.index)
         elif kind == "last":
