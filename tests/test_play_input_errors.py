@@ -4,10 +4,12 @@ exit status 2, and nothing opened or written."""
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
 from play_clips import frame, grey, play
+from support.soundserver import sound_server  # noqa: F401
 
 FRAME = 64 * 32 * 3 // 2  # one 64 x 32 i420 frame
 
@@ -55,6 +57,43 @@ def test_missing_file_is_refused(tmp_path):
 
 def test_folder_given_as_file_is_refused(tmp_path):
     refused(play(tmp_path, "--size", "64x32"), str(tmp_path))
+
+
+@pytest.mark.timeout(120)
+def test_bad_media_is_said_at_once_while_the_sound_server_sleeps(tmp_path,
+                                                                 sound_server):  # noqa: F811
+    """With a window to open and sound to play, and a sound server that takes
+    2 s to wake: a file that is not there, a folder, an empty file and a text
+    file named .mp4 are each said as soon as they are with --no-audio, which
+    opens no sound device (timed alike, in the same run)."""
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "empty.mp4").write_bytes(b"")
+    (tmp_path / "text.mp4").write_text("no video here\n")
+    said = {"nothing.mp4": "No such file or directory", "folder": "Is a directory",
+            "empty.mp4": "Invalid data found when processing input",
+            "text.mp4": "Invalid data found when processing input"}
+    # Not SDL's dummy video driver (which plays headless, silent), nor a
+    # display: the file plays at its pace, with its sound, without a picture.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "SDL_VIDEODRIVER", "SDL_AUDIODRIVER")}
+    env.update(sound_server.env)
+
+    # Each with and without sound in turn, twice: a busy machine may stall
+    # any one run, and stalls both alike.
+    took = {name: ([], []) for name in said}
+    with sound_server.asleep():
+        for _ in range(2):
+            for name in said:
+                for args, times in ((["--no-audio"], took[name][0]), ([], took[name][1])):
+                    started = time.monotonic()
+                    done = subprocess.run([sys.executable, "-m", "brilox.play", *args,
+                                           str(tmp_path / name)], env=env, capture_output=True,
+                                          timeout=60)
+                    times.append(time.monotonic() - started)
+                    assert refused(done) == "brilox-play: %s: %s\n" % (tmp_path / name,
+                                                                         said[name])
+    for name, (alone, heard) in took.items():
+        assert min(heard) < min(alone) + 0.2, (name, took)
 
 
 @pytest.mark.parametrize("size, fmt, message", [

@@ -8,10 +8,13 @@ A null sink renders only as often as the streams on it ask: with none that
 asks for a short latency it sleeps up to 2 s between renders, and a first
 sound can start that late.  The server the fixture starts is kept awake by
 a stream of silence that asks for 10 ms, as a desktop's sink is by its
-sound card, so that every sound starts as soon as it is played.
+sound card, so that every sound starts as soon as it is played; asleep() lets it sleep for a test of
+a slow start.
 """
 
+import contextlib
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -37,6 +40,7 @@ def no_sound_server(reason):
 class SoundServer:
     def __init__(self, folder):
         self.folder = folder
+        self.awake = None
         self.socket = os.path.join(folder, "native")
         self.env = {"PULSE_SERVER": "unix:" + self.socket, "XDG_RUNTIME_DIR": folder}
 
@@ -79,6 +83,40 @@ class SoundServer:
             time.sleep(0.05)
         return player
 
+    @contextlib.contextmanager
+    def asleep(self):
+        """The sink as an idle desktop's: the silence that kept it awake
+        stops, and this waits for one of the sink's renders, a block of 2 s
+        ahead, so that a sound played within the block starts at its end,
+        nearly 2 s late.  The renders are seen by a recorder of the monitor
+        that asks for 2 s of latency, which wakes the sink no sooner.  The
+        silence starts again on leaving."""
+        end(self.awake)
+        self.awake = None
+        watcher = subprocess.Popen(
+            ["parec", "-d", SINK + ".monitor", "--raw", "--format=s16le", "--rate=%d" % RATE,
+             "--channels=1", "--latency-msec=2000"], env=dict(tool_env(), **self.env),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            bufsize=0)
+        try:
+            # A render is a burst of reads after a second or more of none.
+            last, deadline = time.monotonic(), time.monotonic() + 15
+            while True:
+                left = max(0.0, deadline - time.monotonic())
+                if not select.select([watcher.stdout], [], [], left)[0] \
+                        or not watcher.stdout.read(1 << 20):
+                    raise RuntimeError("the PulseAudio sink did not render within 15 s")
+                now = time.monotonic()
+                if now - last > 1.0:
+                    break
+                last = now
+            # Read on, so that the recorder never stands.
+            threading.Thread(target=read_out, args=(watcher.stdout,), daemon=True).start()
+            yield
+        finally:
+            end(watcher)
+            self.awake = self.keep_awake()
+
     def sink_state(self):
         return subprocess.run(["pactl", "list", "short", "sinks"],
                               env=dict(tool_env(), **self.env), capture_output=True, text=True,
@@ -87,6 +125,11 @@ class SoundServer:
     @staticmethod
     def stop(recorder):
         end(recorder, signal.SIGINT)
+
+
+def read_out(pipe):
+    while pipe.read(1 << 20):
+        pass
 
 
 class Listener(threading.Thread):
@@ -160,12 +203,11 @@ def sound_server():
     except RuntimeError as e:
         shutil.rmtree(folder, ignore_errors=True)
         no_sound_server(str(e))
-    awake = None
     try:
-        awake = server.keep_awake()
+        server.awake = server.keep_awake()
         yield server
     finally:
-        if awake is not None:
-            end(awake)
+        if server.awake is not None:
+            end(server.awake)
         end(process)
         shutil.rmtree(folder, ignore_errors=True)
