@@ -3,6 +3,7 @@ what plays against ffmpeg's decode of the same stream, on the SDL build in
 use."""
 
 import os
+import re
 import subprocess
 import sys
 import time
@@ -341,6 +342,59 @@ def test_sound_keys_change_what_plays(tmp_path, x_display, sound_server):  # noq
         if pitch:
             spectrum = np.abs(np.fft.rfft(part))
             assert abs(np.argmax(spectrum) * RATE / len(part) - pitch) < 5, pitch
+
+
+@pytest.mark.timeout(120)
+def test_the_first_frame_goes_up_at_once_and_stays_while_the_sound_server_wakes(
+        tmp_path, x_display, sound_server):  # noqa: F811
+    """A clip whose first frame is white and the rest grey, with sound,
+    played while the sound server sleeps (its sound starts nearly 2 s
+    late): the X server shows the white frame as soon as it does with
+    --no-audio (timed alike, in the same run), and nothing else, never
+    black, until the sound begins; the summary counts the playing time from
+    that frame, 30 frames a second."""
+    from support.xserver import Watcher
+    clip = tmp_path / "first.mp4"
+    ffmpeg("-f", "lavfi", "-i", "color=white:size=160x120:rate=30:duration=0.03", "-f", "lavfi",
+           "-i", "color=gray:size=160x120:rate=30:duration=2.5", "-f", "lavfi", "-i",
+           "sine=frequency=440:duration=2.5", "-filter_complex", "[0][1]concat=n=2:v=1:a=0[v]",
+           "-map", "[v]", "-map", 2, "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt",
+           "yuv420p", "-c:a", "aac", clip)
+
+    def watched(*args):
+        """What the middle of the window showed, as (seconds since the start,
+        level) at each change; and the summary."""
+        watcher = Watcher(x_display, 80, 60)
+        # Both SDL builds put the window there, where no window manager does.
+        run = player(x_display, sound_server, clip, *args, env={"SDL_VIDEO_WINDOW_POS": "0,0"})
+        try:
+            out, err = run.communicate(timeout=60)
+        finally:
+            if run.poll() is None:
+                run.kill()
+                run.wait()
+            seen = watcher.stop()
+        assert run.returncode == 0, err
+        changes = []
+        for asked, read, level in seen:
+            if asked > run.started and (not changes or abs(level - changes[-1][1]) > 16):
+                changes.append((read - run.started, level))
+        return changes, out
+
+    alone, _ = watched("--no-audio")
+    with sound_server.asleep():
+        changes, out = watched()
+    # Dark (the screen, then the window), the white frame, the grey ones,
+    # and dark again once the window closes.
+    levels = [level for _, level in changes]
+    assert [round(level / 128) for level in levels] == [0, 2, 1, 0], changes
+    (white, _), (grey, _) = changes[1], changes[2]
+    # Up as soon as without sound, less what opening the sound takes on a
+    # busy machine, and held while the sound server woke.
+    assert white < alone[1][0] + 0.5 and grey - white > 0.5, (changes, alone)
+    frames, seconds, dropped = re.search(r": (\d+) frames, ([\d.]+) s playing, [\d.]+ fps, "
+                                         r"(\d+) dropped", out).groups()
+    assert (int(frames) + int(dropped)) / float(seconds) == pytest.approx(30, abs=1.5), out
 
 
 # Each way out, in each state it may come in: playing with sound, paused,
