@@ -48,6 +48,8 @@ STUCK_GRACE = 10
 REAL_TIME = (
     "test_play_sound.py::test_picture_and_sound_keep_together",
     "test_play_sound.py::test_sound_keys_change_what_plays",
+    "test_play_sound.py::test_the_first_frame_is_up_at_once_while_the_sound_server_wakes",
+    "test_play_input_errors.py::test_bad_media_is_said_at_once_while_the_sound_server_sleeps",
     "test_video.py::test_the_picture_keeps_to_the_sound",
     "test_video.py::test_speed_changes_while_playing_leave_no_gap",
     "test_sound.py::test_channels_are_heard_as_their_sum_which_saturates",

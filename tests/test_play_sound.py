@@ -345,7 +345,7 @@ def test_sound_keys_change_what_plays(tmp_path, x_display, sound_server):  # noq
 
 
 @pytest.mark.timeout(120)
-def test_the_first_frame_goes_up_at_once_and_stays_while_the_sound_server_wakes(
+def test_the_first_frame_is_up_at_once_while_the_sound_server_wakes(
         tmp_path, x_display, sound_server):  # noqa: F811
     """A clip whose first frame is white and the rest grey, with sound,
     played while the sound server sleeps (its sound starts nearly 2 s

@@ -46,7 +46,7 @@ class Clock:
         self.speed = 1.0
         self.playing = False
         self.base = self.heard = self.noted = None
-        # Until when the first frame of play waits for the sound to begin.
+        # Until when the frame up is held for the sound to begin.
         self.sound_wait = None
         # A seek's key frame is up while the sound, silent, waits for the
         # frame sought: the system clock alone leads meanwhile.
