@@ -180,6 +180,8 @@ class Player:
         if playing and self.first is None:
             self.first, self.paused_for = (now, video.shown_at), 0.0
         elif playing and self.started is None:
+            # The line reached the first frame as long before this one as
+            # their times on it are apart.
             self.begin(now - (video.shown_at - self.first[1]) / video.speed)
             self.status.restart()
         upload, self.uploaded = video.upload - self.uploaded, video.upload
