@@ -15,10 +15,15 @@ desktop's sound card keeps its sink):
 CPU is the process's user and system time (its threads' and its children's,
 by wait4); memory is its peak resident set.  Rounds take the tools in turn,
 in reverse order every other round; each row is the round of median ratio.
-Without Xvfb, pulseaudio or ffplay the rows are left out.
+Where the player's CPU goes is read off /proc while it runs, by thread:
+its main thread (start-up, the loop, and Overlay.display: the copy into the
+overlay and SDL's conversion to RGB, which ffmpeg -f null never does),
+FFmpeg's decoding threads, and the rest (the decoding thread's Python and
+colour pass, the sound's decoding).  Without Xvfb, pulseaudio or ffplay the
+rows are left out.
 
-Run alone (python bench/bench_cost.py threads) it also shows the player's
-CPU by thread, read from /proc just before it ends.
+Run alone (python bench/bench_cost.py threads) it also prints each round's
+figures, and the player's CPU by thread.
 """
 
 import os
@@ -42,8 +47,8 @@ WAIT = 20
 
 
 def _run(command, env, threads=False):
-    """(CPU seconds, peak resident MiB, {thread name: CPU seconds}) of one
-    run of `command` to its end."""
+    """(CPU seconds, peak resident MiB, {(thread name, id): CPU seconds},
+    with `threads`) of one run of `command` to its end."""
     process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     by_thread = {}
@@ -66,7 +71,24 @@ def _run(command, env, threads=False):
     return usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024, by_thread
 
 
+def _by_thread(times):
+    """CPU seconds of (the main thread, FFmpeg's threads, the others) by
+    _thread_times' figures."""
+    main = decoding = rest = 0.0
+    for (name, _), seconds in times.items():
+        if name is None:
+            main += seconds
+        elif name.startswith("av:"):
+            decoding += seconds
+        else:
+            rest += seconds
+    return main, decoding, rest
+
+
 def _thread_times(pid, tick):
+    """{(thread name, id): CPU seconds} of process `pid`'s threads now; the
+    main thread's name is None.  FFmpeg names its threads ("av:h264:df0")
+    from release 7 on: where it does not, they count among the others."""
     times = {}
     try:
         for task in os.listdir("/proc/%d/task" % pid):
@@ -75,13 +97,14 @@ def _thread_times(pid, tick):
             name = stat[stat.index("(") + 1:stat.rindex(")")]
             fields = stat[stat.rindex(")") + 2:].split()
             seconds = (int(fields[11]) + int(fields[12])) / tick
-            times["%s %s" % (name, task)] = seconds
+            # The main thread's id is the process's.
+            times[(None if int(task) == pid else name, int(task))] = seconds
     except (OSError, ValueError):
         pass
     return times
 
 
-def _measure(path, env, threads=False):
+def _measure(path, env):
     """{tool: (CPU s, peak MiB, by thread)} of one round."""
     python = sys.executable
     player = [os.path.join(os.path.dirname(python), "brilox-play"), path]
@@ -90,8 +113,7 @@ def _measure(path, env, threads=False):
         "ffplay": ["ffplay", "-v", "error", "-autoexit", "-nostats", path],
         "ffmpeg": ["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-f", "null", "-"],
     }
-    return {name: _run(command, env, threads and name == "player")
-            for name, command in tools.items()}
+    return {name: _run(command, env, name == "player") for name, command in tools.items()}
 
 
 def _environment(folder):
@@ -123,7 +145,7 @@ def run(show_threads=False):
     try:
         env, started = _environment(folder)
         for r in range(ROUNDS):
-            rounds.append(_measure(path, env, show_threads))
+            rounds.append(_measure(path, env))
     finally:
         for process in reversed(started):
             end(process)
@@ -131,7 +153,8 @@ def run(show_threads=False):
     if show_threads:
         for r in rounds:
             print({k: (round(v[0], 2), round(v[1])) for k, v in r.items()})
-            print(sorted(((round(s, 2), n) for n, s in r["player"][2].items()), reverse=True))
+            print(sorted(((round(s, 2), n or "main") for (n, _), s in r["player"][2].items()),
+                         reverse=True))
 
     def median_round(ratio):
         return sorted(rounds, key=ratio)[len(rounds) // 2]
@@ -139,9 +162,16 @@ def run(show_threads=False):
     floor = median_round(lambda r: r["player"][0] / r["ffmpeg"][0])
     against = median_round(lambda r: r["player"][0] / r["ffplay"][0])
     memory = median_round(lambda r: r["player"][1] / r["ffplay"][1])
+    main, decoding, rest = _by_thread(floor["player"][2])
     return [
         ("brilox-play 1080p30 H.264+AAC at 1x, 10 s, CPU s", floor["player"][0],
          "ffmpeg -i clip -f null -, CPU s", floor["ffmpeg"][0], "<= 1.60x"),
+        ("  same, its main thread, CPU s", main, "ffmpeg -i clip -f null -, CPU s",
+         floor["ffmpeg"][0], "(reference)"),
+        ("  same, FFmpeg's decoding threads, CPU s", decoding,
+         "ffmpeg -i clip -f null -, CPU s", floor["ffmpeg"][0], "(reference)"),
+        ("  same, its other threads, CPU s", rest, "ffmpeg -i clip -f null -, CPU s",
+         floor["ffmpeg"][0], "(reference)"),
         ("  same, CPU s", against["player"][0], "ffplay, same clip, CPU s",
          against["ffplay"][0], "(reference)"),
         ("  same, peak resident memory, MiB", memory["player"][1],
