@@ -32,7 +32,7 @@ def main(argv):
     header = ("figure", "value", "baseline", "baseline value", "ratio", "target")
     table = [header] + [
         (figure, "%.4g" % value, base, "%.4g" % base_value,
-         "%.2fx" % (value / base_value), target)
+         "%.2fx" % (value / base_value) if base_value else "-", target)
         for figure, value, base, base_value, target in rows]
     widths = [max(len(r[i]) for r in table) for i in range(len(header))]
     lines = ["| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |" for r in table]

@@ -79,6 +79,35 @@ def test_the_frame_due_goes_up_with_those_passed_dropped(drop, now, shown, dropp
         ("show", shown, dropped, base, shown + 0.25)
 
 
+def test_the_decoding_thread_hears_of_the_room_a_frame_left_once_it_is_up():
+    # Woken before, it would want the interpreter lock during the upload.
+    queue, clock = FrameQueue(2), Clock()
+    queue.share(probe="probe", pad=(0, 0))
+    for at in (0.0, 0.25):
+        queue.put(frame(at, serial=0))
+    clock.play(0.0, up_at=0.0)
+    woke = threading.Event()
+    waiter = threading.Thread(target=lambda: queue.next_job(None) and woke.set(), daemon=True)
+    waiter.start()
+    try:
+        assert queue.due(clock, None, 0.3)[1].at == 0.0 and not woke.wait(0.05)
+        queue.wake()
+        assert woke.wait(5.0)
+    finally:
+        queue.close()
+    # A wake the game's side missed comes at its next due().
+    queue = FrameQueue(1)
+    queue.put(frame(0.0, serial=0))
+    woke.clear()
+    waiter = threading.Thread(target=lambda: queue.next_job(None) and woke.set(), daemon=True)
+    waiter.start()
+    try:
+        assert queue.due(clock, None, 0.3)[1].at == 0.0 and not woke.wait(0.05)
+        assert queue.due(clock, None, 0.3) == (None, None, 0) and woke.wait(5.0)
+    finally:
+        queue.close()
+
+
 def test_notes_and_the_end_come_off_the_queue_in_order():
     queue, clock = FrameQueue(4), Clock()
     queue.ask(("seek", 0, 0))

@@ -13,7 +13,9 @@ from brilox.media.clock import Passes
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SOUGHT, FrameQueue
 
 # Frames decoded ahead: as many as fit in this many bytes, within these bounds.
-AHEAD_BYTES = 32 << 20
+# Each may be held twice (decoded, and where its colours change, converted):
+# four of 1080p.
+AHEAD_BYTES = 16 << 20
 AHEAD_MIN, AHEAD_MAX = 3, 8
 # How often the decoding thread wakes to keep the sound fed, in seconds.
 FEED_EVERY = 0.01

@@ -214,10 +214,16 @@ def turn_planes(planes, size, turn):
                  for plane, (pw, ph) in zip(planes, ((w, h), (cw, ch), (cw, ch))))
 
 
-def history_for(frame_bytes):
+# What a stream keeps of its last frames for stepping back, and what a file
+# that can seek back to any frame keeps of them to step back without a seek.
+STREAM_KEPT_BYTES = 64 << 20
+FILE_KEPT_BYTES = 16 << 20
+
+
+def history_for(frame_bytes, budget=STREAM_KEPT_BYTES):
     """An empty record of the last frames kept for stepping back: up to 32
-    of them, and 64 MiB of frames of `frame_bytes`, but at least 2."""
-    return collections.deque(maxlen=max(2, min(32, (64 << 20) // frame_bytes)))
+    of them, and `budget` bytes of frames of `frame_bytes`, but at least 2."""
+    return collections.deque(maxlen=max(2, min(32, budget // frame_bytes)))
 
 
 class Frames:

@@ -33,6 +33,8 @@ class FrameQueue:
         # Play reached the end (or stopped): nothing more comes unasked.
         self.ended = False
         self._settings = {}
+        # Room taken by due() that the decoding thread has not been told of.
+        self._owed = False
 
     # --- the game's side ----------------------------------------------------
 
@@ -52,11 +54,26 @@ class FrameQueue:
         with self._lock:
             return self._items[0] if self._items else None
 
-    def take(self):
-        """Takes the first item: the decoding thread has room for another."""
+    def take(self, wake=True):
+        """Takes the first item: the decoding thread has room for another,
+        and is told so now, or with `wake` False at the next wake()."""
         with self._lock:
-            self._lock.notify_all()
+            if wake:
+                self._lock.notify_all()
+            else:
+                self._owed = True
             return self._items.popleft()
+
+    def wake(self):
+        """Tells the decoding thread of the room due() took.  The game's
+        side calls it once the frame taken is up: the thread, woken, wants
+        the interpreter lock, and would take it from the game's thread at
+        its next switch, in the middle of update(), were it told before the
+        upload, which holds that lock."""
+        with self._lock:
+            if self._owed:
+                self._owed = False
+                self._lock.notify_all()
 
     def current(self):
         """The items of the current serial."""
@@ -67,19 +84,21 @@ class FrameQueue:
         """What goes up now, while `up` is the item up, by `clock` (a
         clock.Clock): (what, item, dropped).  `what` is NOTE (the note's
         item taken), END, SHOW (the item taken, with `dropped` frames whose
-        time passed meanwhile, where `drop`) or None (nothing yet)."""
+        time passed meanwhile, where `drop`) or None (nothing yet).  The
+        decoding thread hears of the room taken at wake()."""
+        self.wake()
         head = self.head()
         if head is None or head.kind == NOTE:
             return (None, None, 0) if head is None else (NOTE, self.take(), 0)
         what, reading = clock.verdict(head, up, self.serial, now, pace)
         if what != SHOW:
             return what if what == END else None, None, 0
-        item, dropped = self.take(), 0
+        item, dropped = self.take(False), 0
         while reading is not None and drop:
             following = self.head()
             if following is None or following.kind != FRAME or following.at > reading:
                 break
-            item, dropped = self.take(), dropped + 1
+            item, dropped = self.take(False), dropped + 1
         if reading is not None and not drop:
             clock.late(item.at, reading, now, item.duration)
         return SHOW, item, dropped

@@ -254,9 +254,9 @@ class Video:
                 output.reshow()
             return False
         self.upload += output.show(item.picture.frame, time.perf_counter)
+        queue.wake()  # the decoding thread goes on once the frame is up, not during it
         self.dropped, self.played = self.dropped + dropped, self.played + (item.kind == FRAME)
-        self.stepped += item.kind != FRAME
-        self._up = item
+        self.stepped, self._up = self.stepped + (item.kind != FRAME), item
         return True
 
     def redraw(self):

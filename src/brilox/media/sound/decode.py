@@ -77,7 +77,7 @@ class Sound:
             self.reader.close()
         # An error opening the file a second time is FFmpeg's own: the
         # caller says the sound cannot be read, and plays the picture alone.
-        self.reader = Reader(self.av, self.path, self.path, refuse=False)
+        self.reader = Reader(self.av, self.path, self.path, refuse=False, pictures=False)
         self.stream = self.reader.choose("audio", stream_index, "audio_stream")
         self.index = stream_index
         self.reader.read(self.stream)

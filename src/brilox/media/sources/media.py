@@ -15,6 +15,7 @@ converted nor kept, and those no other frame refers to are not decoded at
 all.  The key frame the decoder starts from can be had first (glimpse), to
 be shown while the decoder runs on to the frame sought (land)."""
 
+import collections
 import sys
 import time
 import warnings
@@ -22,8 +23,9 @@ import warnings
 from brilox.media.notes import PictureWarning
 from brilox.media.sources import waveform
 from brilox.media.sources.reader import Reader, attached_picture
-from brilox.media.frames import FULL_RANGE, BadInput, Frames, check_size, frame_planes, \
-    history_for, load_av, overlay_target, rotation_of, turn_of, turned_size
+from brilox.media.frames import FILE_KEPT_BYTES, FULL_RANGE, STREAM_KEPT_BYTES, BadInput, \
+    Frames, check_size, frame_planes, history_for, load_av, overlay_target, rotation_of, \
+    turn_of, turned_size
 
 # A frame's time when the file tells none: its frame rate, or else this.
 FALLBACK_FPS = 30.0
@@ -85,7 +87,9 @@ class MediaFrames(Frames):
             self.count = self.stream.frames
         rate = self.stream.average_rate or self.stream.guessed_rate
         self.period = 1.0 / float(rate) if rate else 1.0 / FALLBACK_FPS
-        self.history = history_for(2 * first.width * first.height)
+        # A file seeks back to a frame it no longer keeps: it keeps fewer.
+        self.history = history_for(2 * first.width * first.height,
+                                   FILE_KEPT_BYTES if self.seekable else STREAM_KEPT_BYTES)
         self.kept = None if self.seekable else self.history.maxlen
         self.length = self._length()
         self._keep(first)
@@ -271,6 +275,11 @@ class MediaFrames(Frames):
         stream), only the frames kept can be had again.  The refusal may
         have read the file on: it is opened again and decoded back to where
         it stood."""
+        # Those frames are all there is to step back through now: as many
+        # as a stream keeps.
+        stream = history_for(2 * self.stored[0] * self.stored[1], STREAM_KEPT_BYTES).maxlen
+        if stream + self.spare > self.history.maxlen:
+            self.history = collections.deque(self.history, maxlen=stream + self.spare)
         self.seekable, self.kept = False, self.history.maxlen - self.spare
         start, stood = self.start, self.read
         self._shut()

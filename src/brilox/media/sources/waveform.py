@@ -68,7 +68,7 @@ class Waveform:
     def show_stream(self, stream_index):
         """Shows the stream with this index from now on."""
         self.close()
-        self.reader = Reader(self.av, self.path, self.path, refuse=False)
+        self.reader = Reader(self.av, self.path, self.path, refuse=False, pictures=False)
         stream = self.reader.choose("audio", stream_index, "audio_stream")
         self.stream, self.stream_index = stream, stream_index
         context = stream.codec_context
