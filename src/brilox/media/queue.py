@@ -33,6 +33,12 @@ class FrameQueue:
         # Play reached the end (or stopped): nothing more comes unasked.
         self.ended = False
         self._settings = {}
+        # The clock's reading, as the game's side last posted it: (serial,
+        # time on the line, when it was read, speed), or None.
+        self._reading = None
+        # Frames the decoding thread skipped (never decoded) to keep time,
+        # as told by the frames of play taken.
+        self.skipped = 0
 
     # --- the game's side ----------------------------------------------------
 
@@ -67,22 +73,44 @@ class FrameQueue:
         """What goes up now, while `up` is the item up, by `clock` (a
         clock.Clock): (what, item, dropped).  `what` is NOTE (the note's
         item taken), END, SHOW (the item taken, with `dropped` frames whose
-        time passed meanwhile, where `drop`) or None (nothing yet)."""
+        time passed meanwhile, where `drop`, and those the decoding thread
+        dropped before them) or None (nothing yet)."""
+        self._post(clock, up, now, pace and drop)
         head = self.head()
         if head is None or head.kind == NOTE:
             return (None, None, 0) if head is None else (NOTE, self.take(), 0)
         what, reading = clock.verdict(head, up, self.serial, now, pace)
         if what != SHOW:
             return what if what == END else None, None, 0
-        item, dropped = self.take(), 0
+        item = self.take()
+        dropped = self._told(item)
         while reading is not None and drop:
             following = self.head()
             if following is None or following.kind != FRAME or following.at > reading:
                 break
-            item, dropped = self.take(), dropped + 1
+            item = self.take()
+            dropped += 1 + self._told(item)
         if reading is not None and not drop:
             clock.late(item.at, reading, now, item.duration)
         return SHOW, item, dropped
+
+    def _told(self, item):
+        """The frames the decoding thread dropped before `item`; those it
+        skipped are counted."""
+        self.skipped += getattr(item, "skipped", 0)
+        return getattr(item, "dropped", 0)
+
+    def _post(self, clock, up, now, judged):
+        """The clock's reading for the decoding thread to judge its frames
+        by: while frames of play are up and paced (`judged`), of the line
+        of the current request."""
+        reading = None
+        if judged and clock.playing and up is not None and up.serial == self.serial \
+                and up.kind != GLIMPSE:
+            reading = clock.read(now)
+        with self._lock:
+            self._reading = None if reading is None else (self.serial, reading, now,
+                                                          clock.speed)
 
     def caught_up(self, clock, now, pace=True, settled=False):
         """Whether the items of the current request are what update() may
@@ -162,6 +190,15 @@ class FrameQueue:
     def stale(self, serial):
         with self._lock:
             return serial != self.serial or self.closed
+
+    def reading(self, serial, now):
+        """The clock's time on the line at `now` by the reading the game's
+        side posted last for request `serial`; None without one."""
+        with self._lock:
+            posted = self._reading
+        if posted is None or posted[0] != serial:
+            return None
+        return posted[1] + (now - posted[2]) * posted[3]
 
     def settings(self, serial, timeout):
         """The game's side's settings, once it has given `probe`; {} after

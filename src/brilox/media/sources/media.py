@@ -15,6 +15,7 @@ converted nor kept, and those no other frame refers to are not decoded at
 all.  The key frame the decoder starts from can be had first (glimpse), to
 be shown while the decoder runs on to the frame sought (land)."""
 
+import collections
 import sys
 import time
 import warnings
@@ -143,6 +144,10 @@ class MediaFrames(Frames):
         self.line = self.reader.skip_below = None
         self.reader.read(self.stream)
         self.start = None
+        # Frames are numbered by their timestamps once the decoder skipped
+        # some to keep time; the times of the last key frames decoded.
+        self.timed = False
+        self.keys = collections.deque(maxlen=2)
 
     def _shut(self):
         self.reader.close()
@@ -174,6 +179,11 @@ class MediaFrames(Frames):
         if time is not None:
             if self.start is None:
                 self.start = time
+            if self.timed and self.read is not None:
+                self.read = max(self.read,
+                                self._base() + round((time - self.start) / self.period))
+            if getattr(frame, "key_frame", False):
+                self.keys.append(time)
             # After a seek, the number follows from the timestamp.
             if self.read is None:
                 self.read = self._base() + max(0, round((time - self.start) / self.period))
@@ -349,6 +359,48 @@ class MediaFrames(Frames):
         decoding got there (or to the end): get() then has it at once."""
         self._find(index, seconds)
         return self.ended or (self.read is not None and self.read > index)
+
+    def hurry(self, on):
+        """While play is behind the clock, the decoder skips the frames no
+        other refers to (get() then has no such frame: following() tells
+        the next there is)."""
+        self.reader.hurry = on
+        self.timed = self.timed or on
+
+    def following(self, index):
+        """The first frame kept after frame `index`, decoded on to it:
+        where `index` was skipped."""
+        for kept in self.history:
+            if kept[0] > index:
+                return kept[0]
+        return None
+
+    @property
+    def key_interval(self):
+        """Seconds between the last two key frames decoded, or None."""
+        if len(self.keys) < 2 or self.keys[1] <= self.keys[0]:
+            return None
+        return self.keys[1] - self.keys[0]
+
+    def jump(self, index):
+        """Play goes on from the key frame at or before frame `index`,
+        decoded with none after it: the index of that key frame, or None
+        where the file cannot seek, or the key frame is no further on than
+        the frames decoded."""
+        if not self.seekable or self.read is None or self.ended:
+            return None
+        stood = self.read
+        if self._seek(index, hurry=False) is None and not self.seekable:
+            return None
+        self.timed = True
+        while self.read is None or not self.history:
+            frame = self._next()
+            if frame is None:
+                self.ended = True
+                return None
+            self._take(frame)
+        landed = self.history[0][0]
+        return landed if landed >= stood else None
 
     def _kept(self, index):
         for kept in self.history:
