@@ -276,17 +276,20 @@ class Overload:
             self.last = None
             return CONVERT
         behind = reading + (self.cost or 0.0) - at
-        if behind < duration or (self.last is not None and at - self.last >= HOLD_LIMIT):
+        if behind < duration:
             if behind <= 0:
                 self.skipping = self.jumped = False
             self.last = at
             return CONVERT
         self.skipping = True
-        if self.last is None:
-            self.last = at
         if key_interval and behind > key_interval + duration and not self.jumped:
             self.jumped = True
             return JUMP
+        if self.last is None:
+            self.last = at
+        elif at - self.last >= HOLD_LIMIT:
+            self.last = at
+            return CONVERT
         return DROP
 
     def jump_to(self, at, reading):

@@ -164,7 +164,7 @@ class Player:
         playing = video.playing and video.last_kind == "frame"
         display.flip()
         upload, self.uploaded = video.upload - self.uploaded, video.upload
-        self.status.dropped = video.dropped
+        self.status.dropped, self.status.skipped_late = video.dropped, video.skipped_late
         # A file that ends early tells its true total and length then.
         if getattr(source, "short", None):
             self.status.count, self.status.length = source.count, source.length
@@ -496,7 +496,7 @@ def play(options, source):
             stopped.frame = player.number()
         summary = Summary(player.played, player.playing_time(time.perf_counter()),
                           video.upload, player.stepped, player.dropped, stopped)
-        summary.largest_gap = player.largest_gap
+        summary.largest_gap, summary.skipped_late = player.largest_gap, video.skipped_late
         player.status.close()
         if options.screenshot and player.shown:
             try:
