@@ -17,6 +17,7 @@ import brilox.play
 import brilox.media.colour as colour
 from brilox.media import _colour
 import brilox.play.screenshot as screenshot
+from brilox.media import frames as frames_module, pipeline
 from brilox.media.pipeline import video_frame
 from brilox.overlay import Overlay
 from support import sdl
@@ -379,11 +380,12 @@ def bars():
     return raw, (raw[:W * H], raw[W * H:W * H * 5 // 4], raw[W * H * 5 // 4:])
 
 
-def rendered(raw, pix_fmt, size=(W, H), scaler="bicubic"):
-    """FFmpeg's rgb24 render of a raw W x H frame, at `size`."""
+def rendered(raw, pix_fmt, size=(W, H), scaler="bicubic", colours=""):
+    """FFmpeg's rgb24 render of a raw W x H frame, at `size`; `colours`: the
+    scaler's options that say the frame's range and matrix."""
     rgb = ffmpeg("-f", "rawvideo", "-pix_fmt", pix_fmt, "-s", "%dx%d" % (W, H), "-i", "-",
-                 "-vf", "scale=%d:%d:flags=%s" % (size + (scaler,)), "-pix_fmt", "rgb24",
-                 "-f", "rawvideo", "-",
+                 "-vf", "scale=%d:%d:flags=%s%s" % (size + (scaler, colours)), "-pix_fmt",
+                 "rgb24", "-f", "rawvideo", "-",
                  data=raw)
     return np.frombuffer(rgb, np.uint8).reshape(size[1], size[0], 3)
 
@@ -409,13 +411,24 @@ def picture_of(path):
 
 FORMATS = {"yuv420p": (sdl.IYUV, lambda p: (p[0], p[2], p[1])),
            "uyvy422": (sdl.UYVY, lambda p: (p[0], b"", b""))}
+# Frames of 10 and 12 bits, 4:2:0 and 4:2:2: the chroma planes' rows.
+DEEP = {"yuv420p10le": H // 2, "yuv422p10le": H, "yuv420p12le": H // 2, "yuv422p12le": H}
 
 
-@pytest.mark.parametrize("pix_fmt", FORMATS)
-def test_frames_show_in_ffmpegs_colours(video, bars, pix_fmt):
-    code, as_overlay = FORMATS[pix_fmt]
+@pytest.mark.parametrize("pix_fmt, levels, matrix", [
+    ("yuv420p", "limited", "bt601"), ("uyvy422", "limited", "bt601"),
+    *itertools.product(DEEP, ("limited", "full"), ("bt601", "bt709"))])
+def test_frames_show_in_ffmpegs_colours(video, bars, pix_fmt, levels, matrix):
+    """8-bit frames as they are or with their levels expanded; frames of
+    10 and 12 bits through the pipeline's one native pass to 8 bits, in
+    each range and matrix, against FFmpeg's render of the deep frame."""
+    deep = pix_fmt in DEEP
+    code, as_overlay = FORMATS.get(pix_fmt, (sdl.YV12, None))
+    # The bars, in the format, range and matrix (the same colours).
     raw = bars[0] if pix_fmt == "yuv420p" else ffmpeg(
         "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "%dx%d" % (W, H), "-i", "-",
+        "-vf", "scale=out_range=%s:out_color_matrix=%s" % ("pc" if levels == "full" else "tv",
+                                                            matrix),
         "-pix_fmt", pix_fmt, "-f", "rawvideo", "-", data=bars[0])
     planes = bars[1] if pix_fmt == "yuv420p" else (raw,)
     video.set_mode((W, H))
@@ -426,15 +439,30 @@ def test_frames_show_in_ffmpegs_colours(video, bars, pix_fmt):
     assert ctypes.string_at(surface.pixels, surface.pitch * surface.h) == before
     assert found.surface_holds_video == sdl.overlays_drawn_into_surface()
     overlay = Overlay(code, (W, H))
-    frame = as_overlay(planes)
-    reference = rendered(raw, pix_fmt)
+    reference = rendered(raw, pix_fmt, colours=":in_range=%s:in_color_matrix=%s" % (
+        "pc" if levels == "full" else "tv", matrix))
+    if deep:
+        # Right: the frame's own colours.  Wrong: its range and matrix taken
+        # for the others.
+        size, chroma = 2 * W * H, W * DEEP[pix_fmt]
+        planes = (raw[:size], raw[size:size + chroma], raw[size + chroma:])
+        wrong = pipeline.Colours("limited" if levels == "full" else "full",
+                                 "bt709" if matrix == "bt601" else "bt601")
+        frames = {right: pipeline.Pipeline(
+            code, (W, H), (0, False), pipeline.Colours(levels, matrix) if right else wrong,
+            found, deep=frames_module.DEEP[pix_fmt]).run(planes).frame for right in (True, False)}
+        wanted = True
+    else:
+        frame = as_overlay(planes)
+        frames = {expand: colour.expand_frame(frame, code) if expand else frame
+                  for expand in (False, True)}
+        wanted = colour.expand_wanted(colour.LIMITED, "auto", found.full_range)
     pictures = {}
-    for expand in (False, True):
-        overlay.display(colour.expand_frame(frame, code) if expand else frame)
+    for key, frame in frames.items():
+        overlay.display(frame)
         video.flip()
-        pictures[expand] = off_by(shown(), reference)
+        pictures[key] = off_by(shown(), reference)
     del overlay
-    wanted = colour.expand_wanted(colour.LIMITED, "auto", found.full_range)
     assert (pictures[wanted] <= 3).all(), (found, pictures)
     # The test tells the two conversions apart: the other one is far off.
     assert (pictures[not wanted] > 6).any(), (found, pictures)

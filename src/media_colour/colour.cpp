@@ -9,8 +9,9 @@
 //
 // `transform` applies a colour matrix and a level change to a frame's
 // planes in one pass, for an SDL whose conversion knows one matrix only;
-// `turn` mirrors and turns a plane by quarter turns, for video filmed on
-// its side.
+// `narrow` takes a frame of 10 or 12 bits a sample to 8 bits, 4:2:0, with
+// its matrix and levels changed on the way, in one pass; `turn` mirrors and
+// turns a plane by quarter turns, for video filmed on its side.
 //
 // `read_display` reads a rectangle of the display surface as RGB bytes,
 // whatever its pixel format, or as its own pixel bytes, which
@@ -636,9 +637,14 @@ void transform_packed(const Plane &in, std::uint8_t *out, const Matrix &m)
     }
 }
 
-// The eight numbers as a Matrix; sets an error and returns false for
-// anything else.
-bool matrix_of(PyObject *coefficients, Matrix *m)
+// The eight coefficients as they are given, each checked.
+struct Matrix8 {
+    double ky, kyu, kyv, oy, kuu, kuv, kvu, kvv;
+};
+
+// Reads the eight numbers; sets an error and returns false for anything
+// else.
+bool coefficients_of(PyObject *coefficients, Matrix8 *m)
 {
     static const char *names[] = {"ky", "kyu", "kyv", "oy", "kuu", "kuv", "kvu", "kvv"};
     Ref items = Ref::steal(PySequence_Fast(coefficients, "coefficients must be a sequence of "
@@ -665,11 +671,22 @@ bool matrix_of(PyObject *coefficients, Matrix *m)
             return false;
         }
     }
-    const auto at = [&k](int i) { return static_cast<std::int16_t>(std::lround(k[i] * unit)); };
+    *m = {k[0], k[1], k[2], k[3], k[4], k[5], k[6], k[7]};
+    return true;
+}
+
+// The eight numbers as a Matrix; sets an error and returns false for
+// anything else.
+bool matrix_of(PyObject *coefficients, Matrix *m)
+{
+    Matrix8 k{};
+    if (!coefficients_of(coefficients, &k))
+        return false;
+    const auto at = [](double value) { return static_cast<std::int16_t>(std::lround(value * unit)); };
     const double eighths = 1 << fraction_bits;
     const auto offset = [](double value) { return static_cast<std::int16_t>(std::lround(value)); };
-    *m = {at(0), at(1), at(2), at(4), at(5), at(6), at(7), 0, 0, 0};
-    m->luma_offset = offset((k[3] + 128 * k[0]) * eighths + half + floor_loss(m->ky) +
+    *m = {at(k.ky), at(k.kyu), at(k.kyv), at(k.kuu), at(k.kuv), at(k.kvu), at(k.kvv), 0, 0, 0};
+    m->luma_offset = offset((k.oy + 128 * k.ky) * eighths + half + floor_loss(m->ky) +
                             floor_loss(m->kyu) + floor_loss(m->kyv));
     m->u_offset = offset((128 << fraction_bits) + half + floor_loss(m->kuu) + floor_loss(m->kuv));
     m->v_offset = offset((128 << fraction_bits) + half + floor_loss(m->kvu) + floor_loss(m->kvv));
@@ -756,6 +773,227 @@ PyObject *colour_transform(PyObject *, PyObject *args, PyObject *kwargs)
     if (!result)
         return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(result.get(), i, out[i].release());
+    return result.release();
+}
+
+// --- deep frames to 8 bits ---------------------------------------------------
+
+// A frame of 9 to 12 bits a sample (little-endian 16-bit words, 4:2:0 or
+// 4:2:2) becomes 8-bit 4:2:0 in one pass, its matrix and levels changed on
+// the way by transform's coefficients, in the same 16-bit lanes and 1/8ths
+// of a level as transform's Matrix.  A sample of `bits` shifted up to the
+// top of 15 bits is its 8-bit level times 128, so that a high-half multiply
+// by k * 4096 gives k times the level in 1/8ths; chroma less 128 * 128 is
+// centred the same way.  4:2:2 chroma goes to 4:2:0 as the mean of each pair
+// of rows: the pair's sum, shifted up one bit less.
+struct Narrowing {
+    std::int16_t ky, kyu, kyv, kuu, kuv, kvu, kvv;
+    // How far each luma and each chroma word is shifted up.
+    int luma_shift, chroma_shift;
+    std::int16_t luma_offset, u_offset, v_offset;
+};
+
+// The mean that a high-half multiply by k loses to rounding down, in
+// 1/8ths, over words that are multiples of 2^shift.
+double narrow_floor_loss(std::int16_t k, int shift)
+{
+    std::int64_t g = 65536, a = std::abs(std::int64_t{k}) << shift;
+    while (a != 0) {
+        const std::int64_t r = g % a;
+        g = a;
+        a = r;
+    }
+    return (1 - static_cast<double>(std::min<std::int64_t>(g, 65536)) / 65536) / 2;
+}
+
+Narrowing narrowing_of(const Matrix8 &k, int bits, bool chroma_422)
+{
+    constexpr double one = 4096;
+    const auto at = [](double value) { return static_cast<std::int16_t>(std::lround(value * one)); };
+    const auto offset = [](double value) { return static_cast<std::int16_t>(std::lround(value)); };
+    Narrowing n{at(k.ky), at(k.kyu), at(k.kyv), at(k.kuu), at(k.kuv), at(k.kvu), at(k.kvv),
+                15 - bits, 15 - bits - (chroma_422 ? 1 : 0), 0, 0, 0};
+    const int ls = n.luma_shift, cs = n.chroma_shift;
+    n.luma_offset = offset(k.oy * (1 << fraction_bits) + half + narrow_floor_loss(n.ky, ls) +
+                           narrow_floor_loss(n.kyu, cs) + narrow_floor_loss(n.kyv, cs));
+    n.u_offset = offset((128 << fraction_bits) + half + narrow_floor_loss(n.kuu, cs) +
+                        narrow_floor_loss(n.kuv, cs));
+    n.v_offset = offset((128 << fraction_bits) + half + narrow_floor_loss(n.kvu, cs) +
+                        narrow_floor_loss(n.kvv, cs));
+    return n;
+}
+
+// One run of chroma: `count` samples of one row, or of two rows summed
+// (u2, v2 not null); the new U and V, and each pixel's share of them in
+// its luma (two pixels a sample).
+[[gnu::always_inline]] inline void narrow_chroma_run(
+    const std::uint16_t *__restrict u, const std::uint16_t *__restrict v,
+    const std::uint16_t *__restrict u2, const std::uint16_t *__restrict v2,
+    std::uint8_t *__restrict u_out, std::uint8_t *__restrict v_out,
+    std::int16_t *__restrict luma_terms, Py_ssize_t count, const Narrowing &n)
+{
+    std::int16_t du[run_length], dv[run_length], terms[run_length];
+    const int shift = n.chroma_shift;
+    if (u2 != nullptr) {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            du[i] = static_cast<std::int16_t>(((u[i] + u2[i]) << shift) - 16384);
+            dv[i] = static_cast<std::int16_t>(((v[i] + v2[i]) << shift) - 16384);
+        }
+    } else {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            du[i] = static_cast<std::int16_t>((u[i] << shift) - 16384);
+            dv[i] = static_cast<std::int16_t>((v[i] << shift) - 16384);
+        }
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        u_out[i] = level_of(high(du[i], n.kuu) + high(dv[i], n.kuv) + n.u_offset);
+        v_out[i] = level_of(high(du[i], n.kvu) + high(dv[i], n.kvv) + n.v_offset);
+        terms[i] =
+            static_cast<std::int16_t>(high(du[i], n.kyu) + high(dv[i], n.kyv) + n.luma_offset);
+    }
+    for (Py_ssize_t i = 0; i < count; ++i)
+        luma_terms[2 * i] = luma_terms[2 * i + 1] = terms[i];
+}
+
+[[gnu::always_inline]] inline void narrow_luma_run(const std::uint16_t *__restrict y,
+                                                   const std::int16_t *__restrict luma_terms,
+                                                   std::uint8_t *__restrict y_out,
+                                                   Py_ssize_t count, const Narrowing &n)
+{
+    const int shift = n.luma_shift;
+    const std::int16_t ky = n.ky;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        y_out[i] = level_of(high(static_cast<std::int16_t>(y[i] << shift), ky) + luma_terms[i]);
+}
+
+// The samples of a row from `start`: a word-aligned row is read in place,
+// another is copied into `copy`.
+const std::uint16_t *words_at(const std::uint8_t *start, Py_ssize_t count, std::uint16_t *copy)
+{
+    if (reinterpret_cast<std::uintptr_t>(start) % alignof(std::uint16_t) == 0)
+        return reinterpret_cast<const std::uint16_t *>(start);
+    std::memcpy(copy, start, static_cast<std::size_t>(count) * sizeof(std::uint16_t));
+    return copy;
+}
+
+// Each output chroma row, then the one or two rows of luma under it.
+[[gnu::always_inline]] inline void narrow_frame_body(const Plane (&in)[3],
+                                                     std::uint8_t *const (&out)[3],
+                                                     const Narrowing &n, bool chroma_422)
+{
+    const Py_ssize_t width = in[0].columns / 2, height = in[0].rows;
+    const Py_ssize_t chroma_width = in[1].columns / 2, chroma_height = (height + 1) / 2;
+    std::int16_t luma_terms[2 * run_length];
+    std::uint16_t copies[4][run_length], luma_copy[2 * run_length];
+    for (Py_ssize_t r = 0; r < chroma_height; ++r) {
+        const Py_ssize_t first = chroma_422 ? 2 * r : r;
+        const Py_ssize_t second = chroma_422 ? std::min(2 * r + 1, in[1].rows - 1) : -1;
+        for (Py_ssize_t x = 0; x < chroma_width; x += run_length) {
+            const Py_ssize_t count = std::min(run_length, chroma_width - x);
+            const auto row = [&](int plane, Py_ssize_t at, int copy) -> const std::uint16_t * {
+                if (at < 0)
+                    return nullptr;
+                return words_at(in[plane].start + at * in[plane].row_stride + 2 * x, count,
+                                copies[copy]);
+            };
+            narrow_chroma_run(row(1, first, 0), row(2, first, 1), row(1, second, 2),
+                              row(2, second, 3), out[1] + r * chroma_width + x,
+                              out[2] + r * chroma_width + x, luma_terms, count, n);
+            const Py_ssize_t luma_count = std::min(2 * count, width - 2 * x);
+            for (Py_ssize_t y = 2 * r; y < std::min(2 * r + 2, height); ++y)
+                narrow_luma_run(words_at(in[0].start + y * in[0].row_stride + 4 * x, luma_count,
+                                         luma_copy),
+                                luma_terms, out[0] + y * width + 2 * x, luma_count, n);
+        }
+    }
+}
+
+void narrow_frame_plain(const Plane (&in)[3], std::uint8_t *const (&out)[3], const Narrowing &n,
+                        bool chroma_422)
+{
+    narrow_frame_body(in, out, n, chroma_422);
+}
+
+#ifdef COLOUR_AVX2
+__attribute__((target("avx2"))) void narrow_frame_avx2(const Plane (&in)[3],
+                                                       std::uint8_t *const (&out)[3],
+                                                       const Narrowing &n, bool chroma_422)
+{
+    narrow_frame_body(in, out, n, chroma_422);
+}
+#endif
+
+void narrow_frame(const Plane (&in)[3], std::uint8_t *const (&out)[3], const Narrowing &n,
+                  bool chroma_422)
+{
+#ifdef COLOUR_AVX2
+    if (__builtin_cpu_supports("avx2"))
+        return narrow_frame_avx2(in, out, n, chroma_422);
+#endif
+    narrow_frame_plain(in, out, n, chroma_422);
+}
+
+// narrow(planes, width, height, bits, chroma_422, coefficients)
+PyObject *colour_narrow(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"planes", "width", "height", "bits", "chroma_422",
+                                     "coefficients", nullptr};
+    PyObject *planes_object = nullptr, *coefficients = nullptr;
+    Py_ssize_t width = 0, height = 0;
+    int bits = 0, chroma_422 = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnnipO:narrow", const_cast<char **>(keywords),
+                                     &planes_object, &width, &height, &bits, &chroma_422,
+                                     &coefficients))
+        return nullptr;
+    if (bits < 9 || bits > 12) {
+        PyErr_Format(PyExc_ValueError, "bits must be from 9 to 12, not %d", bits);
+        return nullptr;
+    }
+    if (width < 1 || height < 1 || width > PY_SSIZE_T_MAX / 4) {
+        PyErr_Format(PyExc_ValueError, "width and height must be positive, not %zd x %zd",
+                     width, height);
+        return nullptr;
+    }
+    Matrix8 k{};
+    if (!coefficients_of(coefficients, &k))
+        return nullptr;
+    Ref planes = Ref::steal(PySequence_Fast(planes_object, "planes must be a sequence"));
+    if (!planes)
+        return nullptr;
+    if (PySequence_Fast_GET_SIZE(planes.get()) != 3) {
+        PyErr_Format(PyExc_ValueError, "narrow takes 3 planes (y, u, v), not %zd",
+                     PySequence_Fast_GET_SIZE(planes.get()));
+        return nullptr;
+    }
+    static const char *roles[] = {"planes[0]", "planes[1]", "planes[2]"};
+    const Py_ssize_t chroma_width = (width + 1) / 2, chroma_height = (height + 1) / 2;
+    brilox::HeldBuffer views[3];
+    Plane in[3]{};
+    Ref out[3];
+    std::uint8_t *to[3]{};
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        const Py_ssize_t rows = i == 0 ? height : chroma_422 ? height : chroma_height;
+        const Py_ssize_t columns = 2 * (i ? chroma_width : width);
+        if (!views[i].take(PySequence_Fast_GET_ITEM(planes.get(), i), PyBUF_STRIDES) ||
+            !rows_of(views[i].view(), roles[i], rows, columns, &in[i]))
+            return nullptr;
+        const Py_ssize_t size = (i ? chroma_height : height) * columns / 2;
+        out[i] = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+        if (!out[i])
+            return nullptr;
+        to[i] = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out[i].get()));
+        total += size;
+    }
+    const Narrowing n = narrowing_of(k, bits, chroma_422 != 0);
+    // The views hold every buffer until they go, so the work can run
+    // without the interpreter lock.
+    run_released(total, [&] { narrow_frame(in, to, n, chroma_422 != 0); });
+    Ref result = Ref::steal(PyTuple_New(3));
+    if (!result)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < 3; ++i)
         PyTuple_SET_ITEM(result.get(), i, out[i].release());
     return result.release();
 }
@@ -1057,6 +1295,16 @@ PyDoc_STRVAR(transform_doc,
              "within -4..4 and oy within -1024..1024.  The result is a tuple of bytes, the\n"
              "planes contiguous, in the order given.");
 
+PyDoc_STRVAR(narrow_doc,
+             "narrow($module, /, planes, width, height, bits, chroma_422, coefficients)\n--\n\n"
+             "new 8-bit planes (y, u, v) of 4:2:0 of a frame of width x height pixels whose\n"
+             "planes (y, u, v) hold samples of `bits` (9-12) bits in 16-bit little-endian\n"
+             "words, its chroma 4:2:0, or with chroma_422 4:2:2 (each pair of chroma rows\n"
+             "then averaged), with its matrix and levels changed on the way by coefficients,\n"
+             "as transform's, on samples scaled to 8 bits, rounded and clipped once.  A\n"
+             "plane is any buffer, 2-D with rows a positive stride apart, or 1-D with its\n"
+             "rows len // rows apart.");
+
 PyDoc_STRVAR(turn_doc,
              "turn($module, /, plane, width, height, quarter_turns, mirror)\n--\n\n"
              "a plane of height rows of width bytes mirrored left to right if mirror is true,\n"
@@ -1072,6 +1320,8 @@ PyMethodDef colour_methods[] = {
      METH_VARARGS | METH_KEYWORDS, compress_doc},
     {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_transform)),
      METH_VARARGS | METH_KEYWORDS, transform_doc},
+    {"narrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_narrow)),
+     METH_VARARGS | METH_KEYWORDS, narrow_doc},
     {"turn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_turn)),
      METH_VARARGS | METH_KEYWORDS, turn_doc},
     {"read_display",

@@ -132,13 +132,15 @@ class Decoder:
                 break
             self.feed()
         colours, stored = self.colours(), source.stored or source.size
+        deep = getattr(source, "deep", None)
         self.shown = settings.get("shown")
         if self.pipeline is None or not self.pipeline.fits(source.overlay_format, stored,
-                                                            source.turn, colours) \
+                                                            source.turn, colours, deep) \
                 or self.pipeline.pad != settings["pad"]:
             self.pipeline = pipeline.Pipeline(source.overlay_format, stored, source.turn, colours,
                                               settings["probe"], settings["pad"],
-                                              self.draw_subtitles if self.subtitles else None)
+                                              self.draw_subtitles if self.subtitles else None,
+                                              deep)
         item.picture = self.pipeline.run(planes, time_of + (source.start or 0.0))
         item.planes = None
         return item

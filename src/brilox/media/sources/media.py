@@ -23,7 +23,7 @@ import warnings
 from brilox.media.notes import PictureWarning
 from brilox.media.sources import waveform
 from brilox.media.sources.reader import Reader, attached_picture
-from brilox.media.frames import FULL_RANGE, BadInput, Frames, check_size, frame_planes, \
+from brilox.media.frames import DEEP, FULL_RANGE, BadInput, Frames, check_size, frame_planes, \
     history_for, load_av, overlay_target, rotation_of, turn_of, turned_size
 
 # A frame's time when the file tells none: its frame rate, or else this.
@@ -79,6 +79,10 @@ class MediaFrames(Frames):
         self.pix_fmt, self.overlay_format = overlay_target(
             "yuv420p" if self.turn != (0, False) and not first.format.name.startswith("yuvj")
             else first.format.name, first.width)
+        # Frames of 10 or 12 bits go to the pipeline as they are, upright.
+        self.deep = DEEP.get(first.format.name) if self.turn == (0, False) else None
+        if self.deep:
+            self.pix_fmt = first.format.name
         sample_aspect = self.stream.sample_aspect_ratio
         if sample_aspect and sample_aspect > 0:
             self.sample_aspect = 1 / sample_aspect if self.turn[0] % 2 else sample_aspect
