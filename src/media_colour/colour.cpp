@@ -833,7 +833,7 @@ Narrowing narrowing_of(const Matrix8 &k, int bits, bool chroma_422)
     std::uint8_t *__restrict u_out, std::uint8_t *__restrict v_out,
     std::int16_t *__restrict luma_terms, Py_ssize_t count, const Narrowing &n)
 {
-    std::int16_t du[run_length], dv[run_length], terms[run_length];
+    std::int16_t du[run_length], dv[run_length];
     const int shift = n.chroma_shift;
     if (u2 != nullptr) {
         for (Py_ssize_t i = 0; i < count; ++i) {
@@ -849,13 +849,12 @@ Narrowing narrowing_of(const Matrix8 &k, int bits, bool chroma_422)
     for (Py_ssize_t i = 0; i < count; ++i) {
         u_out[i] = level_of(high(du[i], n.kuu) + high(dv[i], n.kuv) + n.u_offset);
         v_out[i] = level_of(high(du[i], n.kvu) + high(dv[i], n.kvv) + n.v_offset);
-        terms[i] =
+        luma_terms[i] =
             static_cast<std::int16_t>(high(du[i], n.kyu) + high(dv[i], n.kyv) + n.luma_offset);
     }
-    for (Py_ssize_t i = 0; i < count; ++i)
-        luma_terms[2 * i] = luma_terms[2 * i + 1] = terms[i];
 }
 
+// One run of luma, pixel i under chroma sample i / 2.
 [[gnu::always_inline]] inline void narrow_luma_run(const std::uint16_t *__restrict y,
                                                    const std::int16_t *__restrict luma_terms,
                                                    std::uint8_t *__restrict y_out,
@@ -864,8 +863,87 @@ Narrowing narrowing_of(const Matrix8 &k, int bits, bool chroma_422)
     const int shift = n.luma_shift;
     const std::int16_t ky = n.ky;
     for (Py_ssize_t i = 0; i < count; ++i)
-        y_out[i] = level_of(high(static_cast<std::int16_t>(y[i] << shift), ky) + luma_terms[i]);
+        y_out[i] = level_of(high(static_cast<std::int16_t>(y[i] << shift), ky) +
+                            luma_terms[i / 2]);
 }
+
+#ifdef COLOUR_AVX2
+// 16 chroma samples (the sum of two rows' where `b` is not null) shifted
+// up and centred.
+__attribute__((target("avx2"))) __m256i centred_words(const std::uint16_t *a,
+                                                      const std::uint16_t *b, __m128i shift,
+                                                      __m256i zero)
+{
+    __m256i words = load(a);
+    if (b != nullptr)
+        words = _mm256_add_epi16(words, load(b));
+    return _mm256_sub_epi16(_mm256_sll_epi16(words, shift), zero);
+}
+
+// The chroma run with AVX2, 32 samples a step (two halves of 16), the tail
+// left to the loops above.  The pack of two halves comes out with its
+// 64-bit quarters in the order 0, 2, 1, 3, which the permutation undoes.
+__attribute__((target("avx2"))) void narrow_chroma_run_avx2(
+    const std::uint16_t *u, const std::uint16_t *v, const std::uint16_t *u2,
+    const std::uint16_t *v2, std::uint8_t *u_out, std::uint8_t *v_out, std::int16_t *luma_terms,
+    Py_ssize_t count, const Narrowing &n)
+{
+    const __m128i shift = _mm_cvtsi32_si128(n.chroma_shift);
+    const __m256i zero = _mm256_set1_epi16(16384);
+    const __m256i kuu = _mm256_set1_epi16(n.kuu), kuv = _mm256_set1_epi16(n.kuv);
+    const __m256i kvu = _mm256_set1_epi16(n.kvu), kvv = _mm256_set1_epi16(n.kvv);
+    const __m256i kyu = _mm256_set1_epi16(n.kyu), kyv = _mm256_set1_epi16(n.kyv);
+    const __m256i u_offset = _mm256_set1_epi16(n.u_offset);
+    const __m256i v_offset = _mm256_set1_epi16(n.v_offset);
+    const __m256i luma_offset = _mm256_set1_epi16(n.luma_offset);
+    const auto centred = [shift, zero](const std::uint16_t *a, const std::uint16_t *b) {
+        return centred_words(a, b, shift, zero);
+    };
+    Py_ssize_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m256i ul = centred(u + i, u2 ? u2 + i : nullptr);
+        const __m256i uh = centred(u + i + 16, u2 ? u2 + i + 16 : nullptr);
+        const __m256i vl = centred(v + i, v2 ? v2 + i : nullptr);
+        const __m256i vh = centred(v + i + 16, v2 ? v2 + i + 16 : nullptr);
+        store(u_out + i, _mm256_permute4x64_epi64(levels(sum(ul, kuu, vl, kuv, u_offset),
+                                                         sum(uh, kuu, vh, kuv, u_offset)),
+                                                  0xd8));
+        store(v_out + i, _mm256_permute4x64_epi64(levels(sum(ul, kvu, vl, kvv, v_offset),
+                                                         sum(uh, kvu, vh, kvv, v_offset)),
+                                                  0xd8));
+        store(luma_terms + i, sum(ul, kyu, vl, kyv, luma_offset));
+        store(luma_terms + i + 16, sum(uh, kyu, vh, kyv, luma_offset));
+    }
+    narrow_chroma_run(u + i, v + i, u2 ? u2 + i : nullptr, v2 ? v2 + i : nullptr, u_out + i,
+                      v_out + i, luma_terms + i, count - i, n);
+}
+
+// The same with AVX2, 32 pixels a step, the tail left to the loop above.
+// The 16 luma shares of a step, their 64-bit quarters put in the order
+// 0, 2, 1, 3, unpack against themselves into the shares of pixels 0-15 and
+// 16-31; the pack of the two halves of levels comes out in the same order,
+// which the last permutation undoes.
+__attribute__((target("avx2"))) void narrow_luma_run_avx2(const std::uint16_t *y,
+                                                          const std::int16_t *luma_terms,
+                                                          std::uint8_t *y_out, Py_ssize_t count,
+                                                          const Narrowing &n)
+{
+    const __m128i shift = _mm_cvtsi32_si128(n.luma_shift);
+    const __m256i k = _mm256_set1_epi16(n.ky);
+    Py_ssize_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m256i t = _mm256_permute4x64_epi64(load(luma_terms + i / 2), 0xd8);
+        const __m256i low = _mm256_add_epi16(
+            _mm256_mulhi_epi16(_mm256_sll_epi16(load(y + i), shift), k),
+            _mm256_unpacklo_epi16(t, t));
+        const __m256i high = _mm256_add_epi16(
+            _mm256_mulhi_epi16(_mm256_sll_epi16(load(y + i + 16), shift), k),
+            _mm256_unpackhi_epi16(t, t));
+        store(y_out + i, _mm256_permute4x64_epi64(levels(low, high), 0xd8));
+    }
+    narrow_luma_run(y + i, luma_terms + i / 2, y_out + i, count - i, n);
+}
+#endif
 
 // The samples of a row from `start`: a word-aligned row is read in place,
 // another is copied into `copy`.
@@ -877,14 +955,17 @@ const std::uint16_t *words_at(const std::uint8_t *start, Py_ssize_t count, std::
     return copy;
 }
 
-// Each output chroma row, then the one or two rows of luma under it.
+// Each output chroma row, then the one or two rows of luma under it, each
+// run of luma by `luma_run`.
+template <class ChromaRun, class LumaRun>
 [[gnu::always_inline]] inline void narrow_frame_body(const Plane (&in)[3],
                                                      std::uint8_t *const (&out)[3],
-                                                     const Narrowing &n, bool chroma_422)
+                                                     const Narrowing &n, bool chroma_422,
+                                                     ChromaRun chroma_run, LumaRun luma_run)
 {
     const Py_ssize_t width = in[0].columns / 2, height = in[0].rows;
     const Py_ssize_t chroma_width = in[1].columns / 2, chroma_height = (height + 1) / 2;
-    std::int16_t luma_terms[2 * run_length];
+    std::int16_t luma_terms[run_length];
     std::uint16_t copies[4][run_length], luma_copy[2 * run_length];
     for (Py_ssize_t r = 0; r < chroma_height; ++r) {
         const Py_ssize_t first = chroma_422 ? 2 * r : r;
@@ -897,14 +978,14 @@ const std::uint16_t *words_at(const std::uint8_t *start, Py_ssize_t count, std::
                 return words_at(in[plane].start + at * in[plane].row_stride + 2 * x, count,
                                 copies[copy]);
             };
-            narrow_chroma_run(row(1, first, 0), row(2, first, 1), row(1, second, 2),
-                              row(2, second, 3), out[1] + r * chroma_width + x,
-                              out[2] + r * chroma_width + x, luma_terms, count, n);
+            chroma_run(row(1, first, 0), row(2, first, 1), row(1, second, 2), row(2, second, 3),
+                       out[1] + r * chroma_width + x, out[2] + r * chroma_width + x, luma_terms,
+                       count, n);
             const Py_ssize_t luma_count = std::min(2 * count, width - 2 * x);
             for (Py_ssize_t y = 2 * r; y < std::min(2 * r + 2, height); ++y)
-                narrow_luma_run(words_at(in[0].start + y * in[0].row_stride + 4 * x, luma_count,
-                                         luma_copy),
-                                luma_terms, out[0] + y * width + 2 * x, luma_count, n);
+                luma_run(words_at(in[0].start + y * in[0].row_stride + 4 * x, luma_count,
+                                  luma_copy),
+                         luma_terms, out[0] + y * width + 2 * x, luma_count, n);
         }
     }
 }
@@ -912,7 +993,15 @@ const std::uint16_t *words_at(const std::uint8_t *start, Py_ssize_t count, std::
 void narrow_frame_plain(const Plane (&in)[3], std::uint8_t *const (&out)[3], const Narrowing &n,
                         bool chroma_422)
 {
-    narrow_frame_body(in, out, n, chroma_422);
+    narrow_frame_body(
+        in, out, n, chroma_422,
+        [](const std::uint16_t *u, const std::uint16_t *v, const std::uint16_t *u2,
+           const std::uint16_t *v2, std::uint8_t *u_out, std::uint8_t *v_out,
+           std::int16_t *luma_terms, Py_ssize_t count, const Narrowing &m) {
+            narrow_chroma_run(u, v, u2, v2, u_out, v_out, luma_terms, count, m);
+        },
+        [](const std::uint16_t *y, const std::int16_t *t, std::uint8_t *y_out, Py_ssize_t count,
+           const Narrowing &m) { narrow_luma_run(y, t, y_out, count, m); });
 }
 
 #ifdef COLOUR_AVX2
@@ -920,7 +1009,7 @@ __attribute__((target("avx2"))) void narrow_frame_avx2(const Plane (&in)[3],
                                                        std::uint8_t *const (&out)[3],
                                                        const Narrowing &n, bool chroma_422)
 {
-    narrow_frame_body(in, out, n, chroma_422);
+    narrow_frame_body(in, out, n, chroma_422, narrow_chroma_run_avx2, narrow_luma_run_avx2);
 }
 #endif
 
