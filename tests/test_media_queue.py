@@ -8,7 +8,7 @@ from types import SimpleNamespace as Item
 import pytest
 
 from brilox.media.clock import Clock
-from brilox.media.queue import END, FRAME, NOTE, SOUGHT, FrameQueue
+from brilox.media.queue import END, FRAME, NOTE, READING_RUNS_ON, SOUGHT, FrameQueue
 
 
 def frame(at, serial=1, kind=FRAME, note=None):
@@ -82,10 +82,13 @@ def test_the_frame_due_goes_up_with_those_passed_dropped(drop, now, shown, dropp
         ("show", shown, dropped, base, shown + 0.25)
     assert queue.skipped == (2 if drop else 0)
     # The clock's reading, for the decoding thread to judge its frames by,
-    # run on to when it asks; none for an older request's frames, nor where
-    # every frame is to be shown.
-    assert (queue.reading(1, now + 0.5), queue.reading(0, now)) == \
-        ((now - 10.0 + 0.5) if drop else None, None)
+    # run on (stamped by the queue's own clock) up to READING_RUNS_ON; none
+    # for an older request's frames, nor where every frame is shown.
+    posted = queue._reading[2] if drop else 0.0
+    assert (queue.reading(1, posted + 0.01), queue.reading(1, posted + 1.0),
+            queue.reading(0, posted)) == (
+        (pytest.approx(now - 10.0 + 0.01), now - 10.0 + READING_RUNS_ON, None) if drop
+        else (None, None, None))
 
 
 def test_notes_and_the_end_come_off_the_queue_in_order():

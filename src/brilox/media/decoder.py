@@ -166,7 +166,7 @@ class Decoder:
         number, time_of = source.position(index), source.time_of(index)
         at = self.passes.at(number, time_of, sound is not None and self.loop, pass_length)
         duration = source.duration(index)
-        reading = queue.reading(serial, time.perf_counter())
+        reading = queue.reading(serial)
         overload = self.overload
         verdict = overload.judge(at, duration, reading, getattr(source, "key_interval", None))
         if getattr(source, "hurry", None):

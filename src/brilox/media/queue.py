@@ -17,6 +17,9 @@ import time
 FRAME, GLIMPSE, SOUGHT, NOTE, END = "frame", "glimpse", "sought", "note", "end"
 # What update() does with the first item ready, besides taking a note or the end.
 WAIT, SHOW = "wait", "show"
+# The longest (seconds) the clock's reading posted runs on for the decoding
+# thread: a game's loop posts it at each update().
+READING_RUNS_ON = 0.05
 
 
 class FrameQueue:
@@ -34,7 +37,7 @@ class FrameQueue:
         self.ended = False
         self._settings = {}
         # The clock's reading, as the game's side last posted it: (serial,
-        # time on the line, when it was read, speed), or None.
+        # time on the line, when it was posted, speed), or None.
         self._reading = None
         # Frames the decoding thread skipped (never decoded) to keep time,
         # as told by the frames of play taken.
@@ -109,8 +112,8 @@ class FrameQueue:
                 and up.kind != GLIMPSE:
             reading = clock.read(now)
         with self._lock:
-            self._reading = None if reading is None else (self.serial, reading, now,
-                                                          clock.speed)
+            self._reading = None if reading is None else (self.serial, reading,
+                                                          time.perf_counter(), clock.speed)
 
     def caught_up(self, clock, now, pace=True, settled=False):
         """Whether the items of the current request are what update() may
@@ -191,14 +194,18 @@ class FrameQueue:
         with self._lock:
             return serial != self.serial or self.closed
 
-    def reading(self, serial, now):
-        """The clock's time on the line at `now` by the reading the game's
-        side posted last for request `serial`; None without one."""
+    def reading(self, serial, now=None):
+        """The clock's time on the line by the reading the game's side
+        posted last for request `serial`, run on at its speed to `now`
+        (seconds on this module's clock, time.perf_counter, which the
+        posting was stamped with), by at most READING_RUNS_ON; None
+        without one."""
         with self._lock:
             posted = self._reading
         if posted is None or posted[0] != serial:
             return None
-        return posted[1] + (now - posted[2]) * posted[3]
+        now = time.perf_counter() if now is None else now
+        return posted[1] + min(max(0.0, now - posted[2]), READING_RUNS_ON) * posted[3]
 
     def settings(self, serial, timeout):
         """The game's side's settings, once it has given `probe`; {} after
