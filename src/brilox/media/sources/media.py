@@ -90,7 +90,8 @@ class MediaFrames(Frames):
             self.count = self.stream.frames
         rate = self.stream.average_rate or self.stream.guessed_rate
         self.period = 1.0 / float(rate) if rate else 1.0 / FALLBACK_FPS
-        self.history = history_for(2 * first.width * first.height)
+        # (Deep frames' samples take two bytes each.)
+        self.history = history_for((4 if self.deep else 2) * first.width * first.height)
         self.kept = None if self.seekable else self.history.maxlen
         self.length = self._length()
         self._keep(first)
@@ -372,8 +373,8 @@ class MediaFrames(Frames):
         self.timed = self.timed or on
 
     def following(self, index):
-        """The first frame kept after frame `index`, decoded on to it:
-        where `index` was skipped."""
+        """The first frame kept after frame `index`, where get(index) found
+        it skipped (and decoded past it)."""
         for kept in self.history:
             if kept[0] > index:
                 return kept[0]
