@@ -238,8 +238,10 @@ class Passes:
 # at the clock.
 CONVERT, DROP, JUMP = "convert", "drop", "jump"
 # However late the frames, one goes through at least this often (seconds
-# on the line), so that the picture never stands still for long.
-HOLD_LIMIT = 0.5
+# on the line), so that the picture never stands still for good where the
+# decoder cannot keep up at all.  (A frame that goes through so is shown
+# late: the longer this, the fewer.)
+HOLD_LIMIT = 2.0
 # A jump aims this far (seconds) past where the clock will be.
 JUMP_LEAD = 0.1
 

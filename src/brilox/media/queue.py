@@ -19,7 +19,7 @@ FRAME, GLIMPSE, SOUGHT, NOTE, END = "frame", "glimpse", "sought", "note", "end"
 WAIT, SHOW = "wait", "show"
 # The longest (seconds) the clock's reading posted runs on for the decoding
 # thread: a game's loop posts it at each update().
-READING_RUNS_ON = 0.05
+READING_RUNS_ON = 0.25
 
 
 class FrameQueue:
