@@ -682,7 +682,9 @@ bool matrix_of(PyObject *coefficients, Matrix *m)
     Matrix8 k{};
     if (!coefficients_of(coefficients, &k))
         return false;
-    const auto at = [](double value) { return static_cast<std::int16_t>(std::lround(value * unit)); };
+    const auto at = [](double value) {
+        return static_cast<std::int16_t>(std::lround(value * unit));
+    };
     const double eighths = 1 << fraction_bits;
     const auto offset = [](double value) { return static_cast<std::int16_t>(std::lround(value)); };
     *m = {at(k.ky), at(k.kyu), at(k.kyv), at(k.kuu), at(k.kuv), at(k.kvu), at(k.kvv), 0, 0, 0};
@@ -810,7 +812,9 @@ double narrow_floor_loss(std::int16_t k, int shift)
 Narrowing narrowing_of(const Matrix8 &k, int bits, bool chroma_422)
 {
     constexpr double one = 4096;
-    const auto at = [](double value) { return static_cast<std::int16_t>(std::lround(value * one)); };
+    const auto at = [](double value) {
+        return static_cast<std::int16_t>(std::lround(value * one));
+    };
     const auto offset = [](double value) { return static_cast<std::int16_t>(std::lround(value)); };
     Narrowing n{at(k.ky), at(k.kyu), at(k.kyv), at(k.kuu), at(k.kuv), at(k.kvu), at(k.kvv),
                 15 - bits, 15 - bits - (chroma_422 ? 1 : 0), 0, 0, 0};
