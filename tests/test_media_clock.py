@@ -5,7 +5,8 @@ from types import SimpleNamespace as Item
 
 import pytest
 
-from brilox.media.clock import LATE_LIMIT, SOUND_START, Clock, Passes
+from brilox.media.clock import CONVERT, DROP, HOLD_LIMIT, JUMP, JUMP_LEAD, LATE_LIMIT, \
+    SOUND_START, Clock, Overload, Passes
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SOUGHT
 
 
@@ -168,3 +169,32 @@ def test_a_loops_next_pass_goes_on_from_the_last_ones_length(timed_by_pass, loop
     assert passes.at(2, 0.0, True) == second_pass[1] + 1e-6  # never before the last
     passes.restart(1, 0.25, 0.25)  # after a seek, in the pass of the file's start
     assert passes.at(2, 0.5, timed_by_pass, loop_length) == 0.5
+    # Frames 3 to 5 skipped: frame 6 falls as far after frame 2 as its time.
+    passes.given(2, 0.5, 0.5, 0.25)
+    assert passes.at(6, 1.5, timed_by_pass, loop_length) == 1.5
+
+
+def test_a_frame_that_would_come_after_its_time_is_dropped_and_a_late_interval_jumps():
+    """Frames of a quarter second; each pipeline takes 0.125 s.  A frame
+    goes through while it would be ready before its time is over; after a
+    drop the decoder skips unreferenced frames until one is on time again;
+    a key-frame interval late, it jumps once, aiming past the clock."""
+    overload = Overload()
+    assert overload.judge(0.0, 0.25, None) == CONVERT and not overload.skipping
+    overload.took(0.125)
+    assert [overload.judge(at, 0.25, 1.0, key_interval=2.0) for at in (1.0, 0.9, 0.875)] \
+        == [CONVERT, CONVERT, DROP]  # ready at 1.125: the last one's time is over
+    assert overload.skipping
+    assert overload.judge(1.1, 0.25, 1.0) == CONVERT and overload.skipping  # not yet ahead
+    assert overload.judge(1.25, 0.25, 1.0) == CONVERT and not overload.skipping
+    overload.took(0.375)  # smoothed: a quarter of each new time
+    assert overload.cost == 0.1875
+    # Late by more than the key frames' interval: one jump, then drops.
+    assert [overload.judge(at, 0.25, 5.0, key_interval=2.0) for at in (1.5, 1.625)] \
+        == [JUMP, DROP]
+    assert overload.jump_to(1.5, 5.0) == pytest.approx(3.5 + 0.1875 + JUMP_LEAD)
+    # Without a key-frame interval known, never a jump; a frame goes
+    # through at least every HOLD_LIMIT however late.
+    overload = Overload()
+    verdicts = [overload.judge(at, 0.25, 10.0) for at in (1.0, 1.25, 1.0 + HOLD_LIMIT, 1.75)]
+    assert verdicts == [DROP, DROP, CONVERT, DROP]

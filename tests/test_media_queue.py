@@ -8,7 +8,7 @@ from types import SimpleNamespace as Item
 import pytest
 
 from brilox.media.clock import Clock
-from brilox.media.queue import END, FRAME, NOTE, SOUGHT, FrameQueue
+from brilox.media.queue import END, FRAME, NOTE, READING_RUNS_ON, SOUGHT, FrameQueue
 
 
 def frame(at, serial=1, kind=FRAME, note=None):
@@ -62,7 +62,9 @@ def test_settings_wait_for_the_probe_and_close_wakes_every_waiter():
 
 
 @pytest.mark.parametrize("drop, now, shown, dropped, base", [
-    (True, 10.75, 0.75, 2, (0.0, 10.0)),  # the one due now is shown
+    # The one due now is shown; the decoding thread dropped one frame and
+    # skipped two before the second.
+    (True, 10.75, 0.75, 3, (0.0, 10.0)),
     # Without dropping, each in turn; more than its duration late, the beat
     # starts again from it.
     (False, 10.5, 0.25, 0, (0.0, 10.0)), (False, 10.875, 0.25, 0, (0.25, 10.875))])
@@ -73,10 +75,20 @@ def test_the_frame_due_goes_up_with_those_passed_dropped(drop, now, shown, dropp
     queue.ask(("seek", 0, 0))
     for at in (0.25, 0.5, 0.75, 1.0):
         queue.put(frame(at))
+    queue.current()[1].dropped, queue.current()[1].skipped = 1, 2
     clock.play(10.0, up_at=0.0)
     what, item, count = queue.due(clock, frame(0.0), now, drop=drop)
     assert (what, item.at, count, clock.base, queue.head().at) == \
         ("show", shown, dropped, base, shown + 0.25)
+    assert queue.skipped == (2 if drop else 0)
+    # The clock's reading, for the decoding thread to judge its frames by,
+    # run on (stamped by the queue's own clock) up to READING_RUNS_ON; none
+    # for an older request's frames, nor where every frame is shown.
+    posted = queue._reading[2] if drop else 0.0
+    assert (queue.reading(1, posted + 0.01), queue.reading(1, posted + 1.0),
+            queue.reading(0, posted)) == (
+        (pytest.approx(now - 10.0 + 0.01), now - 10.0 + READING_RUNS_ON, None) if drop
+        else (None, None, None))
 
 
 def test_the_decoding_thread_hears_of_the_room_a_frame_left_once_it_is_up():

@@ -35,6 +35,9 @@ def clips(tmp_path_factory):
     ffmpeg("-f", "lavfi", "-i", SWEEP % RATE, "-c:a", "libmp3lame", "-q:a", 0, folder / "s.mp3")
     ffmpeg("-f", "lavfi", "-i", SWEEP % RATE, "-c:a", "aac", "-b:a", "192k", folder / "s.m4a")
     ffmpeg("-f", "lavfi", "-i", SIX, "-c:a", "flac", folder / "six.mka")
+    # Key frames a second apart, with B-frames that no frame refers to.
+    ffmpeg(*picture, "-c:v", "libx264", "-g", 25, "-bf", 2, "-b-pyramid", "none",
+           folder / "keys.mp4")
     # An elementary stream: the container cannot seek in it.
     ffmpeg(*picture, "-c:v", "libx264", "-g", 10, folder / "raw.h264")
     return folder
@@ -217,3 +220,34 @@ def test_a_loops_passes_are_the_sound_cut_or_filled_to_their_length(clips, devic
     wanted = wanted[:round(length * RATE)]
     assert len(got) == 2 * len(wanted) - RATE // 2
     assert (got == np.concatenate([wanted[RATE // 2:], wanted])).all()
+
+
+def test_play_behind_skips_unreferenced_frames_and_jumps_to_a_key_frame(clips):
+    """While play is behind the decoder skips the frames no other refers
+    to: each frame it keeps is numbered by its timestamp, and is FFmpeg's
+    frame of that number.  A jump goes on from the key frame at or before
+    the frame asked for, never back to frames already decoded."""
+    from brilox.media.sources.media import open_media
+    decoded = np.frombuffer(ffmpeg("-i", clips / "keys.mp4", "-f", "rawvideo", "-pix_fmt",
+                                   "yuv420p", "-"), np.uint8).reshape(75, -1)
+    source = open_media(str(clips / "keys.mp4"), False)
+    try:
+        kept, index = [], 0
+        while index < 40:
+            if index == 5:
+                source.hurry(True)
+            planes = source.get(index)
+            if planes is None:
+                index = source.following(index)
+                planes = source.get(index)
+            assert unpadded(planes, 64, 48) == decoded[index].tobytes(), index
+            kept.append(index)
+            index += 1
+        assert kept[:6] == list(range(6)) and 20 <= len(kept) <= 30, kept
+        source.hurry(False)
+        assert source.key_interval == 1.0
+        assert source.jump(60) == 50 and source.jump(45) is None
+        for index in (50, 51, 52):
+            assert unpadded(source.get(index), 64, 48) == decoded[index].tobytes(), index
+    finally:
+        source.close()

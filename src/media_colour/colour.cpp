@@ -9,8 +9,9 @@
 //
 // `transform` applies a colour matrix and a level change to a frame's
 // planes in one pass, for an SDL whose conversion knows one matrix only;
-// `turn` mirrors and turns a plane by quarter turns, for video filmed on
-// its side.
+// `narrow` takes a frame of 10 or 12 bits a sample to 8 bits, 4:2:0, with
+// its matrix and levels changed on the way, in one pass; `turn` mirrors and
+// turns a plane by quarter turns, for video filmed on its side.
 //
 // `read_display` reads a rectangle of the display surface as RGB bytes,
 // whatever its pixel format, or as its own pixel bytes, which
@@ -636,9 +637,14 @@ void transform_packed(const Plane &in, std::uint8_t *out, const Matrix &m)
     }
 }
 
-// The eight numbers as a Matrix; sets an error and returns false for
-// anything else.
-bool matrix_of(PyObject *coefficients, Matrix *m)
+// The eight coefficients as they are given, each checked.
+struct Matrix8 {
+    double ky, kyu, kyv, oy, kuu, kuv, kvu, kvv;
+};
+
+// Reads the eight numbers; sets an error and returns false for anything
+// else.
+bool coefficients_of(PyObject *coefficients, Matrix8 *m)
 {
     static const char *names[] = {"ky", "kyu", "kyv", "oy", "kuu", "kuv", "kvu", "kvv"};
     Ref items = Ref::steal(PySequence_Fast(coefficients, "coefficients must be a sequence of "
@@ -665,11 +671,24 @@ bool matrix_of(PyObject *coefficients, Matrix *m)
             return false;
         }
     }
-    const auto at = [&k](int i) { return static_cast<std::int16_t>(std::lround(k[i] * unit)); };
+    *m = {k[0], k[1], k[2], k[3], k[4], k[5], k[6], k[7]};
+    return true;
+}
+
+// The eight numbers as a Matrix; sets an error and returns false for
+// anything else.
+bool matrix_of(PyObject *coefficients, Matrix *m)
+{
+    Matrix8 k{};
+    if (!coefficients_of(coefficients, &k))
+        return false;
+    const auto at = [](double value) {
+        return static_cast<std::int16_t>(std::lround(value * unit));
+    };
     const double eighths = 1 << fraction_bits;
     const auto offset = [](double value) { return static_cast<std::int16_t>(std::lround(value)); };
-    *m = {at(0), at(1), at(2), at(4), at(5), at(6), at(7), 0, 0, 0};
-    m->luma_offset = offset((k[3] + 128 * k[0]) * eighths + half + floor_loss(m->ky) +
+    *m = {at(k.ky), at(k.kyu), at(k.kyv), at(k.kuu), at(k.kuv), at(k.kvu), at(k.kvv), 0, 0, 0};
+    m->luma_offset = offset((k.oy + 128 * k.ky) * eighths + half + floor_loss(m->ky) +
                             floor_loss(m->kyu) + floor_loss(m->kyv));
     m->u_offset = offset((128 << fraction_bits) + half + floor_loss(m->kuu) + floor_loss(m->kuv));
     m->v_offset = offset((128 << fraction_bits) + half + floor_loss(m->kvu) + floor_loss(m->kvv));
@@ -756,6 +775,318 @@ PyObject *colour_transform(PyObject *, PyObject *args, PyObject *kwargs)
     if (!result)
         return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(result.get(), i, out[i].release());
+    return result.release();
+}
+
+// --- deep frames to 8 bits ---------------------------------------------------
+
+// A frame of 9 to 12 bits a sample (little-endian 16-bit words, 4:2:0 or
+// 4:2:2) becomes 8-bit 4:2:0 in one pass, its matrix and levels changed on
+// the way by transform's coefficients, in the same 16-bit lanes and 1/8ths
+// of a level as transform's Matrix.  A sample of `bits` shifted up to the
+// top of 15 bits is its 8-bit level times 128, so that a high-half multiply
+// by k * 4096 gives k times the level in 1/8ths; chroma less 128 * 128 is
+// centred the same way.  4:2:2 chroma goes to 4:2:0 as the mean of each pair
+// of rows: the pair's sum, shifted up one bit less.
+struct Narrowing {
+    std::int16_t ky, kyu, kyv, kuu, kuv, kvu, kvv;
+    // How far each luma and each chroma word is shifted up.
+    int luma_shift, chroma_shift;
+    std::int16_t luma_offset, u_offset, v_offset;
+};
+
+// The mean that a high-half multiply by k loses to rounding down, in
+// 1/8ths, over words that are multiples of 2^shift.
+double narrow_floor_loss(std::int16_t k, int shift)
+{
+    std::int64_t g = 65536, a = std::abs(std::int64_t{k}) << shift;
+    while (a != 0) {
+        const std::int64_t r = g % a;
+        g = a;
+        a = r;
+    }
+    return (1 - static_cast<double>(std::min<std::int64_t>(g, 65536)) / 65536) / 2;
+}
+
+Narrowing narrowing_of(const Matrix8 &k, int bits, bool chroma_422)
+{
+    constexpr double one = 4096;
+    const auto at = [](double value) {
+        return static_cast<std::int16_t>(std::lround(value * one));
+    };
+    const auto offset = [](double value) { return static_cast<std::int16_t>(std::lround(value)); };
+    Narrowing n{at(k.ky), at(k.kyu), at(k.kyv), at(k.kuu), at(k.kuv), at(k.kvu), at(k.kvv),
+                15 - bits, 15 - bits - (chroma_422 ? 1 : 0), 0, 0, 0};
+    const int ls = n.luma_shift, cs = n.chroma_shift;
+    n.luma_offset = offset(k.oy * (1 << fraction_bits) + half + narrow_floor_loss(n.ky, ls) +
+                           narrow_floor_loss(n.kyu, cs) + narrow_floor_loss(n.kyv, cs));
+    n.u_offset = offset((128 << fraction_bits) + half + narrow_floor_loss(n.kuu, cs) +
+                        narrow_floor_loss(n.kuv, cs));
+    n.v_offset = offset((128 << fraction_bits) + half + narrow_floor_loss(n.kvu, cs) +
+                        narrow_floor_loss(n.kvv, cs));
+    return n;
+}
+
+// One run of chroma: `count` samples of one row, or of two rows summed
+// (u2, v2 not null); the new U and V, and each pixel's share of them in
+// its luma (two pixels a sample).
+[[gnu::always_inline]] inline void narrow_chroma_run(
+    const std::uint16_t *__restrict u, const std::uint16_t *__restrict v,
+    const std::uint16_t *__restrict u2, const std::uint16_t *__restrict v2,
+    std::uint8_t *__restrict u_out, std::uint8_t *__restrict v_out,
+    std::int16_t *__restrict luma_terms, Py_ssize_t count, const Narrowing &n)
+{
+    std::int16_t du[run_length], dv[run_length];
+    const int shift = n.chroma_shift;
+    if (u2 != nullptr) {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            du[i] = static_cast<std::int16_t>(((u[i] + u2[i]) << shift) - 16384);
+            dv[i] = static_cast<std::int16_t>(((v[i] + v2[i]) << shift) - 16384);
+        }
+    } else {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            du[i] = static_cast<std::int16_t>((u[i] << shift) - 16384);
+            dv[i] = static_cast<std::int16_t>((v[i] << shift) - 16384);
+        }
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        u_out[i] = level_of(high(du[i], n.kuu) + high(dv[i], n.kuv) + n.u_offset);
+        v_out[i] = level_of(high(du[i], n.kvu) + high(dv[i], n.kvv) + n.v_offset);
+        luma_terms[i] =
+            static_cast<std::int16_t>(high(du[i], n.kyu) + high(dv[i], n.kyv) + n.luma_offset);
+    }
+}
+
+// One run of luma, pixel i under chroma sample i / 2.
+[[gnu::always_inline]] inline void narrow_luma_run(const std::uint16_t *__restrict y,
+                                                   const std::int16_t *__restrict luma_terms,
+                                                   std::uint8_t *__restrict y_out,
+                                                   Py_ssize_t count, const Narrowing &n)
+{
+    const int shift = n.luma_shift;
+    const std::int16_t ky = n.ky;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        y_out[i] = level_of(high(static_cast<std::int16_t>(y[i] << shift), ky) +
+                            luma_terms[i / 2]);
+}
+
+#ifdef COLOUR_AVX2
+// 16 chroma samples (the sum of two rows' where `b` is not null) shifted
+// up and centred.
+__attribute__((target("avx2"))) __m256i centred_words(const std::uint16_t *a,
+                                                      const std::uint16_t *b, __m128i shift,
+                                                      __m256i zero)
+{
+    __m256i words = load(a);
+    if (b != nullptr)
+        words = _mm256_add_epi16(words, load(b));
+    return _mm256_sub_epi16(_mm256_sll_epi16(words, shift), zero);
+}
+
+// The chroma run with AVX2, 32 samples a step (two halves of 16), the tail
+// left to the loops above.  The pack of two halves comes out with its
+// 64-bit quarters in the order 0, 2, 1, 3, which the permutation undoes.
+__attribute__((target("avx2"))) void narrow_chroma_run_avx2(
+    const std::uint16_t *u, const std::uint16_t *v, const std::uint16_t *u2,
+    const std::uint16_t *v2, std::uint8_t *u_out, std::uint8_t *v_out, std::int16_t *luma_terms,
+    Py_ssize_t count, const Narrowing &n)
+{
+    const __m128i shift = _mm_cvtsi32_si128(n.chroma_shift);
+    const __m256i zero = _mm256_set1_epi16(16384);
+    const __m256i kuu = _mm256_set1_epi16(n.kuu), kuv = _mm256_set1_epi16(n.kuv);
+    const __m256i kvu = _mm256_set1_epi16(n.kvu), kvv = _mm256_set1_epi16(n.kvv);
+    const __m256i kyu = _mm256_set1_epi16(n.kyu), kyv = _mm256_set1_epi16(n.kyv);
+    const __m256i u_offset = _mm256_set1_epi16(n.u_offset);
+    const __m256i v_offset = _mm256_set1_epi16(n.v_offset);
+    const __m256i luma_offset = _mm256_set1_epi16(n.luma_offset);
+    const auto centred = [shift, zero](const std::uint16_t *a, const std::uint16_t *b) {
+        return centred_words(a, b, shift, zero);
+    };
+    Py_ssize_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m256i ul = centred(u + i, u2 ? u2 + i : nullptr);
+        const __m256i uh = centred(u + i + 16, u2 ? u2 + i + 16 : nullptr);
+        const __m256i vl = centred(v + i, v2 ? v2 + i : nullptr);
+        const __m256i vh = centred(v + i + 16, v2 ? v2 + i + 16 : nullptr);
+        store(u_out + i, _mm256_permute4x64_epi64(levels(sum(ul, kuu, vl, kuv, u_offset),
+                                                         sum(uh, kuu, vh, kuv, u_offset)),
+                                                  0xd8));
+        store(v_out + i, _mm256_permute4x64_epi64(levels(sum(ul, kvu, vl, kvv, v_offset),
+                                                         sum(uh, kvu, vh, kvv, v_offset)),
+                                                  0xd8));
+        store(luma_terms + i, sum(ul, kyu, vl, kyv, luma_offset));
+        store(luma_terms + i + 16, sum(uh, kyu, vh, kyv, luma_offset));
+    }
+    narrow_chroma_run(u + i, v + i, u2 ? u2 + i : nullptr, v2 ? v2 + i : nullptr, u_out + i,
+                      v_out + i, luma_terms + i, count - i, n);
+}
+
+// The same with AVX2, 32 pixels a step, the tail left to the loop above.
+// The 16 luma shares of a step, their 64-bit quarters put in the order
+// 0, 2, 1, 3, unpack against themselves into the shares of pixels 0-15 and
+// 16-31; the pack of the two halves of levels comes out in the same order,
+// which the last permutation undoes.
+__attribute__((target("avx2"))) void narrow_luma_run_avx2(const std::uint16_t *y,
+                                                          const std::int16_t *luma_terms,
+                                                          std::uint8_t *y_out, Py_ssize_t count,
+                                                          const Narrowing &n)
+{
+    const __m128i shift = _mm_cvtsi32_si128(n.luma_shift);
+    const __m256i k = _mm256_set1_epi16(n.ky);
+    Py_ssize_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m256i t = _mm256_permute4x64_epi64(load(luma_terms + i / 2), 0xd8);
+        const __m256i low = _mm256_add_epi16(
+            _mm256_mulhi_epi16(_mm256_sll_epi16(load(y + i), shift), k),
+            _mm256_unpacklo_epi16(t, t));
+        const __m256i high = _mm256_add_epi16(
+            _mm256_mulhi_epi16(_mm256_sll_epi16(load(y + i + 16), shift), k),
+            _mm256_unpackhi_epi16(t, t));
+        store(y_out + i, _mm256_permute4x64_epi64(levels(low, high), 0xd8));
+    }
+    narrow_luma_run(y + i, luma_terms + i / 2, y_out + i, count - i, n);
+}
+#endif
+
+// The samples of a row from `start`: a word-aligned row is read in place,
+// another is copied into `copy`.
+const std::uint16_t *words_at(const std::uint8_t *start, Py_ssize_t count, std::uint16_t *copy)
+{
+    if (reinterpret_cast<std::uintptr_t>(start) % alignof(std::uint16_t) == 0)
+        return reinterpret_cast<const std::uint16_t *>(start);
+    std::memcpy(copy, start, static_cast<std::size_t>(count) * sizeof(std::uint16_t));
+    return copy;
+}
+
+// Each output chroma row, then the one or two rows of luma under it, each
+// run of luma by `luma_run`.
+template <class ChromaRun, class LumaRun>
+[[gnu::always_inline]] inline void narrow_frame_body(const Plane (&in)[3],
+                                                     std::uint8_t *const (&out)[3],
+                                                     const Narrowing &n, bool chroma_422,
+                                                     ChromaRun chroma_run, LumaRun luma_run)
+{
+    const Py_ssize_t width = in[0].columns / 2, height = in[0].rows;
+    const Py_ssize_t chroma_width = in[1].columns / 2, chroma_height = (height + 1) / 2;
+    std::int16_t luma_terms[run_length];
+    std::uint16_t copies[4][run_length], luma_copy[2 * run_length];
+    for (Py_ssize_t r = 0; r < chroma_height; ++r) {
+        const Py_ssize_t first = chroma_422 ? 2 * r : r;
+        const Py_ssize_t second = chroma_422 ? std::min(2 * r + 1, in[1].rows - 1) : -1;
+        for (Py_ssize_t x = 0; x < chroma_width; x += run_length) {
+            const Py_ssize_t count = std::min(run_length, chroma_width - x);
+            const auto row = [&](int plane, Py_ssize_t at, int copy) -> const std::uint16_t * {
+                if (at < 0)
+                    return nullptr;
+                return words_at(in[plane].start + at * in[plane].row_stride + 2 * x, count,
+                                copies[copy]);
+            };
+            chroma_run(row(1, first, 0), row(2, first, 1), row(1, second, 2), row(2, second, 3),
+                       out[1] + r * chroma_width + x, out[2] + r * chroma_width + x, luma_terms,
+                       count, n);
+            const Py_ssize_t luma_count = std::min(2 * count, width - 2 * x);
+            for (Py_ssize_t y = 2 * r; y < std::min(2 * r + 2, height); ++y)
+                luma_run(words_at(in[0].start + y * in[0].row_stride + 4 * x, luma_count,
+                                  luma_copy),
+                         luma_terms, out[0] + y * width + 2 * x, luma_count, n);
+        }
+    }
+}
+
+void narrow_frame_plain(const Plane (&in)[3], std::uint8_t *const (&out)[3], const Narrowing &n,
+                        bool chroma_422)
+{
+    narrow_frame_body(
+        in, out, n, chroma_422,
+        [](const std::uint16_t *u, const std::uint16_t *v, const std::uint16_t *u2,
+           const std::uint16_t *v2, std::uint8_t *u_out, std::uint8_t *v_out,
+           std::int16_t *luma_terms, Py_ssize_t count, const Narrowing &m) {
+            narrow_chroma_run(u, v, u2, v2, u_out, v_out, luma_terms, count, m);
+        },
+        [](const std::uint16_t *y, const std::int16_t *t, std::uint8_t *y_out, Py_ssize_t count,
+           const Narrowing &m) { narrow_luma_run(y, t, y_out, count, m); });
+}
+
+#ifdef COLOUR_AVX2
+__attribute__((target("avx2"))) void narrow_frame_avx2(const Plane (&in)[3],
+                                                       std::uint8_t *const (&out)[3],
+                                                       const Narrowing &n, bool chroma_422)
+{
+    narrow_frame_body(in, out, n, chroma_422, narrow_chroma_run_avx2, narrow_luma_run_avx2);
+}
+#endif
+
+void narrow_frame(const Plane (&in)[3], std::uint8_t *const (&out)[3], const Narrowing &n,
+                  bool chroma_422)
+{
+#ifdef COLOUR_AVX2
+    if (__builtin_cpu_supports("avx2"))
+        return narrow_frame_avx2(in, out, n, chroma_422);
+#endif
+    narrow_frame_plain(in, out, n, chroma_422);
+}
+
+// narrow(planes, width, height, bits, chroma_422, coefficients)
+PyObject *colour_narrow(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"planes", "width", "height", "bits", "chroma_422",
+                                     "coefficients", nullptr};
+    PyObject *planes_object = nullptr, *coefficients = nullptr;
+    Py_ssize_t width = 0, height = 0;
+    int bits = 0, chroma_422 = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnnipO:narrow", const_cast<char **>(keywords),
+                                     &planes_object, &width, &height, &bits, &chroma_422,
+                                     &coefficients))
+        return nullptr;
+    if (bits < 9 || bits > 12) {
+        PyErr_Format(PyExc_ValueError, "bits must be from 9 to 12, not %d", bits);
+        return nullptr;
+    }
+    if (width < 1 || height < 1 || width > PY_SSIZE_T_MAX / 4) {
+        PyErr_Format(PyExc_ValueError, "width and height must be positive, not %zd x %zd",
+                     width, height);
+        return nullptr;
+    }
+    Matrix8 k{};
+    if (!coefficients_of(coefficients, &k))
+        return nullptr;
+    Ref planes = Ref::steal(PySequence_Fast(planes_object, "planes must be a sequence"));
+    if (!planes)
+        return nullptr;
+    if (PySequence_Fast_GET_SIZE(planes.get()) != 3) {
+        PyErr_Format(PyExc_ValueError, "narrow takes 3 planes (y, u, v), not %zd",
+                     PySequence_Fast_GET_SIZE(planes.get()));
+        return nullptr;
+    }
+    static const char *roles[] = {"planes[0]", "planes[1]", "planes[2]"};
+    const Py_ssize_t chroma_width = (width + 1) / 2, chroma_height = (height + 1) / 2;
+    brilox::HeldBuffer views[3];
+    Plane in[3]{};
+    Ref out[3];
+    std::uint8_t *to[3]{};
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        const Py_ssize_t rows = i == 0 ? height : chroma_422 ? height : chroma_height;
+        const Py_ssize_t columns = 2 * (i ? chroma_width : width);
+        if (!views[i].take(PySequence_Fast_GET_ITEM(planes.get(), i), PyBUF_STRIDES) ||
+            !rows_of(views[i].view(), roles[i], rows, columns, &in[i]))
+            return nullptr;
+        const Py_ssize_t size = (i ? chroma_height : height) * columns / 2;
+        out[i] = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+        if (!out[i])
+            return nullptr;
+        to[i] = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out[i].get()));
+        total += size;
+    }
+    const Narrowing n = narrowing_of(k, bits, chroma_422 != 0);
+    // The views hold every buffer until they go, so the work can run
+    // without the interpreter lock.
+    run_released(total, [&] { narrow_frame(in, to, n, chroma_422 != 0); });
+    Ref result = Ref::steal(PyTuple_New(3));
+    if (!result)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < 3; ++i)
         PyTuple_SET_ITEM(result.get(), i, out[i].release());
     return result.release();
 }
@@ -1057,6 +1388,16 @@ PyDoc_STRVAR(transform_doc,
              "within -4..4 and oy within -1024..1024.  The result is a tuple of bytes, the\n"
              "planes contiguous, in the order given.");
 
+PyDoc_STRVAR(narrow_doc,
+             "narrow($module, /, planes, width, height, bits, chroma_422, coefficients)\n--\n\n"
+             "new 8-bit planes (y, u, v) of 4:2:0 of a frame of width x height pixels whose\n"
+             "planes (y, u, v) hold samples of `bits` (9-12) bits in 16-bit little-endian\n"
+             "words, its chroma 4:2:0, or with chroma_422 4:2:2 (each pair of chroma rows\n"
+             "then averaged), with its matrix and levels changed on the way by coefficients,\n"
+             "as transform's, on samples scaled to 8 bits, rounded and clipped once.  A\n"
+             "plane is any buffer, 2-D with rows a positive stride apart, or 1-D with its\n"
+             "rows len // rows apart.");
+
 PyDoc_STRVAR(turn_doc,
              "turn($module, /, plane, width, height, quarter_turns, mirror)\n--\n\n"
              "a plane of height rows of width bytes mirrored left to right if mirror is true,\n"
@@ -1072,6 +1413,8 @@ PyMethodDef colour_methods[] = {
      METH_VARARGS | METH_KEYWORDS, compress_doc},
     {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_transform)),
      METH_VARARGS | METH_KEYWORDS, transform_doc},
+    {"narrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_narrow)),
+     METH_VARARGS | METH_KEYWORDS, narrow_doc},
     {"turn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(colour_turn)),
      METH_VARARGS | METH_KEYWORDS, turn_doc},
     {"read_display",

@@ -216,7 +216,77 @@ class Passes:
             return self.start + time
         if timed_by_pass:
             return max(last_at + 1e-6, self.start + time)
+        if number > last_number + 1:
+            # Frames between were skipped: this one falls as far after the
+            # last as its time.
+            return max(last_at + 1e-6, last_at + time - last_time)
         return max(last_at + 1e-6, last_at + last_duration)
 
     def given(self, number, time, at, duration):
         self.last = (number, time, at, duration)
+
+
+# What the decoding thread does with a frame of play, by Overload.judge:
+# through its pipeline, dropped before it, or a jump on to the key frame
+# at the clock.
+CONVERT, DROP, JUMP = "convert", "drop", "jump"
+# However late the frames, one goes through at least this often (seconds
+# on the line), so that the picture never stands still for good where the
+# decoder cannot keep up at all.  (A frame that goes through so is shown
+# late: the longer this, the fewer.)
+HOLD_LIMIT = 2.0
+# A jump aims this far (seconds) past where the clock will be.
+JUMP_LEAD = 0.1
+
+
+class Overload:
+    """Whether the decoding thread keeps up with the clock, from one frame
+    to the next.  A frame that would be ready only after its time is over
+    (the clock's reading, plus what a frame's pipeline takes, past its time
+    and duration) is dropped before its pipeline; while frames are dropped
+    the decoder skips the frames no other refers to (`skipping`) until one
+    is on time again; when a whole key-frame interval is late, the decoding
+    thread jumps on to the key frame at the clock.  Pure: the caller gives
+    the clock's reading and how long each pipeline took."""
+
+    def __init__(self):
+        # Seconds a frame's pipeline takes, smoothed.
+        self.cost = None
+        self.skipping = False
+        # A jump was made and no frame was on time since.
+        self.jumped = False
+        # Where on the line the last frame that went through falls.
+        self.last = None
+
+    def took(self, seconds):
+        self.cost = seconds if self.cost is None else 0.75 * self.cost + 0.25 * seconds
+
+    def judge(self, at, duration, reading, key_interval=None):
+        """CONVERT, DROP or JUMP for the frame at `at` on the line, lasting
+        `duration`, with the clock at `reading` (None: not running, every
+        frame goes through); `key_interval`: seconds between the stream's
+        key frames, where known."""
+        if reading is None:
+            self.skipping = self.jumped = False
+            self.last = None
+            return CONVERT
+        behind = reading + (self.cost or 0.0) - at
+        if behind < duration:
+            if behind <= 0:
+                self.skipping = self.jumped = False
+            self.last = at
+            return CONVERT
+        self.skipping = True
+        if key_interval and behind > key_interval + duration and not self.jumped:
+            self.jumped = True
+            return JUMP
+        if self.last is None:
+            self.last = at
+        elif at - self.last >= HOLD_LIMIT:
+            self.last = at
+            return CONVERT
+        return DROP
+
+    def jump_to(self, at, reading):
+        """How far on (seconds) from the frame at `at` a jump aims."""
+        return reading + (self.cost or 0.0) + JUMP_LEAD - at

@@ -7,9 +7,10 @@ takes through the queue alone."""
 
 import collections
 import threading
+import time
 
 from brilox.media import colour, pipeline, seek
-from brilox.media.clock import Passes
+from brilox.media.clock import DROP, JUMP, Overload, Passes
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SOUGHT, FrameQueue
 
 # Frames decoded ahead: as many as fit in this many bytes, within these bounds.
@@ -26,16 +27,19 @@ class Item:
     `index` in the source, `number` within its pass, `time` (seconds into
     its pass), `at` (on the clock's time line), `duration`, and the
     `picture` at the end of its pipeline.  `serial`: the request it
-    answers; `note`: the seek machine's outcome it tells of, if any."""
+    answers; `note`: the seek machine's outcome it tells of, if any;
+    `dropped` and `skipped`: the frames of play before it that the thread
+    dropped before their pipeline, or never decoded, to keep time."""
 
     __slots__ = ("kind", "serial", "index", "number", "time", "at", "duration", "planes",
-                 "picture", "note")
+                 "picture", "note", "dropped", "skipped")
 
     def __init__(self, kind, serial, index=None, number=None, time=0.0, at=0.0, duration=0.0,
                  planes=None, note=None):
         self.kind, self.serial, self.index, self.number = kind, serial, index, number
         self.time, self.at, self.duration = time, at, duration
         self.planes, self.picture, self.note = planes, None, note
+        self.dropped = self.skipped = 0
 
 
 class Decoder:
@@ -61,6 +65,10 @@ class Decoder:
         # the clock's line.
         self.next = 0
         self.passes = Passes()
+        # Whether play keeps up with the clock; the frames dropped and
+        # skipped since the last frame handed over.
+        self.overload = Overload()
+        self.dropped = self.skipped = 0
         # While a seek's frame is on its way the sound waits.
         self.landing = False
         # A stream keeps its last frames for stepping back.  The frames
@@ -126,13 +134,15 @@ class Decoder:
                 break
             self.feed()
         colours, stored = self.colours(), source.stored or source.size
+        deep = getattr(source, "deep", None)
         self.shown = settings.get("shown")
         if self.pipeline is None or not self.pipeline.fits(source.overlay_format, stored,
-                                                            source.turn, colours) \
+                                                            source.turn, colours, deep) \
                 or self.pipeline.pad != settings["pad"]:
             self.pipeline = pipeline.Pipeline(source.overlay_format, stored, source.turn, colours,
                                               settings["probe"], settings["pad"],
-                                              self.draw_subtitles if self.subtitles else None)
+                                              self.draw_subtitles if self.subtitles else None,
+                                              deep)
         item.picture = self.pipeline.run(planes, time_of + (source.start or 0.0))
         item.planes = None
         return item
@@ -141,22 +151,60 @@ class Decoder:
         return self.subtitles.draw(planes, layout, width, height, colours, self.shown, seconds)
 
     def play_on(self, serial):
-        """Decodes the next frame of play, or says the end."""
-        source, index = self.source, self.next
+        """Decodes the next frame of play and hands it over, or drops it
+        (or jumps on) where it would come too late; or says the end."""
+        source, index, queue = self.source, self.next, self.queue
         planes = source.get(index)
+        if planes is None and getattr(source, "following", None):
+            # The frame was skipped (see Overload): the next decoded.
+            index = source.following(index)
+            planes = None if index is None else source.get(index)
         if planes is None:
-            self.queue.end(Item(END, serial))
+            queue.end(Item(END, serial))
             return
+        self.skipped += index - self.next
         sound = self.sound
         pass_length = getattr(sound, "loop_length", None)
-        at = self.passes.at(source.position(index), source.time_of(index),
-                            sound is not None and self.loop, pass_length)
+        number, time_of = source.position(index), source.time_of(index)
+        at = self.passes.at(number, time_of, sound is not None and self.loop, pass_length)
+        duration = source.duration(index)
+        reading = queue.reading(serial)
+        overload = self.overload
+        verdict = overload.judge(at, duration, reading, getattr(source, "key_interval", None))
+        if getattr(source, "hurry", None):
+            source.hurry(overload.skipping)
+        if verdict == JUMP:
+            landed = source.jump(source.index_at(time_of + overload.jump_to(at, reading),
+                                                 index))
+            if landed is not None and landed > index:
+                self.skipped += landed - index - 1
+                self.dropped += 1
+                self.passes.given(number, time_of, at, duration)
+                self.next = landed
+                return
+            verdict = DROP
+        if verdict == DROP:
+            self.dropped += 1
+            self.passes.given(number, time_of, at, duration)
+            self.next = index + 1
+            return
+        began = time.perf_counter()
         item = self.item(FRAME, serial, index, planes, at)
-        if item is not None and self.queue.put(item):
+        if reading is not None:
+            overload.took(time.perf_counter() - began)
+        if item is None:
+            return
+        item.dropped, item.skipped = self.dropped, self.skipped
+        if queue.put(item):
             self.passes.given(item.number, item.time, item.at, item.duration)
             self.next = index + 1
+            self.dropped = self.skipped = 0
 
     def carry_out(self, request, serial):
+        # A seek decodes every frame it may land on.
+        if getattr(self.source, "hurry", None):
+            self.source.hurry(False)
+        self.overload = Overload()
         kind = request[0]
         if kind == "audio":
             self.sound.open(request[1], self.source.time_of(request[2]))
@@ -181,6 +229,7 @@ class Decoder:
     def restart(self, index):
         """Play goes on after frame `index` (already up)."""
         self.queue.go_on()
+        self.dropped = self.skipped = 0
         self.next = index + 1
         source = self.source
         self.passes.restart(source.position(index), source.time_of(index),

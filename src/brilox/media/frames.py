@@ -25,6 +25,11 @@ YV12, YUY2, UYVY = 0x32315659, 0x32595559, 0x59565955
 # is converted by FFmpeg's scaler to yuv420p, or to yuvj420p for full-range
 # sources, which keeps their range.
 STRAIGHT = {"yuv420p": YV12, "yuvj420p": YV12, "yuyv422": YUY2, "uyvy422": UYVY}
+# FFmpeg's pixel formats of 10 and 12 bits that a file's frames keep up to
+# the pipeline, whose native pass takes them to 8-bit 4:2:0 along with the
+# colour change: (bits, whether the chroma is 4:2:2).
+DEEP = {"yuv420p10le": (10, False), "yuv422p10le": (10, True), "yuv420p12le": (12, False),
+        "yuv422p12le": (12, True)}
 
 MAX_SIDE = 16384
 
@@ -96,7 +101,7 @@ def frame_planes(frame, pix_fmt, width, height):
     if frame.format.name != pix_fmt or frame.width != width or frame.height != height:
         frame = frame.reformat(width=width, height=height, format=pix_fmt)
     planes = frame.planes
-    return (planes[0],) if STRAIGHT[pix_fmt] != YV12 else tuple(planes[:3])
+    return (planes[0],) if STRAIGHT.get(pix_fmt, YV12) != YV12 else tuple(planes[:3])
 
 
 def _view(plane, length=None):

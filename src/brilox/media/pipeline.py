@@ -68,11 +68,16 @@ class Pipeline:
     into its planes), pad (`pad` columns and rows more) and hand over."""
 
     def __init__(self, overlay_format, stored, turn, colours, probe, pad=(0, 0),
-                 subtitles=None):
+                 subtitles=None, deep=None):
         self.overlay_format, self.stored, self.turn = overlay_format, stored, turn
-        self.colours, self.pad, self.subtitles = colours, pad, subtitles
+        self.colours, self.pad, self.subtitles, self.deep = colours, pad, subtitles, deep
         self.size = turned_size(stored, turn)
         plan = self.plan = colour.plan(colours.levels, colours.matrix, probe)
+        # Planes of 10 or 12 bits (`deep`: (bits, whether 4:2:2), frames.DEEP)
+        # go to 8 bits and to the colours SDL shows in one native pass.
+        self.narrowing = None
+        if deep is not None:
+            self.narrowing = plan.coefficients or colour.level_coefficients(colours, plan.levels)
         # How SDL reads the planes that come out: changed to its own matrix
         # and range, or with only their levels changed, or as they are.
         if plan.coefficients is not None:
@@ -85,9 +90,9 @@ class Pipeline:
         else:
             self.reads_as = colours
 
-    def fits(self, overlay_format, stored, turn, colours):
-        return (overlay_format, stored, turn, colours) == (
-            self.overlay_format, self.stored, self.turn, self.colours)
+    def fits(self, overlay_format, stored, turn, colours, deep=None):
+        return (overlay_format, stored, turn, colours, deep) == (
+            self.overlay_format, self.stored, self.turn, self.colours, self.deep)
 
     def run(self, planes, seconds=None):
         """The Picture of a frame's planes; `seconds`: its time, for the
@@ -96,7 +101,9 @@ class Pipeline:
             planes = turn_planes(planes, self.stored, self.turn)
         width, height = self.size
         plan = self.plan
-        if plan.coefficients is not None:
+        if self.narrowing is not None:
+            planes = colour.narrow(planes, width, height, *self.deep, self.narrowing)
+        elif plan.coefficients is not None:
             planes = colour.transform(planes, LAYOUTS.get(self.overlay_format, colour.PLANAR),
                                       width, height, plan.coefficients)
         elif plan.levels:

@@ -17,6 +17,9 @@ import time
 FRAME, GLIMPSE, SOUGHT, NOTE, END = "frame", "glimpse", "sought", "note", "end"
 # What update() does with the first item ready, besides taking a note or the end.
 WAIT, SHOW = "wait", "show"
+# The longest (seconds) the clock's reading posted runs on for the decoding
+# thread: a game's loop posts it at each update().
+READING_RUNS_ON = 0.25
 
 
 class FrameQueue:
@@ -35,6 +38,12 @@ class FrameQueue:
         self._settings = {}
         # Room taken by due() that the decoding thread has not been told of.
         self._owed = False
+        # The clock's reading, as the game's side last posted it: (serial,
+        # time on the line, when it was posted, speed), or None.
+        self._reading = None
+        # Frames the decoding thread skipped (never decoded) to keep time,
+        # as told by the frames of play taken.
+        self.skipped = 0
 
     # --- the game's side ----------------------------------------------------
 
@@ -84,24 +93,46 @@ class FrameQueue:
         """What goes up now, while `up` is the item up, by `clock` (a
         clock.Clock): (what, item, dropped).  `what` is NOTE (the note's
         item taken), END, SHOW (the item taken, with `dropped` frames whose
-        time passed meanwhile, where `drop`) or None (nothing yet).  The
-        decoding thread hears of the room taken at wake()."""
+        time passed meanwhile, where `drop`, and those the decoding thread
+        dropped before them) or None (nothing yet).  The decoding thread
+        hears of the room taken at wake()."""
         self.wake()
+        self._post(clock, up, now, pace and drop)
         head = self.head()
         if head is None or head.kind == NOTE:
             return (None, None, 0) if head is None else (NOTE, self.take(), 0)
         what, reading = clock.verdict(head, up, self.serial, now, pace)
         if what != SHOW:
             return what if what == END else None, None, 0
-        item, dropped = self.take(False), 0
+        item = self.take(False)
+        dropped = self._told(item)
         while reading is not None and drop:
             following = self.head()
             if following is None or following.kind != FRAME or following.at > reading:
                 break
-            item, dropped = self.take(False), dropped + 1
+            item = self.take(False)
+            dropped += 1 + self._told(item)
         if reading is not None and not drop:
             clock.late(item.at, reading, now, item.duration)
         return SHOW, item, dropped
+
+    def _told(self, item):
+        """The frames the decoding thread dropped before `item`; those it
+        skipped are counted."""
+        self.skipped += getattr(item, "skipped", 0)
+        return getattr(item, "dropped", 0)
+
+    def _post(self, clock, up, now, judged):
+        """The clock's reading for the decoding thread to judge its frames
+        by: while frames of play are up and paced (`judged`), of the line
+        of the current request."""
+        reading = None
+        if judged and clock.playing and up is not None and up.serial == self.serial \
+                and up.kind != GLIMPSE:
+            reading = clock.read(now)
+        with self._lock:
+            self._reading = None if reading is None else (self.serial, reading,
+                                                          time.perf_counter(), clock.speed)
 
     def caught_up(self, clock, now, pace=True, settled=False):
         """Whether the items of the current request are what update() may
@@ -181,6 +212,19 @@ class FrameQueue:
     def stale(self, serial):
         with self._lock:
             return serial != self.serial or self.closed
+
+    def reading(self, serial, now=None):
+        """The clock's time on the line by the reading the game's side
+        posted last for request `serial`, run on at its speed to `now`
+        (seconds on this module's clock, time.perf_counter, which the
+        posting was stamped with), by at most READING_RUNS_ON; None
+        without one."""
+        with self._lock:
+            posted = self._reading
+        if posted is None or posted[0] != serial:
+            return None
+        now = time.perf_counter() if now is None else now
+        return posted[1] + min(max(0.0, now - posted[2]), READING_RUNS_ON) * posted[3]
 
     def settings(self, serial, timeout):
         """The game's side's settings, once it has given `probe`; {} after

@@ -121,6 +121,7 @@ class Video:
                    doc="The index of the frame sought last (on its way), else of the frame up.")
     problem = property(lambda self: self._decoder.error or self.source.problem(),
                        doc="Why decoding stopped early, or None.")
+    skipped_late = property(lambda self: self._queue.skipped, doc="Frames skipped to keep time.")
     _playing = property(lambda self: self._clock.playing)
     del _face
 
@@ -215,8 +216,7 @@ class Video:
         self._streams.close(keep_source)
 
     def __enter__(self):
-        self._check()
-        return self
+        return self._check() or self
 
     def __exit__(self, *exc):
         self.close()

@@ -85,7 +85,9 @@ goes back only through the last few frames it keeps (up to 32 frames or
 64 MiB): a seek further back goes to the oldest of them and says so.  The
 window can be resized; the video is scaled to fit it, its shape kept.
 Frames whose time has passed are dropped, and counted, unless
-``--no-drop`` is given.
+``--no-drop`` is given; where decoding falls behind, frames are dropped
+before their conversion and those no other refers to are not decoded at
+all (counted as skipped).
 
 With ``--headless`` (or SDL_VIDEODRIVER=dummy) the player runs on SDL's
 dummy video driver as fast as it can, silent; the endless test pattern

@@ -185,7 +185,7 @@ class Player:
             self.begin(now - (video.shown_at - self.first[1]) / video.speed)
             self.status.restart()
         upload, self.uploaded = video.upload - self.uploaded, video.upload
-        self.status.dropped = video.dropped
+        self.status.dropped, self.status.skipped_late = video.dropped, video.skipped_late
         # A file that ends early tells its true total and length then.
         if getattr(source, "short", None):
             self.status.count, self.status.length = source.count, source.length
@@ -519,7 +519,7 @@ def play(options, source):
             stopped.frame = player.number()
         summary = Summary(player.played, player.playing_time(time.perf_counter()),
                           video.upload, player.stepped, player.dropped, stopped)
-        summary.largest_gap = player.largest_gap
+        summary.largest_gap, summary.skipped_late = player.largest_gap, video.skipped_late
         player.status.close()
         if options.screenshot and player.shown:
             try:

@@ -33,7 +33,7 @@ class Status:
         self.uploads = collections.deque(maxlen=30)
         self.next_at = 0.0
         self.text = ""
-        self.dropped = 0
+        self.dropped = self.skipped_late = 0
         # The player's words on the sound (A-V, the volume), or None.
         self.sound = None
         # How fast it plays, said while it is not 1.
@@ -71,6 +71,8 @@ class Status:
         parts.append("upload %.2f ms" % upload)
         if self.dropped:
             parts.append("%d dropped" % self.dropped)
+        if self.skipped_late:
+            parts.append("%d skipped" % self.skipped_late)
         if self.sound:
             parts.append(self.sound)
         self.text = "  ".join(parts)
@@ -103,13 +105,15 @@ class Status:
 class Summary:
     """The figures of a run.  `frames` were shown while playing, over
     `seconds` of playing time (pauses left out); `stepped` were shown by
-    steps and seeks, and `dropped` skipped to keep time."""
+    steps and seeks, and `dropped` skipped to keep time (`skipped_late` of
+    them never decoded)."""
 
     # Why the screenshot asked for could not be written, if it could not.
     screenshot_error = None
     # The largest gap, in seconds, between the picture's time and the
     # sound's seen while playing, where there was sound.
     largest_gap = None
+    skipped_late = 0
 
     def __init__(self, frames, seconds, upload_seconds, stepped=0, dropped=0, stopped=None):
         self.frames, self.seconds, self.upload_seconds = frames, seconds, upload_seconds
@@ -128,6 +132,8 @@ class Summary:
                 "upload %.2f ms per frame (%.0f%% of the time)"
                 % (PROG, self.frames, "" if self.frames == 1 else "s", self.seconds, self.fps,
                    self.dropped, self.stepped, per_frame, share))
+        if self.skipped_late:
+            text += ", %d skipped to keep time" % self.skipped_late
         if self.largest_gap is not None:
             text += ", largest A-V %+.3f s" % self.largest_gap
         return text

@@ -17,11 +17,11 @@ that shows known frames and reads back what SDL shows.  In that order::
 
 from brilox.media.colour.maths import (BT601, BT709, BT2020, COMPRESS, EXPAND, FCC, FULL,
                                        LIMITED, RANGE_CHOICES, SD_HEIGHT, SMPTE240M, WEIGHTS,
-                                       Plan, coefficients, conversion, expand_wanted, matrix_of,
-                                       plan, rgb_of)
+                                       Plan, coefficients, conversion, expand_wanted,
+                                       level_coefficients, matrix_of, plan, rgb_of)
 from brilox.media.colour.convert import (CHROMA, CHROMA_LUMA, IYUV, LUMA, LUMA_CHROMA, PLANAR,
                                          YVYU, compress, compress_frame, convert_frame, expand,
-                                         expand_frame, transform)
+                                         expand_frame, narrow, transform)
 from brilox.media.colour.probing import (ODD_SIZE, PROBE_BLOCK, PROBE_BLOCKS, PROBE_COLOUR,
                                          PROBE_LEVELS, PROBE_MATRICES, PROBE_SIZE, Probe,
                                          black_out, full_range_from, matrix_from, presented_rgb,

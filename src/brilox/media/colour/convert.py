@@ -28,6 +28,13 @@ def transform(planes, layout, width, height, coefficients):
     return _colour.transform(tuple(planes), layout, width, height, coefficients)
 
 
+def narrow(planes, width, height, bits, chroma_422, coefficients):
+    """New 8-bit (Y, U, V) 4:2:0 planes of a frame whose planes hold samples
+    of `bits` (10 or 12) in 16-bit words, 4:2:0 or (`chroma_422`) 4:2:2,
+    with its matrix and levels changed on the way as `transform` does."""
+    return _colour.narrow(tuple(planes), width, height, bits, chroma_422, coefficients)
+
+
 def convert_frame(frame, overlay_format, which):
     """`frame` as Overlay.display takes it, a (plane, plane, plane) tuple of
     buffers, with its levels converted (`which` is EXPAND or COMPRESS) into

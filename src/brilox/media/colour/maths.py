@@ -117,6 +117,14 @@ def coefficients(source, source_levels, shown, shown_levels):
             dc * m[1][1] / sc, dc * m[1][2] / sc, dc * m[2][1] / sc, dc * m[2][2] / sc)
 
 
+def level_coefficients(colours, levels):
+    """The coefficients that carry out a level conversion (EXPAND, COMPRESS
+    or None, which keeps the levels) of frames of `colours` (their
+    levels and matrix), for a pass that changes levels and matrix at once."""
+    shown = {EXPAND: FULL, COMPRESS: LIMITED}.get(levels, colours.levels)
+    return coefficients(colours.matrix, colours.levels, colours.matrix, shown)
+
+
 def rgb_of(yuv, matrix, levels):
     """The (r, g, b) that matrix `matrix` at `levels` gives for (y, u, v),
     each clipped to 0-255."""

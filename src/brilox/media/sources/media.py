@@ -23,7 +23,7 @@ import warnings
 from brilox.media.notes import PictureWarning
 from brilox.media.sources import waveform
 from brilox.media.sources.reader import Reader, attached_picture
-from brilox.media.frames import FILE_KEPT_BYTES, FULL_RANGE, STREAM_KEPT_BYTES, BadInput, \
+from brilox.media.frames import DEEP, FILE_KEPT_BYTES, FULL_RANGE, STREAM_KEPT_BYTES, BadInput, \
     Frames, check_size, frame_planes, history_for, load_av, overlay_target, rotation_of, \
     turn_of, turned_size
 
@@ -80,6 +80,10 @@ class MediaFrames(Frames):
         self.pix_fmt, self.overlay_format = overlay_target(
             "yuv420p" if self.turn != (0, False) and not first.format.name.startswith("yuvj")
             else first.format.name, first.width)
+        # Frames of 10 or 12 bits go to the pipeline as they are, upright.
+        self.deep = DEEP.get(first.format.name) if self.turn == (0, False) else None
+        if self.deep:
+            self.pix_fmt = first.format.name
         sample_aspect = self.stream.sample_aspect_ratio
         if sample_aspect and sample_aspect > 0:
             self.sample_aspect = 1 / sample_aspect if self.turn[0] % 2 else sample_aspect
@@ -88,7 +92,8 @@ class MediaFrames(Frames):
         rate = self.stream.average_rate or self.stream.guessed_rate
         self.period = 1.0 / float(rate) if rate else 1.0 / FALLBACK_FPS
         # A file seeks back to a frame it no longer keeps: it keeps fewer.
-        self.history = history_for(2 * first.width * first.height,
+        # (Deep frames' samples take two bytes each.)
+        self.history = history_for((4 if self.deep else 2) * first.width * first.height,
                                    FILE_KEPT_BYTES if self.seekable else STREAM_KEPT_BYTES)
         self.kept = None if self.seekable else self.history.maxlen
         self.length = self._length()
@@ -147,6 +152,10 @@ class MediaFrames(Frames):
         self.line = self.reader.skip_below = None
         self.reader.read(self.stream)
         self.start = None
+        # Frames are numbered by their timestamps once the decoder skipped
+        # some to keep time; the times of the last key frames decoded.
+        self.timed = False
+        self.keys = collections.deque(maxlen=2)
 
     def _shut(self):
         self.reader.close()
@@ -178,6 +187,11 @@ class MediaFrames(Frames):
         if time is not None:
             if self.start is None:
                 self.start = time
+            if self.timed and self.read is not None:
+                self.read = max(self.read,
+                                self._base() + round((time - self.start) / self.period))
+            if getattr(frame, "key_frame", False):
+                self.keys.append(time)
             # After a seek, the number follows from the timestamp.
             if self.read is None:
                 self.read = self._base() + max(0, round((time - self.start) / self.period))
@@ -277,7 +291,8 @@ class MediaFrames(Frames):
         it stood."""
         # Those frames are all there is to step back through now: as many
         # as a stream keeps.
-        stream = history_for(2 * self.stored[0] * self.stored[1], STREAM_KEPT_BYTES).maxlen
+        stream = history_for((4 if self.deep else 2) * self.stored[0] * self.stored[1],
+                             STREAM_KEPT_BYTES).maxlen
         if stream + self.spare > self.history.maxlen:
             self.history = collections.deque(self.history, maxlen=stream + self.spare)
         self.seekable, self.kept = False, self.history.maxlen - self.spare
@@ -358,6 +373,48 @@ class MediaFrames(Frames):
         decoding got there (or to the end): get() then has it at once."""
         self._find(index, seconds)
         return self.ended or (self.read is not None and self.read > index)
+
+    def hurry(self, on):
+        """While play is behind the clock, the decoder skips the frames no
+        other refers to (get() then has no such frame: following() tells
+        the next there is)."""
+        self.reader.hurry = on
+        self.timed = self.timed or on
+
+    def following(self, index):
+        """The first frame kept after frame `index`, where get(index) found
+        it skipped (and decoded past it)."""
+        for kept in self.history:
+            if kept[0] > index:
+                return kept[0]
+        return None
+
+    @property
+    def key_interval(self):
+        """Seconds between the last two key frames decoded, or None."""
+        if len(self.keys) < 2 or self.keys[1] <= self.keys[0]:
+            return None
+        return self.keys[1] - self.keys[0]
+
+    def jump(self, index):
+        """Play goes on from the key frame at or before frame `index`,
+        decoded with none after it: the index of that key frame, or None
+        where the file cannot seek, or the key frame is no further on than
+        the frames decoded."""
+        if not self.seekable or self.read is None or self.ended:
+            return None
+        stood = self.read
+        if self._seek(index, hurry=False) is None and not self.seekable:
+            return None
+        self.timed = True
+        while self.read is None or not self.history:
+            frame = self._next()
+            if frame is None:
+                self.ended = True
+                return None
+            self._take(frame)
+        landed = self.history[0][0]
+        return landed if landed >= stood else None
 
     def _kept(self, index):
         for kept in self.history:

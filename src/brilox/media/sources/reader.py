@@ -58,6 +58,8 @@ class Reader:
         # Packets of the stream read whose timestamp is below this (in its
         # time base) decode only as far as other frames need them.
         self.skip_below = None
+        # Every packet so decoded, while play is behind the clock.
+        self.hurry = False
         self._skipping = False
         self._open()
 
@@ -126,8 +128,8 @@ class Reader:
         follows one above it."""
         context = self.stream.codec_context
         for packet in self.packets:
-            skip = (self.skip_below is not None and packet.pts is not None
-                    and packet.pts < self.skip_below)
+            skip = self.hurry or (self.skip_below is not None and packet.pts is not None
+                                  and packet.pts < self.skip_below)
             if skip != self._skipping:
                 try:
                     context.skip_frame = "NONREF" if skip else "DEFAULT"
