@@ -142,6 +142,10 @@ class Decoder:
         """Decodes the next frame of play, or says the end."""
         source, index = self.source, self.next
         planes = source.get(index)
+        if planes is None and getattr(source, "following", None):
+            # Frames skipped as damaged: play goes on after them.
+            index = source.following(index)
+            planes = None if index is None else source.get(index)
         if planes is None:
             self.queue.end(Item(END, serial))
             return
