@@ -94,11 +94,18 @@ class Decoder:
                 self.feed()
         except Exception as e:  # noqa: BLE001 (said to the game, not lost)
             self.error = "decoding stopped: %s" % (e,)
+            if self.sound is not None and self.sound.error is None:
+                # Nothing feeds the sound now: the clock goes on without it.
+                self.sound.error = self.error
             queue.end(Item(END, queue.serial))
 
     def feed(self):
-        if self.sound is not None and not self.landing:
-            self.sound.feed()
+        sound = self.sound
+        if sound is not None and not self.landing and sound.error is None:
+            try:
+                sound.feed()
+            except Exception as e:  # noqa: BLE001 (the picture plays on alone)
+                sound.error = "sound stopped: %s" % (e,)
 
     def colours(self):
         source = self.source

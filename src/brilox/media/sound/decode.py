@@ -106,8 +106,19 @@ class Sound:
         # A stream that cannot seek plays on from where it stands.
         self.trim = seconds if self.reader.seek(seconds) else None
         self.expected = None
-        self.resampler = self.av.AudioResampler(
-            format="s16", layout=LAYOUTS[self.channels], rate=self.rate)
+        self.resampler, self.shape = self._resampler(), None
+
+    def _resampler(self):
+        return self.av.AudioResampler(format="s16", layout=LAYOUTS[self.channels],
+                                      rate=self.rate)
+
+    def _changed(self, frame):
+        """Whether `frame` is of another layout, format or rate than the
+        frames before it since the resampler was made."""
+        shape = (frame.format.name, frame.layout.name, frame.sample_rate)
+        changed = self.shape is not None and shape != self.shape
+        self.shape = shape
+        return changed
 
     def _tempo(self, speed, seconds):
         return Tempo(self.av, speed, self.rate, self.channels, seconds)
@@ -136,7 +147,14 @@ class Sound:
         except self.av.FFmpegError as e:
             self.error = "sound stopped: %s" % (e.strerror or e)
             frame = None
-        resampled = self.resampler.resample(frame)
+        if frame is not None and self._changed(frame):
+            # A stream whose layout or rate changes part way (damage can
+            # make it so): what the resampler holds, then a new one.
+            tail = self.resampler.resample(None)
+            self.resampler = self._resampler()
+            resampled = tail + self.resampler.resample(frame)
+        else:
+            resampled = self.resampler.resample(frame)
         data = b"".join(bytes(f.planes[0])[:f.samples * self.frame_bytes] for f in resampled)
         if frame is not None:
             data = self._mend(frame, data)

@@ -78,8 +78,15 @@ class Reader:
     def _open(self):
         options = {"format": self.format} if self.format else {}
         try:
-            self.container = self.av.open(self.source, **options)
-        except (self.av.FFmpegError, OSError) as e:
+            try:
+                # Metadata that is not UTF-8 (a damaged header's) is read
+                # with its bad bytes replaced, not refused.
+                self.container = self.av.open(self.source, metadata_errors="replace",
+                                              **options)
+            except TypeError:
+                # A PyAV that takes no such option.
+                self.container = self.av.open(self.source, **options)
+        except (self.av.FFmpegError, OSError, UnicodeDecodeError) as e:
             if not self.refuse:
                 raise
             raise BadInput("%s: %s" % (self.name, getattr(e, "strerror", None) or e)) from None
