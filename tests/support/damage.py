@@ -9,9 +9,10 @@ exception, a traceback, exit 1, a signal, a hang) is a fault, reported with
 the variant's name, which the seed and the name make again.
 
 Run as a program, this file is the walker: ``damage.py walk LIST`` reads
-lines "path<TAB>length<TAB>subtitle file or -" and prints, for each, "start
-NAME" before and "ok NAME" or "fault NAME: why" after."""
+lines "path<TAB>subtitle file or -<TAB>paced (1 or 0)" and prints, for
+each, "start NAME" before and "ok NAME" or "fault NAME: why" after."""
 
+import faulthandler
 import os
 import random
 import subprocess
@@ -159,18 +160,25 @@ def play(path, subtitles=None, env=None):
 
 # --- the walker: many files through Video in one process -------------------------
 
-def walk_one(path, subtitles):
-    """Plays one file through Video to its end, at 4x, with its sound where
-    the device has a channel; None, or what went wrong."""
+def walk_one(path, subtitles, paced):
+    """Plays one file through Video to its end; None, or what went wrong.
+    `paced`: as a game opens it, at 4x, with its sound where the device
+    has a channel; else the picture alone, each frame up once decoded."""
     import warnings
     import brilox.base
     from brilox.media import Video
+    from brilox.media.frames import BadInput
+    from brilox.media.sources.media import open_media
     started = time.monotonic()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            video = Video(path, sub_file=subtitles, speed=4.0)
-        except brilox.base.error:
+            if paced:
+                video = Video(path, sub_file=subtitles, speed=4.0)
+            else:
+                video = Video.over(open_media(path, False), None, pace=False, drop=False,
+                                   sub_file=subtitles)
+        except (brilox.base.error, BadInput):
             return None
         # A header damaged may make the file longer than its clip, as long
         # as it says: it is played for as long as it says, up to LONG.
@@ -201,30 +209,35 @@ def walk(listing):
     brilox.display.set_mode((64, 48))
     with open(listing) as f:
         lines = [line.rstrip("\n").split("\t") for line in f if line.strip()]
-    for path, subtitles in lines:
+    for path, subtitles, paced in lines:
         name = os.path.basename(subtitles if subtitles != "-" else path)
         print("start", name, flush=True)
+        # A walk stuck where Python cannot stop it ends the process, with
+        # its stacks: the file is named as the fault.
+        faulthandler.dump_traceback_later(deadline(LONG) + 10, exit=True)
         try:
-            fault = walk_one(path, None if subtitles == "-" else subtitles)
+            fault = walk_one(path, None if subtitles == "-" else subtitles, paced == "1")
         except Exception as e:  # noqa: BLE001 (the fault, named)
             import traceback
             fault = "%s: %s" % (type(e).__name__, "".join(
                 traceback.format_exception(type(e), e, e.__traceback__))[-1500:])
+        faulthandler.cancel_dump_traceback_later()
         print("fault %s: %s" % (name, fault) if fault else "ok " + name, flush=True)
     brilox.display.quit()
 
 
-def walk_all(files, folder, env=None, timeout=None):
+def walk_all(files, folder, env=None, paced_every=1):
     """Walks `files` ([(path, subtitles or None)]) through Video in one
-    process; the faults, by name: {name: why}.  A walker that dies or
-    hangs is a fault of the file it was on, and the rest are walked by
-    another."""
+    process, one in `paced_every` paced; the faults, by name: {name: why}.
+    A walker that dies or hangs is a fault of the file it was on, and the
+    rest are walked by another."""
     faults = {}
-    left = list(files)
+    left = [(path, subtitles or "-", int(n % paced_every == 0))
+            for n, (path, subtitles) in enumerate(files)]
     while left:
         listing = os.path.join(folder, "walk.txt")
         with open(listing, "w") as f:
-            f.writelines("%s\t%s\n" % (path, subtitles or "-") for path, subtitles in left)
+            f.writelines("%s\t%s\t%d\n" % line for line in left)
         environment = dict(os.environ if env is None else env, SDL_VIDEODRIVER="dummy",
                            SDL_AUDIODRIVER="dummy")
         environment.pop("DISPLAY", None)
@@ -232,8 +245,7 @@ def walk_all(files, folder, env=None, timeout=None):
                                    env=environment, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL)
         try:
-            out, err = process.communicate(
-                timeout=timeout or deadline() * len(left) + 30)
+            out, err = process.communicate(timeout=deadline(LONG) * len(left) + 30)
         except subprocess.TimeoutExpired:
             process.kill()
             out, err = process.communicate()
