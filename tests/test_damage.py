@@ -108,7 +108,7 @@ def test_a_damaged_file_plays_on_to_its_end_as_ffmpeg_decodes_it(broken, monkeyp
     wanted = [data[at:at + frame] for at in range(0, len(data), frame)]
     # One line for the damage, where it was and how much; nothing said of
     # the file ending early; the frames skipped counted.
-    said = re.findall(r"brilox-play: skipped (\d+\.\d) s of damaged data at (\d+:\d\d)\n", err)
+    said = re.findall(r"brilox-play: skipped (\d+\.\d+) s of damaged data at (\d+:\d\d)\n", err)
     assert said and said[0][1] == "0:05" and 0.5 <= float(said[0][0]) <= 2.5, err
     assert len(said) == 1 and "ended early" not in err, err
     skipped = int(re.search(r", (\d+) skipped, ", out).group(1))
@@ -166,3 +166,36 @@ def test_the_sound_is_heard_on_both_sides_of_the_damage(broken, tmp_path,
     # silent, not cut out (which would bring the sound after it 0.9 s
     # early).  A loaded machine may slip the sound a little either way.
     assert abs(lags[6.25] - lags[4.5]) < 0.3, lags
+
+
+# --- the stretches said --------------------------------------------------------
+
+def test_each_stretch_of_damage_is_said_once_with_where_and_how_much():
+    from brilox.media.sources.damage import Damage
+    told = Damage()
+    # The picture and the sound skip at one place, in two pieces closer
+    # than a second: one stretch, said once play is a second past it, with
+    # the longer of the two streams' losses.
+    told.skipped("picture", 15.04, 0.08)
+    told.skipped("sound", 15.0, 0.9)
+    told.skipped("picture", 15.2, 0.8)
+    told.passed(16.9)
+    assert list(told.notes) == []
+    told.passed(17.1)
+    # The same place again (a seek back, a loop's next pass): not said again.
+    told.skipped("picture", 15.1, 0.5)
+    told.passed(30.0)
+    # A stretch past an hour, said when the stream ends.
+    told.skipped("sound", 3725.5, 2.24)
+    told.skipped("sound", 3725.5, 0.0)
+    assert len(told.notes) == 1
+    told.end()
+    assert list(told.notes) == ["skipped 0.9 s of damaged data at 0:15",
+                                "skipped 2.2 s of damaged data at 1:02:05"]
+    # What the sound was told before it shared the picture's: kept.
+    shared = Damage()
+    shared.adopt(told)
+    shared.skipped("picture", 15.5, 1.0)
+    shared.skipped("picture", 100.0, 0.04)
+    shared.end()
+    assert list(shared.notes) == list(told.notes) + ["skipped 0.04 s of damaged data at 1:40"]

@@ -81,6 +81,8 @@ class Damage:
         if stretch is None:
             return
         self._said.append((stretch[0], stretch[1]))
-        # Where both streams skipped, the longer gap is what was lost.
-        self.notes.append("skipped %.1f s of damaged data at %s"
-                          % (max(stretch[2].values()), clock(stretch[0])))
+        # Where both streams skipped, the longer gap is what was lost; a
+        # frame or two, in hundredths.
+        lost = max(stretch[2].values())
+        self.notes.append("skipped %s s of damaged data at %s"
+                          % ("%.1f" % lost if lost >= 0.1 else "%.2f" % lost, clock(stretch[0])))
