@@ -24,7 +24,8 @@ class Streams:
         # The damage the picture and the sound skip, said as one.
         self.damage = getattr(source, "damage", None) or Damage()
         if sound is not None:
-            self.damage.adopt(sound.damage)
+            if getattr(sound, "damage", None) is not None:
+                self.damage.adopt(sound.damage)
             sound.damage = self.damage
             sound.pause(True)
             if loop and source.length:
