@@ -122,6 +122,23 @@ def test_a_damaged_file_plays_on_to_its_end_as_ffmpeg_decodes_it(broken, monkeyp
     assert [n for n, (a, b) in enumerate(pairs) if np.abs(a - b).max() > 1] == []
     # Frames tell each other apart: the comparison sees a frame out of place.
     assert np.abs(shown[-1] - wanted[-2]).max() > 16
+    # Frames are numbered by their times: those skipped leave a gap, which
+    # play and a seek into it step over, to the first frame after it.
+    from brilox.media import seek
+    from brilox.media.sources.media import open_media
+    source = open_media(str(broken), False)
+    try:
+        gap = [n for n in range(LENGTH * FPS) if source.get(n) is None]
+        assert len(gap) == skipped and 4 * FPS < gap[0] < gap[-1] < 7 * FPS, gap
+        assert source.following(gap[-1]) == gap[-1] + 1 and source.following(gap[0] - 1) is None
+    finally:
+        source.close()
+    source = open_media(str(broken), False)
+    try:
+        landed = list(seek.go(source, seek.SEEK, gap[-1], 0))[-1]
+        assert landed.index == gap[-1] + 1 and landed.note == seek.Landed(gap[-1] + 1, "seek")
+    finally:
+        source.close()
 
 
 @pytest.mark.timeout(120)

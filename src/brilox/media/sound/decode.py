@@ -201,7 +201,9 @@ class Sound:
         if expected is None or self.trim is not None:
             return data
         lost = int(round((time - expected) * self.rate))
-        if lost <= 0:
+        # Less than half a frame is the timestamps' rounding (a millisecond,
+        # in Matroska), not sound lost.
+        if lost < frame.samples * self.rate // (2 * (frame.sample_rate or self.rate)):
             return data
         self.damage.skipped("sound", expected - self.origin, lost / self.rate)
         return bytes(lost * self.frame_bytes) + data
