@@ -141,6 +141,28 @@ def test_a_damaged_file_plays_on_to_its_end_as_ffmpeg_decodes_it(broken, monkeyp
         source.close()
 
 
+@pytest.mark.timeout(60)
+def test_a_game_is_warned_of_the_damage_once(broken, video):
+    import warnings
+    from brilox.media import DamageWarning, MediaWarning, Video
+    from brilox.media.sources.media import open_media
+    video.set_mode(SIZE)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with Video.over(open_media(str(broken), False), None, pace=False) as played:
+            played.play()
+            for _ in range(4 * LENGTH * FPS):
+                if played.finished:
+                    break
+                played.update()
+                played.wait(0.05)
+            assert played.finished
+    said = [(w.category, str(w.message)) for w in caught]
+    assert len(said) == 1 and said[0][0] is DamageWarning and issubclass(DamageWarning,
+                                                                         MediaWarning), said
+    assert re.fullmatch(r"skipped 0\.\d s of damaged data at 0:05", said[0][1]), said
+
+
 @pytest.mark.timeout(120)
 def test_the_sound_is_heard_on_both_sides_of_the_damage(broken, tmp_path,
                                                         sound_server):  # noqa: F811

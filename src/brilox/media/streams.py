@@ -136,7 +136,8 @@ class Streams:
     def warn(self, on_warning, stacklevel):
         """Says what subtitles could not be shown (a SubtitleWarning) and the
         damage skipped (a DamageWarning): to `on_warning`, or as warnings."""
-        for notes, category in ((self.subtitles.notes if self.subtitles else (), SubtitleWarning),
+        for notes, category in ((self.subtitles.notes if self.subtitles is not None else (),
+                                 SubtitleWarning),
                                 (self.damage.notes, DamageWarning)):
             while notes:
                 if on_warning is not None:
