@@ -65,8 +65,8 @@ def broken(tmp_path_factory):
     whole, path = folder / "whole.mp4", folder / "broken.mp4"
     subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
                     "testsrc2=size=%dx%d:rate=%d:duration=%d" % (*SIZE, FPS, LENGTH), "-f",
-                    "lavfi", "-i", SWEEP, "-c:v", "libx264", "-preset", "veryfast", "-g", str(2 * FPS),
-                    "-c:a", "aac", "-b:a", "128k", str(whole)],
+                    "lavfi", "-i", SWEEP, "-c:v", "libx264", "-preset", "veryfast", "-g",
+                    str(2 * FPS), "-c:a", "aac", "-b:a", "128k", str(whole)],
                    check=True, timeout=120, env=tool_env(), capture_output=True)
     data = bytearray(whole.read_bytes())
     middle = len(data) // 2
