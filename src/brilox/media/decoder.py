@@ -47,6 +47,8 @@ class Decoder:
         ahead = max(AHEAD_MIN, min(AHEAD_MAX, AHEAD_BYTES // frame_bytes))
         self.queue = FrameQueue(ahead)
         self.error = None
+        # Whether the sound failed to decode: the picture plays on alone.
+        self.sound_failed = False
         # The pipeline, built for the settings the game's side shares (the
         # probe, the padding) and the stream's colours and size.
         self.pipeline = None
@@ -101,11 +103,11 @@ class Decoder:
 
     def feed(self):
         sound = self.sound
-        if sound is not None and not self.landing and sound.error is None:
+        if sound is not None and not self.landing and not self.sound_failed:
             try:
                 sound.feed()
             except Exception as e:  # noqa: BLE001 (the picture plays on alone)
-                sound.error = "sound stopped: %s" % (e,)
+                self.sound_failed, sound.error = True, "sound stopped: %s" % (e,)
 
     def colours(self):
         source = self.source
