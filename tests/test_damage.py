@@ -9,6 +9,7 @@ import os
 import random
 import re
 import subprocess
+import time
 
 import pytest
 
@@ -48,6 +49,25 @@ def test_no_damaged_file_crashes_or_hangs_the_player(variants):
     faults = {os.path.basename(path): fault for path, subtitles in variants[::EVERY_PLAYED]
               for fault in [damage.play(path, subtitles)] if fault}
     assert not faults, "seed %d: %s" % (SEED, faults)
+
+
+@pytest.mark.timeout(60)
+def test_a_sound_whose_rate_changes_part_way_plays_on(clips, tmp_path, video, sound_server,
+                                                      monkeypatch):  # noqa: F811
+    from brilox.media import Video
+    for name, value in sound_server.env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
+    (path, _), _ = damage.known(clips, str(tmp_path))
+    video.set_mode((64, 48))
+    with Video(path, speed=4.0) as played:
+        assert played.has_sound
+        played.play()
+        deadline = time.monotonic() + damage.deadline()
+        while not played.finished and time.monotonic() < deadline:
+            played.update()
+            played.wait(0.01)
+        assert played.finished and played.sound.error is None and played.sound.ended
 
 
 # --- a file damaged in its middle ---------------------------------------------

@@ -111,13 +111,40 @@ def damaged(data, kind, rng):
     return bytes(data)
 
 
+def known(clips, folder):
+    """Damage that once stopped play, made on purpose: an MP3 one of whose
+    frames says another sample rate, and an MP4 whose encoder tag is not
+    UTF-8."""
+    made = []
+    for name, source, edit in (("rate-sound.mp3", "sound.mp3", rate_changed),
+                               ("tag-h264-aac.mp4", "h264-aac.mp4", tag_garbled)):
+        with open(clips[source], "rb") as f:
+            data = bytearray(f.read())
+        edit(data)
+        made.append((os.path.join(folder, name), None))
+        with open(made[-1][0], "wb") as f:
+            f.write(bytes(data))
+    return made
+
+
+def rate_changed(data):
+    # The first MPEG-1 layer III frame header past the middle: 48 kHz, not 44.1.
+    at = data.find(b"\xff\xfb", len(data) // 2)
+    data[at + 2] = (data[at + 2] & ~0x0C) | 0x04
+
+
+def tag_garbled(data):
+    at = data.find(b"Lavf")
+    data[at:at + 4] = b"\xff\xfe\xfd\xfc"
+
+
 def variants(clips, folder, seed, count):
-    """`count` damaged files written into `folder`, made from `clips` by
-    the generator seeded with `seed`: [(path, subtitle file or None)].  The
-    same seed makes the same files."""
+    """The known damage, then `count` damaged files written into `folder`,
+    made from `clips` by the generator seeded with `seed`: [(path, subtitle
+    file or None)].  The same seed makes the same files."""
     rng = random.Random(seed)
     sources = sorted(name for name in clips if name not in ("text.srt", "text.ass"))
-    made = []
+    made = known(clips, folder)
     for n in range(count):
         kind = KINDS[n % len(KINDS)]
         # One in six a subtitle file, damaged, over the clean carrier.
