@@ -274,3 +274,26 @@ FAULTS += [
           "to_ycbcr(m, (argb & 0xFF) / 255.0, ((argb >> 8) & 0xFF) / 255.0,\n                                  ((argb >> 16) & 0xFF) / 255.0)",
           BLEND, tree=True),
 ]
+
+DAMAGE = "tests/test_damage.py::"
+DAMAGE_SHOWN = DAMAGE + "test_a_damaged_file_plays_on_to_its_end_as_ffmpeg_decodes_it"
+DAMAGE_HEARD = DAMAGE + "test_the_sound_is_heard_on_both_sides_of_the_damage"
+DAMAGE_SAID = DAMAGE + "test_each_stretch_of_damage_is_said_once_with_where_and_how_much"
+FAULTS += [
+    Fault("damage-decode-error-stops", "a packet that fails to decode ends the stream", R,
+          "                self._hurt(packet.pts)\n                continue",
+          "                raise", (DAMAGE_SHOWN,)),
+    Fault("damage-numbered-on", "frames after damage are numbered on, not by their timestamps", M,
+          "self.read = max(self.read, self._base() + round((time - self.start) / self.period))",
+          "pass", (DAMAGE_SHOWN,)),
+    Fault("damage-sound-cut", "the sound lost to damage is cut out, not silent", SD,
+          "return bytes(lost * self.frame_bytes) + data", "return data", (DAMAGE_HEARD,)),
+    Fault("damage-stretch-split", "damage a moment apart is said as two stretches",
+          "media/sources/damage.py", "if stretch is not None and at > stretch[1] + QUIET:",
+          "if stretch is not None and at > stretch[1]:", (DAMAGE_SAID, DAMAGE_SHOWN)),
+]
+FAULTS += [
+    Fault("damage-resampler-kept", "a sound whose rate changes part way keeps its first resampler",
+          SD, "changed = self.shape is not None and shape != self.shape", "changed = False",
+          (DAMAGE + "test_a_sound_whose_rate_changes_part_way_plays_on",)),
+]

@@ -385,7 +385,7 @@ def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
     summary = re.match(r"brilox-play: (\d+) frames, ([\d.]+) s playing, ", said.out)
     assert int(summary[1]) == len(got) - 12
     assert float(summary[2]) == pytest.approx(0.05 + 0.35 + 0.25, abs=0.03)
-    assert ", 0 dropped, 12 stepped, " in said.out
+    assert ", 0 dropped, 0 skipped, 12 stepped, " in said.out
 
 
 def test_stepping_back_on_a_pipe_says_where_the_kept_frames_end(monkeypatch, capsys):

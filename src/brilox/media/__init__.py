@@ -13,7 +13,7 @@ calls `update()`::
                 display.flip()
 
 The engine prints nothing.  What it did anyway (a turn it could not make,
-subtitles it could not show) it says as a warning, a `MediaWarning`, which
+subtitles it could not show, damaged data skipped) it says as a warning, a `MediaWarning`, which
 a game can filter by its categories; input it refuses raises an exception
 that names what was wrong.
 
@@ -29,7 +29,7 @@ device), ``subtitles``, ``colour`` (the colour maths and the probe of
 SDL's conversion), ``fonts`` and ``notes`` (its warnings).
 """
 
-from brilox.media.notes import MediaWarning, PictureWarning, SubtitleWarning
+from brilox.media.notes import DamageWarning, MediaWarning, PictureWarning, SubtitleWarning
 
 
 def __getattr__(name):
@@ -41,4 +41,4 @@ def __getattr__(name):
     raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 
-__all__ = ["Video", "MediaWarning", "PictureWarning", "SubtitleWarning"]
+__all__ = ["Video", "MediaWarning", "PictureWarning", "SubtitleWarning", "DamageWarning"]

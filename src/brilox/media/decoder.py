@@ -53,6 +53,8 @@ class Decoder:
         ahead = max(AHEAD_MIN, min(AHEAD_MAX, AHEAD_BYTES // frame_bytes))
         self.queue = FrameQueue(ahead)
         self.error = None
+        # Whether the sound failed to decode: the picture plays on alone.
+        self.sound_failed = False
         # The pipeline, built for the settings the game's side shares (the
         # probe, the padding) and the stream's colours and size.
         self.pipeline = None
@@ -104,11 +106,18 @@ class Decoder:
                 self.feed()
         except Exception as e:  # noqa: BLE001 (said to the game, not lost)
             self.error = "decoding stopped: %s" % (e,)
+            if self.sound is not None and self.sound.error is None:
+                # Nothing feeds the sound now: the clock goes on without it.
+                self.sound.error = self.error
             queue.end(Item(END, queue.serial))
 
     def feed(self):
-        if self.sound is not None and not self.landing:
-            self.sound.feed()
+        sound = self.sound
+        if sound is not None and not self.landing and not self.sound_failed:
+            try:
+                sound.feed()
+            except Exception as e:  # noqa: BLE001 (the picture plays on alone)
+                self.sound_failed, sound.error = True, "sound stopped: %s" % (e,)
 
     def colours(self):
         source = self.source
@@ -156,7 +165,8 @@ class Decoder:
         source, index, queue = self.source, self.next, self.queue
         planes = source.get(index)
         if planes is None and getattr(source, "following", None):
-            # The frame was skipped (see Overload): the next decoded.
+            # The frame was skipped, as damaged or to keep time (see
+            # Overload): play goes on after it.
             index = source.following(index)
             planes = None if index is None else source.get(index)
         if planes is None:

@@ -13,3 +13,8 @@ class PictureWarning(MediaWarning):
 
 class SubtitleWarning(MediaWarning):
     """Subtitles that cannot be shown: the video plays on without them."""
+
+
+class DamageWarning(MediaWarning):
+    """Damaged data skipped: where it was and how much, once a stretch (the
+    picture and the sound play on after it)."""

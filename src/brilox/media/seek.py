@@ -109,6 +109,12 @@ def go(source, kind, target, up, step=LAND_STEP):
         target = floor(source, up)
         note = AsFarBack(target, source.kept)
     planes = source.get(target) if target >= 0 else None
+    following = getattr(source, "following", None)
+    if planes is None and following and target >= 0 and (target > up or kind != STEP):
+        # A frame skipped as damaged: the first after it.
+        after = following(target)
+        if after is not None:
+            target, planes = after, source.get(after)
     if planes is None and target > up and kind != STEP:
         last = source.last(up)
         if last is not None and last > up:

@@ -10,7 +10,8 @@ import warnings
 
 import brilox.base
 from brilox.media.frames import BadInput
-from brilox.media.notes import SubtitleWarning
+from brilox.media.notes import DamageWarning, SubtitleWarning
+from brilox.media.sources.damage import Damage
 from brilox.media.subtitles import open_subtitles
 
 
@@ -20,7 +21,12 @@ class Streams:
 
     def __init__(self, source, sound, subtitles, loop):
         self.source, self.sound, self.subtitles, self.loop = source, sound, subtitles, loop
+        # The damage the picture and the sound skip, said as one.
+        self.damage = getattr(source, "damage", None) or Damage()
         if sound is not None:
+            if getattr(sound, "damage", None) is not None:
+                self.damage.adopt(sound.damage)
+            sound.damage = self.damage
             sound.pause(True)
             if loop and source.length:
                 sound.loop_length = source.length
@@ -128,14 +134,16 @@ class Streams:
         return choice, self.subtitles.label(choice)
 
     def warn(self, on_warning, stacklevel):
-        """Says what subtitles could not be shown: to `on_warning`, or as a
-        SubtitleWarning."""
-        notes = self.subtitles.notes if self.subtitles is not None else ()
-        while notes:
-            if on_warning is not None:
-                on_warning(notes.popleft())
-            else:
-                warnings.warn(notes.popleft(), SubtitleWarning, stacklevel=stacklevel + 1)
+        """Says what subtitles could not be shown (a SubtitleWarning) and the
+        damage skipped (a DamageWarning): to `on_warning`, or as warnings."""
+        for notes, category in ((self.subtitles.notes if self.subtitles is not None else (),
+                                 SubtitleWarning),
+                                (self.damage.notes, DamageWarning)):
+            while notes:
+                if on_warning is not None:
+                    on_warning(notes.popleft())
+                else:
+                    warnings.warn(notes.popleft(), category, stacklevel=stacklevel + 1)
 
     def other_video(self, stream_index):
         """The source of the file's video stream `stream_index` takes the
@@ -143,6 +151,7 @@ class Streams:
         source = self.source.other_stream(stream_index)
         self.source.close()
         self.source = source
+        source.damage = self.damage
         if self.sound is not None and self.loop and source.length:
             self.sound.loop_length = source.length
         return source

@@ -56,7 +56,7 @@ class Video:
 
     def _setup(self, streams, *, end_event=None, pace=True, drop=True, range_choice="auto"):
         self._closed, self._streams, source = True, streams, streams.source
-        self.on_warning = None  # called with each subtitle warning, else warnings.warn
+        self.on_warning = None  # called with each warning's text, else warnings.warn
         self._end_event, self._pace, self._drop, self._reshow = end_event, pace, drop, True
         self._range_choice, self._finished = range_choice, False
         self._clock, self._up, self._aim = Clock(streams.sound), None, None

@@ -108,7 +108,7 @@ takes to be handed to ``Overlay.display``, copied in and shown, which for a
 software overlay includes SDL's conversion to RGB.  A summary follows at the
 end, on standard output, with the screenshot's path if one was saved: the
 frames played, the playing time (pauses, steps and seeks left out), the
-frames dropped and stepped to.
+frames dropped, skipped as damaged and stepped to.
 
 The exit status is 0 at the end or on a quit, 1 on an SDL error or a
 screenshot that could not be written, 2 on bad input, 130 on SIGINT and

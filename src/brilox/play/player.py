@@ -520,6 +520,7 @@ def play(options, source):
         summary = Summary(player.played, player.playing_time(time.perf_counter()),
                           video.upload, player.stepped, player.dropped, stopped)
         summary.largest_gap, summary.skipped_late = player.largest_gap, video.skipped_late
+        summary.skipped = getattr(video.source, "skipped", 0)
         player.status.close()
         if options.screenshot and player.shown:
             try:

@@ -113,7 +113,9 @@ class Summary:
     # The largest gap, in seconds, between the picture's time and the
     # sound's seen while playing, where there was sound.
     largest_gap = None
-    skipped_late = 0
+    # Frames skipped as damaged (never decoded whole), and frames the
+    # decoder skipped to keep time (never decoded).
+    skipped = skipped_late = 0
 
     def __init__(self, frames, seconds, upload_seconds, stepped=0, dropped=0, stopped=None):
         self.frames, self.seconds, self.upload_seconds = frames, seconds, upload_seconds
@@ -128,11 +130,13 @@ class Summary:
         per_frame = self.upload_seconds / shown * 1000 if shown else 0.0
         # The share of playing time: the uploads of the frames played.
         share = per_frame / 10 * self.frames / self.seconds if self.seconds > 0 else 0.0
-        text = ("%s: %d frame%s, %.2f s playing, %.1f fps, %d dropped, %d stepped, "
+        text = ("%s: %d frame%s, %.2f s playing, %.1f fps, %d dropped, %d skipped, %d stepped, "
                 "upload %.2f ms per frame (%.0f%% of the time)"
                 % (PROG, self.frames, "" if self.frames == 1 else "s", self.seconds, self.fps,
-                   self.dropped, self.stepped, per_frame, share))
+                   self.dropped, self.skipped + self.skipped_late, self.stepped, per_frame,
+                   share))
         if self.skipped_late:
+            # Of those skipped, the ones skipped to keep time, not as damaged.
             text += ", %d skipped to keep time" % self.skipped_late
         if self.largest_gap is not None:
             text += ", largest A-V %+.3f s" % self.largest_gap

@@ -10,6 +10,7 @@ import brilox.sound as device
 from brilox.media.sound.clock_map import ClockMap
 from brilox.media.sound.device import Hold
 from brilox.media.sound.tempo import LAYOUTS, Tempo
+from brilox.media.sources.damage import QUIET, Damage
 from brilox.media.sources.reader import Reader
 
 # Seconds of sound kept queued ahead.
@@ -55,6 +56,10 @@ class Sound:
         if mute != self.muted():
             self.toggle_mute()
         self.error = None
+        # The stretches of damaged data skipped (shared with the picture's
+        # where a Video plays both), and the stream's time where the last
+        # frame decoded ends (None after a seek).
+        self.damage, self.expected = Damage(), None
         # The speed asked for (set from any thread), and the one the samples
         # now being decoded play at.
         self.speed = self.playing_speed = 1.0
@@ -100,8 +105,20 @@ class Sound:
         """Decodes on from `seconds` (the stream's own time)."""
         # A stream that cannot seek plays on from where it stands.
         self.trim = seconds if self.reader.seek(seconds) else None
-        self.resampler = self.av.AudioResampler(
-            format="s16", layout=LAYOUTS[self.channels], rate=self.rate)
+        self.expected = None
+        self.resampler, self.shape = self._resampler(), None
+
+    def _resampler(self):
+        return self.av.AudioResampler(format="s16", layout=LAYOUTS[self.channels],
+                                      rate=self.rate)
+
+    def _changed(self, frame):
+        """Whether `frame` is of another layout, format or rate than the
+        frames before it since the resampler was made."""
+        shape = (frame.format.name, frame.layout.name, frame.sample_rate)
+        changed = self.shape is not None and shape != self.shape
+        self.shape = shape
+        return changed
 
     def _tempo(self, speed, seconds):
         return Tempo(self.av, speed, self.rate, self.channels, seconds)
@@ -130,8 +147,19 @@ class Sound:
         except self.av.FFmpegError as e:
             self.error = "sound stopped: %s" % (e.strerror or e)
             frame = None
-        resampled = self.resampler.resample(frame)
+        if frame is not None and self._changed(frame):
+            # A stream whose layout or rate changes part way (damage can
+            # make it so): what the resampler holds, then a new one.
+            tail = self.resampler.resample(None)
+            self.resampler = self._resampler()
+            resampled = tail + self.resampler.resample(frame)
+        else:
+            resampled = self.resampler.resample(frame)
         data = b"".join(bytes(f.planes[0])[:f.samples * self.frame_bytes] for f in resampled)
+        if frame is not None:
+            data = self._mend(frame, data)
+        else:
+            self.damage.end()
         if frame is None:
             if self.loop_length:
                 return self._wrap(data)
@@ -155,6 +183,30 @@ class Sound:
         # Counted whether or not the video loops yet: it may be told later.
         self.map.decoded(len(data) // self.frame_bytes)
         return data
+
+    def _mend(self, frame, data):
+        """After sound skipped as damaged (the reader's `hurt`), silence
+        for the time lost, so that the clock and the picture stay on the
+        stream's time; the stretch is told."""
+        expected, time = self.expected, frame.time
+        if time is None:
+            return data
+        self.expected = time + frame.samples / (frame.sample_rate or self.rate)
+        hurt = self.reader.hurt
+        if hurt is None:
+            self.damage.passed(time - self.origin)
+            return data
+        if time > hurt + QUIET:
+            self.reader.hurt = None
+        if expected is None or self.trim is not None:
+            return data
+        lost = int(round((time - expected) * self.rate))
+        # Less than half a frame is the timestamps' rounding (a millisecond,
+        # in Matroska), not sound lost.
+        if lost < frame.samples * self.rate // (2 * (frame.sample_rate or self.rate)):
+            return data
+        self.damage.skipped("sound", expected - self.origin, lost / self.rate)
+        return bytes(lost * self.frame_bytes) + data
 
     def _wrap(self, data):
         """The last of a pass's samples, filled with silence to the pass's

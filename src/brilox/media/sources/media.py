@@ -13,7 +13,12 @@ A seek lands exactly on its frame, and fast: from the key frame up to a few
 frames before it, the frames are decoded (by FFmpeg's threads) but neither
 converted nor kept, and those no other frame refers to are not decoded at
 all.  The key frame the decoder starts from can be had first (glimpse), to
-be shown while the decoder runs on to the frame sought (land)."""
+be shown while the decoder runs on to the frame sought (land).
+
+Damage is skipped (the reader's): the frames after it are numbered on
+from their timestamps, so that the frames skipped leave a gap in the
+numbers, which `following` steps over; their count is `skipped`, and each
+stretch is said once through `damage`."""
 
 import collections
 import sys
@@ -22,6 +27,7 @@ import warnings
 
 from brilox.media.notes import PictureWarning
 from brilox.media.sources import waveform
+from brilox.media.sources.damage import QUIET, Damage
 from brilox.media.sources.reader import Reader, attached_picture
 from brilox.media.frames import DEEP, FILE_KEPT_BYTES, FULL_RANGE, STREAM_KEPT_BYTES, BadInput, \
     Frames, check_size, frame_planes, history_for, load_av, overlay_target, rotation_of, \
@@ -63,6 +69,8 @@ class MediaFrames(Frames):
         self.read = 0
         self.passes, self.pass_length = 0, 0.0
         self.ended = False
+        # The frames skipped as damaged, and the stretches to say.
+        self.skipped, self.damage = 0, Damage()
         self._open()
         try:
             first = self._next()
@@ -98,6 +106,7 @@ class MediaFrames(Frames):
         self.kept = None if self.seekable else self.history.maxlen
         self.length = self._length()
         self._keep(first)
+        self.good = first.time
 
     def _turn(self, frame):
         """How to turn frames upright, by the first frame's display matrix:
@@ -151,7 +160,7 @@ class MediaFrames(Frames):
         self.stream.thread_type = "AUTO"
         self.line = self.reader.skip_below = None
         self.reader.read(self.stream)
-        self.start = None
+        self.start = self.good = None
         # Frames are numbered by their timestamps once the decoder skipped
         # some to keep time; the times of the last key frames decoded.
         self.timed = False
@@ -172,6 +181,7 @@ class MediaFrames(Frames):
     def _take(self, frame):
         """Keeps a decoded frame, or below the line of a seek only counts
         it, by its timestamp (the frames before it may have been skipped)."""
+        self._mend(frame)
         if self.line is not None and frame.time is not None and self.start is not None:
             number = self._base() + max(0, round((frame.time - self.start) / self.period))
             if number < self.line:
@@ -181,6 +191,26 @@ class MediaFrames(Frames):
             self.line = self.read = None
         self._keep(frame)
         return True
+
+    def _mend(self, frame):
+        """After frames skipped as damaged (the reader's `hurt`), numbers on
+        from this frame's timestamp, and counts and tells the gap."""
+        time, good, self.good = frame.time, self.good, frame.time
+        if time is None or self.start is None:
+            return
+        hurt = self.reader.hurt
+        if hurt is None:
+            self.damage.passed(time - self.start)
+            return
+        if time > hurt + QUIET:
+            self.reader.hurt = None
+        if good is None or self.read is None:
+            return
+        frames = round((time - good) / self.period) - 1
+        if frames > 0:
+            self.read = max(self.read, self._base() + round((time - self.start) / self.period))
+            self.skipped += frames
+            self.damage.skipped("picture", good + self.period - self.start, frames * self.period)
 
     def _keep(self, frame):
         time = frame.time
@@ -280,7 +310,7 @@ class MediaFrames(Frames):
             self.reader.skip_below = int(at / self.stream.time_base)
         self.history.clear()
         self.ended = False
-        self.read, self.sought = None, index
+        self.read, self.sought, self.good = None, index, None
         further = max(SEEK_AHEAD, 2 * back)
         return further if seconds >= start and further <= SEEK_AHEAD * 2 ** SEEK_RETRIES else None
 
@@ -340,6 +370,7 @@ class MediaFrames(Frames):
                 frame = self._next()
             if frame is None:
                 self.ended = True
+                self.damage.end()
                 if not sought:
                     self._check_end()
             elif not self._take(frame) and glimpse:
@@ -381,14 +412,6 @@ class MediaFrames(Frames):
         self.reader.hurry = on
         self.timed = self.timed or on
 
-    def following(self, index):
-        """The first frame kept after frame `index`, where get(index) found
-        it skipped (and decoded past it)."""
-        for kept in self.history:
-            if kept[0] > index:
-                return kept[0]
-        return None
-
     @property
     def key_interval(self):
         """Seconds between the last two key frames decoded, or None."""
@@ -415,6 +438,13 @@ class MediaFrames(Frames):
             self._take(frame)
         landed = self.history[0][0]
         return landed if landed >= stood else None
+
+    def following(self, index):
+        """Where frame `index` was skipped (as damaged, or to keep time),
+        the first frame kept after it (decoded on to it), else None."""
+        if self._find(index) is not None or self.read is None or self.read <= index:
+            return None
+        return next((kept[0] for kept in self.history if kept[0] > index), None)
 
     def _kept(self, index):
         for kept in self.history:
@@ -474,6 +504,9 @@ class MediaFrames(Frames):
         if self._must_seek(index):
             return self.period
         this, following = self._find(index), self._find(index + 1)
+        if this and not following:
+            after = self.following(index + 1)
+            following = self._kept(after) if after is not None else None
         if this and following and this[2] is not None and following[2] is not None:
             gap = following[2] - this[2]
             if gap > 0:

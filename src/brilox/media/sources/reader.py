@@ -8,7 +8,15 @@ frames decoded from them (`frames`) are generators over PyAV's demuxer,
 started again by each seek; both are closed, not dropped, when they go:
 PyAV's demuxer frees the packet it reads into only when it runs to its end
 or is closed, and a paused decoding generator holds its last frames until
-the collector finds it."""
+the collector finds it.
+
+A packet that fails to decode is skipped, and so is a frame its decoder
+marks as corrupt (one that needs a frame lost to damage, up to the next
+key frame where the codec needs one): the stream reads on.  So does the
+demuxer after an error mid-file, from a fresh demuxing of the same
+opening, until DEMUX_RETRIES errors come with no packet between them.
+`hurt` tells the reader's user where frames were skipped last, until it
+clears it."""
 
 from brilox.media.frames import BadInput
 
@@ -17,6 +25,9 @@ KINDS = {"video": "video", "audio": "audio", "subtitle": "subtitles"}
 # A stream's disposition flags: the default stream of its kind, and a
 # picture attached to the sound (cover art).
 DEFAULT, ATTACHED_PIC = 0x1, 0x400
+# Demuxing errors in a row, with no packet read between them, after which
+# the file is taken to end there (the last error is the caller's).
+DEMUX_RETRIES = 32
 
 
 def attached_picture(stream):
@@ -61,6 +72,11 @@ class Reader:
         # Every packet so decoded, while play is behind the clock.
         self.hurry = False
         self._skipping = False
+        # Seconds into the stream where decoding last failed (None: never
+        # since the reader's user last looked), and the last packet's time.
+        # Decoding threads give frames some packets late: frames given
+        # after a failure may still come from before it.
+        self.hurt = self._reached = None
         self._open()
 
     def _open(self):
@@ -70,8 +86,15 @@ class Reader:
             # heed no skip_frame.
             options["options"] = {"skip_frame": "all"}
         try:
-            self.container = self.av.open(self.source, **options)
-        except (self.av.FFmpegError, OSError) as e:
+            try:
+                # Metadata that is not UTF-8 (a damaged header's) is read
+                # with its bad bytes replaced, not refused.
+                self.container = self.av.open(self.source, metadata_errors="replace",
+                                              **options)
+            except TypeError:
+                # A PyAV that takes no such option.
+                self.container = self.av.open(self.source, **options)
+        except (self.av.FFmpegError, OSError, UnicodeDecodeError) as e:
             if not self.refuse:
                 raise
             raise BadInput("%s: %s" % (self.name, getattr(e, "strerror", None) or e)) from None
@@ -116,6 +139,7 @@ class Reader:
         self.stream = stream
         self.packets = self.container.demux(stream)
         self.frames = self._decoded()
+        self.hurt = self._reached = None
         # The decoder may still skip from the last read: the first packet
         # sets it either way.
         self._skipping = None
@@ -127,7 +151,9 @@ class Reader:
         Frames come in the order they are shown, so none below the line
         follows one above it."""
         context = self.stream.codec_context
-        for packet in self.packets:
+        for packet in self._demuxed():
+            if packet.pts is not None:
+                self._reached = packet.pts
             skip = self.hurry or (self.skip_below is not None and packet.pts is not None
                                   and packet.pts < self.skip_below)
             if skip != self._skipping:
@@ -138,7 +164,40 @@ class Reader:
                     # frame is decoded.
                     pass
                 self._skipping = skip
-            yield from packet.decode()
+            try:
+                frames = packet.decode()
+            except self.av.FFmpegError:
+                self._hurt(packet.pts)
+                continue
+            for frame in frames:
+                if getattr(frame, "is_corrupt", False):
+                    self._hurt(frame.pts)
+                    continue
+                yield frame
+
+    def _demuxed(self):
+        """The packets of the stream read, demuxed on past errors."""
+        failed = 0
+        while True:
+            try:
+                for packet in self.packets:
+                    failed = 0
+                    yield packet
+                return
+            except EOFError:
+                return
+            except self.av.FFmpegError:
+                failed += 1
+                if failed > DEMUX_RETRIES:
+                    raise
+                self._hurt(self._reached)
+                self.packets = self.container.demux(self.stream)
+
+    def _hurt(self, pts):
+        pts = self._reached if pts is None else pts
+        time_base = self.stream.time_base
+        at = float(pts * time_base) if pts is not None and time_base else 0.0
+        self.hurt = at if self.hurt is None else max(self.hurt, at)
 
     def next_frame(self):
         """The next decoded frame of the stream read, or None at its end.
