@@ -172,7 +172,10 @@ class Decoder:
         if planes is None:
             queue.end(Item(END, serial))
             return
-        self.skipped += index - self.next
+        if self.overload.skipping:
+            # Skipped to keep time (those skipped as damaged, the source
+            # counts itself).
+            self.skipped += index - self.next
         sound = self.sound
         pass_length = getattr(sound, "loop_length", None)
         number, time_of = source.position(index), source.time_of(index)
