@@ -900,15 +900,14 @@ __attribute__((target("avx2"))) void narrow_chroma_run_avx2(
     const __m256i u_offset = _mm256_set1_epi16(n.u_offset);
     const __m256i v_offset = _mm256_set1_epi16(n.v_offset);
     const __m256i luma_offset = _mm256_set1_epi16(n.luma_offset);
-    const auto centred = [shift, zero](const std::uint16_t *a, const std::uint16_t *b) {
-        return centred_words(a, b, shift, zero);
-    };
+    // (No lambda here: a lambda does not take on its function's target,
+    // and clang refuses AVX2 vectors across it.)
     Py_ssize_t i = 0;
     for (; i + 32 <= count; i += 32) {
-        const __m256i ul = centred(u + i, u2 ? u2 + i : nullptr);
-        const __m256i uh = centred(u + i + 16, u2 ? u2 + i + 16 : nullptr);
-        const __m256i vl = centred(v + i, v2 ? v2 + i : nullptr);
-        const __m256i vh = centred(v + i + 16, v2 ? v2 + i + 16 : nullptr);
+        const __m256i ul = centred_words(u + i, u2 ? u2 + i : nullptr, shift, zero);
+        const __m256i uh = centred_words(u + i + 16, u2 ? u2 + i + 16 : nullptr, shift, zero);
+        const __m256i vl = centred_words(v + i, v2 ? v2 + i : nullptr, shift, zero);
+        const __m256i vh = centred_words(v + i + 16, v2 ? v2 + i + 16 : nullptr, shift, zero);
         store(u_out + i, _mm256_permute4x64_epi64(levels(sum(ul, kuu, vl, kuv, u_offset),
                                                          sum(uh, kuu, vh, kuv, u_offset)),
                                                   0xd8));
