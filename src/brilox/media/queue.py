@@ -22,13 +22,31 @@ WAIT, SHOW = "wait", "show"
 READING_RUNS_ON = 0.25
 
 
+class Condition(threading.Condition):
+    """A condition whose notify survives a waiter broken off mid-wait.  An
+    exception raised by a signal handler (the player's Ctrl-C) inside the
+    game's side's wait can leave that wait's waiter behind in the list,
+    already released; before Python 3.9 the next notify then fails with
+    "release unlocked lock", and close() with it.  Such waiters are let go."""
+
+    def notify(self, n=1):
+        try:
+            super().notify(n)
+        except RuntimeError:
+            waiters = self._waiters
+            for waiter in list(waiters):
+                if not waiter.locked():
+                    waiters.remove(waiter)
+            super().notify(n)
+
+
 class FrameQueue:
     """Items (anything with a `serial`) handed from the decoding thread to
     the game's, at most `capacity` ahead."""
 
     def __init__(self, capacity):
         self.capacity = capacity
-        self._lock = threading.Condition()
+        self._lock = Condition()
         self._items = collections.deque()
         self.serial = 0
         self._request = None
