@@ -505,30 +505,40 @@ __attribute__((target("avx2"))) __m256i levels(__m256i low, __m256i high)
                                _mm256_srai_epi16(high, fraction_bits));
 }
 
+// A chroma step's multipliers and offsets, one in each 16-bit lane.
+struct Kernel {
+    __m256i kuu, kuv, kvu, kvv, kyu, kyv, u_offset, v_offset, luma_offset;
+};
+
+template <class Coefficients>
+__attribute__((target("avx2"))) Kernel kernel(const Coefficients &c)
+{
+    return {_mm256_set1_epi16(c.kuu),      _mm256_set1_epi16(c.kuv),
+            _mm256_set1_epi16(c.kvu),      _mm256_set1_epi16(c.kvv),
+            _mm256_set1_epi16(c.kyu),      _mm256_set1_epi16(c.kyv),
+            _mm256_set1_epi16(c.u_offset), _mm256_set1_epi16(c.v_offset),
+            _mm256_set1_epi16(c.luma_offset)};
+}
+
 __attribute__((target("avx2")))
 void chroma_run_avx2(const std::uint8_t *u, const std::uint8_t *v, std::uint8_t *u_out,
                      std::uint8_t *v_out, std::int16_t *luma_terms, Py_ssize_t count,
                      const Matrix &m)
 {
     const __m256i flip = _mm256_set1_epi8(-128), zero = _mm256_setzero_si256();
-    const __m256i kuu = _mm256_set1_epi16(m.kuu), kuv = _mm256_set1_epi16(m.kuv);
-    const __m256i kvu = _mm256_set1_epi16(m.kvu), kvv = _mm256_set1_epi16(m.kvv);
-    const __m256i kyu = _mm256_set1_epi16(m.kyu), kyv = _mm256_set1_epi16(m.kyv);
-    const __m256i u_offset = _mm256_set1_epi16(m.u_offset);
-    const __m256i v_offset = _mm256_set1_epi16(m.v_offset);
-    const __m256i luma_offset = _mm256_set1_epi16(m.luma_offset);
+    const Kernel k = kernel(m);
     Py_ssize_t i = 0;
     for (; i + 32 <= count; i += 32) {
         const __m256i a = _mm256_xor_si256(load(u + i), flip);
         const __m256i b = _mm256_xor_si256(load(v + i), flip);
         const __m256i ul = _mm256_unpacklo_epi8(zero, a), uh = _mm256_unpackhi_epi8(zero, a);
         const __m256i vl = _mm256_unpacklo_epi8(zero, b), vh = _mm256_unpackhi_epi8(zero, b);
-        store(u_out + i,
-              levels(sum(ul, kuu, vl, kuv, u_offset), sum(uh, kuu, vh, kuv, u_offset)));
-        store(v_out + i,
-              levels(sum(ul, kvu, vl, kvv, v_offset), sum(uh, kvu, vh, kvv, v_offset)));
-        const __m256i tl = sum(ul, kyu, vl, kyv, luma_offset);
-        const __m256i th = sum(uh, kyu, vh, kyv, luma_offset);
+        store(u_out + i, levels(sum(ul, k.kuu, vl, k.kuv, k.u_offset),
+                                sum(uh, k.kuu, vh, k.kuv, k.u_offset)));
+        store(v_out + i, levels(sum(ul, k.kvu, vl, k.kvv, k.v_offset),
+                                sum(uh, k.kvu, vh, k.kvv, k.v_offset)));
+        const __m256i tl = sum(ul, k.kyu, vl, k.kyv, k.luma_offset);
+        const __m256i th = sum(uh, k.kyu, vh, k.kyv, k.luma_offset);
         store(luma_terms + i, _mm256_permute2x128_si256(tl, th, 0x20));
         store(luma_terms + i + 16, _mm256_permute2x128_si256(tl, th, 0x31));
     }
@@ -894,12 +904,7 @@ __attribute__((target("avx2"))) void narrow_chroma_run_avx2(
 {
     const __m128i shift = _mm_cvtsi32_si128(n.chroma_shift);
     const __m256i zero = _mm256_set1_epi16(16384);
-    const __m256i kuu = _mm256_set1_epi16(n.kuu), kuv = _mm256_set1_epi16(n.kuv);
-    const __m256i kvu = _mm256_set1_epi16(n.kvu), kvv = _mm256_set1_epi16(n.kvv);
-    const __m256i kyu = _mm256_set1_epi16(n.kyu), kyv = _mm256_set1_epi16(n.kyv);
-    const __m256i u_offset = _mm256_set1_epi16(n.u_offset);
-    const __m256i v_offset = _mm256_set1_epi16(n.v_offset);
-    const __m256i luma_offset = _mm256_set1_epi16(n.luma_offset);
+    const Kernel k = kernel(n);
     // (No lambda here: a lambda does not take on its function's target,
     // and clang refuses AVX2 vectors across it.)
     Py_ssize_t i = 0;
@@ -908,14 +913,14 @@ __attribute__((target("avx2"))) void narrow_chroma_run_avx2(
         const __m256i uh = centred_words(u + i + 16, u2 ? u2 + i + 16 : nullptr, shift, zero);
         const __m256i vl = centred_words(v + i, v2 ? v2 + i : nullptr, shift, zero);
         const __m256i vh = centred_words(v + i + 16, v2 ? v2 + i + 16 : nullptr, shift, zero);
-        store(u_out + i, _mm256_permute4x64_epi64(levels(sum(ul, kuu, vl, kuv, u_offset),
-                                                         sum(uh, kuu, vh, kuv, u_offset)),
+        store(u_out + i, _mm256_permute4x64_epi64(levels(sum(ul, k.kuu, vl, k.kuv, k.u_offset),
+                                                         sum(uh, k.kuu, vh, k.kuv, k.u_offset)),
                                                   0xd8));
-        store(v_out + i, _mm256_permute4x64_epi64(levels(sum(ul, kvu, vl, kvv, v_offset),
-                                                         sum(uh, kvu, vh, kvv, v_offset)),
+        store(v_out + i, _mm256_permute4x64_epi64(levels(sum(ul, k.kvu, vl, k.kvv, k.v_offset),
+                                                         sum(uh, k.kvu, vh, k.kvv, k.v_offset)),
                                                   0xd8));
-        store(luma_terms + i, sum(ul, kyu, vl, kyv, luma_offset));
-        store(luma_terms + i + 16, sum(uh, kyu, vh, kyv, luma_offset));
+        store(luma_terms + i, sum(ul, k.kyu, vl, k.kyv, k.luma_offset));
+        store(luma_terms + i + 16, sum(uh, k.kyu, vh, k.kyv, k.luma_offset));
     }
     narrow_chroma_run(u + i, v + i, u2 ? u2 + i : nullptr, v2 ? v2 + i : nullptr, u_out + i,
                       v_out + i, luma_terms + i, count - i, n);
