@@ -13,7 +13,7 @@ import pytest
 import brilox.base
 import brilox.sound
 from support import sdl
-from support.soundserver import sound_server  # noqa: F401
+from support.soundserver import inserted_silences, sound_server, without  # noqa: F401
 
 RATE, CHANNELS, SAMPLES = 48000, 2, 1024
 FRAME = 4  # bytes of a 16-bit stereo frame
@@ -273,12 +273,14 @@ def stereo(left, right):
 
 def heard_on_the_sink(sound_server, monkeypatch, tmp_path, play):  # noqa: F811
     """What the sink played, as (frames, 2) ints, while play(brilox.sound)
-    ran on a device opened on the sound server, channel 0 playing silence."""
+    ran on a device opened on the sound server, channel 0 playing silence;
+    and how many times the server ran dry meanwhile."""
     np = pytest.importorskip("numpy")
     monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
     for name, value in sound_server.env.items():
         monkeypatch.setenv(name, value)
     recording = tmp_path / "heard.raw"
+    dry = sound_server.ran_dry()
     recorder = sound_server.record(recording)
     try:
         s = brilox.sound
@@ -293,7 +295,8 @@ def heard_on_the_sink(sound_server, monkeypatch, tmp_path, play):  # noqa: F811
         sound_server.stop(recorder)
         brilox.sound.quit()
     data = recording.read_bytes()
-    return np.frombuffer(data[:len(data) // 4 * 4], "<i2").reshape(-1, 2).astype(int)
+    return (np.frombuffer(data[:len(data) // 4 * 4], "<i2").reshape(-1, 2).astype(int),
+            sound_server.ran_dry() - dry)
 
 
 def play_out(*channels):
@@ -320,9 +323,19 @@ def test_channels_are_heard_as_their_sum_which_saturates(sound_server, monkeypat
             channel.queue(stereo([30000] * 9600, [-30000] * 9600))
         play_out(one, two)
 
-    heard = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)
+    heard, dry = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)
     sounding = np.flatnonzero(np.abs(heard[:, 0]) > 100)
-    middle = heard[sounding[0] + RATE // 4:sounding[0] + 3 * RATE // 4, 0]
+    # Half a second of the tones from their middle, or, where the server
+    # ran dry among them, 0.3 s from the longest stretch between its
+    # silences (a run dry may lose a few frames, which breaks the phase).
+    loud_from = np.flatnonzero(np.abs(heard[:, 0]) > 29000)[0]
+    tones_end = sounding[sounding < loud_from][-1] + 1
+    runs = inserted_silences(heard[sounding[0]:tones_end], dry)
+    bounds = [0, *(edge for run in runs for edge in run), tones_end - sounding[0]]
+    start, end = max(zip(bounds[::2], bounds[1::2]), key=lambda run: run[1] - run[0])
+    size = RATE // 2 if end - start >= 3 * RATE // 4 else 3 * RATE // 10
+    assert end - start >= size + RATE // 10, (start, end)
+    middle = heard[sounding[0]:][(start + end - size) // 2:(start + end + size) // 2, 0]
     spectrum = np.abs(np.fft.rfft(middle * np.hanning(len(middle)))) * 4 / len(middle)
     bins = np.fft.rfftfreq(len(middle), 1 / RATE)
     peaks = {hz: spectrum[np.argmin(np.abs(bins - hz))] for hz in tones}
@@ -349,7 +362,8 @@ def test_a_channels_volume_ramps_to_each_new_value(sound_server, monkeypatch,  #
         assert channel.volume == 60 and s.get_volume() == 100
 
     import numpy as np
-    left = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)[:, 0]
+    heard, dry = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)
+    left = without(heard, inserted_silences(heard, dry, plateau=True))[:, 0]
     played = left[np.flatnonzero(left > 15900)[0]:np.flatnonzero(left)[-1] + 1]
     # 5 ms at 48 kHz: 240 steps of 16000 / 240 down, of 9600 / 240 up,
     # so 239 samples between each ramp's ends.
@@ -363,6 +377,7 @@ def test_a_channels_volume_ramps_to_each_new_value(sound_server, monkeypatch,  #
 @pytest.mark.timeout(60)
 def test_a_flushed_channel_stops_at_once_and_bad_calls_disturb_no_other(
         sound_server, monkeypatch, tmp_path):  # noqa: F811
+    import numpy as np
     count = 28800  # 0.6 s: the right's every frame says its number
     right = list(range(1, count + 1))
     state = {}
@@ -383,9 +398,14 @@ def test_a_flushed_channel_stops_at_once_and_bad_calls_disturb_no_other(
         play_out(two)
         assert one.underruns() == 0  # flushed: its empty ring is no underrun
 
-    heard = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)
-    # The other channel played every frame, in order.
-    assert list(heard[:, 1][heard[:, 1] != 0]) == right
+    heard, dry = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)
+    # The other channel played every frame, in order; but where the server
+    # ran dry it may have lost a few ms of what it was sent.
+    numbers = heard[:, 1][heard[:, 1] != 0]
+    steps = np.diff(numbers)
+    lost = steps[steps != 1]
+    assert numbers[0] == 1 and numbers[-1] == count and len(lost) <= dry, lost
+    assert ((1 < lost) & (lost < 256)).all(), lost
     last = int(heard[:, 1][heard[:, 0] != 0][-1])  # the right's number where the left stops
     assert state["flushed"] - 2 * SAMPLES <= last <= state["flushed"] + 2 * SAMPLES
 
@@ -459,7 +479,7 @@ def test_sounds_loop_on_eight_channels_with_no_python_work(sound_server, monkeyp
         s.Channel(1).reserved = False
         assert s.find_channel() == s.Channel(1)
 
-    left = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)[:, 0]
+    left = heard_on_the_sink(sound_server, monkeypatch, tmp_path, play)[0][:, 0]
     for k in range(8):
         on = np.concatenate([[0], (left >> k) & 1, [0]])
         rises, falls = np.flatnonzero(np.diff(on) == 1), np.flatnonzero(np.diff(on) == -1)

@@ -10,10 +10,19 @@ sound can start that late.  The server the fixture starts is kept awake by
 a stream of silence that asks for 10 ms, as a desktop's sink is by its
 sound card, so that every sound starts as soon as it is played; asleep() lets it sleep for a test of
 a slow start.
+
+On a busy machine a client's stream can still run dry now and then: the
+server then plays digital silence in its place and says so in its log.
+ran_dry() counts those times, and inserted_silences() finds the silences
+in a recording, so that a test may step over as many of them as the server
+says it inserted, and no more.  A player that starves its own device
+writes silence into a stream that never runs dry, which the server does
+not excuse.
 """
 
 import contextlib
 import os
+import re
 import select
 import shutil
 import signal
@@ -42,6 +51,7 @@ class SoundServer:
         self.folder = folder
         self.awake = None
         self.socket = os.path.join(folder, "native")
+        self.log = os.path.join(folder, "server.log")
         self.env = {"PULSE_SERVER": "unix:" + self.socket, "XDG_RUNTIME_DIR": folder}
 
     def record(self, path):
@@ -122,9 +132,64 @@ class SoundServer:
                               env=dict(tool_env(), **self.env), capture_output=True, text=True,
                               timeout=10).stdout
 
+    def ran_dry(self):
+        """How many times a stream other than the silence that keeps the
+        sink awake has run dry on the server so far."""
+        with open(self.log, errors="replace") as f:
+            return sum(1 for name in re.findall(r"[Uu]nderrun (?:of|on) '([^']*)'", f.read())
+                       if name != "/dev/zero")
+
     @staticmethod
     def stop(recorder):
         end(recorder, signal.SIGINT)
+
+
+def inserted_silences(heard, at_most, plateau=False, longest=None):
+    """The silences the server put into `heard` (frames, or frames by
+    channels) where a stream ran dry: (start, end) of each run of 32 frames
+    or more that are 0 in every channel, between the first sound and the
+    last.  With `plateau`, only runs whose neighbours on both sides are far
+    from 0, where the sound played is a constant level (a real silence
+    fades in and out); with `longest`, only runs no longer (where the
+    sound played has silences of its own that are longer).  Fails where
+    there are more than `at_most`."""
+    import numpy as np
+    quiet = np.all(np.reshape(heard, (len(heard), -1)) == 0, axis=1)
+    sounding = np.flatnonzero(~quiet)
+    if len(sounding) == 0:
+        return []
+    edges = np.flatnonzero(np.diff(np.r_[0, quiet[sounding[0]:sounding[-1] + 1], 0]))
+    runs = [(sounding[0] + a, sounding[0] + b) for a, b in zip(edges[::2], edges[1::2])
+            if 32 <= b - a <= (longest or b - a)]
+    if plateau:
+        level = np.abs(np.reshape(heard, (len(heard), -1))).max(axis=1)
+        runs = [(a, b) for a, b in runs if level[a - 1] > 300 and level[b] > 300]
+    assert len(runs) <= at_most, \
+        "%d silences in what played, where the server ran dry %d times: %s" % (
+            len(runs), at_most, runs)
+    return runs
+
+
+def without(heard, runs):
+    """`heard` with the runs (start, end) taken out."""
+    import numpy as np
+    return np.delete(heard, np.r_[tuple(slice(a, b) for a, b in runs)], axis=0) if runs \
+        else heard
+
+
+def seams(runs):
+    """Where, in what without() leaves, each run was taken out.  A stream
+    that ran dry may also have lost a few ms there, so what spans a seam is
+    not compared sample by sample."""
+    taken = 0
+    for a, b in runs:
+        yield a - taken
+        taken += b - a
+
+
+def across(start, end, runs):
+    """Whether frames start to end of what without() leaves span a seam."""
+    return any(start - 16 <= seam <= end + 16 for seam in seams(runs))
 
 
 def read_out(pipe):
@@ -173,12 +238,14 @@ def start_sound_server(folder):
                 "load-module module-native-protocol-unix auth-anonymous=1 socket=%s\n"
                 % (SINK, RATE, CHANNELS, SINK, server.socket))
     env = dict(tool_env(), **server.env, HOME=folder)
-    # -n: no default configuration; as root it runs with a warning.
-    process = subprocess.Popen(
-        ["pulseaudio", "-n", "-F", config, "--daemonize=no", "--exit-idle-time=-1",
-         "--disallow-exit", "--use-pid-file=no", "--system=no", "--log-target=stderr"],
-        env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL)
+    # -n: no default configuration; as root it runs with a warning.  Its
+    # log goes to a file, for ran_dry().
+    with open(server.log, "w") as log:
+        process = subprocess.Popen(
+            ["pulseaudio", "-n", "-F", config, "--daemonize=no", "--exit-idle-time=-1",
+             "--disallow-exit", "--use-pid-file=no", "--system=no", "--log-target=stderr",
+             "--log-level=debug"],
+            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
     deadline = time.monotonic() + 15
     while subprocess.run(["pactl", "info"], env=env, capture_output=True,
                          timeout=10).returncode != 0:
