@@ -177,6 +177,14 @@ def without(heard, runs):
         else heard
 
 
+def spliced(indices, runs):
+    """Where samples of a recording fall once without() has taken the runs
+    out: how much sound the player had played by each."""
+    import numpy as np
+    indices = np.asarray(indices)
+    return indices - sum(np.where(indices >= b, b - a, 0) for a, b in runs)
+
+
 def seams(runs):
     """Where, in what without() leaves, each run was taken out.  A stream
     that ran dry may also have lost a few ms there, so what spans a seam is
