@@ -99,7 +99,10 @@ SDL_Surface *sdl_surface(PyObject *self)
 {
     SDL_Surface *surf = as_surface(self)->surf;
     if (surf == nullptr)
-        api::raise_library_error(api_slots, "the surface's SDL surface is gone");
+        api::raise_library_error(api_slots,
+                                 reinterpret_cast<SurfaceInstance *>(self)->display_ended
+                                     ? display_ended_message
+                                     : "the surface's SDL surface is gone");
     return surf;
 }
 
