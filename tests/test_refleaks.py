@@ -181,7 +181,7 @@ def draw_cases(w):
         "blit": lambda: (surface.blit(alpha, (3, 3)), surface.blit(sub, w["rect"], (0, 0, 2, 2)),
                          w["plain"].blit(alpha, (-1, -1))),
         "display surface": lambda: (display.get_surface().blit(alpha, (1, 1)),
-                                    numpy.asarray(display.get_surface())[0, 0]),
+                                    memoryview(display.get_surface()).release()),
     }
 
 

@@ -1,6 +1,7 @@
 // brilox.display: brings up SDL's video subsystem and a software display
 // surface for the other modules to draw on, and reads SDL's event queue.
 #include "api_tables.hpp"
+#include "pinhold.h"
 
 #include <SDL.h>
 
@@ -337,10 +338,7 @@ PyObject *display_get_surface(PyObject *, PyObject *)
     if (surface == nullptr)
         return nullptr;
     if (shown_surface != nullptr) {
-        Ref address = Ref::steal(PyObject_CallMethod(shown_surface, "_sdl_address", nullptr));
-        if (!address)
-            return nullptr;
-        if (PyLong_AsVoidPtr(address.get()) == surface)
+        if (reinterpret_cast<SurfaceObject *>(shown_surface)->surf == surface)
             return Ref::borrow(shown_surface).release();
         // SDL's video went on without this module (it was shut down and
         // brought up by another): that Surface says so itself.
