@@ -59,6 +59,9 @@ def test_a_view_is_the_pixels_sdl_holds_in_rgba_order_and_locks_them(sdl_double,
     assert [type(k) for k in surface.get_locks()] == [ViewLock, Surface]
     assert [type(k) for k in sub.get_locks()] == [ViewLock]
     assert (locked(surface), locked(sub)) == (2, 1)
+    # fill draws under a view (SDL's blitter alone refuses locked surfaces).
+    assert surface.fill(numpy.uint8([9, 8, 7]), (4, 2, 1, 1)) == (4, 2, 1, 1)
+    assert pixels[2, 4, :3].tolist() == [9, 8, 7]
     del pixels, view
     assert surface.get_locks() == sub.get_locks() == () and locked(surface) == 0
 
