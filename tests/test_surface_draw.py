@@ -136,9 +136,6 @@ def test_the_display_surface_ends_with_its_mode_but_never_under_a_view(video):
     with pytest.raises(BufferError, match="32-bit"):
         memoryview(display.get_surface())
     assert display.get_surface().fill((255, 255, 255), (0, 0, 2, 2)) == (0, 0, 2, 2)
-    video.quit()
-    with pytest.raises(brilox.base.error, match="video system not initialized"):
-        display.get_surface()
 
 
 def freed():
@@ -147,34 +144,24 @@ def freed():
     return surface
 
 
-def held(surface, hold):
-    """A hold taken on the surface for the rest of the test."""
-    held.kept.append(hold)
-    return surface
-
-
-held.kept = []
+KEPT = []  # holds taken by a case, let go after it
 
 REFUSALS = {
     "colour not a sequence": (lambda s: s.fill("red"), TypeError, "colour must be"),
     "colour of 2": (lambda s: s.fill((1, 2)), ValueError, "3 or 4 components"),
     "colour past 255": (lambda s: s.fill((1, 2, 256)), ValueError, "0 to 255"),
-    "colour of floats": (lambda s: s.fill((1, 2, 3.0)), TypeError, "integers"),
     "rect outside": (lambda s: s.fill((1, 2, 3), (8, 0, 2, 2)), ValueError,
                      r"rect \(8, 0, 2, 2\) lies outside the surface \(8 x 6\)"),
     "rect of negative size": (lambda s: s.fill((1, 2, 3), (0, 0, -1, 2)), ValueError,
                               "negative size"),
-    "rect not a rect": (lambda s: s.fill((1, 2, 3), "rect"), TypeError, "rect must be"),
     "area outside": (lambda s: s.blit(s, area=(-3, 0, 3, 3)), ValueError,
                      r"area \(-3, 0, 3, 3\) lies outside the source surface \(8 x 6\)"),
-    "dest not a position": (lambda s: s.blit(s, "xy"), TypeError, "dest must be"),
-    "source not a Surface": (lambda s: s.blit(numpy.zeros((2, 2, 4))), TypeError, "Surface"),
     "fill a freed surface": (lambda s: freed().fill((1, 2, 3)), brilox.base.error, "is gone"),
     "blit a freed surface": (lambda s: s.blit(freed()), brilox.base.error, "is gone"),
     "view a freed surface": (lambda s: memoryview(freed()), brilox.base.error, "is gone"),
-    "free under a view": (lambda s: held(s, memoryview(s))._drop_sdl_surface(),
+    "free under a view": (lambda s: KEPT.append(memoryview(s)) or s._drop_sdl_surface(),
                           brilox.base.error, "views of it are out"),
-    "blit a locked surface": (lambda s: Surface((2, 2)).blit(held(s, numpy.asarray(s))),
+    "blit a locked surface": (lambda s: KEPT.append(numpy.asarray(s)) or Surface((2, 2)).blit(s),
                               brilox.base.error, "locked"),
     "too wide": (lambda s: Surface((16384, 1)), ValueError, "at most 16383"),
 }
@@ -187,5 +174,5 @@ def test_bad_input_is_refused_clearly(sdl_double, case):
     surface.fill((5, 6, 7))
     with pytest.raises(error, match=message):
         call(surface)
-    held.kept.clear()
+    KEPT.clear()
     assert (sdl_rgba(surface)[..., :3] == (5, 6, 7)).all() and not surface.get_locked()
