@@ -167,11 +167,11 @@ def draw_cases(w):
         expect(BufferError, array.array("B").frombytes, sub)
 
     def refused():
-        expect(ValueError, surface.fill, (1, 2, 300))
-        expect(TypeError, surface.fill, "red")
-        expect(ValueError, surface.fill, (0, 0, 0), (99, 99, 1, 1))
-        expect(TypeError, surface.blit, 5)
-        expect(TypeError, surface.blit, alpha, "xy")
+        for error, call, *args in [(ValueError, surface.fill, (1, 2, 300)),
+                                   (TypeError, surface.fill, "red"), (TypeError, surface.blit, 5),
+                                   (ValueError, surface.fill, (0, 0, 0), (99, 99, 1, 1)),
+                                   (TypeError, surface.blit, alpha, "xy")]:
+            expect(error, call, *args)
         with memoryview(alpha):
             expect(brilox.base.error, surface.blit, alpha)
 

@@ -1,7 +1,5 @@
-"""Drawing on surfaces: the pixels a Surface lends through the buffer
-protocol, fill and blit through SDL, and the display surface as a Surface.
-Pixels are read back through SDL's own records and masks, and on the
-display from what SDL shows after a flip."""
+"""Drawing on surfaces: the buffer protocol, fill, blit and the display's
+Surface, read back through SDL's own records and what SDL shows."""
 
 import array
 import ctypes
@@ -17,15 +15,12 @@ from support import sdl
 
 
 def sdl_rgba(surface):
-    """(height, width, 4) of each pixel's R, G, B and A as SDL decodes them
-    with the surface's own masks (A is 0 where there is no alpha mask)."""
-    record = sdl_record(surface)
-    fmt = record.format.contents
-    masks = [(fmt.Rmask, fmt.Rshift), (fmt.Gmask, fmt.Gshift), (fmt.Bmask, fmt.Bshift),
-             (fmt.Amask, fmt.Ashift)]
-    rows = [(ctypes.c_uint32 * record.w).from_address(record.pixels + y * record.pitch)
-            for y in range(record.h)]
-    return numpy.array([[[(v & m) >> s for m, s in masks] for v in row] for row in rows])
+    """Each pixel's (R, G, B, A) as SDL decodes it with the surface's own masks."""
+    r, f = sdl_record(surface), sdl_record(surface).format.contents
+    words = numpy.ctypeslib.as_array((ctypes.c_uint32 * (r.pitch // 4 * r.h)).from_address(
+        r.pixels)).reshape(r.h, -1)[:, :r.w]
+    return numpy.stack([(words & m) >> s for m, s in ((f.Rmask, f.Rshift), (f.Gmask, f.Gshift),
+                        (f.Bmask, f.Bshift), (f.Amask, f.Ashift))], axis=-1).astype(int)
 
 
 def blend(src, alpha, dst):
@@ -71,8 +66,7 @@ def test_fill_and_blit_clip_blend_and_never_smear_an_overlap(sdl_double):
     assert dst.fill((10, 20, 30)) == (0, 0, 6, 4)
     assert dst.fill((1, 2, 3, 4), ((4, -1), (5, 3))) == (4, 0, 2, 2)
     assert dst.fill((9, 9, 9), (2, 2, 0, 5)) == (2, 2, 0, 0)
-    expected = numpy.empty((4, 6, 3))
-    expected[...] = (10, 20, 30)
+    expected = numpy.full((4, 6, 3), (10, 20, 30))
     expected[0:2, 4:6] = (1, 2, 3)
     src = Surface((3, 3))
     numpy.asarray(src)[...] = numpy.arange(36).reshape(3, 3, 4)
@@ -106,8 +100,7 @@ def test_a_blit_onto_the_display_surface_shows_blended(screen):
     assert shown is display.get_surface() and shown.get_size() == (160, 120)
     shown.fill((0, 0, 255))
     sprite = Surface((4, 4), alpha=True)
-    sprite.fill((255, 255, 0, 64))
-    assert shown.blit(sprite, (10, 20)) == (10, 20, 4, 4)
+    assert sprite.fill((255, 255, 0, 64)) and shown.blit(sprite, (10, 20)) == (10, 20, 4, 4)
     display.flip()
     seen = sdl.shown_pixels()
     assert abs(numpy.array(seen[(11, 21)]) - blend((255, 255, 0), 64, (0, 0, 255))).max() <= 1
