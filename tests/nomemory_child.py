@@ -247,7 +247,8 @@ def overlay_sweeps():
         def operation(state):
             shown = brilox.display.get_surface()
             shown.fill((0, 0, 255))
-            state["blitted"] = (shown.blit(state["sprite"]), shown.blit(shown, (8, 8), (0, 0, 8, 8)))
+            state["blitted"] = (shown.blit(state["sprite"]),
+                                shown.blit(shown, (8, 8), (0, 0, 8, 8)))
 
         def check(state, outcome):
             assert brilox.display.get_surface().get_locks() == ()
