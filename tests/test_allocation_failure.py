@@ -104,6 +104,9 @@ def interpreter_fault(args, module):
         module)
 
 
+# Under the sanitizers the display's entry alone takes 75 s on a quiet
+# machine, a child per allocation: a busy one may take three times that.
+@pytest.mark.timeout(600)
 @pytest.mark.parametrize("module", ["overlay", "key", "pinhold", "display", "sound",
                                     "media._subtitles", "surface"])
 def test_each_allocation_of_a_module_entry_may_fail(module):
