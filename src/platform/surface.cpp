@@ -3,15 +3,19 @@
 //
 // The instance record begins with the leading fields that pinhold.h declares,
 // and every lock goes through brilox.pinhold's lock table, imported through
-// its capsule the way any native module of the library imports it.  Beside
-// the plain surface methods it offers what the tests and benchmarks need: a
-// lock on behalf of another object, lifetime locks, the SDL surface's
-// address, and C-level loops of lock calls.
+// its capsule the way any native module of the library imports it.  A
+// surface draws through SDL (fill, blit) and lends its pixels through the
+// buffer protocol; each view it lends is a locker of its own in the lock
+// table while it lives.  Beside that it offers what the tests and benchmarks
+// need: a lock on behalf of another object, lifetime locks, the SDL
+// surface's address, and C-level loops of lock calls.
 #include "api_tables.hpp"
 #include "pinhold.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -21,6 +25,22 @@ namespace api = brilox::api;
 struct SurfaceInstance {
     SurfaceObject head;  // surface_private: this module keeps nothing there
     PyObject *weakreflist;
+    // Buffer views lent by this surface or by any subsurface of it: while
+    // there are any, its pixels must stay where they are.
+    Py_ssize_t views;
+    // The display surface, which SDL owns: never freed here.
+    bool display;
+    // The display surface after set_mode() or display.quit() ended it.
+    bool display_ended;
+};
+
+// The locker that a buffer view holds its lock through, with the view's
+// shape and strides.
+struct ViewLockObject {
+    PyObject_HEAD
+    PyObject *weakreflist;
+    Py_ssize_t shape[3];
+    Py_ssize_t strides[3];
 };
 
 struct SubsurfaceInstance {
@@ -31,14 +51,42 @@ struct SubsurfaceInstance {
 // Deeper chains would make freeing a subsurface recurse too far.
 constexpr int max_subsurface_depth = 1000;
 
+// SDL keeps a surface's pitch in 16 bits and its rectangles' corners in
+// signed 16 bits: 4 x 16383 bytes is the widest row of 32-bit pixels.
+constexpr int max_surface_side = 16383;
+
+// The byte order R, G, B, A in memory, on either byte order of the machine.
+#if SDL_BYTEORDER == SDL_LIL_ENDIAN
+constexpr Uint32 red_mask = 0x000000ff, green_mask = 0x0000ff00, blue_mask = 0x00ff0000,
+                 alpha_mask = 0xff000000;
+#else
+constexpr Uint32 red_mask = 0xff000000, green_mask = 0x00ff0000, blue_mask = 0x0000ff00,
+                 alpha_mask = 0x000000ff;
+#endif
+
+const char display_ended_message[] =
+    "the display surface has ended (set_mode() or display.quit() replaced it): "
+    "call display.get_surface() again";
+
 void *api_slots[api::importer_slot_count];
 void *lock_api[PINHOLD_SLOT_COUNT];
 
 extern PyTypeObject surface_type;
+extern PyTypeObject view_lock_type;
 
 SurfaceObject *as_surface(PyObject *object)
 {
     return reinterpret_cast<SurfaceObject *>(object);
+}
+
+SurfaceInstance *as_instance(SurfaceObject *surface)
+{
+    return reinterpret_cast<SurfaceInstance *>(surface);
+}
+
+SurfaceObject *owner_of(const SurfaceObject *surface)
+{
+    return surface->subsurface != nullptr ? surface->subsurface->owner : nullptr;
 }
 
 template <typename Function>
@@ -55,6 +103,33 @@ SDL_Surface *sdl_surface(PyObject *self)
     return surf;
 }
 
+// Whether `surface` is the display surface whose mode has ended, whether
+// display.quit() or set_mode() said so or SDL's video went another way.
+bool display_gone(SurfaceObject *surface)
+{
+    SurfaceInstance *instance = as_instance(surface);
+    if (!instance->display)
+        return false;
+    return instance->display_ended || !SDL_WasInit(SDL_INIT_VIDEO)
+        || SDL_GetVideoSurface() != surface->surf;
+}
+
+// The SDL surface to draw on: there only while the surface and every owner
+// up its chain of subsurfaces still have theirs.
+SDL_Surface *drawable(PyObject *self)
+{
+    for (SurfaceObject *surface = as_surface(self); surface != nullptr;
+         surface = owner_of(surface)) {
+        if (display_gone(surface)) {
+            api::raise_library_error(api_slots, display_ended_message);
+            return nullptr;
+        }
+        if (surface->surf == nullptr)
+            return sdl_surface(reinterpret_cast<PyObject *>(surface));
+    }
+    return as_surface(self)->surf;
+}
+
 // Sets up a new instance of `type` around `surf`, which it then owns.
 PyObject *wrap_surface(PyTypeObject *type, SDL_Surface *surf)
 {
@@ -67,23 +142,35 @@ PyObject *wrap_surface(PyTypeObject *type, SDL_Surface *surf)
     return object;
 }
 
-// ---- Surface(size) -------------------------------------------------------
+// ---- Surface(size, alpha=False) ------------------------------------------
 
 PyObject *surface_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 {
     static char size_keyword[] = "size";
-    static char *keywords[] = {size_keyword, nullptr};
-    int width = 0, height = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "(ii):Surface", keywords, &width, &height))
+    static char alpha_keyword[] = "alpha";
+    static char *keywords[] = {size_keyword, alpha_keyword, nullptr};
+    int width = 0, height = 0, alpha = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "(ii)|p:Surface", keywords, &width, &height,
+                                     &alpha))
         return nullptr;
     if (width <= 0 || height <= 0) {
         PyErr_SetString(PyExc_ValueError, "surface size must be positive");
         return nullptr;
     }
-    SDL_Surface *surf = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 32, 0x00ff0000,
-                                             0x0000ff00, 0x000000ff, 0);
+    if (width > max_surface_side || height > max_surface_side) {
+        PyErr_Format(PyExc_ValueError, "surface size must be at most %d x %d",
+                     max_surface_side, max_surface_side);
+        return nullptr;
+    }
+    SDL_Surface *surf = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 32, red_mask,
+                                             green_mask, blue_mask, alpha ? alpha_mask : 0);
     if (surf == nullptr)
         return api::raise_library_error(api_slots, SDL_GetError());
+    // Blits from it blend by its alpha channel, or copy it as it is.
+    if (SDL_SetAlpha(surf, alpha ? SDL_SRCALPHA : 0, SDL_ALPHA_OPAQUE) < 0) {
+        SDL_FreeSurface(surf);
+        return api::raise_library_error(api_slots, SDL_GetError());
+    }
     return wrap_surface(type, surf);
 }
 
@@ -92,7 +179,7 @@ void surface_dealloc(PyObject *object)
     auto *self = reinterpret_cast<SurfaceInstance *>(object);
     if (self->weakreflist != nullptr)
         PyObject_ClearWeakRefs(object);
-    if (self->head.surf != nullptr)
+    if (self->head.surf != nullptr && !self->display)
         SDL_FreeSurface(self->head.surf);
     Py_CLEAR(self->head.locklist);
     auto *record = reinterpret_cast<SubsurfaceInstance *>(self->head.subsurface);
@@ -113,7 +200,7 @@ PyObject *surface_subsurface(PyObject *self, PyObject *args)
     int x = 0, y = 0, width = 0, height = 0;
     if (!PyArg_ParseTuple(args, "(iiii):subsurface", &x, &y, &width, &height))
         return nullptr;
-    SDL_Surface *parent = sdl_surface(self);
+    SDL_Surface *parent = drawable(self);
     if (parent == nullptr)
         return nullptr;
     if (width <= 0 || height <= 0 || x < 0 || y < 0 || x > parent->w - width ||
@@ -140,7 +227,11 @@ PyObject *surface_subsurface(PyObject *self, PyObject *args)
     SDL_Surface *surf = SDL_CreateRGBSurfaceFrom(
         static_cast<Uint8 *>(parent->pixels) + offset, width, height, format->BitsPerPixel,
         parent->pitch, format->Rmask, format->Gmask, format->Bmask, format->Amask);
-    if (surf == nullptr) {
+    // It blits the way its owner does.
+    if (surf == nullptr
+        || SDL_SetAlpha(surf, parent->flags & SDL_SRCALPHA, parent->format->alpha) < 0) {
+        if (surf != nullptr)
+            SDL_FreeSurface(surf);
         PyMem_Free(record);
         return api::raise_library_error(api_slots, SDL_GetError());
     }
@@ -240,6 +331,388 @@ PyObject *surface_get_locks(PyObject *self, PyObject *)
     return PyList_AsTuple(lockers.get());
 }
 
+// ---- the buffer protocol -------------------------------------------------
+//
+// A view is (height, width, 4) unsigned bytes, one row per pitch, so a
+// subsurface's view strides through its owner's rows.  Each view locks the
+// surface through the lock table on behalf of a ViewLock of its own, which
+// the view keeps (in Py_buffer.internal) and gives back when it is released.
+// The view also holds a reference to the surface, so the surface cannot die
+// under it; freeing the SDL surface and ending the display are refused while
+// any view of it, or of a subsurface of it, is out.
+
+void count_views(PyObject *self, Py_ssize_t change)
+{
+    for (SurfaceObject *surface = as_surface(self); surface != nullptr;
+         surface = owner_of(surface))
+        as_instance(surface)->views += change;
+}
+
+bool has_views(PyObject *self)
+{
+    return reinterpret_cast<SurfaceInstance *>(self)->views > 0;
+}
+
+int refuse_view(const char *message)
+{
+    PyErr_SetString(PyExc_BufferError, message);
+    return -1;
+}
+
+int surface_getbuffer(PyObject *self, Py_buffer *view, int flags)
+{
+    SDL_Surface *surf = drawable(self);
+    if (surf == nullptr)
+        return -1;
+    if (surf->format->BytesPerPixel != 4) {
+        PyErr_Format(PyExc_BufferError,
+                     "a view of a surface needs 32-bit pixels; this one has %d bits",
+                     static_cast<int>(surf->format->BitsPerPixel));
+        return -1;
+    }
+    const Py_ssize_t width = surf->w, height = surf->h, pitch = surf->pitch;
+    const bool contiguous = pitch == width * 4 || height == 1;
+    constexpr int c_order = PyBUF_C_CONTIGUOUS & ~PyBUF_STRIDES;
+    constexpr int f_order = PyBUF_F_CONTIGUOUS & ~PyBUF_STRIDES;
+    constexpr int any_order = PyBUF_ANY_CONTIGUOUS & ~PyBUF_STRIDES;
+    if (flags & f_order)
+        return refuse_view("a surface's pixels lie row by row, not column by column");
+    if (!contiguous && ((flags & (c_order | any_order)) != 0
+                        || (flags & PyBUF_STRIDES) != PyBUF_STRIDES))
+        return refuse_view("this surface's rows are not contiguous (a subsurface strides "
+                           "through its owner's rows): ask for strides");
+
+    auto *locker = PyObject_New(ViewLockObject, &view_lock_type);
+    if (locker == nullptr)
+        return -1;
+    locker->weakreflist = nullptr;
+    Ref hold_locker = Ref::steal(reinterpret_cast<PyObject *>(locker));
+    if (!lock_slot<PinholdLockByFunc>(PINHOLD_SLOT_LOCK_SURFACE_BY)(as_surface(self),
+                                                                    hold_locker.get())) {
+        // An entry SDL refused is given back now, not at the next unlock.
+        brilox::HeldError refused;
+        refused.take();
+        if (!lock_slot<PinholdLockByFunc>(PINHOLD_SLOT_UNLOCK_SURFACE_BY)(as_surface(self),
+                                                                          hold_locker.get()))
+            PyErr_Clear();
+        return -1;
+    }
+    // Read after the lock, which points a subsurface at its owner's pixels.
+    surf = as_surface(self)->surf;
+    locker->shape[0] = height;
+    locker->shape[1] = width;
+    locker->shape[2] = 4;
+    locker->strides[0] = pitch;
+    locker->strides[1] = 4;
+    locker->strides[2] = 1;
+
+    view->buf = surf->pixels;
+    view->obj = Ref::borrow(self).release();
+    view->len = height * width * 4;
+    view->readonly = 0;
+    view->itemsize = 1;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char *>("B") : nullptr;
+    if ((flags & PyBUF_ND) != PyBUF_ND) {
+        view->ndim = 1;
+        view->shape = nullptr;
+    } else {
+        view->ndim = 3;
+        view->shape = locker->shape;
+    }
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? locker->strides : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = hold_locker.release();
+    count_views(self, 1);
+    return 0;
+}
+
+void surface_releasebuffer(PyObject *self, Py_buffer *view)
+{
+    Ref locker = Ref::steal(static_cast<PyObject *>(view->internal));
+    view->internal = nullptr;
+    count_views(self, -1);
+    brilox::HeldError pending;
+    pending.take();
+    // Should the entry not come out, the locker's death leaves it dead, and
+    // the next unlock of the surface gives it back.
+    if (!lock_slot<PinholdLockByFunc>(PINHOLD_SLOT_UNLOCK_SURFACE_BY)(as_surface(self),
+                                                                      locker.get()))
+        PyErr_WriteUnraisable(self);
+}
+
+void view_lock_dealloc(PyObject *object)
+{
+    auto *self = reinterpret_cast<ViewLockObject *>(object);
+    if (self->weakreflist != nullptr)
+        PyObject_ClearWeakRefs(object);
+    PyObject_Free(object);
+}
+
+// ---- rectangles ----------------------------------------------------------
+
+// Reads a rectangle through the rect table, or raises TypeError naming `what`.
+bool read_rect(PyObject *object, const char *what, api::IntRect *rect)
+{
+    auto rect_from_object = reinterpret_cast<api::RectFromObject>(
+        api_slots[api::rect_first + api::rect_from_object_slot]);
+    const api::IntRect *read = rect_from_object(object, rect);
+    if (read == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s must be (x, y, w, h) or ((x, y), (w, h)), not %R",
+                     what, object);
+        return false;
+    }
+    *rect = *read;
+    return true;
+}
+
+// A rectangle clipped to the w x h surface it names part of.
+struct Clipped {
+    std::int64_t x, y, w, h;
+    bool empty() const { return w <= 0 || h <= 0; }
+};
+
+// Clips `rect` to a w x h surface.  A rect of negative size, or of positive
+// size that shares no pixel with the surface, is refused with ValueError.
+bool clip_to(const api::IntRect &rect, const char *what, int w, int h, Clipped *out)
+{
+    if (rect.w < 0 || rect.h < 0) {
+        PyErr_Format(PyExc_ValueError, "%s (%d, %d, %d, %d) has a negative size", what,
+                     static_cast<int>(rect.x), static_cast<int>(rect.y),
+                     static_cast<int>(rect.w), static_cast<int>(rect.h));
+        return false;
+    }
+    const std::int64_t x0 = std::max<std::int64_t>(rect.x, 0);
+    const std::int64_t y0 = std::max<std::int64_t>(rect.y, 0);
+    const std::int64_t x1 = std::min<std::int64_t>(std::int64_t{rect.x} + rect.w, w);
+    const std::int64_t y1 = std::min<std::int64_t>(std::int64_t{rect.y} + rect.h, h);
+    *out = {x0, y0, x1 - x0, y1 - y0};
+    if (out->empty() && rect.w > 0 && rect.h > 0) {
+        PyErr_Format(PyExc_ValueError, "%s (%d, %d, %d, %d) lies outside the %s (%d x %d)",
+                     what, static_cast<int>(rect.x), static_cast<int>(rect.y),
+                     static_cast<int>(rect.w), static_cast<int>(rect.h),
+                     std::strcmp(what, "area") == 0 ? "source surface" : "surface", w, h);
+        return false;
+    }
+    return true;
+}
+
+PyObject *rect_tuple(std::int64_t x, std::int64_t y, std::int64_t w, std::int64_t h)
+{
+    return Py_BuildValue("(LLLL)", static_cast<long long>(x), static_cast<long long>(y),
+                         static_cast<long long>(w), static_cast<long long>(h));
+}
+
+// ---- fill ----------------------------------------------------------------
+
+// Reads (r, g, b) or (r, g, b, a), each an integer from 0 to 255.
+bool read_colour(PyObject *object, Uint8 rgba[4])
+{
+    rgba[3] = SDL_ALPHA_OPAQUE;
+    Ref items;
+    if (PySequence_Check(object) && !PyUnicode_Check(object) && !PyBytes_Check(object)
+        && !PyByteArray_Check(object))
+        items = Ref::steal(PySequence_Tuple(object));
+    if (!items) {
+        PyErr_Format(PyExc_TypeError, "colour must be (r, g, b) or (r, g, b, a), not %R",
+                     object);
+        return false;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+    if (count != 3 && count != 4) {
+        PyErr_Format(PyExc_ValueError, "colour must have 3 or 4 components, not %zd", count);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyLong_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "colour components must be integers, not %R", item);
+            return false;
+        }
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(item, &overflow);
+        if (value == -1 && PyErr_Occurred())
+            return false;
+        if (overflow != 0 || value < 0 || value > 255) {
+            PyErr_Format(PyExc_ValueError, "colour components must be 0 to 255, not %R", item);
+            return false;
+        }
+        rgba[i] = static_cast<Uint8>(value);
+    }
+    return true;
+}
+
+PyObject *surface_fill(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    static char colour_keyword[] = "colour";
+    static char rect_keyword[] = "rect";
+    static char *keywords[] = {colour_keyword, rect_keyword, nullptr};
+    PyObject *colour = nullptr, *rect_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:fill", keywords, &colour, &rect_arg))
+        return nullptr;
+    Uint8 rgba[4];
+    if (!read_colour(colour, rgba))
+        return nullptr;
+    api::IntRect rect{};
+    if (rect_arg != Py_None && !read_rect(rect_arg, "rect", &rect))
+        return nullptr;
+    SDL_Surface *surf = drawable(self);
+    if (surf == nullptr)
+        return nullptr;
+    if (rect_arg == Py_None)
+        rect = {0, 0, surf->w, surf->h};
+    Clipped clipped{};
+    if (!clip_to(rect, "rect", surf->w, surf->h, &clipped))
+        return nullptr;
+    if (clipped.empty())
+        return rect_tuple(rect.x, rect.y, 0, 0);
+    SDL_Rect target = {static_cast<Sint16>(clipped.x), static_cast<Sint16>(clipped.y),
+                       static_cast<Uint16>(clipped.w), static_cast<Uint16>(clipped.h)};
+    const Uint32 pixel = SDL_MapRGBA(surf->format, rgba[0], rgba[1], rgba[2], rgba[3]);
+    if (SDL_FillRect(surf, &target, pixel) < 0)
+        return api::raise_library_error(api_slots, SDL_GetError());
+    return rect_tuple(clipped.x, clipped.y, clipped.w, clipped.h);
+}
+
+// ---- blit ----------------------------------------------------------------
+
+// Reads a blit's destination: (x, y), or a rect whose size is not used.
+bool read_position(PyObject *object, std::int64_t *x, std::int64_t *y)
+{
+    api::IntRect rect{};
+    auto rect_from_object = reinterpret_cast<api::RectFromObject>(
+        api_slots[api::rect_first + api::rect_from_object_slot]);
+    if (rect_from_object(object, &rect) == nullptr) {
+        int px = 0, py = 0;
+        if (!PyTuple_Check(object) && !PyList_Check(object)) {
+            PyErr_Format(PyExc_TypeError, "dest must be (x, y) or a rect, not %R", object);
+            return false;
+        }
+        Ref pair = Ref::steal(PySequence_Tuple(object));
+        if (!pair || !PyArg_ParseTuple(pair.get(), "ii", &px, &py)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "dest must be (x, y) or a rect, not %R", object);
+            return false;
+        }
+        rect.x = px;
+        rect.y = py;
+    }
+    *x = rect.x;
+    *y = rect.y;
+    return true;
+}
+
+// The surface at the top of a chain of subsurfaces, whose pixels they all share.
+SurfaceObject *root_of(PyObject *object)
+{
+    SurfaceObject *surface = as_surface(object);
+    while (owner_of(surface) != nullptr)
+        surface = owner_of(surface);
+    return surface;
+}
+
+// True, with the list's dead lockers purged, while anything holds a lock.
+bool locked_now(PyObject *object)
+{
+    SurfaceObject *surface = as_surface(object);
+    if (surface->locklist == nullptr)
+        return false;
+    if (!lock_slot<PinholdLockByFunc>(PINHOLD_SLOT_UNLOCK_SURFACE_BY)(surface, nullptr))
+        PyErr_Clear();
+    return surface->locklist != nullptr && PyList_Check(surface->locklist)
+        && PyList_GET_SIZE(surface->locklist) > 0;
+}
+
+// A copy of `area` of `src` in a surface of its own, blitting as `src` does:
+// SDL's blitter must not read pixels it is writing.
+SDL_Surface *copy_area(SDL_Surface *src, const SDL_Rect &area)
+{
+    const SDL_PixelFormat *format = src->format;
+    SDL_Surface *copy =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, area.w, area.h, format->BitsPerPixel,
+                             format->Rmask, format->Gmask, format->Bmask, format->Amask);
+    if (copy == nullptr)
+        return nullptr;
+    const Uint8 *from = static_cast<const Uint8 *>(src->pixels) + area.y * src->pitch
+        + area.x * format->BytesPerPixel;
+    auto *to = static_cast<Uint8 *>(copy->pixels);
+    for (int row = 0; row < area.h; ++row)
+        std::memcpy(to + row * copy->pitch, from + row * src->pitch,
+                    std::size_t{area.w} * format->BytesPerPixel);
+    if (SDL_SetAlpha(copy, src->flags & SDL_SRCALPHA, format->alpha) < 0
+        || SDL_SetColorKey(copy, src->flags & SDL_SRCCOLORKEY, format->colorkey) < 0) {
+        SDL_FreeSurface(copy);
+        return nullptr;
+    }
+    return copy;
+}
+
+PyObject *surface_blit(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    static char source_keyword[] = "source";
+    static char dest_keyword[] = "dest";
+    static char area_keyword[] = "area";
+    static char *keywords[] = {source_keyword, dest_keyword, area_keyword, nullptr};
+    PyObject *source = nullptr, *dest = nullptr, *area_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!|OO:blit", keywords, &surface_type,
+                                     &source, &dest, &area_arg))
+        return nullptr;
+    std::int64_t x = 0, y = 0;
+    if (dest != nullptr && !read_position(dest, &x, &y))
+        return nullptr;
+    api::IntRect area{};
+    if (area_arg != Py_None && !read_rect(area_arg, "area", &area))
+        return nullptr;
+    SDL_Surface *dst = drawable(self);
+    if (dst == nullptr)
+        return nullptr;
+    SDL_Surface *src = drawable(source);
+    if (src == nullptr)
+        return nullptr;
+    if (area_arg == Py_None)
+        area = {0, 0, src->w, src->h};
+    Clipped from{};
+    if (!clip_to(area, "area", src->w, src->h, &from))
+        return nullptr;
+    // Where the part of the area inside the source lands, then that clipped
+    // to the destination, the area following.
+    x += from.x - area.x;
+    y += from.y - area.y;
+    const std::int64_t x0 = std::max<std::int64_t>(x, 0), y0 = std::max<std::int64_t>(y, 0);
+    const std::int64_t x1 = std::min<std::int64_t>(x + from.w, dst->w);
+    const std::int64_t y1 = std::min<std::int64_t>(y + from.h, dst->h);
+    if (from.empty() || x1 <= x0 || y1 <= y0)
+        return rect_tuple(x, y, 0, 0);
+    SDL_Rect src_rect = {static_cast<Sint16>(from.x + (x0 - x)),
+                         static_cast<Sint16>(from.y + (y0 - y)), static_cast<Uint16>(x1 - x0),
+                         static_cast<Uint16>(y1 - y0)};
+    SDL_Rect dst_rect = {static_cast<Sint16>(x0), static_cast<Sint16>(y0), 0, 0};
+
+    if (locked_now(self) || locked_now(source))
+        return api::raise_library_error(
+            api_slots, "cannot blit while either surface is locked (by lock(), lock_by(), "
+                       "lifetime_lock() or a buffer view such as a memoryview or a numpy "
+                       "array of it): SDL's blitter refuses locked surfaces");
+    // A surface blitted onto itself, or onto a surface that shares its
+    // pixels, is blitted from a copy of the area.
+    SDL_Surface *copy = nullptr;
+    if (root_of(self) == root_of(source) || root_of(self)->surf == root_of(source)->surf) {
+        if (src->format->BitsPerPixel == 8)
+            return api::raise_library_error(
+                api_slots, "cannot blit an 8-bit surface onto pixels it shares: SDL's "
+                           "blitter does not allow the two to overlap");
+        copy = copy_area(src, src_rect);
+        if (copy == nullptr)
+            return api::raise_library_error(api_slots, SDL_GetError());
+        src_rect = {0, 0, static_cast<Uint16>(copy->w), static_cast<Uint16>(copy->h)};
+    }
+    const int blitted = SDL_BlitSurface(copy != nullptr ? copy : src, &src_rect, dst, &dst_rect);
+    if (copy != nullptr)
+        SDL_FreeSurface(copy);
+    if (blitted < 0)
+        return api::raise_library_error(api_slots, SDL_GetError());
+    return rect_tuple(dst_rect.x, dst_rect.y, dst_rect.w, dst_rect.h);
+}
+
 // ---- test and benchmark helpers ------------------------------------------
 
 PyObject *surface_sdl_address(PyObject *self, PyObject *)
@@ -249,10 +722,48 @@ PyObject *surface_sdl_address(PyObject *self, PyObject *)
 
 PyObject *surface_drop_sdl_surface(PyObject *self, PyObject *)
 {
+    if (has_views(self))
+        return api::raise_library_error(api_slots,
+                                        "cannot free a surface while buffer views of it are out");
     SDL_Surface *surf = as_surface(self)->surf;
     as_surface(self)->surf = nullptr;
-    if (surf != nullptr)
+    if (surf != nullptr && !reinterpret_cast<SurfaceInstance *>(self)->display)
         SDL_FreeSurface(surf);
+    return brilox::none();
+}
+
+// ---- the display surface -------------------------------------------------
+//
+// brilox.display hands out the display surface through these two: one
+// Surface per mode, which it ends before the mode goes.
+
+PyObject *surface_display_surface(PyObject *, PyObject *)
+{
+    SDL_Surface *surf = SDL_WasInit(SDL_INIT_VIDEO) ? SDL_GetVideoSurface() : nullptr;
+    if (surf == nullptr || surf->format == nullptr)
+        return api::raise_library_error(api_slots, "Display mode not set");
+    PyObject *object = surface_type.tp_alloc(&surface_type, 0);
+    if (object == nullptr)
+        return nullptr;
+    as_surface(object)->surf = surf;
+    reinterpret_cast<SurfaceInstance *>(object)->display = true;
+    return object;
+}
+
+PyObject *surface_end_display(PyObject *self, PyObject *)
+{
+    auto *instance = reinterpret_cast<SurfaceInstance *>(self);
+    if (!instance->display) {
+        PyErr_SetString(PyExc_TypeError, "not the display surface");
+        return nullptr;
+    }
+    if (has_views(self))
+        return api::raise_library_error(
+            api_slots, "the display surface has buffer views out (a memoryview or a numpy "
+                       "array of it, or of a subsurface of it): release them before "
+                       "set_mode() or quit()");
+    instance->display_ended = true;
+    as_surface(self)->surf = nullptr;
     return brilox::none();
 }
 
@@ -384,9 +895,28 @@ PyObject *surface_collect_in_first_allocation(PyObject *, PyObject *function)
 }
 
 const char surface_doc[] =
-    "Surface(size)\n--\n\na 32-bit software SDL surface of size (width, height)";
+    "Surface(size, alpha=False)\n--\n\n"
+    "a 32-bit software SDL surface of size (width, height), its pixels' bytes\n"
+    "R, G, B, A in memory; with alpha, blits from it blend by its alpha channel,\n"
+    "without, the fourth byte is unused.  memoryview(surface) is a writable\n"
+    "(height, width, 4) view of its bytes, rows one pitch apart, that locks the\n"
+    "surface while it lives";
 
 PyMethodDef surface_methods[] = {
+    {"fill", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(surface_fill)),
+     METH_VARARGS | METH_KEYWORDS,
+     "fill($self, /, colour, rect=None)\n--\n\n"
+     "fill rect (the whole surface when None), clipped to the surface, with\n"
+     "colour, (r, g, b) or (r, g, b, a), written as it is, without blending;\n"
+     "returns the rectangle filled, (x, y, w, h)"},
+    {"blit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(surface_blit)),
+     METH_VARARGS | METH_KEYWORDS,
+     "blit($self, /, source, dest=(0, 0), area=None)\n--\n\n"
+     "draw area of source (all of it when None) with its corner at dest, (x, y)\n"
+     "or a rect, through SDL's blitter: a source with alpha blends by it; returns\n"
+     "the rectangle changed, (x, y, w, h), of size 0 where nothing was.  Neither\n"
+     "surface may be locked (a buffer view locks it); a source that shares pixels\n"
+     "with this surface is blitted from a copy of the area"},
     {"subsurface", surface_subsurface, METH_VARARGS,
      "subsurface($self, rect, /)\n--\n\n"
      "a surface that shows this one's pixels inside the rectangle (x, y, width, height)"},
@@ -420,6 +950,9 @@ PyMethodDef surface_methods[] = {
     {"_lock_cycles", surface_lock_cycles, METH_VARARGS,
      "_lock_cycles($self, locker, count, /)\n--\n\n"
      "lock and unlock on behalf of locker, count times"},
+    {"_end_display", surface_end_display, METH_NOARGS,
+     "_end_display($self, /)\n--\n\n"
+     "end the display surface before its mode goes; refused while views are out"},
     {"_floor_cycles", surface_floor_cycles, METH_VARARGS,
      "_floor_cycles($self, locker, count, /)\n--\n\n"
      "make, append and delete a weak reference to locker and lock and unlock the SDL "
@@ -428,6 +961,10 @@ PyMethodDef surface_methods[] = {
 };
 
 PyMethodDef module_methods[] = {
+    {"_display_surface", surface_display_surface, METH_NOARGS,
+     "_display_surface($module, /)\n--\n\n"
+     "a new Surface of the display surface, which SDL keeps; display.get_surface()\n"
+     "gives the one that set_mode() and quit() end"},
     {"_lifetime_lock_without_surface", surface_lifetime_lock_without_surface, METH_O,
      "_lifetime_lock_without_surface($module, locker, /)\n--\n\n"
      "ask for a lifetime lock on no surface"},
@@ -438,7 +975,28 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyBufferProcs surface_as_buffer = {surface_getbuffer, surface_releasebuffer};
+
 PyTypeObject surface_type;
+PyTypeObject view_lock_type;
+
+const char view_lock_doc[] =
+    "the locker through which a buffer view of a Surface holds its lock; it\n"
+    "shows in the surface's get_locks() while the view lives";
+
+void fill_view_lock_type()
+{
+    PyTypeObject &type = view_lock_type;
+    if (type.tp_name != nullptr)
+        return;
+    Py_INCREF(&type);
+    type.tp_name = "brilox.surface.ViewLock";
+    type.tp_basicsize = sizeof(ViewLockObject);
+    type.tp_dealloc = view_lock_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc = view_lock_doc;
+    type.tp_weaklistoffset = offsetof(ViewLockObject, weakreflist);
+}
 
 // Fills the type record before it is readied; once is enough.
 void fill_surface_type()
@@ -455,6 +1013,7 @@ void fill_surface_type()
     type.tp_flags = Py_TPFLAGS_DEFAULT;
     type.tp_doc = surface_doc;
     type.tp_weaklistoffset = offsetof(SurfaceInstance, weakreflist);
+    type.tp_as_buffer = &surface_as_buffer;
     type.tp_methods = surface_methods;
     type.tp_new = surface_new;
 }
@@ -479,16 +1038,28 @@ PyMODINIT_FUNC PyInit_surface(void)
                           api_slots + api::base_first);
     if (PyErr_Occurred())
         return nullptr;
+    api::import_api_table(api::rect_module, api::rect_capsule, api::rect_slot_count,
+                          api_slots + api::rect_first);
+    if (PyErr_Occurred())
+        return nullptr;
+    if (api_slots[api::rect_first + api::rect_from_object_slot] == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "brilox.rect publishes no rect_from_object");
+        return nullptr;
+    }
     if (pinhold_import_table(lock_api) < 0)
         return nullptr;
     fill_surface_type();
-    if (!brilox::type_ready(&surface_type))
+    fill_view_lock_type();
+    if (!brilox::type_ready(&surface_type) || !brilox::type_ready(&view_lock_type))
         return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&surface_module, 1013));
     if (!module)
         return nullptr;
     if (!brilox::add_to_module(module.get(), "Surface",
                                Ref::borrow(reinterpret_cast<PyObject *>(&surface_type))))
+        return nullptr;
+    if (!brilox::add_to_module(module.get(), "ViewLock",
+                               Ref::borrow(reinterpret_cast<PyObject *>(&view_lock_type))))
         return nullptr;
     return module.release();
 }
