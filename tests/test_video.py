@@ -2,8 +2,10 @@
 numbers, read back from what SDL shows in a game's loop, against the clock,
 the sound the sound server plays and the end event; and what it refuses."""
 
+import ctypes
 import gc
 import math
+import random
 import os
 import struct
 import subprocess
@@ -18,11 +20,12 @@ import brilox.base
 import brilox.display as display
 import brilox.sound
 from brilox.play import SubtitleWarning, Video
-from brilox.media import _colour, colour, pipeline, subtitles
+from brilox.media import PictureWarning, _colour, colour, pipeline, subtitles
 from sanitizer import SANITIZED
 from support import sdl
 from support.soundserver import RATE, inserted_silences, sound_server, without  # noqa: F401,E501
 from support import sync
+from support.xserver import xlib
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("av")
@@ -80,7 +83,24 @@ def clips(tmp_path_factory):
     ffmpeg("-y", "-i", folder / "count.mp4", "-c", "copy", "-output_ts_offset", 1.4,
            folder / "late.mp4")
     (folder / "notes.mp4").write_text("not a video\n" * 100)
+    # Alpha beside the picture (VP9's, which only libvpx decodes): opaque on
+    # the left, clear in the middle, rising on the right.
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=%dx%d:rate=%d:duration=1" % (W, H, FPS), "-vf",
+           "format=yuva420p,geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='%s'" % ALPHA,
+           "-c:v", "libvpx-vp9", "-pix_fmt", "yuva420p", folder / "alpha.webm")
     return folder
+
+
+# The alpha of alpha.webm by column; the game's background behind it, and
+# the rectangle it draws over the video.
+ALPHA = "if(lt(X,%d),255,if(lt(X,%d),0,(X-%d)*2))" % (W // 3, W // 2, W // 2)
+BACKGROUND, MENU, MENU_RECT = (40, 90, 160), (250, 20, 200), (60, 50, 40, 20)
+
+
+def put_up(video):
+    """What a game does with a surface's frame: blits it onto the display."""
+    if video.surface is not None:
+        display.get_surface().blit(video.surface)
 
 
 def shown(size=(W, H)):
@@ -131,6 +151,7 @@ def run(video, seconds, until=lambda: False, pictures=None, others=(), since=Non
         held += max(0.0, begun - last - 1 / 60)
         last = begun
         if video.update():
+            put_up(video)
             at, picture = time.monotonic(), shown()
             seen.append((at, number(picture), video.position))
             seen.stalls.append(held + max(0.0, at - begun - 0.005))
@@ -147,17 +168,23 @@ def first_frame(video, size=(W, H), read=number):
     while not video.update():
         assert time.monotonic() < deadline, "no frame went up"
         time.sleep(0.005)
+    put_up(video)
     return read(shown(size))
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("name, raw, speed", [
-    ("count.mp4", {}, 1.0), ("count.yuv", {"size": (W, H), "format": "i420", "fps": FPS}, 1.0),
-    ("count.mp4", {}, 2.0), ("late.mp4", {}, 1.0)])
-def test_frames_show_at_their_times(video, clips, name, raw, speed):
+@pytest.mark.parametrize("name, raw, speed, output", [
+    ("count.mp4", {}, 1.0, "overlay"), ("count.mp4", {}, 1.0, "surface"),
+    ("count.yuv", {"size": (W, H), "format": "i420", "fps": FPS}, 1.0, "overlay"),
+    ("count.mp4", {}, 2.0, "overlay"), ("late.mp4", {}, 1.0, "overlay")])
+def test_frames_show_at_their_times(video, clips, name, raw, speed, output):
+    """Through an overlay, or through a surface the game blits (which puts
+    nothing on the display itself)."""
     video.set_mode((W, H))
-    with Video(clips / name, speed=speed, **raw) as v:
+    video.get_surface().fill((0, 0, 0))
+    with Video(clips / name, speed=speed, output=output, **raw) as v:
         assert (v.size, v.frame_rate, v.has_sound, v.playing) == ((W, H), FPS, False, False)
+        assert not v.has_alpha
         assert v.duration == pytest.approx(2, abs=0.5 / FPS) or (raw and v.duration is None)
         started = time.monotonic()
         v.play()
@@ -166,6 +193,7 @@ def test_frames_show_at_their_times(video, clips, name, raw, speed):
         held = sum(seen.stalls)
         assert v.finished and time.monotonic() - started < (2 + 0.3 * LATE) / speed + held
         last, rgb = pictures[-1], v.rgb()
+        assert (v.surface is None) == (output == "overlay")
     numbers = [n for _, n, _ in seen]
     assert None not in numbers and numbers == sorted(numbers), numbers
     assert numbers[-1] == 2 * FPS - 1, numbers
@@ -460,6 +488,159 @@ def test_speed_changes_while_playing_leave_no_gap(video, tmp_path, sound_server,
     assert (level < 4000 / 2 ** 0.5 / 2 ** 0.5 / 2).sum() <= 4, level.min()
     pitch = np.abs(np.fft.rfft(steady[:len(steady) // 2400 * 2400].reshape(-1, 2400), axis=1))
     assert (pitch.argmax(1) * 20 == 1000).all(), pitch.argmax(1) * 20
+
+
+def x_window(x_display, size):
+    """(x, y, w, h) on the X server's screen of the one top window of `size`
+    (w, h) that is shown (with no window manager, nothing else is)."""
+    x11 = xlib()
+    x11.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 4
+    x11.XGetWindowAttributes.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p]
+    connection = x11.XOpenDisplay(x_display.encode())
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            ids, count, unused = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint(), ctypes.c_ulong()
+            x11.XQueryTree(connection, x11.XDefaultRootWindow(connection), ctypes.byref(unused),
+                           ctypes.byref(unused), ctypes.byref(ids), ctypes.byref(count))
+            windows = ids[:count.value]
+            x11.XFree(ids)
+            for window in windows:
+                # XWindowAttributes: x, y, width, height first; map_state
+                # (2 for shown) after the 40-odd bytes between.
+                attributes = (ctypes.c_int * 64)()
+                x11.XGetWindowAttributes(connection, window, attributes)
+                found = tuple(attributes[:4])
+                if found[2:] == tuple(size) and attributes[23] == 2:
+                    return found
+            time.sleep(0.05)
+        raise AssertionError("no window of %dx%d is shown" % tuple(size))
+    finally:
+        x11.XCloseDisplay(connection)
+
+
+class Grabs(threading.Thread):
+    """`count` grabs of a rectangle of the X server's screen, as (H, W, 3)
+    RGB, each 5 to 40 ms after the one before, as a compositor takes them
+    whenever it likes: none waits for the game's flip."""
+
+    def __init__(self, x_display, rect, count):
+        super().__init__(daemon=True)
+        self.x11, self.rect, self.count, self.pictures = xlib(), rect, count, []
+        self.connection = self.x11.XOpenDisplay(x_display.encode())
+        self.start()
+
+    def grab(self):
+        x, y, w, h = self.rect
+        image = self.x11.XGetImage(self.connection, self.x11.XDefaultRootWindow(self.connection),
+                                   x, y, w, h, 0xFFFFFFFF, 2)  # ZPixmap
+        free = ctypes.CDLL(None).free
+        free.argtypes = [ctypes.c_void_p]
+        # Xvfb's 24-bit screen: 32 bits a pixel, B, G, R, unused in memory.
+        data = image[2]
+        pixels = np.ctypeslib.as_array(ctypes.cast(data, ctypes.POINTER(ctypes.c_uint8)),
+                                       (h, w, 4))[..., 2::-1].copy()
+        free(data), free(image)
+        return pixels
+
+    def run(self):
+        random.seed(7)
+        while len(self.pictures) < self.count:
+            time.sleep(random.uniform(0.005, 0.04))
+            self.pictures.append(self.grab())
+        self.x11.XCloseDisplay(self.connection)
+
+
+@pytest.fixture
+def x_video(x_display, monkeypatch):
+    """SDL's video on the X server, for the test and shut down after."""
+    monkeypatch.setenv("SDL_VIDEODRIVER", "x11")
+    monkeypatch.setenv("DISPLAY", x_display)
+    display.init()
+    yield display
+    display.quit()
+
+
+def over_background(clip, frame):
+    """ffmpeg's own blend of frame `frame` of a clip with alpha over BACKGROUND,
+    in RGB, of the clip's RGBA (as a surface has it)."""
+    rgb = ffmpeg("-f", "lavfi", "-i", "color=c=0x%02x%02x%02x:size=%dx%d:rate=%d,format=gbrp"
+                 % (BACKGROUND + (W, H, FPS)), "-c:v", "libvpx-vp9", "-i", clip,
+                 "-filter_complex", "[1]format=rgba[clip];[0][clip]overlay=format=rgb:shortest=1",
+                 "-f", "rawvideo",
+                 "-pix_fmt", "rgb24", "-")
+    return np.frombuffer(rgb, np.uint8).reshape(-1, H, W, 3)[frame]
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("driver", ["dummy", "x11"])
+def test_a_clip_with_alpha_shows_the_background_where_it_is_clear(request, clips, driver):
+    """Blitted over the game's background, within 2 levels of ffmpeg's
+    blend (SDL's own is a level off at most): as
+    SDL's display surface holds it, or as the X server shows the window.
+    The Video itself puts nothing on the display.  Through an overlay the
+    same clip has alpha all the same, and says once that it drops it."""
+    video = request.getfixturevalue("video" if driver == "dummy" else "x_video")
+    video.set_mode((W, H))
+    video.set_caption("alpha")
+    screen = video.get_surface()
+    screen.fill(BACKGROUND)
+    with Video(clips / "alpha.webm", output="surface") as v:
+        assert v.has_alpha and v.size == (W, H)
+        v.seek(10 / FPS)
+        deadline = time.monotonic() + 5
+        while not v.update():
+            assert time.monotonic() < deadline, "no frame went up"
+            time.sleep(0.005)
+        assert (shown() == BACKGROUND).all(), "the Video drew on the display"
+        # (VP9 codes alpha with loss: a few levels at its edges.)
+        clear = np.asarray(v.surface)[:, W // 3 + 4:W // 2 - 4, 3]
+        assert v.surface.get_size() == (W, H) and clear.max() <= 1
+        del clear
+        put_up(v)
+        picture = shown()
+        if driver == "x11":
+            grabs = Grabs(os.environ["DISPLAY"], x_window(os.environ["DISPLAY"], (W, H)), 1)
+            grabs.join(10)
+            picture = grabs.pictures[0]
+    expected = over_background(clips / "alpha.webm", 10)
+    apart = np.abs(picture.astype(int) - expected).max(axis=2)
+    assert apart.max() <= 2, np.bincount(apart.ravel())
+    with warnings.catch_warnings(record=True) as said:
+        warnings.simplefilter("always")
+        with Video(clips / "alpha.webm") as v, Video(clips / "second.mp4") as opaque:
+            assert v.has_alpha and not opaque.has_alpha
+    assert [(w.category, str(w.message), os.path.basename(w.filename)) for w in said] == [
+        (PictureWarning, "the clip's alpha channel is dropped: an overlay has none; use "
+         'output="surface"', "test_video.py")]
+
+
+@pytest.mark.timeout(60)
+def test_the_games_drawing_is_over_the_video_in_every_grab(x_video, clips):
+    """A game's loop on classic SDL's X11 driver (or SDL 2's): the video
+    blitted, a rectangle drawn over it, a flip; 50 grabs of the window,
+    each at a moment the game does not choose, all show both."""
+    x_video.set_mode((W, H))
+    x_video.set_caption("composed")
+    screen, grabs = x_video.get_surface(), None
+    with Video(clips / "count.mp4", output="surface", loop=True) as v:
+        v.play()
+        deadline = time.monotonic() + 30
+        while grabs is None or grabs.is_alive():
+            assert time.monotonic() < deadline, "the grabs took too long"
+            if v.update() or v.surface is not None:
+                put_up(v)
+                screen.fill(MENU, MENU_RECT)
+                x_video.flip()
+                if grabs is None:
+                    grabs = Grabs(os.environ["DISPLAY"], x_window(os.environ["DISPLAY"],
+                                                                  (W, H)), 50)
+            time.sleep(1 / 60)
+    x, y, w, h = MENU_RECT
+    menu = [(np.abs(p[y:y + h, x:x + w].astype(int) - MENU).max() <= 2) for p in grabs.pictures]
+    numbers = [number(p) for p in grabs.pictures]
+    assert all(menu) and None not in numbers, (menu, numbers)
+    assert len(set(numbers)) > 10, numbers
 
 
 # Each call gets an open Video of second.mp4 (closed twice first for the
