@@ -83,15 +83,21 @@ def clips(tmp_path_factory):
     ffmpeg("-y", "-i", folder / "count.mp4", "-c", "copy", "-output_ts_offset", 1.4,
            folder / "late.mp4")
     (folder / "notes.mp4").write_text("not a video\n" * 100)
-    # Alpha beside the picture (VP9's, which only libvpx decodes): opaque on
-    # the left, clear in the middle, rising on the right.
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=%dx%d:rate=%d:duration=1" % (W, H, FPS), "-vf",
-           "format=yuva420p,geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='%s'" % ALPHA,
-           "-c:v", "libvpx-vp9", "-pix_fmt", "yuva420p", folder / "alpha.webm")
+    # Alpha beside the picture (VP8's and VP9's, which only libvpx decodes)
+    # or in it (ARGB): opaque on the left, clear in the middle, rising on
+    # the right.
+    for name, codec in ALPHA_CLIPS.items():
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=%dx%d:rate=%d:duration=1" % (W, H, FPS),
+               "-vf", "format=yuva420p,geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='%s'"
+               % ALPHA, "-c:v", *codec[0], folder / name)
     return folder
 
 
-# The alpha of alpha.webm by column; the game's background behind it, and
+# Clips with alpha: (how ffmpeg codes them, the decoder that keeps the alpha).
+ALPHA_CLIPS = {"vp9.webm": (["libvpx-vp9", "-pix_fmt", "yuva420p"], "libvpx-vp9"),
+               "vp8.webm": (["libvpx", "-pix_fmt", "yuva420p", "-auto-alt-ref", 0], "libvpx"),
+               "argb.mov": (["qtrle", "-pix_fmt", "argb"], None)}
+# Their alpha by column; the game's background behind it, and
 # the rectangle it draws over the video.
 ALPHA = "if(lt(X,%d),255,if(lt(X,%d),0,(X-%d)*2))" % (W // 3, W // 2, W // 2)
 BACKGROUND, MENU, MENU_RECT = (40, 90, 160), (250, 20, 200), (60, 50, 40, 20)
@@ -564,8 +570,9 @@ def x_video(x_display, monkeypatch):
 def over_background(clip, frame):
     """ffmpeg's own blend of frame `frame` of a clip with alpha over BACKGROUND,
     in RGB, of the clip's RGBA (as a surface has it)."""
+    decoder = ALPHA_CLIPS[clip.name][1]
     rgb = ffmpeg("-f", "lavfi", "-i", "color=c=0x%02x%02x%02x:size=%dx%d:rate=%d,format=gbrp"
-                 % (BACKGROUND + (W, H, FPS)), "-c:v", "libvpx-vp9", "-i", clip,
+                 % (BACKGROUND + (W, H, FPS)), *["-c:v", decoder] * bool(decoder), "-i", clip,
                  "-filter_complex", "[1]format=rgba[clip];[0][clip]overlay=format=rgb:shortest=1",
                  "-f", "rawvideo",
                  "-pix_fmt", "rgb24", "-")
@@ -573,8 +580,9 @@ def over_background(clip, frame):
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("driver", ["dummy", "x11"])
-def test_a_clip_with_alpha_shows_the_background_where_it_is_clear(request, clips, driver):
+@pytest.mark.parametrize("name, driver", [("vp9.webm", "dummy"), ("vp9.webm", "x11"),
+                                          ("vp8.webm", "dummy"), ("argb.mov", "x11")])
+def test_a_clip_with_alpha_shows_the_background_where_it_is_clear(request, clips, name, driver):
     """Blitted over the game's background, within 2 levels of ffmpeg's
     blend (SDL's own is a level off at most): as
     SDL's display surface holds it, or as the X server shows the window.
@@ -585,7 +593,7 @@ def test_a_clip_with_alpha_shows_the_background_where_it_is_clear(request, clips
     video.set_caption("alpha")
     screen = video.get_surface()
     screen.fill(BACKGROUND)
-    with Video(clips / "alpha.webm", output="surface") as v:
+    with Video(clips / name, output="surface") as v:
         assert v.has_alpha and v.size == (W, H)
         v.seek(10 / FPS)
         deadline = time.monotonic() + 5
@@ -603,16 +611,21 @@ def test_a_clip_with_alpha_shows_the_background_where_it_is_clear(request, clips
             grabs = Grabs(os.environ["DISPLAY"], x_window(os.environ["DISPLAY"], (W, H)), 1)
             grabs.join(10)
             picture = grabs.pictures[0]
-    expected = over_background(clips / "alpha.webm", 10)
+    expected = over_background(clips / name, 10)
     apart = np.abs(picture.astype(int) - expected).max(axis=2)
     assert apart.max() <= 2, np.bincount(apart.ravel())
     with warnings.catch_warnings(record=True) as said:
         warnings.simplefilter("always")
-        with Video(clips / "alpha.webm") as v, Video(clips / "second.mp4") as opaque:
+        with Video(clips / name) as v, Video(clips / "second.mp4") as opaque:
             assert v.has_alpha and not opaque.has_alpha
     assert [(w.category, str(w.message), os.path.basename(w.filename)) for w in said] == [
         (PictureWarning, "the clip's alpha channel is dropped: an overlay has none; use "
          'output="surface"', "test_video.py")]
+    # At half the size asked, its alpha is where it was.
+    with Video(clips / name, output="surface", surface_size=(W // 2, H // 2)) as v:
+        assert first_frame(v, read=lambda picture: v.surface.get_size()) == (W // 2, H // 2)
+        alpha = np.asarray(v.surface)[..., 3]
+        assert alpha[:, :W // 6 - 2].min() >= 254 and alpha[:, W // 6 + 2:W // 4 - 2].max() <= 1
 
 
 @pytest.mark.timeout(60)
@@ -661,6 +674,12 @@ BAD = {
     "a text file": (lambda v, new: new("notes.mp4"), brilox.base.error, "Invalid data found"),
     "no such subtitle stream": (lambda v, new: new("second.mp4", subtitle_stream=0),
                                 brilox.base.error, "stream 0 is not a subtitle stream"),
+    "output window": (lambda v, new: new("second.mp4", output="window"), ValueError,
+                      'output must be "overlay" or "surface"'),
+    "surface size 0": (lambda v, new: new("second.mp4", output="surface", surface_size=(0, 9)),
+                       ValueError, "surface_size 0x9"),
+    "surface size alone": (lambda v, new: new("second.mp4", surface_size=(9, 9)), ValueError,
+                           'needs output="surface"'),
 }
 
 
@@ -800,9 +819,10 @@ def lit(picture, bare):
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("name, choices", [("lines.mkv", [1, 2]), ("late.mkv", [1, 2]),
-                                           ("still.mp4", ["still.srt"])])
-def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choices):
+@pytest.mark.parametrize("name, choices, output", [
+    ("lines.mkv", [1, 2], "overlay"), ("late.mkv", [1, 2], "overlay"),
+    ("still.mp4", ["still.srt"], "overlay"), ("lines.mkv", [1, 2], "surface")])
+def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choices, output):
     video.set_mode((SW, SH))
     bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
 
@@ -810,7 +830,7 @@ def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choi
         v.seek(frame / FPS)
         return first_frame(v, (SW, SH), lambda picture: lit(picture, bare))
 
-    with Video(subbed / name) as v:
+    with Video(subbed / name, output=output) as v:
         assert [os.path.basename(str(c)) if isinstance(c, str) else c
                 for c in v.subtitles] == choices
         assert [lit_at(n) for n in (29, 30, 45, 59, 60, 10, 45)] == [0, 1, 1, 1, 0, 0, 1]
