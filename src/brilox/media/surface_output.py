@@ -20,8 +20,9 @@ from brilox.media.output import Output
 
 OUTPUTS = ("overlay", "surface")
 ALPHA_DROPPED = "the clip's alpha channel is dropped: an overlay has none; use output=\"surface\""
-# Surfaces kept for the frames to come: as many as a decoding thread decodes ahead, and more.
-POOL = 12
+# Surfaces kept for the frames to come.  One goes back as each goes up, and
+# one is taken as each is painted: a few cover the decoding thread's bursts.
+POOL = 4
 
 
 def check_output(output, size):
