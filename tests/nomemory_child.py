@@ -52,7 +52,8 @@ def report(n, outcome):
 
 DEPENDENCIES = {"overlay": ["brilox.base", "brilox.rect"], "key": ["brilox.base"],
                 "pinhold": [], "display": ["brilox.base"],
-                "sound": ["brilox.base"], "media._subtitles": []}
+                "sound": ["brilox.base"], "media._subtitles": [],
+                "surface": ["brilox.base", "brilox.rect", "brilox.pinhold"]}
 
 
 def entry(name, n):
@@ -98,6 +99,10 @@ def entry(name, n):
         module.quit()
     elif name == "media._subtitles":
         assert subtitle_blend(module) is True
+    elif name == "surface":
+        surface = module.Surface((4, 4), alpha=True)
+        assert surface.fill((1, 2, 3, 4)) == (0, 0, 4, 4) and bytes(surface)[:4] == b"\1\2\3\4"
+        assert module.Surface((4, 4)).blit(surface, (2, 2)) == (2, 2, 2, 2)
     elif name == "key":
         assert type(module.name(97)) is str
         brilox.display.init()
@@ -233,8 +238,26 @@ def overlay_sweeps():
             assert brilox.display.poll_events() == []
         return prepare, operation, check
 
+    def drawn():
+        # The display's Surface made anew (set_mode ends the last) and drawn on.
+        def prepare():
+            brilox.display.set_mode((64, 48))
+            return {"sprite": Surface((4, 4), alpha=True)}
+
+        def operation(state):
+            shown = brilox.display.get_surface()
+            shown.fill((0, 0, 255))
+            state["blitted"] = (shown.blit(state["sprite"]),
+                                shown.blit(shown, (8, 8), (0, 0, 8, 8)))
+
+        def check(state, outcome):
+            assert brilox.display.get_surface().get_locks() == ()
+            assert outcome is MemoryError or state["blitted"] == ((0, 0, 4, 4), (8, 8, 8, 8))
+        return prepare, operation, check
+
+    from brilox.surface import Surface
     return {"overlay_created": created(Overlay), "subclass_created": created(Framed),
-            "events_polled": polled(),
+            "events_polled": polled(), "surface_drawn": drawn(),
             **{"display_" + kind: displayed(kind) for kind in frames}}
 
 
@@ -302,6 +325,9 @@ def lock_sweeps():
     def owner_lifetime(state):
         state["held"].append(state["surfaces"]["owner"].lifetime_lock(state["locker"]))
 
+    def sub_view(state):
+        state["held"].append(memoryview(state["surfaces"]["sub"]))
+
     return {
         "lock_new_list": registry(owner_lock_by),
         "lock_growing_list": registry(owner_lock_by, existing=4),
@@ -314,6 +340,9 @@ def lock_sweeps():
         # Lock lists just full, so that recording the entry needs memory.
         "lifetime_lock_beside_own": registry(owner_lifetime, existing=3, own=True),
         "lifetime_lock_subsurface_beside_own": registry(sub_lifetime, existing=3, own=True),
+        # A buffer view locks through a ViewLock of its own.
+        "lock_view": registry(sub_view),
+        "lock_view_growing": registry(sub_view, existing=4),
     }
 
 

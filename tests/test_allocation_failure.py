@@ -1,7 +1,8 @@
 """Allocation failure, one allocation at a time, in every module entry and
 in the operations that allocate: Overlay creation and display, reading
 events, the lock
-registry's lists and weak references, and lifetime locks.
+registry's lists and weak references, lifetime locks, buffer views and
+drawing on the display's Surface.
 
 _testcapi.set_nomemory(n, n + 1) makes the n-th allocation from then on
 fail.  Each must end in MemoryError or in success, and leave no leaked
@@ -104,7 +105,7 @@ def interpreter_fault(args, module):
 
 
 @pytest.mark.parametrize("module", ["overlay", "key", "pinhold", "display", "sound",
-                                    "media._subtitles"])
+                                    "media._subtitles", "surface"])
 def test_each_allocation_of_a_module_entry_may_fail(module):
     # One fresh process per n: an entry runs once per process.  Two at a
     # time, until ten in a row succeed.
@@ -145,7 +146,8 @@ SWEEPS = ["overlay_created", "subclass_created", "display_tuple", "display_list"
           "lock_new_list", "lock_growing_list", "lock_itself", "lock_subsurface",
           "lock_subsurface_growing", "lifetime_lock", "lifetime_lock_growing",
           "lifetime_lock_subsurface", "lifetime_lock_beside_own",
-          "lifetime_lock_subsurface_beside_own", "sound_open", "sound_open_audio_up",
+          "lifetime_lock_subsurface_beside_own", "lock_view", "lock_view_growing",
+          "surface_drawn", "sound_open", "sound_open_audio_up",
           "sound_channel", "subtitles_blend"]
 
 

@@ -12,6 +12,7 @@ import ctypes
 import gc
 import sys
 
+import numpy
 import pytest
 
 import brilox.base
@@ -156,6 +157,34 @@ def lock_cases(w):
     }
 
 
+def draw_cases(w):
+    surface, sub, alpha = w["surface"], w["sub"], w["alpha"]
+
+    def views():
+        with memoryview(sub) as view:
+            view.tobytes()
+        numpy.asarray(surface)[0, 0] = (1, 2, 3, 4)
+        expect(BufferError, array.array("B").frombytes, sub)
+
+    def refused():
+        for error, call, *args in [(ValueError, surface.fill, (1, 2, 300)),
+                                   (TypeError, surface.fill, "red"), (TypeError, surface.blit, 5),
+                                   (ValueError, surface.fill, (0, 0, 0), (99, 99, 1, 1)),
+                                   (TypeError, surface.blit, alpha, "xy")]:
+            expect(error, call, *args)
+        with memoryview(alpha):
+            expect(brilox.base.error, surface.blit, alpha)
+
+    return {
+        "views": views, "refused": refused,
+        "fill": lambda: (surface.fill((1, 2, 3)), sub.fill((1, 2, 3, 4), ((1, 1), (2, 2)))),
+        "blit": lambda: (surface.blit(alpha, (3, 3)), surface.blit(sub, w["rect"], (0, 0, 2, 2)),
+                         w["plain"].blit(alpha, (-1, -1))),
+        "display surface": lambda: (display.get_surface().blit(alpha, (1, 1)),
+                                    memoryview(display.get_surface()).release()),
+    }
+
+
 def sound_cases(w):
     return {
         # Opening starts SDL's audio thread: 10 ms a time over SDL 2.
@@ -216,6 +245,7 @@ def world(double):
         "frame deque": collections.deque([y, u, v]), "frame text": ("\u00e9" * 64, "u" * 32, "v" * 32),
         "short": (y[:100], u, v), "broken": (y, u, None), "rect": (1, 2, 3, 4),
         "surface": surface, "sub": surface.subsurface((2, 2, 8, 8)), "plain": Surface((4, 4)),
+        "alpha": Surface((4, 4), alpha=True),
         "locker": Locker(), "frame buffers": (bytearray(y), memoryview(u), array.array("B", v)),
         "reversed": (y, u, memoryview(v)[::-1]), "quit event": ctypes.create_string_buffer(b"\x0c", 64),
     }
@@ -240,7 +270,7 @@ def watched_objects(w):
     objects = [None, Overlay, Framed, brilox.base.error, Surface, Locker, display.Event]
     for name in ("overlay", "frame", "frame buffers", "reversed", "frame list", "frame deque",
                  "frame text", "short",
-                 "broken", "rect", "surface", "sub", "plain", "locker"):
+                 "broken", "rect", "surface", "sub", "plain", "alpha", "locker"):
         if name in w:
             objects.append(w[name])
     objects += list(w["frame"]) + list(w["frame text"]) + list(w["frame buffers"])
@@ -250,7 +280,8 @@ def watched_objects(w):
 CASES = ([("overlay", name) for name in overlay_cases(collections.defaultdict(dict))]
          + [("key", name) for name in key_cases({})]
          + [("display", name) for name in display_cases({})]
-         + [("locks", name) for name in lock_cases(collections.defaultdict(dict))])
+         + [("locks", name) for name in lock_cases(collections.defaultdict(dict))]
+         + [("draw", name) for name in draw_cases(collections.defaultdict(dict))])
 
 
 @pytest.mark.parametrize("group, name", CASES, ids=lambda v: v)
@@ -258,7 +289,7 @@ def test_repeated_calls_leak_nothing(screen, sdl_double, group, name):
     w = world(sdl_double)
     w["overlay"] = Overlay(sdl.YV12, (16, 8))
     cases = {"overlay": overlay_cases, "key": key_cases, "display": display_cases,
-             "locks": lock_cases}[group](w)
+             "locks": lock_cases, "draw": draw_cases}[group](w)
     sdl_double.display_is_noop = 1
     run(cases[name], watched_objects(w))
     del cases

@@ -1,6 +1,7 @@
 // brilox.display: brings up SDL's video subsystem and a software display
 // surface for the other modules to draw on, and reads SDL's event queue.
 #include "api_tables.hpp"
+#include "pinhold.h"
 
 #include <SDL.h>
 
@@ -48,6 +49,23 @@ SDL_Surface *display_surface()
     if (surface == nullptr)
         api::raise_library_error(api_slots, "Display mode not set");
     return surface;
+}
+
+// The brilox.surface.Surface that get_surface() gave for the current mode,
+// or null.  It is ended before the mode goes, while its pixels are still
+// there, and refuses to end while buffer views of it are out: their pixels
+// would go with the mode.
+PyObject *shown_surface = nullptr;
+
+bool end_shown_surface()
+{
+    if (shown_surface == nullptr)
+        return true;
+    Ref ended = Ref::steal(PyObject_CallMethod(shown_surface, "_end_display", nullptr));
+    if (!ended)
+        return false;
+    Py_CLEAR(shown_surface);
+    return true;
 }
 
 // Lets the other modules release what they made for the display (base slot
@@ -198,6 +216,8 @@ PyObject *display_init(PyObject *, PyObject *)
 
 PyObject *display_quit(PyObject *, PyObject *)
 {
+    if (!end_shown_surface())
+        return nullptr;
     run_quit_hooks();
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     return brilox::none();
@@ -239,7 +259,7 @@ PyObject *display_set_mode(PyObject *, PyObject *args)
                         "display flags may only be RESIZABLE, FULLSCREEN and NOFRAME");
         return nullptr;
     }
-    if (!video_ready())
+    if (!video_ready() || !end_shown_surface())
         return nullptr;
     // A mode of another depth ends what was made for the display: SDL over
     // SDL 2 destroys its renderer, and with it every overlay's texture, even
@@ -308,6 +328,30 @@ PyObject *display_get_size(PyObject *, PyObject *)
     if (surface == nullptr)
         return nullptr;
     return Py_BuildValue("(ii)", surface->w, surface->h);
+}
+
+// The display surface as a brilox.surface.Surface, the same one until the
+// mode ends.  It does not own SDL's surface.
+PyObject *display_get_surface(PyObject *, PyObject *)
+{
+    SDL_Surface *surface = display_surface();
+    if (surface == nullptr)
+        return nullptr;
+    if (shown_surface != nullptr) {
+        if (reinterpret_cast<SurfaceObject *>(shown_surface)->surf == surface)
+            return Ref::borrow(shown_surface).release();
+        // SDL's video went on without this module (it was shut down and
+        // brought up by another): that Surface says so itself.
+        Py_CLEAR(shown_surface);
+    }
+    Ref module = Ref::steal(PyImport_ImportModule("brilox.surface"));
+    if (!module)
+        return nullptr;
+    Ref made = Ref::steal(PyObject_CallMethod(module.get(), "_display_surface", nullptr));
+    if (!made)
+        return nullptr;
+    shown_surface = Ref::borrow(made.get()).release();
+    return made.release();
 }
 
 PyObject *display_flip(PyObject *, PyObject *)
@@ -602,6 +646,10 @@ PyMethodDef display_methods[] = {
     {"list_modes", display_list_modes, METH_NOARGS,
      "list_modes($module, /)\n--\n\nthe full-screen sizes SDL offers, a list of (width, height),\n"
      "largest first; None when any size will do, [] when there are none"},
+    {"get_surface", display_get_surface, METH_NOARGS,
+     "get_surface($module, /)\n--\n\nthe display surface as a brilox.surface.Surface to draw\n"
+     "on, the same one until set_mode() or quit() ends it; those refuse while\n"
+     "buffer views of it are out"},
     {"flip", display_flip, METH_NOARGS, "flip($module, /)\n--\n\nshow the display surface"},
     {"pump", display_pump, METH_NOARGS,
      "pump($module, /)\n--\n\nlet SDL process pending events"},

@@ -99,7 +99,10 @@ SDL_Surface *sdl_surface(PyObject *self)
 {
     SDL_Surface *surf = as_surface(self)->surf;
     if (surf == nullptr)
-        api::raise_library_error(api_slots, "the surface's SDL surface is gone");
+        api::raise_library_error(api_slots,
+                                 reinterpret_cast<SurfaceInstance *>(self)->display_ended
+                                     ? display_ended_message
+                                     : "the surface's SDL surface is gone");
     return surf;
 }
 
@@ -524,12 +527,16 @@ bool read_colour(PyObject *object, Uint8 rgba[4])
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *item = PyTuple_GET_ITEM(items.get(), i);
-        if (!PyLong_Check(item)) {
+        // Any integer, numpy's among them, but no float.
+        if (!PyIndex_Check(item)) {
             PyErr_Format(PyExc_TypeError, "colour components must be integers, not %R", item);
             return false;
         }
+        Ref index = Ref::steal(PyNumber_Index(item));
+        if (!index)
+            return false;
         int overflow = 0;
-        const long value = PyLong_AsLongAndOverflow(item, &overflow);
+        const long value = PyLong_AsLongAndOverflow(index.get(), &overflow);
         if (value == -1 && PyErr_Occurred())
             return false;
         if (overflow != 0 || value < 0 || value > 255) {
@@ -668,6 +675,13 @@ PyObject *surface_blit(PyObject *self, PyObject *args, PyObject *kwds)
     SDL_Surface *src = drawable(source);
     if (src == nullptr)
         return nullptr;
+    // Refused wherever the blit would land, so that a game learns of it the
+    // first time, not when a sprite comes on screen.
+    if (locked_now(self) || locked_now(source))
+        return api::raise_library_error(
+            api_slots, "cannot blit while either surface is locked (by lock(), lock_by(), "
+                       "lifetime_lock() or a buffer view such as a memoryview or a numpy "
+                       "array of it): SDL's blitter refuses locked surfaces");
     if (area_arg == Py_None)
         area = {0, 0, src->w, src->h};
     Clipped from{};
@@ -687,11 +701,6 @@ PyObject *surface_blit(PyObject *self, PyObject *args, PyObject *kwds)
                          static_cast<Uint16>(y1 - y0)};
     SDL_Rect dst_rect = {static_cast<Sint16>(x0), static_cast<Sint16>(y0), 0, 0};
 
-    if (locked_now(self) || locked_now(source))
-        return api::raise_library_error(
-            api_slots, "cannot blit while either surface is locked (by lock(), lock_by(), "
-                       "lifetime_lock() or a buffer view such as a memoryview or a numpy "
-                       "array of it): SDL's blitter refuses locked surfaces");
     // A surface blitted onto itself, or onto a surface that shares its
     // pixels, is blitted from a copy of the area.
     SDL_Surface *copy = nullptr;
