@@ -183,7 +183,7 @@ class Reader:
         refers to: the caller neither shows nor keeps any frame below it.
         Frames come in the order they are shown, so none below the line
         follows one above it."""
-        context = self.decoder or self.stream.codec_context
+        context = self.stream.codec_context if self.decoder is None else self.decoder
         for packet in self._demuxed():
             if packet.pts is not None:
                 self._reached = packet.pts
