@@ -21,6 +21,11 @@ timed call and display.flip(), then sleeps 2 ms:
   clock (a new frame each 1/30 s), decoded and handed over beforehand: the
   Overlay.display calls.
 
+A third loop takes its turn beside them in each round: the same Video
+with output="surface", whose decoding thread paints each frame into an
+RGB Surface, so that its update() only hands that Surface over: the calls
+that return True, against the same Overlay.display.
+
 The frame the paused Video puts up before play(), and the baseline's first
 upload, are left out: both pay the new overlay's page faults.  The median,
 the 90th percentile and the worst of each loop's calls, over all its turns,
@@ -125,15 +130,15 @@ def _p90(times):
 
 # --- update() against Overlay.display ----------------------------------------
 
-def _update_pass(Video, display, double, path):
+def _update_pass(Video, display, double, path, output="overlay"):
     """(seconds of each update() that put up a frame, the Video overlay's
-    (format, w, h) and the rectangle it shows in)."""
+    (format, w, h) and the rectangle it shows in, or None for a surface)."""
     display.init()
     try:
         display.set_mode((WIDTH, HEIGHT))
-        with Video(path, sound=False) as video:
+        with Video(path, sound=False, output=output) as video:
             _first_frame(video)
-            shown = _shown_overlay(double)
+            shown = _shown_overlay(double) if output == "overlay" else None
             video.play()
             times = []
             clock = time.perf_counter
@@ -196,7 +201,7 @@ def _display_pass(display, Overlay, double, overlay_format, handed):
 
 
 def _update_rows(Video, display, Overlay, double, frames_module, path):
-    updates, displays = [], []
+    updates, displays, surfaces = [], [], []
     # Known from the first Video played.
     handed = overlay_format = shown_in = None
     for r in range(ROUNDS):
@@ -204,6 +209,9 @@ def _update_rows(Video, display, Overlay, double, frames_module, path):
 
         def video_loop():
             measured["update"], measured["overlay"] = _update_pass(Video, display, double, path)
+
+        def surface_loop():
+            measured["surface"] = _update_pass(Video, display, double, path, "surface")[0]
 
         def overlay_loop():
             measured["display"], rect = _display_pass(display, Overlay, double, overlay_format,
@@ -217,13 +225,17 @@ def _update_rows(Video, display, Overlay, double, frames_module, path):
             assert (w, h) == (WIDTH, HEIGHT), "the Video's overlay is %dx%d" % (w, h)
             handed = _handed_frames(frames_module, path, PIX_FMT[overlay_format])
             overlay_loop()
+            surface_loop()
         else:
-            for step in ((video_loop, overlay_loop) if r % 2 == 0 else (overlay_loop, video_loop)):
+            steps = (video_loop, overlay_loop, surface_loop)
+            for step in (steps if r % 2 == 0 else steps[::-1]):
                 step()
-        assert len(measured["update"]) >= PASS_SECONDS * FPS // 2, (
-            "only %d frames went up in %d s" % (len(measured["update"]), PASS_SECONDS))
+        for which in ("update", "surface"):
+            assert len(measured[which]) >= PASS_SECONDS * FPS // 2, (
+                "only %d frames went up in %d s" % (len(measured[which]), PASS_SECONDS))
         updates += measured["update"]
         displays += measured["display"]
+        surfaces += measured["surface"]
 
     median, display_median = statistics.median(updates), statistics.median(displays)
     p90, display_p90 = _p90(updates), _p90(displays)
@@ -235,6 +247,11 @@ def _update_rows(Video, display, Overlay, double, frames_module, path):
          "Overlay.display, the same, 90th percentile, ms", 1000 * display_p90, "<= 1.25x"),
         ("  same, worst, ms", 1000 * max(updates),
          "Overlay.display, the same, worst, ms", 1000 * max(displays), "< 2.00x"),
+        ('Video.update() with output="surface", 1080p, median, ms',
+         1000 * statistics.median(surfaces), "Overlay.display, 1080p, median, ms",
+         1000 * display_median, "<= 1.5x"),
+        ("  same, 90th percentile, ms", 1000 * _p90(surfaces),
+         "Overlay.display, the same, 90th percentile, ms", 1000 * display_p90, "<= 1.5x"),
     ]
 
 

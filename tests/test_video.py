@@ -2,8 +2,10 @@
 numbers, read back from what SDL shows in a game's loop, against the clock,
 the sound the sound server plays and the end event; and what it refuses."""
 
+import ctypes
 import gc
 import math
+import random
 import os
 import struct
 import subprocess
@@ -18,12 +20,13 @@ import brilox.base
 import brilox.display as display
 import brilox.sound
 from brilox.play import SubtitleWarning, Video
-from brilox.media import _colour, colour, pipeline, subtitles
+from brilox.media import PictureWarning, _colour, colour, pipeline, subtitles
 from sanitizer import SANITIZED
 from support import sdl
 from support.soundserver import (RATE, inserted_silences, sound_server,  # noqa: F401
                                  spliced, without)
 from support import sync
+from support.xserver import xlib
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("av")
@@ -81,7 +84,30 @@ def clips(tmp_path_factory):
     ffmpeg("-y", "-i", folder / "count.mp4", "-c", "copy", "-output_ts_offset", 1.4,
            folder / "late.mp4")
     (folder / "notes.mp4").write_text("not a video\n" * 100)
+    # Alpha beside the picture (VP8's and VP9's, which only libvpx decodes)
+    # or in it (ARGB): opaque on the left, clear in the middle, rising on
+    # the right.
+    for name, codec in ALPHA_CLIPS.items():
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=%dx%d:rate=%d:duration=1" % (W, H, FPS),
+               "-vf", "format=yuva420p,geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='%s'"
+               % ALPHA, "-c:v", *codec[0], folder / name)
     return folder
+
+
+# Clips with alpha: (how ffmpeg codes them, the decoder that keeps the alpha).
+ALPHA_CLIPS = {"vp9.webm": (["libvpx-vp9", "-pix_fmt", "yuva420p"], "libvpx-vp9"),
+               "vp8.webm": (["libvpx", "-pix_fmt", "yuva420p", "-auto-alt-ref", 0], "libvpx"),
+               "argb.mov": (["qtrle", "-pix_fmt", "argb"], None)}
+# Their alpha by column; the game's background behind it, and
+# the rectangle it draws over the video.
+ALPHA = "if(lt(X,%d),255,if(lt(X,%d),0,(X-%d)*2))" % (W // 3, W // 2, W // 2)
+BACKGROUND, MENU, MENU_RECT = (40, 90, 160), (250, 20, 200), (60, 50, 40, 20)
+
+
+def put_up(video):
+    """What a game does with a surface's frame: blits it onto the display."""
+    if video.surface is not None:
+        display.get_surface().blit(video.surface)
 
 
 def shown(size=(W, H)):
@@ -132,6 +158,7 @@ def run(video, seconds, until=lambda: False, pictures=None, others=(), since=Non
         held += max(0.0, begun - last - 1 / 60)
         last = begun
         if video.update():
+            put_up(video)
             at, picture = time.monotonic(), shown()
             seen.append((at, number(picture), video.position))
             seen.stalls.append(held + max(0.0, at - begun - 0.005))
@@ -148,17 +175,23 @@ def first_frame(video, size=(W, H), read=number):
     while not video.update():
         assert time.monotonic() < deadline, "no frame went up"
         time.sleep(0.005)
+    put_up(video)
     return read(shown(size))
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("name, raw, speed", [
-    ("count.mp4", {}, 1.0), ("count.yuv", {"size": (W, H), "format": "i420", "fps": FPS}, 1.0),
-    ("count.mp4", {}, 2.0), ("late.mp4", {}, 1.0)])
-def test_frames_show_at_their_times(video, clips, name, raw, speed):
+@pytest.mark.parametrize("name, raw, speed, output", [
+    ("count.mp4", {}, 1.0, "overlay"), ("count.mp4", {}, 1.0, "surface"),
+    ("count.yuv", {"size": (W, H), "format": "i420", "fps": FPS}, 1.0, "overlay"),
+    ("count.mp4", {}, 2.0, "overlay"), ("late.mp4", {}, 1.0, "overlay")])
+def test_frames_show_at_their_times(video, clips, name, raw, speed, output):
+    """Through an overlay, or through a surface the game blits (which puts
+    nothing on the display itself)."""
     video.set_mode((W, H))
-    with Video(clips / name, speed=speed, **raw) as v:
+    video.get_surface().fill((0, 0, 0))
+    with Video(clips / name, speed=speed, output=output, **raw) as v:
         assert (v.size, v.frame_rate, v.has_sound, v.playing) == ((W, H), FPS, False, False)
+        assert not v.has_alpha
         assert v.duration == pytest.approx(2, abs=0.5 / FPS) or (raw and v.duration is None)
         started = time.monotonic()
         v.play()
@@ -167,6 +200,7 @@ def test_frames_show_at_their_times(video, clips, name, raw, speed):
         held = sum(seen.stalls)
         assert v.finished and time.monotonic() - started < (2 + 0.3 * LATE) / speed + held
         last, rgb = pictures[-1], v.rgb()
+        assert (v.surface is None) == (output == "overlay")
     numbers = [n for _, n, _ in seen]
     assert None not in numbers and numbers == sorted(numbers), numbers
     assert numbers[-1] == 2 * FPS - 1, numbers
@@ -466,6 +500,123 @@ def test_speed_changes_while_playing_leave_no_gap(video, tmp_path, sound_server,
     assert (pitch.argmax(1) * 20 == 1000).all(), pitch.argmax(1) * 20
 
 
+def grabs(count):
+    """`count` grabs of the window, (H, W, 3) RGB from the X server's screen,
+    each 5 to 40 ms after the one before, whenever the grabber likes (none
+    waits for the game's flip), on a thread: (the thread, the grabs)."""
+    x11, free, pictures = xlib(), ctypes.CDLL(None).free, []
+    free.argtypes = [ctypes.c_void_p]
+    connection = x11.XOpenDisplay(os.environ["DISPLAY"].encode())
+
+    def grab():
+        for pause in np.random.default_rng(7).uniform(0.005, 0.04, count):
+            time.sleep(pause)
+            image = x11.XGetImage(connection, x11.XDefaultRootWindow(connection), 0, 0, W, H,
+                                  0xFFFFFFFF, 2)  # ZPixmap: B, G, R, unused on Xvfb's screen
+            pictures.append(np.ctypeslib.as_array(ctypes.cast(image[2], ctypes.POINTER(
+                ctypes.c_uint8)), (H, W, 4))[..., 2::-1].copy())
+            free(image[2]), free(image)
+        x11.XCloseDisplay(connection)
+
+    thread = threading.Thread(target=grab, daemon=True)
+    thread.start()
+    return thread, pictures
+
+
+@pytest.fixture
+def x_video(x_display, monkeypatch):
+    """SDL's video on the X server, its window at the screen's corner, for
+    the test and shut down after."""
+    for name, value in (("SDL_VIDEODRIVER", "x11"), ("DISPLAY", x_display),
+                        ("SDL_VIDEO_WINDOW_POS", "0,0")):
+        monkeypatch.setenv(name, value)
+    display.init()
+    yield display
+    display.quit()
+
+
+def over_background(clip, frame):
+    """ffmpeg's own blend of frame `frame` of a clip with alpha over BACKGROUND,
+    in RGB, of the clip's RGBA (as a surface has it)."""
+    decoder = ALPHA_CLIPS[clip.name][1]
+    rgb = ffmpeg("-f", "lavfi", "-i", "color=c=0x%02x%02x%02x:size=%dx%d:rate=%d,format=gbrp"
+                 % (BACKGROUND + (W, H, FPS)), *["-c:v", decoder] * bool(decoder), "-i", clip,
+                 "-filter_complex", "[1]format=rgba[clip];[0][clip]overlay=format=rgb:shortest=1",
+                 "-f", "rawvideo", "-pix_fmt", "rgb24", "-")
+    return np.frombuffer(rgb, np.uint8).reshape(-1, H, W, 3)[frame]
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("name, driver", [("vp9.webm", "dummy"), ("vp9.webm", "x11"),
+                                          ("vp8.webm", "dummy"), ("argb.mov", "x11")])
+def test_a_clip_with_alpha_shows_the_background_where_it_is_clear(request, clips, name, driver):
+    """Blitted over the game's background, within 2 levels of ffmpeg's blend
+    (SDL's own is a level off at most), on SDL's display surface or in the X
+    server's window; the Video itself puts nothing on the display.  Through
+    an overlay the clip has alpha all the same, and says once it drops it."""
+    video = request.getfixturevalue("video" if driver == "dummy" else "x_video")
+    video.set_mode((W, H))
+    screen = video.get_surface()
+    screen.fill(BACKGROUND)
+    with Video(clips / name, output="surface") as v:
+        assert v.has_alpha and v.size == (W, H)
+        v.seek(10 / FPS)
+        deadline = time.monotonic() + 5
+        while not v.update():
+            assert time.monotonic() < deadline, "no frame went up"
+            time.sleep(0.005)
+        assert (shown() == BACKGROUND).all(), "the Video drew on the display"
+        # (VP9 codes alpha with loss: a few levels off at its edges.)
+        assert np.asarray(v.surface)[:, W // 3 + 4:W // 2 - 4, 3].max() <= 1
+        put_up(v)
+        picture = shown()
+        if driver == "x11":
+            grabbing, grabbed = grabs(1)
+            grabbing.join(10)
+            picture = grabbed[0]
+    expected = over_background(clips / name, 10)
+    apart = np.abs(picture.astype(int) - expected).max(axis=2)
+    assert apart.max() <= 2, np.bincount(apart.ravel())
+    with warnings.catch_warnings(record=True) as said:
+        warnings.simplefilter("always")
+        with Video(clips / name) as v, Video(clips / "second.mp4") as opaque:
+            assert v.has_alpha and not opaque.has_alpha
+    assert [(w.category, str(w.message), os.path.basename(w.filename)) for w in said] == [
+        (PictureWarning, "the clip's alpha channel is dropped: an overlay has none; use "
+         'output="surface"', "test_video.py")]
+    # At half the size asked, its alpha is where it was.
+    with Video(clips / name, output="surface", surface_size=(W // 2, H // 2)) as v:
+        assert first_frame(v, read=lambda picture: v.surface.get_size()) == (W // 2, H // 2)
+        alpha = np.asarray(v.surface)[..., 3]
+        assert alpha[:, :W // 6 - 2].min() >= 254 and alpha[:, W // 6 + 2:W // 4 - 2].max() <= 1
+
+
+@pytest.mark.timeout(60)
+def test_the_games_drawing_is_over_the_video_in_every_grab(x_video, clips):
+    """A game's loop on classic SDL's X11 driver (or SDL 2's): the video
+    blitted, a rectangle drawn over it, a flip; 50 grabs of the window,
+    each at a moment the game does not choose, all show both."""
+    x_video.set_mode((W, H))
+    screen, grabbing = x_video.get_surface(), None
+    with Video(clips / "count.mp4", output="surface", loop=True) as v:
+        v.play()
+        deadline = time.monotonic() + 30
+        while grabbing is None or grabbing.is_alive():
+            assert time.monotonic() < deadline, "the grabs took too long"
+            if v.update() or v.surface is not None:
+                put_up(v)
+                screen.fill(MENU, MENU_RECT)
+                x_video.flip()
+                if grabbing is None:
+                    grabbing, grabbed = grabs(50)
+            time.sleep(1 / 60)
+    x, y, w, h = MENU_RECT
+    menu = [(np.abs(p[y:y + h, x:x + w].astype(int) - MENU).max() <= 2) for p in grabbed]
+    numbers = [number(p) for p in grabbed]
+    assert all(menu) and None not in numbers, (menu, numbers)
+    assert len(set(numbers)) > 10, numbers
+
+
 # Each call gets an open Video of second.mp4 (closed twice first for the
 # cases named so), and opens others by name.
 BAD = {
@@ -484,6 +635,8 @@ BAD = {
     "a text file": (lambda v, new: new("notes.mp4"), brilox.base.error, "Invalid data found"),
     "no such subtitle stream": (lambda v, new: new("second.mp4", subtitle_stream=0),
                                 brilox.base.error, "stream 0 is not a subtitle stream"),
+    "output window": (lambda v, new: new("second.mp4", output="window"), ValueError,
+                      'output must be "overlay" or "surface"'),
 }
 
 
@@ -623,9 +776,10 @@ def lit(picture, bare):
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("name, choices", [("lines.mkv", [1, 2]), ("late.mkv", [1, 2]),
-                                           ("still.mp4", ["still.srt"])])
-def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choices):
+@pytest.mark.parametrize("name, choices, output", [
+    ("lines.mkv", [1, 2], "overlay"), ("late.mkv", [1, 2], "overlay"),
+    ("still.mp4", ["still.srt"], "overlay"), ("lines.mkv", [1, 2], "surface")])
+def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choices, output):
     video.set_mode((SW, SH))
     bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
 
@@ -633,7 +787,7 @@ def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choi
         v.seek(frame / FPS)
         return first_frame(v, (SW, SH), lambda picture: lit(picture, bare))
 
-    with Video(subbed / name) as v:
+    with Video(subbed / name, output=output) as v:
         assert [os.path.basename(str(c)) if isinstance(c, str) else c
                 for c in v.subtitles] == choices
         assert [lit_at(n) for n in (29, 30, 45, 59, 60, 10, 45)] == [0, 1, 1, 1, 0, 0, 1]

@@ -12,6 +12,20 @@ calls `update()`::
             if video.update():
                 display.flip()
 
+With ``output="surface"`` the Video draws nothing itself: each frame (its
+alpha too, where the clip has any) is painted on the decoding thread into
+`video.surface`, which the game blits, draws over and flips::
+
+    screen = display.get_surface()
+    with Video("intro.webm", output="surface") as video:
+        video.play()
+        while not video.finished:
+            video.update()
+            if video.surface is not None:
+                screen.blit(video.surface)
+            screen.fill((200, 40, 40), (20, 20, 120, 30))
+            display.flip()
+
 The engine prints nothing.  What it did anyway (a turn it could not make,
 subtitles it could not show, damaged data skipped) it says as a warning, a `MediaWarning`, which
 a game can filter by its categories; input it refuses raises an exception
@@ -23,6 +37,7 @@ decoding thread), ``seek`` (seeks and steps, and their typed notes),
 ``pipeline`` (a frame's way from its source to the overlay: turn, matrix
 and levels, subtitles, pad), ``queue`` (the frames ready, between the two
 threads), ``clock`` (when each is due), ``output`` (the overlay),
+``surface_output`` (a Surface the game blits instead, its alpha kept),
 ``frames`` (overlay formats, sizes and turns), ``sources`` (media files,
 raw frames, waveforms), ``sound`` (a file's sound on a channel of the
 device), ``subtitles``, ``colour`` (the colour maths and the probe of

@@ -145,6 +145,13 @@ class Decoder:
         colours, stored = self.colours(), source.stored or source.size
         deep = getattr(source, "deep", None)
         self.shown = settings.get("shown")
+        if settings.get("canvas") is not None:
+            # A surface's frame: painted here, in RGB(A), for update() to hand over.
+            item.picture = settings["canvas"].paint(
+                planes, source, colours, self.draw_subtitles if self.subtitles else None,
+                time_of + (source.start or 0.0))
+            item.planes = None
+            return item
         if self.pipeline is None or not self.pipeline.fits(source.overlay_format, stored,
                                                             source.turn, colours, deep) \
                 or self.pipeline.pad != settings["pad"]:

@@ -259,6 +259,8 @@ class Frames:
     spare = 0
     # How many frames after the one asked for a stream reads to tell it.
     reads_ahead = 0
+    # Whether its frames carry alpha.
+    has_alpha = False
 
     def position(self, index):
         return index

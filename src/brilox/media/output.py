@@ -48,6 +48,9 @@ def check_end_event(end_event):
 class Output:
     """The overlay of a frames source's pictures."""
 
+    # What paints frames on the decoding thread, and the Surface up: none, for an overlay.
+    canvas = surface = None
+
     def __init__(self, source):
         self.rect = self.screen = None
         self.stream(source)
@@ -117,6 +120,15 @@ class Output:
             self.overlay.display(frame)
         self.black_beside()
         return timer and timer() - begun
+
+    @property
+    def settings(self):
+        """What the decoding thread builds its pipeline for, once prepared."""
+        return {"probe": self.probe, "pad": self.pad, "canvas": self.canvas}
+
+    def rgb(self, picture):
+        """The Picture up as a numpy array (height, width, 3), as SDL shows it."""
+        return pipeline.rgb_array(picture)
 
     def end(self, event):
         """Posts `event` (where not None) on the display's queue: play ended."""

@@ -40,10 +40,11 @@ class Streams:
 
     @classmethod
     def open(cls, file, *, sound, loop, size, format, fps, channel, speed, sub_file,
-             subtitle_stream):
+             subtitle_stream, alpha=False):
         """A file's source (media, or raw frames where `size` or `format` is
         given), its sound (where `sound`, and a channel is free) and its
-        subtitles; brilox.base.error for what cannot be read."""
+        subtitles; brilox.base.error for what cannot be read.  `alpha`: a
+        media file's frames are kept whole, alpha and all, for a surface."""
         from brilox.media.sources.media import open_media
         from brilox.media.sources.raw import open_raw
         path = os.fsdecode(os.fspath(file))
@@ -55,7 +56,7 @@ class Streams:
                     raise BadInput("%s: raw frames need a size" % path)
                 source = open_raw(path, format or "i420", tuple(size), fps or 30.0, loop)
             else:
-                source = open_media(path, loop)
+                source = open_media(path, loop, alpha=alpha)
         except BadInput as e:
             raise brilox.base.error(str(e)) from None
         heard = None

@@ -9,31 +9,32 @@ import weakref
 
 import brilox.base
 from brilox.overlay import Overlay
-from brilox.media import pipeline
 from brilox.media.clock import Clock, check_speed
 from brilox.media.decoder import FEED_EVERY, Decoder
-from brilox.media.output import Output, check_end_event, check_rect
+from brilox.media.output import check_end_event, check_rect
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE
 from brilox.media.seek import LAST, SEEK, STEP, check_time
 from brilox.media.streams import Streams
+from brilox.media.surface_output import check_output, output_of
 
 _open_videos = weakref.WeakSet()
 
 
 class Video:
-    """A video file (or raw frames) played on the display the game set up,
-    through an overlay of its own.  See the module's documentation."""
+    """A video file (or raw frames) played on the display the game set up, through an
+    overlay of its own, or into `surface` (output="surface").  See the module's documentation."""
 
     def __init__(self, file, *, sound=True, loop=False, start=0.0, end_event=None, size=None,
                  format=None, fps=None, channel=None, speed=1.0, sub_file=None,
-                 subtitle_stream=None):
+                 subtitle_stream=None, output="overlay", surface_size=None):
         check_end_event(end_event)
+        output = check_output(output, surface_size)
         start, speed = check_time(start, "start"), check_speed(speed)
         streams = Streams.open(file, sound=sound, loop=loop, size=size, format=format, fps=fps,
                                channel=channel, speed=speed, sub_file=sub_file,
-                               subtitle_stream=subtitle_stream)
+                               subtitle_stream=subtitle_stream, alpha=output[0] == "surface")
         try:
-            self._setup(streams, end_event=end_event)
+            self._setup(streams, end_event=end_event, output=output)
         except BaseException:
             streams.close()
             raise
@@ -54,13 +55,14 @@ class Video:
         video._reshow, video.speed = reshow, speed
         return video
 
-    def _setup(self, streams, *, end_event=None, pace=True, drop=True, range_choice="auto"):
+    def _setup(self, streams, *, end_event=None, pace=True, drop=True, range_choice="auto",
+               output=("overlay", None)):
         self._closed, self._streams, source = True, streams, streams.source
         self.on_warning = None  # called with each warning's text, else warnings.warn
         self._end_event, self._pace, self._drop, self._reshow = end_event, pace, drop, True
         self._range_choice, self._finished = range_choice, False
         self._clock, self._up, self._aim = Clock(streams.sound), None, None
-        self._output = Output(source)
+        self._output = output_of(source, *output)
         self.notes = collections.deque()  # what came of seeks and steps, oldest first
         self.played = self.stepped = self.dropped = self.upload = 0
         self._decode(source)
@@ -115,6 +117,8 @@ class Video:
                         doc="The frame up's time on the clock's line (on through loops).")
     picture = property(lambda self: None if self._up is None else self._up.picture,
                        doc="The frame up's pipeline.Picture, or None.")
+    surface = property(lambda self: self._output.surface, doc="The frame up's Surface, or None.")
+    has_alpha = _face(lambda self: self.source.has_alpha, "Whether its frames carry alpha.")
     probe = property(lambda self: self._output.probe, doc="What SDL was found to show (a "
                      "colour.Probe), once update() has run.")
     aim = property(lambda self: self.index if self._aim is None else self._aim,
@@ -236,7 +240,7 @@ class Video:
         self._streams.warn(self.on_warning, stacklevel=2)
         output, queue, clock = self._output, self._queue, self._clock
         if output.overlay is None:
-            queue.share(shown=output.prepare(Overlay), probe=output.probe, pad=output.pad)
+            queue.share(shown=output.prepare(Overlay), **output.settings)
         elif output.moved():
             queue.share(shown=output.locate())
         if self._decoder.error is not None and self._up is None and queue.head() is None:
@@ -286,15 +290,11 @@ class Video:
         self._check()
         if self._up is None:
             raise ValueError("no frame is up yet: call update() first")
-        return pipeline.rgb_array(self._up.picture)
+        return self._output.rgb(self._up.picture)
 
     def wait(self, timeout):
         """Waits up to `timeout` seconds until caught_up() (when nothing else is to do)."""
         self._queue.wait_until(self.caught_up, timeout, FEED_EVERY)
 
 
-@atexit.register
-def _close_all():
-    """The decoding threads end before the interpreter does."""
-    for video in list(_open_videos):
-        video.close()
+atexit.register(lambda: [video.close() for video in list(_open_videos)])  # threads end first

@@ -28,7 +28,7 @@ import warnings
 from brilox.media.notes import PictureWarning
 from brilox.media.sources import waveform
 from brilox.media.sources.damage import QUIET, Damage
-from brilox.media.sources.reader import Reader, attached_picture
+from brilox.media.sources.reader import Reader, attached_picture, tagged_alpha
 from brilox.media.frames import DEEP, FILE_KEPT_BYTES, FULL_RANGE, STREAM_KEPT_BYTES, BadInput, \
     Frames, check_size, frame_planes, history_for, load_av, overlay_target, rotation_of, \
     turn_of, turned_size
@@ -58,8 +58,11 @@ class MediaFrames(Frames):
     reads_ahead = 1
 
     def __init__(self, av, path, name, loop, autorotate=True, video_stream=None,
-                 audio_stream=None):
+                 audio_stream=None, alpha=False):
         self.av, self.path, self.name, self.loop = av, path, name, loop
+        # Each frame kept whole, as decoded, alpha and all (a surface's
+        # frames), rather than as the overlay's planes.
+        self.alpha = alpha
         self.autorotate = autorotate
         self.video_stream, self.audio_stream = video_stream, audio_stream
         self.seekable = isinstance(path, str)
@@ -82,6 +85,7 @@ class MediaFrames(Frames):
             self.close()
             raise
         self.stored = (first.width, first.height)
+        self.has_alpha = tagged_alpha(self.stream) or has_alpha(first.format)
         # Turned upright as the stream's display matrix says, in yuv420p.
         self.turn = self._turn(first) if autorotate else (0, False)
         self.size = turned_size(self.stored, self.turn)
@@ -139,7 +143,7 @@ class MediaFrames(Frames):
         return self.reader.container
 
     def _open(self):
-        self.reader = Reader(self.av, self.path, self.name)
+        self.reader = Reader(self.av, self.path, self.name, alpha=self.alpha)
         try:
             self.stream = self.reader.choose("video", self.video_stream, "video_stream")
             if attached_picture(self.stream) and self.video_stream is None:
@@ -239,9 +243,9 @@ class MediaFrames(Frames):
         """A frame's planes in the overlay's pixel format, as stored (the
         pipeline turns them upright), and its range and colour space (a
         stream may change them part way; each frame keeps its own)."""
-        full_range = (self.pix_fmt == "yuvj420p"
-                      or getattr(frame, "color_range", 0) == FULL_RANGE)
-        planes = frame_planes(frame, self.pix_fmt, *self.stored)
+        full_range = (frame.format.name if self.alpha else self.pix_fmt).startswith("yuvj") \
+            or getattr(frame, "color_range", 0) == FULL_RANGE
+        planes = (frame,) if self.alpha else frame_planes(frame, self.pix_fmt, *self.stored)
         return planes, full_range, getattr(frame, "colorspace", None)
 
     def _check_end(self):
@@ -517,7 +521,7 @@ class MediaFrames(Frames):
         """The same file's frames of another video stream, with the same
         sound and settings."""
         return MediaFrames(self.av, self.path, self.name, self.loop, self.autorotate,
-                           video_stream, self.audio_index)
+                           video_stream, self.audio_index, self.alpha)
 
     def problem(self):
         said = [self.error] if self.error else []
@@ -602,19 +606,25 @@ class StillFrames(Frames):
             self.waveform.close()
 
 
-def open_media(path, loop, autorotate=True, video_stream=None, audio_stream=None):
+def has_alpha(pixel_format):
+    """Whether frames of an av.VideoFormat carry alpha (yuva420p, rgba, ya8...)."""
+    return any(getattr(c, "is_alpha", False) for c in pixel_format.components)
+
+
+def open_media(path, loop, autorotate=True, video_stream=None, audio_stream=None, alpha=False):
     """The frames of a media file, or of standard input for "-"; refuses bad
     input with BadInput before any window opens (the first frame is decoded
-    here for that reason)."""
+    here for that reason).  `alpha`: each frame is kept whole, its alpha
+    too, for a surface (MediaFrames.alpha)."""
     if path == "-":
         if loop:
             raise BadInput.naming("loop", "standard input: ",
                                   " needs a file; a stream cannot be played again")
         return MediaFrames(load_av("standard input"), sys.stdin.buffer, "standard input",
-                           False, autorotate, video_stream, audio_stream)
+                           False, autorotate, video_stream, audio_stream, alpha)
     av = load_av(path)
     try:
-        return MediaFrames(av, path, path, loop, autorotate, video_stream, audio_stream)
+        return MediaFrames(av, path, path, loop, autorotate, video_stream, audio_stream, alpha)
     except StillPicture:
         pass
     except BadInput as e:

@@ -16,7 +16,11 @@ key frame where the codec needs one): the stream reads on.  So does the
 demuxer after an error mid-file, from a fresh demuxing of the same
 opening, until DEMUX_RETRIES errors come with no packet between them.
 `hurt` tells the reader's user where frames were skipped last, until it
-clears it."""
+clears it.
+
+A VP8 or VP9 stream whose alpha travels beside the picture (tagged
+alpha_mode 1) is decoded, where the reader is asked for `alpha`, by
+libvpx: FFmpeg's own decoders of those codecs drop the alpha."""
 
 from brilox.media.frames import BadInput
 
@@ -43,6 +47,17 @@ def attached_picture(stream):
                 and not stream.average_rate)
 
 
+# FFmpeg's libvpx decoder of each codec that carries alpha beside the picture.
+ALPHA_DECODERS = {"vp8": "libvpx", "vp9": "libvpx-vp9"}
+
+
+def tagged_alpha(stream):
+    """Whether a VP8 or VP9 stream says its alpha travels beside the picture."""
+    metadata = getattr(stream, "metadata", None) or {}
+    return (stream.codec_context.name in ALPHA_DECODERS
+            and str(metadata.get("alpha_mode", metadata.get("ALPHA_MODE", ""))) == "1")
+
+
 def marked_default(stream):
     """Whether the file marks a stream as the default of its kind."""
     disposition = getattr(stream, "disposition", None)
@@ -61,10 +76,13 @@ class Reader:
     opening reads no picture, and FFmpeg's look at the file on opening
     decodes none either (which at 1080p H.264 costs a tenth of a second)."""
 
-    def __init__(self, av, source, name, format=None, refuse=True, pictures=True):
+    def __init__(self, av, source, name, format=None, refuse=True, pictures=True, alpha=False):
         self.av, self.source, self.name, self.format = av, source, name, format
-        self.refuse, self.pictures = refuse, pictures
+        self.refuse, self.pictures, self.alpha = refuse, pictures, alpha
         self.container = self.stream = None
+        # The decoder of the stream read where it is not the stream's own
+        # (libvpx, for its alpha), else None.
+        self.decoder = None
         self.packets = self.frames = None
         # Packets of the stream read whose timestamp is below this (in its
         # time base) decode only as far as other frames need them.
@@ -136,6 +154,8 @@ class Reader:
     def read(self, stream):
         """Reads `stream` on from where the file stands."""
         self._stop()
+        if stream is not self.stream:
+            self.decoder = self._alpha_decoder(stream) if self.alpha else None
         self.stream = stream
         self.packets = self.container.demux(stream)
         self.frames = self._decoded()
@@ -144,13 +164,26 @@ class Reader:
         # sets it either way.
         self._skipping = None
 
+    def _alpha_decoder(self, stream):
+        """libvpx's decoder for a stream with alpha beside its picture, on
+        the stream's threads; None for any other stream, or where the
+        libraries have no libvpx."""
+        if not tagged_alpha(stream):
+            return None
+        try:
+            decoder = self.av.CodecContext.create(ALPHA_DECODERS[stream.codec_context.name], "r")
+        except (self.av.FFmpegError, ValueError):
+            return None
+        decoder.thread_type = stream.codec_context.thread_type
+        return decoder
+
     def _decoded(self):
         """The frames of the packets read.  Below `skip_below` (a timestamp,
         the line of a seek) the decoder skips the frames that no other frame
         refers to: the caller neither shows nor keeps any frame below it.
         Frames come in the order they are shown, so none below the line
         follows one above it."""
-        context = self.stream.codec_context
+        context = self.stream.codec_context if self.decoder is None else self.decoder
         for packet in self._demuxed():
             if packet.pts is not None:
                 self._reached = packet.pts
@@ -165,7 +198,7 @@ class Reader:
                     pass
                 self._skipping = skip
             try:
-                frames = packet.decode()
+                frames = packet.decode() if self.decoder is None else context.decode(packet)
             except self.av.FFmpegError:
                 self._hurt(packet.pts)
                 continue
@@ -219,6 +252,8 @@ class Reader:
                 self.container.seek(int(seconds / stream.time_base), backward=True,
                                     any_frame=False, stream=stream)
             sought = True
+            if self.decoder is not None:
+                self.decoder.flush_buffers()
         except self.av.FFmpegError:
             sought = False
             if reopen:
@@ -247,3 +282,4 @@ class Reader:
         if self.container is not None:
             self.container.close()
             self.container = None
+        self.stream = self.decoder = None
