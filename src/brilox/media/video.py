@@ -15,12 +15,13 @@ from brilox.media.decoder import FEED_EVERY, Decoder
 from brilox.media.output import Output, check_end_event, check_rect
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE
 from brilox.media.seek import LAST, SEEK, STEP, check_time
+from brilox.media.sequence import Sequenced
 from brilox.media.streams import Streams
 
 _open_videos = weakref.WeakSet()
 
 
-class Video:
+class Video(Sequenced):
     """A video file (or raw frames) played on the display the game set up,
     through an overlay of its own.  See the module's documentation."""
 
@@ -294,7 +295,6 @@ class Video:
 
 
 @atexit.register
-def _close_all():
-    """The decoding threads end before the interpreter does."""
+def _close_all():  # the decoding threads end before the interpreter does
     for video in list(_open_videos):
         video.close()
