@@ -347,6 +347,86 @@ def test_a_seek_inside_a_looping_video_with_sound_keeps_to_the_sound(
     assert min(late) >= -1e-3 and sum(x > 1 / FPS + 1 / 60 for x in late) <= 2 * LATE, late
 
 
+@pytest.mark.timeout(90)
+@pytest.mark.parametrize("strung", ["queue", "loop_start"])
+def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_server,  # noqa: F811
+                                                     monkeypatch, strung):
+    """A second of numbered frames over a 440 Hz tone, then (queued) a
+    second over 660 Hz; or the first alone from 0.5 s on after its first
+    pass.  Prepared, it is up at the first update() after play(); across
+    each seam the numbers run on, none held past the next frame's time nor
+    repeated, and the sound server plays the tones with no gap (but where
+    it says it ran dry).  Each clip that ends posts the end event, its file
+    in `ended`."""
+    for name, value in sound_server.env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
+    tone = lambda hz: 3000 * np.sin(np.arange(RATE) * 2 * np.pi * hz / RATE)  # noqa: E731
+    first = make_clip(tmp_path, "first.mp4", FPS, tone(440))
+    then = make_clip(tmp_path, "then.mp4", FPS, tone(660))
+    video.set_mode((W, H))
+    # The game's device, running before the clips open (SDL's first start
+    # over PulseAudio can take a second or more).
+    brilox.sound.open(RATE, 2, -16, 1.0)
+    brilox.sound.pause(False)
+    brilox.sound.queue(bytes(RATE // 10 * 4))
+    deadline = time.monotonic() + 10
+    while brilox.sound.clock() <= 0:
+        assert time.monotonic() < deadline, "the sound device did not start"
+        time.sleep(0.01)
+    dry = sound_server.ran_dry()
+    listener = sound_server.listen()
+    ends = []
+    try:
+        with Video(first, end_event=END, loop_start=0.5 if strung == "loop_start" else 0.0) as v:
+            if strung == "queue":
+                v.queue(then)
+            v.prepare()
+            deadline = time.monotonic() + 5
+            while not v.ready:
+                assert time.monotonic() < deadline, "the first frame was not decoded"
+                time.sleep(0.005)
+            v.play()
+            assert v.update() and number(shown()) == 0
+            started = time.monotonic()
+            seen = run(v, 4 if strung == "queue" else 2.8, lambda: ends.extend(
+                list(v.ended) for e in display.poll_events() if e.type == END) or v.finished,
+                since=started)
+            assert v.finished == (strung == "queue")
+    finally:
+        heard, played_at = listener.stop()
+    times, numbers, _ = zip(*seen)
+    want = list(range(1, FPS)) + (list(range(FPS)) if strung == "queue" else
+                                  list(range(FPS // 2, FPS)) * 5)
+    # In order, once each: only frames the game's loop missed, held up, are
+    # dropped.
+    assert None not in numbers and all(a != b for a, b in zip(numbers, numbers[1:])), numbers
+    order, passed = iter(want), 0
+    for n in numbers:
+        while next(order, n) != n:
+            passed += 1
+    assert passed <= seen.missed(FPS) and numbers[-1] == want[len(numbers) + passed - 1], \
+        (numbers, seen.stalls)
+    seams = [i for i in range(1, len(seen)) if numbers[i] < numbers[i - 1]]
+    assert len(seams) == 1 if strung == "queue" else len(seams) >= 3, numbers
+    for i in seams:
+        assert (numbers[i - 1], numbers[i]) == (FPS - 1, 0 if strung == "queue" else FPS // 2)
+        assert times[i] - times[i - 1] < 2 * LATE / FPS or seen.stalls[i] > 0.005, \
+            (i, times[i] - times[i - 1])
+    if strung == "queue":
+        assert ends == [[str(first)], [str(first), str(then)]], ends
+    else:
+        assert ends == [] and list(v.ended) == []
+    # The sound: from its start to the last second played (the tail of the
+    # sound after the last update() may be cut by close()), every 5 ms heard.
+    inserted = inserted_silences(heard, sound_server.ran_dry() - dry)
+    heard, played_at = without(heard, inserted), without(played_at, inserted)
+    sounding = np.flatnonzero(np.abs(heard) > 1000)
+    span = heard[sounding[0]:sounding[0] + int(RATE * (2.0 if strung == "queue" else 2.5))]
+    level = np.sqrt(np.mean(span[:len(span) // 240 * 240].reshape(-1, 240) ** 2.0, 1))
+    assert (level < 500).sum() <= 2, np.flatnonzero(level < 500)
+
+
 @pytest.mark.timeout(60)
 def test_the_end_event_arrives_once(video, clips):
     video.set_mode((W, H))

@@ -46,9 +46,7 @@ class Streams:
         subtitles; brilox.base.error for what cannot be read."""
         from brilox.media.sources.media import open_media
         from brilox.media.sources.raw import open_raw
-        path = os.fsdecode(os.fspath(file))
-        if not os.path.exists(path):
-            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+        path = check_file(file)
         try:
             if size is not None or format is not None:
                 if size is None:
@@ -160,6 +158,14 @@ class Streams:
         for owned in (self.sound, self.subtitles, None if keep_source else self.source):
             if owned is not None:
                 owned.close()
+
+
+def check_file(file):
+    """`file` (a path) as a str, or FileNotFoundError where there is none."""
+    path = os.fsdecode(os.fspath(file))
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+    return path
 
 
 def open_sound(source, path, channel):
