@@ -181,7 +181,7 @@ class Decoder:
             index = source.following(index)
             planes = None if index is None else source.get(index)
         if planes is None:
-            if self.sequence is None or not self.follow_on(serial):
+            if self.sequence is None or not self.follow_on():
                 queue.end(Item(END, serial))
             return
         if self.overload.skipping:
@@ -225,7 +225,7 @@ class Decoder:
             self.next = index + 1
             self.dropped = self.skipped = 0
 
-    def follow_on(self, serial):
+    def follow_on(self):
         """At the end of a clip's frames, the first frame of the clip (or
         the pass) that follows falls where the clip ends on the line, the
         sound's where there is sound; whether one follows."""
@@ -239,7 +239,7 @@ class Decoder:
         timed = self.sound is not None and not self.sound_failed
         self.passes.follow(old.length if timed else None, source.position(index),
                            source.time_of(index))
-        self.sequence.switched(self.queue, old, source, serial)
+        self.sequence.switched(self.queue, old, source)
         return True
 
     def carry_out(self, request, serial):

@@ -99,9 +99,14 @@ class Sequence:
             self.at["sound"] = self.at["picture"]
         drop = min(self.at.values())
         if drop:
-            del self.line[:drop]
+            passed, self.line = self.line[:drop], self.line[drop:]
             for key in self.at:
                 self.at[key] -= drop
+            # Neither the picture nor the sound is in them any more.
+            kept = [clip.source for clip in self.line]
+            for clip in passed:
+                if clip.source is not None and all(clip.source is not s for s in kept):
+                    clip.source.close()
 
     def current(self):
         with self._lock:
@@ -168,7 +173,7 @@ class Sequence:
         return (reader, stream, source.start or 0.0, clip.start,
                 source.length if more else None)
 
-    def switched(self, queue, old, new, serial):
+    def switched(self, queue, old, new):
         """The picture went on from source `old` to `new`: where the overlay
         must change (another format or size), the decoding thread waits for
         the game's side to make it, once the frames before are up."""
@@ -176,8 +181,6 @@ class Sequence:
                 new.overlay_format, new.size, getattr(new, "sample_aspect", None)):
             self.restream = new
             queue.forget("probe")
-        if old is not new and all(clip.source is not old for clip in self.line):
-            old.close()
 
     def close(self):
         """Closes the sources of the clips opened ahead or passed."""
@@ -262,17 +265,17 @@ class Sequenced:
                                              lambda: streams.loop,
                                              lambda path: open_media(path, False), loop_start)
         self._clip = sequence.line[0]
-        source.followed = sequence.picture_ends
+        source.followed, streams.queued = sequence.picture_ends, lambda: bool(sequence.queued)
         if self.sound is not None:
             sequence.sound = sound = self.sound
             sound.follow = lambda: sequence.take_sound(
                 lambda path, index: open_sound_reader(sound.av, path, index), NoSound())
 
     def _prepare_output(self):
-        from brilox.overlay import Overlay
+        from brilox.media import video  # its Overlay, which a test may stand in for
         output, queue = self._output, self._queue
         if output.overlay is None:
-            queue.share(shown=output.prepare(Overlay), probe=output.probe, pad=output.pad)
+            queue.share(shown=output.prepare(video.Overlay), probe=output.probe, pad=output.pad)
 
     def _arrived(self, what, item):
         """What update() took: a frame of the next clip (the clip before

@@ -21,6 +21,9 @@ class Streams:
 
     def __init__(self, source, sound, subtitles, loop):
         self.source, self.sound, self.subtitles, self.loop = source, sound, subtitles, loop
+        # Whether clips are queued after the one playing (its sound then
+        # ends a pass at its length, looping or not).
+        self.queued = lambda: False
         # The damage the picture and the sound skip, said as one.
         self.damage = getattr(source, "damage", None) or Damage()
         if sound is not None:
@@ -77,7 +80,7 @@ class Streams:
             if not hasattr(self.source, "loop") or not getattr(self.source, "seekable", True):
                 raise ValueError("this video cannot loop: it cannot be played again")
             self.loop = self.source.loop = decoder.loop = bool(value)
-            if self.sound is not None:
+            if self.sound is not None and (value or not self.queued()):
                 self.sound.loop_length = self.source.length if value else None
 
     def pause(self, flag):

@@ -16,6 +16,7 @@ from brilox.media.queue import END, FRAME, GLIMPSE, NOTE
 from brilox.media.seek import LAST, SEEK, STEP, check_time
 from brilox.media.sequence import Sequenced
 from brilox.media.streams import Streams
+from brilox.overlay import Overlay  # noqa: F401 (the sequence room makes it through here)
 
 _open_videos = weakref.WeakSet()
 
