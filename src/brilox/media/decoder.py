@@ -127,6 +127,8 @@ class Decoder:
                 sound.feed()
             except Exception as e:  # noqa: BLE001 (the picture plays on alone)
                 self.sound_failed, sound.error = True, "sound stopped: %s" % (e,)
+                if self.sequence is not None:
+                    self.sequence.sound_ends()
 
     def colours(self):
         source = self.source

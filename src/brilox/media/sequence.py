@@ -32,6 +32,8 @@ class Clip:
                  loop_start=0.0):
         self.path, self.start, self.plain, self.queued = path, start, plain, queued
         self.source, self.loop_start = source, loop_start
+        # Why opening it ahead failed (it fails again when its turn comes).
+        self.failed = None
 
 
 class Sequence:
@@ -130,8 +132,11 @@ class Sequence:
         with self._lock:
             clip = self.line[self.at["picture"] + 1] if self.at["picture"] + 1 < len(
                 self.line) else (self.queued[0] if self.queued else None)
-        if clip is not None and clip.source is None:
-            clip.source = self.opener(clip.path)
+        if clip is not None and clip.source is None and clip.failed is None:
+            try:
+                clip.source = self.opener(clip.path)
+            except Exception as e:  # noqa: BLE001 (said when its turn comes)
+                clip.failed = e
 
     def take_picture(self):
         """The clip the picture goes on with at its source's end (its
@@ -153,6 +158,7 @@ class Sequence:
         with self._lock:
             clip = self._following("sound")
             if clip is None:
+                self.sound = None
                 return no_sound, None, 0.0, 0.0, None
             before = self.line[self.at["sound"]].source
             self._move("sound")
@@ -170,8 +176,16 @@ class Sequence:
                 reader, stream = open_reader(source.path, source.audio_index)
             except Exception:  # noqa: BLE001 (the picture plays on alone)
                 reader = no_sound
+        if reader is no_sound:
+            self.sound_ends()
         return (reader, stream, source.start or 0.0, clip.start,
                 source.length if more else None)
+
+    def sound_ends(self):
+        """The sound plays no more: the line follows the picture alone."""
+        with self._lock:
+            self.sound = None
+            self.at["sound"] = self.at["picture"]
 
     def switched(self, queue, old, new):
         """The picture went on from source `old` to `new`: where the overlay
