@@ -52,6 +52,11 @@ def test_queued_clips_come_in_order_to_the_picture_and_the_sound_alike():
     assert sequence.take_sound(reader, "none") == ("reader of then.mp4", "stream 1", 0.25, 0.0,
                                                    1.0)
     assert sequence.picture_ends()  # a source of its own follows
+    # A seek in the first clip meanwhile: the sound reads it again.
+    sequence.sound.rejoin = lambda *read: setattr(sequence.sound, "read", read)
+    sequence.sound_back(reader)
+    assert sequence.sound.read == (("reader of first.mp4", "stream 1"), 0.25, 1.0)
+    sequence.take_sound(reader, "none")
     then = sequence.take_picture()
     # Both passed the first clip: its source closes.
     assert then.source is opened[0] and then.queued and len(sequence.line) == 1 and first.closed

@@ -290,6 +290,8 @@ class Decoder:
                 aim = event.index
                 if sound is not None:
                     self.landing = True
+                    if self.sequence is not None and self.sequence.sound is not None:
+                        self.sequence.sound_back(self.sequence.open_reader)
                     sound.seek(source.time_of(aim))
             elif isinstance(event, seek.Glimpse):
                 glimpse = self.item(GLIMPSE, serial, event.index, event.planes)

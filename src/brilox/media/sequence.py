@@ -49,8 +49,9 @@ class Sequence:
         self.at = {"picture": 0, "sound": 0}
         self.queued = collections.deque()
         self.looping, self.opener = looping, opener
-        # The Sound whose passes this follows, or None.
-        self.sound = None
+        # The Sound whose passes this follows, or None; how a clip's sound
+        # is read (path, stream index -> reader, stream).
+        self.sound = self.open_reader = None
         # Files of clips whose end went up, for the game to read.
         self.ended = collections.deque()
         # A clip whose picture needs an overlay of its own (another format
@@ -181,6 +182,19 @@ class Sequence:
         return (reader, stream, source.start or 0.0, clip.start,
                 source.length if more else None)
 
+    def sound_back(self, open_reader):
+        """A seek in the picture's clip: a sound gone on into the clip after
+        it comes back to it (a reader of its own again), to seek there."""
+        with self._lock:
+            sound, at = self.sound, self.at["picture"]
+            if sound is None or self.at["sound"] == at:
+                return
+            self.at["sound"] = at
+            source = self.line[at].source
+            more = at + 1 < len(self.line) or bool(self.queued) or self.looping()
+        sound.rejoin(open_reader(source.path, source.audio_index), source.start or 0.0,
+                     source.length if more else None)
+
     def sound_ends(self):
         """The sound plays no more: the line follows the picture alone."""
         with self._lock:
@@ -282,8 +296,8 @@ class Sequenced:
         source.followed, streams.queued = sequence.picture_ends, lambda: bool(sequence.queued)
         if self.sound is not None:
             sequence.sound = sound = self.sound
-            sound.follow = lambda: sequence.take_sound(
-                lambda path, index: open_sound_reader(sound.av, path, index), NoSound())
+            sequence.open_reader = lambda path, index: open_sound_reader(sound.av, path, index)
+            sound.follow = lambda: sequence.take_sound(sequence.open_reader, NoSound())
 
     def _prepare_output(self):
         from brilox.media import video  # its Overlay, which a test may stand in for

@@ -235,6 +235,13 @@ class Sound:
         self.map.next_pass(start)
         return data
 
+    def rejoin(self, opened, origin, loop_length):
+        """Reads another clip's sound (`opened`: its reader and stream),
+        whose first timestamp is `origin`, from the next seek on."""
+        self.reader.close()
+        (self.reader, self.stream), self.origin, self.loop_length = opened, origin, loop_length
+        self.map.origin = origin
+
     def _reopened(self):
         """The next pass of this stream from its start, by a reader of its
         own (or, where the file cannot be opened again, this one)."""
