@@ -136,6 +136,17 @@ def _video_left_off():
         pytest.fail("test left SDL's video subsystem running")
 
 
+@pytest.fixture(autouse=True)
+def _sound_device_closed():
+    """The sound device a test's Videos opened stays open for the game until
+    it closes it: closed after each test, before its sound server goes."""
+    yield
+    import sys
+    sound = sys.modules.get("brilox.sound")
+    if sound is not None and sound.get_init():
+        sound.close()
+
+
 def _nested(inner, depth):
     for _ in range(depth):
         inner = [inner]

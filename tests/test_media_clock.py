@@ -174,6 +174,27 @@ def test_a_loops_next_pass_goes_on_from_the_last_ones_length(timed_by_pass, loop
     assert passes.at(6, 1.5, timed_by_pass, loop_length) == 1.5
 
 
+@pytest.mark.parametrize("end, seam", [(1.125, 1.125), (None, 1.0)])
+def test_a_following_pass_starts_where_the_last_one_ends(end, seam):
+    """A clip of quarters, then a pass from 0.5 s in (of a loop that goes
+    back there, or the next clip from its frame 2): its first frame falls at
+    the end of the pass before, by its length (the sound's, with sound) or
+    by its last frame's end; the frames after it by their time in the pass;
+    a seek starts the line at its frame's own time again."""
+    passes = Passes()
+    passes.restart(2, 0.5, 0.25)
+    passes.given(3, 0.75, 0.75, 0.25)
+    passes.follow(end, 2, 0.5)
+    for number, time, want in ((2, 0.5, seam), (3, 0.75, seam + 0.25), (5, 1.25, seam + 0.75)):
+        at = passes.at(number, time)
+        assert at == pytest.approx(want), number
+        passes.given(number, time, at, 0.25)
+    passes.follow(1.5, 0, 0.0)  # the next clip, from its start
+    assert passes.at(0, 0.0) == pytest.approx(seam + 1.0)
+    passes.restart(1, 0.25, 0.25)
+    assert passes.at(2, 0.5) == 0.5 and not passes.followed
+
+
 def test_a_frame_that_would_come_after_its_time_is_dropped_and_a_late_interval_jumps():
     """Frames of a quarter second; each pipeline takes 0.125 s.  A frame
     goes through while it would be ready before its time is over; after a

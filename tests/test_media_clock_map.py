@@ -124,6 +124,9 @@ def test_a_loops_passes_keep_to_their_length_and_the_time_goes_on():
     clock.started_at(0.0)
     clock.queued(RATE)
     assert at(clock, 36000, 36000 + 2 * RATE // 3) == [1000.0, ms(1 + 2 / 3)]
+    # A pass from 0.25 s in (a loop's start further on) is that much shorter.
+    clock.next_pass(0.25)
+    assert clock.room(1.0) == 36000
     # A seek starts the time again.
     clock.seek(0.5, 1.0)
     clock.started_at(0.5)

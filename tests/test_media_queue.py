@@ -31,6 +31,10 @@ def test_a_request_drops_what_answered_the_one_before_and_room_wakes_the_thread(
     assert queue.ended and queue.next_job(0.0) == (None, 1, True)  # one item, the end
     queue.go_on()
     assert queue.next_job(0.0) == (None, 1, False)
+    # Full, the thread waits for room, unless poked for its other work (once).
+    queue.put(frame(0.0))
+    queue.poke()
+    assert queue.next_job(None) == (None, 1, True) and queue.next_job(0.0) == (None, 1, True)
 
 
 def test_settings_wait_for_the_probe_and_close_wakes_every_waiter():

@@ -296,6 +296,47 @@ def test_a_looped_clip_runs_on_without_a_held_frame(video, clips):
 
 
 @pytest.mark.timeout(60)
+@pytest.mark.parametrize("above", ["opened later", "by layer"])
+def test_a_picture_in_a_picture_stays_in_every_grab(video, clips, tmp_path, above):
+    """A small red picture over a numbered one, the game updating the small
+    one first: where the big one puts a frame up after it, the small one
+    is put up again over it, and both show in every one of 50 grabs of
+    what SDL shows (on sdl12-compat, the one above).
+    Above by opening order, or opened first and put above by its layer."""
+    ffmpeg("-y", "-f", "lavfi", "-i", "color=red:size=32x24:rate=24:duration=3", "-c:v",
+           "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", tmp_path / "red.mp4")
+    video.set_mode((W, H))
+    first, second = ("count.mp4", "red") if above == "opened later" else ("red", "count.mp4")
+    opened = [Video(tmp_path / "red.mp4" if name == "red" else clips / name)
+              for name in (first, second)]
+    big, small = opened if above == "opened later" else opened[::-1]
+    try:
+        if above == "by layer":
+            assert big.layer == small.layer == 0
+            small.layer = 1
+        small.set_location((100, 44, 40, 30))
+        for v in (big, small):
+            v.play()
+            first_frame(v)
+        grabs, deadline = [], time.monotonic() + 20
+        while len(grabs) < 50 and time.monotonic() < deadline:
+            small.update()
+            if big.update():
+                picture = shown()
+                grabs.append((number(picture), tuple(picture[59, 120])))
+            time.sleep(1 / 60)
+    finally:
+        for v in opened:
+            v.close()
+    assert len(grabs) == 50
+    # sdl12-compat shows one overlay at each flip, the last put up: the
+    # picture above, alone.  Classic SDL draws each into the display surface.
+    lost = [g for g in grabs if (g[0] is None and not sdl.over_sdl2())
+            or not (g[1][0] > 180 and max(g[1][1:]) < 70)]
+    assert not lost, grabs
+
+
+@pytest.mark.timeout(60)
 def test_a_seek_inside_a_looping_video_with_sound_keeps_to_the_sound(
         video, tmp_path, sound_server, monkeypatch):  # noqa: F811
     """One second with sound, looping; in its second pass a seek to 0.5 s:
@@ -341,6 +382,86 @@ def test_a_seek_inside_a_looping_video_with_sound_keeps_to_the_sound(
     assert min(late) >= -1e-3 and sum(x > 1 / FPS + 1 / 60 for x in late) <= 2 * LATE, late
 
 
+@pytest.mark.timeout(90)
+@pytest.mark.parametrize("strung", ["queue", "loop_start"])
+def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_server,  # noqa: F811
+                                                     monkeypatch, strung):
+    """A second of numbered frames over a 440 Hz tone, then (queued) a
+    second over 660 Hz; or the first alone from 0.5 s on after its first
+    pass.  Prepared, it is up at the first update() after play(); across
+    each seam the numbers run on, none held past the next frame's time nor
+    repeated, and the sound server plays the tones with no gap (but where
+    it says it ran dry).  Each clip that ends posts the end event, its file
+    in `ended`."""
+    for name, value in sound_server.env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
+    tone = lambda hz: 3000 * np.sin(np.arange(RATE) * 2 * np.pi * hz / RATE)  # noqa: E731
+    first = make_clip(tmp_path, "first.mp4", FPS, tone(440))
+    then = make_clip(tmp_path, "then.mp4", FPS, tone(660))
+    video.set_mode((W, H))
+    # The game's device, running before the clips open (SDL's first start
+    # over PulseAudio can take a second or more).
+    brilox.sound.open(RATE, 2, -16, 1.0)
+    brilox.sound.pause(False)
+    brilox.sound.queue(bytes(RATE // 10 * 4))
+    deadline = time.monotonic() + 10
+    while brilox.sound.clock() <= 0:
+        assert time.monotonic() < deadline, "the sound device did not start"
+        time.sleep(0.01)
+    dry = sound_server.ran_dry()
+    listener = sound_server.listen()
+    ends = []
+    try:
+        with Video(first, end_event=END, loop_start=0.5 if strung == "loop_start" else 0.0) as v:
+            if strung == "queue":
+                v.queue(then)
+            v.prepare()
+            deadline = time.monotonic() + 5
+            while not v.ready:
+                assert time.monotonic() < deadline, "the first frame was not decoded"
+                time.sleep(0.005)
+            v.play()
+            assert v.update() and number(shown()) == 0
+            started = time.monotonic()
+            seen = run(v, 4 if strung == "queue" else 2.8, lambda: ends.extend(
+                list(v.ended) for e in display.poll_events() if e.type == END) or v.finished,
+                since=started)
+            assert v.finished == (strung == "queue")
+    finally:
+        heard, played_at = listener.stop()
+    times, numbers, _ = zip(*seen)
+    want = list(range(1, FPS)) + (list(range(FPS)) if strung == "queue" else
+                                  list(range(FPS // 2, FPS)) * 5)
+    # In order, once each: only frames the game's loop missed, held up, are
+    # dropped.
+    assert None not in numbers and all(a != b for a, b in zip(numbers, numbers[1:])), numbers
+    order, passed = iter(want), 0
+    for n in numbers:
+        while next(order, n) != n:
+            passed += 1
+    assert passed <= seen.missed(FPS) and numbers[-1] == want[len(numbers) + passed - 1], \
+        (numbers, seen.stalls)
+    seams = [i for i in range(1, len(seen)) if numbers[i] < numbers[i - 1]]
+    assert len(seams) == 1 if strung == "queue" else len(seams) >= 3, numbers
+    for i in seams:
+        assert (numbers[i - 1], numbers[i]) == (FPS - 1, 0 if strung == "queue" else FPS // 2)
+        assert times[i] - times[i - 1] < 2 * LATE / FPS or seen.stalls[i] > 0.005, \
+            (i, times[i] - times[i - 1])
+    if strung == "queue":
+        assert ends == [[str(first)], [str(first), str(then)]], ends
+    else:
+        assert ends == [] and list(v.ended) == []
+    # The sound: from its start to near its end (the queued clip's sound
+    # fades out; a loop's is cut by close()), every 5 ms heard.
+    inserted = inserted_silences(heard, sound_server.ran_dry() - dry)
+    heard, played_at = without(heard, inserted), without(played_at, inserted)
+    sounding = np.flatnonzero(np.abs(heard) > 1000)
+    span = heard[sounding[0]:sounding[0] + int(RATE * (1.9 if strung == "queue" else 2.5))]
+    level = np.sqrt(np.mean(span[:len(span) // 240 * 240].reshape(-1, 240) ** 2.0, 1))
+    assert (level < 500).sum() <= 2, np.flatnonzero(level < 500)
+
+
 @pytest.mark.timeout(60)
 def test_the_end_event_arrives_once(video, clips):
     video.set_mode((W, H))
@@ -356,6 +477,44 @@ def test_the_end_event_arrives_once(video, clips):
         assert ends == [(True, pytest.approx(1 - 1 / FPS, abs=0.5 / FPS))], ends
         run(v, 1, events)
         assert v.finished and len(ends) == 1, ends
+
+
+@pytest.mark.timeout(120)
+def test_the_sound_device_stays_open_for_the_game_and_the_next_video(
+        video, tmp_path, sound_server, monkeypatch):  # noqa: F811
+    """50 Videos with sound, each played until its sound is heard and then
+    dropped without close(), while the sound server sleeps (a device it
+    starts starts 2 s late): the device opens once, so only the first waits.
+    After the last, the game's own sound plays on a channel, and is heard."""
+    for name, value in sound_server.env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
+    hum = 3000 * np.sin(np.arange(RATE // 2) * 2 * np.pi * 440 / RATE)
+    clip = make_clip(tmp_path, "hum.mp4", FPS // 2, hum)
+    video.set_mode((W, H))
+    with sound_server.asleep():
+        began, took = time.monotonic(), []
+        for _ in range(50):
+            v, opened = Video(clip), time.monotonic()
+            v.play()
+            while v.sound.clock() is None:
+                assert time.monotonic() < opened + 10, "no sound was heard"
+                v.update()
+                time.sleep(0.005)
+            took.append(time.monotonic() - opened)
+            del v
+        total = time.monotonic() - began
+    assert total < 25 and sorted(took)[-2] < 0.5, (total, took)
+    gc.collect()
+    listener = sound_server.listen()
+    try:
+        brilox.sound.Channel(1).play(np.repeat(hum * 3, 2).astype("<i2"))
+        deadline = time.monotonic() + 5
+        while not (np.abs(np.frombuffer(bytes(listener.data[-4000:]), "<i2")) > 4000).any():
+            assert time.monotonic() < deadline, "the game's sound was not heard"
+            time.sleep(0.01)
+    finally:
+        listener.stop()
 
 
 @pytest.mark.timeout(90)
@@ -404,6 +563,7 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
         time.sleep(0.3)
         with Video(clip, speed=speed) as v, Video(tone, start=1.0, speed=speed) as other:
             assert v.has_sound and other.has_sound
+            v.layer = 1  # both fill the display: the one read is above
             game = brilox.sound.Sound(tmp_path / "game.wav").play(loops=-1)
             assert game == brilox.sound.Channel(3)
             v.play()

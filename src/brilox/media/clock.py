@@ -198,11 +198,28 @@ class Passes:
         self.start = 0.0
         # The last frame given: (number in its pass, time, at, duration).
         self.last = None
+        # Whether a pass of another clip (or of this one from a later start)
+        # follows: the frames are then timed by their pass, as the sound's.
+        self.followed = False
 
     def restart(self, number, time, duration):
         """Play goes on after this frame, up at its own time."""
-        self.start = 0.0
+        self.start, self.followed = 0.0, False
         self.last = (number, time, time, duration)
+
+    def follow(self, end, number, time):
+        """Another pass, of another clip or of this one from a later start,
+        follows the pass playing, which ends at `end` seconds of its own
+        time (None where not known: at the last frame's end).  Its first
+        frame (`number` and `time` in it) falls there on the line."""
+        if self.last is None:
+            ends_at = self.start + (end or 0.0)
+        else:
+            _, last_time, last_at, last_duration = self.last
+            ends_at = last_at + last_duration if end is None else self.start + end
+        self.start = ends_at - time
+        self.last = (number - 1, time, ends_at, 0.0)
+        self.followed = True
 
     def at(self, number, time, timed_by_pass=False, pass_length=None):
         """Where the next frame (`number` and `time` in its pass) falls:
@@ -214,7 +231,7 @@ class Passes:
         if number < last_number:
             self.start += pass_length or last_time + last_duration
             return self.start + time
-        if timed_by_pass:
+        if timed_by_pass or self.followed:
             return max(last_at + 1e-6, self.start + time)
         if number > last_number + 1:
             # Frames between were skipped: this one falls as far after the

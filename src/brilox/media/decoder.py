@@ -32,7 +32,7 @@ class Item:
     dropped before their pipeline, or never decoded, to keep time."""
 
     __slots__ = ("kind", "serial", "index", "number", "time", "at", "duration", "planes",
-                 "picture", "note", "dropped", "skipped")
+                 "picture", "note", "dropped", "skipped", "clip")
 
     def __init__(self, kind, serial, index=None, number=None, time=0.0, at=0.0, duration=0.0,
                  planes=None, note=None):
@@ -40,6 +40,8 @@ class Item:
         self.time, self.at, self.duration = time, at, duration
         self.planes, self.picture, self.note = planes, None, note
         self.dropped = self.skipped = 0
+        # The clip it is of (a sequence.Clip), where the Video strings clips.
+        self.clip = None
 
 
 class Decoder:
@@ -73,14 +75,19 @@ class Decoder:
         self.dropped = self.skipped = 0
         # While a seek's frame is on its way the sound waits.
         self.landing = False
-        # A stream keeps its last frames for stepping back.  The frames
-        # decoded ahead are kept as well, so that as many as it says are
-        # kept still lie behind the frame up.
-        source.spare = ahead + 2
+        # The clips played one after another (a sequence.Sequence), or None.
+        self.sequence = None
+        self.adopt(source)
+        self.thread = threading.Thread(target=self.run, name="brilox-video", daemon=True)
+
+    def adopt(self, source):
+        """A stream keeps its last frames for stepping back.  The frames
+        decoded ahead are kept as well, so that as many as it says are
+        kept still lie behind the frame up."""
+        source.spare = self.queue.capacity + 2
         if getattr(source.history, "maxlen", None):
             source.history = collections.deque(source.history,
                                                maxlen=source.history.maxlen + source.spare)
-        self.thread = threading.Thread(target=self.run, name="brilox-video", daemon=True)
 
     def close(self):
         """Ends the thread (mid-decode too): it is gone when this returns,
@@ -104,6 +111,8 @@ class Decoder:
                 elif not full:
                     self.play_on(serial)
                 self.feed()
+                if self.sequence is not None:
+                    self.sequence.open_ahead()
         except Exception as e:  # noqa: BLE001 (said to the game, not lost)
             self.error = "decoding stopped: %s" % (e,)
             if self.sound is not None and self.sound.error is None:
@@ -118,6 +127,8 @@ class Decoder:
                 sound.feed()
             except Exception as e:  # noqa: BLE001 (the picture plays on alone)
                 self.sound_failed, sound.error = True, "sound stopped: %s" % (e,)
+                if self.sequence is not None:
+                    self.sequence.sound_ends()
 
     def colours(self):
         source = self.source
@@ -161,6 +172,8 @@ class Decoder:
                                               deep)
         item.picture = self.pipeline.run(planes, time_of + (source.start or 0.0))
         item.planes = None
+        if self.sequence is not None:
+            item.clip = self.sequence.current()
         return item
 
     def draw_subtitles(self, planes, layout, width, height, colours, seconds):
@@ -177,7 +190,8 @@ class Decoder:
             index = source.following(index)
             planes = None if index is None else source.get(index)
         if planes is None:
-            queue.end(Item(END, serial))
+            if self.sequence is None or not self.follow_on():
+                queue.end(Item(END, serial))
             return
         if self.overload.skipping:
             # Skipped to keep time (those skipped as damaged, the source
@@ -219,6 +233,23 @@ class Decoder:
             self.passes.given(item.number, item.time, item.at, item.duration)
             self.next = index + 1
             self.dropped = self.skipped = 0
+
+    def follow_on(self):
+        """At the end of a clip's frames, the first frame of the clip (or
+        the pass) that follows falls where the clip ends on the line, the
+        sound's where there is sound; whether one follows."""
+        old = self.source
+        clip = self.sequence.take_picture()
+        if clip is None:
+            return False
+        source = self.source = clip.source
+        self.adopt(source)
+        self.next = index = source.index_at(clip.start, 0) if clip.start else 0
+        timed = self.sound is not None and not self.sound_failed
+        self.passes.follow(old.length if timed else None, source.position(index),
+                           source.time_of(index))
+        self.sequence.switched(self.queue, old, source)
+        return True
 
     def carry_out(self, request, serial):
         # A seek decodes every frame it may land on.
@@ -266,6 +297,8 @@ class Decoder:
                 aim = event.index
                 if sound is not None:
                     self.landing = True
+                    if self.sequence is not None and self.sequence.sound is not None:
+                        self.sequence.sound_back(self.sequence.open_reader)
                     sound.seek(source.time_of(aim))
             elif isinstance(event, seek.Glimpse):
                 glimpse = self.item(GLIMPSE, serial, event.index, event.planes)

@@ -2,7 +2,16 @@
 placed (fitted, or where the game asked), padded where SDL shows odd sizes
 wrong, with the display black beside a padded overlay where the overlay
 draws into the display surface; put up again where SDL shows an overlay
-only until the next flip."""
+only until the next flip.
+
+Several Videos' overlays share the display: each output is in a registry
+of the live ones, ordered by `layer` (higher is above) and then by when it
+was made.  Where one puts a frame up, it draws over the pictures of those
+above it, so each of those is put up again after it, at no upload: the
+overlays keep their frames."""
+
+import itertools
+import weakref
 
 import brilox.base
 import brilox.display as display
@@ -12,6 +21,10 @@ from brilox.media.frames import display_size
 # What each overlay format and picture shape showed of SDL's conversion, by
 # (overlay format, odd size asked, display size).
 _probes = {}
+# The live outputs, and the order they were made in (below those made after
+# them at the same layer).
+_live = weakref.WeakSet()
+_made = itertools.count()
 
 
 def check_rect(rect):
@@ -53,7 +66,23 @@ class Output:
 
     def __init__(self, source):
         self.rect = self.screen = None
+        # Where it lies among the others: higher layers above, and at one
+        # layer, those made later above.
+        self.layer, self.made = 0, next(_made)
         self.stream(source)
+        _live.add(self)
+
+    def above(self):
+        """The live outputs with a picture up above this one, lowest first."""
+        mine = (self.layer, self.made)
+        return sorted((o for o in list(_live) if o.overlay is not None and o.up
+                       and (o.layer, o.made) > mine), key=lambda o: (o.layer, o.made))
+
+    def cover(self):
+        """Puts the pictures above this one up again over it."""
+        for other in self.above():
+            other.overlay.display()
+            other.black_beside()
 
     def stream(self, source):
         """Frames of another stream from now on: the place of the old
@@ -67,6 +96,8 @@ class Output:
         self.overlay = self.probe = None
         self.pad = (0, 0)
         self.beside = []
+        # Whether the overlay holds a frame put up.
+        self.up = False
 
     def where(self, screen):
         """(x, y, w, h) of the picture on a display of size `screen`."""
@@ -118,8 +149,11 @@ class Output:
             self.overlay.display()
         else:
             self.overlay.display(frame)
+        self.up = True
         self.black_beside()
-        return timer and timer() - begun
+        took = timer and timer() - begun
+        self.cover()
+        return took
 
     @property
     def settings(self):
@@ -141,6 +175,7 @@ class Output:
         again so that it stays on the screen however often the game flips."""
         if not self.probe.surface_holds_video:
             self.overlay.display()
+            self.cover()
 
     def black_beside(self):
         if self.beside and self.probe.surface_holds_video:

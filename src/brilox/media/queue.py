@@ -62,6 +62,9 @@ class FrameQueue:
         # Frames the decoding thread skipped (never decoded) to keep time,
         # as told by the frames of play taken.
         self.skipped = 0
+        # Whether the decoding thread is asked to look at what else it has
+        # to do (a clip to open ahead) while it has no room.
+        self._poked = False
 
     # --- the game's side ----------------------------------------------------
 
@@ -163,6 +166,17 @@ class FrameQueue:
         items = self.current()
         return clock.caught_up(items, len(items) >= self.capacity, now, pace, settled)
 
+    def poke(self):
+        """Wakes the decoding thread for its other work, room or not."""
+        with self._lock:
+            self._poked = True
+            self._lock.notify_all()
+
+    def forget(self, name):
+        """The decoding thread waits for setting `name` to be shared anew."""
+        with self._lock:
+            self._settings.pop(name, None)
+
     def share(self, **settings):
         with self._lock:
             self._settings.update(settings)
@@ -193,12 +207,14 @@ class FrameQueue:
         given): (request or None, its serial, whether the queue is full), or
         None once closed."""
         with self._lock:
-            while not self.closed and self._request is None and self._full():
+            while not self.closed and self._request is None and self._full() \
+                    and not self._poked:
                 self._lock.wait(poll)
                 if poll is not None:
                     break
             if self.closed:
                 return None
+            self._poked = False
             request, self._request = self._request, None
             return request, self.serial, self._full()
 

@@ -21,6 +21,9 @@ class Streams:
 
     def __init__(self, source, sound, subtitles, loop):
         self.source, self.sound, self.subtitles, self.loop = source, sound, subtitles, loop
+        # Whether clips are queued after the one playing (its sound then
+        # ends a pass at its length, looping or not).
+        self.queued = lambda: False
         # The damage the picture and the sound skip, said as one.
         self.damage = getattr(source, "damage", None) or Damage()
         if sound is not None:
@@ -47,9 +50,7 @@ class Streams:
         media file's frames are kept whole, alpha and all, for a surface."""
         from brilox.media.sources.media import open_media
         from brilox.media.sources.raw import open_raw
-        path = os.fsdecode(os.fspath(file))
-        if not os.path.exists(path):
-            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+        path = check_file(file)
         try:
             if size is not None or format is not None:
                 if size is None:
@@ -80,7 +81,7 @@ class Streams:
             if not hasattr(self.source, "loop") or not getattr(self.source, "seekable", True):
                 raise ValueError("this video cannot loop: it cannot be played again")
             self.loop = self.source.loop = decoder.loop = bool(value)
-            if self.sound is not None:
+            if self.sound is not None and (value or not self.queued()):
                 self.sound.loop_length = self.source.length if value else None
 
     def pause(self, flag):
@@ -161,6 +162,14 @@ class Streams:
         for owned in (self.sound, self.subtitles, None if keep_source else self.source):
             if owned is not None:
                 owned.close()
+
+
+def check_file(file):
+    """`file` (a path) as a str, or FileNotFoundError where there is none."""
+    path = os.fsdecode(os.fspath(file))
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+    return path
 
 
 def open_sound(source, path, channel):

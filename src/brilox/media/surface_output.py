@@ -128,6 +128,9 @@ class SurfaceOutput(Output):
     the first), handed over as Output hands frames to its overlay.  Nothing
     is made on the display, nor drawn there."""
 
+    # Never up on the display, so never put up again over another Video.
+    up = False
+
     def __init__(self, source, size=None):
         self.asked = size
         super().__init__(source)

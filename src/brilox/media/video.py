@@ -8,33 +8,35 @@ import time
 import weakref
 
 import brilox.base
-from brilox.overlay import Overlay
 from brilox.media.clock import Clock, check_speed
 from brilox.media.decoder import FEED_EVERY, Decoder
 from brilox.media.output import check_end_event, check_rect
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE
 from brilox.media.seek import LAST, SEEK, STEP, check_time
+from brilox.media.sequence import Sequenced
 from brilox.media.streams import Streams
 from brilox.media.surface_output import check_output, output_of
+from brilox.overlay import Overlay  # noqa: F401 (the sequence room makes it through here)
 
 _open_videos = weakref.WeakSet()
 
 
-class Video:
+class Video(Sequenced):
     """A video file (or raw frames) played on the display the game set up, through an
     overlay of its own, or into `surface` (output="surface").  See the module's documentation."""
 
     def __init__(self, file, *, sound=True, loop=False, start=0.0, end_event=None, size=None,
                  format=None, fps=None, channel=None, speed=1.0, sub_file=None,
-                 subtitle_stream=None, output="overlay", surface_size=None):
+                 subtitle_stream=None, loop_start=0.0, output="overlay", surface_size=None):
         check_end_event(end_event)
         output = check_output(output, surface_size)
         start, speed = check_time(start, "start"), check_speed(speed)
-        streams = Streams.open(file, sound=sound, loop=loop, size=size, format=format, fps=fps,
-                               channel=channel, speed=speed, sub_file=sub_file,
-                               subtitle_stream=subtitle_stream, alpha=output[0] == "surface")
+        streams = Streams.open(file, sound=sound, loop=loop or check_time(loop_start, "loop_start")
+                               > 0, size=size, format=format, fps=fps, channel=channel,
+                               speed=speed, sub_file=sub_file, subtitle_stream=subtitle_stream,
+                               alpha=output[0] == "surface")
         try:
-            self._setup(streams, end_event=end_event, output=output)
+            self._setup(streams, end_event=end_event, loop_start=loop_start, output=output)
         except BaseException:
             streams.close()
             raise
@@ -56,7 +58,7 @@ class Video:
         return video
 
     def _setup(self, streams, *, end_event=None, pace=True, drop=True, range_choice="auto",
-               output=("overlay", None)):
+               loop_start=0.0, output=("overlay", None)):
         self._closed, self._streams, source = True, streams, streams.source
         self.on_warning = None  # called with each warning's text, else warnings.warn
         self._end_event, self._pace, self._drop, self._reshow = end_event, pace, drop, True
@@ -65,6 +67,7 @@ class Video:
         self._output = output_of(source, *output)
         self.notes = collections.deque()  # what came of seeks and steps, oldest first
         self.played = self.stepped = self.dropped = self.upload = 0
+        self._sequenced(loop_start)
         self._decode(source)
         self._closed = False
         _open_videos.add(self)
@@ -72,6 +75,7 @@ class Video:
     def _decode(self, source):
         self._decoder = Decoder(source, self.sound, self._streams.loop, self._range_choice)
         self._decoder.subtitles, self._queue = self._streams.subtitles, self._decoder.queue
+        self._decoder.sequence = self._sequence
         self._decoder.thread.start()
 
     def _check(self):
@@ -216,6 +220,7 @@ class Video:
         self._closed = True
         _open_videos.discard(self)
         self._decoder.close()
+        self._sequence.close()
         self._output.overlay = None
         self._streams.close(keep_source)
 
@@ -240,13 +245,14 @@ class Video:
         self._streams.warn(self.on_warning, stacklevel=2)
         output, queue, clock = self._output, self._queue, self._clock
         if output.overlay is None:
-            queue.share(shown=output.prepare(Overlay), **output.settings)
+            self._prepare_output()
         elif output.moved():
             queue.share(shown=output.locate())
         if self._decoder.error is not None and self._up is None and queue.head() is None:
             raise brilox.base.error(self._decoder.error)
         what, item, dropped = queue.due(clock, self._up, time.perf_counter(), self._pace,
                                         self._drop)
+        self._arrived(what, item)
         if what == END and not self._finished:
             self._finished, clock.playing = True, output.end(self._end_event)
         if item is not None and item.note is not None:
@@ -262,13 +268,6 @@ class Video:
         self.dropped, self.played = self.dropped + dropped, self.played + (item.kind == FRAME)
         self.stepped, self._up = self.stepped + (item.kind != FRAME), item
         return True
-
-    def redraw(self):
-        """Puts the frame up again: after the display mode changed, or the game drew over it."""
-        self._check()
-        if self._output.overlay is not None:
-            self._queue.share(shown=self._output.locate())
-            self._output.show()  # the overlay still holds the frame up
 
     def time_of(self, index):
         """Seconds into its pass of frame `index`: the frame up's, else by the frame rate."""

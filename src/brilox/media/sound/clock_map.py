@@ -122,8 +122,8 @@ class ClockMap:
         """`samples` of the stream were decoded into this pass."""
         self.pass_samples += samples
 
-    def next_pass(self):
-        """A pass ended: the next starts at the stream's start, the time
-        going on."""
-        self.pass_samples = 0
+    def next_pass(self, start=0.0):
+        """A pass ended: the next starts `start` seconds into the stream,
+        the time going on."""
+        self.pass_samples = int(round(start * self.rate))
         self.rebase = False

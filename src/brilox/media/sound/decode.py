@@ -67,6 +67,9 @@ class Sound:
         # (cut, or filled with silence), going on into the next pass with no
         # gap; None: the sound ends with its stream.
         self.loop_length = None
+        # Where set, what follows a pass (see _wrap): called on the decoding
+        # thread at each pass's end.
+        self.follow = None
         # The video's first timestamp: times are told from it.
         self.origin = origin
         self.map = ClockMap(self.rate, origin)
@@ -82,10 +85,8 @@ class Sound:
             self.reader.close()
         # An error opening the file a second time is FFmpeg's own: the
         # caller says the sound cannot be read, and plays the picture alone.
-        self.reader = Reader(self.av, self.path, self.path, refuse=False, pictures=False)
-        self.stream = self.reader.choose("audio", stream_index, "audio_stream")
+        self.reader, self.stream = open_sound_reader(self.av, self.path, stream_index)
         self.index = stream_index
-        self.reader.read(self.stream)
         self.seek(seconds)
 
     def seek(self, seconds):
@@ -210,12 +211,45 @@ class Sound:
 
     def _wrap(self, data):
         """The last of a pass's samples, filled with silence to the pass's
-        length; decoding goes on from the stream's start."""
+        length; decoding goes on from the stream's start, or as `follow()`
+        says: (reader and stream of the next clip's sound, or None for this
+        one's; its first timestamp; the seconds into it the pass starts
+        from; its pass length, or None where it is the last)."""
         left = self.map.room(self.loop_length)
         data += bytes(max(0, left * self.frame_bytes - len(data)))
-        self._from(self.origin)
-        self.map.next_pass()
+        following = self.follow() if self.follow is not None else None
+        if following is None:
+            following = self._reopened()
+        reader, stream, self.origin, start, self.loop_length = following
+        if reader is not None:
+            self.reader.close()
+            self.reader, self.stream = reader, stream
+        self.map.origin = self.origin
+        if start or reader is None:
+            self._from(self.origin + start)
+        else:
+            # A reader fresh at the stream's start: a seek there would give
+            # the decoder's first samples unprimed, some ms of silence.
+            self.trim, self.expected = self.origin, None
+            self.resampler, self.shape = self._resampler(), None
+        self.map.next_pass(start)
         return data
+
+    def rejoin(self, opened, origin, loop_length):
+        """Reads another clip's sound (`opened`: its reader and stream),
+        whose first timestamp is `origin`, from the next seek on."""
+        self.reader.close()
+        (self.reader, self.stream), self.origin, self.loop_length = opened, origin, loop_length
+        self.map.origin = origin
+
+    def _reopened(self):
+        """The next pass of this stream from its start, by a reader of its
+        own (or, where the file cannot be opened again, this one)."""
+        try:
+            reader, stream = open_sound_reader(self.av, self.path, self.index)
+        except Exception:  # noqa: BLE001 (it seeks back instead)
+            reader = stream = None
+        return reader, stream, self.origin, 0.0, self.loop_length
 
     # --- the speed ---------------------------------------------------------
 
@@ -356,3 +390,33 @@ class Sound:
             self.reader = None
         if self.hold is not None:
             self.hold.release()
+
+
+class NoSound:
+    """The reader of a clip without sound that follows one with: the sound
+    ends where that clip starts."""
+
+    hurt = None
+
+    def next_frame(self):
+        return None
+
+    def seek(self, seconds):
+        return False
+
+    def close(self):
+        pass
+
+
+def open_sound_reader(av, path, stream_index):
+    """A reader of the file's audio stream `stream_index` (None: FFmpeg's
+    pick), and the stream; brilox's BadInput or FFmpeg's error where it
+    cannot be read."""
+    reader = Reader(av, path, path, refuse=False, pictures=False)
+    try:
+        stream = reader.choose("audio", stream_index, "audio_stream")
+        reader.read(stream)
+    except BaseException:
+        reader.close()
+        raise
+    return reader, stream

@@ -1,8 +1,12 @@
 """Who owns the sound device: the desktop player's Sound plays on the
 module's own channel 0 and opens and closes the device itself (or takes the
 one warm_up() started); a Video's Sound plays on a channel of the device
-the game opened, or of one opened for the Videos and closed when the last
-of them closes, unless the game plays on it then."""
+the game opened, or of one the first Video opened.  Either way the device
+is the game's from then on: it stays open until brilox.sound.close() (or
+quit(), or the end of the process), whatever the Videos do, so that the
+game's own Sounds play after the last Video closed, and a second Video
+starts on a device already running rather than waiting for a sound server
+to wake again."""
 
 import time
 import weakref
@@ -18,10 +22,8 @@ BUFFER = 1.0
 # The device warm_up() started for the next Sound: (what open() returned,
 # when it started), or None.
 _warm = None
-# The Sounds of Videos that play on channels of their own, and whether the
-# first of them opened the device (which the last then closes).
+# The Sounds of Videos that play on channels of their own.
 _channel_sounds = weakref.WeakSet()
-_video_device = set()
 
 
 def warm_up():
@@ -62,11 +64,10 @@ class Hold:
         self.opened_here = False
         if channel is not None:
             if not device.get_init():
-                # Opened for the Videos, and closed when the last of them
-                # is, unless the game plays on it then.
+                # Opened for this Video, and the game's from now on: no
+                # Video closes it.
                 device.open(RATE, CHANNELS, -16, BUFFER)
                 device.pause(False)
-                _video_device.add(True)
             self.got = device.get_format()
             if self.got[2] != -16:
                 raise brilox.base.error("a video's sound plays on a device of 16-bit "
@@ -91,8 +92,8 @@ class Hold:
 
     def release(self):
         """Gives the device back: the player's closes where this opened it;
-        a channel's reservation is as the game left it, and the device the
-        Videos opened closes with the last of them."""
+        a channel's reservation is as the game left it, and the device
+        stays open for the game."""
         sound = self.sound()
         if self.channel is not None and sound in _channel_sounds:
             self.channel.reserved = self.kept_reserved
@@ -104,9 +105,5 @@ class Hold:
                 self.opened_here = False
                 device.close()
             return
-        # The device stays open for the game's other channels.
+        # The device stays open for the game's channels and the next Video.
         self.out.flush()
-        if _video_device and not _channel_sounds and not any(
-                device.Channel(n).busy for n in range(1, 16)):
-            _video_device.clear()
-            device.close()

@@ -56,6 +56,9 @@ class MediaFrames(Frames):
     truncated = None
     # A frame's duration is the time to the next: that one is decoded too.
     reads_ahead = 1
+    # Where set, whether another pass follows this one's end (another clip,
+    # or this file from a later start): a looping file then ends there.
+    followed = None
 
     def __init__(self, av, path, name, loop, autorotate=True, video_stream=None,
                  audio_stream=None, alpha=False):
@@ -270,7 +273,7 @@ class MediaFrames(Frames):
 
     def _wrap(self):
         """Opens a looping file again; whether there is more to play."""
-        if not self.loop or self.error or self.read == 0:
+        if not self.loop or self.error or self.read == 0 or (self.followed and self.followed()):
             return False
         if not self.count:
             self.count = self.read
