@@ -55,7 +55,7 @@ with wave.open(click_file, "wb") as w:
 click = sound.Sound(click_file)
 
 chosen, shown, leaving = 0, 0, False
-with Video(args.file, output="surface", loop=True, size=(W, H)) as video:
+with Video(args.file, output="surface", loop=True, surface_size=(W, H)) as video:
     video.play()
     while not leaving:
         for event in display.poll_events():

@@ -9,6 +9,7 @@ import sys
 # The cut-scene example, a game's own loop over brilox.play.Video.
 CUTSCENE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples",
                         "cutscene.py")
+TITLE_MENU = os.path.join(os.path.dirname(CUTSCENE), "title_menu.py")
 
 # Y, U, V of full red, green, blue and white, and which of red, green and
 # blue each shows bright.

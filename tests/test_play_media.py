@@ -25,7 +25,7 @@ import brilox.media.colour as colour
 import brilox.play.player
 import brilox.media.video
 from brilox.media import seek
-from play_clips import CUTSCENE, play
+from play_clips import CUTSCENE, TITLE_MENU, play
 from support import sdl
 
 W, H = 641, 361
@@ -394,6 +394,30 @@ def test_the_cutscene_example_plays_to_the_end_by_itself(clips):
     done = play(clips["2s.mp4"], program=[CUTSCENE])
     assert (done.returncode, done.stdout) == (0, b"cut-scene over\n"), done.stderr
     assert time.monotonic() - start >= 2.0  # not before the video's last frame
+
+
+@pytest.mark.timeout(150)
+def test_the_title_menu_example_draws_over_its_looping_video(tmp_path):
+    """Headless, 90 frames (past the 1 s clip's end, so it has looped): the
+    saved frame has the clip's green where nothing is drawn, the menu's
+    panel and bars over it, and the emblem's gold in its middle and the
+    clip at its clear corners."""
+    from play_clips import bmp_pixel
+    clip, shot = tmp_path / "green.mp4", tmp_path / "menu.bmp"
+    ffmpeg("-f", "lavfi", "-i", "color=0x208040:size=64x36:rate=25:duration=1",
+           "-pix_fmt", "yuv420p", clip)
+    done = play(clip, "--frames", 90, "--save", shot, program=[TITLE_MENU],
+                env={"SDL_AUDIODRIVER": "dummy"})
+    assert done.returncode == 0, done.stderr
+    data = shot.read_bytes()
+    near = lambda got, want: all(abs(a - b) <= 8 for a, b in zip(got, want))  # noqa: E731
+    green = (0x20, 0x80, 0x40)
+    assert near(bmp_pixel(data, 20, 340), green) and near(bmp_pixel(data, 530, 20), green)
+    assert bmp_pixel(data, 210, 160) == (16, 16, 48)            # the panel
+    assert bmp_pixel(data, 320, 180) == (250, 210, 80)          # the chosen item
+    assert bmp_pixel(data, 320, 228) == (90, 90, 140)           # the next
+    assert near(bmp_pixel(data, 576, 64), (240, 190, 60))       # the emblem's middle
+    assert near(bmp_pixel(data, 530, 18), green)                # its clear corner
 
 
 @pytest.mark.parametrize("note, words", [

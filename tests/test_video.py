@@ -137,6 +137,10 @@ class Seen(list):
     def __init__(self):
         super().__init__()
         self.stalls = []
+        # The longest any thread of the process was kept from running while
+        # the loop ran (a 5 ms sleep's overshoot): a machine whose host
+        # holds it up now and then holds the decoding thread up too.
+        self.hiccup = 0.0
 
     def missed(self, rate):
         """How many frames, due `rate` a second, the stalls may have cost."""
@@ -151,6 +155,24 @@ def run(video, seconds, until=lambda: False, pictures=None, others=(), since=Non
     before, their frames unread."""
     seen, tick = Seen(), time.monotonic()
     deadline, last, held = tick + seconds, since or tick, 0.0
+    running = threading.Event()
+
+    def watch():
+        while not running.wait(0.005):
+            begun = time.monotonic()
+            time.sleep(0.005)
+            seen.hiccup = max(seen.hiccup, time.monotonic() - begun - 0.005)
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    try:
+        loop(video, seen, tick, deadline, last, held, until, pictures, others)
+    finally:
+        running.set()
+        watcher.join(5)
+    return seen
+
+
+def loop(video, seen, tick, deadline, last, held, until, pictures, others):
     while time.monotonic() < deadline and not until():
         for other in others:
             other.update()
@@ -167,7 +189,6 @@ def run(video, seconds, until=lambda: False, pictures=None, others=(), since=Non
                 pictures.append(picture)
         tick += 1 / 60
         time.sleep(max(0.0, tick - time.monotonic()))
-    return seen
 
 
 def first_frame(video, size=(W, H), read=number):
@@ -292,7 +313,7 @@ def test_a_looped_clip_runs_on_without_a_held_frame(video, clips):
     # How long each number stays up, to the update that replaced it.
     changes = [i for i in range(1, len(seen)) if numbers[i] != numbers[i - 1]]
     held = [(numbers[a], times[b] - times[a]) for a, b in zip([0] + changes, changes)]
-    assert max(t for _, t in held) < 3 * LATE / FPS, held
+    assert max(t for _, t in held) < 3 * LATE / FPS + seen.hiccup, (seen.hiccup, held)
 
 
 @pytest.mark.timeout(60)
@@ -589,7 +610,10 @@ def test_the_picture_keeps_to_the_sound(video, tmp_path, sound_server, monkeypat
     assert all(abs(np.argmax(np.abs(np.fft.rfft(b))) * 20 - 1000) <= 20 for b in heard_beeps)
     # The steady tone and the game's, each at its own level between beeps
     # (FFmpeg's resampler spreads a mono stream over two at -3 dB).
-    quiet = heard[played_at.searchsorted(heard_at[0] + 0.3):][:RATE // 2]
+    # (Where the server ran dry, what played, without the silence it put in.)
+    inserted = inserted_silences(heard, sound_server.ran_dry() - dry)
+    first = spliced(played_at.searchsorted(heard_at[0] + 0.3), inserted)
+    quiet = without(heard, inserted)[first:][:RATE // 2]
     spectrum = np.abs(np.fft.rfft(quiet * np.hanning(len(quiet)))) * 4 / len(quiet)
     bins = np.fft.rfftfreq(len(quiet), 1 / RATE)
     assert [spectrum[np.argmin(np.abs(bins - hz))] for hz in (600, 2500)] == pytest.approx(
