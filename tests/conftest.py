@@ -86,6 +86,14 @@ def pytest_collection_modifyitems(config, items):
         if (name + "::" + item.originalname).endswith(REAL_TIME):
             item.add_marker(pytest.mark.real_time)
             item.add_marker(pytest.mark.xdist_group("real_time"))
+        if item.get_closest_marker("real_time") or "sound_server" in item.fixturenames:
+            # What the sound server plays, as it happens, on a machine that
+            # is now and then kept from running for 80 ms or more even when
+            # idle (a virtual machine's host), and whose server then plays
+            # silence and may lose what it was sent: where what a test
+            # measures of its own does not cover a hold-up, a second and
+            # third run are its window.  A fault fails them all.
+            item.add_marker(pytest.mark.flaky(reruns=2))
 
 
 
