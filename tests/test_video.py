@@ -5,7 +5,6 @@ the sound the sound server plays and the end event; and what it refuses."""
 import ctypes
 import gc
 import math
-import random
 import os
 import struct
 import subprocess
@@ -161,7 +160,22 @@ def run(video, seconds, until=lambda: False, pictures=None, others=(), since=Non
     watcher = subprocess.Popen([sys.executable, "-c", WATCH], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, text=True)
     try:
-        loop(video, seen, tick, deadline, last, held, until, pictures, others)
+        while time.monotonic() < deadline and not until():
+            for other in others:
+                other.update()
+            begun = time.monotonic()
+            held += max(0.0, begun - last - 1 / 60)
+            last = begun
+            if video.update():
+                put_up(video)
+                at, picture = time.monotonic(), shown()
+                seen.append((at, number(picture), video.position))
+                seen.stalls.append(held + max(0.0, at - begun - 0.005))
+                held = 0.0
+                if pictures is not None:
+                    pictures.append(picture)
+            tick += 1 / 60
+            time.sleep(max(0.0, tick - time.monotonic()))
     finally:
         seen.hiccup = float(watcher.communicate("", timeout=10)[0] or 0.0)
     return seen
@@ -178,25 +192,6 @@ while not done.is_set():
     worst = max(worst, time.monotonic() - begun - 0.005)
 print(worst)
 """
-
-
-def loop(video, seen, tick, deadline, last, held, until, pictures, others):
-    while time.monotonic() < deadline and not until():
-        for other in others:
-            other.update()
-        begun = time.monotonic()
-        held += max(0.0, begun - last - 1 / 60)
-        last = begun
-        if video.update():
-            put_up(video)
-            at, picture = time.monotonic(), shown()
-            seen.append((at, number(picture), video.position))
-            seen.stalls.append(held + max(0.0, at - begun - 0.005))
-            held = 0.0
-            if pictures is not None:
-                pictures.append(picture)
-        tick += 1 / 60
-        time.sleep(max(0.0, tick - time.monotonic()))
 
 
 def first_frame(video, size=(W, H), read=number):

@@ -19,8 +19,6 @@ of its own."""
 import collections
 import threading
 
-from brilox.media.queue import NOTE
-
 
 class Clip:
     """A file played in turn: its `path`, the seconds into it play starts
