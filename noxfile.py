@@ -188,6 +188,16 @@ def counts(junit):
     return [total["tests"] - failed - total["skipped"], failed, total["skipped"]]
 
 
+def failures(junit):
+    """The tests that failed or erred in a JUnit XML report, by node id."""
+    found = []
+    for case in ElementTree.parse(junit).getroot().iter("testcase"):
+        if case.find("failure") is not None or case.find("error") is not None:
+            found.append("%s::%s" % (case.get("classname", "").replace(".", "/") + ".py",
+                                     case.get("name")))
+    return found
+
+
 def progress(output):
     """The tests that a run which ended before pytest could write its report
     got through, and the one it was in: [passed, failed, skipped], the
@@ -222,7 +232,8 @@ def run_suite(session, python, env, folder, sdl, ignored, options):
         status, output = run_pytest(session, python, env, junit, log, deselected, ignored,
                                     options)
         if status >= 0 and junit.exists():
-            return [a + b for a, b in zip(tally, counts(junit))], died_in, status
+            return ([a + b for a, b in zip(tally, counts(junit))], died_in, status,
+                    failures(junit))
         done, tests, last = progress(output)
         tally = [a + b for a, b in zip(tally, done)]
         if last is None or last in tests:
@@ -230,7 +241,7 @@ def run_suite(session, python, env, folder, sdl, ignored, options):
         tally[1] += 1
         died_in.append(last)
         deselected += tests + [last]
-    return tally, died_in, status
+    return tally, died_in, status, []
 
 
 @nox.session
@@ -274,7 +285,8 @@ def tests(session, version, sdl):
             ignored = ONCE_TESTS + ([] if (version, sdl) in listening else LISTENING_FILES)
             if version not in ends and "every" not in session.posargs:
                 ignored += [f for f in PYTHON_LEVEL_FILES if f not in ignored]
-            result["counts"], result["died_in"], result["status"] = run_suite(
+            (result["counts"], result["died_in"], result["status"],
+             result["failed_tests"]) = run_suite(
                 session, python, env, folder, sdl, ignored,
                 [] if (version, sdl) in listening else LEAVE_REAL_TIME)
             result["seconds"] = round(time.monotonic() - start)
@@ -308,4 +320,13 @@ def table(session):
     print()
     for row in [header, ["-" * w for w in widths]] + rows:
         print("| " + " | ".join(cell.ljust(w) for cell, w in zip(row, widths)) + " |")
+    print()
+    # The tests that failed, under the table, so that the end of a CI log
+    # names them.
+    for version in INTERPRETERS:
+        for sdl in SDL_BUILDS:
+            record = MATRIX / version / (sdl + ".json")
+            result = json.loads(record.read_text()) if record.exists() else {}
+            for test in result.get("failed_tests", [])[:10] + result.get("died_in", []):
+                print("%s %s: %s" % (version, sdl, test))
     print(flush=True)
