@@ -303,14 +303,12 @@ class Player:
             target = source.index_at(seconds, base)
             if command[1] > 0 and target <= base:
                 target = base + 1
-            # At or past the end, the last frame, found by the seek machine
-            # (a file that does not tell its frame count has none at the
-            # length's own index).
-            if (command[1] > 0 and source.length is not None
-                    and seconds > source.length - source.period / 2):
-                self.go("last", None, now)
-            else:
-                self.go("seek", target, now)
+            self.go("seek", target, now)
+            # A jump at or past the end lands on the last frame, and holds there.
+            self.held = command[1] > 0 and (
+                source.length is not None and seconds > source.length - source.period / 2
+                or source.count is not None and target >= base - source.position(base)
+                + source.count - 1)
         elif kind == "chapter":
             self.chapter(command[1], now)
         elif kind == "seek_to":
