@@ -709,8 +709,8 @@ def test_speed_keys_and_the_next_video_stream(x_display, x11_player, tmp_path): 
 KEY_COMMANDS = {
     "space": ("pause",), "p": ("pause",), "s": ("step", 1),
     "right": (("seek", 10), ("step", 1)), "left": (("seek", -10), ("step", -1)),
-    "up": ("seek", 60), "down": ("seek", -60), "page up": ("seek", 600),
-    "page down": ("seek", -600), "home": ("seek_to", 0.0), "end": ("seek_to", 1.0),
+    "up": ("seek", 60), "down": ("seek", -60), "page up": ("chapter", 1),
+    "page down": ("chapter", -1), "home": ("seek_to", 0.0), "end": ("seek_to", 1.0),
     "f": ("fullscreen",), "m": ("mute",), "9": ("volume", -1), "0": ("volume", 1),
     "a": ("next_audio",), "t": ("next_subtitle",), "v": ("next_video",),
     "[": ("speed", -1), "]": ("speed", 1), "backspace": ("speed", 0),

@@ -1126,3 +1126,61 @@ def test_a_seek_far_ahead_of_the_subtitles_read_shows_its_line_at_once(video, tm
     assert [lit(picture, bare) for picture in seen] == [True, False, True, True]
     inked = [(np.abs(picture.astype(int) - bare).max(axis=2) > 64).sum() for picture in seen]
     assert inked[2] == inked[3] == pytest.approx(inked[0], rel=0.05), inked
+
+
+# Three chapters in a 6 s clip: the second starts between frames 60 and 61,
+# the third on frame 135; the last has no title.
+CHAPTERS = [(0.0, 2.01, "One"), (2.01, 4.5, "The Storm"), (4.5, 6.0, "")]
+PU, PD, SPACE = display.K_PAGEUP, display.K_PAGEDOWN, display.K_SPACE
+
+
+@pytest.fixture(scope="module")
+def chaptered(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("chapters")
+    (folder / "chapters.txt").write_text(";FFMETADATA1\n" + "".join(
+        "[CHAPTER]\nTIMEBASE=1/1000\nSTART=%d\nEND=%d\ntitle=%s\n" % (round(a * 1e3),
+                                                                      round(b * 1e3), t)
+        for a, b, t in CHAPTERS))
+    # Every frame a key frame: each move shows one picture, none glimpsed on
+    # the way.  Matroska tells no frame count: the end is the length's.
+    ffmpeg("-i", make_clip(folder, "coded.mp4", 6 * FPS), "-i", folder / "chapters.txt",
+           "-map", "0", "-map_chapters", 1, "-c:v", "libx264", "-crf", 12, "-g", 1,
+           folder / "chapters.mkv")
+    ffmpeg("-i", folder / "chapters.mkv", "-map_chapters", -1, "-c", "copy", folder / "plain.mkv")
+    return folder
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("name, moves, frames, said", [
+    # 1 to 2's first frame, back within 2 s to 1; on to 3, nothing past it;
+    # back from 0 s into 3 to 2, from 1.6 s into 2 (a right click at 3.6 s)
+    # to 1, from 2.2 s into 2 (4.2 s) to 2's start.
+    ("chapters.mkv", [SPACE, PU, PD, PU, PU, PU, PD, 60, PD, 70, PD],
+     [61, 0, 61, 135, 61, 108, 0, 126, 61],
+     ["chapter 2/3: The Storm at frame 61", "chapter 1/3: One at frame 0",
+      "chapter 3/3 at frame 135", "no chapter after chapter 3/3 (frame 135)"]),
+    # No chapters: 10 minutes on from near the end lands on the last frame
+    # and the player goes on, paused or playing; back from near the start, 0.
+    ("plain.mkv", [SPACE, 95, PU, 3, PD, PU, PD], [171, 179, 5, 0, 179, 0], []),
+    ("plain.mkv", [PU, PD], [179, 0, 1], []),
+])
+def test_page_keys_go_to_chapters_and_hold_at_the_ends(video, monkeypatch, capsys, chaptered,
+                                                      name, moves, frames, said):
+    video.set_mode((W, H))
+    with Video(chaptered / name, sound=False) as v:
+        assert v.chapters == (CHAPTERS if said else [])
+    # Each move a key, or a right click at that x (a hundredth of the length).
+    events = [(0.05 + 0.1 * n, KEY, move) if move in (PU, PD, SPACE) else
+              (0.05 + 0.1 * n, CLICK, display.BUTTON_RIGHT, move, 5)
+              for n, move in enumerate(moves)] + [(0.2 + 0.1 * len(moves), KEY, display.K_q)]
+    status, shown = play_on_clock(monkeypatch, [chaptered / name, "--window", "101x20"],
+                                  events)
+    got = [number(np.frombuffer(planes[0], np.uint8).reshape(H, W, 1)) for _, planes in shown]
+    # Those played from the start, then one for each landing (and, playing, on).
+    played = next(i for i, n in enumerate(got) if n != i)
+    assert status == 0 and got[played:played + len(frames)] == frames
+    assert moves[0] != SPACE or len(got) == played + len(frames)
+    err = capsys.readouterr().err
+    assert all("\n" + words + "\n" in err for words in said) and "quit at frame" in err
+    # The status line names the chapter of the frame up.
+    assert bool(said) == ("  chapter 2/3: The Storm  " in err)

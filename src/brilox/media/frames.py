@@ -261,6 +261,8 @@ class Frames:
     reads_ahead = 0
     # Whether its frames carry alpha.
     has_alpha = False
+    # The file's chapters: (start, end, title), in seconds from its first frame.
+    chapters = ()
 
     def position(self, index):
         return index

@@ -123,6 +123,8 @@ class Video(Sequenced):
                        doc="The frame up's pipeline.Picture, or None.")
     surface = property(lambda self: self._output.surface, doc="The frame up's Surface, or None.")
     has_alpha = _face(lambda self: self.source.has_alpha, "Whether its frames carry alpha.")
+    chapters = _face(lambda self: list(self.source.chapters), "Its chapters, [(start, end, "
+                     "title)]: seconds as `position` counts them; [] where it has none.")
     probe = property(lambda self: self._output.probe, doc="What SDL was found to show (a "
                      "colour.Probe), once update() has run.")
     aim = property(lambda self: self.index if self._aim is None else self._aim,
@@ -130,13 +132,12 @@ class Video(Sequenced):
     problem = property(lambda self: self._decoder.error or self.source.problem(),
                        doc="Why decoding stopped early, or None.")
     skipped_late = property(lambda self: self._queue.skipped, doc="Frames skipped to keep time.")
-    _playing = property(lambda self: self._clock.playing)
     del _face
 
     def play(self):
         """Plays from the frame up (from the start after the end)."""
         self._check()
-        if not self._playing:
+        if not self._clock.playing:
             if self._finished:
                 self._finished = False
                 self.seek(0.0)
@@ -146,7 +147,7 @@ class Video(Sequenced):
     def pause(self):
         """Pauses; the frame up stays up."""
         self._check()
-        if self._playing:
+        if self._clock.playing:
             self._clock.pause(time.perf_counter(), None if self._up is None else self._up.at)
             self._streams.pause(True)
 
@@ -191,7 +192,7 @@ class Video(Sequenced):
 
     def _again(self):
         """The frame up, paused, again with the subtitles chosen now."""
-        if not self._playing and self._up is not None and self._aim is None:
+        if not self._clock.playing and self._up is not None and self._aim is None:
             self._go("again", self.index)
 
     def next_video(self, stream_index):

@@ -22,6 +22,7 @@ class Controls:
         ("pause",)
         ("step", +1 or -1)
         ("seek", seconds)
+        ("chapter", +1 or -1)    the next chapter's start, or back
         ("seek_to", fraction)    0 the start, 1 the end, or a right click's
         ("fullscreen",)          its key or a double click
         ("resize", w, h)         the window was resized

@@ -37,9 +37,11 @@ LINES = (
     Line((Key("s", "K_s", ("step", 1)),), "pause, then one frame on"),
     Line((Key("up", "K_UP", ("seek", 60)), Key("down", "K_DOWN", ("seek", -60))),
          "seek 1 minute on or back"),
-    Line((Key("page up", "K_PAGEUP", ("seek", 600)),
-          Key("page down", "K_PAGEDOWN", ("seek", -600))),
-         "seek 10 minutes on or back"),
+    Line((Key("page up", "K_PAGEUP", ("chapter", 1)),
+          Key("page down", "K_PAGEDOWN", ("chapter", -1))),
+         "the next chapter's start; back to this one's (within its first 2 s, the one "
+         "before's); with no chapters, seek 10 minutes on or back, held at the start and "
+         "the end"),
     Line((Key("home", "K_HOME", ("seek_to", 0.0)), Key("end", "K_END", ("seek_to", 1.0))),
          "the first frame, the last frame"),
     Line((), "seek to that fraction of the length (the click's x over the window's width)",

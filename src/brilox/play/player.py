@@ -3,6 +3,7 @@ in a window at their times; steered by keys, with a status line
 meanwhile."""
 
 import collections
+import math
 import os
 from fractions import Fraction
 import signal
@@ -12,7 +13,7 @@ import time
 import brilox.base
 import brilox.display as display
 import brilox.key as key
-from brilox.play import screenshot
+from brilox.play import chapters, screenshot
 from brilox.media import pipeline
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
 from brilox.play.exits import Stopped
@@ -133,6 +134,12 @@ class Player:
         self.moving = False
         self.moved_at = 0.0
         self.uploaded = 0.0
+        # What the next landing of a seek is said as, where not "jumped to
+        # frame %d" (a chapter's name).
+        self.landing = None
+        # Whether a key went to the last frame: the end it reaches then is
+        # held, not the end of play, until the next key moves on.
+        self.held = False
 
     @property
     def played(self):
@@ -190,6 +197,9 @@ class Player:
         if getattr(source, "short", None):
             self.status.count, self.status.length = source.count, source.length
         self.status.sound = self.sound_words(playing)
+        marks = source.chapters
+        here = chapters.chapter_at(marks, video.position) if marks else -1
+        self.status.chapter = chapters.name(marks, here) if here >= 0 else None
         self.status.frame(self.number(), video.position, upload, now, self.paused, playing)
 
     def heard(self):
@@ -248,12 +258,16 @@ class Player:
         events after it are seen to."""
         video = self.video
         self.begin()
+        self.landing, held, self.held = None, video.finished and self.held, kind == "last"
         if kind == "step":
             video.step(target - video.index)
         elif kind == "last":
             video.seek_last()
         else:
             video.seek_frame(target)
+        if held and not self.paused:
+            # Play went on to the held end and stopped there: on again.
+            video.play()
         self.status.restart()
         self.playing_on = False
         self.moving = True
@@ -290,6 +304,13 @@ class Player:
             if command[1] > 0 and target <= base:
                 target = base + 1
             self.go("seek", target, now)
+            # A jump at or past the end lands on the last frame, and holds there.
+            self.held = command[1] > 0 and (
+                source.length is not None and seconds > source.length - source.period / 2
+                or source.count is not None and target >= base - source.position(base)
+                + source.count - 1)
+        elif kind == "chapter":
+            self.chapter(command[1], now)
         elif kind == "seek_to":
             # The start is always there; any other fraction needs the length.
             if command[1] == 0:
@@ -327,6 +348,29 @@ class Player:
             display.flip()
             self.event(said + " at frame %d", now)
         return None
+
+    def chapter(self, direction, now):
+        """Goes to the first frame at or after the next chapter's start, or
+        back (see brilox.play.chapters); with no chapters, 10 minutes on or
+        back, held at the start and the end."""
+        marks, video, source = self.source.chapters, self.video, self.source
+        if not marks:
+            self.act(("seek", 600 * direction), now)
+            return
+        base = video.aim
+        to = chapters.chapter_to(marks, video.time_of(base), direction)
+        if to is None:
+            here = chapters.name(marks, len(marks) - 1).replace("%", "%%")
+            self.event("no chapter after " + here + " (frame %d)", now)
+            return
+        start = marks[to][0] if to >= 0 else 0.0
+        # The first frame at or after the start: a frame's time is its
+        # number's periods from the first frame's.
+        local = max(0, math.ceil(start / source.period - 1e-3))
+        if source.count:
+            local = min(local, source.count - 1)
+        self.go("seek", base - source.position(base) + local, now)
+        self.landing = chapters.name(marks, to).replace("%", "%%") if to >= 0 else None
 
     def next_video(self, now):
         """Plays the file's next video stream from the time up, in the
@@ -394,8 +438,10 @@ class Player:
                     return
             while video.notes:
                 self.arrived(now)
-                self.event(note_text(video.notes.popleft()), now)
-            if video.finished:
+                note, landing, self.landing = video.notes.popleft(), self.landing, None
+                self.event(landing + " at frame %d" if landing and isinstance(note, Landed)
+                           else note_text(note), now)
+            if video.finished and not self.held:
                 return
             if not video.caught_up():
                 # The decoder is behind: wait for it, not for the clock.

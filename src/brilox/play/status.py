@@ -38,6 +38,8 @@ class Status:
         self.sound = None
         # How fast it plays, said while it is not 1.
         self.speed = 1.0
+        # The chapter of the frame up ("chapter 3/12: The Storm"), or None.
+        self.chapter = None
 
     def restart(self):
         """A pause, step or seek: the next frames say nothing of the last."""
@@ -62,6 +64,8 @@ class Status:
         if self.length:
             when += " / " + clock(self.length)
         parts = ["frame %d%s" % (number, total), when]
+        if self.chapter:
+            parts.append(self.chapter)
         if paused:
             parts.append("paused")
         elif fps is not None:

@@ -28,7 +28,7 @@ import warnings
 from brilox.media.notes import PictureWarning
 from brilox.media.sources import waveform
 from brilox.media.sources.damage import QUIET, Damage
-from brilox.media.sources.reader import Reader, attached_picture, tagged_alpha
+from brilox.media.sources.reader import Reader, attached_picture, chapters, tagged_alpha
 from brilox.media.frames import DEEP, FILE_KEPT_BYTES, FULL_RANGE, STREAM_KEPT_BYTES, BadInput, \
     Frames, check_size, frame_planes, history_for, load_av, overlay_target, rotation_of, \
     turn_of, turned_size
@@ -114,6 +114,7 @@ class MediaFrames(Frames):
         self.length = self._length()
         self._keep(first)
         self.good = first.time
+        self.chapters = chapters(self.container, self.start or 0.0)
 
     def _turn(self, frame):
         """How to turn frames upright, by the first frame's display matrix:
@@ -564,6 +565,7 @@ class StillFrames(Frames):
             elif reader.container.duration:
                 self.length = reader.container.duration / 1e6
             self.planes = self._cover(reader)
+            self.chapters = chapters(reader.container, self.start)
         finally:
             reader.close()
         if self.planes is None:

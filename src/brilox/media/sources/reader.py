@@ -67,6 +67,27 @@ def marked_default(stream):
         return False
 
 
+def chapters(container, origin=0.0):
+    """The file's chapters as (start, end, title) in seconds, counted from
+    `origin` (the time of the stream's first frame), title "" where it has
+    none; [] where it has none, or where PyAV cannot tell them."""
+    try:
+        told = container.chapters()
+    except (AttributeError, TypeError, ValueError):
+        # A PyAV with no reading of chapters.
+        return []
+    out = []
+    for chapter in told:
+        try:
+            base = chapter["time_base"]
+            start, end = float(chapter["start"] * base), float(chapter["end"] * base)
+        except (KeyError, TypeError, ValueError, ZeroDivisionError):
+            continue
+        title = (chapter.get("metadata") or {}).get("title") or ""
+        out.append((max(0.0, start - origin), max(0.0, end - origin), str(title)))
+    return sorted(out, key=lambda chapter: chapter[0])
+
+
 class Reader:
     """One opening of a file (a path, or a binary file object) through
     PyAV.  `name` is how errors name the input; `format` forces FFmpeg's
