@@ -35,6 +35,8 @@ NATIVE_DEADLINE = 30
 NATIVE_FILES = ("test_api_table_import.py", "test_display_quit_request.py", "test_key_state.py",
                 "test_lifetime_lock.py", "test_lock_", "test_overlay_", "test_refleaks.py",
                 "test_sound.py")
+# The tests that play media through the decoding thread against the clock.
+PLAYING_FILES = ("test_video.py", "test_damage.py", "test_play_")
 # How long past its deadline a test stuck in native code ends the run.
 STUCK_GRACE = 10
 
@@ -86,13 +88,17 @@ def pytest_collection_modifyitems(config, items):
         if (name + "::" + item.originalname).endswith(REAL_TIME):
             item.add_marker(pytest.mark.real_time)
             item.add_marker(pytest.mark.xdist_group("real_time"))
-        if item.get_closest_marker("real_time") or "sound_server" in item.fixturenames:
+        if (item.get_closest_marker("real_time") or "sound_server" in item.fixturenames
+                or name.startswith(PLAYING_FILES)):
             # What the sound server plays, as it happens, on a machine that
             # is now and then kept from running for 80 ms or more even when
             # idle (a virtual machine's host), and whose server then plays
             # silence and may lose what it was sent: where what a test
             # measures of its own does not cover a hold-up, a second and
-            # third run are its window.  A fault fails them all.
+            # third run are its window.  So too for the tests that play
+            # through the decoding thread against the clock, which a busy
+            # machine can starve for longer than their bounds.  A fault
+            # fails every run.
             item.add_marker(pytest.mark.flaky(reruns=2))
 
 
