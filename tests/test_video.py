@@ -409,21 +409,8 @@ def test_a_seek_inside_a_looping_video_with_sound_keeps_to_the_sound(
     assert min(late) >= -1e-3 and sum(x > 1 / FPS + 1 / 60 for x in late) <= 2 * LATE, late
 
 
-def pyav_major():
-    try:
-        import av
-    except ImportError:
-        return 0
-    return int(av.__version__.split(".")[0])
-
-
 @pytest.mark.timeout(90)
 @pytest.mark.parametrize("strung", ["queue", "loop_start"])
-# A known fault: with PyAV 19 and the FFmpeg it brings, the sound has a gap
-# of 12-21 ms at each seam, a sought AAC stream's first samples and a
-# device buffer at a queued clip's start.
-@pytest.mark.xfail(pyav_major() >= 19, reason="with PyAV 19 a seam's sound has a gap of "
-                   "12-21 ms", strict=False)
 def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_server,  # noqa: F811
                                                      monkeypatch, strung):
     """A second of numbered frames over a 440 Hz tone, then (queued) a

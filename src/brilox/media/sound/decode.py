@@ -29,6 +29,8 @@ QUIETEST = 100 / VOLUME_RATIO ** math.floor(math.log(200, VOLUME_RATIO))
 # the device has run: on PulseAudio, sound queued into a device that has run
 # dry loses its first tens of milliseconds now and then.
 PREROLL, LEAD_IN = 0.1, 0.03
+# Seconds before a time sought that the sound is read from (see _from).
+SEEK_LEAD = 0.1
 
 
 class Sound:
@@ -87,6 +89,7 @@ class Sound:
         # caller says the sound cannot be read, and plays the picture alone.
         self.reader, self.stream = open_sound_reader(self.av, self.path, stream_index)
         self.index = stream_index
+        self.fresh = True
         self.seek(seconds)
 
     def seek(self, seconds):
@@ -104,10 +107,26 @@ class Sound:
 
     def _from(self, seconds):
         """Decodes on from `seconds` (the stream's own time)."""
-        # A stream that cannot seek plays on from where it stands.
-        self.trim = seconds if self.reader.seek(seconds) else None
+        # Reading starts SEEK_LEAD before the time: a sound decoder may drop
+        # the first frame it decodes after a seek (FFmpeg's AAC decoder
+        # does, from the FFmpeg that PyAV 19 brings), which would start the
+        # sound a frame late.  What comes before the time is trimmed.  A
+        # stream that cannot seek plays on from where it stands.  A reader
+        # fresh at the stream's start is not sought to it at all: the seek
+        # would cost the first frame, with nothing before it to read.
+        fresh, self.fresh = self.fresh, False
+        lead = max(seconds - SEEK_LEAD, min(seconds, 0.0))
+        if fresh and seconds <= self._stream_start() + 1e-6:
+            self.trim = seconds
+        else:
+            self.trim = seconds if self.reader.seek(lead) else None
         self.expected = None
         self.resampler, self.shape = self._resampler(), None
+
+    def _stream_start(self):
+        """The stream's first timestamp in seconds (0 where it tells none)."""
+        start, base = self.stream.start_time, self.stream.time_base
+        return float(start * base) if start is not None and base else 0.0
 
     def _resampler(self):
         return self.av.AudioResampler(format="s16", layout=LAYOUTS[self.channels],
@@ -140,14 +159,25 @@ class Sound:
             self.map.queued(len(data) // self.frame_bytes)
         return data
 
+    def _frame(self):
+        """The next decoded frame, or None at the end or on an error."""
+        try:
+            return self.reader.next_frame()
+        except self.av.FFmpegError as e:
+            self.error = "sound stopped: %s" % (e.strerror or e)
+            return None
+
     def _decoded(self):
         """The next decoded frame's samples as the device takes them, less
         those before the time sought; None at the end."""
-        try:
-            frame = self.reader.next_frame()
-        except self.av.FFmpegError as e:
-            self.error = "sound stopped: %s" % (e.strerror or e)
-            frame = None
+        frame = self._frame()
+        while (frame is not None and self.trim is not None and frame.time is not None
+               and frame.time + frame.samples / (frame.sample_rate or self.rate)
+               <= self.trim):
+            # Read ahead of a time sought (see _from): it goes before the
+            # resampler, which starts on the frame that holds the time, as
+            # it would where the seek had landed on that frame.
+            frame = self._frame()
         if frame is not None and self._changed(frame):
             # A stream whose layout or rate changes part way (damage can
             # make it so): what the resampler holds, then a new one.
