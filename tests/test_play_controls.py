@@ -714,19 +714,29 @@ KEY_COMMANDS = {
     "f": ("fullscreen",), "m": ("mute",), "9": ("volume", -1), "0": ("volume", 1),
     "a": ("next_audio",), "t": ("next_subtitle",), "v": ("next_video",),
     "[": ("speed", -1), "]": ("speed", 1), "backspace": ("speed", 0),
-    "q": ("quit", "quit"), "escape": ("quit", "quit"),
+    "q": ("quit", "quit"), "escape": ("quit", "quit"), "Q": ("quit", "remember"),
+    ">": ("file", 1), "return": ("file", 1), "enter": ("file", 1), "<": ("file", -1),
 }
+# What a key types with shift, for the keys the player tells apart by it.
+SHIFTED = {"q": "Q", ".": ">", ",": "<"}
 
 
 def commands_of_every_key(paused):
-    """Every key of SDL's set pressed: SDL's name for each that gives a
-    command (SDL names keys once its video is up), and its commands."""
+    """Every key of SDL's set pressed, alone and with shift: SDL's name for
+    each that gives a command (SDL names keys once its video is up; with
+    shift, where that gives another, the character it types on a US
+    keyboard), and its commands."""
     from brilox.key import name
     from brilox.play.controls import Controls
     codes = {getattr(d, n) for n in vars(d) if n.startswith("K_")}
-    given = {code: Controls().commands(SimpleNamespace(type=d.KEYDOWN, key=code, mod=0),
-                                       paused, 0.0, 640) for code in codes}
-    return {name(code): said for code, said in given.items() if said}
+    given = {}
+    for mod in (0, d.KMOD_LSHIFT):
+        for code in codes:
+            said = Controls().commands(SimpleNamespace(type=d.KEYDOWN, key=code, mod=mod),
+                                       paused, 0.0, 640)
+            if said and said != given.get(name(code)):
+                given[SHIFTED.get(name(code), "shift+" + name(code)) if mod else name(code)] = said
+    return given
 
 
 @pytest.mark.parametrize("paused", [False, True], ids=["playing", "paused"])

@@ -303,7 +303,7 @@ def say(text):
     print("%s: %s" % (PROG, text), file=sys.stderr)
 
 
-def turn_of(options, source, turns):
+def turn_of(options, source, turns, first):
     """How the file `turns` is at plays (a playlist.Turn): from --start,
     else from the place Q kept (then forgotten), else from its start."""
     start, said, length = options.start, [], source.length
@@ -322,13 +322,13 @@ def turn_of(options, source, turns):
                 start = kept
                 said.append("resuming at %s" % clock(kept))
     return playlist.Turn(label, turns.has_next() and not options.loop, turns.has_previous(),
-                         start, said)
+                         start, said, first)
 
 
-def play_turn(options, turns):
-    """Plays the file `turns` is at: its Summary, or None and the exit
-    status where it could not be played (2: bad input, the list goes on;
-    1: SDL failed, it ends)."""
+def play_turn(options, turns, first):
+    """Plays the file `turns` is at (`first`: before any other): its
+    Summary, or None and the exit status where it could not be played (2:
+    bad input, the list goes on; 1: SDL failed, it ends)."""
     options = copy.copy(options)
     options.file = turns.file
     options.loop = options.loop_file or (options.loop and len(turns) == 1)
@@ -337,7 +337,7 @@ def play_turn(options, turns):
         # The file is checked before the sound device opens: bad input is
         # said at once, and never waits on a slow sound server.
         source = open_source(options)
-        turn = turn_of(options, source, turns)
+        turn = turn_of(options, source, turns, first)
         if (getattr(source, "audio_index", None) is not None and not options.no_audio
                 and not headless_wanted(options)):
             # The device starts now, on silence, while the window opens: the
@@ -391,7 +391,7 @@ def main(argv=None):
     try:
         while True:
             options.file = turns.file
-            summary, failed = play_turn(options, turns)
+            summary, failed = play_turn(options, turns, not played)
             if failed == 1:
                 return 1
             if summary is not None:

@@ -544,11 +544,12 @@ def play(options, source, turn=None):
     display stays up for the next file, and its window refits to it."""
     headless = headless_wanted(options)
     missing = None if headless else no_display()
-    if missing:
+    if missing and (turn is None or turn.first):
         # No window, but the file still plays at its own pace, with its
         # sound and the status line, until it ends or Ctrl-C.
         print("%s: %s: playing at the file's pace without a picture; --headless plays as "
               "fast as it can, silent" % (PROG, missing), file=sys.stderr)
+    driver = os.environ.get("SDL_VIDEODRIVER")
     if headless or missing:
         os.environ["SDL_VIDEODRIVER"] = "dummy"
     # Window managers, and xdotool search --class, know the window by the
@@ -623,6 +624,11 @@ def play(options, source, turn=None):
             sound.close()
         if turn is None:
             display.quit()
+        elif missing and driver is None:
+            # The next file is not headless for it.
+            del os.environ["SDL_VIDEODRIVER"]
+        elif missing:
+            os.environ["SDL_VIDEODRIVER"] = driver
     if problem:
         print("%s: %s: %s" % (PROG, source.name, problem), file=sys.stderr)
     return summary

@@ -148,8 +148,9 @@ class Turns:
 class Turn:
     """What the player is told of the file it plays: its place ("2/5 name",
     or None for a file alone), whether a file follows and precedes it, the
-    second to start from (or None), and lines to say once it shows."""
+    second to start from (or None), lines to say once it shows, and
+    whether it is the first file played (what is said once is said then)."""
 
-    def __init__(self, label=None, onward=False, back=False, start=None, said=()):
+    def __init__(self, label=None, onward=False, back=False, start=None, said=(), first=True):
         self.label, self.onward, self.back = label, onward, back
-        self.start, self.said = start, list(said)
+        self.start, self.said, self.first = start, list(said), first
