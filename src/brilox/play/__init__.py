@@ -141,8 +141,9 @@ The player stands on the engine a game uses, ``brilox.media`` (its
 concern a module: ``player`` (the shell over a Video: window, keys, status
 line), ``cli`` (the command line), ``keys`` (the table of keys and clicks
 that the controls and every help read), ``controls`` (events to commands),
-``playlist`` (the files in turn), ``resume`` (the places kept), ``status`` (status line and summary), ``screenshot``, ``pattern`` (the
-test pattern) and ``exits`` (signals and failing output).
+``playlist`` (the files in turn), ``resume`` (the places kept), ``status``
+(status line and summary), ``screenshot``, ``pattern`` (the test pattern)
+and ``exits`` (signals and failing output).
 """
 
 from brilox.play import keys as _keys

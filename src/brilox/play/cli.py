@@ -390,7 +390,6 @@ def main(argv=None):
     played, status = 0, 0
     try:
         while True:
-            options.file = turns.file
             summary, failed = play_turn(options, turns, not played)
             if failed == 1:
                 return 1
