@@ -294,8 +294,9 @@ class Player:
         if kind == "quit":
             self.quitting = True
             self.then = "remember" if command[1] == "remember" else "quit"
-            self.event(("window closed at frame %d" if command[1] == "window closed"
-                        else "quit at frame %d"), now)
+            self.event("window closed at frame %d" if command[1] == "window closed" else
+                       "quit at frame %d, the place kept" if self.then == "remember" else
+                       "quit at frame %d", now)
             return False
         if kind == "file":
             return self.other_file(command[1], now)
