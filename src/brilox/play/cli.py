@@ -19,7 +19,6 @@ from brilox.play.exits import PROG
 from brilox.media.sources.media import open_media
 from brilox.play.pattern import PatternFrames
 from brilox.play.player import headless_wanted, play
-from brilox.play.status import clock
 from brilox.media.sound import FASTEST, SLOWEST, cool_down, warm_up
 from brilox.media.sources.raw import EXTENSIONS, open_raw
 
@@ -303,28 +302,6 @@ def say(text):
     print("%s: %s" % (PROG, text), file=sys.stderr)
 
 
-def turn_of(options, source, turns, first):
-    """How the file `turns` is at plays (a playlist.Turn): from --start,
-    else from the place Q kept (then forgotten), else from its start."""
-    start, said, length = options.start, [], source.length
-    label = turns.label() if len(turns) > 1 else None
-    if label:
-        said.append(label)
-    if start is not None:
-        if length is not None and start >= length:
-            raise BadInput("--start %s is past the end of %s (%s)"
-                           % (clock(start), source.name, clock(length)))
-    elif not options.no_resume:
-        kept = resume.load(options.file)
-        if kept is not None:
-            resume.drop(options.file)
-            if length is None or kept < length:
-                start = kept
-                said.append("resuming at %s" % clock(kept))
-    return playlist.Turn(label, turns.has_next() and not options.loop, turns.has_previous(),
-                         start, said, first)
-
-
 def play_turn(options, turns, first):
     """Plays the file `turns` is at (`first`: before any other): its
     Summary, or None and the exit status where it could not be played (2:
@@ -337,7 +314,7 @@ def play_turn(options, turns, first):
         # The file is checked before the sound device opens: bad input is
         # said at once, and never waits on a slow sound server.
         source = open_source(options)
-        turn = turn_of(options, source, turns, first)
+        turn = playlist.turn_of(options, source, turns, first)
         if (getattr(source, "audio_index", None) is not None and not options.no_audio
                 and not headless_wanted(options)):
             # The device starts now, on silence, while the window opens: the

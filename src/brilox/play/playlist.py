@@ -1,11 +1,14 @@
 """The files brilox-play plays in turn: those named on the command line,
 a folder's media files in name order, the entries of an .m3u or .m3u8
-list; and which one plays after each, by how the one before ended."""
+list; which one plays after each, by how the one before ended; and where
+each starts."""
 
 import os
 import re
 
 from brilox.media.frames import BadInput
+from brilox.play import resume
+from brilox.play.status import clock
 
 # What counts as a media file in a folder, by its name's extension (any
 # case): video containers and sound files FFmpeg reads.  Raw frames and
@@ -154,3 +157,27 @@ class Turn:
     def __init__(self, label=None, onward=False, back=False, start=None, said=(), first=True):
         self.label, self.onward, self.back = label, onward, back
         self.start, self.said, self.first = start, list(said), first
+
+
+def turn_of(options, source, turns, first):
+    """How the file `turns` is at plays (a Turn; `first`: before any
+    other): from --start, else from the place Q kept (then forgotten, see
+    brilox.play.resume), else from its start.  A --start past its end is
+    bad input."""
+    start, said, length = options.start, [], source.length
+    label = turns.label() if len(turns) > 1 else None
+    if label:
+        said.append(label)
+    if start is not None:
+        if length is not None and start >= length:
+            raise BadInput("--start %s is past the end of %s (%s)"
+                           % (clock(start), source.name, clock(length)))
+    elif not options.no_resume:
+        kept = resume.load(options.file)
+        if kept is not None:
+            resume.drop(options.file)
+            if length is None or kept < length:
+                start = kept
+                said.append("resuming at %s" % clock(kept))
+    return Turn(label, turns.has_next() and not options.loop, turns.has_previous(), start,
+                said, first)
