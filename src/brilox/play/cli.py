@@ -333,8 +333,9 @@ def play_turn(options, turns, first):
             source.close()
 
 
-def report(options, summary):
-    """Says how a file's play went; the exit status it calls for."""
+def report(options, summary, path):
+    """Says how the play of file `path` went, and keeps or forgets its
+    place; the exit status it calls for."""
     print(summary)
     if summary.screenshot_error:
         say("%s: not saved: %s" % (options.screenshot, summary.screenshot_error))
@@ -344,11 +345,11 @@ def report(options, summary):
         say("stopped by %s at frame %d" % (summary.stopped.name, summary.stopped.frame))
         return summary.stopped.status
     if summary.then == "remember":
-        failed = resume.save(options.file, summary.position or 0.0)
+        failed = resume.save(path, summary.position or 0.0)
         if failed:
             say("the place was not kept: %s" % failed)
     elif summary.finished:
-        resume.drop(options.file)
+        resume.drop(path)
     return 1 if summary.screenshot_error else 0
 
 
@@ -372,7 +373,7 @@ def main(argv=None):
                 return 1
             if summary is not None:
                 played += 1
-                done = report(options, summary)
+                done = report(options, summary, turns.file)
                 if summary.stopped:
                     return done
                 status = max(status, done)
