@@ -481,6 +481,9 @@ def test_a_list_plays_in_order_skipping_what_cannot_play(clips, monkeypatch, cap
     assert err.count("broken.mp4") == 1 and "frame 2/8  0:00.0 / 0:00.3  3/4 n2.mp4  " in err
     assert re.findall(r"^\d/4 .*", err, re.M) == ["1/4 n1.mp4", "3/4 n2.mp4", "4/4 n3.mp4",
                                                   "3/4 n2.mp4", "4/4 n3.mp4"]
+    broken = clips["n1.mp4"].parent / "broken.mp4"
+    assert brilox.play.main([str(broken), str(broken), "--headless"]) == 2
+    assert capsys.readouterr().err.endswith("\nbrilox-play: none of the 2 files could be played\n")
 
 
 @pytest.mark.timeout(120)
