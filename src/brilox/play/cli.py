@@ -239,7 +239,8 @@ def parse_options(argv=None):
                              "name ending in .png, BMP for .bmp")
     parser.add_argument("--version", action=VersionAction, nargs=0,
                         help="show program's version number and exit")
-    options = parser.parse_args(argv)
+    # Files may come among the options: FILE --loop FILE.
+    options = parser.parse_intermixed_args(argv)
     options.file = options.files[0] if options.files else None
     if options.aspect is not None and options.sar is not None:
         parser.error("--aspect and --sar say the same thing: give one of them")
