@@ -31,8 +31,8 @@ def is_list(path):
 def name_order(name):
     """Names in the order a person reads them: runs of digits by their
     number ("clip 2" before "clip 10"), letters without regard to case."""
-    return [(0, int(part), part) if part.isdigit() else (1, 0, part.casefold())
-            for part in re.split(r"(\d+)", name)] + [(2, 0, name)]
+    return [(0, int(part), part) if part.isascii() and part.isdigit()
+            else (1, 0, part.casefold()) for part in re.split(r"([0-9]+)", name)] + [(2, 0, name)]
 
 
 def folder_files(folder):
