@@ -469,9 +469,10 @@ def test_a_list_plays_in_order_skipping_what_cannot_play(clips, monkeypatch, cap
                         lambda self: sizes.append(self.size) or set_mode(self))
     K, SHIFT = d.KEYDOWN, d.KMOD_LSHIFT
     # A minute on from the first goes on into the next that plays; > (shift
-    # and .) to the third, < back, Enter on again; the third plays out.
+    # and .) to the third, < back, Enter on again; the third plays out, > there
+    # going nowhere.
     events = [(0.1, K, d.K_UP), (0.3, K, d.K_PERIOD, SHIFT), (0.42, K, d.K_LESS),
-              (0.5, K, d.K_RETURN)]
+              (0.5, K, d.K_RETURN), (0.6, K, d.K_GREATER)]
     status, shown = play_on_clock(monkeypatch, [clips["list.m3u8"]], events)
     runs = runs_of([number_of(planes[0]) for _, planes in shown])
     assert status == 0 and [first for first, _ in runs] == [100, 200, 300, 200, 300], runs
@@ -479,6 +480,7 @@ def test_a_list_plays_in_order_skipping_what_cannot_play(clips, monkeypatch, cap
     assert sizes == [(128, 16), (128, 32), (128, 16), (128, 32), (128, 16)]
     err = capsys.readouterr().err
     assert err.count("broken.mp4") == 1 and "frame 2/8  0:00.0 / 0:00.3  3/4 n2.mp4  " in err
+    assert "\nno file after this one (frame " in err
     assert re.findall(r"^\d/4 .*", err, re.M) == ["1/4 n1.mp4", "3/4 n2.mp4", "4/4 n3.mp4",
                                                   "3/4 n2.mp4", "4/4 n3.mp4"]
     broken = clips["n1.mp4"].parent / "broken.mp4"

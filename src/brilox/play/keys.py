@@ -66,7 +66,7 @@ LINES = (
     Line((Key("backspace", "K_BACKSPACE", ("speed", 0)),), "back to the file's own speed"),
     Line((Key(">", "K_GREATER", ("file", 1)), Key(">", "K_PERIOD", ("file", 1), shifted=True),
           Key("return", "K_RETURN", ("file", 1)), Key("enter", "K_KP_ENTER", ("file", 1))),
-         "the next file of the list (after the last, the end)"),
+         "the next file of the list"),
     Line((Key("<", "K_LESS", ("file", -1)), Key("<", "K_COMMA", ("file", -1), shifted=True)),
          "the previous file of the list"),
     Line((Key("q", "K_q", ("quit", "quit")), Key("escape", "K_ESCAPE", ("quit", "quit"))),

@@ -322,7 +322,8 @@ class Player:
                 source.length is not None and seconds > source.length - source.period / 2
                 or source.count is not None and target >= base - source.position(base)
                 + source.count - 1)
-            if past and len(command) == 2 and self.turn is not None and self.turn.onward:
+            if past and len(command) == 2 and self.turn is not None and self.turn.onward \
+                    and not video.loop:
                 return self.other_file(1, now)
             self.go("seek", target, now)
             self.held = past
@@ -391,9 +392,11 @@ class Player:
 
     def other_file(self, direction, now):
         """Ends play of this file for the next of the list, or the one
-        before where there is one; False to end."""
-        if direction < 0 and not (self.turn is not None and self.turn.back):
-            self.event("no file before this one (frame %d)", now)
+        before, where there is one; False to end."""
+        turn = self.turn
+        if turn is None or not (turn.onward if direction > 0 else turn.back):
+            self.event("no file after this one (frame %d)" if direction > 0 else
+                       "no file before this one (frame %d)", now)
             return None
         self.then = "next" if direction > 0 else "previous"
         return False

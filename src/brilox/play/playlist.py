@@ -179,5 +179,4 @@ def turn_of(options, source, turns, first):
             if length is None or kept < length:
                 start = kept
                 said.append("resuming at %s" % clock(kept))
-    return Turn(label, turns.has_next() and not options.loop, turns.has_previous(), start,
-                said, first)
+    return Turn(label, turns.has_next(), turns.has_previous(), start, said, first)
