@@ -28,7 +28,7 @@ from brilox.play.player import Player as Playing
 from brilox.media.sources.raw import FileFrames, Layout, StreamFrames
 from brilox.play.status import Status, Summary
 from play_clips import (CELLS, COLOURS, CUTSCENE, bars, bmp_pixel, bmp_size, brightness, frame,
-                        play_on_clock)
+                        grey, play_on_clock)
 from support import end
 
 # Each player's window gets a class of its own to be found by: SDL builds
@@ -229,6 +229,24 @@ def test_taps_during_4k_frames_are_all_seen(x_display, x11_player):  # noqa: F81
         ["paused", "playing from"] * 5
     xdotool(x_display, "key", "q")
     assert player.finish()[0] == 0
+
+
+def test_list_keys_and_q_as_x_sends_them(x_display, x11_player, tmp_path,  # noqa: F811
+                                         monkeypatch):
+    """>, < and Q are shift and a key on most keyboards: SDL tells the key."""
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
+    for name in ("a.yuv", "b.yuv"):
+        (tmp_path / name).write_bytes(frame("i420", grey, 64, 48) * 300)
+    player = x11_player(tmp_path / "a.yuv", tmp_path / "b.yuv")
+    for key, said in (("greater", "2/2 b.yuv"), ("less", "1/2 a.yuv"), ("Return", "2/2 b.yuv")):
+        xdotool(x_display, "key", key)
+        assert player.event() == said
+        player.status()
+    xdotool(x_display, "key", "Q")
+    left = int(re.fullmatch(r"quit at frame (\d+), the place kept", player.event()).group(1))
+    assert player.finish()[0] == 0
+    [kept] = [p.read_text().split("\n") for p in (tmp_path / "brilox" / "resume").iterdir()]
+    assert abs(float(kept[0]) - left / 10) < 1e-9 and kept[1] == str(tmp_path / "b.yuv")
 
 
 def window_pixels(display, window):
@@ -714,19 +732,29 @@ KEY_COMMANDS = {
     "f": ("fullscreen",), "m": ("mute",), "9": ("volume", -1), "0": ("volume", 1),
     "a": ("next_audio",), "t": ("next_subtitle",), "v": ("next_video",),
     "[": ("speed", -1), "]": ("speed", 1), "backspace": ("speed", 0),
-    "q": ("quit", "quit"), "escape": ("quit", "quit"),
+    "q": ("quit", "quit"), "escape": ("quit", "quit"), "Q": ("quit", "remember"),
+    ">": ("file", 1), "return": ("file", 1), "enter": ("file", 1), "<": ("file", -1),
 }
+# What a key types with shift, for the keys the player tells apart by it.
+SHIFTED = {"q": "Q", ".": ">", ",": "<"}
 
 
 def commands_of_every_key(paused):
-    """Every key of SDL's set pressed: SDL's name for each that gives a
-    command (SDL names keys once its video is up), and its commands."""
+    """Every key of SDL's set pressed, alone and with shift: SDL's name for
+    each that gives a command (SDL names keys once its video is up; with
+    shift, where that gives another, the character it types on a US
+    keyboard), and its commands."""
     from brilox.key import name
     from brilox.play.controls import Controls
     codes = {getattr(d, n) for n in vars(d) if n.startswith("K_")}
-    given = {code: Controls().commands(SimpleNamespace(type=d.KEYDOWN, key=code, mod=0),
-                                       paused, 0.0, 640) for code in codes}
-    return {name(code): said for code, said in given.items() if said}
+    given = {}
+    for mod in (0, d.KMOD_LSHIFT):
+        for code in codes:
+            said = Controls().commands(SimpleNamespace(type=d.KEYDOWN, key=code, mod=mod),
+                                       paused, 0.0, 640)
+            if said and said != given.get(name(code)):
+                given[SHIFTED.get(name(code), "shift+" + name(code)) if mod else name(code)] = said
+    return given
 
 
 @pytest.mark.parametrize("paused", [False, True], ids=["playing", "paused"])

@@ -56,7 +56,34 @@ def test_missing_file_is_refused(tmp_path):
 
 
 def test_folder_given_as_file_is_refused(tmp_path):
-    refused(play(tmp_path, "--size", "64x32"), str(tmp_path))
+    refused(play(tmp_path, "--size", "64x32"), "%s: no media files in the folder" % tmp_path)
+
+
+def test_folders_and_lists_give_their_files_in_order_and_turns_pass_over_failures(tmp_path):
+    from brilox.play.playlist import Turns, gather
+    for name in ("clip 10.mkv", "Clip 2.MP4", ".hidden.mp4", "notes.txt", "raw.yuv", "sub/a.webm"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(b"")
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "list.m3u").write_bytes("\ufeff#EXTM3U\n# a comment\n sub/a.webm \n\n"
+                                        "/x/\u00fc.mp4\nsub\n".encode())
+    (tmp_path / "latin.m3u8").write_bytes(b"caf\xe9.mp4\n")
+    said, t = [], str(tmp_path) + "/"
+    assert gather([t, t + "list.m3u", t + "empty", t + "latin.m3u8", "-"], said.append) == [
+        t + "Clip 2.MP4", t + "clip 10.mkv", t + "sub/a.webm", "/x/\u00fc.mp4", t + "sub/a.webm",
+        "-"]
+    assert said == [t + "empty: no media files in the folder",
+                    t + "latin.m3u8: not UTF-8 text (byte 3)"]
+    # a ends, b goes back, a fails: b again, on to c, whose end is the end.
+    turns, at = Turns(["a", "b", "c"], loop=False), []
+    for then, failed in ((None, False), ("previous", False), (None, True), ("next", False)):
+        assert turns.move(then, failed)
+        at.append(turns.at)
+    assert at == [1, 0, 1, 2] and not turns.move(None) and not turns.has_next()
+    # Looping, a whole round of failures ends it, and so does a quit.
+    turns = Turns(["a", "b"], loop=True)
+    assert turns.move(None) and turns.move(None) and turns.at == 0 and turns.move(None, True)
+    assert not turns.move(None, True) and not Turns(["a"], True).move("remember")
 
 
 @pytest.mark.timeout(120)
@@ -69,7 +96,7 @@ def test_bad_media_is_said_at_once_while_the_sound_server_sleeps(tmp_path,
     (tmp_path / "folder").mkdir()
     (tmp_path / "empty.mp4").write_bytes(b"")
     (tmp_path / "text.mp4").write_text("no video here\n")
-    said = {"nothing.mp4": "No such file or directory", "folder": "Is a directory",
+    said = {"nothing.mp4": "No such file or directory", "folder": "no media files in the folder",
             "empty.mp4": "Invalid data found when processing input",
             "text.mp4": "Invalid data found when processing input"}
     # Not SDL's dummy video driver (which plays headless, silent), nor a
@@ -151,8 +178,10 @@ def test_unknown_raw_format_is_refused(clip, args, message):
     (["--speed", "100"], "argument --speed: '100' is not 0.25 to 4"),
     (["--speed", "nan"], "argument --speed: 'nan' is not 0.25 to 4"),
     (["--audio-stream", "-1"], "argument --audio-stream: '-1' is not a stream's index"),
-    (["clip.yuv"], "a raw file needs --size WxH"),
-    (["a", "b"], "unrecognized arguments: b"),
+    (["a.mp4", "clip.yuv"], "a raw file needs --size WxH"),
+    (["a", "--no-such"], "unrecognized arguments: --no-such"),
+    (["a", "--start", "1:60"], "argument --start: '1:60' is not a time: seconds, or [[h:]m:]s"),
+    (["a", "--start", "-1"], "argument --start: '-1' is not a time"),
 ])
 def test_bad_arguments_are_refused_with_usage(args, message):
     err = refused(play(*args), message)

@@ -93,6 +93,18 @@ def clips(tmp_path_factory):
            "geq=lum='if(bitand(N\\,pow(2\\,floor(X/8)))\\,235\\,16)':cb=128:cr=128",
            "-c:v", "libx264", "-g", 64, "-x264-params", "b-adapt=0:bframes=3",
            "-pix_fmt", "yuv420p", made["numbered.mp4"])
+    # 8 frames each, numbered on from 100, 200 and 300 (the second twice as
+    # tall), in a list beside a file that is no video.
+    for k, height in ((1, 16), (2, 32), (3, 16)):
+        made["n%d.mp4" % k] = folder / ("n%d.mp4" % k)
+        ffmpeg("-f", "lavfi", "-i", "color=size=128x%d:rate=25" % height, "-frames:v", 8,
+               "-vf", "geq=lum='if(bitand(N+%d\\,pow(2\\,floor(X/8)))\\,235\\,16)'"
+               ":cb=128:cr=128" % (100 * k), "-c:v", "libx264", "-pix_fmt", "yuv420p",
+               made["n%d.mp4" % k])
+    (folder / "broken.mp4").write_bytes(b"no video here\n" * 4)
+    made["list.m3u8"] = folder / "list.m3u8"
+    made["list.m3u8"].write_text("#EXTM3U\n# made by the tests\nn1.mp4\n\nbroken.mp4\n%s\n"
+                                 "n3.mp4\n" % made["n2.mp4"], encoding="utf-8")
     for name in ("long.ts", "long.h264"):  # in a transport stream, and elementary
         made[name] = folder / name
         ffmpeg("-i", made["long.mp4"], "-c", "copy", made[name])
@@ -434,3 +446,83 @@ def test_the_player_words_what_came_of_a_seek(note, words):
     """The engine's typed notes, in the player's words (of the frame up)."""
     from brilox.play.player import note_text
     assert note_text(note) % 7 == words
+
+
+def runs_of(numbers):
+    """Frame numbers as runs of one after another: [first, count] each."""
+    runs = []
+    for n in numbers:
+        if runs and n == runs[-1][0] + runs[-1][1]:
+            runs[-1][1] += 1
+        else:
+            runs.append([n, 1])
+    return runs
+
+
+@pytest.mark.timeout(120)
+def test_a_list_plays_in_order_skipping_what_cannot_play(clips, monkeypatch, capsys):
+    import brilox.display as d
+    from play_clips import play_on_clock
+    sizes = []
+    set_mode = brilox.play.player.Window.set_mode
+    monkeypatch.setattr(brilox.play.player.Window, "set_mode",
+                        lambda self: sizes.append(self.size) or set_mode(self))
+    K, SHIFT = d.KEYDOWN, d.KMOD_LSHIFT
+    # A minute on from the first goes on into the next that plays; > (shift
+    # and .) to the third, < back, Enter on again; the third plays out, > there
+    # going nowhere.
+    events = [(0.1, K, d.K_UP), (0.3, K, d.K_PERIOD, SHIFT), (0.42, K, d.K_LESS),
+              (0.5, K, d.K_RETURN), (0.6, K, d.K_GREATER)]
+    status, shown = play_on_clock(monkeypatch, [clips["list.m3u8"]], events)
+    runs = runs_of([number_of(planes[0]) for _, planes in shown])
+    assert status == 0 and [first for first, _ in runs] == [100, 200, 300, 200, 300], runs
+    assert runs[0][1] < 8 and runs[-1][1] == 8, runs
+    assert sizes == [(128, 16), (128, 32), (128, 16), (128, 32), (128, 16)]
+    err = capsys.readouterr().err
+    assert err.count("broken.mp4") == 1 and "frame 2/8  0:00.0 / 0:00.3  3/4 n2.mp4  " in err
+    assert "\nno file after this one (frame " in err
+    assert re.findall(r"^\d/4 .*", err, re.M) == ["1/4 n1.mp4", "3/4 n2.mp4", "4/4 n3.mp4",
+                                                  "3/4 n2.mp4", "4/4 n3.mp4"]
+    broken = clips["n1.mp4"].parent / "broken.mp4"
+    assert brilox.play.main([str(broken), str(broken), "--headless"]) == 2
+    assert capsys.readouterr().err.endswith("\nbrilox-play: none of the 2 files could be played\n")
+
+
+@pytest.mark.timeout(120)
+def test_q_keeps_the_place_for_the_next_start_and_start_lands_exactly(
+        clips, monkeypatch, capsys, tmp_path):
+    import brilox.display as d
+    from play_clips import play_on_clock
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
+    kept = tmp_path / "brilox" / "resume"
+    clip = clips["numbered.mp4"]
+
+    def run(*args, quit=(d.K_q, 0), at=0.3, clip=clip):
+        status, shown = play_on_clock(monkeypatch, [clip, *args], [(at, d.KEYDOWN, *quit)])
+        assert status == 0
+        return [number_of(planes[0]) for _, planes in shown], capsys.readouterr().err
+
+    def landed(numbers, frame):
+        """Whether play went on from `frame`, after at most a key frame."""
+        at = numbers.index(frame)
+        return numbers[at:at + 3] == [frame, frame + 1, frame + 2] and all(
+            n % 64 == 0 and n < frame for n in numbers[:at])
+
+    left = run(quit=(d.K_q, d.KMOD_RSHIFT), at=3.0)[0][-1]
+    assert left > 64 and len(list(kept.iterdir())) == 1
+    assert run("--no-resume")[0][0] == 0 and len(list(kept.iterdir())) == 1
+    numbers, err = run()
+    assert landed(numbers, left), (left, numbers)
+    assert "\nresuming at %s\n" % brilox.play.status.clock(left / 25) in err
+    # Once used, the place is forgotten; plain q keeps none.
+    assert run()[0][0] == 0 and not list(kept.iterdir())
+    for start, frame in (("4.4", 110), ("0:7.2", 180), ("0:00:06.04", 151)):
+        assert landed(run("--start", start)[0], frame), start
+    # Played to its end, a file's place is forgotten too.
+    run(quit=(d.K_q, d.KMOD_LSHIFT), at=0.1, clip=clips["n1.mp4"])
+    assert len(list(kept.iterdir())) == 1
+    assert run("--no-resume", clip=clips["n1.mp4"], at=5)[0] == list(range(100, 108))
+    assert not list(kept.iterdir())
+    assert brilox.play.main([str(clip), "--start", "0:30", "--headless"]) == 2
+    assert capsys.readouterr().err == ("brilox-play: --start 0:30.0 is past the end of %s "
+                                       "(0:30.0)\n" % clip)

@@ -2,11 +2,12 @@
 
 Usage::
 
-    brilox-play [FILE | -] [--size WxH] [--format FORMAT] [--fps N] [--loop]
-                [--window WxH] [--headless] [--frames N] [--no-drop]
-                [--range {auto,limited,full}] [--aspect W:H | --sar W:H] [--no-autorotate]
-                [--no-audio] [--volume N] [--mute] [--speed X] [--video-stream N]
-                [--audio-stream N] [--sub FILE] [--subtitle-stream N]
+    brilox-play [FILE ... | -] [--size WxH] [--format FORMAT] [--fps N] [--loop]
+                [--loop-file] [--start T] [--no-resume] [--window WxH] [--headless]
+                [--frames N] [--no-drop] [--range {auto,limited,full}]
+                [--aspect W:H | --sar W:H] [--no-autorotate] [--no-audio] [--volume N]
+                [--mute] [--speed X] [--video-stream N] [--audio-stream N] [--sub FILE]
+                [--subtitle-stream N]
                 [--screenshot OUT.png | OUT.bmp] [--version]
 
     python -m brilox.play ...          # the same
@@ -55,8 +56,20 @@ on.
 Without FILE a generated test pattern plays: colour bars, a moving block and
 the frame number, at ``--size`` (default 320x240).
 
+Several files play one after another: those named, a folder's media files
+in name order (by the extensions ``--help`` lists), and the entries of an
+.m3u or .m3u8 list (UTF-8, ``#`` lines skipped, relative to the list's
+folder).  The window refits to each, the status line says its place ("2/5
+name"), and one that cannot be played is said in one line and skipped.
+The player ends after the last file; ``--loop`` plays the list again (a
+file alone, from its start), ``--loop-file`` each file until the next is
+asked for.  ``Q`` quits and keeps the place, under
+$XDG_STATE_HOME/brilox/: the file's next start goes on from there, once
+(``--no-resume`` starts at the beginning).  ``--start T`` starts each file
+at T (seconds, or [[h:]m:]s), exactly.
+
 The video is scaled to the window (``--window WxH``, by default the video's
-size) keeping its aspect ratio.  ``--loop`` starts a file again at its end.
+size) keeping its aspect ratio.
 
 Colours come out as FFmpeg renders them.  Once the window is open, the
 player shows a small frame of known greys and reads back what SDL shows:
@@ -128,8 +141,9 @@ The player stands on the engine a game uses, ``brilox.media`` (its
 concern a module: ``player`` (the shell over a Video: window, keys, status
 line), ``cli`` (the command line), ``keys`` (the table of keys and clicks
 that the controls and every help read), ``controls`` (events to commands),
-``status`` (status line and summary), ``screenshot``, ``pattern`` (the
-test pattern) and ``exits`` (signals and failing output).
+``playlist`` (the files in turn), ``resume`` (the places kept), ``status``
+(status line and summary), ``screenshot``, ``pattern`` (the test pattern)
+and ``exits`` (signals and failing output).
 """
 
 from brilox.play import keys as _keys

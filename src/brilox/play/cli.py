@@ -2,13 +2,16 @@
 the exit status."""
 
 import argparse
+import copy
 import os
 import re
 import sys
+import textwrap
 import warnings
 
 import brilox.base
-from brilox.play import keys, screenshot
+import brilox.display
+from brilox.play import keys, playlist, resume, screenshot
 from brilox.media.colour import RANGE_CHOICES
 from brilox.media.frames import MAX_SIDE, BadInput, parse_aspect
 from brilox.media.notes import MediaWarning
@@ -84,6 +87,17 @@ def positive(kind):
     return parse
 
 
+def start_argument(text):
+    """Seconds, or [[h:]m:]s: "75", "1:15", "0:01:15.5"."""
+    match = re.fullmatch(r"\s*(?:(?:(\d+):)?(\d+):)?(\d+(?:\.\d*)?|\.\d+)\s*", text)
+    if match:
+        hours, minutes, seconds = (float(part or 0) for part in match.groups())
+        if match.group(2) is None or (seconds < 60 and (match.group(1) is None or minutes < 60)):
+            return hours * 3600 + minutes * 60 + seconds
+    raise argparse.ArgumentTypeError("%r is not a time: seconds, or [[h:]m:]s such as 1:02.5"
+                                     % text)
+
+
 def version():
     """brilox's version as installed, or a word on why it is not known."""
     from importlib.metadata import PackageNotFoundError, version as installed
@@ -119,9 +133,19 @@ frames a second shown while playing and the upload time per frame; the
 summary goes to standard output at the end.  Frames whose time has passed
 are dropped to keep time (--no-drop shows every frame, late).
 
+%s
+
 exit status: 0 at the end or on a quit, 1 on an SDL error or a screenshot
-that could not be written, 2 on bad input, 130 on SIGINT (Ctrl-C), 143 on
-SIGTERM."""
+that could not be written, 2 on bad input (of a list, when no file could
+be played), 130 on SIGINT (Ctrl-C), 143 on SIGTERM.""" % textwrap.fill(
+    "Several files play one after another, as do a folder's media files in name order "
+    "and the entries of an .m3u or .m3u8 list (UTF-8; # starts a comment; relative to the "
+    "list's folder).  A file that cannot be played is said in one line and skipped.  Q "
+    "keeps the place in the file playing, under $XDG_STATE_HOME/brilox/ (by default "
+    "~/.local/state/brilox/), keyed by its path, size and time: its next start goes on "
+    "from there, once (--no-resume starts at the beginning).  A folder's media files are "
+    "those named " + ", ".join("." + e for e in sorted(playlist.MEDIA_EXTENSIONS)) + ".",
+    78)
 
 
 def is_raw(options):
@@ -131,14 +155,20 @@ def is_raw(options):
             or os.path.splitext(options.file)[1].lower() in EXTENSIONS)
 
 
+def is_listed(path):
+    """Whether `path` names more files: a folder, or a list."""
+    return os.path.isdir(path) or playlist.is_list(path)
+
+
 def parse_options(argv=None):
     parser = argparse.ArgumentParser(
         prog=PROG, description="Play video through a brilox Overlay: any file FFmpeg reads "
                                "(with brilox[video] installed), or raw frames.",
         epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("file", nargs="?", metavar="FILE",
-                        help="a media file, raw frames, or - for standard input "
-                             "(default: a generated test pattern)")
+    parser.add_argument("files", nargs="*", metavar="FILE",
+                        help="a media file, raw frames, or - for standard input; several, a "
+                             "folder or an .m3u list play in turn (default: a generated test "
+                             "pattern)")
     parser.add_argument("--size", type=size_argument, metavar="WxH",
                         help="raw frame size (required for raw frames; the pattern's "
                              "default is 320x240)")
@@ -149,7 +179,16 @@ def parse_options(argv=None):
     parser.add_argument("--fps", type=positive(float), default=30.0,
                         help="frames a second of raw frames and the pattern (default 30); "
                              "media files play at their own timestamps")
-    parser.add_argument("--loop", action="store_true", help="start a file again at its end")
+    parser.add_argument("--loop", action="store_true",
+                        help="start again at the end: a file alone, or the list from its first "
+                             "file")
+    parser.add_argument("--loop-file", action="store_true",
+                        help="start each file again at its end (> goes on to the next)")
+    parser.add_argument("--start", type=start_argument, metavar="T",
+                        help="start each file at T, exactly: seconds, or [[h:]m:]s such as "
+                             "1:02.5")
+    parser.add_argument("--no-resume", action="store_true",
+                        help="start at the beginning, not where Q left a file")
     parser.add_argument("--window", type=size_argument, metavar="WxH",
                         help="window size (default: the frame size)")
     parser.add_argument("--headless", action="store_true",
@@ -200,11 +239,15 @@ def parse_options(argv=None):
                              "name ending in .png, BMP for .bmp")
     parser.add_argument("--version", action=VersionAction, nargs=0,
                         help="show program's version number and exit")
-    options = parser.parse_args(argv)
+    # Files may come among the options: FILE --loop FILE.
+    options = parser.parse_intermixed_args(argv)
+    options.file = options.files[0] if options.files else None
     if options.aspect is not None and options.sar is not None:
         parser.error("--aspect and --sar say the same thing: give one of them")
-    if options.file is not None and options.size is None and is_raw(options):
-        parser.error("a raw file needs --size WxH")
+    for name in options.files:
+        if options.size is None and not is_listed(name) and is_raw(
+                argparse.Namespace(file=name, size=None, format=options.format)):
+            parser.error("a raw file needs --size WxH")
     if options.window is not None:
         w, h = options.window
         if not (0 < w <= MAX_SIDE and 0 < h <= MAX_SIDE):
@@ -242,48 +285,105 @@ def say_warnings(showwarning=warnings.showwarning):
     warnings.showwarning = show
 
 
-def main(argv=None):
-    options = parse_options(argv)
-    say_warnings()
+def check_screenshot(options):
+    """Refuses a screenshot name that cannot be written, before anything plays."""
+    if options.screenshot:
+        try:
+            screenshot.check_name(options.screenshot)
+        except screenshot.NameRefused as e:
+            raise BadInput(str(e)) from None
+        folder = os.path.dirname(os.path.abspath(options.screenshot))
+        if not os.path.isdir(folder):
+            raise BadInput("%s: no such folder %s" % (options.screenshot, folder))
+        if os.path.isdir(options.screenshot):
+            raise BadInput("%s: is a folder" % options.screenshot)
+
+
+def say(text):
+    print("%s: %s" % (PROG, text), file=sys.stderr)
+
+
+def play_turn(options, turns, first):
+    """Plays the file `turns` is at (`first`: before any other): its
+    Summary, or None and the exit status where it could not be played (2:
+    bad input, the list goes on; 1: SDL failed, it ends)."""
+    options = copy.copy(options)
+    options.file = turns.file
+    options.loop = options.loop_file or (options.loop and len(turns) == 1)
     source = None
     try:
-        if options.screenshot:
-            try:
-                screenshot.check_name(options.screenshot)
-            except screenshot.NameRefused as e:
-                raise BadInput(str(e)) from None
-            folder = os.path.dirname(os.path.abspath(options.screenshot))
-            if not os.path.isdir(folder):
-                raise BadInput("%s: no such folder %s" % (options.screenshot, folder))
-            if os.path.isdir(options.screenshot):
-                raise BadInput("%s: is a folder" % options.screenshot)
         # The file is checked before the sound device opens: bad input is
         # said at once, and never waits on a slow sound server.
         source = open_source(options)
+        turn = playlist.turn_of(options, source, turns, first)
         if (getattr(source, "audio_index", None) is not None and not options.no_audio
                 and not headless_wanted(options)):
             # The device starts now, on silence, while the window opens: the
             # sound can then begin soon after the first frame goes up.
             warm_up()
-        summary = play(options, source)
+        return play(options, source, turn), None
     except BadInput as e:
-        print("%s: %s" % (PROG, e.words(FLAGS)), file=sys.stderr)
-        return 2
+        say(e.words(FLAGS))
+        return None, 2
     except brilox.base.error as e:
-        print("%s: %s" % (PROG, e), file=sys.stderr)
-        return 1
+        say(e)
+        return None, 1
     finally:
         cool_down()
         if source is not None:
             source.close()
+
+
+def report(options, summary, path):
+    """Says how the play of file `path` went, and keeps or forgets its
+    place; the exit status it calls for."""
     print(summary)
     if summary.screenshot_error:
-        print("%s: %s: not saved: %s" % (PROG, options.screenshot, summary.screenshot_error),
-              file=sys.stderr)
+        say("%s: not saved: %s" % (options.screenshot, summary.screenshot_error))
     elif options.screenshot and summary.frames + summary.stepped:
         print("screenshot: %s" % options.screenshot)
     if summary.stopped:
-        print("%s: stopped by %s at frame %d" % (PROG, summary.stopped.name,
-                                                 summary.stopped.frame), file=sys.stderr)
+        say("stopped by %s at frame %d" % (summary.stopped.name, summary.stopped.frame))
         return summary.stopped.status
+    if summary.then == "remember":
+        failed = resume.save(path, summary.position or 0.0)
+        if failed:
+            say("the place was not kept: %s" % failed)
+    elif summary.finished:
+        resume.drop(path)
     return 1 if summary.screenshot_error else 0
+
+
+def main(argv=None):
+    options = parse_options(argv)
+    say_warnings()
+    try:
+        check_screenshot(options)
+    except BadInput as e:
+        say(e)
+        return 2
+    files = playlist.gather(options.files or [None], say)
+    if not files:
+        return 2
+    turns = playlist.Turns(files, options.loop and len(files) > 1)
+    played, status = 0, 0
+    try:
+        while True:
+            summary, failed = play_turn(options, turns, not played)
+            if failed == 1:
+                return 1
+            if summary is not None:
+                played += 1
+                done = report(options, summary, turns.file)
+                if summary.stopped:
+                    return done
+                status = max(status, done)
+            if not turns.move(summary and summary.then, failed=summary is None):
+                break
+    finally:
+        brilox.display.quit()
+    if not played:
+        if len(files) > 1:
+            say("none of the %d files could be played" % len(files))
+        return 2
+    return status

@@ -11,14 +11,20 @@ KEY_POLL = 0.005
 # Two left clicks this close together (seconds, pixels) are a double click.
 DOUBLE_CLICK, DOUBLE_CLICK_SLOP = 0.4, 4
 
-# Each key of the table (brilox.play.keys) by SDL's code for it.
-KEYS = {getattr(display, key.constant): key for line in LINES for key in line.keys}
+# Each key of the table (brilox.play.keys) by SDL's code for it; those
+# pressed with shift apart, where the table tells them apart.
+KEYS = {getattr(display, key.constant): key for line in LINES for key in line.keys
+        if not key.shifted}
+SHIFTED = {getattr(display, key.constant): key for line in LINES for key in line.keys
+           if key.shifted}
 
 
 class Controls:
     """Turns events into commands, each a tuple:
 
-        ("quit", why)            the quit keys, or the window closed
+        ("quit", why)            the quit keys, or the window closed;
+                                 why "remember" keeps the place
+        ("file", +1 or -1)       the next file of the list, or the previous
         ("pause",)
         ("step", +1 or -1)
         ("seek", seconds)
@@ -45,7 +51,10 @@ class Controls:
             return [("resize", event.w, event.h)]
         if kind == display.MOUSEBUTTONDOWN:
             return self.click(event, now, window_width)
-        key = KEYS.get(event.key) if kind == display.KEYDOWN else None
+        if kind != display.KEYDOWN:
+            return []
+        key = SHIFTED.get(event.key) if event.mod & display.KMOD_SHIFT else None
+        key = key or KEYS.get(event.key)
         if key is None:
             return []
         return [key.paused if paused and key.paused is not None else key.command]

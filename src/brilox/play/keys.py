@@ -8,12 +8,16 @@ loaded."""
 class Key:
     """A key: SDL's name for it (what ``brilox.key.name`` says), its
     ``brilox.display`` constant, the command it gives, and the command it
-    gives while paused where that is another."""
+    gives while paused where that is another.  A `shifted` key is the
+    constant's key pressed with shift (SDL tells the key, not the
+    character: "<" is shift and "," on many keyboards), and its word the
+    character it types."""
 
-    __slots__ = ("word", "constant", "command", "paused")
+    __slots__ = ("word", "constant", "command", "paused", "shifted")
 
-    def __init__(self, word, constant, command, paused=None):
+    def __init__(self, word, constant, command, paused=None, shifted=False):
         self.word, self.constant, self.command, self.paused = word, constant, command, paused
+        self.shifted = shifted
 
 
 class Line:
@@ -25,7 +29,8 @@ class Line:
         self.keys, self.does, self.clicks = keys, does, clicks
 
     def names(self, key_style="%s"):
-        return ", ".join([key_style % k.word for k in self.keys] + list(self.clicks))
+        words = list(dict.fromkeys(k.word for k in self.keys))
+        return ", ".join([key_style % word for word in words] + list(self.clicks))
 
 
 LINES = (
@@ -59,8 +64,15 @@ LINES = (
          "10% slower, faster (divided or multiplied by 1.1, within 0.25-4), the sound's "
          "pitch kept"),
     Line((Key("backspace", "K_BACKSPACE", ("speed", 0)),), "back to the file's own speed"),
+    Line((Key(">", "K_GREATER", ("file", 1)), Key(">", "K_PERIOD", ("file", 1), shifted=True),
+          Key("return", "K_RETURN", ("file", 1)), Key("enter", "K_KP_ENTER", ("file", 1))),
+         "the next file of the list"),
+    Line((Key("<", "K_LESS", ("file", -1)), Key("<", "K_COMMA", ("file", -1), shifted=True)),
+         "the previous file of the list"),
     Line((Key("q", "K_q", ("quit", "quit")), Key("escape", "K_ESCAPE", ("quit", "quit"))),
          "quit; so does closing the window"),
+    Line((Key("Q", "K_q", ("quit", "remember"), shifted=True),),
+         "quit, and remember the place: the file's next start goes on from there"),
 )
 
 

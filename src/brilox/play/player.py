@@ -140,6 +140,10 @@ class Player:
         # Whether a key went to the last frame: the end it reaches then is
         # held, not the end of play, until the next key moves on.
         self.held = False
+        # The file's place among those played (a playlist.Turn), and how
+        # play ended where not at the end: "next" or "previous" (file),
+        # "quit", or "remember" (quit, the place kept).
+        self.turn, self.then = None, None
 
     @property
     def played(self):
@@ -237,8 +241,12 @@ class Player:
         return "  ".join(words)
 
     def event(self, text, now):
-        self.status.event(text % self.number(), self.number(), self.video.position, now,
-                          self.paused)
+        self.say(text % self.number(), now)
+
+    def say(self, text, now):
+        """Says what happened, on a line of its own: every word the player
+        says while it plays comes through here."""
+        self.status.event(text, self.number(), self.video.position, now, self.paused)
 
     def pause(self, now):
         self.begin()
@@ -285,9 +293,13 @@ class Player:
         kind, source, video = command[0], self.source, self.video
         if kind == "quit":
             self.quitting = True
-            self.event(("window closed at frame %d" if command[1] == "window closed"
-                        else "quit at frame %d"), now)
+            self.then = "remember" if command[1] == "remember" else "quit"
+            self.event("window closed at frame %d" if command[1] == "window closed" else
+                       "quit at frame %d, the place kept" if self.then == "remember" else
+                       "quit at frame %d", now)
             return False
+        if kind == "file":
+            return self.other_file(command[1], now)
         if kind == "pause":
             self.pause(now)
         elif kind == "step":
@@ -303,12 +315,18 @@ class Player:
             target = source.index_at(seconds, base)
             if command[1] > 0 and target <= base:
                 target = base + 1
-            self.go("seek", target, now)
-            # A jump at or past the end lands on the last frame, and holds there.
-            self.held = command[1] > 0 and (
+            # A jump at or past the end lands on the last frame, and holds
+            # there; in a list, it goes on to the next file (not a chapter
+            # key's, which holds).
+            past = command[1] > 0 and (
                 source.length is not None and seconds > source.length - source.period / 2
                 or source.count is not None and target >= base - source.position(base)
                 + source.count - 1)
+            if past and len(command) == 2 and self.turn is not None and self.turn.onward \
+                    and not video.loop:
+                return self.other_file(1, now)
+            self.go("seek", target, now)
+            self.held = past
         elif kind == "chapter":
             self.chapter(command[1], now)
         elif kind == "seek_to":
@@ -355,7 +373,7 @@ class Player:
         back, held at the start and the end."""
         marks, video, source = self.source.chapters, self.video, self.source
         if not marks:
-            self.act(("seek", 600 * direction), now)
+            self.act(("seek", 600 * direction, "held"), now)
             return
         base = video.aim
         to = chapters.chapter_to(marks, video.time_of(base), direction)
@@ -371,6 +389,17 @@ class Player:
             local = min(local, source.count - 1)
         self.go("seek", base - source.position(base) + local, now)
         self.landing = chapters.name(marks, to).replace("%", "%%") if to >= 0 else None
+
+    def other_file(self, direction, now):
+        """Ends play of this file for the next of the list, or the one
+        before, where there is one; False to end."""
+        turn = self.turn
+        if turn is None or not (turn.onward if direction > 0 else turn.back):
+            self.event("no file after this one (frame %d)" if direction > 0 else
+                       "no file before this one (frame %d)", now)
+            return None
+        self.then = "next" if direction > 0 else "previous"
+        return False
 
     def next_video(self, now):
         """Plays the file's next video stream from the time up, in the
@@ -452,6 +481,16 @@ class Player:
             time.sleep(max(wait, 0.0005))
 
 
+def begin_turn(player, turn):
+    """Says the file's place in the list, and goes to its start."""
+    player.status.item = turn.label
+    now = time.perf_counter()
+    for text in turn.said:
+        player.say(text, now)
+    if turn.start:
+        player.video.seek(turn.start)
+
+
 def note_text(note):
     """What the status line says of a seek machine's note; "%d" is the frame up."""
     if isinstance(note, Landed):
@@ -503,16 +542,18 @@ def open_sound(options, source, headless):
     return sound
 
 
-def play(options, source):
+def play(options, source, turn=None):
     """Plays `source` until its end, the frame limit, a quit or a signal;
-    returns a Summary."""
+    returns a Summary.  As one `turn` of a list (a playlist.Turn), the
+    display stays up for the next file, and its window refits to it."""
     headless = headless_wanted(options)
     missing = None if headless else no_display()
-    if missing:
+    if missing and (turn is None or turn.first):
         # No window, but the file still plays at its own pace, with its
         # sound and the status line, until it ends or Ctrl-C.
         print("%s: %s: playing at the file's pace without a picture; --headless plays as "
               "fast as it can, silent" % (PROG, missing), file=sys.stderr)
+    driver = os.environ.get("SDL_VIDEODRIVER")
     if headless or missing:
         os.environ["SDL_VIDEODRIVER"] = "dummy"
     # Window managers, and xdotool search --class, know the window by the
@@ -547,11 +588,14 @@ def play(options, source):
         key.set_repeat(REPEAT_DELAY, REPEAT_INTERVAL)
         player = Player(video, Controls(), Status(sys.stderr, source.count, source.length),
                         window, headless)
+        player.turn = turn
         # Subtitles that cannot be shown are said a line each, as the
         # player says other such things.
         video.on_warning = lambda text: player.status.line("%s: %s" % (PROG, text))
         player.status.speed = options.speed
         player.locate()
+        if turn is not None:
+            begin_turn(player, turn)
         video.play()
         stopped = None
         try:
@@ -567,6 +611,8 @@ def play(options, source):
                           video.upload, player.stepped, player.dropped, stopped)
         summary.largest_gap, summary.skipped_late = player.largest_gap, video.skipped_late
         summary.skipped = getattr(video.source, "skipped", 0)
+        summary.then, summary.position = player.then, video.position
+        summary.finished = video.finished
         player.status.close()
         if options.screenshot and player.shown:
             try:
@@ -580,7 +626,13 @@ def play(options, source):
             video.close(keep_source=True)
         elif sound is not None:
             sound.close()
-        display.quit()
+        if turn is None:
+            display.quit()
+        elif missing and driver is None:
+            # The next file is not headless for it.
+            del os.environ["SDL_VIDEODRIVER"]
+        elif missing:
+            os.environ["SDL_VIDEODRIVER"] = driver
     if problem:
         print("%s: %s: %s" % (PROG, source.name, problem), file=sys.stderr)
     return summary

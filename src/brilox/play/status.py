@@ -40,6 +40,8 @@ class Status:
         self.speed = 1.0
         # The chapter of the frame up ("chapter 3/12: The Storm"), or None.
         self.chapter = None
+        # The file's place in a list of several ("2/5 name"), or None.
+        self.item = None
 
     def restart(self):
         """A pause, step or seek: the next frames say nothing of the last."""
@@ -64,6 +66,8 @@ class Status:
         if self.length:
             when += " / " + clock(self.length)
         parts = ["frame %d%s" % (number, total), when]
+        if self.item:
+            parts.append(self.item)
         if self.chapter:
             parts.append(self.chapter)
         if paused:
@@ -120,6 +124,9 @@ class Summary:
     # Frames skipped as damaged (never decoded whole), and frames the
     # decoder skipped to keep time (never decoded).
     skipped = skipped_late = 0
+    # How play ended where not at the file's end (Player.then), the time
+    # of the frame up then, and whether the file was played to its end.
+    then, position, finished = None, None, False
 
     def __init__(self, frames, seconds, upload_seconds, stepped=0, dropped=0, stopped=None):
         self.frames, self.seconds, self.upload_seconds = frames, seconds, upload_seconds
