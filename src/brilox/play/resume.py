@@ -6,6 +6,7 @@ starts from its beginning.  Each holds the second to go on from, then the
 file's path for a person reading it."""
 
 import hashlib
+import math
 import os
 import tempfile
 
@@ -44,7 +45,8 @@ def load(path):
             seconds = float(f.readline())
     except (OSError, ValueError):
         return None
-    return seconds if seconds >= 0 else None
+    # A file edited by hand may say anything: only a time is taken.
+    return seconds if math.isfinite(seconds) and seconds >= 0 else None
 
 
 def save(path, seconds):
