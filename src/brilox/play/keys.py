@@ -59,6 +59,8 @@ LINES = (
          "10% slower, faster (divided or multiplied by 1.1, within 0.25-4), the sound's "
          "pitch kept"),
     Line((Key("backspace", "K_BACKSPACE", ("speed", 0)),), "back to the file's own speed"),
+    Line((Key("o", "K_o", ("osd",)),),
+         "show the position, the time and the length over the picture for 3 s"),
     Line((Key("q", "K_q", ("quit", "quit")), Key("escape", "K_ESCAPE", ("quit", "quit"))),
          "quit; so does closing the window"),
 )
