@@ -16,7 +16,7 @@ keeps (`now`, given by update()): the room reads no clock of its own."""
 from brilox.media import colour
 from brilox.media.frames import overlay_frame
 from brilox.media.pipeline import LAYOUTS, padded_luma
-from brilox.media.subtitles.planes import unpack, writable
+from brilox.media.subtitles.planes import unpack
 
 # How long a message stays up, in seconds, where not told.
 SECONDS = 1.5
@@ -119,64 +119,19 @@ def events(layout, message, bar):
     return out
 
 
-class Osd:
-    """What is to be shown over the picture, and what the frame up carries.
+class Painter:
+    """One thread's libass, track and planes for drawing the display into
+    frames.  `keep`: the planes are kept from frame to frame (the game's
+    side, where the overlay takes a copy at once), else new for each frame
+    (the decoding thread's, whose frames wait in the queue)."""
 
-    say() sets the text; its time runs from the next frame it goes up on.
-    over() gives a frame with the text drawn (or the bare one), and again()
-    the frame up drawn anew where what it is to carry changed since."""
-
-    def __init__(self):
-        self.message, self.bar, self.seconds, self.until = "", False, 0.0, None
-        # What the frame up carries (a key of what was drawn), None for nothing.
-        self.drawn = None
-        self.library = self.track = None
-        self.script = self.size = None
+    def __init__(self, keep):
+        self.keep = keep
+        self.library = self.track = self.script = self.size = self.buffers = None
         self.order = 0
 
-    def say(self, message, seconds=SECONDS, bar=False):
-        """Shows `message` (None: the one shown, while it is) and the bar
-        where `bar`, for `seconds` from the next frame up; 0 takes it off."""
-        if message is None:
-            message = self.message if self.until is not None else ""
-        self.message, self.bar, self.seconds, self.until = message, bar, seconds, None
-
-    def showing(self, now):
-        if self.seconds <= 0 or not (self.message or self.bar):
-            return False
-        if self.until is None:
-            self.until = now + self.seconds
-        return now < self.until
-
-    def key(self, picture, seconds, length, chapters, now):
-        """What a frame of `picture` at `seconds` carries now, or None."""
-        if not self.showing(now):
-            return None
-        layout = Layout(*picture.size)
-        bar = None
-        if self.bar:
-            text = clock_text(seconds) + (" / " + clock_text(length) if length else "")
-            bar = (text, layout.fill(seconds, length), layout.ticks(chapters or (), length))
-        return (picture.size, self.message, bar)
-
-    def over(self, picture, seconds, length, chapters, pad, shown, now):
-        """Overlay.display's argument for `picture`, at `seconds` into its
-        pass, with what is to be shown drawn over it."""
-        key = self.key(picture, seconds, length, chapters, now)
-        self.drawn = key
-        if key is None:
-            return picture.frame
-        return self.draw(picture, key, pad, shown)
-
-    def again(self, picture, seconds, length, chapters, pad, shown, now):
-        """The frame up drawn anew where what it is to carry changed (the
-        text went, came or changed), else None."""
-        key = self.key(picture, seconds, length, chapters, now)
-        if key == self.drawn:
-            return None
-        return self.over(picture, seconds, length, chapters, pad, shown, now)
-
-    def draw(self, picture, key, pad, shown):
+    def frame(self, picture, key, pad, shown):
+        """Overlay.display's argument: `picture` with what `key` says drawn."""
         from brilox.media.subtitles.text import new_library
         size, message, bar = key
         width, height = size
@@ -196,7 +151,7 @@ class Osd:
                                1 << 40)
             self.script = script
         kind = LAYOUTS.get(picture.overlay_format, colour.PLANAR)
-        planes = writable(picture.planes, kind, width, height)
+        planes = self.copy(picture.planes, kind, width, height)
         matrix = colour.WEIGHTS.get(picture.reads_as.matrix, colour.WEIGHTS[colour.BT601])
         self.library.blend(self.track, 0, planes, kind, width, height, matrix,
                            picture.reads_as.levels == colour.FULL, tuple(shown or size))
@@ -204,6 +159,117 @@ class Osd:
         if any(pad):
             planes = (padded_luma(planes[0], width, height, pad),) + tuple(planes[1:])
         return overlay_frame(planes, height + pad[1])
+
+    def copy(self, planes, kind, width, height):
+        """The frame's planes copied, rows without padding, as the blend
+        takes them: into the planes kept (a new buffer costs more than the
+        copy: its pages are new), or new ones."""
+        if kind == colour.PLANAR:
+            cw, ch = (width + 1) // 2, (height + 1) // 2
+            rows = ((width, height), (cw, ch), (cw, ch))
+        else:
+            rows = ((2 * width, height),)
+        buffers = self.buffers
+        if not self.keep or buffers is None or [len(b) for b in buffers] != [
+                r * n for r, n in rows]:
+            buffers = [bytearray(r * n) for r, n in rows]
+            if self.keep:
+                self.buffers = buffers
+        for buffer, plane, (row, count) in zip(buffers, planes, rows):
+            source, target = memoryview(plane).cast("B"), memoryview(buffer)
+            stride = len(source) // count
+            if stride == row:
+                target[:] = source[:row * count]
+                continue
+            for r in range(count):
+                target[r * row:(r + 1) * row] = source[r * stride:r * stride + row]
+        return tuple(buffers) if kind == colour.PLANAR else (buffers[0], b"", b"")
+
+
+class Osd:
+    """What is to be shown over the picture, and what the frame up carries.
+
+    say() sets the text; its time runs from the next frame it goes up on.
+    While it shows, the decoding thread draws it into each frame as it
+    comes out of the pipeline (ahead()), as subtitles are; over() gives the
+    frame to put up: that one where it carries what is to be shown then,
+    the bare frame where nothing is, else one drawn there and then (a frame
+    decoded before the text changed).  again() gives the frame up drawn
+    anew where what it is to carry changed since."""
+
+    def __init__(self):
+        # (message, bar, seconds): set whole, as the decoding thread reads it.
+        self.state = ("", False, 0.0)
+        self.until = None
+        # What the frame up carries (a key of what was drawn), None for nothing.
+        self.drawn = None
+        # Whether the decoding thread draws it into the frames it makes.
+        self.live = False
+        self.painter, self.ahead_painter = Painter(True), Painter(False)
+
+    def say(self, message, seconds=SECONDS, bar=False):
+        """Shows `message` (None: the one shown, while it is) and the bar
+        where `bar`, for `seconds` from the next frame up; 0 takes it off."""
+        if message is None:
+            message = self.state[0] if self.until is not None else ""
+        self.until = None
+        self.state = (message, bar, seconds)
+        self.live = seconds > 0 and bool(message or bar)
+
+    def showing(self, now):
+        message, bar, seconds = self.state
+        if seconds <= 0 or not (message or bar):
+            return False
+        if self.until is None:
+            self.until = now + seconds
+        return now < self.until
+
+    def content(self, picture, seconds, length, chapters):
+        """What a frame of `picture` at `seconds` carries while the text shows."""
+        message, bar, _ = self.state
+        layout = Layout(*picture.size)
+        drawn = None
+        if bar:
+            text = clock_text(seconds) + (" / " + clock_text(length) if length else "")
+            drawn = (text, layout.fill(seconds, length), layout.ticks(chapters or (), length))
+        return (picture.size, message, drawn)
+
+    def key(self, picture, seconds, length, chapters, now):
+        """What a frame of `picture` at `seconds` carries now, or None."""
+        if not self.showing(now):
+            return None
+        return self.content(picture, seconds, length, chapters)
+
+    def ahead(self, picture, seconds, length, chapters, pad, shown):
+        """On the decoding thread: (what was drawn, the frame with it drawn)
+        for a frame of the pipeline, while the text shows; else None."""
+        if not self.live:
+            return None
+        key = self.content(picture, seconds, length, chapters)
+        try:
+            return key, self.ahead_painter.frame(picture, key, pad, shown)
+        except Exception:  # noqa: BLE001 (the game's side draws it, and says what fails)
+            return None
+
+    def over(self, picture, seconds, length, chapters, pad, shown, now, drawn=None):
+        """Overlay.display's argument for `picture`, at `seconds` into its
+        pass, with what is to be shown drawn over it; `drawn`: what ahead()
+        gave for it."""
+        key = self.key(picture, seconds, length, chapters, now)
+        self.drawn, self.live = key, key is not None
+        if key is None:
+            return picture.frame
+        if drawn is not None and drawn[0] == key:
+            return drawn[1]
+        return self.painter.frame(picture, key, pad, shown)
+
+    def again(self, picture, seconds, length, chapters, pad, shown, now, drawn=None):
+        """The frame up drawn anew where what it is to carry changed (the
+        text went, came or changed), else None."""
+        key = self.key(picture, seconds, length, chapters, now)
+        if key == self.drawn:
+            return None
+        return self.over(picture, seconds, length, chapters, pad, shown, now, drawn)
 
 
 class Overlaid:
@@ -226,6 +292,7 @@ class Overlaid:
         self._check()
         if self._osd is None:
             self._osd = Osd()
+        self._decoder.osd = self._osd
         self._osd.say(text, float(seconds), bool(bar))
 
     def _over(self, item, now, again=False):
@@ -234,16 +301,17 @@ class Overlaid:
         osd, output = self._osd, self._output
         if osd is None or output.canvas is not None:
             return None if again else item.picture.frame
+        self._decoder.osd = osd  # a decoder made since (another video stream) draws it too
         shown = output.where(output.screen)[2:] if output.screen else None
         source = self.source
         draw = osd.again if again else osd.over
         return draw(item.picture, item.time, source.length, getattr(source, "chapters", ()),
-                    output.pad, shown, now)
+                    output.pad, shown, now, getattr(item, "drawn", None))
 
     def _text_again(self, now):
         """Puts the frame up again where the text over it changed (paused
         too); whether it did."""
-        if self._up is None:
+        if self._up is None or self._output.overlay is None:
             return False
         frame = self._over(self._up, now, again=True)
         if frame is None:
@@ -253,13 +321,16 @@ class Overlaid:
         return True
 
     def bare(self):
-        """Puts the frame up again without the text over it: for a grab of
-        the display; the text comes back at the next update() while its
-        time lasts."""
+        """Puts the frame up again without the text over it, for a grab of
+        the display (flip first where SDL shows overlays only then); whether
+        it did (the text was up).  The text comes back at the next update()
+        while its time lasts."""
         self._check()
-        if self._osd is not None and self._osd.drawn is not None and self._up is not None:
-            self._output.show(self._up.picture.frame)
-            self._osd.drawn = None
+        if self._osd is None or self._osd.drawn is None or self._up is None:
+            return False
+        self._output.show(self._up.picture.frame)
+        self._osd.drawn = None
+        return True
 
     def rgb(self):
         """The frame up as a numpy array (height, width, 3), as SDL shows

@@ -621,8 +621,10 @@ def play(options, source):
         summary.skipped = getattr(video.source, "skipped", 0)
         player.status.close()
         if options.screenshot and player.shown:
-            # What the window shows of the video, without the display over it.
-            video.bare()
+            # What the window shows of the video, without the display over it
+            # (presented again, where SDL shows overlays only when it presents).
+            if video.bare():
+                display.flip()
             try:
                 save_screenshot(options.screenshot, video.picture, window.placement(),
                                 window.size, video.probe)
