@@ -13,6 +13,8 @@ picture; libass keeps what it rendered of the glyphs between frames.  Its
 time counts from the frame it first goes up on, by the clock the Video
 keeps (`now`, given by update()): the room reads no clock of its own."""
 
+import collections
+
 from brilox.media import colour
 from brilox.media.frames import overlay_frame
 from brilox.media.pipeline import LAYOUTS, padded_luma
@@ -20,6 +22,8 @@ from brilox.media.subtitles.planes import unpack
 
 # How long a message stays up, in seconds, where not told.
 SECONDS = 1.5
+# The decoding thread's planes kept for frames to come.
+FREE = 4
 # The display's sizes are in 288ths of the picture's height, as a
 # subtitle's are in its script's PlayResY of 288.
 UNIT = 288
@@ -122,13 +126,16 @@ def events(layout, message, bar):
 class Painter:
     """One thread's libass, track and planes for drawing the display into
     frames.  `keep`: the planes are kept from frame to frame (the game's
-    side, where the overlay takes a copy at once), else new for each frame
-    (the decoding thread's, whose frames wait in the queue)."""
+    side, where the overlay takes a copy at once); else each frame gets its
+    own (the decoding thread's, whose frames wait in the queue), from
+    `free`, the planes of frames the game's side is done with."""
 
     def __init__(self, keep):
         self.keep = keep
         self.library = self.track = self.script = self.size = self.buffers = None
         self.order = 0
+        # A deque: the game's side appends, the decoding thread pops.
+        self.free = collections.deque(maxlen=FREE)
 
     def frame(self, picture, key, pad, shown):
         """Overlay.display's argument: `picture` with what `key` says drawn."""
@@ -170,8 +177,12 @@ class Painter:
         else:
             rows = ((2 * width, height),)
         buffers = self.buffers
-        if not self.keep or buffers is None or [len(b) for b in buffers] != [
-                r * n for r, n in rows]:
+        if not self.keep:
+            try:
+                buffers = self.free.pop()
+            except IndexError:
+                buffers = None
+        if buffers is None or [len(b) for b in buffers] != [r * n for r, n in rows]:
             buffers = [bytearray(r * n) for r, n in rows]
             if self.keep:
                 self.buffers = buffers
@@ -183,6 +194,7 @@ class Painter:
                 continue
             for r in range(count):
                 target[r * row:(r + 1) * row] = source[r * stride:r * stride + row]
+        self.copied = buffers
         return tuple(buffers) if kind == colour.PLANAR else (buffers[0], b"", b"")
 
 
@@ -246,10 +258,16 @@ class Osd:
         if not self.live:
             return None
         key = self.content(picture, seconds, length, chapters)
+        painter = self.ahead_painter
         try:
-            return key, self.ahead_painter.frame(picture, key, pad, shown)
+            return key, painter.frame(picture, key, pad, shown), painter.copied
         except Exception:  # noqa: BLE001 (the game's side draws it, and says what fails)
             return None
+
+    def done_with(self, drawn):
+        """The frame drawn ahead is no longer up: its planes are drawn into again."""
+        if drawn is not None:
+            self.ahead_painter.free.append(drawn[2])
 
     def over(self, picture, seconds, length, chapters, pad, shown, now, drawn=None):
         """Overlay.display's argument for `picture`, at `seconds` into its
@@ -302,6 +320,11 @@ class Overlaid:
         if osd is None or output.canvas is not None:
             return None if again else item.picture.frame
         self._decoder.osd = osd  # a decoder made since (another video stream) draws it too
+        up = self._up
+        if not again and up is not None and up is not item and getattr(up, "drawn", None):
+            # The frame that was up goes: the overlay holds its own copy.
+            osd.done_with(up.drawn)
+            up.drawn = None
         shown = output.where(output.screen)[2:] if output.screen else None
         source = self.source
         draw = osd.again if again else osd.over
