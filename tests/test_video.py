@@ -1252,3 +1252,51 @@ def test_the_display_over_the_picture_comes_with_a_key_and_goes_after_its_time(
     data = shot.read_bytes()
     assert all(abs(np.array(bmp_pixel(data, x, y)) - bare[y, x]).max() <= 2
                for y in range(0, 2 * H, 7) for x in range(0, 2 * W, 5))
+
+
+@pytest.mark.timeout(60)
+def test_the_display_is_drawn_into_frames_as_they_play_and_its_bar_moves(
+        video, monkeypatch, chaptered):
+    """o while playing: for 3 s each frame SDL shows carries the bar, filled
+    to the frame's time, and the bars of the picture between the bands
+    untouched; then bare frames.  The decoding thread draws it into the
+    frames; the game's side only into those decoded before the key."""
+    from brilox.media import osd
+    from brilox.media.decoder import AHEAD_MAX
+    import brilox.play.player
+    flips, flip, painted = [], display.flip, []
+    paint = osd.Painter.frame
+
+    def flip_and_look():
+        flip()
+        clock = brilox.play.player.time
+        rgb = (colour.presented_rgb((0, 0, W, H), (W, H)) if sdl.over_sdl2()
+               else _colour.read_display((0, 0, W, H)))
+        flips.append((clock.now - clock.start, np.frombuffer(rgb, np.uint8).reshape(H, W, 3)))
+
+    monkeypatch.setattr(display, "flip", flip_and_look)
+    monkeypatch.setattr(osd.Painter, "frame",
+                        lambda self, *args: painted.append(self.keep) or paint(self, *args))
+    status, _ = play_on_clock(monkeypatch, [chaptered / "chapters.mkv", "--osd-level", 1],
+                              [(0.05, KEY, display.K_o), (3.5, KEY, display.K_q)])
+    assert status == 0
+    layout = osd.Layout(W, H)
+    x0, y0, x1, y1 = layout.bar
+    # The colour bars, the same in every frame but for the coding's noise
+    # (each frame is coded alone), between the number's bands.
+    middle = slice(max(layout.top[1], BAND + 2), min(layout.bottom[0], H - BAND - 2))
+    with_bar = []
+    for t, rgb in flips:
+        row = rgb[(y0 + y1) // 2, x0:x1].astype(int).sum(axis=1)
+        # The bar's ground: the number's black or white darkened, never either.
+        ground = ((row > 3 * 40) & (row < 3 * 160)).any()
+        assert abs(rgb[middle].astype(int) - flips[0][1][middle]).max() <= 16
+        if ground:
+            with_bar.append(t)
+            white = np.flatnonzero(row > 3 * 200)
+            fill = white[-1] + 1 if len(white) else 0
+            # The frame up is the last due: its time, a frame at most before t.
+            assert layout.fill(t - 1 / 30, 6.0) - 1 <= fill <= layout.fill(t, 6.0) + 1, t
+    assert with_bar and with_bar[0] < 0.05 + 2 / 30 and 3.0 <= with_bar[-1] < 3.1
+    assert [t for t, _ in flips if with_bar[0] <= t <= with_bar[-1]] == with_bar
+    assert painted.count(True) <= AHEAD_MAX + 2 and painted.count(False) >= 80
