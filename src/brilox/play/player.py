@@ -421,11 +421,12 @@ class Player:
         # Said at the frame it switched from.
         self.status.event("video stream %d at frame %d" % (following, number), number,
                           position, now, self.paused)
+        self.osd_say("Video: %d/%d" % (streams.index(following) + 1, len(streams)))
 
     def sound_command(self, kind, command, now):
         sound = self.video.sound
         if sound is None:
-            self.event("no sound (frame %d)", now)
+            self.event("no sound (frame %d)", now, "No sound")
             return
         if kind == "mute":
             said = "muted" if sound.toggle_mute() else "sound on"
