@@ -223,7 +223,8 @@ class Osd:
         """Shows `message` (None: the one shown, while it is) and the bar
         where `bar`, for `seconds` from the next frame up; 0 takes it off."""
         if message is None:
-            message = self.state[0] if self.until is not None else ""
+            # The one said last, unless its time is over.
+            message = self.state[0] if self.live else ""
         self.until = None
         self.state = (message, bar, seconds)
         self.live = seconds > 0 and bool(message or bar)
