@@ -162,4 +162,7 @@ def play_on_clock(monkeypatch, args, events, upload=0.0, seek=0.0):
     monkeypatch.setattr(brilox.play.player, "headless_wanted", lambda options: False)
     # The levels go into the overlay as they are, on any SDL.
     monkeypatch.setattr(brilox.media.colour.maths, "conversion", lambda *args: None)
-    return brilox.play.main([*map(str, args), "--range", "full"]), shown
+    # The display over the picture stays off unless asked for: the tests
+    # read frames' numbers and colours off the whole picture.
+    osd = [] if "--osd-level" in map(str, args) else ["--osd-level", "0"]
+    return brilox.play.main([*map(str, args), "--range", "full", *osd]), shown

@@ -559,8 +559,9 @@ def test_volume_keys_step_by_equal_decibels_to_silence_and_back(tmp_path, monkey
     ffmpeg("-f", "lavfi", "-i", "sine=d=0.1", tmp_path / "a.wav")
     monkeypatch.setenv("SDL_AUDIODRIVER", "disk")
     monkeypatch.setenv("SDL_DISKAUDIOFILE", str(tmp_path / "out.raw"))
-    said, sound = io.StringIO(), Sound(av, str(tmp_path / "a.wav"), 0)
-    player = Playing(SimpleNamespace(source=None, sound=sound, frame=0, position=0.0), None,
+    said, sound, shown = io.StringIO(), Sound(av, str(tmp_path / "a.wav"), 0), []
+    player = Playing(SimpleNamespace(source=None, sound=sound, frame=0, position=0.0,
+                                     show_text=lambda *words, bar: shown.append(words)), None,
                      Status(said, 100, 10.0), None)
 
     def press(step, times):
@@ -568,6 +569,8 @@ def test_volume_keys_step_by_equal_decibels_to_silence_and_back(tmp_path, monkey
             player.sound_command("volume", ("volume", step), 0.0)
             yield device.get_volume()
             assert said.getvalue().endswith("volume %d%% at frame 0\n" % device.get_volume())
+            # Over the picture too, for 1.5 s.
+            assert shown[-1] == ("Volume %d%%" % device.get_volume(), 1.5)
 
     try:
         steps = [int(100 * 10 ** (-0.75 * k / 20) + 0.5) for k in range(1, 62)]
@@ -731,7 +734,7 @@ KEY_COMMANDS = {
     "page down": ("chapter", -1), "home": ("seek_to", 0.0), "end": ("seek_to", 1.0),
     "f": ("fullscreen",), "m": ("mute",), "9": ("volume", -1), "0": ("volume", 1),
     "a": ("next_audio",), "t": ("next_subtitle",), "v": ("next_video",),
-    "[": ("speed", -1), "]": ("speed", 1), "backspace": ("speed", 0),
+    "[": ("speed", -1), "]": ("speed", 1), "backspace": ("speed", 0), "o": ("osd",),
     "q": ("quit", "quit"), "escape": ("quit", "quit"), "Q": ("quit", "remember"),
     ">": ("file", 1), "return": ("file", 1), "enter": ("file", 1), "<": ("file", -1),
 }

@@ -1174,3 +1174,116 @@ def test_page_keys_go_to_chapters_and_hold_at_the_ends(video, monkeypatch, capsy
     assert all("\n" + words + "\n" in err for words in said) and "quit at frame" in err
     # The status line names the chapter of the frame up.
     assert bool(said) == ("  chapter 2/3: The Storm  " in err)
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("level", [1, 0])
+def test_the_display_over_the_picture_comes_with_a_key_and_goes_after_its_time(
+        video, monkeypatch, tmp_path, chaptered, level):
+    """Paused at once ("Paused" for 1.5 s), then o (the bar for 3 s), then a
+    speed key just before quitting with a screenshot: what SDL shows at each
+    flip, in a window twice the picture's size."""
+    from brilox.media.osd import Layout
+    from play_clips import bmp_pixel
+    import brilox.play.player
+    flips, flip = [], display.flip
+
+    def flip_and_look():
+        flip()
+        clock = brilox.play.player.time
+        rgb = (colour.presented_rgb((0, 0, 2 * W, 2 * H), (2 * W, 2 * H)) if sdl.over_sdl2()
+               else _colour.read_display((0, 0, 2 * W, 2 * H)))
+        flips.append((clock.now - clock.start,
+                      np.frombuffer(rgb, np.uint8).reshape(2 * H, 2 * W, 3).astype(int)))
+
+    monkeypatch.setattr(display, "flip", flip_and_look)
+    shot = tmp_path / "shot.bmp"
+    events = [(0.05, KEY, SPACE), (2.0, KEY, display.K_o), (5.2, KEY, display.K_RIGHTBRACKET),
+              (5.5, KEY, display.K_q)]
+    status, shown = play_on_clock(monkeypatch, [chaptered / "chapters.mkv", "--window",
+                                                "%dx%d" % (2 * W, 2 * H), "--osd-level",
+                                                level, "--screenshot", shot], events)
+    assert status == 0
+    paused = sum(t < 0.05 for t, _ in flips)
+    bare = flips[paused - 1][1]
+    # After the pause, nothing new but the display coming and going.
+    times = [t for t, _ in flips[paused:]]
+    if level == 0:
+        assert times == [] and len(shown) == paused
+    else:
+        # Each comes within two reads of the keys (5 ms) of its key, and goes
+        # within one of its time (1.5 s, 3 s for o) after it came; the last
+        # goes for the screenshot.
+        assert len(times) == 6 and all(0 <= t - due < 0.011 for t, due in zip(
+            times[::2] + times[5:], [0.05, 2.0, 5.2, 5.5])), times
+        assert all(0 <= gone - came - seconds < 0.006 for came, gone, seconds in zip(
+            times[::2], times[1::2], [1.5, 3.0])), times
+        layout = Layout(W, H)
+        for n, (_, rgb) in enumerate(flips[paused:]):
+            rows = np.flatnonzero((abs(rgb - bare) > 2).any(axis=(1, 2)))
+            if n % 2:
+                assert len(rows) == 0
+                continue
+            top, bottom = rows[rows < H], rows[rows >= H]
+            # The message line's rows, and the bar's with its time above it:
+            # nowhere else does the picture change.
+            assert len(top) and 2 * layout.top[0] <= top.min() and top.max() < 2 * layout.top[1]
+            assert len(bottom) and bottom.min() >= 2 * layout.bottom[0]
+        # The chapters' ticks (2.01 s and 4.5 s of 6): bright across the bar,
+        # past its fill (a pixel at the first frame).
+        x0, y0, x1, y1 = layout.bar
+        across = flips[paused + 2][1][y0 + y1].sum(axis=1)[::2]
+        ticks = [x for x in range(x0 + 2, x1) if across[x] > np.median(across[x0:x1]) + 150]
+        assert ticks == [x0 + round((x1 - x0) * t / 6) for t in (2.01, 4.5)]
+    # The screenshot is the picture without the display over it.
+    data = shot.read_bytes()
+    assert all(abs(np.array(bmp_pixel(data, x, y)) - bare[y, x]).max() <= 2
+               for y in range(0, 2 * H, 7) for x in range(0, 2 * W, 5))
+
+
+@pytest.mark.timeout(60)
+def test_the_display_is_drawn_into_frames_as_they_play_and_its_bar_moves(
+        video, monkeypatch, chaptered):
+    """o while playing: for 3 s each frame SDL shows carries the bar, filled
+    to the frame's time, and the bars of the picture between the bands
+    untouched; then bare frames.  The decoding thread draws it into the
+    frames; the game's side only into those decoded before the key."""
+    from brilox.media import osd
+    from brilox.media.decoder import AHEAD_MAX
+    import brilox.play.player
+    flips, flip, painted = [], display.flip, []
+    paint = osd.Painter.frame
+
+    def flip_and_look():
+        flip()
+        clock = brilox.play.player.time
+        rgb = (colour.presented_rgb((0, 0, W, H), (W, H)) if sdl.over_sdl2()
+               else _colour.read_display((0, 0, W, H)))
+        flips.append((clock.now - clock.start, np.frombuffer(rgb, np.uint8).reshape(H, W, 3)))
+
+    monkeypatch.setattr(display, "flip", flip_and_look)
+    monkeypatch.setattr(osd.Painter, "frame",
+                        lambda self, *args: painted.append(self.keep) or paint(self, *args))
+    status, _ = play_on_clock(monkeypatch, [chaptered / "chapters.mkv", "--osd-level", 1],
+                              [(0.05, KEY, display.K_o), (3.5, KEY, display.K_q)])
+    assert status == 0
+    layout = osd.Layout(W, H)
+    x0, y0, x1, y1 = layout.bar
+    # The colour bars, the same in every frame but for the coding's noise
+    # (each frame is coded alone), between the number's bands.
+    middle = slice(max(layout.top[1], BAND + 2), min(layout.bottom[0], H - BAND - 2))
+    with_bar = []
+    for t, rgb in flips:
+        row = rgb[(y0 + y1) // 2, x0:x1].astype(int).sum(axis=1)
+        # The bar's ground: the number's black or white darkened, never either.
+        ground = ((row > 3 * 40) & (row < 3 * 160)).any()
+        assert abs(rgb[middle].astype(int) - flips[0][1][middle]).max() <= 16
+        if ground:
+            with_bar.append(t)
+            white = np.flatnonzero(row > 3 * 200)
+            fill = white[-1] + 1 if len(white) else 0
+            # The frame up is the last due: its time, a frame at most before t.
+            assert layout.fill(t - 1 / 30, 6.0) - 1 <= fill <= layout.fill(t, 6.0) + 1, t
+    assert with_bar and with_bar[0] < 0.05 + 2 / 30 and 3.0 <= with_bar[-1] < 3.1
+    assert [t for t, _ in flips if with_bar[0] <= t <= with_bar[-1]] == with_bar
+    assert painted.count(True) <= AHEAD_MAX + 2 and painted.count(False) >= 80

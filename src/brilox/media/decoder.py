@@ -32,7 +32,7 @@ class Item:
     dropped before their pipeline, or never decoded, to keep time."""
 
     __slots__ = ("kind", "serial", "index", "number", "time", "at", "duration", "planes",
-                 "picture", "note", "dropped", "skipped", "clip")
+                 "picture", "note", "dropped", "skipped", "clip", "drawn")
 
     def __init__(self, kind, serial, index=None, number=None, time=0.0, at=0.0, duration=0.0,
                  planes=None, note=None):
@@ -42,6 +42,8 @@ class Item:
         self.dropped = self.skipped = 0
         # The clip it is of (a sequence.Clip), where the Video strings clips.
         self.clip = None
+        # (what, the frame with it) of the display over the picture drawn into it.
+        self.drawn = None
 
 
 class Decoder:
@@ -65,6 +67,9 @@ class Decoder:
         # size follows.
         self.subtitles = None
         self.shown = None
+        # The display over the picture (an osd.Osd) drawn into the frames
+        # while it shows, or None.
+        self.osd = None
         # Where play goes on: the next frame's index; where frames fall on
         # the clock's line.
         self.next = 0
@@ -172,6 +177,10 @@ class Decoder:
                                               deep)
         item.picture = self.pipeline.run(planes, time_of + (source.start or 0.0))
         item.planes = None
+        if self.osd is not None:
+            item.drawn = self.osd.ahead(item.picture, time_of, source.length,
+                                        getattr(source, "chapters", ()), settings["pad"],
+                                        self.shown)
         if self.sequence is not None:
             item.clip = self.sequence.current()
         return item

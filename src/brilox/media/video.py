@@ -10,6 +10,7 @@ import weakref
 import brilox.base
 from brilox.media.clock import Clock, check_speed
 from brilox.media.decoder import FEED_EVERY, Decoder
+from brilox.media.osd import Overlaid
 from brilox.media.output import check_end_event, check_rect
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE
 from brilox.media.seek import LAST, SEEK, STEP, check_time
@@ -21,7 +22,7 @@ from brilox.overlay import Overlay  # noqa: F401 (the sequence room makes it thr
 _open_videos = weakref.WeakSet()
 
 
-class Video(Sequenced):
+class Video(Sequenced, Overlaid):
     """A video file (or raw frames) played on the display the game set up, through an
     overlay of its own, or into `surface` (output="surface").  See the module's documentation."""
 
@@ -261,10 +262,10 @@ class Video(Sequenced):
         if item is not None and item.kind != GLIMPSE:
             self._aim = None
         if item is None or what == NOTE:
-            if self._reshow and self._up is not None:
+            if not self._text_again(time.perf_counter()) and self._reshow and self._up is not None:
                 output.reshow()
             return False
-        self.upload += output.show(item.picture.frame, time.perf_counter)
+        self.upload += output.show(self._over(item, time.perf_counter()), time.perf_counter)
         queue.wake()  # the decoding thread goes on once the frame is up, not during it
         self.dropped, self.played = self.dropped + dropped, self.played + (item.kind == FRAME)
         self.stepped, self._up = self.stepped + (item.kind != FRAME), item
@@ -284,13 +285,6 @@ class Video(Sequenced):
     def due_in(self):
         """Seconds until the next frame is due, or None where none waits."""
         return self._clock.due_in(self._queue.head(), time.perf_counter(), self._pace)
-
-    def rgb(self):
-        """The frame up as a numpy array (height, width, 3), as SDL shows it."""
-        self._check()
-        if self._up is None:
-            raise ValueError("no frame is up yet: call update() first")
-        return self._output.rgb(self._up.picture)
 
     def wait(self, timeout):
         """Waits up to `timeout` seconds until caught_up() (when nothing else is to do)."""

@@ -7,7 +7,7 @@ Usage::
                 [--frames N] [--no-drop] [--range {auto,limited,full}]
                 [--aspect W:H | --sar W:H] [--no-autorotate] [--no-audio] [--volume N]
                 [--mute] [--speed X] [--video-stream N] [--audio-stream N] [--sub FILE]
-                [--subtitle-stream N]
+                [--subtitle-stream N] [--osd-level {0,1}]
                 [--screenshot OUT.png | OUT.bmp] [--version]
 
     python -m brilox.play ...          # the same
@@ -112,6 +112,12 @@ it, in PNG (BMP for a name ending in .bmp; any other name is refused).
 Where the display surface does not hold the video (sdl12-compat, hardware
 overlays), the screenshot is the frame rendered by FFmpeg's scaler at its
 place in the window.
+
+What a key does shows over the picture for 1.5 s: a line at the top
+("Volume 80%", "Speed 1.50x", "Chapter 3/12: The Storm") and a bar at the
+bottom with the time, the length, the position and a tick at each
+chapter.  ``o`` shows the bar for 3 s; ``--osd-level 0`` shows nothing.
+Screenshots leave it out.
 
 While playing, a status line on standard error shows the frame number, the
 position and length, the frames a second shown while playing (once

@@ -234,6 +234,9 @@ def parse_options(argv=None):
     parser.add_argument("--subtitle-stream", type=stream_number, metavar="N",
                         help="show the subtitle stream with this index in the file (as "
                              "--audio-stream counts)")
+    parser.add_argument("--osd-level", type=int, choices=(0, 1), default=1, metavar="N",
+                        help="1 (the default): what a key did shows over the picture for "
+                             "1.5 s, with the position bar; 0: nothing shows over it")
     parser.add_argument("--screenshot", metavar="OUT.png",
                         help="save the last frame shown as the window shows it: PNG for a "
                              "name ending in .png, BMP for .bmp")

@@ -36,6 +36,7 @@ class Controls:
         ("volume", -1 or +1)     down or up a step
         ("next_audio",), ("next_subtitle",), ("next_video",)
         ("speed", -1, +1 or 0)   slower, faster, or the file's own
+        ("osd",)                 the position bar over the picture, for a while
 
     Which key gives which is brilox.play.keys's table.
     """

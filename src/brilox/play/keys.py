@@ -69,6 +69,8 @@ LINES = (
          "the next file of the list"),
     Line((Key("<", "K_LESS", ("file", -1)), Key("<", "K_COMMA", ("file", -1), shifted=True)),
          "the previous file of the list"),
+    Line((Key("o", "K_o", ("osd",)),),
+         "show the position, the time and the length over the picture for 3 s"),
     Line((Key("q", "K_q", ("quit", "quit")), Key("escape", "K_ESCAPE", ("quit", "quit"))),
          "quit; so does closing the window"),
     Line((Key("Q", "K_q", ("quit", "remember"), shifted=True),),

@@ -29,6 +29,8 @@ from brilox.media.video import Video
 HEADLESS_PATTERN_FRAMES = 300
 # What a speed key multiplies or divides the speed by.
 SPEED_STEP = 1.1
+# Seconds the on-screen display stays after an event, and after its key.
+OSD_SECONDS, OSD_KEY_SECONDS = 1.5, 3.0
 
 
 def save_screenshot(path, picture, placement, window, probe):
@@ -144,6 +146,8 @@ class Player:
         # play ended where not at the end: "next" or "previous" (file),
         # "quit", or "remember" (quit, the place kept).
         self.turn, self.then = None, None
+        # 0: nothing is shown over the picture; 1: what a key did, for a while.
+        self.osd_level = 1
 
     @property
     def played(self):
@@ -240,13 +244,24 @@ class Player:
         words.append("muted" if sound.muted() else "vol %d%%" % sound.volume())
         return "  ".join(words)
 
-    def event(self, text, now):
+    def event(self, text, now, shown=None):
+        """Says what a key did: `text` (a format for the frame's number) on
+        the status line, and `shown` (where not None) over the picture."""
         self.say(text % self.number(), now)
+        if shown is not None:
+            self.osd_say(shown)
 
     def say(self, text, now):
         """Says what happened, on a line of its own: every word the player
         says while it plays comes through here."""
         self.status.event(text, self.number(), self.video.position, now, self.paused)
+
+    def osd_say(self, message, seconds=OSD_SECONDS):
+        """Shows `message` over the top of the picture (None: the one shown
+        while it is), and the position bar, for `seconds`; nothing at
+        --osd-level 0 or headless."""
+        if self.osd_level > 0 and not self.headless:
+            self.video.show_text(message, seconds, bar=True)
 
     def pause(self, now):
         self.begin()
@@ -259,7 +274,8 @@ class Player:
             self.paused_for += now - self.paused_at
             self.video.play()
         self.playing_on = False
-        self.event("paused at frame %d" if self.paused else "playing from frame %d", now)
+        self.event("paused at frame %d" if self.paused else "playing from frame %d", now,
+                   "Paused" if self.paused else "Playing")
 
     def go(self, kind, target, now):
         """Asks the video for a step or a seek; its frame shows before the
@@ -280,6 +296,8 @@ class Player:
         self.playing_on = False
         self.moving = True
         self.moved_at = now
+        # The bar shows where it goes; the message line stays while it shows.
+        self.osd_say(None)
 
     def arrived(self, now):
         """A step's or a seek's frame is up (or said not to be there): the
@@ -344,13 +362,17 @@ class Player:
         elif kind == "next_subtitle":
             label = video.next_subtitle()[1]
             said = "subtitles " + label if video.subtitles else "no subtitles"
-            self.event(said.replace("%", "%%") + " at frame %d", now)
+            self.event(said.replace("%", "%%") + " at frame %d", now, subtitle_words(video))
         elif kind == "speed":
             speed = 1.0 if command[1] == 0 else video.speed * SPEED_STEP ** command[1]
             # Rounded, so that steps up and down come back to 1 exactly.
             video.speed = self.status.speed = min(FASTEST, max(SLOWEST, round(speed, 6)))
             self.playing_on = False
-            self.event("speed %.2fx at frame %%d" % video.speed, now)
+            self.event("speed %.2fx at frame %%d" % video.speed, now, "Speed %.2fx" % video.speed)
+        elif kind == "osd":
+            here = chapters.chapter_at(source.chapters, video.position) if source.chapters else -1
+            self.osd_say(capital(chapters.name(source.chapters, here)) if here >= 0
+                         else source.name, OSD_KEY_SECONDS)
         elif kind == "next_video":
             self.next_video(now)
         elif kind in ("fullscreen", "resize"):
@@ -378,8 +400,9 @@ class Player:
         base = video.aim
         to = chapters.chapter_to(marks, video.time_of(base), direction)
         if to is None:
-            here = chapters.name(marks, len(marks) - 1).replace("%", "%%")
-            self.event("no chapter after " + here + " (frame %d)", now)
+            here = chapters.name(marks, len(marks) - 1)
+            self.event("no chapter after " + here.replace("%", "%%") + " (frame %d)", now,
+                       "No chapter after " + here)
             return
         start = marks[to][0] if to >= 0 else 0.0
         # The first frame at or after the start: a frame's time is its
@@ -389,6 +412,7 @@ class Player:
             local = min(local, source.count - 1)
         self.go("seek", base - source.position(base) + local, now)
         self.landing = chapters.name(marks, to).replace("%", "%%") if to >= 0 else None
+        self.osd_say(capital(chapters.name(marks, to)) if to >= 0 else "Start")
 
     def other_file(self, direction, now):
         """Ends play of this file for the next of the list, or the one
@@ -426,11 +450,12 @@ class Player:
         # Said at the frame it switched from.
         self.status.event("video stream %d at frame %d" % (following, number), number,
                           position, now, self.paused)
+        self.osd_say("Video: %d/%d" % (streams.index(following) + 1, len(streams)))
 
     def sound_command(self, kind, command, now):
         sound = self.video.sound
         if sound is None:
-            self.event("no sound (frame %d)", now)
+            self.event("no sound (frame %d)", now, "No sound")
             return
         if kind == "mute":
             said = "muted" if sound.toggle_mute() else "sound on"
@@ -441,9 +466,11 @@ class Player:
             following = streams[(streams.index(sound.index) + 1) % len(streams)]
             self.video.next_audio(following)
             said = "audio stream %d" % following
+            shown = "Audio: %d/%d" % (streams.index(following) + 1, len(streams))
             self.playing_on = False
         # The event's text is a format for the frame's number.
-        self.event(said.replace("%", "%%") + " at frame %d", now)
+        self.event(said.replace("%", "%%") + " at frame %d", now,
+                   shown if kind == "next_audio" else capital(said))
 
     def run(self, limit=None):
         """Plays until the end, the frame limit or a quit.  The events are
@@ -465,6 +492,10 @@ class Player:
                 self.shown_frame(now)
                 if limit is not None and self.shown >= limit:
                     return
+            elif video.redrawn:
+                # The text over the picture came, changed or went.
+                video.redrawn = False
+                display.flip()
             while video.notes:
                 self.arrived(now)
                 note, landing, self.landing = video.notes.popleft(), self.landing, None
@@ -487,8 +518,31 @@ def begin_turn(player, turn):
     now = time.perf_counter()
     for text in turn.said:
         player.say(text, now)
+    if turn.label:
+        player.osd_say(turn.label)
     if turn.start:
         player.video.seek(turn.start)
+
+
+def capital(words):
+    """Words as they begin a line over the picture."""
+    return words[:1].upper() + words[1:]
+
+
+def subtitle_words(video):
+    """What the display says of the subtitles chosen: "Subtitles: 2/3 eng",
+    a file's name, or "Subtitles: off"."""
+    choices, chosen = video.subtitles, video.subtitle
+    if not choices:
+        return "No subtitles"
+    if chosen is None:
+        return "Subtitles: off"
+    name = os.path.basename(chosen) if isinstance(chosen, str) else ""
+    container = getattr(video.source, "container", None)
+    if isinstance(chosen, int) and container is not None:
+        metadata = container.streams[chosen].metadata or {}
+        name = metadata.get("title") or metadata.get("language") or ""
+    return ("Subtitles: %d/%d %s" % (choices.index(chosen) + 1, len(choices), name)).rstrip()
 
 
 def note_text(note):
@@ -593,6 +647,7 @@ def play(options, source, turn=None):
         # player says other such things.
         video.on_warning = lambda text: player.status.line("%s: %s" % (PROG, text))
         player.status.speed = options.speed
+        player.osd_level = getattr(options, "osd_level", 1)
         player.locate()
         if turn is not None:
             begin_turn(player, turn)
@@ -615,6 +670,10 @@ def play(options, source, turn=None):
         summary.finished = video.finished
         player.status.close()
         if options.screenshot and player.shown:
+            # What the window shows of the video, without the display over it
+            # (presented again, where SDL shows overlays only when it presents).
+            if video.bare():
+                display.flip()
             try:
                 save_screenshot(options.screenshot, video.picture, window.placement(),
                                 window.size, video.probe)
