@@ -32,7 +32,7 @@ $(PY): | system
 
 # Build dependencies live in the venv so that rebuilds reuse build/.
 venv: system $(PY)
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "pytest>=7" "pytest-timeout>=2" "pytest-xdist>=3" "pytest-rerunfailures>=11" "hypothesis>=6" "mypy>=1.0"
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "pytest>=7" "pytest-timeout>=2" "pytest-xdist>=3" "hypothesis>=6" "mypy>=1.0"
 
 install: venv
 	$(PY) -m pip install -q --no-build-isolation ".[test,video]"

@@ -11,6 +11,7 @@ from support.xserver import x_display  # noqa: E402,F401  (a fixture)
 DOUBLE = sdl.load_double()
 
 import pytest  # noqa: E402
+from _pytest.runner import runtestprotocol  # noqa: E402
 from sanitizer import import_leaking  # noqa: E402
 
 import_leaking("numpy")
@@ -73,6 +74,42 @@ def pytest_addoption(parser):
 def pytest_configure(config):
     config.addinivalue_line("markers", "real_time: holds sound or picture against the clock "
                                        "as it plays (tests/conftest.py's REAL_TIME)")
+    config.addinivalue_line("markers", "rerun(times): runs a test that fails up to `times` "
+                                       "more times; it fails if every run does")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_protocol(item, nextitem):
+    """Runs a test marked `rerun` again where it fails, up to its times.
+    Each run is a whole one, torn down as far as the next test needs, so
+    that every fixture set up for it (a sound or X server of the module)
+    is ended by its own teardown before it is made again: none outlives its
+    run (a plugin that drops pytest's record of what is set up would
+    leave them running)."""
+    marker = item.get_closest_marker("rerun")
+    if marker is None:
+        return None
+    times = marker.kwargs.get("times", 2)
+    item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+    for attempt in range(times + 1):
+        reports = runtestprotocol(item, nextitem=nextitem, log=False)
+        failed = [report for report in reports if report.failed]
+        if failed and attempt < times:
+            # One line for the run that failed; the test is reported once.
+            failed[0].outcome = "rerun"
+            item.ihook.pytest_runtest_logreport(report=failed[0])
+            continue
+        for report in reports:
+            item.ihook.pytest_runtest_logreport(report=report)
+        break
+    item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+    return True
+
+
+def pytest_report_teststatus(report):
+    if report.outcome == "rerun":
+        return "rerun", "R", ("RERUN", {"yellow": True})
+    return None
 
 
 def pytest_collection_modifyitems(config, items):
@@ -99,7 +136,7 @@ def pytest_collection_modifyitems(config, items):
             # through the decoding thread against the clock, which a busy
             # machine can starve for longer than their bounds.  A fault
             # fails every run.
-            item.add_marker(pytest.mark.flaky(reruns=2))
+            item.add_marker(pytest.mark.rerun(times=2))
 
 
 

@@ -299,7 +299,7 @@ def test_play_goes_on_from_the_frame_up_after_a_paused_seek_or_a_speed_change(vi
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.flaky(reruns=2)  # held against the system clock as it plays
+@pytest.mark.rerun(times=2)  # held against the system clock as it plays
 def test_a_looped_clip_runs_on_without_a_held_frame(video, clips):
     video.set_mode((W, H))
     with Video(clips / "second.mp4", loop=True, end_event=END) as v:
