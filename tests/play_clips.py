@@ -91,14 +91,14 @@ KEY_EVENT, CLICK_EVENT = "=BBBxBxxxiiH", "=BBBBHH"
 
 
 def push_event(kind, *fields):
-    """Puts an event on SDL's queue: a key press (KEYDOWN, key) or a mouse
-    click (MOUSEBUTTONDOWN, button, x, y)."""
+    """Puts an event on SDL's queue: a key press (KEYDOWN, key[, modifiers])
+    or a mouse click (MOUSEBUTTONDOWN, button, x, y)."""
     import ctypes
     import brilox.display as d
     from support import sdl
     event = ctypes.create_string_buffer(64)  # larger than any SDL_Event
     if kind == d.KEYDOWN:
-        struct.pack_into(KEY_EVENT, event, 0, kind, 0, 1, 0, fields[0], 0, 0)
+        struct.pack_into(KEY_EVENT, event, 0, kind, 0, 1, 0, fields[0], (*fields, 0)[1], 0)
     else:
         struct.pack_into(CLICK_EVENT, event, 0, kind, 0, fields[0], 1, fields[1], fields[2])
     assert sdl.lib().SDL_PushEvent(event) == 0

@@ -362,7 +362,8 @@ def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
     events = [(0.05, K, d.K_SPACE), (0.2, K, d.K_RIGHT), (0.22, K, d.K_RIGHT),
               (0.24, K, d.K_RIGHT), (0.3, K, d.K_UP), (0.4, K, d.K_LEFT), (0.5, K, d.K_END),
               (0.6, K, d.K_HOME), (0.65, CLICK, d.BUTTON_RIGHT, 50, 5), (0.7, K, d.K_PAGEUP),
-              (0.8, K, d.K_DOWN), (0.85, K, d.K_s), (0.9, K, d.K_SPACE), (1.25, K, d.K_RIGHT),
+              (0.8, K, d.K_DOWN), (0.85, K, d.K_PERIOD), (0.86, K, d.K_COMMA),
+              (0.87, K, d.K_PERIOD), (0.9, K, d.K_SPACE), (1.25, K, d.K_RIGHT),
               (2.0, K, d.K_SPACE), (2.4, K, d.K_q),
               # A double click; then clicks far apart, and half a second apart.
               (0.66, CLICK, d.BUTTON_LEFT, 10, 5), (0.68, CLICK, d.BUTTON_LEFT, 12, 6),
@@ -373,9 +374,9 @@ def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
                                                 "--window", "101x20"], events, seek=0.5)
     assert status == 0
     got = numbers(shown)
-    assert got[:12] == [0, 1, 2, 3, 603, 602, 1999, 0, 1000, 1999, 1399, 1400]
+    assert got[:14] == [0, 1, 2, 3, 603, 602, 1999, 0, 1000, 1999, 1399, 1400, 1399, 1400]
     # Playing again, then 10 s on from the frame shown last.
-    jump = next(i for i in range(12, len(got)) if got[i] != got[i - 1] + 1)
+    jump = next(i for i in range(14, len(got)) if got[i] != got[i - 1] + 1)
     assert got[jump] == got[jump - 1] + 100
     said = capsys.readouterr()
     assert "\njumped to frame %d\n" % got[jump] in said.err
@@ -383,9 +384,32 @@ def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
     # Steps and seeks are not frames played, nor the time paused (0.85 s,
     # and the 0.4 s paused before quitting), nor the time the seek took.
     summary = re.match(r"brilox-play: (\d+) frames, ([\d.]+) s playing, ", said.out)
-    assert int(summary[1]) == len(got) - 12
+    assert int(summary[1]) == len(got) - 14
     assert float(summary[2]) == pytest.approx(0.05 + 0.35 + 0.25, abs=0.03)
-    assert ", 0 dropped, 0 skipped, 12 stepped, " in said.out
+    assert ", 0 dropped, 0 skipped, 14 stepped, " in said.out
+
+
+def test_an_ab_loop_repeats_its_frames_until_cleared(monkeypatch, capsys, tmp_path):
+    # l at frame 3 and at frame 7 (10 fps); cleared at 2.4 s, in the fourth
+    # pass, which plays on past B.  The wheel and the delay keys say there is nothing to
+    # move (no sound, no subtitles).
+    clip = numbered_clip(tmp_path / "clip.yuv", 100)
+    events = [(0.35, K, d.K_l), (0.75, K, d.K_l), (1.0, CLICK, d.BUTTON_WHEELUP, 5, 5),
+              (1.1, K, d.K_EQUALS, d.KMOD_LCTRL), (1.2, K, d.K_z), (2.4, K, d.K_l),
+              (3.35, K, d.K_q)]
+    status, shown = play_on_clock(monkeypatch, [clip, "--size", "16x16", "--fps", 10], events)
+    assert status == 0
+    got = numbers(shown)
+    err = capsys.readouterr().err
+    marks = re.search(r"\nA-B loop: A set at 0:00.(\d)\nA-B loop: 0:00.\1 - 0:00.(\d)\n", err)
+    a, b = int(marks[1]), int(marks[2])
+    assert (a, b) == (3, 7) and "\nA-B loop cleared\n" in err
+    assert "A-B loop 0:00.3 - 0:00.7" in err  # the status line's
+    # Each pass shows A to B exactly, then on past B once cleared.
+    start = got.index(b) + 1
+    passes = list(range(a, b + 1)) * 3 + list(range(a, b + 7))
+    assert got[:start] == list(range(b + 1)) and got[start:] == passes
+    assert err.count("no sound (frame ") == 2 and "no subtitles (frame " in err
 
 
 def test_stepping_back_on_a_pipe_says_where_the_kept_frames_end(monkeypatch, capsys):
@@ -707,7 +731,7 @@ def test_speed_keys_and_the_next_video_stream(x_display, x11_player, tmp_path): 
 # SDL's name for each key the player takes: its command while playing, and
 # while paused where that is another.
 KEY_COMMANDS = {
-    "space": ("pause",), "p": ("pause",), "s": ("step", 1),
+    "space": ("pause",), "p": ("pause",), ",": ("step", -1), ".": ("step", 1),
     "right": (("seek", 10), ("step", 1)), "left": (("seek", -10), ("step", -1)),
     "up": ("seek", 60), "down": ("seek", -60), "page up": ("chapter", 1),
     "page down": ("chapter", -1), "home": ("seek_to", 0.0), "end": ("seek_to", 1.0),
@@ -715,18 +739,27 @@ KEY_COMMANDS = {
     "a": ("next_audio",), "t": ("next_subtitle",), "v": ("next_video",),
     "[": ("speed", -1), "]": ("speed", 1), "backspace": ("speed", 0),
     "q": ("quit", "quit"), "escape": ("quit", "quit"),
+    "ctrl+-": ("audio_delay", -1), "ctrl+[-]": ("audio_delay", -1),
+    "ctrl+=": ("audio_delay", 1), "ctrl++": ("audio_delay", 1), "ctrl+[+]": ("audio_delay", 1),
+    "z": ("sub_delay", -1), "x": ("sub_delay", 1), "l": ("ab_loop",), "s": ("screenshot",),
 }
 
 
 def commands_of_every_key(paused):
-    """Every key of SDL's set pressed: SDL's name for each that gives a
-    command (SDL names keys once its video is up), and its commands."""
+    """Every key of SDL's set pressed, alone and with Ctrl: SDL's name for
+    each that gives a command (SDL names keys once its video is up), with
+    "ctrl+" before it where Ctrl gives another, and its commands."""
     from brilox.key import name
     from brilox.play.controls import Controls
     codes = {getattr(d, n) for n in vars(d) if n.startswith("K_")}
-    given = {code: Controls().commands(SimpleNamespace(type=d.KEYDOWN, key=code, mod=0),
-                                       paused, 0.0, 640) for code in codes}
-    return {name(code): said for code, said in given.items() if said}
+    given = {(code, mod): Controls().commands(SimpleNamespace(type=d.KEYDOWN, key=code, mod=mod),
+                                              paused, 0.0, 640)
+             for code in codes for mod in (0, d.KMOD_LCTRL, d.KMOD_RCTRL)}
+    named = {name(code): said for (code, mod), said in given.items() if said and not mod}
+    for (code, mod), said in given.items():
+        if mod and said != given[code, 0]:
+            named["ctrl+" + name(code)] = said
+    return named
 
 
 @pytest.mark.parametrize("paused", [False, True], ids=["playing", "paused"])
@@ -764,4 +797,5 @@ def test_every_help_is_the_key_table_and_names_every_key(video, where, drawn, ro
     assert block == drawn(keys)
     names = [re.match(row, line) for line in block.splitlines()]
     named = {n.strip("*") for found in names if found for n in found.group(1).split(", ")}
-    assert named == set(commands_of_every_key(False)) | {"right click", "double click"}
+    assert named == set(commands_of_every_key(False)) | {"right click", "double click",
+                                                          "wheel down", "wheel up"}

@@ -9,6 +9,7 @@ import warnings
 
 import brilox.base
 from brilox.play import keys, screenshot
+from brilox.media.clock import LONGEST_DELAY, check_delay
 from brilox.media.colour import RANGE_CHOICES
 from brilox.media.frames import MAX_SIDE, BadInput, parse_aspect
 from brilox.media.notes import MediaWarning
@@ -60,6 +61,14 @@ def speed_argument(text):
     if not SLOWEST <= value <= FASTEST:
         raise argparse.ArgumentTypeError("%r is not %g to %g" % (text, SLOWEST, FASTEST))
     return value
+
+
+def delay_argument(text):
+    try:
+        return check_delay(text, "delay")
+    except (TypeError, ValueError):
+        raise argparse.ArgumentTypeError("%r is not a number of seconds from %g to %g"
+                                         % (text, -LONGEST_DELAY, LONGEST_DELAY)) from None
 
 
 def stream_number(text):
@@ -150,6 +159,7 @@ def parse_options(argv=None):
                         help="frames a second of raw frames and the pattern (default 30); "
                              "media files play at their own timestamps")
     parser.add_argument("--loop", action="store_true", help="start a file again at its end")
+    parser.add_argument("--fullscreen", action="store_true", help="start in full screen")
     parser.add_argument("--window", type=size_argument, metavar="WxH",
                         help="window size (default: the frame size)")
     parser.add_argument("--headless", action="store_true",
@@ -182,6 +192,9 @@ def parse_options(argv=None):
     parser.add_argument("--speed", type=speed_argument, default=1.0, metavar="X",
                         help="play X times as fast, 0.25 to 4 (default 1), the sound's "
                              "pitch kept")
+    parser.add_argument("--audio-delay", type=delay_argument, default=0.0, metavar="S",
+                        help="play the sound S seconds after the picture (before it, where "
+                             "negative), as for a sound device heard late (default 0)")
     parser.add_argument("--video-stream", type=stream_number, metavar="N",
                         help="play the video stream with this index in the file (as ffprobe "
                              "numbers them; default: the one FFmpeg picks)")
@@ -195,6 +208,9 @@ def parse_options(argv=None):
     parser.add_argument("--subtitle-stream", type=stream_number, metavar="N",
                         help="show the subtitle stream with this index in the file (as "
                              "--audio-stream counts)")
+    parser.add_argument("--sub-delay", type=delay_argument, default=0.0, metavar="S",
+                        help="show the subtitles S seconds after their times (before them, "
+                             "where negative; default 0)")
     parser.add_argument("--screenshot", metavar="OUT.png",
                         help="save the last frame shown as the window shows it: PNG for a "
                              "name ending in .png, BMP for .bmp")

@@ -11,8 +11,11 @@ KEY_POLL = 0.005
 # Two left clicks this close together (seconds, pixels) are a double click.
 DOUBLE_CLICK, DOUBLE_CLICK_SLOP = 0.4, 4
 
-# Each key of the table (brilox.play.keys) by SDL's code for it.
-KEYS = {getattr(display, key.constant): key for line in LINES for key in line.keys}
+# Each key of the table (brilox.play.keys) by SDL's code for it and whether
+# it wants Ctrl held.
+KEYS = {(getattr(display, key.constant), key.ctrl): key for line in LINES for key in line.keys}
+# The mouse wheel turns the volume, as 9 and 0 do.
+WHEEL = {display.BUTTON_WHEELUP: ("volume", 1), display.BUTTON_WHEELDOWN: ("volume", -1)}
 
 
 class Controls:
@@ -30,6 +33,9 @@ class Controls:
         ("volume", -1 or +1)     down or up a step
         ("next_audio",), ("next_subtitle",), ("next_video",)
         ("speed", -1, +1 or 0)   slower, faster, or the file's own
+        ("audio_delay", -1 or +1), ("sub_delay", -1 or +1)   100 ms earlier, later
+        ("ab_loop",)             set A, set B, clear
+        ("screenshot",)          save the frame as shown
 
     Which key gives which is brilox.play.keys's table.
     """
@@ -45,12 +51,18 @@ class Controls:
             return [("resize", event.w, event.h)]
         if kind == display.MOUSEBUTTONDOWN:
             return self.click(event, now, window_width)
-        key = KEYS.get(event.key) if kind == display.KEYDOWN else None
+        key = None
+        if kind == display.KEYDOWN:
+            # A key with Ctrl held is its Ctrl command, else its own.
+            ctrl = bool(event.mod & display.KMOD_CTRL)
+            key = KEYS.get((event.key, ctrl)) or KEYS.get((event.key, False))
         if key is None:
             return []
         return [key.paused if paused and key.paused is not None else key.command]
 
     def click(self, event, now, window_width):
+        if event.button in WHEEL:
+            return [WHEEL[event.button]]
         if event.button == display.BUTTON_RIGHT:
             return [("seek_to", min(1.0, max(0.0, event.x / max(1, window_width - 1))))]
         if event.button != display.BUTTON_LEFT:

@@ -8,12 +8,18 @@ loaded."""
 class Key:
     """A key: SDL's name for it (what ``brilox.key.name`` says), its
     ``brilox.display`` constant, the command it gives, and the command it
-    gives while paused where that is another."""
+    gives while paused where that is another; `ctrl`: it gives it with
+    Ctrl held (and nothing without)."""
 
-    __slots__ = ("word", "constant", "command", "paused")
+    __slots__ = ("word", "constant", "command", "paused", "ctrl")
 
-    def __init__(self, word, constant, command, paused=None):
+    def __init__(self, word, constant, command, paused=None, ctrl=False):
         self.word, self.constant, self.command, self.paused = word, constant, command, paused
+        self.ctrl = ctrl
+
+    @property
+    def name(self):
+        return "ctrl+" + self.word if self.ctrl else self.word
 
 
 class Line:
@@ -25,7 +31,7 @@ class Line:
         self.keys, self.does, self.clicks = keys, does, clicks
 
     def names(self, key_style="%s"):
-        return ", ".join([key_style % k.word for k in self.keys] + list(self.clicks))
+        return ", ".join([key_style % k.name for k in self.keys] + list(self.clicks))
 
 
 LINES = (
@@ -34,7 +40,8 @@ LINES = (
     Line((Key("right", "K_RIGHT", ("seek", 10), paused=("step", 1)),
           Key("left", "K_LEFT", ("seek", -10), paused=("step", -1))),
          "playing: seek 10 s on or back; paused: one frame on or back (held, they repeat)"),
-    Line((Key("s", "K_s", ("step", 1)),), "pause, then one frame on"),
+    Line((Key(",", "K_COMMA", ("step", -1)), Key(".", "K_PERIOD", ("step", 1))),
+         "pause, then one frame back or on"),
     Line((Key("up", "K_UP", ("seek", 60)), Key("down", "K_DOWN", ("seek", -60))),
          "seek 1 minute on or back"),
     Line((Key("page up", "K_PAGEUP", ("chapter", 1)),
@@ -50,7 +57,8 @@ LINES = (
          clicks=("double click",)),
     Line((Key("m", "K_m", ("mute",)),), "mute and sound on"),
     Line((Key("9", "K_9", ("volume", -1)), Key("0", "K_0", ("volume", 1))),
-         "the volume down and up, 0.75 dB a press (to silence, and to 100%), shown in percent"),
+         "the volume down and up, 0.75 dB a press (to silence, and to 100%), shown in percent",
+         clicks=("wheel down", "wheel up")),
     Line((Key("a", "K_a", ("next_audio",)),), "the next audio stream"),
     Line((Key("t", "K_t", ("next_subtitle",)),),
          "the next subtitles (the file's streams, then a subtitle file), then none"),
@@ -59,6 +67,21 @@ LINES = (
          "10% slower, faster (divided or multiplied by 1.1, within 0.25-4), the sound's "
          "pitch kept"),
     Line((Key("backspace", "K_BACKSPACE", ("speed", 0)),), "back to the file's own speed"),
+    Line((Key("=", "K_EQUALS", ("audio_delay", 1), ctrl=True),
+          Key("+", "K_PLUS", ("audio_delay", 1), ctrl=True),
+          Key("[+]", "K_KP_PLUS", ("audio_delay", 1), ctrl=True)),
+         "the sound 100 ms later against the picture (also --audio-delay)"),
+    Line((Key("-", "K_MINUS", ("audio_delay", -1), ctrl=True),
+          Key("[-]", "K_KP_MINUS", ("audio_delay", -1), ctrl=True)),
+         "the sound 100 ms earlier"),
+    Line((Key("z", "K_z", ("sub_delay", -1)), Key("x", "K_x", ("sub_delay", 1))),
+         "the subtitles 100 ms earlier, later (also --sub-delay)"),
+    Line((Key("l", "K_l", ("ab_loop",)),),
+         "A-B loop: the first press sets A at the frame up, the second B, and play loops "
+         "from A to B, picture and sound; the third clears it"),
+    Line((Key("s", "K_s", ("screenshot",)),),
+         "save the frame as shown, with its subtitles, as brilox-play-NNNN.png in the "
+         "current folder (NNNN the first number free)"),
     Line((Key("q", "K_q", ("quit", "quit")), Key("escape", "K_ESCAPE", ("quit", "quit"))),
          "quit; so does closing the window"),
 )

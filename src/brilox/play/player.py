@@ -14,6 +14,7 @@ import brilox.base
 import brilox.display as display
 import brilox.key as key
 from brilox.play import chapters, screenshot
+from brilox.play.abloop import ABLoop
 from brilox.media import pipeline
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
 from brilox.play.exits import Stopped
@@ -29,6 +30,8 @@ from brilox.media.video import Video
 HEADLESS_PATTERN_FRAMES = 300
 # What a speed key multiplies or divides the speed by.
 SPEED_STEP = 1.1
+# Seconds a delay key moves the sound or the subtitles by.
+DELAY_STEP = 0.1
 
 
 def save_screenshot(path, picture, placement, window, probe):
@@ -140,6 +143,7 @@ class Player:
         # Whether a key went to the last frame: the end it reaches then is
         # held, not the end of play, until the next key moves on.
         self.held = False
+        self.abloop = ABLoop()
 
     @property
     def played(self):
@@ -227,7 +231,8 @@ class Player:
         heard = self.heard()
         words = []
         if heard is not None:
-            gap = self.video.shown_at - heard
+            # Less the delay asked for: what is off beyond it.
+            gap = self.video.shown_at - heard - self.video.audio_delay
             words.append("A-V %+.3f" % gap)
             if playing and self.playing_on and (self.largest_gap is None
                                              or abs(gap) > abs(self.largest_gap)):
@@ -237,8 +242,10 @@ class Player:
         return "  ".join(words)
 
     def event(self, text, now):
-        self.status.event(text % self.number(), self.number(), self.video.position, now,
-                          self.paused)
+        """Says a key action: `text`, a format for the frame's number where
+        it has "%d"."""
+        said = text % self.number() if "%d" in text else text
+        self.status.event(said, self.number(), self.video.position, now, self.paused)
 
     def pause(self, now):
         self.begin()
@@ -335,6 +342,14 @@ class Player:
             self.event("speed %.2fx at frame %%d" % video.speed, now)
         elif kind == "next_video":
             self.next_video(now)
+        elif kind in ("audio_delay", "sub_delay"):
+            self.delay(kind, command[1], now)
+        elif kind == "ab_loop":
+            said = self.abloop.press(video.index, video.position)
+            self.status.loop = self.abloop.words()
+            self.event(said, now)
+        elif kind == "screenshot":
+            self.screenshot(now)
         elif kind in ("fullscreen", "resize"):
             if kind == "resize" and not self.window.resize(*command[1:]):
                 return None
@@ -348,6 +363,57 @@ class Player:
             display.flip()
             self.event(said + " at frame %d", now)
         return None
+
+    def delay(self, kind, steps, now):
+        """Moves the sound or the subtitles a step later (`steps` 1) or
+        earlier (-1) against the picture, and says where they are now."""
+        video = self.video
+        if kind == "audio_delay" and video.sound is None:
+            self.event("no sound (frame %d)", now)
+            return
+        if kind == "sub_delay" and not video.subtitles:
+            self.event("no subtitles (frame %d)", now)
+            return
+        name = "audio_delay" if kind == "audio_delay" else "subtitle_delay"
+        # Rounded, so that steps back and forth come back to 0 exactly.
+        setattr(video, name, round(getattr(video, name) + steps * DELAY_STEP, 6))
+        self.status.audio_delay, self.status.subtitle_delay = (video.audio_delay,
+                                                               video.subtitle_delay)
+        self.playing_on = False
+        self.event("%s delay %d ms" % ("Audio" if kind == "audio_delay" else "Subtitle",
+                                       round(getattr(video, name) * 1000)), now)
+
+    def loop_back(self, now):
+        """Back to A where an A-B loop is set and B's time is over; whether
+        it went."""
+        video = self.video
+        if self.abloop.b is None or self.paused or self.moving or video.last_kind is None:
+            return False
+        due = video.due_in()
+        if not self.abloop.over(video.index, due is not None and due <= 0, video.finished):
+            return False
+        ended = video.finished
+        self.go("seek", self.abloop.a[0], now)
+        if ended:
+            # Play stopped at the end of the file: on from A.
+            video.play()
+        return True
+
+    def screenshot(self, now):
+        """Saves the frame up as the window shows it, with its subtitles,
+        as the first free brilox-play-NNNN.png in the current folder."""
+        video = self.video
+        if video.picture is None:
+            return
+        path = screenshot.free_name(os.getcwd())
+        try:
+            save_screenshot(path, video.picture, self.window.placement(), self.window.size,
+                            video.probe)
+        except OSError as e:
+            said = "screenshot %s not saved: %s" % (path, e.strerror or e)
+        else:
+            said = "screenshot %s" % os.path.basename(path)
+        self.event(said.replace("%", "%%") + " at frame %d", now)
 
     def chapter(self, direction, now):
         """Goes to the first frame at or after the next chapter's start, or
@@ -431,6 +497,7 @@ class Player:
                                                       self.window.size[0]):
                     if self.act(command, now) is False:
                         return
+            self.loop_back(now)
             if video.update():
                 self.arrived(now)
                 self.shown_frame(now)
@@ -441,7 +508,7 @@ class Player:
                 note, landing, self.landing = video.notes.popleft(), self.landing, None
                 self.event(landing + " at frame %d" if landing and isinstance(note, Landed)
                            else note_text(note), now)
-            if video.finished and not self.held:
+            if video.finished and not self.held and not self.loop_back(now):
                 return
             if not video.caught_up():
                 # The decoder is behind: wait for it, not for the clock.
@@ -551,6 +618,12 @@ def play(options, source):
         # player says other such things.
         video.on_warning = lambda text: player.status.line("%s: %s" % (PROG, text))
         player.status.speed = options.speed
+        if getattr(options, "audio_delay", 0.0) or getattr(options, "sub_delay", 0.0):
+            video.audio_delay, video.subtitle_delay = options.audio_delay, options.sub_delay
+            player.status.audio_delay = video.audio_delay
+            player.status.subtitle_delay = video.subtitle_delay
+        if getattr(options, "fullscreen", False) and not headless:
+            window.toggle_fullscreen()
         player.locate()
         video.play()
         stopped = None

@@ -40,6 +40,10 @@ class Status:
         self.speed = 1.0
         # The chapter of the frame up ("chapter 3/12: The Storm"), or None.
         self.chapter = None
+        # The A-B loop set ("A-B loop 0:12.4 - 0:15.0"), or None; the
+        # sound's and the subtitles' delays (seconds), said while not 0.
+        self.loop = None
+        self.audio_delay = self.subtitle_delay = 0.0
 
     def restart(self):
         """A pause, step or seek: the next frames say nothing of the last."""
@@ -66,12 +70,17 @@ class Status:
         parts = ["frame %d%s" % (number, total), when]
         if self.chapter:
             parts.append(self.chapter)
+        if self.loop:
+            parts.append(self.loop)
         if paused:
             parts.append("paused")
         elif fps is not None:
             parts.append("%.1f fps" % fps)
         if self.speed != 1.0:
             parts.append("speed %.2fx" % self.speed)
+        for name, delay in (("audio", self.audio_delay), ("subtitle", self.subtitle_delay)):
+            if delay:
+                parts.append("%s delay %+d ms" % (name, round(delay * 1000)))
         parts.append("upload %.2f ms" % upload)
         if self.dropped:
             parts.append("%d dropped" % self.dropped)
