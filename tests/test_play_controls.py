@@ -489,15 +489,18 @@ def test_a_terminal_sees_key_actions_and_the_summary_counts_played_frames():
 
 
 def test_a_v_is_the_pictures_time_less_the_sounds_and_a_sound_error_is_said_once():
-    # The picture at 1.25 s, the sound heard at 1.0 s: A-V +0.250, as
-    # ffplay shows it; the summary keeps its sign.
+    # The picture at 1.35 s, the sound heard at 1.0 s and meant to be
+    # heard 0.1 s after the picture: A-V +0.250, as ffplay shows it; the
+    # summary keeps its sign.
     sound = SimpleNamespace(error=None, done=lambda: False, clock=lambda: 1.0,
                             muted=lambda: False, volume=lambda: 80)
     said = io.StringIO()
     player = Playing(SimpleNamespace(source=SimpleNamespace(name="clip.mkv"), sound=sound,
-                                     shown_at=1.25), None, Status(said, 100, 10.0), None)
+                                     shown_at=1.35, audio_delay=0.1), None,
+                     Status(said, 100, 10.0), None)
     player.playing_on = True
-    assert player.sound_words(True) == "A-V +0.250  vol 80%" and player.largest_gap == 0.25
+    assert player.sound_words(True) == "A-V +0.250  vol 80%"
+    assert player.largest_gap == pytest.approx(0.25)
     summary = Summary(8, 0.8, 0.1)
     summary.largest_gap = -0.25
     assert ", largest A-V -0.250 s" in str(summary)
