@@ -184,9 +184,8 @@ def test_image_files_read_back_with_a_standard_reader(tmp_path, width, kind):
 
 
 def test_s_saves_the_frame_shown_as_the_first_free_png(tmp_path, monkeypatch, capsys):
-    """Paused, . steps to the bars and s saves them, as the window shows
-    them, under the first name not taken; the same as --screenshot makes of
-    that frame at the end."""
+    """Paused, . steps to the bars and s saves them under the first name
+    not taken, as --screenshot saves them at the end."""
     import subprocess
 
     import brilox.display as d
@@ -201,8 +200,7 @@ def test_s_saves_the_frame_shown_as_the_first_free_png(tmp_path, monkeypatch, ca
                                                 "--screenshot", tmp_path / "last.bmp"], events)
     assert status == 0 and len(shown) == 2
     assert "\nscreenshot brilox-play-0002.png at frame 1\n" in capsys.readouterr().err
-    last = (tmp_path / "last.bmp").read_bytes()
-    assert cell_colours(last) == EXPECTED
+    assert cell_colours((tmp_path / "last.bmp").read_bytes()) == EXPECTED
     pixels = [subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", str(tmp_path / name),
                               "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
                              capture_output=True, timeout=60, check=True).stdout

@@ -839,8 +839,6 @@ BAD = {
                         "audio_delay must be from -60 to 60 seconds"),
     "subtitle delay None": (lambda v, new: setattr(v, "subtitle_delay", None), TypeError,
                             "subtitle_delay takes a number"),
-    "audio delay when closed": (lambda v, new: setattr(v, "audio_delay", 0.1), ValueError,
-                                "the video is closed"),
     "off the display": (lambda v, new: v.set_location((W, 0, 10, 10)), ValueError, None),
     "rgb before a frame": (lambda v, new: v.rgb(), ValueError, None),
     "end event 32": (lambda v, new: new("second.mp4", end_event=32), ValueError, None),
