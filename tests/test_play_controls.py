@@ -295,6 +295,15 @@ def test_resized_window_shows_the_whole_video_in_its_shape(x_display, x11_player
     assert bmp_pixel(data, width // 2, int(height - top / 2)) == (0, 0, 0)
 
 
+def test_fullscreen_starts_full_screen(x_display, tmp_path):  # noqa: F811
+    shot = tmp_path / "shot.bmp"
+    done = subprocess.run([sys.executable, "-m", "brilox.play", "--fullscreen", "--frames", "3",
+                           "--screenshot", str(shot)], capture_output=True, timeout=60,
+                          env=dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display))
+    assert done.returncode == 0, done.stderr
+    assert bmp_size(shot.read_bytes()) == tuple(map(int, xdotool(x_display, "getdisplaygeometry")))
+
+
 # SIGINT and SIGTERM end the player with their statuses: while it waits for
 # the first frame on a pipe, before any window, and while it plays.  Another
 # one while it shuts down (here stuck saving a screenshot into a pipe that
