@@ -38,8 +38,8 @@ class Timed:
     @property
     def subtitle_delay(self):
         """Seconds the subtitles show after their own times (before them,
-        where negative), 0 at first; paused, the frame up shows the change
-        at the next update()."""
+        where negative), 0 at first (and for good without subtitles);
+        paused, the frame up shows the change at the next update()."""
         self._check()
         return self._streams.subtitle_delay
 

@@ -16,6 +16,7 @@ import brilox.key as key
 from brilox.play import chapters, screenshot
 from brilox.play.abloop import ABLoop
 from brilox.media import pipeline
+from brilox.media.clock import LONGEST_DELAY
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
 from brilox.play.exits import Stopped
 from brilox.media.frames import BadInput, display_size
@@ -376,7 +377,8 @@ class Player:
             return
         name = "audio_delay" if kind == "audio_delay" else "subtitle_delay"
         # Rounded, so that steps back and forth come back to 0 exactly.
-        setattr(video, name, round(getattr(video, name) + steps * DELAY_STEP, 6))
+        moved = round(getattr(video, name) + steps * DELAY_STEP, 6)
+        setattr(video, name, min(LONGEST_DELAY, max(-LONGEST_DELAY, moved)))
         self.status.audio_delay, self.status.subtitle_delay = (video.audio_delay,
                                                                video.subtitle_delay)
         self.playing_on = False
