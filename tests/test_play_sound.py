@@ -387,8 +387,9 @@ def test_an_a_b_loop_plays_its_span_of_sound_again_and_again(tmp_path, x_display
         heard, played_at = stopped(run, listener)
     assert run.returncode == 0, err
     a, b = map(float, re.search(r"\nA-B loop: 0:0(\d\.\d) - 0:0(\d\.\d)\n", err).groups())
-    # From after what was queued at the second press to the quit; A and B
-    # are said in tenths, cut off.
+    # From after what was queued at the second press to the quit.  A and B
+    # are said in tenths, cut off; B's frame lasts 40 ms, and what the
+    # device holds then plays out.
     size = RATE // 25
     times = []
     for k in np.flatnonzero((played_at > keys[1] + 0.3) & (played_at < keys[2] - 0.1))[::size]:
@@ -397,7 +398,7 @@ def test_an_a_b_loop_plays_its_span_of_sound_again_and_again(tmp_path, x_display
             spectrum = np.abs(np.fft.rfft(part * np.hanning(size), 16 * size))
             times.append((np.argmax(spectrum) * RATE / (16 * size) - 200) / 600)
     assert len(times) > 25, times
-    assert a - 0.05 < min(times) < a + 0.15 and b - 0.05 < max(times) < b + 0.15, (a, b, times)
+    assert a - 0.05 < min(times) < a + 0.15 and b - 0.05 < max(times) < b + 0.2, (a, b, times)
     assert sum(later - earlier < -0.3 for earlier, later in zip(times, times[1:])) >= 2, times
 
 
