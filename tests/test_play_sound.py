@@ -483,10 +483,10 @@ def test_every_way_out_ends_the_player_at_once(tmp_path, x_display, sound_server
         while not any(listener.data[-4000:]):
             assert time.monotonic() < deadline, "no sound was heard"
             time.sleep(0.01)
-        for key in {"paused": ["space"], "stepping": ["space", "s"],
+        for key in {"paused": ["space"], "stepping": ["space", "period"],
                     "seeking": ["Right"]}.get(state, []):
             xdotool("key", key)
-            run.frame_of({"space": "paused", "s": "stepped to", "Right": "jumped to"}[key])
+            run.frame_of({"space": "paused", "period": "stepped to", "Right": "jumped to"}[key])
         if state == "tail":
             time.sleep(1.5)  # the picture's second is over; the sound plays on
         asked = time.monotonic()
