@@ -372,7 +372,8 @@ def test_an_a_b_loop_plays_its_span_of_sound_again_and_again(tmp_path, x_display
                                                               sound_server):  # noqa: F811
     """The sweep rises 600 Hz a second: each 40 ms heard tells by its pitch
     where in the file it is from.  After l twice, 0.8 s apart, it is all
-    from A to B, going back from B to A again and again."""
+    from A to B, going back from B to A again and again.  (Ctrl+= and
+    Ctrl+- first, as X sends them.)"""
     clip = make_clip(tmp_path, "sweep.mkv")
     listener = sound_server.listen()
     run = player(x_display, sound_server, clip)
@@ -382,10 +383,13 @@ def test_an_a_b_loop_plays_its_span_of_sound_again_and_again(tmp_path, x_display
         while not any(listener.data[-4000:]):
             assert time.monotonic() < deadline, "no sound was heard"
             time.sleep(0.01)
-        keys, (out, err) = press(xdotool, run, (0.5, "l"), (1.3, "l"), (4.5, "q"))
+        keys, (out, err) = press(xdotool, run, (0.1, "ctrl+equal"), (0.2, "ctrl+minus"),
+                                 (0.5, "l"), (1.3, "l"), (4.5, "q"))
+        keys = keys[2:]
     finally:
         heard, played_at = stopped(run, listener)
     assert run.returncode == 0, err
+    assert "\nAudio delay 100 ms\n" in err and "\nAudio delay 0 ms\n" in err, err
     a, b = map(float, re.search(r"\nA-B loop: 0:0(\d\.\d) - 0:0(\d\.\d)\n", err).groups())
     # From after what was queued at the second press to the quit.  A and B
     # are said in tenths, cut off; B's frame lasts 40 ms, and what the
