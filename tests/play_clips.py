@@ -98,7 +98,7 @@ def push_event(kind, *fields):
     from support import sdl
     event = ctypes.create_string_buffer(64)  # larger than any SDL_Event
     if kind == d.KEYDOWN:
-        struct.pack_into(KEY_EVENT, event, 0, kind, 0, 1, 0, fields[0], (fields + (0,))[1], 0)
+        struct.pack_into(KEY_EVENT, event, 0, kind, 0, 1, 0, fields[0], (*fields, 0)[1], 0)
     else:
         struct.pack_into(CLICK_EVENT, event, 0, kind, 0, fields[0], 1, fields[1], fields[2])
     assert sdl.lib().SDL_PushEvent(event) == 0

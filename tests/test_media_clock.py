@@ -88,6 +88,29 @@ def test_the_sound_leads_and_the_system_clock_takes_over_when_it_stops():
         (False, None, (9.5, 107.0), 3.0)
 
 
+def test_a_delay_puts_the_picture_that_far_from_the_sound_both_ways():
+    """Sound heard 0.5 s late: the line is the sound's clock plus 0.5;
+    moved back while playing, it holds through a pause."""
+    sound = Sound(1.0)
+    clock = Clock(sound)
+    assert clock.set_delay(0.5, 0.0) == 0.5
+    clock.play(10.0, up_at=0.0)
+    assert clock.read(10.0) == 1.5 and clock.heard == (1.5, 10.0)
+    clock.set_delay(-0.25, 10.0)
+    assert clock.heard == (0.75, 10.0) and clock.read(10.0) == 0.75
+    assert clock.verdict(frame(1.0), frame(0.75), 1, 10.0) == ("wait", None)
+    clock.pause(10.0, up_at=0.75)
+    assert clock.noted == 0.75
+    sound.heard = 2.0
+    clock.play(11.0, up_at=0.75)
+    assert clock.read(11.0) == 1.75
+    # Without sound a delay moves nothing.
+    alone = Clock()
+    alone.set_delay(1.0, 0.0)
+    alone.play(0.0, up_at=3.0)
+    assert alone.read(0.5) == 3.5
+
+
 @pytest.mark.parametrize("heard", [None, -0.1, 0.4])
 def test_the_first_frame_of_play_goes_up_at_once_and_is_held_until_the_sound_begins(heard):
     """A slow sound server: the first frame (at 0.5) goes up at once

@@ -313,6 +313,15 @@ def test_resized_window_shows_the_whole_video_in_its_shape(x_display, x11_player
     assert bmp_pixel(data, width // 2, int(height - top / 2)) == (0, 0, 0)
 
 
+def test_fullscreen_starts_full_screen(x_display, tmp_path):  # noqa: F811
+    shot = tmp_path / "shot.bmp"
+    done = subprocess.run([sys.executable, "-m", "brilox.play", "--fullscreen", "--frames", "3",
+                           "--screenshot", str(shot)], capture_output=True, timeout=60,
+                          env=dict(os.environ, SDL_VIDEODRIVER="x11", DISPLAY=x_display))
+    assert done.returncode == 0, done.stderr
+    assert bmp_size(shot.read_bytes()) == tuple(map(int, xdotool(x_display, "getdisplaygeometry")))
+
+
 # SIGINT and SIGTERM end the player with their statuses: while it waits for
 # the first frame on a pipe, before any window, and while it plays.  Another
 # one while it shuts down (here stuck saving a screenshot into a pipe that
@@ -380,7 +389,8 @@ def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
     events = [(0.05, K, d.K_SPACE), (0.2, K, d.K_RIGHT), (0.22, K, d.K_RIGHT),
               (0.24, K, d.K_RIGHT), (0.3, K, d.K_UP), (0.4, K, d.K_LEFT), (0.5, K, d.K_END),
               (0.6, K, d.K_HOME), (0.65, CLICK, d.BUTTON_RIGHT, 50, 5), (0.7, K, d.K_PAGEUP),
-              (0.8, K, d.K_DOWN), (0.85, K, d.K_s), (0.9, K, d.K_SPACE), (1.25, K, d.K_RIGHT),
+              (0.8, K, d.K_DOWN), (0.85, K, d.K_PERIOD), (0.86, K, d.K_COMMA),
+              (0.87, K, d.K_PERIOD), (0.9, K, d.K_SPACE), (1.25, K, d.K_RIGHT),
               (2.0, K, d.K_SPACE), (2.4, K, d.K_q),
               # A double click; then clicks far apart, and half a second apart.
               (0.66, CLICK, d.BUTTON_LEFT, 10, 5), (0.68, CLICK, d.BUTTON_LEFT, 12, 6),
@@ -391,9 +401,9 @@ def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
                                                 "--window", "101x20"], events, seek=0.5)
     assert status == 0
     got = numbers(shown)
-    assert got[:12] == [0, 1, 2, 3, 603, 602, 1999, 0, 1000, 1999, 1399, 1400]
+    assert got[:14] == [0, 1, 2, 3, 603, 602, 1999, 0, 1000, 1999, 1399, 1400, 1399, 1400]
     # Playing again, then 10 s on from the frame shown last.
-    jump = next(i for i in range(12, len(got)) if got[i] != got[i - 1] + 1)
+    jump = next(i for i in range(14, len(got)) if got[i] != got[i - 1] + 1)
     assert got[jump] == got[jump - 1] + 100
     said = capsys.readouterr()
     assert "\njumped to frame %d\n" % got[jump] in said.err
@@ -401,9 +411,26 @@ def test_seeks_and_steps_land_on_their_frames(monkeypatch, capsys, tmp_path):
     # Steps and seeks are not frames played, nor the time paused (0.85 s,
     # and the 0.4 s paused before quitting), nor the time the seek took.
     summary = re.match(r"brilox-play: (\d+) frames, ([\d.]+) s playing, ", said.out)
-    assert int(summary[1]) == len(got) - 12
+    assert int(summary[1]) == len(got) - 14
     assert float(summary[2]) == pytest.approx(0.05 + 0.35 + 0.25, abs=0.03)
-    assert ", 0 dropped, 0 skipped, 12 stepped, " in said.out
+    assert ", 0 dropped, 0 skipped, 14 stepped, " in said.out
+
+
+def test_an_ab_loop_repeats_its_frames_until_cleared(monkeypatch, capsys, tmp_path):
+    # l at frames 3 and 7 (10 fps), cleared in the fourth pass, which plays
+    # on past B.  The wheel and the delay keys have nothing to move.
+    clip = numbered_clip(tmp_path / "clip.yuv", 100)
+    events = [(0.35, K, d.K_l), (0.75, K, d.K_l), (1.0, CLICK, d.BUTTON_WHEELUP, 5, 5),
+              (1.1, K, d.K_EQUALS, d.KMOD_LCTRL), (1.2, K, d.K_z), (2.4, K, d.K_l),
+              (3.35, K, d.K_q)]
+    status, shown = play_on_clock(monkeypatch, [clip, "--size", "16x16", "--fps", 10], events)
+    assert status == 0
+    got = numbers(shown)
+    err = capsys.readouterr().err
+    assert ("\nA-B loop: A set at 0:00.3\nA-B loop: 0:00.3 - 0:00.7\n" in err
+            and "\nA-B loop cleared\n" in err and "  A-B loop 0:00.3 - 0:00.7  " in err)
+    assert got == list(range(8)) + list(range(3, 8)) * 3 + list(range(3, 14))
+    assert err.count("no sound (frame ") == 2 and "no subtitles (frame " in err
 
 
 def test_stepping_back_on_a_pipe_says_where_the_kept_frames_end(monkeypatch, capsys):
@@ -483,15 +510,18 @@ def test_a_terminal_sees_key_actions_and_the_summary_counts_played_frames():
 
 
 def test_a_v_is_the_pictures_time_less_the_sounds_and_a_sound_error_is_said_once():
-    # The picture at 1.25 s, the sound heard at 1.0 s: A-V +0.250, as
-    # ffplay shows it; the summary keeps its sign.
+    # The picture at 1.35 s, the sound heard at 1.0 s and meant to be
+    # heard 0.1 s after the picture: A-V +0.250, as ffplay shows it; the
+    # summary keeps its sign.
     sound = SimpleNamespace(error=None, done=lambda: False, clock=lambda: 1.0,
                             muted=lambda: False, volume=lambda: 80)
     said = io.StringIO()
     player = Playing(SimpleNamespace(source=SimpleNamespace(name="clip.mkv"), sound=sound,
-                                     shown_at=1.25), None, Status(said, 100, 10.0), None)
+                                     shown_at=1.35, audio_delay=0.1), None,
+                     Status(said, 100, 10.0), None)
     player.playing_on = True
-    assert player.sound_words(True) == "A-V +0.250  vol 80%" and player.largest_gap == 0.25
+    assert player.sound_words(True) == "A-V +0.250  vol 80%"
+    assert player.largest_gap == pytest.approx(0.25)
     summary = Summary(8, 0.8, 0.1)
     summary.largest_gap = -0.25
     assert ", largest A-V -0.250 s" in str(summary)
@@ -728,7 +758,7 @@ def test_speed_keys_and_the_next_video_stream(x_display, x11_player, tmp_path): 
 # SDL's name for each key the player takes: its command while playing, and
 # while paused where that is another.
 KEY_COMMANDS = {
-    "space": ("pause",), "p": ("pause",), "s": ("step", 1),
+    "space": ("pause",), "p": ("pause",), ",": ("step", -1), ".": ("step", 1),
     "right": (("seek", 10), ("step", 1)), "left": (("seek", -10), ("step", -1)),
     "up": ("seek", 60), "down": ("seek", -60), "page up": ("chapter", 1),
     "page down": ("chapter", -1), "home": ("seek_to", 0.0), "end": ("seek_to", 1.0),
@@ -737,27 +767,33 @@ KEY_COMMANDS = {
     "[": ("speed", -1), "]": ("speed", 1), "backspace": ("speed", 0), "o": ("osd",),
     "q": ("quit", "quit"), "escape": ("quit", "quit"), "Q": ("quit", "remember"),
     ">": ("file", 1), "return": ("file", 1), "enter": ("file", 1), "<": ("file", -1),
+    "ctrl+-": ("audio_delay", -1), "ctrl+[-]": ("audio_delay", -1),
+    "ctrl+=": ("audio_delay", 1), "ctrl++": ("audio_delay", 1), "ctrl+[+]": ("audio_delay", 1),
+    "z": ("sub_delay", -1), "x": ("sub_delay", 1), "l": ("ab_loop",), "s": ("screenshot",),
 }
 # What a key types with shift, for the keys the player tells apart by it.
 SHIFTED = {"q": "Q", ".": ">", ",": "<"}
 
 
 def commands_of_every_key(paused):
-    """Every key of SDL's set pressed, alone and with shift: SDL's name for
-    each that gives a command (SDL names keys once its video is up; with
-    shift, where that gives another, the character it types on a US
-    keyboard), and its commands."""
+    """Every key of SDL's set pressed, alone, with shift and with Ctrl:
+    SDL's name for each that gives a command (SDL names keys once its video
+    is up), where a modifier gives another, with shift the character it
+    types on a US keyboard, with Ctrl "ctrl+" before the name; and its
+    commands."""
     from brilox.key import name
     from brilox.play.controls import Controls
     codes = {getattr(d, n) for n in vars(d) if n.startswith("K_")}
-    given = {}
-    for mod in (0, d.KMOD_LSHIFT):
-        for code in codes:
-            said = Controls().commands(SimpleNamespace(type=d.KEYDOWN, key=code, mod=mod),
-                                       paused, 0.0, 640)
-            if said and said != given.get(name(code)):
-                given[SHIFTED.get(name(code), "shift+" + name(code)) if mod else name(code)] = said
-    return given
+    mods = (0, d.KMOD_LSHIFT, d.KMOD_LCTRL, d.KMOD_RCTRL)
+    given = {(code, mod): Controls().commands(SimpleNamespace(type=d.KEYDOWN, key=code, mod=mod),
+                                              paused, 0.0, 640)
+             for code in codes for mod in mods}
+    named = {name(code): said for (code, mod), said in given.items() if said and not mod}
+    for (code, mod), said in given.items():
+        if mod and said and said != given[code, 0]:
+            named[SHIFTED.get(name(code), "shift+" + name(code)) if mod == d.KMOD_LSHIFT
+                  else "ctrl+" + name(code)] = said
+    return named
 
 
 @pytest.mark.parametrize("paused", [False, True], ids=["playing", "paused"])
@@ -795,4 +831,5 @@ def test_every_help_is_the_key_table_and_names_every_key(video, where, drawn, ro
     assert block == drawn(keys)
     names = [re.match(row, line) for line in block.splitlines()]
     named = {n.strip("*") for found in names if found for n in found.group(1).split(", ")}
-    assert named == set(commands_of_every_key(False)) | {"right click", "double click"}
+    assert named == set(commands_of_every_key(False)) | {"right click", "double click",
+                                                          "wheel down", "wheel up"}

@@ -181,3 +181,28 @@ def test_image_files_read_back_with_a_standard_reader(tmp_path, width, kind):
     assert read.stdout == rgb, read.stderr
     if kind == "bmp":
         assert path.stat().st_size == 54 + 2 * ((3 * width + 3) // 4 * 4)
+
+
+def test_s_saves_the_frame_shown_as_the_first_free_png(tmp_path, monkeypatch, capsys):
+    """Paused, . steps to the bars and s saves them under the first name
+    not taken, as --screenshot saves them at the end."""
+    import subprocess
+
+    import brilox.display as d
+    from play_clips import play_on_clock
+    clip = tmp_path / "clip.yuv"
+    clip.write_bytes(frame("i420", grey) + frame("i420", bars) + frame("i420", grey))
+    (tmp_path / "brilox-play-0001.png").write_bytes(b"taken")
+    monkeypatch.chdir(tmp_path)
+    events = [(0.01, d.KEYDOWN, d.K_SPACE), (0.1, d.KEYDOWN, d.K_PERIOD),
+              (0.2, d.KEYDOWN, d.K_s), (0.3, d.KEYDOWN, d.K_q)]
+    status, shown = play_on_clock(monkeypatch, [clip, "--size", "%dx%d" % (WIDTH, HEIGHT),
+                                                "--screenshot", tmp_path / "last.bmp"], events)
+    assert status == 0 and len(shown) == 2
+    assert "\nscreenshot brilox-play-0002.png at frame 1\n" in capsys.readouterr().err
+    assert cell_colours((tmp_path / "last.bmp").read_bytes()) == EXPECTED
+    pixels = [subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", str(tmp_path / name),
+                              "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                             capture_output=True, timeout=60, check=True).stdout
+              for name in ("brilox-play-0002.png", "last.bmp")]
+    assert pixels[0] == pixels[1] and len(pixels[0]) == WIDTH * HEIGHT * 3

@@ -822,6 +822,10 @@ BAD = {
     "seek nan": (lambda v, new: v.seek(math.nan), ValueError, None),
     "speed 5": (lambda v, new: setattr(v, "speed", 5), ValueError, "0.25 to 4"),
     "speed nan": (lambda v, new: new("second.mp4", speed=math.nan), ValueError, "0.25 to 4"),
+    "audio delay nan": (lambda v, new: setattr(v, "audio_delay", math.nan), ValueError,
+                        "audio_delay must be from -60 to 60 seconds"),
+    "subtitle delay None": (lambda v, new: setattr(v, "subtitle_delay", None), TypeError,
+                            "subtitle_delay takes a number"),
     "off the display": (lambda v, new: v.set_location((W, 0, 10, 10)), ValueError, None),
     "rgb before a frame": (lambda v, new: v.rgb(), ValueError, None),
     "end event 32": (lambda v, new: new("second.mp4", end_event=32), ValueError, None),
@@ -971,12 +975,17 @@ def lit(picture, bare):
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("name, choices, output", [
-    ("lines.mkv", [1, 2], "overlay"), ("late.mkv", [1, 2], "overlay"),
-    ("still.mp4", ["still.srt"], "overlay"), ("lines.mkv", [1, 2], "surface")])
-def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choices, output):
+@pytest.mark.parametrize("name, choices, output, delay", [
+    ("lines.mkv", [1, 2], "overlay", 0), ("late.mkv", [1, 2], "overlay", 0),
+    ("still.mp4", ["still.srt"], "overlay", 0), ("lines.mkv", [1, 2], "surface", 0),
+    ("lines.mkv", [1, 2], "overlay", 0.2), ("still.mp4", ["still.srt"], "overlay", -0.2)])
+def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choices, output,
+                                                       delay):
+    """`delay`: the subtitles moved that far later (earlier), their first
+    and last frames with them."""
     video.set_mode((SW, SH))
     bare = as_sdl_shows(subbed / "still.mp4", (SW, SH), "limited", "bt601")
+    moved = round(delay * FPS)
 
     def lit_at(frame):
         v.seek(frame / FPS)
@@ -985,7 +994,10 @@ def test_a_line_shows_from_its_first_frame_to_its_last(video, subbed, name, choi
     with Video(subbed / name, output=output) as v:
         assert [os.path.basename(str(c)) if isinstance(c, str) else c
                 for c in v.subtitles] == choices
-        assert [lit_at(n) for n in (29, 30, 45, 59, 60, 10, 45)] == [0, 1, 1, 1, 0, 0, 1]
+        v.subtitle_delay = delay
+        assert v.subtitle_delay == delay
+        assert [lit_at(n) for n in (29 + moved, 30 + moved, 45, 59 + moved, 60 + moved, 10,
+                                    45)] == [0, 1, 1, 1, 0, 0, 1]
         # Paused, it stays at the next flips, and in rgb(); stepped on too.
         time.sleep(0.05)
         assert not v.update()
@@ -1059,21 +1071,21 @@ def test_subtitles_that_cannot_be_shown_are_said_once(video, subbed, monkeypatch
 def test_t_turns_subtitles_off_and_on_and_bad_ones_are_said_once(monkeypatch, capsys, subbed):
     # Paused, then a right click seeks into the line (1.5 s of 4, in a
     # window 320 pixels wide); t goes to the second stream (no line then),
-    # off, and back to the first.
+    # off, and back to the first; z moves it 100 ms earlier (still shown).
     events = [(0.05, KEY, display.K_SPACE), (0.1, CLICK, display.BUTTON_RIGHT, 120, 5),
               (0.3, KEY, display.K_t), (0.4, KEY, display.K_t), (0.5, KEY, display.K_t),
-              (0.7, KEY, display.K_q)]
+              (0.6, KEY, display.K_z), (0.7, KEY, display.K_q)]
     status, shown = play_on_clock(monkeypatch, [subbed / "lines.mkv", "--sub", "gone.srt"],
                                   events)
     assert status == 0
     # The clip is of one colour: where the line shows, many lower pixels are not.
-    lower = [planes[0][len(planes[0]) * 3 // 4:] for _, planes in shown[-4:]]
+    lower = [planes[0][len(planes[0]) * 3 // 4:] for _, planes in shown[-5:]]
     assert [sum(abs(a - plane[0]) > 64 for a in plane) > 100 for plane in lower] \
-        == [True, False, False, True]
+        == [True, False, False, True, True]
     err = capsys.readouterr().err
     assert err.count("gone.srt") == 1 and "brilox-play: gone.srt: no such subtitle file\n" in err
     assert ("\nsubtitles stream 2 (srt) at frame 45\nsubtitles off at frame 45\n"
-            "subtitles stream 1 (srt) at frame 45\n") in err
+            "subtitles stream 1 (srt) at frame 45\nSubtitle delay -100 ms\n") in err
     # A stream that is no subtitle stream is refused.
     done = play(subbed / "lines.mkv", "--subtitle-stream", "0")
     assert done.returncode == 2 and b"stream 0 is not a subtitle stream (1, 2)" in done.stderr

@@ -18,6 +18,22 @@ SOUND_START = 3.0
 LATE_LIMIT = 1.0
 
 
+# The furthest (seconds) the sound may be moved against the picture.
+LONGEST_DELAY = 60.0
+
+
+def check_delay(delay, name):
+    """`delay` (seconds, either way) as a float, or the error that names it."""
+    try:
+        value = float(delay)
+    except (TypeError, ValueError):
+        raise TypeError("%s takes a number, not %s" % (name, type(delay).__name__)) from None
+    if not -LONGEST_DELAY <= value <= LONGEST_DELAY:
+        raise ValueError("%s must be from %g to %g seconds, not %r"
+                         % (name, -LONGEST_DELAY, LONGEST_DELAY, delay))
+    return value
+
+
 def check_speed(speed):
     """`speed` as a float, or the error that names it."""
     from brilox.media.sound import FASTEST, SLOWEST
@@ -39,11 +55,16 @@ class Clock:
     `base` is the system clock's line, (time on the line, now) or None
     while it stands; `heard` the sound's last reading, likewise; `noted`
     the time the line stood at when paused, from which play goes on unless
-    a seek's frame went up meanwhile."""
+    a seek's frame went up meanwhile.
+
+    `delay`: seconds the sound is heard after the picture (before it, where
+    negative).  The line is the sound's clock plus the delay: the picture
+    runs that far ahead of the sound it goes with."""
 
     def __init__(self, sound=None):
         self.sound = sound
         self.speed = 1.0
+        self.delay = 0.0
         self.playing = False
         self.base = self.heard = self.noted = None
         # Until when the frame up is held for the sound to begin.
@@ -67,8 +88,8 @@ class Clock:
             heard, live = self.hearing()
             if live:
                 if heard is not None:
-                    self.heard = (heard, now)
-                    return heard
+                    self.heard = (heard + self.delay, now)
+                    return self.heard[0]
                 if self.heard is None and self.sound_wait:
                     if now < self.sound_wait:
                         return None
@@ -106,6 +127,15 @@ class Clock:
         if self.heard is not None:
             self.heard = (self.heard[0] + (now - self.heard[1]) * self.speed, now)
         self.speed = value
+        return value
+
+    def set_delay(self, value, now):
+        """The sound is heard `value` seconds after the picture from `now`
+        on: the line moves by the change (the picture catches up, or waits
+        for the sound).  Returns `value`."""
+        if self.heard is not None:
+            self.heard = (self.heard[0] + value - self.delay, self.heard[1])
+        self.delay = value
         return value
 
     def land(self, at, now):

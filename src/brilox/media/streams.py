@@ -127,6 +127,18 @@ class Streams:
         self.subtitles.choose(choice)
         return True
 
+    @property
+    def subtitle_delay(self):
+        return self.subtitles.delay if self.subtitles else 0.0
+
+    def set_subtitle_delay(self, seconds):
+        """Whether the subtitles' delay changed (there are none to move:
+        it stays 0)."""
+        if self.subtitles is None or seconds == self.subtitles.delay:
+            return False
+        self.subtitles.delay = seconds
+        return True
+
     def cycle(self):
         """The next subtitles (after the last, none): the choice and its name
         ("stream 2 (srt, eng)", a file's name, or "off")."""

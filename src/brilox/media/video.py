@@ -9,6 +9,7 @@ import weakref
 
 import brilox.base
 from brilox.media.clock import Clock, check_speed
+from brilox.media.timing import Timed
 from brilox.media.decoder import FEED_EVERY, Decoder
 from brilox.media.osd import Overlaid
 from brilox.media.output import check_end_event, check_rect
@@ -22,7 +23,7 @@ from brilox.overlay import Overlay  # noqa: F401 (the sequence room makes it thr
 _open_videos = weakref.WeakSet()
 
 
-class Video(Sequenced, Overlaid):
+class Video(Sequenced, Timed, Overlaid):
     """A video file (or raw frames) played on the display the game set up, through an
     overlay of its own, or into `surface` (output="surface").  See the module's documentation."""
 
@@ -100,9 +101,6 @@ class Video(Sequenced, Overlaid):
                      else self._up.time, "Seconds into its pass of the frame up.")
     loop = _face(lambda self: self._streams.loop, "Whether it goes on from the start at its "
                  "end, with no gap.", lambda self, on: self._streams.set_loop(on, self._decoder))
-    speed = _face(lambda self: self._clock.speed, "How fast it plays, from 0.25 to 4.0; the "
-                  "sound keeps its pitch.", lambda self, value: self._streams.set_speed(
-                      self._clock.set_speed(check_speed(value), time.perf_counter())))
     volume = _face(lambda self: self._streams.volume, "The sound's volume, 0 to 100 (kept "
                    "within them).", lambda self, percent: self._streams.set_volume(percent))
     muted = _face(lambda self: self._streams.muted, "Whether the sound is muted.",

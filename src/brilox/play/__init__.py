@@ -3,12 +3,12 @@
 Usage::
 
     brilox-play [FILE ... | -] [--size WxH] [--format FORMAT] [--fps N] [--loop]
-                [--loop-file] [--start T] [--no-resume] [--window WxH] [--headless]
-                [--frames N] [--no-drop] [--range {auto,limited,full}]
+                [--loop-file] [--start T] [--no-resume] [--fullscreen] [--window WxH]
+                [--headless] [--frames N] [--no-drop] [--range {auto,limited,full}]
                 [--aspect W:H | --sar W:H] [--no-autorotate] [--no-audio] [--volume N]
-                [--mute] [--speed X] [--video-stream N] [--audio-stream N] [--sub FILE]
-                [--subtitle-stream N] [--osd-level {0,1}]
-                [--screenshot OUT.png | OUT.bmp] [--version]
+                [--mute] [--speed X] [--audio-delay S] [--video-stream N]
+                [--audio-stream N] [--sub FILE] [--subtitle-stream N] [--sub-delay S]
+                [--osd-level {0,1}] [--screenshot OUT.png | OUT.bmp] [--version]
 
     python -m brilox.play ...          # the same
 
@@ -118,6 +118,19 @@ What a key does shows over the picture for 1.5 s: a line at the top
 bottom with the time, the length, the position and a tick at each
 chapter.  ``o`` shows the bar for 3 s; ``--osd-level 0`` shows nothing.
 Screenshots leave it out.
+
+An A-B loop (``l`` at A, ``l`` at B) plays from A's frame to B's and
+back, by the exact seek: the sound starts again at A with the picture, and
+the status line shows the loop while it is set; a third ``l`` clears it.
+``--audio-delay S`` (and Ctrl with ``=``, ``+`` or ``-``, 100 ms a press)
+plays the sound S seconds after the picture, as for a Bluetooth sink that
+is heard late, by timing the picture at the sound's clock plus S;
+``--sub-delay S`` (and ``z``, ``x``) shows the subtitles S seconds after
+their times.  The status line shows each delay while it is not 0 (A-V then
+tells what is off beyond it).  ``s`` saves the frame up as the window shows
+it, subtitles and all, as ``brilox-play-NNNN.png`` in the current folder,
+the first number not taken; ``,`` and ``.`` pause and step one frame back
+and on.  ``--fullscreen`` starts in full screen.
 
 While playing, a status line on standard error shows the frame number, the
 position and length, the frames a second shown while playing (once

@@ -12,6 +12,7 @@ import warnings
 import brilox.base
 import brilox.display
 from brilox.play import keys, playlist, resume, screenshot
+from brilox.media.clock import LONGEST_DELAY, check_delay
 from brilox.media.colour import RANGE_CHOICES
 from brilox.media.frames import MAX_SIDE, BadInput, parse_aspect
 from brilox.media.notes import MediaWarning
@@ -63,6 +64,14 @@ def speed_argument(text):
     if not SLOWEST <= value <= FASTEST:
         raise argparse.ArgumentTypeError("%r is not %g to %g" % (text, SLOWEST, FASTEST))
     return value
+
+
+def delay_argument(text):
+    try:
+        return check_delay(text, "delay")
+    except (TypeError, ValueError):
+        raise argparse.ArgumentTypeError("%r is not a number of seconds from %g to %g"
+                                         % (text, -LONGEST_DELAY, LONGEST_DELAY)) from None
 
 
 def stream_number(text):
@@ -189,6 +198,7 @@ def parse_options(argv=None):
                              "1:02.5")
     parser.add_argument("--no-resume", action="store_true",
                         help="start at the beginning, not where Q left a file")
+    parser.add_argument("--fullscreen", action="store_true", help="start in full screen")
     parser.add_argument("--window", type=size_argument, metavar="WxH",
                         help="window size (default: the frame size)")
     parser.add_argument("--headless", action="store_true",
@@ -221,6 +231,9 @@ def parse_options(argv=None):
     parser.add_argument("--speed", type=speed_argument, default=1.0, metavar="X",
                         help="play X times as fast, 0.25 to 4 (default 1), the sound's "
                              "pitch kept")
+    parser.add_argument("--audio-delay", type=delay_argument, default=0.0, metavar="S",
+                        help="play the sound S seconds after the picture (before it, where "
+                             "negative), as for a sound device heard late (default 0)")
     parser.add_argument("--video-stream", type=stream_number, metavar="N",
                         help="play the video stream with this index in the file (as ffprobe "
                              "numbers them; default: the one FFmpeg picks)")
@@ -237,6 +250,9 @@ def parse_options(argv=None):
     parser.add_argument("--osd-level", type=int, choices=(0, 1), default=1, metavar="N",
                         help="1 (the default): what a key did shows over the picture for "
                              "1.5 s, with the position bar; 0: nothing shows over it")
+    parser.add_argument("--sub-delay", type=delay_argument, default=0.0, metavar="S",
+                        help="show the subtitles S seconds after their times (before them, "
+                             "where negative; default 0)")
     parser.add_argument("--screenshot", metavar="OUT.png",
                         help="save the last frame shown as the window shows it: PNG for a "
                              "name ending in .png, BMP for .bmp")

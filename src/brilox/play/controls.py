@@ -11,12 +11,12 @@ KEY_POLL = 0.005
 # Two left clicks this close together (seconds, pixels) are a double click.
 DOUBLE_CLICK, DOUBLE_CLICK_SLOP = 0.4, 4
 
-# Each key of the table (brilox.play.keys) by SDL's code for it; those
-# pressed with shift apart, where the table tells them apart.
-KEYS = {getattr(display, key.constant): key for line in LINES for key in line.keys
-        if not key.shifted}
-SHIFTED = {getattr(display, key.constant): key for line in LINES for key in line.keys
-           if key.shifted}
+# Each key of the table (brilox.play.keys) by SDL's code for it, whether it
+# wants shift (where the table tells keys apart by it) and whether Ctrl.
+KEYS = {(getattr(display, key.constant), key.shifted, key.ctrl): key
+        for line in LINES for key in line.keys}
+# The mouse wheel turns the volume, as 9 and 0 do.
+WHEEL = {display.BUTTON_WHEELUP: ("volume", 1), display.BUTTON_WHEELDOWN: ("volume", -1)}
 
 
 class Controls:
@@ -37,6 +37,9 @@ class Controls:
         ("next_audio",), ("next_subtitle",), ("next_video",)
         ("speed", -1, +1 or 0)   slower, faster, or the file's own
         ("osd",)                 the position bar over the picture, for a while
+        ("audio_delay", -1 or +1), ("sub_delay", -1 or +1)   100 ms earlier, later
+        ("ab_loop",)             set A, set B, clear
+        ("screenshot",)          save the frame as shown
 
     Which key gives which is brilox.play.keys's table.
     """
@@ -54,13 +57,18 @@ class Controls:
             return self.click(event, now, window_width)
         if kind != display.KEYDOWN:
             return []
-        key = SHIFTED.get(event.key) if event.mod & display.KMOD_SHIFT else None
-        key = key or KEYS.get(event.key)
+        # A key with shift or Ctrl held is its command with them where the
+        # table has one, else its own.
+        shift, ctrl = bool(event.mod & display.KMOD_SHIFT), bool(event.mod & display.KMOD_CTRL)
+        key = (KEYS.get((event.key, shift, ctrl)) or KEYS.get((event.key, False, ctrl))
+               or KEYS.get((event.key, shift, False)) or KEYS.get((event.key, False, False)))
         if key is None:
             return []
         return [key.paused if paused and key.paused is not None else key.command]
 
     def click(self, event, now, window_width):
+        if event.button in WHEEL:
+            return [WHEEL[event.button]]
         if event.button == display.BUTTON_RIGHT:
             return [("seek_to", min(1.0, max(0.0, event.x / max(1, window_width - 1))))]
         if event.button != display.BUTTON_LEFT:

@@ -11,13 +11,18 @@ class Key:
     gives while paused where that is another.  A `shifted` key is the
     constant's key pressed with shift (SDL tells the key, not the
     character: "<" is shift and "," on many keyboards), and its word the
-    character it types."""
+    character it types; a `ctrl` key gives its command with Ctrl held (and
+    nothing without)."""
 
-    __slots__ = ("word", "constant", "command", "paused", "shifted")
+    __slots__ = ("word", "constant", "command", "paused", "shifted", "ctrl")
 
-    def __init__(self, word, constant, command, paused=None, shifted=False):
+    def __init__(self, word, constant, command, paused=None, shifted=False, ctrl=False):
         self.word, self.constant, self.command, self.paused = word, constant, command, paused
-        self.shifted = shifted
+        self.shifted, self.ctrl = shifted, ctrl
+
+    @property
+    def name(self):
+        return "ctrl+" + self.word if self.ctrl else self.word
 
 
 class Line:
@@ -29,7 +34,7 @@ class Line:
         self.keys, self.does, self.clicks = keys, does, clicks
 
     def names(self, key_style="%s"):
-        words = list(dict.fromkeys(k.word for k in self.keys))
+        words = list(dict.fromkeys(k.name for k in self.keys))
         return ", ".join([key_style % word for word in words] + list(self.clicks))
 
 
@@ -39,7 +44,8 @@ LINES = (
     Line((Key("right", "K_RIGHT", ("seek", 10), paused=("step", 1)),
           Key("left", "K_LEFT", ("seek", -10), paused=("step", -1))),
          "playing: seek 10 s on or back; paused: one frame on or back (held, they repeat)"),
-    Line((Key("s", "K_s", ("step", 1)),), "pause, then one frame on"),
+    Line((Key(",", "K_COMMA", ("step", -1)), Key(".", "K_PERIOD", ("step", 1))),
+         "pause, then one frame back or on"),
     Line((Key("up", "K_UP", ("seek", 60)), Key("down", "K_DOWN", ("seek", -60))),
          "seek 1 minute on or back"),
     Line((Key("page up", "K_PAGEUP", ("chapter", 1)),
@@ -55,7 +61,8 @@ LINES = (
          clicks=("double click",)),
     Line((Key("m", "K_m", ("mute",)),), "mute and sound on"),
     Line((Key("9", "K_9", ("volume", -1)), Key("0", "K_0", ("volume", 1))),
-         "the volume down and up, 0.75 dB a press (to silence, and to 100%), shown in percent"),
+         "the volume down and up, 0.75 dB a press (to silence, and to 100%), shown in percent",
+         clicks=("wheel down", "wheel up")),
     Line((Key("a", "K_a", ("next_audio",)),), "the next audio stream"),
     Line((Key("t", "K_t", ("next_subtitle",)),),
          "the next subtitles (the file's streams, then a subtitle file), then none"),
@@ -71,6 +78,21 @@ LINES = (
          "the previous file of the list"),
     Line((Key("o", "K_o", ("osd",)),),
          "show the position, the time and the length over the picture for 3 s"),
+    Line((Key("=", "K_EQUALS", ("audio_delay", 1), ctrl=True),
+          Key("+", "K_PLUS", ("audio_delay", 1), ctrl=True),
+          Key("[+]", "K_KP_PLUS", ("audio_delay", 1), ctrl=True)),
+         "the sound 100 ms later against the picture (also --audio-delay)"),
+    Line((Key("-", "K_MINUS", ("audio_delay", -1), ctrl=True),
+          Key("[-]", "K_KP_MINUS", ("audio_delay", -1), ctrl=True)),
+         "the sound 100 ms earlier"),
+    Line((Key("z", "K_z", ("sub_delay", -1)), Key("x", "K_x", ("sub_delay", 1))),
+         "the subtitles 100 ms earlier, later (also --sub-delay)"),
+    Line((Key("l", "K_l", ("ab_loop",)),),
+         "A-B loop: the first press sets A at the frame up, the second B, and play loops "
+         "from A to B, picture and sound; the third clears it"),
+    Line((Key("s", "K_s", ("screenshot",)),),
+         "save the frame as shown, with its subtitles, as brilox-play-NNNN.png in the "
+         "current folder (NNNN the first number free)"),
     Line((Key("q", "K_q", ("quit", "quit")), Key("escape", "K_ESCAPE", ("quit", "quit"))),
          "quit; so does closing the window"),
     Line((Key("Q", "K_q", ("quit", "remember"), shifted=True),),

@@ -14,7 +14,9 @@ import brilox.base
 import brilox.display as display
 import brilox.key as key
 from brilox.play import chapters, screenshot
+from brilox.play.abloop import ABLoop
 from brilox.media import pipeline
+from brilox.media.clock import LONGEST_DELAY
 from brilox.play.controls import KEY_POLL, REPEAT_DELAY, REPEAT_INTERVAL, Controls
 from brilox.play.exits import Stopped
 from brilox.media.frames import BadInput, display_size
@@ -31,6 +33,8 @@ HEADLESS_PATTERN_FRAMES = 300
 SPEED_STEP = 1.1
 # Seconds the on-screen display stays after an event, and after its key.
 OSD_SECONDS, OSD_KEY_SECONDS = 1.5, 3.0
+# Seconds a delay key moves the sound or the subtitles by.
+DELAY_STEP = 0.1
 
 
 def save_screenshot(path, picture, placement, window, probe):
@@ -148,6 +152,7 @@ class Player:
         self.turn, self.then = None, None
         # 0: nothing is shown over the picture; 1: what a key did, for a while.
         self.osd_level = 1
+        self.abloop = ABLoop()
 
     @property
     def played(self):
@@ -235,7 +240,8 @@ class Player:
         heard = self.heard()
         words = []
         if heard is not None:
-            gap = self.video.shown_at - heard
+            # Less the delay asked for: what is off beyond it.
+            gap = self.video.shown_at - heard - self.video.audio_delay
             words.append("A-V %+.3f" % gap)
             if playing and self.playing_on and (self.largest_gap is None
                                              or abs(gap) > abs(self.largest_gap)):
@@ -245,9 +251,10 @@ class Player:
         return "  ".join(words)
 
     def event(self, text, now, shown=None):
-        """Says what a key did: `text` (a format for the frame's number) on
-        the status line, and `shown` (where not None) over the picture."""
-        self.say(text % self.number(), now)
+        """Says what a key did: `text` (a format for the frame's number,
+        where it has "%d") on the status line, and `shown` (where not None)
+        over the picture."""
+        self.say(text % self.number() if "%d" in text else text, now)
         if shown is not None:
             self.osd_say(shown)
 
@@ -375,6 +382,14 @@ class Player:
                          else source.name, OSD_KEY_SECONDS)
         elif kind == "next_video":
             self.next_video(now)
+        elif kind in ("audio_delay", "sub_delay"):
+            self.delay(kind, command[1], now)
+        elif kind == "ab_loop":
+            said = self.abloop.press(video.index, video.position)
+            self.status.loop = self.abloop.words()
+            self.event(said, now, said)
+        elif kind == "screenshot":
+            self.screenshot(now)
         elif kind in ("fullscreen", "resize"):
             if kind == "resize" and not self.window.resize(*command[1:]):
                 return None
@@ -388,6 +403,59 @@ class Player:
             display.flip()
             self.event(said + " at frame %d", now)
         return None
+
+    def delay(self, kind, steps, now):
+        """Moves the sound or the subtitles a step later (`steps` 1) or
+        earlier (-1) against the picture, and says where they are now."""
+        video = self.video
+        if kind == "audio_delay" and video.sound is None:
+            self.event("no sound (frame %d)", now)
+            return
+        if kind == "sub_delay" and not video.subtitles:
+            self.event("no subtitles (frame %d)", now)
+            return
+        name = "audio_delay" if kind == "audio_delay" else "subtitle_delay"
+        # Rounded, so that steps back and forth come back to 0 exactly.
+        moved = round(getattr(video, name) + steps * DELAY_STEP, 6)
+        setattr(video, name, min(LONGEST_DELAY, max(-LONGEST_DELAY, moved)))
+        self.status.audio_delay, self.status.subtitle_delay = (video.audio_delay,
+                                                               video.subtitle_delay)
+        self.playing_on = False
+        said = "%s delay %d ms" % ("Audio" if kind == "audio_delay" else "Subtitle",
+                                   round(getattr(video, name) * 1000))
+        self.event(said, now, said)
+
+    def loop_back(self, now):
+        """Back to A where an A-B loop is set and B's time is over; whether
+        it went."""
+        video = self.video
+        if self.abloop.b is None or self.paused or self.moving or video.last_kind is None:
+            return False
+        due = video.due_in()
+        if not self.abloop.over(video.index, due is not None and due <= 0, video.finished):
+            return False
+        ended = video.finished
+        self.go("seek", self.abloop.a[0], now)
+        if ended:
+            # Play stopped at the end of the file: on from A.
+            video.play()
+        return True
+
+    def screenshot(self, now):
+        """Saves the frame up as the window shows it, with its subtitles,
+        as the first free brilox-play-NNNN.png in the current folder."""
+        video = self.video
+        if video.picture is None:
+            return
+        path = screenshot.free_name(os.getcwd())
+        try:
+            save_screenshot(path, video.picture, self.window.placement(), self.window.size,
+                            video.probe)
+        except OSError as e:
+            said = "screenshot %s not saved: %s" % (path, e.strerror or e)
+        else:
+            said = "screenshot %s" % os.path.basename(path)
+        self.event(said.replace("%", "%%") + " at frame %d", now)
 
     def chapter(self, direction, now):
         """Goes to the first frame at or after the next chapter's start, or
@@ -487,6 +555,7 @@ class Player:
                                                       self.window.size[0]):
                     if self.act(command, now) is False:
                         return
+            self.loop_back(now)
             if video.update():
                 self.arrived(now)
                 self.shown_frame(now)
@@ -501,7 +570,7 @@ class Player:
                 note, landing, self.landing = video.notes.popleft(), self.landing, None
                 self.event(landing + " at frame %d" if landing and isinstance(note, Landed)
                            else note_text(note), now)
-            if video.finished and not self.held:
+            if video.finished and not self.held and not self.loop_back(now):
                 return
             if not video.caught_up():
                 # The decoder is behind: wait for it, not for the clock.
@@ -648,6 +717,12 @@ def play(options, source, turn=None):
         video.on_warning = lambda text: player.status.line("%s: %s" % (PROG, text))
         player.status.speed = options.speed
         player.osd_level = getattr(options, "osd_level", 1)
+        if getattr(options, "audio_delay", 0.0) or getattr(options, "sub_delay", 0.0):
+            video.audio_delay, video.subtitle_delay = options.audio_delay, options.sub_delay
+            player.status.audio_delay = video.audio_delay
+            player.status.subtitle_delay = video.subtitle_delay
+        if getattr(options, "fullscreen", False) and not headless:
+            window.toggle_fullscreen()
         player.locate()
         if turn is not None:
             begin_turn(player, turn)

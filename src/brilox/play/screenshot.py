@@ -123,3 +123,12 @@ def save(path, *, window, placement, surface_holds_video, frame=None, source_ran
                  else b"")
         rgb = placed(window, placement, shown) if shown else bytes(3 * width * height)
     write(path, width, height, rgb)
+
+
+def free_name(folder, stem="brilox-play-", suffix=".png"):
+    """The path in `folder` of the first of stem0001.png, stem0002.png, ...
+    that is not there."""
+    number = 1
+    while os.path.lexists(os.path.join(folder, "%s%04d%s" % (stem, number, suffix))):
+        number += 1
+    return os.path.join(folder, "%s%04d%s" % (stem, number, suffix))

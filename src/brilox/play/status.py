@@ -42,6 +42,10 @@ class Status:
         self.chapter = None
         # The file's place in a list of several ("2/5 name"), or None.
         self.item = None
+        # The A-B loop set ("A-B loop 0:12.4 - 0:15.0"), or None; the
+        # sound's and the subtitles' delays (seconds), said while not 0.
+        self.loop = None
+        self.audio_delay = self.subtitle_delay = 0.0
 
     def restart(self):
         """A pause, step or seek: the next frames say nothing of the last."""
@@ -70,12 +74,17 @@ class Status:
             parts.append(self.item)
         if self.chapter:
             parts.append(self.chapter)
+        if self.loop:
+            parts.append(self.loop)
         if paused:
             parts.append("paused")
         elif fps is not None:
             parts.append("%.1f fps" % fps)
         if self.speed != 1.0:
             parts.append("speed %.2fx" % self.speed)
+        for name, delay in (("audio", self.audio_delay), ("subtitle", self.subtitle_delay)):
+            if delay:
+                parts.append("%s delay %+d ms" % (name, round(delay * 1000)))
         parts.append("upload %.2f ms" % upload)
         if self.dropped:
             parts.append("%d dropped" % self.dropped)

@@ -77,6 +77,9 @@ class Subtitles:
         # A file's times count from the video's first frame; a stream's are
         # on the file's own time line, as the frames' are.
         self.origin = 0.0
+        # Seconds each subtitle shows after its own time (set from the
+        # game's side, read as a frame is drawn).
+        self.delay = 0.0
 
     def note(self, text):
         if text not in self.said:
@@ -157,6 +160,7 @@ class Subtitles:
                 current = self.shown[choice] = self._open(choice)
             if isinstance(choice, str):
                 seconds -= self.origin
+            seconds -= self.delay
             if current.broken:
                 return planes
             try:

@@ -1,0 +1,44 @@
+"""The player's A-B loop: the first press of its key sets A at the frame
+up, the second B, and play then goes back to A each time B's time is over;
+the third press clears it.  Which frame is up, and when B is over, the
+player tells; this keeps the marks and says them."""
+
+from brilox.play.status import clock
+
+
+class ABLoop:
+    """A and B, each (the source's index of the frame, its seconds into its
+    pass), or None while not set."""
+
+    def __init__(self):
+        self.a = self.b = None
+
+    def press(self, index, seconds):
+        """The key was pressed with frame `index` up, `seconds` into its
+        pass: sets A, then B (the earlier of the two marks is A), then
+        clears both.  What the player says of it."""
+        if self.a is None:
+            self.a = (index, seconds)
+            return "A-B loop: A set at %s" % clock(seconds)
+        if self.b is None:
+            self.a, self.b = sorted([self.a, (index, seconds)])
+            return "A-B loop: %s - %s" % (clock(self.a[1]), clock(self.b[1]))
+        self.a = self.b = None
+        return "A-B loop cleared"
+
+    def words(self):
+        """What the status line shows of it, or None while nothing is set."""
+        if self.a is None:
+            return None
+        if self.b is None:
+            return "A-B loop from %s" % clock(self.a[1])
+        return "A-B loop %s - %s" % (clock(self.a[1]), clock(self.b[1]))
+
+    def over(self, index, next_due, ended):
+        """Whether play goes back to A now, with frame `index` up: it is
+        past B, or it is B and the next frame is due (`next_due`) or there
+        is none (`ended`)."""
+        if self.b is None:
+            return False
+        last = self.b[0]
+        return index > last or index == last and (next_due or ended)
