@@ -194,6 +194,24 @@ print(worst)
 """
 
 
+class Recorded:
+    """A Video for run() that notes, at each update() that put a frame up,
+    (frame, last_kind, shown_at, the sound's clock) in `seen`."""
+
+    def __init__(self, video):
+        self.video, self.seen = video, []
+
+    def update(self):
+        v = self.video
+        if not v.update():
+            return False
+        self.seen.append((v.frame, v.last_kind, v.shown_at, v.sound.clock()))
+        return True
+
+    def __getattr__(self, name):
+        return getattr(self.video, name)
+
+
 def first_frame(video, size=(W, H), read=number):
     deadline = time.monotonic() + 5
     while not video.update():
@@ -388,21 +406,23 @@ def test_a_seek_inside_a_looping_video_with_sound_keeps_to_the_sound(
             run(v, 8, lambda: v.shown_at > 1.3)
             assert v.shown_at > 1.3 and v.sound.clock() is not None
             v.seek(0.5)
-            seen = []
-            deadline = time.monotonic() + 8
-            while len(seen) < 2 * FPS and time.monotonic() < deadline:
-                if v.update():
-                    seen.append((v.frame, v.last_kind, v.shown_at, v.sound.clock()))
-                time.sleep(1 / 60)
+            looked = Recorded(v)
+            loop = run(looked, 8, lambda: len(looked.seen) >= 2 * FPS)
     finally:
         awake.kill()
         awake.wait()
+    seen = looked.seen
     numbers = [n for n, _, _, _ in seen]
     start = numbers.index(15) if 15 in numbers else pytest.fail(str(seen))
-    assert seen[start][1] == "sought" and numbers[start:] == \
-        [(15 + k) % FPS for k in range(len(numbers) - start)], seen
+    # In order from the frame sought on through the wrap; a frame is dropped
+    # only where the loop, or the whole machine, was held up.
+    steps = [(b - a) % FPS for a, b in zip(numbers[start:], numbers[start + 1:])]
+    assert seen[start][1] == "sought" and min(steps) == 1, seen
+    assert sum(steps) - len(steps) <= loop.missed(FPS) + math.ceil(loop.hiccup * FPS), \
+        (seen, loop.stalls, loop.hiccup)
     lines = [at for _, _, at, _ in seen[start:]]
-    assert all(b - a == pytest.approx(1 / FPS, abs=1e-3) for a, b in zip(lines, lines[1:])), seen
+    assert all(b - a == pytest.approx(step / FPS, abs=1e-3)
+               for a, b, step in zip(lines, lines[1:], steps)), seen
     # Up no sooner than its time, and (but for a few late updates on a busy
     # machine) within the update after the next frame's.
     late = [heard - at for _, _, at, heard in seen[start + 1:]]
@@ -1246,7 +1266,8 @@ def test_the_display_over_the_picture_comes_with_a_key_and_goes_after_its_time(
         x0, y0, x1, y1 = layout.bar
         across = flips[paused + 2][1][y0 + y1].sum(axis=1)[::2]
         ticks = [x for x in range(x0 + 2, x1) if across[x] > np.median(across[x0:x1]) + 150]
-        assert ticks == [x0 + round((x1 - x0) * t / 6) for t in (2.01, 4.5)]
+        assert ticks == [x0 + round((x1 - x0) * t / 6) for t in (2.01, 4.5)
+                         if hasattr(av.container.InputContainer, "chapters")]
     # The screenshot is the picture without the display over it.
     data = shot.read_bytes()
     assert all(abs(np.array(bmp_pixel(data, x, y)) - bare[y, x]).max() <= 2
