@@ -483,6 +483,12 @@ def test_a_list_plays_in_order_skipping_what_cannot_play(clips, monkeypatch, cap
     assert "\nno file after this one (frame " in err
     assert re.findall(r"^\d/4 .*", err, re.M) == ["1/4 n1.mp4", "3/4 n2.mp4", "4/4 n3.mp4",
                                                   "3/4 n2.mp4", "4/4 n3.mp4"]
+    # --loop-file: each file again at its end, until > goes on to the next.
+    status, shown = play_on_clock(monkeypatch, [clips["list.m3u8"], "--loop-file"],
+                                  [(0.7, K, d.K_GREATER), (0.8, K, d.K_q)])
+    firsts = [first for first, _ in runs_of([number_of(planes[0]) for _, planes in shown])]
+    assert status == 0 and firsts[:3] == [100, 100, 100] and firsts[-1] == 200, firsts
+    capsys.readouterr()
     broken = clips["n1.mp4"].parent / "broken.mp4"
     assert brilox.play.main([str(broken), str(broken), "--headless"]) == 2
     assert capsys.readouterr().err.endswith("\nbrilox-play: none of the 2 files could be played\n")

@@ -1091,12 +1091,13 @@ def test_subtitles_that_cannot_be_shown_are_said_once(video, subbed, monkeypatch
 def test_t_turns_subtitles_off_and_on_and_bad_ones_are_said_once(monkeypatch, capsys, subbed):
     # Paused, then a right click seeks into the line (1.5 s of 4, in a
     # window 320 pixels wide); t goes to the second stream (no line then),
-    # off, and back to the first; z moves it 100 ms earlier (still shown).
+    # off, and back to the first; z moves it 100 ms earlier than the
+    # --sub-delay's 100 ms (still shown).
     events = [(0.05, KEY, display.K_SPACE), (0.1, CLICK, display.BUTTON_RIGHT, 120, 5),
               (0.3, KEY, display.K_t), (0.4, KEY, display.K_t), (0.5, KEY, display.K_t),
               (0.6, KEY, display.K_z), (0.7, KEY, display.K_q)]
-    status, shown = play_on_clock(monkeypatch, [subbed / "lines.mkv", "--sub", "gone.srt"],
-                                  events)
+    status, shown = play_on_clock(monkeypatch, [subbed / "lines.mkv", "--sub", "gone.srt",
+                                                "--sub-delay", "-0.1"], events)
     assert status == 0
     # The clip is of one colour: where the line shows, many lower pixels are not.
     lower = [planes[0][len(planes[0]) * 3 // 4:] for _, planes in shown[-5:]]
@@ -1105,7 +1106,7 @@ def test_t_turns_subtitles_off_and_on_and_bad_ones_are_said_once(monkeypatch, ca
     err = capsys.readouterr().err
     assert err.count("gone.srt") == 1 and "brilox-play: gone.srt: no such subtitle file\n" in err
     assert ("\nsubtitles stream 2 (srt) at frame 45\nsubtitles off at frame 45\n"
-            "subtitles stream 1 (srt) at frame 45\nSubtitle delay -100 ms\n") in err
+            "subtitles stream 1 (srt) at frame 45\nSubtitle delay -200 ms\n") in err
     # A stream that is no subtitle stream is refused.
     done = play(subbed / "lines.mkv", "--subtitle-stream", "0")
     assert done.returncode == 2 and b"stream 0 is not a subtitle stream (1, 2)" in done.stderr
