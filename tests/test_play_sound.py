@@ -23,6 +23,14 @@ def ffmpeg(*args, data=None, timeout=60):
                           input=data, capture_output=True, check=True, timeout=timeout).stdout
 
 
+def wait_for_sound(listener, seconds=20):
+    """Waits, at most `seconds`, until the sink is heard playing something."""
+    deadline = time.monotonic() + seconds
+    while not any(listener.data[-4000:]):
+        assert time.monotonic() < deadline, "no sound was heard"
+        time.sleep(0.01)
+
+
 def player(x_display, sound_server, *args, env=None):  # noqa: F811
     """brilox-play in a window on the X server, its sound to the sound
     server; `started` is when it was started (time.monotonic)."""
@@ -330,10 +338,7 @@ def test_sound_keys_change_what_plays(tmp_path, x_display, sound_server):  # noq
     run = player(x_display, sound_server, clip, "--loop")
     try:
         xdotool, _ = focused(x_display)
-        deadline = time.monotonic() + 20
-        while not any(listener.data[-4000:]):
-            assert time.monotonic() < deadline, "no sound was heard"
-            time.sleep(0.01)
+        wait_for_sound(listener)
         keys, (out, err) = press(xdotool, run, *((1.2 * k, key) for k, key in enumerate(
             ("9", "m", "m", "a", "0", "q"), 1)))
         keys.insert(0, keys[0] - 1.2)
@@ -379,10 +384,7 @@ def test_an_a_b_loop_plays_its_span_of_sound_again_and_again(tmp_path, x_display
     run = player(x_display, sound_server, clip)
     try:
         xdotool, _ = focused(x_display)
-        deadline = time.monotonic() + 20
-        while not any(listener.data[-4000:]):
-            assert time.monotonic() < deadline, "no sound was heard"
-            time.sleep(0.01)
+        wait_for_sound(listener)
         keys, (out, err) = press(xdotool, run, (0.1, "ctrl+equal"), (0.2, "ctrl+minus"),
                                  (0.5, "l"), (1.3, "l"), (4.5, "q"))
         keys = keys[2:]
@@ -483,10 +485,7 @@ def test_every_way_out_ends_the_player_at_once(tmp_path, x_display, sound_server
     try:
         xdotool, window = focused(x_display)
         run.status()
-        deadline = time.monotonic() + 20
-        while not any(listener.data[-4000:]):
-            assert time.monotonic() < deadline, "no sound was heard"
-            time.sleep(0.01)
+        wait_for_sound(listener)
         for key in {"paused": ["space"], "stepping": ["space", "period"],
                     "seeking": ["Right"]}.get(state, []):
             xdotool("key", key)
