@@ -44,7 +44,7 @@ TEST_TIMEOUT = 120
 MAX_RESUMES = 2
 # Each suite runs in TEST_JOBS processes (pytest-xdist), the real-time tests
 # one after another in one of them (tests/conftest.py).
-JOBS = os.environ.get("TEST_JOBS", "2")
+JOBS = os.environ.get("TEST_JOBS", "4")
 # Tests that listen to the sound server in real time: they hang on the SDL
 # build, not on the interpreter, so they run once on each SDL build. `make
 # test` hears them on classic SDL, so the matrix hears them with the newest

@@ -112,6 +112,18 @@ def pytest_report_teststatus(report):
     return None
 
 
+def pytest_terminal_summary(terminalreporter):
+    """Names each test that was run again, and where its failed run failed,
+    so that a run's log tells which passed only on a later try."""
+    reruns = terminalreporter.stats.get("rerun", [])
+    if reruns:
+        terminalreporter.section("run again")
+        for report in reruns:
+            crash = getattr(report.longrepr, "reprcrash", None)
+            why = crash.message.splitlines()[0][:160] if crash and crash.message else "failed"
+            terminalreporter.line("%s (%s: %s)" % (report.nodeid, report.when, why))
+
+
 def pytest_collection_modifyitems(config, items):
     shard = config.getoption("shard")
     if shard:

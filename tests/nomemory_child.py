@@ -2,6 +2,9 @@
 inside one brilox operation and checks what is left afterwards.
 
     python nomemory_child.py entry MODULE N   one module entry, allocation N failing
+    python nomemory_child.py entries MODULE   the entry with N = 0, 1, 2, ..., each in
+                                              a process forked from this one, until
+                                              ten in a row succeed
     python nomemory_child.py sweep NAME       one operation, with N = 0, 1, 2, ...
 
 Prints one line per attempt, "N ok" or "N MemoryError", and "done" at the
@@ -16,6 +19,7 @@ import gc
 import os
 import struct
 import sys
+import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
@@ -71,6 +75,7 @@ def entry(name, n):
 
     outcome = attempt(n, lambda: _imp.create_dynamic(found))
     report(n, outcome)
+    refused = outcome is MemoryError
     # (A failure after the entry, in the interpreter's own bookkeeping, may
     # leave the module in sys.modules; either way it must work below.)
     del outcome
@@ -120,6 +125,7 @@ def entry(name, n):
         surface.lock()
         surface.unlock()
     print("done", flush=True)
+    return refused
 
 
 # ---- operations ----------------------------------------------------------------
@@ -442,9 +448,45 @@ def subtitle_sweeps():
     return {"subtitles_blend": (prepare, operation, check)}
 
 
+def entries(name):
+    """entry(name, n) for n = 0, 1, ..., each in a fresh process forked from
+    this one (its imports done once, here, rather than once per n), until
+    ten in a row succeed.  A child killed by a signal is said as "N signal
+    S", for the parent to look into; one that fails otherwise ends this."""
+    n, streak = 0, 0
+    while streak < 10:
+        sys.stdout.flush()
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                code = 3 if entry(name, n) else 0
+            except BaseException:
+                traceback.print_exc()
+            finally:
+                sys.stdout.flush()
+                sys.stderr.flush()
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        if os.WIFSIGNALED(status):
+            print(n, "signal", os.WTERMSIG(status), flush=True)
+            streak = 0
+        elif os.WEXITSTATUS(status) in (0, 3):
+            streak = streak + 1 if os.WEXITSTATUS(status) == 0 else 0
+        else:
+            sys.exit("the entry with allocation %d failing ended with status %d"
+                     % (n, os.WEXITSTATUS(status)))
+        n += 1
+        # The child printed "N ok" or "N MemoryError", then "done".
+    print("all", n, flush=True)
+
+
 def main():
     if sys.argv[1] == "entry":
         entry(sys.argv[2], int(sys.argv[3]))
+        return
+    if sys.argv[1] == "entries":
+        entries(sys.argv[2])
         return
     name = sys.argv[2]
     sweeps = (lock_sweeps() if name.startswith(("lock", "lifetime"))
