@@ -238,10 +238,22 @@ def test_list_keys_and_q_as_x_sends_them(x_display, x11_player, tmp_path,  # noq
     for name in ("a.yuv", "b.yuv"):
         (tmp_path / name).write_bytes(frame("i420", grey, 64, 48) * 300)
     player = x11_player(tmp_path / "a.yuv", tmp_path / "b.yuv")
-    for key, said in (("greater", "2/2 b.yuv"), ("less", "1/2 a.yuv"), ("Return", "2/2 b.yuv")):
+    width, height = map(int, xdotool(x_display, "getdisplaygeometry"))
+    for key, said in (("greater", "2/2 b.yuv"), ("less", "1/2 a.yuv"), ("f", "full screen"),
+                      ("Return", "2/2 b.yuv"), ("f", "windowed")):
         xdotool(x_display, "key", key)
-        assert player.event() == said
-        player.status()
+        assert re.sub(r" at frame \d+$", "", player.event()) == said
+        if key == "Return":
+            # The next file shows as the one before was left: full screen.
+            player.status()
+            deadline = time.monotonic() + 10
+            while not screen_filled(x_display, width, height):
+                assert time.monotonic() < deadline, "the next file is not full screen"
+                time.sleep(0.1)
+        elif key != "f":
+            player.status()
+        if key == "f":
+            give_focus(x_display, player.window)
     xdotool(x_display, "key", "Q")
     left = int(re.fullmatch(r"quit at frame (\d+), the place kept", player.event()).group(1))
     assert player.finish()[0] == 0
@@ -259,6 +271,17 @@ def window_pixels(display, window):
                           "-pix_fmt", "rgb24", "-"], capture_output=True, timeout=30,
                          check=True).stdout
     return {(i % w, i // w): tuple(rgb[3 * i:3 * i + 3]) for i in range(w * h)}
+
+
+def screen_filled(display, width, height):
+    """Whether the screen shows one colour, not black, at its middle and at
+    the middle of its left edge: a grey video full screen does."""
+    pixels = [subprocess.run(["ffmpeg", "-v", "error", "-f", "x11grab", "-draw_mouse", "0",
+                              "-video_size", "1x1",
+                              "-i", "%s+%d,%d" % (display, x, height // 2), "-frames:v", "1",
+                              "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], capture_output=True,
+                             timeout=30, check=True).stdout for x in (1, width // 2)]
+    return pixels[0] == pixels[1] and max(pixels[0]) > 32
 
 
 def test_resized_window_shows_the_whole_video_in_its_shape(x_display, x11_player, tmp_path):

@@ -393,6 +393,8 @@ def main(argv=None):
                 return 1
             if summary is not None:
                 played += 1
+                # The next file opens as this one was left: full screen or not.
+                options.fullscreen = summary.fullscreen
                 done = report(options, summary, turns.file)
                 if summary.stopped:
                     return done

@@ -743,6 +743,7 @@ def play(options, source, turn=None):
         summary.skipped = getattr(video.source, "skipped", 0)
         summary.then, summary.position = player.then, video.position
         summary.finished = video.finished
+        summary.fullscreen = bool(window.flags & display.FULLSCREEN)
         player.status.close()
         if options.screenshot and player.shown:
             # What the window shows of the video, without the display over it

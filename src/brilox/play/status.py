@@ -136,6 +136,8 @@ class Summary:
     # How play ended where not at the file's end (Player.then), the time
     # of the frame up then, and whether the file was played to its end.
     then, position, finished = None, None, False
+    # Whether the window was full screen at the end.
+    fullscreen = False
 
     def __init__(self, frames, seconds, upload_seconds, stepped=0, dropped=0, stopped=None):
         self.frames, self.seconds, self.upload_seconds = frames, seconds, upload_seconds
