@@ -107,9 +107,11 @@ def test_a_file_that_starts_at_1_4_s_is_numbered_and_sought_from_its_start(clips
     from brilox.media.sources.media import open_media
     decoded = np.frombuffer(ffmpeg("-i", clips / "late.mkv", "-f", "rawvideo", "-pix_fmt",
                                    "yuv420p", "-"), np.uint8).reshape(75, -1)
-    source = open_media(str(clips / "late.mkv"), False)
+    source = open_media(str(clips / "late.mkv"), True)
     try:
         assert (source.start, source.time_of(50), source.last(0)) == (1.4, 2.0, 74)
+        # A time within half a frame of the end is the last frame's, in any pass.
+        assert [source.index_at(2.99, base) for base in (0, 75, 150)] == [74, 149, 224]
         for index in (50, 3, 74, 49):
             planes = source.get(index)
             assert unpadded(planes, 64, 48) == decoded[index].tobytes(), index
