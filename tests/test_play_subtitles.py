@@ -3,6 +3,7 @@ frame and put up by SDL against FFmpeg's own render of the same frame and
 script through the same libass and font, and the calls it refuses."""
 
 import os
+import types
 
 import pytest
 
@@ -229,6 +230,14 @@ def test_tracks_keep_events_once_and_tell_their_play_res():
     assert track.events == 0
     track.add(line, 0, 1000)
     assert track.events == 1
+    # A bitmap set shows from its start until, not at, its end; a second
+    # set of the same start is dropped.
+    from brilox.media.subtitles.bitmap import BitmapTrack
+    bitmaps = BitmapTrack(types.SimpleNamespace(canvas=None))
+    bitmaps.add([(1.0, 2.0, [(0, 0, 2, 2, b"\0" * 4, 2, b"\xff" * 4)]), (1.0, 9.0, [])])
+    bare = planar()
+    assert [bitmaps.draw(bare, P, 4, 4, BT601, False, (4, 4), t) is bare
+            for t in (0.5, 1.0, 1.99, 2.0)] == [True, False, False, True]
 
 
 @pytest.mark.timeout(60)
