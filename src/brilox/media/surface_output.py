@@ -140,8 +140,23 @@ class SurfaceOutput(Output):
         self.shown = self.asked or display_size(source.size, source.sample_aspect)
         self.canvas = Canvas(self.shown, source.has_alpha)
         # Set (to itself) once prepared.
-        self.overlay = self.probe = self.surface = None
+        self.overlay = self.probe = self.surface = self.following = None
         self.pad = (0, 0)
+
+    def ahead(self, source, make_overlay):
+        """The Canvas of the frames of `source` that follow those up, for
+        switch() to take: the Surface up stays until the first of them
+        replaces it."""
+        shown = self.asked or display_size(source.size, source.sample_aspect)
+        self.following = shown, Canvas(shown, source.has_alpha)
+        return shown, {"probe": None, "pad": (0, 0), "canvas": self.following[1]}
+
+    def switch(self):
+        following, self.following = self.following, None
+        if following is None:
+            return None
+        self.shown, self.canvas = following
+        return self.shown
 
     def prepare(self, make_overlay):
         self.overlay = self
