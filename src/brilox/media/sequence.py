@@ -193,6 +193,26 @@ class Sequence:
         sound.rejoin(open_reader(source.path, source.audio_index), source.start or 0.0,
                      source.length if more else None)
 
+    def back_to(self, clip, old, new):
+        """The picture plays another video stream of `clip`'s file (the clip
+        up): its frames source `new` takes the place of `old`, and the
+        picture is in `clip` again, where the decoding thread had gone on
+        into a clip after it, which then comes after it again.  The rest of
+        the line stays."""
+        with self._lock:
+            if all(c is not clip for c in self.line):
+                self.line.insert(0, clip)
+                for key in self.at:
+                    self.at[key] += 1
+            self.at["picture"] = next(i for i, c in enumerate(self.line) if c is clip)
+            if self.sound is None:
+                self.at["sound"] = self.at["picture"]
+            for each in self.line:
+                if each.source is old:
+                    each.source = new
+            self.restream = None
+        new.followed = self.picture_ends
+
     def sound_ends(self):
         """The sound plays no more: the line follows the picture alone."""
         with self._lock:
@@ -268,14 +288,15 @@ class Sequenced:
     def prepare(self):
         """Opens the overlay and has the first frame decoded, so that play()
         puts it up at the next update(); `ready` tells when it is.  Needs the
-        display mode set, as update() does."""
+        display mode set, as update() does.  A Video made once the display
+        mode is set (or with surface output) has done this as it opened."""
         self._check()
         self._prepare_output()
 
     @property
     def ready(self):
-        """Whether the frame update() puts up next is decoded (after
-        prepare(), or once play goes on); it never waits."""
+        """Whether the frame update() puts up next is decoded (once prepared,
+        or once play goes on); it never waits."""
         self._check()
         return self._up is not None or self._queue.head() is not None \
             or self._decoder.error is not None

@@ -202,11 +202,13 @@ class Video(Sequenced, Timed, Overlaid):
 
     def next_video(self, stream_index):
         """Plays the source's video stream `stream_index` from the time up (its
-        sound goes on), through an overlay and pipeline made for it."""
+        sound goes on), through an overlay and pipeline made for it; the
+        clips queued after it still follow."""
         self._check()
-        seconds = self.position
+        seconds, old = self.position, self.source
         self._decoder.close()
         source = self._streams.other_video(stream_index)
+        self._sequence.back_to(self._clip, old, source)
         self._up, self._clock.heard = None, None
         self._output.stream(source)
         self._decode(source)
