@@ -150,9 +150,8 @@ class Output:
 
     def switch(self):
         """Puts in place the overlay ahead() made, as the first frame of its
-        stream goes up (and with it, at once, no frame of neither): where
-        the new picture leaves part of the old one's place, that goes
-        black.  The picture's size on the display, or None where there was
+        stream goes up, in the same update(): where the new picture leaves
+        part of the old one's place, that goes black.  The picture's size on the display, or None where there was
         nothing to switch to."""
         following, self.following = self.following, None
         if following is None:

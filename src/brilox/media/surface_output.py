@@ -11,6 +11,7 @@ never writes into the Surface the game may be blitting."""
 
 import collections
 import warnings
+import weakref
 from typing import NamedTuple, Tuple
 
 from brilox.media import colour, pipeline
@@ -68,9 +69,12 @@ class Canvas:
         # Surfaces neither up nor waiting to go up (deque: either thread
         # appends or pops without a lock).
         self.free = collections.deque()
+        # The Surfaces it made: only those come back to it (not another
+        # clip's, of another size or alpha).
+        self.made = weakref.WeakSet()
 
     def give_back(self, surface):
-        if len(self.free) < POOL and surface.get_size() == self.size:
+        if len(self.free) < POOL and surface in self.made:
             self.free.append(surface)
 
     def _surface(self):
@@ -78,7 +82,9 @@ class Canvas:
             return self.free.pop()
         except IndexError:
             from brilox.surface import Surface
-            return Surface(self.size, alpha=self.alpha)
+            surface = Surface(self.size, alpha=self.alpha)
+            self.made.add(surface)
+            return surface
 
     def paint(self, planes, source, colours, subtitles=None, seconds=None):
         """A Painted of a frame: `planes` as the source keeps them (a whole
@@ -152,6 +158,7 @@ class SurfaceOutput(Output):
         return shown, {"probe": None, "pad": (0, 0), "canvas": self.following[1]}
 
     def switch(self):
+        """Takes the Canvas ahead() made, as the first frame it painted goes up."""
         following, self.following = self.following, None
         if following is None:
             return None
