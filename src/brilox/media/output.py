@@ -151,8 +151,8 @@ class Output:
     def switch(self):
         """Puts in place the overlay ahead() made, as the first frame of its
         stream goes up, in the same update(): where the new picture leaves
-        part of the old one's place, that goes black.  The picture's size on the display, or None where there was
-        nothing to switch to."""
+        part of the old one's place, that goes black.  The picture's size
+        on the display, or None where there was nothing to switch to."""
         following, self.following = self.following, None
         if following is None:
             return None
@@ -161,9 +161,9 @@ class Output:
             setattr(self, name, value)
         shown = self.locate()
         if old is not None:
-            new = self.where(self.screen)
-            if not (new[0] <= old[0] and new[1] <= old[1] and new[0] + new[2] >= old[0] + old[2]
-                    and new[1] + new[3] >= old[1] + old[3]):
+            x, y, w, h = self.where(self.screen)
+            if not (x <= old[0] and y <= old[1] and x + w >= old[0] + old[2]
+                    and y + h >= old[1] + old[3]):
                 self.clear(old)
         return shown
 
