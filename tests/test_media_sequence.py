@@ -92,6 +92,8 @@ def test_a_looping_clip_goes_back_to_its_loop_start_or_opens_itself_again():
 def test_the_end_of_each_queued_clip_is_told_and_another_size_waits_for_its_overlay():
     sequence, first, opened, flags = line()
     sequence.add("small.mp4")
+    sequence.add("then.mp4")
+    up = sequence.current()
     clip = sequence.take_picture()
     queue = FrameQueue(2)
     queue.share(probe="probe", pad=(0, 0))
@@ -104,3 +106,11 @@ def test_the_end_of_each_queued_clip_is_told_and_another_size_waits_for_its_over
     assert first.closed
     assert sequence.seam(SimpleNamespace(path="first.mp4"), clip) == "first.mp4"
     assert list(sequence.ended) == ["first.mp4"]
+    # The clip up plays another of its video streams, though the picture had
+    # gone on into the next: it is in the clip up again, with its new source
+    # (which asks the line at its end), and the rest of the line follows.
+    other = source("first.mp4", loop=True)
+    sequence.back_to(up, first, other)
+    assert sequence.current() is up and up.source is other and sequence.restream is None
+    assert other.followed()
+    assert [sequence.take_picture().path for _ in range(2)] == ["small.mp4", "then.mp4"]

@@ -55,9 +55,10 @@ LATE = 3 if SANITIZED else 1
 STEP_WINDOWS = ((-15, 20), (0, 35))
 
 
-def make_clip(folder, name, count, sound=None):
-    """`count` numbered frames at FPS: H.264 in yuv420p (with `sound`, mono
-    samples at RATE, as AAC), or raw i420 for a name ending in .yuv."""
+def make_clip(folder, name, count, sound=None, scale=1, pix_fmt="yuv420p"):
+    """`count` numbered frames at FPS, `scale` times W x H: H.264 in yuv420p
+    (with `sound`, mono samples at RATE, as AAC), raw frames in `pix_fmt`
+    in a name ending in .mkv, or raw i420 for a name ending in .yuv."""
     frames = np.zeros((count, H, W, 3), np.uint8)
     frames[:, BAND:H - BAND] = BARS.repeat(W // len(BARS), 0)
     for n in range(count):
@@ -69,9 +70,10 @@ def make_clip(folder, name, count, sound=None):
     if sound is not None:
         (folder / "sound").write_bytes(sound.astype("<i2").tobytes())
         args += ["-f", "s16le", "-ar", RATE, "-ac", 1, "-i", folder / "sound", "-c:a", "aac"]
-    ffmpeg("-y", *args, *(["-f", "rawvideo"] if name.endswith(".yuv") else
-                          ["-c:v", "libx264", "-preset", "ultrafast", "-crf", 12]),
-           "-pix_fmt", "yuv420p", folder / name)
+    coding = {".yuv": ["-f", "rawvideo"], ".mkv": ["-c:v", "rawvideo"]}.get(
+        os.path.splitext(name)[1], ["-c:v", "libx264", "-preset", "ultrafast", "-crf", 12])
+    ffmpeg("-y", *args, "-vf", "scale=iw*%d:ih*%d:flags=neighbor" % (scale, scale), *coding,
+           "-pix_fmt", pix_fmt, folder / name)
     return folder / name
 
 
@@ -132,11 +134,13 @@ class Seen(list):
     before: beyond its tick between two passes, and inside the update() and
     the read that put it up.  On a machine busy with other work the loop
     cannot look for a frame while it is held up; a bound on when frames go
-    up, or on how many are dropped, allows for what the loop measured."""
+    up, or on how many are dropped, allows for what the loop measured.
+    `blank`: the numbers up before each update() that put no frame up and
+    left the screen without a whole frame, where run() looked."""
 
     def __init__(self):
         super().__init__()
-        self.stalls = []
+        self.stalls, self.blank = [], []
         # The longest any thread of the process was kept from running while
         # the loop ran (a 5 ms sleep's overshoot): a machine whose host
         # holds it up now and then holds the decoding thread up too.
@@ -147,12 +151,13 @@ class Seen(list):
         return sum(math.ceil(stall * rate) for stall in self.stalls if stall > 0.002)
 
 
-def run(video, seconds, until=lambda: False, pictures=None, others=(), since=None):
+def run(video, seconds, until=lambda: False, pictures=None, others=(), since=None,
+        between=False):
     """A game's loop: update() 60 times a second for `seconds` or until
     `until()`, reading what SDL shows after each that put a frame up (into
-    `pictures` if given): a Seen, its stalls counted from `since` (a time
-    the caller read before play(), say).  The `others` are updated too,
-    before, their frames unread."""
+    `pictures` if given), and with `between`, after the others too: a Seen,
+    its stalls counted from `since` (a time the caller read before play(),
+    say).  The `others` are updated too, before, their frames unread."""
     seen, tick = Seen(), time.monotonic()
     deadline, last, held = tick + seconds, since or tick, 0.0
     # A process of its own watches, so that the watching takes no turn at
@@ -174,6 +179,10 @@ def run(video, seconds, until=lambda: False, pictures=None, others=(), since=Non
                 held = 0.0
                 if pictures is not None:
                     pictures.append(picture)
+            elif between and seen:
+                put_up(video)
+                if number(shown()) is None:
+                    seen.blank.append(seen[-1][1])
             tick += 1 / 60
             time.sleep(max(0.0, tick - time.monotonic()))
     finally:
@@ -430,22 +439,29 @@ def test_a_seek_inside_a_looping_video_with_sound_keeps_to_the_sound(
 
 
 @pytest.mark.timeout(90)
-@pytest.mark.parametrize("strung", ["queue", "loop_start"])
+@pytest.mark.parametrize("strung, then, output, prepared", [
+    ("queue", "then.mp4", "overlay", True), ("queue", "larger.mp4", "overlay", False),
+    ("queue", "packed.mkv", "overlay", False), ("queue", "larger.mp4", "surface", False),
+    ("loop_start", None, "overlay", False)])
 def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_server,  # noqa: F811
-                                                     monkeypatch, strung):
+                                                     monkeypatch, strung, then, output, prepared):
     """A second of numbered frames over a 440 Hz tone, then (queued) a
-    second over 660 Hz; or the first alone from 0.5 s on after its first
-    pass.  Prepared, it is up at the first update() after play(); across
-    each seam the numbers run on, none held past the next frame's time nor
-    repeated, and the sound server plays the tones with no gap (but where
-    it says it ran dry).  Each clip that ends posts the end event, its file
-    in `ended`."""
+    second over 660 Hz, the same, twice as large, or in packed 4:2:2 (an
+    overlay of another format); or the first alone from 0.5 s on after its
+    first pass.  Prepared or opened once the display is set, it is up at
+    the first update() after play(); across each seam the numbers run on,
+    none held past the next frame's time nor repeated, nor a frame without
+    one (black) between, and the sound server plays the tones with no gap
+    (but where it says it ran dry).  Each clip that ends posts the end
+    event, its file in `ended`."""
     for name, value in sound_server.env.items():
         monkeypatch.setenv(name, value)
     monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
     tone = lambda hz: 3000 * np.sin(np.arange(RATE) * 2 * np.pi * hz / RATE)  # noqa: E731
     first = make_clip(tmp_path, "first.mp4", FPS, tone(440))
-    then = make_clip(tmp_path, "then.mp4", FPS, tone(660))
+    if then is not None:
+        then = make_clip(tmp_path, then, FPS, tone(660), scale=1 + then.startswith("larger"),
+                         pix_fmt="yuyv422" if then.endswith(".mkv") else "yuv420p")
     video.set_mode((W, H))
     # The game's device, running before the clips open (SDL's first start
     # over PulseAudio can take a second or more).
@@ -460,20 +476,22 @@ def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_serv
     listener = sound_server.listen()
     ends = []
     try:
-        with Video(first, end_event=END, loop_start=0.5 if strung == "loop_start" else 0.0) as v:
+        with Video(first, end_event=END, loop_start=0.5 if strung == "loop_start" else 0.0,
+                   output=output, surface_size=(W, H) if output == "surface" else None) as v:
             if strung == "queue":
                 v.queue(then)
-            v.prepare()
+            if prepared:
+                v.prepare()
             deadline = time.monotonic() + 5
             while not v.ready:
                 assert time.monotonic() < deadline, "the first frame was not decoded"
                 time.sleep(0.005)
             v.play()
-            assert v.update() and number(shown()) == 0
+            assert v.update() and put_up(v) is None and number(shown()) == 0
             started = time.monotonic()
             seen = run(v, 4 if strung == "queue" else 2.8, lambda: ends.extend(
                 list(v.ended) for e in display.poll_events() if e.type == END) or v.finished,
-                since=started)
+                since=started, between=True)
             assert v.finished == (strung == "queue")
     finally:
         heard, played_at = listener.stop()
@@ -483,6 +501,7 @@ def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_serv
     # In order, once each: only frames the game's loop missed, held up, are
     # dropped.
     assert None not in numbers and all(a != b for a, b in zip(numbers, numbers[1:])), numbers
+    assert seen.blank == [], seen.blank
     order, passed = iter(want), 0
     for n in numbers:
         while next(order, n) != n:

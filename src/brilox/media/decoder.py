@@ -161,6 +161,8 @@ class Decoder:
         colours, stored = self.colours(), source.stored or source.size
         deep = getattr(source, "deep", None)
         self.shown = settings.get("shown")
+        if self.sequence is not None:
+            item.clip = self.sequence.current()
         if settings.get("canvas") is not None:
             # A surface's frame: painted here, in RGB(A), for update() to hand over.
             item.picture = settings["canvas"].paint(
@@ -181,8 +183,6 @@ class Decoder:
             item.drawn = self.osd.ahead(item.picture, time_of, source.length,
                                         getattr(source, "chapters", ()), settings["pad"],
                                         self.shown)
-        if self.sequence is not None:
-            item.clip = self.sequence.current()
         return item
 
     def draw_subtitles(self, planes, layout, width, height, colours, seconds):

@@ -63,6 +63,8 @@ class Output:
 
     # What paints frames on the decoding thread, and the Surface up: none, for an overlay.
     canvas = surface = None
+    # What belongs to the stream whose frames it shows: made anew for another.
+    STREAM = ("overlay_format", "size", "shown", "overlay", "probe", "pad", "beside", "up")
 
     def __init__(self, source):
         self.rect = self.screen = None
@@ -89,7 +91,9 @@ class Output:
         picture goes black (the new one may not cover it all), and the
         overlay is made anew at the next prepare()."""
         if getattr(self, "overlay", None) is not None:
-            self.clear()
+            self.clear(self.where(self.screen))
+        # What ahead() made ready for the stream that follows, or None.
+        self.following = None
         self.overlay_format, self.size = source.overlay_format, source.size
         # The picture's size as shown: display aspect and rotation applied.
         self.shown = display_size(source.size, source.sample_aspect)
@@ -122,6 +126,46 @@ class Output:
         self.overlay = make_overlay(self.overlay_format, (width + self.pad[0],
                                                           height + self.pad[1]))
         return self.locate()
+
+    def ahead(self, source, make_overlay):
+        """Makes ready, while the frames up still show, the overlay of the
+        frames of `source` that follow them (probed where its format or
+        display is new, then the frame up shown again over the probe's), for
+        switch() to put in place when the first of them goes up.  The
+        picture's size on the display and the decoding thread's settings,
+        as prepare() gives them."""
+        kept = {name: getattr(self, name) for name in self.STREAM}
+        probes = len(_probes)
+        self.overlay = None
+        self.stream(source)
+        try:
+            shown, settings = self.prepare(make_overlay), self.settings
+            self.following = {name: getattr(self, name) for name in self.STREAM}
+        finally:
+            for name, value in kept.items():
+                setattr(self, name, value)
+        if len(_probes) != probes and self.overlay is not None and self.up:
+            self.show()
+        return shown, settings
+
+    def switch(self):
+        """Puts in place the overlay ahead() made, as the first frame of its
+        stream goes up, in the same update(): where the new picture leaves
+        part of the old one's place, that goes black.  The picture's size
+        on the display, or None where there was nothing to switch to."""
+        following, self.following = self.following, None
+        if following is None:
+            return None
+        old = self.where(self.screen) if self.overlay is not None and self.up else None
+        for name, value in following.items():
+            setattr(self, name, value)
+        shown = self.locate()
+        if old is not None:
+            x, y, w, h = self.where(self.screen)
+            if not (x <= old[0] and y <= old[1] and x + w >= old[0] + old[2]
+                    and y + h >= old[1] + old[3]):
+                self.clear(old)
+        return shown
 
     def moved(self):
         """Whether the picture must be placed again: fitted to a display
@@ -182,8 +226,9 @@ class Output:
             for rect in self.beside:
                 colour.black_out(rect)
 
-    def clear(self):
-        x, y, w, h = self.where(self.screen)
+    def clear(self, rect):
+        """Blacks out the display at `rect` (x, y, w, h), within the screen."""
+        x, y, w, h = rect
         left, top = max(0, x), max(0, y)
         right, bottom = min(self.screen[0], x + w), min(self.screen[1], y + h)
         if right > left and bottom > top:

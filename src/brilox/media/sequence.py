@@ -53,7 +53,7 @@ class Sequence:
         # Files of clips whose end went up, for the game to read.
         self.ended = collections.deque()
         # A clip whose picture needs an overlay of its own (another format
-        # or size), once the frames before it are up.
+        # or size), made by the game's side while the frames before it show.
         self.restream = None
 
     # --- the game's side ---------------------------------------------------
@@ -193,6 +193,26 @@ class Sequence:
         sound.rejoin(open_reader(source.path, source.audio_index), source.start or 0.0,
                      source.length if more else None)
 
+    def back_to(self, clip, old, new):
+        """The picture plays another video stream of `clip`'s file (the clip
+        up): its frames source `new` takes the place of `old`, and the
+        picture is in `clip` again, where the decoding thread had gone on
+        into a clip after it, which then comes after it again.  The rest of
+        the line stays."""
+        with self._lock:
+            if all(c is not clip for c in self.line):
+                self.line.insert(0, clip)
+                for key in self.at:
+                    self.at[key] += 1
+            self.at["picture"] = next(i for i, c in enumerate(self.line) if c is clip)
+            if self.sound is None:
+                self.at["sound"] = self.at["picture"]
+            for each in self.line:
+                if each.source is old:
+                    each.source = new
+            self.restream = None
+        new.followed = self.picture_ends
+
     def sound_ends(self):
         """The sound plays no more: the line follows the picture alone."""
         with self._lock:
@@ -202,11 +222,15 @@ class Sequence:
     def switched(self, queue, old, new):
         """The picture went on from source `old` to `new`: where the overlay
         must change (another format or size), the decoding thread waits for
-        the game's side to make it, once the frames before are up."""
-        if (old.overlay_format, old.size, getattr(old, "sample_aspect", None)) != (
-                new.overlay_format, new.size, getattr(new, "sample_aspect", None)):
-            self.restream = new
+        the game's side to make it ready at its next update(), while the
+        frames before still show (the settings are forgotten first, so that
+        the new ones cannot come before)."""
+        if (old.overlay_format, old.size, getattr(old, "sample_aspect", None),
+                getattr(old, "has_alpha", False)) != (
+                new.overlay_format, new.size, getattr(new, "sample_aspect", None),
+                getattr(new, "has_alpha", False)):
             queue.forget("probe")
+            self.restream = new
 
     def close(self):
         """Closes the sources of the clips opened ahead or passed."""
@@ -264,14 +288,15 @@ class Sequenced:
     def prepare(self):
         """Opens the overlay and has the first frame decoded, so that play()
         puts it up at the next update(); `ready` tells when it is.  Needs the
-        display mode set, as update() does."""
+        display mode set, as update() does.  A Video made once the display
+        mode is set (or with surface output) has done this as it opened."""
         self._check()
         self._prepare_output()
 
     @property
     def ready(self):
-        """Whether the frame update() puts up next is decoded (after
-        prepare(), or once play goes on); it never waits."""
+        """Whether the frame update() puts up next is decoded (once prepared,
+        or once play goes on); it never waits."""
         self._check()
         return self._up is not None or self._queue.head() is not None \
             or self._decoder.error is not None
@@ -289,7 +314,8 @@ class Sequenced:
                              % (loop_start, source.length))
         sequence = self._sequence = Sequence(getattr(source, "path", None), source,
                                              lambda: streams.loop,
-                                             lambda path: open_media(path, False), loop_start)
+                                             lambda path: open_media(path, False, alpha=getattr(
+                                                 source, "alpha", False)), loop_start)
         self._clip = sequence.line[0]
         source.followed, streams.queued = sequence.picture_ends, lambda: bool(sequence.queued)
         if self.sound is not None:
@@ -303,21 +329,28 @@ class Sequenced:
         if output.overlay is None:
             queue.share(shown=output.prepare(video.Overlay), **output.settings)
 
+    def _ahead(self):
+        """Where the decoding thread went on to a clip of another format or
+        size, the overlay of its frames, made now while those before still
+        show: the thread builds their pipeline once it has its settings."""
+        restream, self._sequence.restream = self._sequence.restream, None
+        if restream is not None:
+            from brilox.media import video  # its Overlay, which a test may stand in for
+            shown, settings = self._output.ahead(restream, video.Overlay)
+            self._queue.share(shown=shown, **settings)
+
     def _arrived(self, what, item):
         """What update() took: a frame of the next clip (the clip before
-        ended: its end event, and its file in `ended`), the end of the last
-        (its file too); an overlay for a clip of another format or size."""
+        ended: its end event, and its file in `ended`; the overlay made
+        ahead for it takes the old one's place), the end of the last (its
+        file too)."""
         sequence = self._sequence
         if item is not None and getattr(item, "clip", None) is not None \
                 and item.clip is not self._clip:
             old, self._clip = self._clip, item.clip
             self._streams.source = item.clip.source
+            self._output.switch()
             if sequence.seam(old, item.clip) is not None:
                 self._output.end(self._end_event)
         elif what == "end" and not self._finished:
             sequence.ended.append(self._clip.path)
-        if sequence.restream is not None and item is None and self._queue.head() is None:
-            # The frames before are up: the next clip's overlay, made now.
-            self._output.stream(sequence.restream)
-            sequence.restream = None
-            self._prepare_output()

@@ -11,6 +11,7 @@ never writes into the Surface the game may be blitting."""
 
 import collections
 import warnings
+import weakref
 from typing import NamedTuple, Tuple
 
 from brilox.media import colour, pipeline
@@ -68,9 +69,12 @@ class Canvas:
         # Surfaces neither up nor waiting to go up (deque: either thread
         # appends or pops without a lock).
         self.free = collections.deque()
+        # The Surfaces it made: only those come back to it (not another
+        # clip's, of another size or alpha).
+        self.made = weakref.WeakSet()
 
     def give_back(self, surface):
-        if len(self.free) < POOL and surface.get_size() == self.size:
+        if len(self.free) < POOL and surface in self.made:
             self.free.append(surface)
 
     def _surface(self):
@@ -78,7 +82,9 @@ class Canvas:
             return self.free.pop()
         except IndexError:
             from brilox.surface import Surface
-            return Surface(self.size, alpha=self.alpha)
+            surface = Surface(self.size, alpha=self.alpha)
+            self.made.add(surface)
+            return surface
 
     def paint(self, planes, source, colours, subtitles=None, seconds=None):
         """A Painted of a frame: `planes` as the source keeps them (a whole
@@ -140,8 +146,24 @@ class SurfaceOutput(Output):
         self.shown = self.asked or display_size(source.size, source.sample_aspect)
         self.canvas = Canvas(self.shown, source.has_alpha)
         # Set (to itself) once prepared.
-        self.overlay = self.probe = self.surface = None
+        self.overlay = self.probe = self.surface = self.following = None
         self.pad = (0, 0)
+
+    def ahead(self, source, make_overlay):
+        """The Canvas of the frames of `source` that follow those up, for
+        switch() to take: the Surface up stays until the first of them
+        replaces it."""
+        shown = self.asked or display_size(source.size, source.sample_aspect)
+        self.following = shown, Canvas(shown, source.has_alpha)
+        return shown, {"probe": None, "pad": (0, 0), "canvas": self.following[1]}
+
+    def switch(self):
+        """Takes the Canvas ahead() made, as the first frame it painted goes up."""
+        following, self.following = self.following, None
+        if following is None:
+            return None
+        self.shown, self.canvas = following
+        return self.shown
 
     def prepare(self, make_overlay):
         self.overlay = self

@@ -73,6 +73,12 @@ class Video(Sequenced, Timed, Overlaid):
         self._decode(source)
         self._closed = False
         _open_videos.add(self)
+        try:
+            # The output made now, where the display is set (or not needed),
+            # has the first frame through its pipeline by the first update().
+            self._prepare_output()
+        except brilox.base.error:
+            pass  # no display mode yet: the first update() makes it
 
     def _decode(self, source):
         self._decoder = Decoder(source, self.sound, self._streams.loop, self._range_choice)
@@ -196,11 +202,13 @@ class Video(Sequenced, Timed, Overlaid):
 
     def next_video(self, stream_index):
         """Plays the source's video stream `stream_index` from the time up (its
-        sound goes on), through an overlay and pipeline made for it."""
+        sound goes on), through an overlay and pipeline made for it; the
+        clips queued after it still follow."""
         self._check()
-        seconds = self.position
+        seconds, old = self.position, self.source
         self._decoder.close()
         source = self._streams.other_video(stream_index)
+        self._sequence.back_to(self._clip, old, source)
         self._up, self._clock.heard = None, None
         self._output.stream(source)
         self._decode(source)
@@ -248,6 +256,7 @@ class Video(Sequenced, Timed, Overlaid):
             self._prepare_output()
         elif output.moved():
             queue.share(shown=output.locate())
+        self._ahead()
         if self._decoder.error is not None and self._up is None and queue.head() is None:
             raise brilox.base.error(self._decoder.error)
         what, item, dropped = queue.due(clock, self._up, time.perf_counter(), self._pace,
