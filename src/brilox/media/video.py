@@ -74,11 +74,9 @@ class Video(Sequenced, Timed, Overlaid):
         self._closed = False
         _open_videos.add(self)
         try:
-            # The output made now, where the display is set (or not needed),
-            # has the first frame through its pipeline by the first update().
-            self._prepare_output()
+            self._prepare_output()  # the first frame is ready by the first update()
         except brilox.base.error:
-            pass  # no display mode yet: the first update() makes it
+            pass  # no display mode yet: the first update() makes the output
 
     def _decode(self, source):
         self._decoder = Decoder(source, self.sound, self._streams.loop, self._range_choice)
