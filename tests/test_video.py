@@ -511,7 +511,12 @@ def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_serv
     seams = [i for i in range(1, len(seen)) if numbers[i] < numbers[i - 1]]
     assert len(seams) == 1 if strung == "queue" else len(seams) >= 3, numbers
     for i in seams:
-        assert (numbers[i - 1], numbers[i]) == (FPS - 1, 0 if strung == "queue" else FPS // 2)
+        # The last frame before the seam is up, but where the loop was held
+        # up for as long as the frames passed over.
+        assert numbers[i] == (0 if strung == "queue" else FPS // 2) and (
+            numbers[i - 1] == FPS - 1
+            or math.ceil(seen.stalls[i] * FPS) >= FPS - 1 - numbers[i - 1]), \
+            (numbers[i - 1:i + 1], seen.stalls[i])
         assert times[i] - times[i - 1] < 2 * LATE / FPS or seen.stalls[i] > 0.005, \
             (i, times[i] - times[i - 1])
     if strung == "queue":
