@@ -642,6 +642,10 @@ def no_display():
     return "no display (DISPLAY is not set)"
 
 
+# Lines the player says once a run, however many files meet what they say.
+SAID_ONCE = set()
+
+
 def open_sound(options, source, headless):
     """The sound of a media file, where it has some and the player is to
     play it (not headless, not --no-audio); None otherwise.  Without a
@@ -655,8 +659,11 @@ def open_sound(options, source, headless):
         sound = Sound(source.av, source.path, index, options.volume, options.mute,
                       source.start or 0.0)
     except brilox.base.error as e:
-        print("%s: no sound device: %s; playing the picture alone" % (PROG, e),
-              file=sys.stderr)
+        line = "%s: no sound device: %s; playing the picture alone" % (PROG, e)
+        if line not in SAID_ONCE:
+            # Each file of a list meets the same missing device: said once.
+            SAID_ONCE.add(line)
+            print(line, file=sys.stderr)
         return None
     except (source.av.FFmpegError, OSError) as e:
         print("%s: %s: the sound cannot be read (%s); playing the picture alone"
