@@ -430,12 +430,13 @@ def test_a_seek_inside_a_looping_video_with_sound_keeps_to_the_sound(
 
 
 @pytest.mark.timeout(90)
-@pytest.mark.parametrize("strung", ["queue", "loop_start"])
+@pytest.mark.parametrize("strung", ["queue", "loop_start", "span"])
 def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_server,  # noqa: F811
                                                      monkeypatch, strung):
     """A second of numbered frames over a 440 Hz tone, then (queued) a
     second over 660 Hz; or the first alone from 0.5 s on after its first
-    pass.  Prepared, it is up at the first update() after play(); across
+    pass; or its frames 6 to 15 again and again, a span set while frame 9
+    is up (what was made ahead is made again).  Prepared, it is up at the first update() after play(); across
     each seam the numbers run on, none held past the next frame's time nor
     repeated, and the sound server plays the tones with no gap (but where
     it says it ran dry).  Each clip that ends posts the end event, its file
@@ -471,15 +472,21 @@ def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_serv
             v.play()
             assert v.update() and number(shown()) == 0
             started = time.monotonic()
-            seen = run(v, 4 if strung == "queue" else 2.8, lambda: ends.extend(
-                list(v.ended) for e in display.poll_events() if e.type == END) or v.finished,
-                since=started)
+
+            def until():
+                if strung == "span" and v.span is None and v.frame >= 9:
+                    assert v.frame <= 11, "the game loop was held up past frame 11"
+                    v.span = (6 / FPS, 15 / FPS)
+                ends.extend(list(v.ended) for e in display.poll_events() if e.type == END)
+                return v.finished
+            seen = run(v, 4 if strung == "queue" else 2.8, until, since=started)
             assert v.finished == (strung == "queue")
     finally:
         heard, played_at = listener.stop()
     times, numbers, _ = zip(*seen)
-    want = list(range(1, FPS)) + (list(range(FPS)) if strung == "queue" else
-                                  list(range(FPS // 2, FPS)) * 5)
+    want = list(range(1, FPS)) + list(range(FPS)) if strung == "queue" else \
+        list(range(1, FPS)) + list(range(FPS // 2, FPS)) * 5 if strung == "loop_start" else \
+        list(range(1, 16)) + list(range(6, 16)) * 8
     # In order, once each: only frames the game's loop missed, held up, are
     # dropped.
     assert None not in numbers and all(a != b for a, b in zip(numbers, numbers[1:])), numbers
@@ -492,7 +499,8 @@ def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_serv
     seams = [i for i in range(1, len(seen)) if numbers[i] < numbers[i - 1]]
     assert len(seams) == 1 if strung == "queue" else len(seams) >= 3, numbers
     for i in seams:
-        assert (numbers[i - 1], numbers[i]) == (FPS - 1, 0 if strung == "queue" else FPS // 2)
+        assert (numbers[i - 1], numbers[i]) == {"queue": (FPS - 1, 0), "span": (15, 6)}.get(
+            strung, (FPS - 1, FPS // 2))
         assert times[i] - times[i - 1] < 2 * LATE / FPS or seen.stalls[i] > 0.005, \
             (i, times[i] - times[i - 1])
     if strung == "queue":

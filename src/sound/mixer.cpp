@@ -348,6 +348,16 @@ std::uint64_t Mixer::room(int n) const
                        c.taken.load(std::memory_order_acquire));
 }
 
+std::uint64_t Mixer::unqueue(int n, std::uint64_t length)
+{
+    Channel &c = channels[n];
+    const std::uint64_t written = c.written.load(std::memory_order_relaxed);
+    const std::uint64_t count =
+        std::min(length, written - c.taken.load(std::memory_order_relaxed));
+    c.written.store(written - count, std::memory_order_release);
+    return count;
+}
+
 void Mixer::flush(int n)
 {
     drop_queued(channels[n]);
