@@ -131,7 +131,8 @@ def respan(decoder, asked):
     else:
         if target is not None:
             queue.retract(lambda item: item is target)
-        if clip is not playing:
+        back = clip is not playing
+        if back:
             # Its clip passed: a pass of its own goes on from there.
             clip = sequence.go_back(clip, seconds, new_end)
             decoder.source = source = clip.source
@@ -141,14 +142,14 @@ def respan(decoder, asked):
         else:
             clip.end = new_end
             sequence.replan()
-        if target is not None or clip is not playing or made is not None and made[2] >= line - NEAR:
+        if target is not None or back or made is not None and made[2] >= line - NEAR:
             decoder.next = index
             passes.last = (source.position(index) - 1, seconds, line, 0.0)
         if sound is not None:
-            if sound_on or clip is not playing:
+            if sound_on or back:
                 sequence.sound_back(sequence.open_reader, again=True)
             cut_at = sound.cut(line)
-            if cut_at is None and (sound_on or clip is not playing):
+            if cut_at is None and (sound_on or back):
                 # Made up to a time after the line: it goes on from there.
                 cut_at = sound.map.base + sound.map.seconds_of(sound.map.produced)
             if cut_at is not None:

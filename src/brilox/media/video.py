@@ -280,9 +280,10 @@ class Video(Sequenced, Spanned, Timed, Overlaid):
 
     def caught_up(self):
         """Whether the decoder has what update() may want now (see Clock.caught_up),
-        a span asked for in play."""
-        return not self._sequence.unseen and self._queue.caught_up(self._clock, time.perf_counter(), self._pace,
-                                     self._aim is None and self._up is not None)
+        and plays the span asked for."""
+        return self._queue.caught_up(self._clock, time.perf_counter(), self._pace,
+                                     self._aim is None and self._up is not None) \
+            and not self._sequence.unseen
 
     def due_in(self):
         """Seconds until the next frame is due, or None where none waits."""
