@@ -8,15 +8,16 @@ A span set or cleared while playing changes what follows the clip
 playing.  What the decoding thread made ahead for the old plan (frames
 queued, sound queued to the device) is taken back from the first frame
 that can still change: the frame after those up or due, and no sooner
-than CHANGE_LEAD seconds after the sound heard now, which the device must
-have to play while the sound is made again.  A span whose end is before
+than CHANGE_LEAD seconds after the first sound still waiting in the
+device's queue, which the device plays while the sound is made again.  A span whose end is before
 that point ends its pass there, and goes back to its start."""
 
 import math
 
 from brilox.media.queue import END
 
-# Seconds after the sound heard now from which it can be made again.
+# Seconds of the sound waiting in the device's queue kept, to play while
+# the sound after them is made again.
 CHANGE_LEAD = 0.1
 # Times closer than this (seconds) are the same.
 NEAR = 1e-6
@@ -37,13 +38,14 @@ def check_span(span, length):
     return start, end
 
 
-def change_point(floor, heard, frames):
+def change_point(floor, waiting, frames):
     """Where on the line a change of plan can take effect: the first of
     `frames` (times on the line of the frames made ahead of those up, in
     order) at or after both `floor` (where the next frame not up falls)
-    and `heard` + CHANGE_LEAD (`heard`: the sound's time heard now, or
-    None); its place in `frames` (len(frames) where none is).  Pure."""
-    earliest = floor if heard is None else max(floor, heard + CHANGE_LEAD)
+    and `waiting` + CHANGE_LEAD (`waiting`: the time of the first sound
+    waiting to go to the device, or None); its place in `frames`
+    (len(frames) where none is).  Pure."""
+    earliest = floor if waiting is None else max(floor, waiting + CHANGE_LEAD)
     for i, at in enumerate(frames):
         if at >= earliest - NEAR:
             return i, at
@@ -60,8 +62,8 @@ class Spanned:
         at `start` to the one shown at `end` play again and again, the
         picture and the sound going on from the end of the last into the
         first with no gap.  Set while playing, it applies from the next
-        moment the sound can change (a tenth of a second after what is
-        heard): play goes back to `start` there if it is already past
+        moment the sound can change (a tenth of a second after the sound
+        already on its way to the device): play goes back to `start` there if it is already past
         `end`.  None plays on from where play is.  A seek to `end` or
         after clears it; a seek before `start` plays on into it."""
         self._check()
@@ -100,8 +102,8 @@ def respan(decoder, asked):
     made = passes.last
     floor = items[0].at if items else made[2] + made[3] if made is not None else 0.0
     sound = decoder.sound if sequence.sound is not None and not decoder.sound_failed else None
-    heard = sound.clock() if sound is not None else None
-    at, line = change_point(floor, heard, [item.at for item in items])
+    waiting = sound.waiting() if sound is not None else None
+    at, line = change_point(floor, waiting, [item.at for item in items])
     if at < len(items):
         # A frame made ahead: where its clip's times fall on the line.
         target = items[at]

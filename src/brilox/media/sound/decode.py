@@ -265,6 +265,13 @@ class Sound:
         self.map.next_pass(start)
         return data
 
+    def waiting(self):
+        """The time (of its clock's map) of the first sample still waiting
+        in the device's queue, or of the next to be made where none waits:
+        what can still be taken back starts there."""
+        made = self.map.produced - (len(self.pending) + self.out.queued()) // self.frame_bytes
+        return self.map.base + self.map.seconds_of(max(0, made))
+
     def cut(self, at):
         """Takes back what was made for the time `at` on (the time of its
         clock's map): from the device's queue, and what waits to go in.
