@@ -119,8 +119,8 @@ class Video(Sequenced, Spanned, Timed, Overlaid):
                          'frame up\'s kind: "frame", "glimpse" or "sought"; None before any.')
     shown_at = property(lambda self: 0.0 if self._up is None else self._up.at,
                         doc="The frame up's time on the clock's line (on through loops).")
-    picture = property(lambda self: None if self._up is None else self._up.picture,
-                       doc="The frame up's pipeline.Picture, or None.")
+    picture = property(lambda self: self._bare(), doc="The frame up's pipeline.Picture "
+                       "(bare: without the text shown over it), or None.")
     surface = property(lambda self: self._output.surface, doc="The frame up's Surface, or None.")
     has_alpha = _face(lambda self: self.source.has_alpha, "Whether its frames carry alpha.")
     chapters = _face(lambda self: list(self.source.chapters), "Its chapters, [(start, end, "
