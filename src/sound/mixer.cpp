@@ -358,6 +358,13 @@ std::uint64_t Mixer::unqueue(int n, std::uint64_t length)
     return count;
 }
 
+void Mixer::requeue(int n, std::uint64_t length)
+{
+    Channel &c = channels[n];
+    c.written.store(c.written.load(std::memory_order_relaxed) + length,
+                    std::memory_order_release);
+}
+
 void Mixer::flush(int n)
 {
     drop_queued(channels[n]);

@@ -385,7 +385,14 @@ PyObject *unqueue_on(int n, PyObject *length)
     SDL_LockAudio();
     const std::uint64_t count = mixer.unqueue(n, wanted);
     SDL_UnlockAudio();
-    return PyLong_FromUnsignedLongLong(count);
+    Ref taken = Ref::steal(PyLong_FromUnsignedLongLong(count));
+    if (!taken) {
+        // A caller told of no memory has taken nothing back.
+        SDL_LockAudio();
+        mixer.requeue(n, count);
+        SDL_UnlockAudio();
+    }
+    return taken.release();
 }
 
 PyObject *flush_on(int n)
