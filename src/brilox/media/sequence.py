@@ -14,7 +14,8 @@ the sound gets there, half a second of sound ahead of the seam.
 A looping file's pass that starts from its start again is "plain": its
 frames source opens itself again at its end, as it always did, and its
 sound seeks back; a pass from `loop_start`, or a clip queued, is a source
-of its own."""
+of its own.  So is each pass of a span (see span), from its start to its
+`end`, which comes before the clips queued."""
 
 import collections
 import threading
