@@ -381,6 +381,7 @@ def sound_sweeps():
     def channel_operation(state):
         channel = sound.Channel(4)
         state["taken"] = channel.queue(b"\1\0" * 4)
+        state["back"] = (channel.unqueue(4), channel.queued())
         channel.volume = 50
         channel.pause(False)
         state["seen"] = (repr(channel), channel.clock(), channel.busy, channel.underruns())
@@ -391,6 +392,9 @@ def sound_sweeps():
         # A ring made or not, never half: all of what was queued is taken, or
         # nothing (the channel plays only once queued to).
         assert state["taken"] == 8 if "taken" in state else sound.Channel(4).queued() == 0
+        # Taken back, or (told of no memory) left queued.
+        assert state["back"] == (4, 4) if "back" in state else "taken" not in state \
+            or sound.Channel(4).queued() == 8
         assert outcome is MemoryError or state["seen"][0] == "Channel(4)"
         assert outcome is MemoryError or state["found"][:2] == (
             sound.Channel(1), (16000, 1, -16, 512, 1024))

@@ -131,3 +131,27 @@ def test_a_loops_passes_keep_to_their_length_and_the_time_goes_on():
     clock.seek(0.5, 1.0)
     clock.started_at(0.5)
     assert at(clock, 0) == [500.0] and clock.room(1.0) == RATE // 2
+
+
+@pytest.mark.parametrize("speeds, cut, expected", [
+    # At speed 1 the sample that plays at 1.25 s (after 100 ms of preroll).
+    ([1.0], 1.25, 64800),
+    # Past a change to twice the pace: a second queued at 1, then 1.25 s of
+    # the stream in 30000 samples.
+    ([1.0, 2.0], 2.25, RATE + 4800 + 30000),
+])
+def test_what_was_made_for_a_time_on_is_taken_back_and_the_pass_goes_on(speeds, cut,
+                                                                         expected):
+    clock = ClockMap(RATE)
+    clock.seek(0.0, speeds[0])
+    clock.preroll(4800)
+    for speed in speeds[1:]:
+        clock.queued(RATE)
+        clock.change(speed)
+    clock.queued(2 * RATE)
+    assert clock.samples_at(cut) == expected
+    before = at(clock, expected - 4800)
+    clock.cut(expected, 0.75)
+    # Where the samples kept play is as it was; the pass goes on from 0.75 s.
+    assert clock.produced == expected and at(clock, expected - 4800) == before
+    assert clock.room(1.0) == RATE // 4 and ms(clock.base + clock.seconds_of(expected)) == ms(cut)

@@ -49,3 +49,32 @@ def test_a_message_shows_its_braces_and_backslashes_as_they_are():
         top, bottom, left, right = inked(text)
         assert abs(top - plain[0]) + abs(bottom - plain[1]) + abs(left - plain[2]) <= 2, text
         assert plain[3] - 60 < right < 400, text
+
+
+@pytest.mark.parametrize("width, height", [(640, 360), (321, 181)])
+def test_planes_made_for_the_frame_are_drawn_into_as_a_copy_would_be_and_put_back_bare(
+        width, height):
+    """The pipeline's own planes (own=True) are drawn into, the decoder's
+    (bytes) copied first: the same display either way.  Shown bare (its
+    time over), the own planes are as they were, every byte."""
+    cw, ch = (width + 1) // 2, (height + 1) // 2
+    rng = np.random.default_rng(5)
+    planes = tuple(rng.integers(16, 235, n, np.uint8).tobytes()
+                   for n in (width * height, cw * ch, cw * ch))
+    colours = Colours("limited", "bt709")
+    decoded = Picture(planes, planes, (width, height), YV12, colours)
+    made = tuple(bytearray(p) for p in planes)
+    own = Picture(made, made, (width, height), YV12, colours, own=True)
+    shown = osd.Osd()
+    shown.say("Volume 80%", 1.0, True)
+    chapters = [(20.0, 40.0, "")]
+    copied = shown.ahead(decoded, 30.0, 60.0, chapters, (0, 0), None)
+    drawn = shown.ahead(own, 30.0, 60.0, chapters, (0, 0), None)
+    assert copied.buffers is not None and drawn.kept is not None and drawn.frame is own.frame
+    assert [bytes(p) for p in made] == [bytes(p) for p in copied.buffers] != list(planes)
+    # Up while the text shows: the frame drawn ahead, as it is.
+    assert shown.over(own, 30.0, 60.0, chapters, (0, 0), None, 0.0, drawn) is own.frame
+    assert [bytes(p) for p in made] != list(planes)
+    # Its time over: the same frame, bare.
+    assert shown.over(own, 30.0, 60.0, chapters, (0, 0), None, 2.0, drawn) is own.frame
+    assert [bytes(p) for p in made] == list(planes) and drawn.key is None

@@ -15,6 +15,12 @@ class Source(SimpleNamespace):
     def close(self):
         self.closed = True
 
+    def index_at(self, seconds, index):
+        return round(seconds * 25)
+
+    def get(self, index):
+        self.asked = getattr(self, "asked", []) + [index]
+
 
 def source(path, loop=False, audio=1, size=(160, 120), length=1.0):
     return Source(path=path, loop=loop, audio_index=audio, start=0.25, length=length,
@@ -114,3 +120,21 @@ def test_the_end_of_each_queued_clip_is_told_and_another_size_waits_for_its_over
     assert sequence.current() is up and up.source is other and sequence.restream is None
     assert other.followed()
     assert [sequence.take_picture().path for _ in range(2)] == ["small.mp4", "then.mp4"]
+
+
+def test_a_span_follows_the_clip_playing_whatever_is_queued_until_it_is_cleared():
+    sequence, first, opened, flags = line(looping=True)
+    sequence.add("then.mp4")
+    sequence.span = (0.25, 0.75)
+    # Decided ahead for the picture, opened with its first frame decoded.
+    sequence.open_ahead()
+    assert [(c.start, c.end) for c in sequence.line] == [(0.0, None), (0.25, 0.75)]
+    assert opened[0].asked == [opened[0].index_at(0.25, 0)]
+    # The sound's pass of it ends at the span's end.
+    assert sequence.take_sound(reader, "none")[3:] == (0.25, 0.75)
+    # Changed: what was decided goes, its source closed; the sound comes back.
+    sequence.span = None
+    sequence.replan()
+    assert len(sequence.line) == 1 and sequence.at == {"picture": 0, "sound": 0}
+    assert opened[0].closed and sequence.natural_length(sequence.line[0]) == 1.0
+    assert sequence.take_picture().path == "then.mp4"

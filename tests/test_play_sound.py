@@ -377,9 +377,14 @@ def test_an_a_b_loop_plays_its_span_of_sound_again_and_again(tmp_path, x_display
                                                               sound_server):  # noqa: F811
     """The sweep rises 600 Hz a second: each 40 ms heard tells by its pitch
     where in the file it is from.  After l twice, 0.8 s apart, it is all
-    from A to B, going back from B to A again and again.  (Ctrl+= and
+    from A to B, going back from B to A again and again, with no gap: each
+    wrap goes from the end of a frame (25 a second) straight on into A's
+    sample, every pass after the first as long as the next.  (Ctrl+= and
     Ctrl+- first, as X sends them.)"""
     clip = make_clip(tmp_path, "sweep.mkv")
+    wanted = np.frombuffer(ffmpeg("-i", clip, "-vn", "-f", "s16le", "-ar", RATE, "-ac", 1, "-"),
+                           "<i2").astype(float)
+    dry = sound_server.ran_dry()
     listener = sound_server.listen()
     run = player(x_display, sound_server, clip)
     try:
@@ -393,19 +398,58 @@ def test_an_a_b_loop_plays_its_span_of_sound_again_and_again(tmp_path, x_display
     assert run.returncode == 0, err
     assert "\nAudio delay 100 ms\n" in err and "\nAudio delay 0 ms\n" in err, err
     a, b = map(float, re.search(r"\nA-B loop: 0:0(\d\.\d) - 0:0(\d\.\d)\n", err).groups())
-    # From after what was queued at the second press to the quit.  A and B
-    # are said in tenths, cut off; B's frame lasts 40 ms, and what the
-    # device holds then plays out.
-    size = RATE // 25
-    times = []
-    for k in np.flatnonzero((played_at > keys[1] + 0.3) & (played_at < keys[2] - 0.1))[::size]:
-        part = heard[k:k + size].astype(float)
+    inserted = inserted_silences(heard, sound_server.ran_dry() - dry)
+    heard, played_at = without(heard, inserted).astype(float), without(played_at, inserted)
+    # From the second press to the quit.  A and B are said in tenths, cut
+    # off; B's frame lasts 40 ms, and the loop takes over a tenth after
+    # what is heard at the press.
+    size, frame = RATE // 25, RATE // 25
+    looped = np.flatnonzero((played_at > keys[1]) & (played_at < keys[2] - 0.1))
+    windows = []
+    for k in looped[::size]:
+        part = heard[k:k + size]
         if len(part) == size and np.sqrt(np.mean(part ** 2)) > 3000:
             spectrum = np.abs(np.fft.rfft(part * np.hanning(size), 16 * size))
-            times.append((np.argmax(spectrum) * RATE / (16 * size) - 200) / 600)
+            windows.append((k, (np.argmax(spectrum) * RATE / (16 * size) - 200) / 600))
+    starts, times = zip(*windows)
     assert len(times) > 25, times
-    assert a - 0.05 < min(times) < a + 0.15 and b - 0.05 < max(times) < b + 0.2, (a, b, times)
-    assert sum(later - earlier < -0.3 for earlier, later in zip(times, times[1:])) >= 2, times
+    later = [t for k, t in windows if played_at[k] > keys[1] + 0.3]
+    assert a - 0.05 < min(later) < a + 0.15 and b - 0.05 < max(later) < b + 0.3, (a, b, times)
+    wraps = [i for i in range(1, len(times)) if times[i] - times[i - 1] < -0.3]
+    assert len(wraps) >= 3, times
+    # Never silent: no 5 ms without the sweep.
+    span = heard[looped[0]:looped[-1]]
+    level = np.sqrt(np.mean(span[:len(span) // 240 * 240].reshape(-1, 240) ** 2, 1))
+    assert level.min() > 2000, np.flatnonzero(level <= 2000) * 240 / RATE
+
+    def found(k, guess):
+        """Where in ffmpeg's decode 20 ms heard from `k` come from, near
+        `guess` seconds into it."""
+        part = heard[k:k + size // 2]
+        near = max(0, int((guess - 0.1) * RATE))
+        pool = wanted[near:near + int(0.2 * RATE) + len(part)]
+        match = np.correlate(pool, part, "valid") / np.sqrt(
+            np.convolve(pool ** 2, np.ones(len(part)), "valid") + 1)
+        return near + int(np.argmax(match))
+
+    # Across each wrap: what is heard 60 ms before its first window of A and
+    # 40 ms into it, found in the decode: the heard samples between them are
+    # what the decode has from the earlier to B's end and from A to the
+    # later, the pass's length more than the decode has between them.
+    lengths = []
+    for i in wraps:
+        before, after = starts[i - 1] - size // 2, starts[i] + size
+        if across(before, after + size // 2, inserted):
+            continue
+        lengths.append(after - before - (found(after, times[i] + 0.04)
+                                         - found(before, times[i - 1] - 0.02)))
+    # Each pass lasts whole frames: A's sample is where the file's
+    # timestamps put it, which Matroska tells in whole milliseconds (the
+    # first pass, which began at the file's start, shows by how much).
+    # Every pass from A on is the same.
+    off = [abs(n - round(n / frame) * frame) for n in lengths]
+    assert lengths and off[0] <= RATE // 1000 and max(off[1:], default=0) <= 2, lengths
+    assert max(lengths[1:], default=0) - min(lengths[1:], default=0) <= 2, lengths
 
 
 @pytest.mark.timeout(120)

@@ -54,7 +54,8 @@ def samples(size, centred):
 
 def test_refusals(sound):
     s = sound("no-such-driver")
-    args = {"queue": (b"",), "pause": (1,), "set_volume": (5,), "set_mute": (1,)}
+    args = {"queue": (b"",), "pause": (1,), "set_volume": (5,), "set_mute": (1,),
+            "unqueue": (4,)}
     channel = s.Channel(15)
     for name in ("close", "flush", "queued", "underruns", "get_volume", "get_mute", "clock",
                  "latency", *args):
@@ -88,6 +89,8 @@ def test_refusals(sound):
                              (s.queue, memoryview(b"\1" * 16)[::2], BufferError),
                              (s.set_volume, -1, ValueError), (s.set_volume, 101, ValueError),
                              (s.Channel(3).queue, b"\1\0" * 3, ValueError),
+                             (s.unqueue, 6, ValueError), (s.unqueue, -4, OverflowError),
+                             (s.Channel(3).unqueue, "4", TypeError),
                              (lambda v: setattr(s.Channel(3), "volume", v), 101, ValueError),
                              (lambda v: setattr(s.Channel(3), "volume", v), 2.0, TypeError)):
         with pytest.raises(error):
@@ -106,7 +109,9 @@ def test_ring_takes_what_fits_and_plays_every_frame_in_order(sound, tmp_path):
     raw = data.tobytes()
     assert s.queue(raw) == 2400 * FRAME and s.queue(raw) == 0
     assert s.latency() == pytest.approx((2400 + SAMPLES) / RATE)
-    sent = 2400 * FRAME
+    # The newest frames waiting are taken back, to be queued again.
+    assert s.unqueue(400 * FRAME) == 400 * FRAME and s.queued() == 2000 * FRAME
+    sent = 2000 * FRAME
     s.pause(False)
     deadline = time.monotonic() + 10
     while sent < len(raw):  # odd chunks, so that the copies wrap anywhere
@@ -114,6 +119,8 @@ def test_ring_takes_what_fits_and_plays_every_frame_in_order(sound, tmp_path):
         assert sent % FRAME == 0 and time.monotonic() < deadline
         time.sleep(0.001)
     wait_until(lambda: s.queued() == 0)
+    # No more than waits: what was played stays played.
+    assert s.unqueue(FRAME) == 0
     s.close()
     played = array.array("h", written(tmp_path))
     assert array.array("h", (v for v in played if v)) == data

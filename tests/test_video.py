@@ -442,18 +442,20 @@ def test_a_seek_inside_a_looping_video_with_sound_keeps_to_the_sound(
 @pytest.mark.parametrize("strung, then, output, prepared", [
     ("queue", "then.mp4", "overlay", True), ("queue", "larger.mp4", "overlay", False),
     ("queue", "packed.mkv", "overlay", False), ("queue", "larger.mp4", "surface", False),
-    ("loop_start", None, "overlay", False)])
+    ("loop_start", None, "overlay", False), ("span", None, "overlay", True)])
 def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_server,  # noqa: F811
                                                      monkeypatch, strung, then, output, prepared):
     """A second of numbered frames over a 440 Hz tone, then (queued) a
     second over 660 Hz, the same, twice as large, or in packed 4:2:2 (an
     overlay of another format); or the first alone from 0.5 s on after its
-    first pass.  Prepared or opened once the display is set, it is up at
-    the first update() after play(); across each seam the numbers run on,
-    none held past the next frame's time nor repeated, nor a frame without
-    one (black) between, and the sound server plays the tones with no gap
-    (but where it says it ran dry).  Each clip that ends posts the end
-    event, its file in `ended`."""
+    first pass; or its frames 6 to 15 three times, a span set while frame 9
+    is up (what was made ahead is made again), then cleared while 9 is up
+    again: play goes on to the end.  Prepared or opened once the display is
+    set, it is up at the first update() after play(); across each seam the
+    numbers run on, none held past the next frame's time nor repeated, nor
+    a frame without one (black) between, and the sound server plays the
+    tones with no gap (but where it says it ran dry).  Each clip that ends
+    posts the end event, its file in `ended`."""
     for name, value in sound_server.env.items():
         monkeypatch.setenv(name, value)
     monkeypatch.delenv("SDL_AUDIODRIVER", raising=False)
@@ -489,15 +491,26 @@ def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_serv
             v.play()
             assert v.update() and put_up(v) is None and number(shown()) == 0
             started = time.monotonic()
-            seen = run(v, 4 if strung == "queue" else 2.8, lambda: ends.extend(
-                list(v.ended) for e in display.poll_events() if e.type == END) or v.finished,
-                since=started, between=True)
-            assert v.finished == (strung == "queue")
+            passes = [0]
+
+            def until():
+                if strung == "span":
+                    passes.append(v.frame)
+                    wraps = sum(b < a for a, b in zip(passes, passes[1:]))
+                    if wraps in (0, 3) and (v.span is None) == (wraps == 0) and v.frame >= 9:
+                        assert v.frame <= 11, "the game loop was held up past frame 11"
+                        v.span = (6 / FPS, 15 / FPS) if wraps == 0 else None
+                ends.extend(list(v.ended) for e in display.poll_events() if e.type == END)
+                return v.finished
+            seen = run(v, 2.8 if strung == "loop_start" else 4, until, since=started,
+                       between=True)
+            assert v.finished == (strung != "loop_start")
     finally:
         heard, played_at = listener.stop()
     times, numbers, _ = zip(*seen)
-    want = list(range(1, FPS)) + (list(range(FPS)) if strung == "queue" else
-                                  list(range(FPS // 2, FPS)) * 5)
+    want = list(range(1, FPS)) + list(range(FPS)) if strung == "queue" else \
+        list(range(1, FPS)) + list(range(FPS // 2, FPS)) * 5 if strung == "loop_start" else \
+        list(range(1, 16)) + list(range(6, 16)) * 2 + list(range(6, FPS))
     # In order, once each: only frames the game's loop missed, held up, are
     # dropped.
     assert None not in numbers and all(a != b for a, b in zip(numbers, numbers[1:])), numbers
@@ -509,26 +522,28 @@ def test_clips_strung_together_run_on_without_a_seam(video, tmp_path, sound_serv
     assert passed <= seen.missed(FPS) and numbers[-1] == want[len(numbers) + passed - 1], \
         (numbers, seen.stalls)
     seams = [i for i in range(1, len(seen)) if numbers[i] < numbers[i - 1]]
-    assert len(seams) == 1 if strung == "queue" else len(seams) >= 3, numbers
+    assert len(seams) >= 3 if strung == "loop_start" else \
+        len(seams) == {"queue": 1, "span": 3}[strung], numbers
+    last, following = {"queue": (FPS - 1, 0), "span": (15, 6)}.get(strung, (FPS - 1, FPS // 2))
     for i in seams:
         # The last frame before the seam is up, but where the loop was held
         # up for as long as the frames passed over.
-        assert numbers[i] == (0 if strung == "queue" else FPS // 2) and (
-            numbers[i - 1] == FPS - 1
-            or math.ceil(seen.stalls[i] * FPS) >= FPS - 1 - numbers[i - 1]), \
+        assert numbers[i] == following and (
+            numbers[i - 1] == last or math.ceil(seen.stalls[i] * FPS) >= last - numbers[i - 1]), \
             (numbers[i - 1:i + 1], seen.stalls[i])
         assert times[i] - times[i - 1] < 2 * LATE / FPS or seen.stalls[i] > 0.005, \
             (i, times[i] - times[i - 1])
     if strung == "queue":
         assert ends == [[str(first)], [str(first), str(then)]], ends
     else:
-        assert ends == [] and list(v.ended) == []
+        assert ends == ([[str(first)]] if strung == "span" else []), ends
+        assert strung == "span" or list(v.ended) == []
     # The sound: from its start to near its end (the queued clip's sound
     # fades out; a loop's is cut by close()), every 5 ms heard.
     inserted = inserted_silences(heard, sound_server.ran_dry() - dry)
     heard, played_at = without(heard, inserted), without(played_at, inserted)
     sounding = np.flatnonzero(np.abs(heard) > 1000)
-    span = heard[sounding[0]:sounding[0] + int(RATE * (1.9 if strung == "queue" else 2.5))]
+    span = heard[sounding[0]:sounding[0] + int(RATE * (2.5 if strung == "loop_start" else 1.9))]
     level = np.sqrt(np.mean(span[:len(span) // 240 * 240].reshape(-1, 240) ** 2.0, 1))
     assert (level < 500).sum() <= 2, np.flatnonzero(level < 500)
 

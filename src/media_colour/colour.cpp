@@ -291,10 +291,10 @@ PyObject *convert_levels(PyObject *args, PyObject *kwargs, bool compress)
 
     Ref result;
     if (into == Py_None) {
-        result = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+        result = Ref::steal(PyByteArray_FromStringAndSize(nullptr, size));
         if (!result)
             return nullptr;
-        destination = {reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(result.get())),
+        destination = {reinterpret_cast<std::uint8_t *>(PyByteArray_AS_STRING(result.get())),
                        source.rows, source.columns, source.columns};
     } else if (in_place) {
         result = Ref::borrow(into);
@@ -763,10 +763,10 @@ PyObject *colour_transform(PyObject *, PyObject *args, PyObject *kwargs)
         if (!views[i].take(PySequence_Fast_GET_ITEM(planes.get(), i), PyBUF_STRIDES) ||
             !rows_of(views[i].view(), roles[i], rows, columns, &in[i]))
             return nullptr;
-        out[i] = Ref::steal(PyBytes_FromStringAndSize(nullptr, rows * columns));
+        out[i] = Ref::steal(PyByteArray_FromStringAndSize(nullptr, rows * columns));
         if (!out[i])
             return nullptr;
-        to[i] = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out[i].get()));
+        to[i] = reinterpret_cast<std::uint8_t *>(PyByteArray_AS_STRING(out[i].get()));
         total += rows * columns;
     }
 
@@ -1077,10 +1077,10 @@ PyObject *colour_narrow(PyObject *, PyObject *args, PyObject *kwargs)
             !rows_of(views[i].view(), roles[i], rows, columns, &in[i]))
             return nullptr;
         const Py_ssize_t size = (i ? chroma_height : height) * columns / 2;
-        out[i] = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+        out[i] = Ref::steal(PyByteArray_FromStringAndSize(nullptr, size));
         if (!out[i])
             return nullptr;
-        to[i] = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out[i].get()));
+        to[i] = reinterpret_cast<std::uint8_t *>(PyByteArray_AS_STRING(out[i].get()));
         total += size;
     }
     const Narrowing n = narrowing_of(k, bits, chroma_422 != 0);
@@ -1219,10 +1219,10 @@ PyObject *colour_turn(PyObject *, PyObject *args, PyObject *kwargs)
     if (!view.take(plane_object, PyBUF_STRIDES) ||
         !rows_of(view.view(), "plane", height, width, &in))
         return nullptr;
-    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, width * height));
+    Ref out = Ref::steal(PyByteArray_FromStringAndSize(nullptr, width * height));
     if (!out)
         return nullptr;
-    auto *to = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out.get()));
+    auto *to = reinterpret_cast<std::uint8_t *>(PyByteArray_AS_STRING(out.get()));
     run_released(width * height, [&] { turn_plane(in, to, quarter_turns, mirror); });
     return out.release();
 }
@@ -1367,8 +1367,8 @@ PyDoc_STRVAR(expand_doc,
              "plane is any buffer of bytes, 1-D or 2-D with rows a positive stride apart;\n"
              "kind is LUMA, CHROMA, LUMA_CHROMA or CHROMA_LUMA (packed 4:2:2, by the first\n"
              "byte of each row).  into is a writable buffer of as many bytes (the plane\n"
-             "itself to expand it in place), which is returned; without it the result is new\n"
-             "bytes.");
+             "itself to expand it in place), which is returned; without it the result is a\n"
+             "new bytearray, for the caller to draw into.");
 
 PyDoc_STRVAR(compress_doc,
              "compress($module, /, plane, kind, into=None)\n--\n\n"
@@ -1389,12 +1389,12 @@ PyDoc_STRVAR(transform_doc,
              "  U' = 128 + kuu*(U-128) + kuv*(V-128)\n"
              "  V' = 128 + kvu*(U-128) + kvv*(V-128)\n"
              "(exactly for the identity (1, 0, 0, 0, 1, 0, 0, 1)).  The multipliers must lie\n"
-             "within -4..4 and oy within -1024..1024.  The result is a tuple of bytes, the\n"
-             "planes contiguous, in the order given.");
+             "within -4..4 and oy within -1024..1024.  The result is a tuple of new\n"
+             "bytearrays, the planes contiguous, in the order given.");
 
 PyDoc_STRVAR(narrow_doc,
              "narrow($module, /, planes, width, height, bits, chroma_422, coefficients)\n--\n\n"
-             "new 8-bit planes (y, u, v) of 4:2:0 of a frame of width x height pixels whose\n"
+             "new 8-bit planes (y, u, v: bytearrays) of 4:2:0 of a frame of width x height pixels whose\n"
              "planes (y, u, v) hold samples of `bits` (9-12) bits in 16-bit little-endian\n"
              "words, its chroma 4:2:0, or with chroma_422 4:2:2 (each pair of chroma rows\n"
              "then averaged), with its matrix and levels changed on the way by coefficients,\n"
@@ -1405,8 +1405,8 @@ PyDoc_STRVAR(narrow_doc,
 PyDoc_STRVAR(turn_doc,
              "turn($module, /, plane, width, height, quarter_turns, mirror)\n--\n\n"
              "a plane of height rows of width bytes mirrored left to right if mirror is true,\n"
-             "then turned clockwise by quarter_turns (0-3) times 90 degrees, as contiguous\n"
-             "bytes: width rows of height bytes for an odd number of turns.  plane is any\n"
+             "then turned clockwise by quarter_turns (0-3) times 90 degrees, as a contiguous\n"
+             "bytearray: width rows of height bytes for an odd number of turns.  plane is any\n"
              "buffer of bytes, 2-D with rows a positive stride apart, or 1-D with its rows\n"
              "len // height apart.");
 

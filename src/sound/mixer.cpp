@@ -348,6 +348,23 @@ std::uint64_t Mixer::room(int n) const
                        c.taken.load(std::memory_order_acquire));
 }
 
+std::uint64_t Mixer::unqueue(int n, std::uint64_t length)
+{
+    Channel &c = channels[n];
+    const std::uint64_t written = c.written.load(std::memory_order_relaxed);
+    const std::uint64_t count =
+        std::min(length, written - c.taken.load(std::memory_order_relaxed));
+    c.written.store(written - count, std::memory_order_release);
+    return count;
+}
+
+void Mixer::requeue(int n, std::uint64_t length)
+{
+    Channel &c = channels[n];
+    c.written.store(c.written.load(std::memory_order_relaxed) + length,
+                    std::memory_order_release);
+}
+
 void Mixer::flush(int n)
 {
     drop_queued(channels[n]);

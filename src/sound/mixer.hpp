@@ -115,6 +115,14 @@ struct Mixer {
     // for.
     std::uint64_t queued(int n) const;
     std::uint64_t room(int n) const;
+    // With the lock held: takes back the last `length` bytes queued into
+    // channel `n`'s ring (whole frames), or as many of them as still wait,
+    // and returns the bytes taken back.  The writer's own call, as queue()
+    // is: what mix() took meanwhile stays taken.
+    std::uint64_t unqueue(int n, std::uint64_t length);
+    // With the lock held: puts back `length` bytes that unqueue() took back
+    // from channel `n`, nothing queued since (their bytes are still there).
+    void requeue(int n, std::uint64_t length);
 
     // With the lock held: drops what waits in channel `n`'s ring and the
     // sound it holds, and starts its record of frames taken again at 0.

@@ -370,6 +370,31 @@ PyObject *queue_on(int n, PyObject *data)
     return taken.release();
 }
 
+PyObject *unqueue_on(int n, PyObject *length)
+{
+    const unsigned long long wanted = PyLong_AsUnsignedLongLong(length);
+    if (wanted == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        return nullptr;
+    if (!sound_ready())
+        return nullptr;
+    if (wanted % mixer.frame_bytes != 0) {
+        PyErr_Format(PyExc_ValueError, "length must be whole sample frames of %u bytes, not %llu",
+                     mixer.frame_bytes, wanted);
+        return nullptr;
+    }
+    SDL_LockAudio();
+    const std::uint64_t count = mixer.unqueue(n, wanted);
+    SDL_UnlockAudio();
+    Ref taken = Ref::steal(PyLong_FromUnsignedLongLong(count));
+    if (!taken) {
+        // A caller told of no memory has taken nothing back.
+        SDL_LockAudio();
+        mixer.requeue(n, count);
+        SDL_UnlockAudio();
+    }
+    return taken.release();
+}
+
 PyObject *flush_on(int n)
 {
     if (!sound_ready())
@@ -497,6 +522,11 @@ PyObject *sound_queue(PyObject *, PyObject *args)
 PyObject *sound_flush(PyObject *, PyObject *)
 {
     return flush_on(0);
+}
+
+PyObject *sound_unqueue(PyObject *, PyObject *length)
+{
+    return unqueue_on(0, length);
 }
 
 PyObject *sound_queued(PyObject *, PyObject *)
@@ -645,6 +675,11 @@ PyObject *channel_pause(PyObject *self, PyObject *flag)
 PyObject *channel_clock(PyObject *self, PyObject *)
 {
     return clock_on(channel_of(self));
+}
+
+PyObject *channel_unqueue(PyObject *self, PyObject *length)
+{
+    return unqueue_on(channel_of(self), length);
 }
 
 PyObject *channel_queued(PyObject *self, PyObject *)
@@ -836,6 +871,10 @@ PyMethodDef sound_methods[] = {
      "flush($module, /)\n--\n\nempty channel 0's ring, and start its clock again at 0"},
     {"queued", sound_queued, METH_NOARGS,
      "queued($module, /)\n--\n\nthe bytes waiting in channel 0's ring"},
+    {"unqueue", sound_unqueue, METH_O,
+     "unqueue($module, length, /)\n--\n\n"
+     "take back the last length bytes queued into channel 0's ring (whole frames),\n"
+     "or as many of them as still wait; returns the bytes taken back"},
     {"underruns", sound_underruns, METH_NOARGS, underruns_doc},
     {"pause", sound_pause, METH_VARARGS,
      "pause($module, flag, /)\n--\n\n"
@@ -898,6 +937,9 @@ PyMethodDef channel_methods[] = {
      "open() or its last flush(), reckoned as the module's clock() is"},
     {"queued", channel_queued, METH_NOARGS,
      "queued($self, /)\n--\n\nthe bytes waiting in this channel's ring"},
+    {"unqueue", channel_unqueue, METH_O,
+     "unqueue($self, length, /)\n--\n\ntake back the last length bytes queued into this\n"
+     "channel's ring, as the module's unqueue() does"},
     {"underruns", channel_underruns, METH_NOARGS,
      "underruns($self, /)\n--\n\nhow many of SDL's callbacks found this channel's ring\n"
      "short while it played, after something was queued since its last flush"},

@@ -33,7 +33,8 @@ that names what was wrong.
 
 The package, one job a module: ``video`` (the `Video` a game drives),
 ``streams`` (which of a file's streams it plays), ``sequence`` (clips
-played one after another, and a Video's layer among others), ``decoder`` (the
+played one after another, and a Video's layer among others), ``span`` (a
+span played again and again, as passes of those clips), ``decoder`` (the
 decoding thread), ``seek`` (seeks and steps, and their typed notes),
 ``pipeline`` (a frame's way from its source to the overlay: turn, matrix
 and levels, subtitles, pad), ``queue`` (the frames ready, between the two

@@ -12,6 +12,7 @@ import time
 from brilox.media import colour, pipeline, seek
 from brilox.media.clock import DROP, JUMP, Overload, Passes
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE, SOUGHT, FrameQueue
+from brilox.media.span import respan
 
 # Frames decoded ahead: as many as fit in this many bytes, within these bounds.
 # Each may be held twice (decoded, and where its colours change, converted):
@@ -111,6 +112,11 @@ class Decoder:
                 if job is None:
                     return
                 request, serial, full = job
+                if self.sequence is not None:
+                    changed, span = self.sequence.take_span()
+                    if changed:
+                        respan(self, span)
+                        self.sequence.span_seen(span)
                 if request is not None:
                     self.carry_out(request, serial)
                 elif not full:
@@ -192,8 +198,11 @@ class Decoder:
         """Decodes the next frame of play and hands it over, or drops it
         (or jumps on) where it would come too late; or says the end."""
         source, index, queue = self.source, self.next, self.queue
-        planes = source.get(index)
-        if planes is None and getattr(source, "following", None):
+        clip = self.sequence.current() if self.sequence is not None else None
+        over = clip is not None and clip.end is not None \
+            and source.time_of(index) >= clip.end - source.period / 2
+        planes = None if over else source.get(index)
+        if planes is None and not over and getattr(source, "following", None):
             # The frame was skipped, as damaged or to keep time (see
             # Overload): play goes on after it.
             index = source.following(index)
@@ -247,7 +256,7 @@ class Decoder:
         """At the end of a clip's frames, the first frame of the clip (or
         the pass) that follows falls where the clip ends on the line, the
         sound's where there is sound; whether one follows."""
-        old = self.source
+        old, end = self.source, self.sequence.current().end
         clip = self.sequence.take_picture()
         if clip is None:
             return False
@@ -255,7 +264,8 @@ class Decoder:
         self.adopt(source)
         self.next = index = source.index_at(clip.start, 0) if clip.start else 0
         timed = self.sound is not None and not self.sound_failed
-        self.passes.follow(old.length if timed else None, source.position(index),
+        self.passes.follow((old.length if end is None else end) if timed else None,
+                           source.position(index),
                            source.time_of(index))
         self.sequence.switched(self.queue, old, source)
         return True

@@ -2,10 +2,15 @@
 top and, where asked, a bar at the bottom with the time, the length, the
 position and a tick at each chapter's start.
 
-It is an ASS script of its own, drawn by libass into a copy of the planes
-of the frame up (as subtitles are drawn into the frame), so that it scales
-with the picture and shows on any SDL.  The frame's own planes are never
-touched: what the decoder made, a screenshot and Video.rgb() stay bare.
+It is an ASS script of its own, drawn by libass into the frame's planes
+(as subtitles are drawn into the frame), so that it scales with the
+picture and shows on any SDL.  The decoder's planes are never touched:
+a frame whose planes are the decoder's gets a copy to draw into.  Planes
+that the pipeline made for the frame alone are drawn into as they are,
+the rows the display covers kept first and put back when the frame is
+wanted bare: what the decoder made, a screenshot and Video.rgb() stay
+bare, and a frame drawn on the decoding thread costs a copy of those rows
+only.
 
 Its script is made again only when what it shows changes: the message,
 the time's text (whole seconds), or the bar's fill by a pixel of the
@@ -123,6 +128,50 @@ def events(layout, message, bar):
     return out
 
 
+class Drawn:
+    """What the display drawn into a frame is: `key` (what it shows; None
+    once put back), `frame` (Overlay.display's argument), `buffers` (the
+    copy drawn into, to be drawn into again), or `kept` (rows the display
+    covers in the frame's own planes: (plane, start, bytes) of each)."""
+
+    __slots__ = ("key", "frame", "buffers", "kept")
+
+    def __init__(self, key, frame, buffers=None, kept=None):
+        self.key, self.frame, self.buffers, self.kept = key, frame, buffers, kept
+
+    def put_back(self):
+        """The frame's own planes as they were (where drawn into)."""
+        if self.kept is not None:
+            for plane, start, rows in self.kept:
+                memoryview(plane)[start:start + len(rows)] = rows
+            self.kept = None
+        self.key = None
+
+
+def covered(layout, kind):
+    """(plane, first byte, end) of the rows the display may ink in each of
+    a frame's planes as the blend takes them (rows without padding)."""
+    width, height = layout.width, layout.height
+    bands = (layout.top, layout.bottom)
+    if kind != colour.PLANAR:
+        return [(0, first * 2 * width, end * 2 * width) for first, end in bands]
+    cw = (width + 1) // 2
+    return [(0, first * width, end * width) for first, end in bands] + [
+        (i, first // 2 * cw, (end + 1) // 2 * cw) for i in (1, 2) for first, end in bands]
+
+
+def drawable(picture, pad):
+    """Whether the display can be drawn into `picture`'s own planes: made
+    for it alone, unpadded, and as the blend takes them."""
+    if not picture.own or any(pad):
+        return False
+    width, height = picture.size
+    if LAYOUTS.get(picture.overlay_format, colour.PLANAR) != colour.PLANAR:
+        return [len(p) for p in picture.planes[:1]] == [2 * width * height]
+    cw, ch = (width + 1) // 2, (height + 1) // 2
+    return [len(p) for p in picture.planes] == [width * height, cw * ch, cw * ch]
+
+
 class Painter:
     """One thread's libass, track and planes for drawing the display into
     frames.  `keep`: the planes are kept from frame to frame (the game's
@@ -138,7 +187,34 @@ class Painter:
         self.free = collections.deque(maxlen=FREE)
 
     def frame(self, picture, key, pad, shown):
-        """Overlay.display's argument: `picture` with what `key` says drawn."""
+        """Overlay.display's argument: `picture` with what `key` says drawn
+        into a copy of its planes."""
+        width, height = picture.size
+        kind = LAYOUTS.get(picture.overlay_format, colour.PLANAR)
+        planes = self.copy(picture.planes, kind, width, height)
+        self.blend(picture, key, planes, kind, shown)
+        planes = unpack(planes, kind)
+        if any(pad):
+            planes = (padded_luma(planes[0], width, height, pad),) + tuple(planes[1:])
+        return overlay_frame(planes, height + pad[1])
+
+    def into(self, picture, key, shown):
+        """What `key` says drawn into `picture`'s own planes (see
+        drawable()): the Drawn, which keeps the rows it covers."""
+        kind = LAYOUTS.get(picture.overlay_format, colour.PLANAR)
+        planes = picture.planes if kind == colour.PLANAR else (picture.planes[0], b"", b"")
+        kept = [(planes[i], first, bytes(memoryview(planes[i])[first:end]))
+                for i, first, end in covered(Layout(*picture.size), kind) if end > first]
+        drawn = Drawn(key, picture.frame, kept=kept)
+        try:
+            self.blend(picture, key, planes, kind, shown)
+        except BaseException:
+            drawn.put_back()
+            raise
+        return drawn
+
+    def blend(self, picture, key, planes, kind, shown):
+        """Draws what `key` says into `planes` (rows without padding)."""
         from brilox.media.subtitles.text import new_library
         size, message, bar = key
         width, height = size
@@ -157,15 +233,9 @@ class Painter:
                 self.track.add(("%d,0,Text,,0,0,0,,%s" % (self.order, text)).encode(), 0,
                                1 << 40)
             self.script = script
-        kind = LAYOUTS.get(picture.overlay_format, colour.PLANAR)
-        planes = self.copy(picture.planes, kind, width, height)
         matrix = colour.WEIGHTS.get(picture.reads_as.matrix, colour.WEIGHTS[colour.BT601])
         self.library.blend(self.track, 0, planes, kind, width, height, matrix,
                            picture.reads_as.levels == colour.FULL, tuple(shown or size))
-        planes = unpack(planes, kind)
-        if any(pad):
-            planes = (padded_luma(planes[0], width, height, pad),) + tuple(planes[1:])
-        return overlay_frame(planes, height + pad[1])
 
     def copy(self, planes, kind, width, height):
         """The frame's planes copied, rows without padding, as the blend
@@ -254,21 +324,24 @@ class Osd:
         return self.content(picture, seconds, length, chapters)
 
     def ahead(self, picture, seconds, length, chapters, pad, shown):
-        """On the decoding thread: (what was drawn, the frame with it drawn)
-        for a frame of the pipeline, while the text shows; else None."""
+        """On the decoding thread: the Drawn of a frame of the pipeline,
+        while the text shows (into its own planes where it can); else None."""
         if not self.live:
             return None
         key = self.content(picture, seconds, length, chapters)
         painter = self.ahead_painter
         try:
-            return key, painter.frame(picture, key, pad, shown), painter.copied
+            if drawable(picture, pad):
+                return painter.into(picture, key, shown)
+            return Drawn(key, painter.frame(picture, key, pad, shown), painter.copied)
         except Exception:  # noqa: BLE001 (the game's side draws it, and says what fails)
             return None
 
     def done_with(self, drawn):
-        """The frame drawn ahead is no longer up: its planes are drawn into again."""
-        if drawn is not None:
-            self.ahead_painter.free.append(drawn[2])
+        """The frame drawn ahead is no longer up: a copy drawn into is drawn
+        into again."""
+        if drawn is not None and drawn.buffers is not None:
+            self.ahead_painter.free.append(drawn.buffers)
 
     def over(self, picture, seconds, length, chapters, pad, shown, now, drawn=None):
         """Overlay.display's argument for `picture`, at `seconds` into its
@@ -276,10 +349,14 @@ class Osd:
         gave for it."""
         key = self.key(picture, seconds, length, chapters, now)
         self.drawn, self.live = key, key is not None
+        if drawn is not None and drawn.key == key is not None:
+            return drawn.frame
+        if drawn is not None:
+            # Drawn into the frame's own planes: bare again, to show so or
+            # to draw anew into a copy.
+            drawn.put_back()
         if key is None:
             return picture.frame
-        if drawn is not None and drawn[0] == key:
-            return drawn[1]
         return self.painter.frame(picture, key, pad, shown)
 
     def again(self, picture, seconds, length, chapters, pad, shown, now, drawn=None):
@@ -352,9 +429,18 @@ class Overlaid:
         self._check()
         if self._osd is None or self._osd.drawn is None or self._up is None:
             return False
-        self._output.show(self._up.picture.frame)
+        self._output.show(self._bare().frame)
         self._osd.drawn = None
         return True
+
+    def _bare(self):
+        """The frame up's Picture, the text drawn into its planes (if any)
+        taken out; None before any."""
+        up = self._up
+        drawn = getattr(up, "drawn", None)
+        if drawn is not None and drawn.kept is not None:
+            drawn.put_back()
+        return None if up is None else up.picture
 
     def rgb(self):
         """The frame up as a numpy array (height, width, 3), as SDL shows
@@ -362,4 +448,4 @@ class Overlaid:
         self._check()
         if self._up is None:
             raise ValueError("no frame is up yet: call update() first")
-        return self._output.rgb(self._up.picture)
+        return self._output.rgb(self._bare())

@@ -30,12 +30,16 @@ class Colours(NamedTuple):
 class Picture(NamedTuple):
     """A frame at the end of the pipeline: `frame` for Overlay.display, and
     `planes` (before padding) of a picture of `size` in `overlay_format`,
-    whose colours SDL reads as `reads_as`."""
+    whose colours SDL reads as `reads_as`.  `own`: its planes were made for
+    it alone by a step of the pipeline (no decoder reads them, nor keeps
+    them for stepping back), writable, and `frame` holds them as they are:
+    what is drawn over the picture may be drawn into them."""
     frame: tuple
     planes: tuple
     size: Tuple[int, int]
     overlay_format: int
     reads_as: Colours
+    own: bool = False
 
 
 def padded_luma(luma, width, height, pad):
@@ -97,6 +101,7 @@ class Pipeline:
     def run(self, planes, seconds=None):
         """The Picture of a frame's planes; `seconds`: its time, for the
         subtitles."""
+        given = planes
         if self.turn != (0, False):
             planes = turn_planes(planes, self.stored, self.turn)
         width, height = self.size
@@ -113,11 +118,14 @@ class Pipeline:
             planes = self.subtitles(planes, LAYOUTS.get(self.overlay_format, colour.PLANAR),
                                     width, height, self.reads_as, seconds)
         shown = tuple(planes)
+        own = not any(self.pad) and all(
+            p == b"" if isinstance(p, bytes) else
+            isinstance(p, bytearray) and all(p is not q for q in given) for p in shown)
         if any(self.pad):
             planes = (padded_luma(planes[0], width, height, self.pad),) + tuple(planes[1:])
         # The overlay's own height tells it the chroma stride.
         frame = overlay_frame(planes, height + self.pad[1])
-        return Picture(frame, shown, self.size, self.overlay_format, self.reads_as)
+        return Picture(frame, shown, self.size, self.overlay_format, self.reads_as, own)
 
 
 def av_frame(picture):

@@ -243,6 +243,20 @@ class FrameQueue:
         with self._lock:
             self.ended = False
 
+    def retract(self, first):
+        """Drops the items from the first for which `first(item)` is true
+        on, the end too (the decoding thread makes them again, otherwise);
+        whether any went."""
+        with self._lock:
+            items = list(self._items)
+            at = next((i for i, item in enumerate(items) if first(item)), len(items))
+            if at == len(items):
+                return False
+            self._items = collections.deque(items[:at])
+            self.ended = False
+            self._lock.notify_all()
+            return True
+
     def stale(self, serial):
         with self._lock:
             return serial != self.serial or self.closed

@@ -14,7 +14,8 @@ the sound gets there, half a second of sound ahead of the seam.
 A looping file's pass that starts from its start again is "plain": its
 frames source opens itself again at its end, as it always did, and its
 sound seeks back; a pass from `loop_start`, or a clip queued, is a source
-of its own."""
+of its own.  So is each pass of a span (see span), from its start to its
+`end`, which comes before the clips queued."""
 
 import collections
 import threading
@@ -27,9 +28,12 @@ class Clip:
     its frames `source`."""
 
     def __init__(self, path, start=0.0, plain=False, queued=False, source=None,
-                 loop_start=0.0):
+                 loop_start=0.0, end=None):
         self.path, self.start, self.plain, self.queued = path, start, plain, queued
         self.source, self.loop_start = source, loop_start
+        # Where its pass ends, in seconds of its own time, where not at
+        # the end of its frames: a pass of a span.
+        self.end = end
         # Why opening it ahead failed (it fails again when its turn comes).
         self.failed = None
 
@@ -55,6 +59,12 @@ class Sequence:
         # A clip whose picture needs an overlay of its own (another format
         # or size), made by the game's side while the frames before it show.
         self.restream = None
+        # The span played again and again, (start, end) in seconds of its
+        # clip's time, its end the end of its last frame; or None.  What
+        # the game asked for last, (start, end) in seconds or None, and
+        # whether the decoding thread has yet to see to it.
+        self.span = None
+        self.asked, self.unseen = None, False
 
     # --- the game's side ---------------------------------------------------
 
@@ -65,6 +75,21 @@ class Sequence:
             if sound is not None and sound.loop_length is None:
                 # The sound's clip now ends a pass, at its length.
                 sound.loop_length = self.line[self.at["sound"]].source.length
+
+    def ask_span(self, span):
+        with self._lock:
+            self.asked, self.unseen = span, True
+
+    def take_span(self):
+        """(whether the game asked for another span since, the span asked)."""
+        with self._lock:
+            return self.unseen, self.asked
+
+    def span_seen(self, asked):
+        """The decoding thread plays span `asked` now (unless asked anew since)."""
+        with self._lock:
+            if self.asked is asked:
+                self.unseen = False
 
     def seam(self, old, new):
         """The first frame of clip `new` goes up after clip `old`'s: the
@@ -84,7 +109,9 @@ class Sequence:
         if i + 1 < len(self.line):
             return self.line[i + 1]
         last = self.line[i]
-        if self.queued:
+        if self.span is not None:
+            clip = Clip(last.path, self.span[0], loop_start=last.loop_start, end=self.span[1])
+        elif self.queued:
             clip = self.queued.popleft()
         elif self.looping():
             clip = Clip(last.path, last.loop_start, plain=not last.loop_start,
@@ -129,11 +156,16 @@ class Sequence:
         """Opens the frames of the clip after the picture's, where one is
         queued (on the decoding thread, between its jobs)."""
         with self._lock:
+            if self.span is not None and self.at["picture"] + 1 == len(self.line):
+                self._following("picture")
             clip = self.line[self.at["picture"] + 1] if self.at["picture"] + 1 < len(
                 self.line) else (self.queued[0] if self.queued else None)
         if clip is not None and clip.source is None and clip.failed is None:
             try:
                 clip.source = self.opener(clip.path)
+                if clip.start:
+                    # Its first frame decoded too, for no seek at the seam.
+                    clip.source.get(clip.source.index_at(clip.start, 0))
             except Exception as e:  # noqa: BLE001 (said when its turn comes)
                 clip.failed = e
 
@@ -177,21 +209,64 @@ class Sequence:
                 reader = no_sound
         if reader is no_sound:
             self.sound_ends()
-        return (reader, stream, source.start or 0.0, clip.start,
-                source.length if more else None)
+        return reader, stream, source.start or 0.0, clip.start, self._length(clip, more)
 
-    def sound_back(self, open_reader):
+    def _length(self, clip, more):
+        """What a pass of `clip` lasts for the sound (seconds of its time,
+        from its start), where something follows it (`more`); else None."""
+        if clip.end is not None:
+            return clip.end
+        return clip.source.length if more or self.span is not None else None
+
+    def go_back(self, passed, start, end):
+        """The picture goes back into clip `passed` (gone by), at `start`
+        seconds of its time: a clip of its own from there, opened now, in
+        place of those from the picture's on."""
+        clip = Clip(passed.path, start, loop_start=passed.loop_start, end=end)
+        clip.source = self.opener(clip.path)
+        with self._lock:
+            at = self.at["picture"]
+            gone, self.line = self.line[at:], self.line[:at] + [clip]
+            self.at["sound"] = min(self.at["sound"], at)
+            kept = [kept.source for kept in self.line]
+        for old in gone:
+            if old.source is not None and all(old.source is not s for s in kept):
+                old.source.close()
+        return clip
+
+    def natural_length(self, clip):
+        """What a pass of `clip` lasts for the sound once no span is set."""
+        with self._lock:
+            at = self.line.index(clip)
+            return self._length(clip, at + 1 < len(self.line) or bool(self.queued)
+                                or self.looping())
+
+    def replan(self):
+        """The clips after the picture's were decided for a span now
+        changed: they go (their sources closed), to be decided again."""
+        with self._lock:
+            at = self.at["picture"]
+            gone, self.line = self.line[at + 1:], self.line[:at + 1]
+            self.at["sound"] = min(self.at["sound"], at)
+            kept = [clip.source for clip in self.line]
+        for clip in gone:
+            if clip.source is not None and all(clip.source is not s for s in kept):
+                clip.source.close()
+
+    def sound_back(self, open_reader, again=False):
         """A seek in the picture's clip: a sound gone on into the clip after
-        it comes back to it (a reader of its own again), to seek there."""
+        it comes back to it (a reader of its own again), to seek there;
+        `again`: even where it is in that clip (its clip was replaced)."""
         with self._lock:
             sound, at = self.sound, self.at["picture"]
-            if sound is None or self.at["sound"] == at:
+            if sound is None or self.at["sound"] == at and not again:
                 return
             self.at["sound"] = at
-            source = self.line[at].source
+            clip = self.line[at]
+            source = clip.source
             more = at + 1 < len(self.line) or bool(self.queued) or self.looping()
         sound.rejoin(open_reader(source.path, source.audio_index), source.start or 0.0,
-                     source.length if more else None)
+                     self._length(clip, more))
 
     def back_to(self, clip, old, new):
         """The picture plays another video stream of `clip`'s file (the clip
@@ -312,10 +387,14 @@ class Sequenced:
         if loop_start and source.length is not None and loop_start >= source.length:
             raise ValueError("loop_start: %r is past the end of the video (%g s)"
                              % (loop_start, source.length))
+        again = getattr(source, "again", None)
+
+        def opener(path):
+            # A raw file's own frames opened again; any other file's as media.
+            return again() if again is not None and path == source.path \
+                else open_media(path, False, alpha=getattr(source, "alpha", False))
         sequence = self._sequence = Sequence(getattr(source, "path", None), source,
-                                             lambda: streams.loop,
-                                             lambda path: open_media(path, False, alpha=getattr(
-                                                 source, "alpha", False)), loop_start)
+                                             lambda: streams.loop, opener, loop_start)
         self._clip = sequence.line[0]
         source.followed, streams.queued = sequence.picture_ends, lambda: bool(sequence.queued)
         if self.sound is not None:

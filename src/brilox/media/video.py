@@ -16,6 +16,7 @@ from brilox.media.output import check_end_event, check_rect
 from brilox.media.queue import END, FRAME, GLIMPSE, NOTE
 from brilox.media.seek import LAST, SEEK, STEP, check_time
 from brilox.media.sequence import Sequenced
+from brilox.media.span import Spanned
 from brilox.media.streams import Streams
 from brilox.media.surface_output import check_output, output_of
 from brilox.overlay import Overlay  # noqa: F401 (the sequence room makes it through here)
@@ -23,7 +24,7 @@ from brilox.overlay import Overlay  # noqa: F401 (the sequence room makes it thr
 _open_videos = weakref.WeakSet()
 
 
-class Video(Sequenced, Timed, Overlaid):
+class Video(Sequenced, Spanned, Timed, Overlaid):
     """A video file (or raw frames) played on the display the game set up, through an
     overlay of its own, or into `surface` (output="surface").  See the module's documentation."""
 
@@ -122,8 +123,8 @@ class Video(Sequenced, Timed, Overlaid):
                          'frame up\'s kind: "frame", "glimpse" or "sought"; None before any.')
     shown_at = property(lambda self: 0.0 if self._up is None else self._up.at,
                         doc="The frame up's time on the clock's line (on through loops).")
-    picture = property(lambda self: None if self._up is None else self._up.picture,
-                       doc="The frame up's pipeline.Picture, or None.")
+    picture = property(lambda self: self._bare(), doc="The frame up's pipeline.Picture "
+                       "(bare: without the text shown over it), or None.")
     surface = property(lambda self: self._output.surface, doc="The frame up's Surface, or None.")
     has_alpha = _face(lambda self: self.source.has_alpha, "Whether its frames carry alpha.")
     chapters = _face(lambda self: list(self.source.chapters), "Its chapters, [(start, end, "
@@ -178,6 +179,8 @@ class Video(Sequenced, Timed, Overlaid):
 
     def _go(self, kind, target):
         self._check()
+        if kind in (SEEK, LAST):
+            self._past_span(None if kind == LAST else target)
         self._finished, self._aim, self._clock.landing = False, target, False
         self._queue.ask((kind, target, self.index))
 
@@ -283,9 +286,11 @@ class Video(Sequenced, Timed, Overlaid):
         return self.source.position(index) * self.source.period
 
     def caught_up(self):
-        """Whether the decoder has what update() may want now (see Clock.caught_up)."""
+        """Whether the decoder has what update() may want now (see Clock.caught_up),
+        and plays the span asked for."""
         return self._queue.caught_up(self._clock, time.perf_counter(), self._pace,
-                                     self._aim is None and self._up is not None)
+                                     self._aim is None and self._up is not None) \
+            and not self._sequence.unseen
 
     def due_in(self):
         """Seconds until the next frame is due, or None where none waits."""

@@ -119,9 +119,12 @@ bottom with the time, the length, the position and a tick at each
 chapter.  ``o`` shows the bar for 3 s; ``--osd-level 0`` shows nothing.
 Screenshots leave it out.
 
-An A-B loop (``l`` at A, ``l`` at B) plays from A's frame to B's and
-back, by the exact seek: the sound starts again at A with the picture, and
-the status line shows the loop while it is set; a third ``l`` clears it.
+An A-B loop (``l`` at A, ``l`` at B) plays from A's frame to the end of
+B's and on into A again with no gap, picture and sound (``Video.span``):
+the first pass ends a tenth of a second after the second ``l``, where B
+is already heard, and every pass after it at B.  The status line shows the
+loop while it is set; a third ``l`` clears it, and play goes on from where
+it is.  A seek past B clears it too.
 ``--audio-delay S`` (and Ctrl with ``=``, ``+`` or ``-``, 100 ms a press)
 plays the sound S seconds after the picture, as for a Bluetooth sink that
 is heard late, by timing the picture at the sound's clock plus S;

@@ -1,7 +1,7 @@
 """The player's A-B loop: the first press of its key sets A at the frame
-up, the second B, and play then goes back to A each time B's time is over;
-the third press clears it.  Which frame is up, and when B is over, the
-player tells; this keeps the marks and says them."""
+up, the second B, and the video then loops the span from A's frame to the
+end of B's (Video.span); the third press clears it.  This keeps the marks
+and says them."""
 
 from brilox.play.status import clock
 
@@ -34,11 +34,6 @@ class ABLoop:
             return "A-B loop from %s" % clock(self.a[1])
         return "A-B loop %s - %s" % (clock(self.a[1]), clock(self.b[1]))
 
-    def over(self, index, next_due, ended):
-        """Whether play goes back to A now, with frame `index` up: it is
-        past B, or it is B and the next frame is due (`next_due`) or there
-        is none (`ended`)."""
-        if self.b is None:
-            return False
-        last = self.b[0]
-        return index > last or index == last and (next_due or ended)
+    def span(self):
+        """The span the video loops, (A's seconds, B's), or None."""
+        return None if self.b is None else (self.a[1], self.b[1])

@@ -387,6 +387,7 @@ class Player:
         elif kind == "ab_loop":
             said = self.abloop.press(video.index, video.position)
             self.status.loop = self.abloop.words()
+            video.span = self.abloop.span()
             self.event(said, now, said)
         elif kind == "screenshot":
             self.screenshot(now)
@@ -425,21 +426,11 @@ class Player:
                                    round(getattr(video, name) * 1000))
         self.event(said, now, said)
 
-    def loop_back(self, now):
-        """Back to A where an A-B loop is set and B's time is over; whether
-        it went."""
-        video = self.video
-        if self.abloop.b is None or self.paused or self.moving or video.last_kind is None:
-            return False
-        due = video.due_in()
-        if not self.abloop.over(video.index, due is not None and due <= 0, video.finished):
-            return False
-        ended = video.finished
-        self.go("seek", self.abloop.a[0], now)
-        if ended:
-            # Play stopped at the end of the file: on from A.
-            video.play()
-        return True
+    def span_left(self):
+        """The marks go where a seek past B cleared the video's span."""
+        if self.abloop.b is not None and self.video.span is None:
+            self.abloop.a = self.abloop.b = None
+            self.status.loop = None
 
     def screenshot(self, now):
         """Saves the frame up as the window shows it, with its subtitles,
@@ -555,7 +546,7 @@ class Player:
                                                       self.window.size[0]):
                     if self.act(command, now) is False:
                         return
-            self.loop_back(now)
+            self.span_left()
             if video.update():
                 self.arrived(now)
                 self.shown_frame(now)
@@ -570,7 +561,7 @@ class Player:
                 note, landing, self.landing = video.notes.popleft(), self.landing, None
                 self.event(landing + " at frame %d" if landing and isinstance(note, Landed)
                            else note_text(note), now)
-            if video.finished and not self.held and not self.loop_back(now):
+            if video.finished and not self.held:
                 return
             if not video.caught_up():
                 # The decoder is behind: wait for it, not for the clock.

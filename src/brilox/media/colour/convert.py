@@ -38,7 +38,7 @@ def narrow(planes, width, height, bits, chroma_422, coefficients):
 def convert_frame(frame, overlay_format, which):
     """`frame` as Overlay.display takes it, a (plane, plane, plane) tuple of
     buffers, with its levels converted (`which` is EXPAND or COMPRESS) into
-    new bytes objects.  Packed formats' empty second and third strings stay
+    new bytearrays.  Packed formats' empty second and third strings stay
     as they are."""
     first = _FIRST_PLANE.get(overlay_format)
     if first is None:

@@ -14,6 +14,8 @@ the samples of the pass decoded so far to say where a pass ends.
 
 Pure arithmetic: no device, no decoder, no clock of its own."""
 
+import math
+
 # Slowed down, the tempo filters play overlapping stretches of the sound
 # more than once: a sound that starts is heard from the first stretch that
 # holds it, ahead of its place by this many seconds of the stream times
@@ -111,6 +113,27 @@ class ClockMap:
     def time(self, heard):
         """The time of the sample heard after `heard` samples."""
         return self.base + self.seconds_of(heard, lead=True)
+
+    def samples_at(self, seconds):
+        """How many of the samples queued since the seek play before the
+        time `seconds` (as the time of what is made, not as heard: no
+        onset lead), whole samples rounded up."""
+        wanted = seconds - self.base
+        for at, played, speed in reversed(self.changes):
+            if played <= wanted:
+                break
+        else:
+            at, played, speed = self.changes[0]
+        return at + max(0, int(math.ceil((wanted - played) * self.rate / speed - 1e-6)))
+
+    def cut(self, samples, pass_seconds):
+        """The samples queued from `samples` on were taken back: the pass
+        goes on from `pass_seconds` of the stream, the time going on."""
+        self.produced = min(self.produced, samples)
+        self.changes = [change for change in self.changes if change[0] <= samples] \
+            or self.changes[:1]
+        self.pass_samples = int(round(pass_seconds * self.rate))
+        self.rebase = False
 
     # --- the passes of a loop ------------------------------------------------
 

@@ -265,6 +265,44 @@ class Sound:
         self.map.next_pass(start)
         return data
 
+    def waiting(self):
+        """The time (of its clock's map) of the first sample still waiting
+        in the device's queue, or of the next to be made where none waits:
+        what can still be taken back starts there."""
+        made = self.map.produced - (len(self.pending) + self.out.queued()) // self.frame_bytes
+        return self.map.base + self.map.seconds_of(max(0, made))
+
+    def cut(self, at):
+        """Takes back what was made for the time `at` on (the time of its
+        clock's map): from the device's queue, and what waits to go in.
+        The time it was cut at (later than `at` where the device played
+        some meanwhile), or None where nothing was made from there on."""
+        wanted = self.map.samples_at(at)
+        made = self.map.produced
+        if wanted >= made:
+            return None
+        waiting = len(self.pending) // self.frame_bytes
+        if wanted >= made - waiting:
+            self.pending = self.pending[:(wanted - made + waiting) * self.frame_bytes]
+        else:
+            self.pending = b""
+            asked = made - waiting - wanted
+            wanted = made - waiting - self.out.unqueue(asked * self.frame_bytes) \
+                // self.frame_bytes
+        self.map.produced = wanted
+        return self.map.base + self.map.seconds_of(wanted)
+
+    def resume(self, seconds, loop_length):
+        """After cut(): goes on from `seconds` into the stream (of the
+        pass), with no gap, its passes `loop_length` long (None: to its
+        end)."""
+        self.loop_length, self.ended, self.expected = loop_length, False, None
+        self.map.cut(self.map.produced, seconds)
+        self.playing_speed = self.speed
+        if self.tempo is not None or self.speed != 1.0:
+            self.tempo = self._tempo(self.speed, self.map.change(self.speed))
+        self._from(self.origin + seconds)
+
     def rejoin(self, opened, origin, loop_length):
         """Reads another clip's sound (`opened`: its reader and stream),
         whose first timestamp is `origin`, from the next seek on."""

@@ -133,10 +133,18 @@ class RawFrames(Frames):
 class FileFrames(RawFrames):
     """The frames of a raw file, any of which can be read at any time."""
 
+    seekable = True
+
     def __init__(self, stream, name, layout, period, count, loop):
         super().__init__(stream, name, layout, period)
         self.count, self.loop = count, loop
         self.length = count * period
+        self.path = name
+
+    def again(self):
+        """The same file's frames, opened once more, played once."""
+        return FileFrames(open(self.name, "rb"), self.name, self.layout, self.period,
+                          self.count, False)
 
     def position(self, index):
         return index % self.count if self.loop else index
