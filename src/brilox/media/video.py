@@ -3,6 +3,7 @@ decoder (and seek), pipeline, queue, clock and output, a frame passing each
 once.  What came of a seek or a step is in `notes` (seek's typed notes)."""
 
 import atexit
+import contextlib
 import collections
 import time
 import weakref
@@ -74,10 +75,8 @@ class Video(Sequenced, Spanned, Timed, Overlaid):
         self._decode(source)
         self._closed = False
         _open_videos.add(self)
-        try:
+        with contextlib.suppress(brilox.base.error):  # no display yet: update() makes it
             self._prepare_output()  # the first frame is ready by the first update()
-        except brilox.base.error:
-            pass  # no display mode yet: the first update() makes the output
 
     def _decode(self, source):
         self._decoder = Decoder(source, self.sound, self._streams.loop, self._range_choice)
@@ -123,8 +122,8 @@ class Video(Sequenced, Spanned, Timed, Overlaid):
                          'frame up\'s kind: "frame", "glimpse" or "sought"; None before any.')
     shown_at = property(lambda self: 0.0 if self._up is None else self._up.at,
                         doc="The frame up's time on the clock's line (on through loops).")
-    picture = property(lambda self: self._bare(), doc="The frame up's pipeline.Picture "
-                       "(bare: without the text shown over it), or None.")
+    picture = property(lambda self: self._bare(), doc="The frame up's pipeline.Picture, "
+                       "bare of text shown over it, or None.")
     surface = property(lambda self: self._output.surface, doc="The frame up's Surface, or None.")
     has_alpha = _face(lambda self: self.source.has_alpha, "Whether its frames carry alpha.")
     chapters = _face(lambda self: list(self.source.chapters), "Its chapters, [(start, end, "
@@ -240,10 +239,8 @@ class Video(Sequenced, Spanned, Timed, Overlaid):
         self.close()
 
     def __del__(self):
-        try:
+        with contextlib.suppress(Exception):  # nothing to tell at collection
             self.close()
-        except Exception:  # noqa: BLE001 (nothing to tell at collection)
-            pass
 
     def update(self):
         """Puts up the frame due now, dropping those whose time passed; whether
@@ -286,11 +283,10 @@ class Video(Sequenced, Spanned, Timed, Overlaid):
         return self.source.position(index) * self.source.period
 
     def caught_up(self):
-        """Whether the decoder has what update() may want now (see Clock.caught_up),
-        and plays the span asked for."""
-        return self._queue.caught_up(self._clock, time.perf_counter(), self._pace,
-                                     self._aim is None and self._up is not None) \
-            and not self._sequence.unseen
+        """Whether the decoder has what update() may want now, the span asked for included."""
+        up = self._aim is None and self._up is not None
+        return not self._sequence.unseen and self._queue.caught_up(
+            self._clock, time.perf_counter(), self._pace, up)
 
     def due_in(self):
         """Seconds until the next frame is due, or None where none waits."""
