@@ -443,12 +443,13 @@ def test_an_a_b_loop_plays_its_span_of_sound_again_and_again(tmp_path, x_display
             continue
         lengths.append(after - before - (found(after, times[i] + 0.04)
                                          - found(before, times[i - 1] - 0.02)))
-    # Each pass lasts whole frames: A's sample is where the file's
-    # timestamps put it, which Matroska tells in whole milliseconds (the
-    # first pass, which began at the file's start, shows by how much).
-    # Every pass from A on is the same.
+    # Each pass lasts whole frames, but that A's sample is where the file's
+    # timestamps put it, which Matroska tells in whole milliseconds; the
+    # first pass, cut where the sound then queued ran out, may end up to a
+    # millisecond more off a frame's end.  Every pass from A on is the same.
     off = [abs(n - round(n / frame) * frame) for n in lengths]
-    assert lengths and off[0] <= RATE // 1000 and max(off[1:], default=0) <= 2, lengths
+    assert lengths and off[0] <= 2 * RATE // 1000 and max(off[1:], default=0) <= RATE // 1000, \
+        lengths
     assert max(lengths[1:], default=0) - min(lengths[1:], default=0) <= 2, lengths
 
 
