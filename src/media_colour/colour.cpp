@@ -496,7 +496,8 @@ __attribute__((target("avx2"))) void store(void *p, __m256i v)
 // address allows (16-byte aligned), for output of a frame too large to stay
 // in them: it then neither reads the lines it fills nor pushes the input
 // out.  An sfence must follow the last of them.
-__attribute__((target("avx2"))) void store_out(void *p, __m256i v, bool past_caches)
+template <bool past_caches>
+__attribute__((target("avx2"))) void store_out(void *p, __m256i v)
 {
     const auto at = reinterpret_cast<std::uintptr_t>(p);
     if (!past_caches) {
@@ -928,6 +929,7 @@ __attribute__((target("avx2"))) __m256i centred_words(const std::uint16_t *a,
 // The chroma run with AVX2, 32 samples a step (two halves of 16), the tail
 // left to the loops above.  The pack of two halves comes out with its
 // 64-bit quarters in the order 0, 2, 1, 3, which the permutation undoes.
+template <bool past_caches>
 __attribute__((target("avx2"))) void narrow_chroma_run_avx2(
     const std::uint16_t *u, const std::uint16_t *v, const std::uint16_t *u2,
     const std::uint16_t *v2, std::uint8_t *u_out, std::uint8_t *v_out, std::int16_t *luma_terms,
@@ -948,8 +950,8 @@ __attribute__((target("avx2"))) void narrow_chroma_run_avx2(
                                         sum(uh, k.kuu, vh, k.kuv, k.u_offset));
         const __m256i v_levels = levels(sum(ul, k.kvu, vl, k.kvv, k.v_offset),
                                         sum(uh, k.kvu, vh, k.kvv, k.v_offset));
-        store_out(u_out + i, _mm256_permute4x64_epi64(u_levels, 0xd8), n.past_caches);
-        store_out(v_out + i, _mm256_permute4x64_epi64(v_levels, 0xd8), n.past_caches);
+        store_out<past_caches>(u_out + i, _mm256_permute4x64_epi64(u_levels, 0xd8));
+        store_out<past_caches>(v_out + i, _mm256_permute4x64_epi64(v_levels, 0xd8));
         store(luma_terms + i, sum(ul, k.kyu, vl, k.kyv, k.luma_offset));
         store(luma_terms + i + 16, sum(uh, k.kyu, vh, k.kyv, k.luma_offset));
     }
@@ -962,6 +964,7 @@ __attribute__((target("avx2"))) void narrow_chroma_run_avx2(
 // 0, 2, 1, 3, unpack against themselves into the shares of pixels 0-15 and
 // 16-31; the pack of the two halves of levels comes out in the same order,
 // which the last permutation undoes.
+template <bool past_caches>
 __attribute__((target("avx2"))) void narrow_luma_run_avx2(const std::uint16_t *y,
                                                           const std::int16_t *luma_terms,
                                                           std::uint8_t *y_out, Py_ssize_t count,
@@ -978,7 +981,7 @@ __attribute__((target("avx2"))) void narrow_luma_run_avx2(const std::uint16_t *y
         const __m256i high = _mm256_add_epi16(
             _mm256_mulhi_epi16(_mm256_sll_epi16(load(y + i + 16), shift), k),
             _mm256_unpackhi_epi16(t, t));
-        store_out(y_out + i, _mm256_permute4x64_epi64(levels(low, high), 0xd8), n.past_caches);
+        store_out<past_caches>(y_out + i, _mm256_permute4x64_epi64(levels(low, high), 0xd8));
     }
     narrow_luma_run(y + i, luma_terms + i / 2, y_out + i, count - i, n);
 }
@@ -1048,7 +1051,11 @@ __attribute__((target("avx2"))) void narrow_frame_avx2(const Plane (&in)[3],
                                                        std::uint8_t *const (&out)[3],
                                                        const Narrowing &n, bool chroma_422)
 {
-    narrow_frame_body(in, out, n, chroma_422, narrow_chroma_run_avx2, narrow_luma_run_avx2);
+    if (!n.past_caches)
+        return narrow_frame_body(in, out, n, chroma_422, narrow_chroma_run_avx2<false>,
+                                 narrow_luma_run_avx2<false>);
+    narrow_frame_body(in, out, n, chroma_422, narrow_chroma_run_avx2<true>,
+                      narrow_luma_run_avx2<true>);
     _mm_sfence();
 }
 #endif
