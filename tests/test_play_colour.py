@@ -147,6 +147,14 @@ FRAME = (np.zeros((4, 4), np.uint8), np.zeros((2, 2), np.uint8), np.zeros((2, 2)
      "3 planes (y, u, v), not 2"),
     (lambda: _colour.narrow((b"\0" * 32,) * 3, 4, 4, 10, False, (0,) * 3 + (2000,) + KEEP[4:]),
      ValueError, "oy is 2000"),
+    # Planes of the caller's: one of a frame of another size, read-only, too few.
+    (lambda: _colour.narrow((b"\0" * 32,) * 3, 4, 4, 10, False, KEEP,
+                            (bytearray(16), bytearray(4), bytearray(6))), ValueError,
+     "into[2] holds 6 bytes, the plane 4"),
+    (lambda: _colour.narrow((b"\0" * 32,) * 3, 4, 4, 10, False, KEEP,
+                            (bytearray(16), b"\0" * 4, bytearray(4))), BufferError, "writable"),
+    (lambda: _colour.narrow((b"\0" * 32,) * 3, 4, 4, 10, False, KEEP, (bytearray(16),) * 2),
+     ValueError, "into takes 3 planes (y, u, v), not 2"),
     (lambda: _colour.turn(b"\0" * 11, 3, 4, 0, False), ValueError, "4 rows of 3 bytes"),
     (lambda: _colour.turn(b"\0" * 12, 3, 4, 4, False), ValueError, "quarter_turns must be"),
     (lambda: _colour.turn(b"\0" * 12, 3, 4, -1, False), ValueError, "quarter_turns must be"),
@@ -201,13 +209,18 @@ def as_given(form, plane):
 @pytest.mark.parametrize("form", ["padded", "strided"])
 @pytest.mark.parametrize("k", [BT709_TO_601, BT709_TO_601_LIMITED, EDGE, KEEP])
 @pytest.mark.parametrize("layout", ["PLANAR", "LUMA_CHROMA", "CHROMA_LUMA", "NARROW 10 4:2:0",
-                                    "NARROW 12 4:2:2"])
+                                    "NARROW 12 4:2:2", "NARROW 10 4:2:0 LARGE"])
 def test_transform_gives_the_formula_within_a_level(layout, k, form):
     """transform, and narrow of frames of 10 and 12 bits (scaled to 8 bits,
-    4:2:2 chroma the mean of each pair of rows) to 8-bit 4:2:0."""
+    4:2:2 chroma the mean of each pair of rows) to 8-bit 4:2:0, into new
+    bytes and into planes of the caller's."""
     # Levels at random from end to end, in frames wide enough for the
-    # vector steps and a tail; planar odd both ways.
+    # vector steps and a tail; planar odd both ways.  A large frame's
+    # 8-bit planes go past the caches, its rows 8 bytes off 16 every other
+    # row, and its chroma's 4 off.
     w, h = (131, 9) if layout[0] in "PN" else (130, 9)
+    if layout.endswith("LARGE"):
+        w, h = 4104, 1367
     rng = np.random.default_rng(7)
     y = rng.integers(0, 256, (h, w), np.uint8)
     cw = (w + 1) // 2
@@ -216,8 +229,19 @@ def test_transform_gives_the_formula_within_a_level(layout, k, form):
         ch = (h + 1) // 2
         deep_y = rng.integers(0, 1 << bits, (h, w), np.uint16)
         deep_u, deep_v = rng.integers(0, 1 << bits, (2, h if chroma_422 else ch, cw), np.uint16)
-        out = _colour.narrow([as_given(form, p.view(np.uint8)) for p in (deep_y, deep_u, deep_v)],
-                             w, h, bits, chroma_422, k)
+        given = [as_given(form, p.view(np.uint8)) for p in (deep_y, deep_u, deep_v)]
+        out = _colour.narrow(given, w, h, bits, chroma_422, k)
+        # The same into planes that held another frame: every byte
+        # written, none past its plane.
+        ch_size = cw * ((h + 1) // 2)
+        into = (bytearray(b"\x5a" * (w * h + 64)), bytearray(b"\xa5" * ch_size),
+                bytearray(ch_size))
+        before = _colour.narrow(given, w, h, bits, chroma_422, KEEP,
+                                (memoryview(into[0])[32:-32],) + into[1:])
+        assert before[0].obj is into[0] and before[1:] == into[1:]
+        _colour.narrow(given, w, h, bits, chroma_422, k, before)
+        assert into[0][:32] == into[0][-32:] == b"\x5a" * 32
+        assert [bytes(p) for p in before] == list(out)
         scale = 2.0 ** (bits - 8)
         if chroma_422:
             second = np.minimum(np.arange(1, h + 1, 2), h - 1)
@@ -485,9 +509,12 @@ def test_frames_show_in_ffmpegs_colours(video, bars, pix_fmt, levels, matrix):
         planes = (raw[:size], raw[size:size + chroma], raw[size + chroma:])
         wrong = pipeline.Colours("limited" if levels == "full" else "full",
                                  "bt709" if matrix == "bt601" else "bt601")
-        frames = {right: pipeline.Pipeline(
+        passes = {right: pipeline.Pipeline(
             code, (W, H), (0, False), pipeline.Colours(levels, matrix) if right else wrong,
-            found, deep=frames_module.DEEP[pix_fmt]).run(planes).frame for right in (True, False)}
+            found, deep=frames_module.DEEP[pix_fmt]) for right in (True, False)}
+        frames = {right: p.run(planes).frame for right, p in passes.items()}
+        # A frame after it, while it waits, goes into planes of its own.
+        after = passes[True].run(tuple(bytes(len(p)) for p in planes))
         wanted = True
     else:
         frame = as_overlay(planes)
@@ -503,6 +530,11 @@ def test_frames_show_in_ffmpegs_colours(video, bars, pix_fmt, levels, matrix):
     assert (pictures[wanted] <= 3).all(), (found, pictures)
     # The test tells the two conversions apart: the other one is far off.
     assert (pictures[not wanted] > 6).any(), (found, pictures)
+    if deep:
+        # Planes let go of are used again.
+        del after
+        passes[True].run(planes)
+        assert len(passes[True].narrowed) == 2
 
 
 # --- screenshots ------------------------------------------------------------------

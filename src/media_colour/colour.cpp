@@ -492,6 +492,26 @@ __attribute__((target("avx2"))) void store(void *p, __m256i v)
     _mm256_storeu_si256(static_cast<__m256i *>(p), v);
 }
 
+// A store that goes past the caches, with `past_caches` and where the
+// address allows (16-byte aligned), for output of a frame too large to stay
+// in them: it then neither reads the lines it fills nor pushes the input
+// out.  An sfence must follow the last of them.
+template <bool past_caches>
+__attribute__((target("avx2"))) void store_out(void *p, __m256i v)
+{
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    if (!past_caches) {
+        store(p, v);
+    } else if (at % 32 == 0) {
+        _mm256_stream_si256(static_cast<__m256i *>(p), v);
+    } else if (at % 16 == 0) {
+        _mm_stream_si128(static_cast<__m128i *>(p), _mm256_castsi256_si128(v));
+        _mm_stream_si128(static_cast<__m128i *>(p) + 1, _mm256_extracti128_si256(v, 1));
+    } else {
+        store(p, v);
+    }
+}
+
 __attribute__((target("avx2"))) __m256i sum(__m256i a, __m256i ka, __m256i b, __m256i kb,
                                              __m256i offset)
 {
@@ -791,6 +811,10 @@ PyObject *colour_transform(PyObject *, PyObject *args, PyObject *kwargs)
 
 // --- deep frames to 8 bits ---------------------------------------------------
 
+// Deep rows are taken in runs of this many chroma samples: a whole row of
+// 4K video, so that each plane is read straight through.
+constexpr Py_ssize_t narrow_run_length = 2048;
+
 // A frame of 9 to 12 bits a sample (little-endian 16-bit words, 4:2:0 or
 // 4:2:2) becomes 8-bit 4:2:0 in one pass, its matrix and levels changed on
 // the way by transform's coefficients, in the same 16-bit lanes and 1/8ths
@@ -804,7 +828,14 @@ struct Narrowing {
     // How far each luma and each chroma word is shifted up.
     int luma_shift, chroma_shift;
     std::int16_t luma_offset, u_offset, v_offset;
+    // Whether the 8-bit planes are stored past the caches.
+    bool past_caches;
 };
+
+// 8-bit planes of at least this many bytes are stored past the caches: the
+// frame waits in a queue while the next ones are decoded, and would not
+// stay in the last level of cache anyway.
+constexpr Py_ssize_t past_caches_from = 8 << 20;
 
 // The mean that a high-half multiply by k loses to rounding down, in
 // 1/8ths, over words that are multiples of 2^shift.
@@ -819,7 +850,7 @@ double narrow_floor_loss(std::int16_t k, int shift)
     return (1 - static_cast<double>(std::min<std::int64_t>(g, 65536)) / 65536) / 2;
 }
 
-Narrowing narrowing_of(const Matrix8 &k, int bits, bool chroma_422)
+Narrowing narrowing_of(const Matrix8 &k, int bits, bool chroma_422, Py_ssize_t total)
 {
     constexpr double one = 4096;
     const auto at = [](double value) {
@@ -827,7 +858,8 @@ Narrowing narrowing_of(const Matrix8 &k, int bits, bool chroma_422)
     };
     const auto offset = [](double value) { return static_cast<std::int16_t>(std::lround(value)); };
     Narrowing n{at(k.ky), at(k.kyu), at(k.kyv), at(k.kuu), at(k.kuv), at(k.kvu), at(k.kvv),
-                15 - bits, 15 - bits - (chroma_422 ? 1 : 0), 0, 0, 0};
+                15 - bits, 15 - bits - (chroma_422 ? 1 : 0), 0, 0, 0,
+                total >= past_caches_from};
     const int ls = n.luma_shift, cs = n.chroma_shift;
     n.luma_offset = offset(k.oy * (1 << fraction_bits) + half + narrow_floor_loss(n.ky, ls) +
                            narrow_floor_loss(n.kyu, cs) + narrow_floor_loss(n.kyv, cs));
@@ -847,7 +879,7 @@ Narrowing narrowing_of(const Matrix8 &k, int bits, bool chroma_422)
     std::uint8_t *__restrict u_out, std::uint8_t *__restrict v_out,
     std::int16_t *__restrict luma_terms, Py_ssize_t count, const Narrowing &n)
 {
-    std::int16_t du[run_length], dv[run_length];
+    std::int16_t du[narrow_run_length], dv[narrow_run_length];
     const int shift = n.chroma_shift;
     if (u2 != nullptr) {
         for (Py_ssize_t i = 0; i < count; ++i) {
@@ -897,6 +929,7 @@ __attribute__((target("avx2"))) __m256i centred_words(const std::uint16_t *a,
 // The chroma run with AVX2, 32 samples a step (two halves of 16), the tail
 // left to the loops above.  The pack of two halves comes out with its
 // 64-bit quarters in the order 0, 2, 1, 3, which the permutation undoes.
+template <bool past_caches>
 __attribute__((target("avx2"))) void narrow_chroma_run_avx2(
     const std::uint16_t *u, const std::uint16_t *v, const std::uint16_t *u2,
     const std::uint16_t *v2, std::uint8_t *u_out, std::uint8_t *v_out, std::int16_t *luma_terms,
@@ -913,12 +946,12 @@ __attribute__((target("avx2"))) void narrow_chroma_run_avx2(
         const __m256i uh = centred_words(u + i + 16, u2 ? u2 + i + 16 : nullptr, shift, zero);
         const __m256i vl = centred_words(v + i, v2 ? v2 + i : nullptr, shift, zero);
         const __m256i vh = centred_words(v + i + 16, v2 ? v2 + i + 16 : nullptr, shift, zero);
-        store(u_out + i, _mm256_permute4x64_epi64(levels(sum(ul, k.kuu, vl, k.kuv, k.u_offset),
-                                                         sum(uh, k.kuu, vh, k.kuv, k.u_offset)),
-                                                  0xd8));
-        store(v_out + i, _mm256_permute4x64_epi64(levels(sum(ul, k.kvu, vl, k.kvv, k.v_offset),
-                                                         sum(uh, k.kvu, vh, k.kvv, k.v_offset)),
-                                                  0xd8));
+        const __m256i u_levels = levels(sum(ul, k.kuu, vl, k.kuv, k.u_offset),
+                                        sum(uh, k.kuu, vh, k.kuv, k.u_offset));
+        const __m256i v_levels = levels(sum(ul, k.kvu, vl, k.kvv, k.v_offset),
+                                        sum(uh, k.kvu, vh, k.kvv, k.v_offset));
+        store_out<past_caches>(u_out + i, _mm256_permute4x64_epi64(u_levels, 0xd8));
+        store_out<past_caches>(v_out + i, _mm256_permute4x64_epi64(v_levels, 0xd8));
         store(luma_terms + i, sum(ul, k.kyu, vl, k.kyv, k.luma_offset));
         store(luma_terms + i + 16, sum(uh, k.kyu, vh, k.kyv, k.luma_offset));
     }
@@ -931,6 +964,7 @@ __attribute__((target("avx2"))) void narrow_chroma_run_avx2(
 // 0, 2, 1, 3, unpack against themselves into the shares of pixels 0-15 and
 // 16-31; the pack of the two halves of levels comes out in the same order,
 // which the last permutation undoes.
+template <bool past_caches>
 __attribute__((target("avx2"))) void narrow_luma_run_avx2(const std::uint16_t *y,
                                                           const std::int16_t *luma_terms,
                                                           std::uint8_t *y_out, Py_ssize_t count,
@@ -947,7 +981,7 @@ __attribute__((target("avx2"))) void narrow_luma_run_avx2(const std::uint16_t *y
         const __m256i high = _mm256_add_epi16(
             _mm256_mulhi_epi16(_mm256_sll_epi16(load(y + i + 16), shift), k),
             _mm256_unpackhi_epi16(t, t));
-        store(y_out + i, _mm256_permute4x64_epi64(levels(low, high), 0xd8));
+        store_out<past_caches>(y_out + i, _mm256_permute4x64_epi64(levels(low, high), 0xd8));
     }
     narrow_luma_run(y + i, luma_terms + i / 2, y_out + i, count - i, n);
 }
@@ -973,13 +1007,13 @@ template <class ChromaRun, class LumaRun>
 {
     const Py_ssize_t width = in[0].columns / 2, height = in[0].rows;
     const Py_ssize_t chroma_width = in[1].columns / 2, chroma_height = (height + 1) / 2;
-    std::int16_t luma_terms[run_length];
-    std::uint16_t copies[4][run_length], luma_copy[2 * run_length];
+    std::int16_t luma_terms[narrow_run_length];
+    std::uint16_t copies[4][narrow_run_length], luma_copy[2 * narrow_run_length];
     for (Py_ssize_t r = 0; r < chroma_height; ++r) {
         const Py_ssize_t first = chroma_422 ? 2 * r : r;
         const Py_ssize_t second = chroma_422 ? std::min(2 * r + 1, in[1].rows - 1) : -1;
-        for (Py_ssize_t x = 0; x < chroma_width; x += run_length) {
-            const Py_ssize_t count = std::min(run_length, chroma_width - x);
+        for (Py_ssize_t x = 0; x < chroma_width; x += narrow_run_length) {
+            const Py_ssize_t count = std::min(narrow_run_length, chroma_width - x);
             const auto row = [&](int plane, Py_ssize_t at, int copy) -> const std::uint16_t * {
                 if (at < 0)
                     return nullptr;
@@ -1017,7 +1051,12 @@ __attribute__((target("avx2"))) void narrow_frame_avx2(const Plane (&in)[3],
                                                        std::uint8_t *const (&out)[3],
                                                        const Narrowing &n, bool chroma_422)
 {
-    narrow_frame_body(in, out, n, chroma_422, narrow_chroma_run_avx2, narrow_luma_run_avx2);
+    if (!n.past_caches)
+        return narrow_frame_body(in, out, n, chroma_422, narrow_chroma_run_avx2<false>,
+                                 narrow_luma_run_avx2<false>);
+    narrow_frame_body(in, out, n, chroma_422, narrow_chroma_run_avx2<true>,
+                      narrow_luma_run_avx2<true>);
+    _mm_sfence();
 }
 #endif
 
@@ -1031,17 +1070,17 @@ void narrow_frame(const Plane (&in)[3], std::uint8_t *const (&out)[3], const Nar
     narrow_frame_plain(in, out, n, chroma_422);
 }
 
-// narrow(planes, width, height, bits, chroma_422, coefficients)
+// narrow(planes, width, height, bits, chroma_422, coefficients, into=None)
 PyObject *colour_narrow(PyObject *, PyObject *args, PyObject *kwargs)
 {
     static const char *keywords[] = {"planes", "width", "height", "bits", "chroma_422",
-                                     "coefficients", nullptr};
-    PyObject *planes_object = nullptr, *coefficients = nullptr;
+                                     "coefficients", "into", nullptr};
+    PyObject *planes_object = nullptr, *coefficients = nullptr, *into = Py_None;
     Py_ssize_t width = 0, height = 0;
     int bits = 0, chroma_422 = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnnipO:narrow", const_cast<char **>(keywords),
-                                     &planes_object, &width, &height, &bits, &chroma_422,
-                                     &coefficients))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnnipO|O:narrow",
+                                     const_cast<char **>(keywords), &planes_object, &width,
+                                     &height, &bits, &chroma_422, &coefficients, &into))
         return nullptr;
     if (bits < 9 || bits > 12) {
         PyErr_Format(PyExc_ValueError, "bits must be from 9 to 12, not %d", bits);
@@ -1063,9 +1102,21 @@ PyObject *colour_narrow(PyObject *, PyObject *args, PyObject *kwargs)
                      PySequence_Fast_GET_SIZE(planes.get()));
         return nullptr;
     }
+    Ref targets;
+    if (into != Py_None) {
+        targets = Ref::steal(PySequence_Fast(into, "into must be a sequence"));
+        if (!targets)
+            return nullptr;
+        if (PySequence_Fast_GET_SIZE(targets.get()) != 3) {
+            PyErr_Format(PyExc_ValueError, "into takes 3 planes (y, u, v), not %zd",
+                         PySequence_Fast_GET_SIZE(targets.get()));
+            return nullptr;
+        }
+    }
     static const char *roles[] = {"planes[0]", "planes[1]", "planes[2]"};
+    static const char *target_roles[] = {"into[0]", "into[1]", "into[2]"};
     const Py_ssize_t chroma_width = (width + 1) / 2, chroma_height = (height + 1) / 2;
-    brilox::HeldBuffer views[3];
+    brilox::HeldBuffer views[3], target_views[3];
     Plane in[3]{};
     Ref out[3];
     std::uint8_t *to[3]{};
@@ -1077,13 +1128,26 @@ PyObject *colour_narrow(PyObject *, PyObject *args, PyObject *kwargs)
             !rows_of(views[i].view(), roles[i], rows, columns, &in[i]))
             return nullptr;
         const Py_ssize_t size = (i ? chroma_height : height) * columns / 2;
-        out[i] = Ref::steal(PyByteArray_FromStringAndSize(nullptr, size));
-        if (!out[i])
-            return nullptr;
-        to[i] = reinterpret_cast<std::uint8_t *>(PyByteArray_AS_STRING(out[i].get()));
+        if (targets) {
+            // A plane of the caller's, one block of exactly the 8-bit plane.
+            out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(targets.get(), i));
+            if (!target_views[i].take(out[i].get(), PyBUF_CONTIG))
+                return nullptr;
+            if (target_views[i].view().len != size) {
+                PyErr_Format(PyExc_ValueError, "%s holds %zd bytes, the plane %zd",
+                             target_roles[i], target_views[i].view().len, size);
+                return nullptr;
+            }
+            to[i] = static_cast<std::uint8_t *>(target_views[i].view().buf);
+        } else {
+            out[i] = Ref::steal(PyByteArray_FromStringAndSize(nullptr, size));
+            if (!out[i])
+                return nullptr;
+            to[i] = reinterpret_cast<std::uint8_t *>(PyByteArray_AS_STRING(out[i].get()));
+        }
         total += size;
     }
-    const Narrowing n = narrowing_of(k, bits, chroma_422 != 0);
+    const Narrowing n = narrowing_of(k, bits, chroma_422 != 0, total);
     // The views hold every buffer until they go, so the work can run
     // without the interpreter lock.
     run_released(total, [&] { narrow_frame(in, to, n, chroma_422 != 0); });
@@ -1393,14 +1457,17 @@ PyDoc_STRVAR(transform_doc,
              "bytearrays, the planes contiguous, in the order given.");
 
 PyDoc_STRVAR(narrow_doc,
-             "narrow($module, /, planes, width, height, bits, chroma_422, coefficients)\n--\n\n"
-             "new 8-bit planes (y, u, v: bytearrays) of 4:2:0 of a frame of width x height pixels whose\n"
+             "narrow($module, /, planes, width, height, bits, chroma_422, coefficients, "
+             "into=None)\n--\n\n"
+             "8-bit planes (y, u, v) of 4:2:0 of a frame of width x height pixels whose\n"
              "planes (y, u, v) hold samples of `bits` (9-12) bits in 16-bit little-endian\n"
              "words, its chroma 4:2:0, or with chroma_422 4:2:2 (each pair of chroma rows\n"
              "then averaged), with its matrix and levels changed on the way by coefficients,\n"
              "as transform's, on samples scaled to 8 bits, rounded and clipped once.  A\n"
              "plane is any buffer, 2-D with rows a positive stride apart, or 1-D with its\n"
-             "rows len // rows apart.");
+             "rows len // rows apart.  The planes are new bytearrays, or the three writable\n"
+             "buffers of `into`, each one block of exactly its plane's size, which are\n"
+             "written and returned.");
 
 PyDoc_STRVAR(turn_doc,
              "turn($module, /, plane, width, height, quarter_turns, mirror)\n--\n\n"

@@ -9,6 +9,7 @@ hands the result to the overlay.  What comes out (a Picture) also gives the
 frame as SDL shows it, for screenshots and for games that draw video into
 their own surfaces."""
 
+import sys
 from typing import NamedTuple, Tuple
 
 from brilox.media import colour
@@ -82,6 +83,10 @@ class Pipeline:
         self.narrowing = None
         if deep is not None:
             self.narrowing = plan.coefficients or colour.level_coefficients(colours, plan.levels)
+        # The 8-bit planes the pass writes, each (y, u, v) used again once
+        # nothing but this list holds it: frames wait in a queue and the one
+        # up stays held, so the list grows to as many as are out at once.
+        self.narrowed = []
         # How SDL reads the planes that come out: changed to its own matrix
         # and range, or with only their levels changed, or as they are.
         if plan.coefficients is not None:
@@ -98,6 +103,19 @@ class Pipeline:
         return (overlay_format, stored, turn, colours, deep) == (
             self.overlay_format, self.stored, self.turn, self.colours, self.deep)
 
+    def free_planes(self):
+        """8-bit (y, u, v) 4:2:0 planes of the picture's size that nothing
+        else holds, made where none is free."""
+        for planes in self.narrowed:
+            # Held by the list's tuple, the loop and getrefcount's argument.
+            if all(sys.getrefcount(p) == 3 for p in planes):
+                return planes
+        width, height = self.size
+        chroma = ((width + 1) // 2) * ((height + 1) // 2)
+        planes = (bytearray(width * height), bytearray(chroma), bytearray(chroma))
+        self.narrowed.append(planes)
+        return planes
+
     def run(self, planes, seconds=None):
         """The Picture of a frame's planes; `seconds`: its time, for the
         subtitles."""
@@ -107,7 +125,8 @@ class Pipeline:
         width, height = self.size
         plan = self.plan
         if self.narrowing is not None:
-            planes = colour.narrow(planes, width, height, *self.deep, self.narrowing)
+            planes = colour.narrow(planes, width, height, *self.deep, self.narrowing,
+                                   into=self.free_planes())
         elif plan.coefficients is not None:
             planes = colour.transform(planes, LAYOUTS.get(self.overlay_format, colour.PLANAR),
                                       width, height, plan.coefficients)

@@ -28,11 +28,12 @@ def transform(planes, layout, width, height, coefficients):
     return _colour.transform(tuple(planes), layout, width, height, coefficients)
 
 
-def narrow(planes, width, height, bits, chroma_422, coefficients):
-    """New 8-bit (Y, U, V) 4:2:0 planes of a frame whose planes hold samples
-    of `bits` (10 or 12) in 16-bit words, 4:2:0 or (`chroma_422`) 4:2:2,
-    with its matrix and levels changed on the way as `transform` does."""
-    return _colour.narrow(tuple(planes), width, height, bits, chroma_422, coefficients)
+def narrow(planes, width, height, bits, chroma_422, coefficients, into=None):
+    """8-bit (Y, U, V) 4:2:0 planes of a frame whose planes hold samples of
+    `bits` (10 or 12) in 16-bit words, 4:2:0 or (`chroma_422`) 4:2:2, with
+    its matrix and levels changed on the way as `transform` does: new bytes,
+    or the writable buffers `into` (each exactly its plane's size)."""
+    return _colour.narrow(tuple(planes), width, height, bits, chroma_422, coefficients, into)
 
 
 def convert_frame(frame, overlay_format, which):
