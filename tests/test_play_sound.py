@@ -397,7 +397,9 @@ def test_an_a_b_loop_plays_its_span_of_sound_again_and_again(tmp_path, x_display
         heard, played_at = stopped(run, listener)
     assert run.returncode == 0, err
     assert "\nAudio delay 100 ms\n" in err and "\nAudio delay 0 ms\n" in err, err
-    a, b = map(float, re.search(r"\nA-B loop: 0:0(\d\.\d) - 0:0(\d\.\d)\n", err).groups())
+    marks = re.search(r"\nA-B loop: 0:0(\d\.\d) - 0:0(\d\.\d)\n", err)
+    assert marks, err
+    a, b = map(float, marks.groups())
     inserted = inserted_silences(heard, sound_server.ran_dry() - dry)
     heard, played_at = without(heard, inserted).astype(float), without(played_at, inserted)
     # From the second press to the quit.  A and B are said in tenths, cut
