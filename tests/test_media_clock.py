@@ -93,14 +93,19 @@ def test_a_delay_puts_the_picture_that_far_from_the_sound_both_ways():
     moved back while playing, it holds through a pause."""
     sound = Sound(1.0)
     clock = Clock(sound)
-    assert clock.set_delay(0.5, 0.0) == 0.5
+    # Standing at the start, the sound is to start again 0.5 s earlier.
+    assert clock.set_delay(0.5, 0.0) is True and clock.lead == 0.5
     clock.play(10.0, up_at=0.0)
     assert clock.read(10.0) == 1.5 and clock.heard == (1.5, 10.0)
-    clock.set_delay(-0.25, 10.0)
+    # Playing, the line moves; the sound plays on.
+    assert clock.set_delay(-0.25, 10.0) is False and clock.lead == 0.0
     assert clock.heard == (0.75, 10.0) and clock.read(10.0) == 0.75
     assert clock.verdict(frame(1.0), frame(0.75), 1, 10.0) == ("wait", None)
     clock.pause(10.0, up_at=0.75)
     assert clock.noted == 0.75
+    # Paused after play, only with a seek on its way.
+    assert (clock.set_delay(0.1, 10.0), clock.set_delay(0.2, 10.0, sought=True)) == (False, True)
+    clock.set_delay(-0.25, 10.0)
     sound.heard = 2.0
     clock.play(11.0, up_at=0.75)
     assert clock.read(11.0) == 1.75
@@ -109,6 +114,25 @@ def test_a_delay_puts_the_picture_that_far_from_the_sound_both_ways():
     alone.set_delay(1.0, 0.0)
     alone.play(0.0, up_at=3.0)
     assert alone.read(0.5) == 3.5
+
+
+@pytest.mark.parametrize("delay", [0.3, -0.3])
+def test_after_a_seek_every_frame_goes_up_in_turn_with_either_delay(delay):
+    """Sound heard late starts its `lead` before the frame sought, and each
+    frame after it goes up at its time, none passed over; sound heard early
+    starts at the frame, which stays up until the sound has played 0.3 s."""
+    sound, held = Sound(None), max(0.0, -delay)
+    clock = Clock(sound)
+    clock.set_delay(delay, 0.0)
+    clock.play(0.0, up_at=1.0)
+    up = frame(5.0, SOUGHT, serial=2)
+    assert clock.verdict(up, frame(1.0), 2, 1.0) == ("show", None)
+    for k in range(1, 12):
+        head, sound.heard = frame(5.0 + 0.04 * k, serial=2), 4.999 - clock.lead + held + 0.04 * k
+        assert clock.verdict(head, up, 2, 9.0) == ("wait", None)
+        sound.heard += 0.001
+        assert clock.verdict(head, up, 2, 9.0) == ("show", head.at)
+        up = head
 
 
 @pytest.mark.parametrize("heard", [None, -0.1, 0.4])

@@ -20,20 +20,24 @@ def at(clock, *heard):
     return [ms(clock.time(h)) for h in heard]
 
 
-@pytest.mark.parametrize("origin, sought, stream_start, expected", [
+@pytest.mark.parametrize("origin, sought, stream_start, ahead, expected", [
     # A seek lands where it asked; 4800 samples are 100 ms on.
-    (0.0, 2.0, 2.0, [2000.0, 2100.0, 3000.0]),
+    (0.0, 2.0, 2.0, 0.0, [2000.0, 2100.0, 3000.0]),
     # The stream starts after the time sought: the first sample kept is
     # the stream's first, and the clock starts there.
-    (0.0, 0.0, 0.25, [250.0, 350.0, 1250.0]),
+    (0.0, 0.0, 0.25, 0.0, [250.0, 350.0, 1250.0]),
     # Streams that start at 1.4 s: times are told from there.
-    (1.4, 0.5, 1.9, [500.0, 600.0, 1500.0]),
-    (1.4, 0.0, 1.4, [0.0, 100.0, 1000.0]),
+    (1.4, 0.5, 1.9, 0.0, [500.0, 600.0, 1500.0]),
+    (1.4, 0.0, 1.4, 0.0, [0.0, 100.0, 1000.0]),
+    # 0.3 s of silence before the video's start: the clock starts that
+    # much before it, and stays ahead of a stream that starts later.
+    (1.4, 0.0, 1.4, 0.3, [-300.0, -200.0, 700.0]),
+    (0.0, 0.0, 0.25, 0.3, [-50.0, 50.0, 950.0]),
 ])
 def test_a_seek_starts_the_clock_where_the_first_sample_kept_plays(origin, sought,
-                                                                   stream_start, expected):
+                                                                   stream_start, ahead, expected):
     clock = ClockMap(RATE, origin)
-    clock.seek(sought, 1.0)
+    clock.seek(sought, 1.0, ahead)
     clock.started_at(stream_start)
     clock.queued(RATE)
     assert at(clock, 0, 4800, RATE) == expected

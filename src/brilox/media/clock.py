@@ -129,14 +129,26 @@ class Clock:
         self.speed = value
         return value
 
-    def set_delay(self, value, now):
+    @property
+    def lead(self):
+        """Seconds before a frame sought (or the first) that its sound is
+        to start from: a positive delay's.  The line, the sound's clock plus
+        the delay, then starts at the frame, and every frame after it is on
+        time.  A negative delay needs none: the frame stays up until the
+        sound, from it, has played the delay's length, the picture waiting."""
+        return max(0.0, self.delay)
+
+    def set_delay(self, value, now, sought=False):
         """The sound is heard `value` seconds after the picture from `now`
         on: the line moves by the change (the picture catches up, or waits
-        for the sound).  Returns `value`."""
+        for the sound).  Whether the sound is to start again, with the new
+        lead, from the frame up: where the lead changed while the line
+        stands at a start or a seek (paused, nothing heard since; or with
+        a seek on its way, `sought`)."""
         if self.heard is not None:
             self.heard = (self.heard[0] + value - self.delay, self.heard[1])
-        self.delay = value
-        return value
+        lead, self.delay = self.lead, value
+        return self.lead != lead and not self.playing and (self.heard is None or sought)
 
     def land(self, at, now):
         """A seek's or step's frame (at `at` on the line) went up at `now`:

@@ -88,6 +88,14 @@ class Streams:
         if self.sound is not None:
             self.sound.pause(flag)
 
+    def set_lead(self, seconds, again):
+        """The sound starts `seconds` before the time sought from the next
+        seek on; from the time last sought at once, where `again`."""
+        if self.sound is not None:
+            self.sound.lead = seconds
+            if again:
+                self.sound.again = True
+
     def set_speed(self, value):
         if self.sound is not None:
             self.sound.speed = value

@@ -25,15 +25,22 @@ class Timed:
     def audio_delay(self):
         """Seconds the sound is heard after the picture (before it, where
         negative), 0 at first: the picture is timed by the sound's clock
-        plus this.  A change shows at once, the picture going on from the
-        sound's new place on its line."""
+        plus this.  After a start or a seek the picture plays from the
+        frame sought, every frame shown: the sound starts this much before
+        it (silence before the video's start), or, negative, the frame
+        waits for the sound.  A change while playing shows at once, the
+        picture going on from the sound's new place on its line; set before
+        play() (or paused at a seek), the sound starts again for it."""
         self._check()
         return self._clock.delay
 
     @audio_delay.setter
     def audio_delay(self, seconds):
         self._check()
-        self._clock.set_delay(check_delay(seconds, "audio_delay"), time.perf_counter())
+        clock = self._clock
+        again = clock.set_delay(check_delay(seconds, "audio_delay"), time.perf_counter(),
+                                self._aim is not None)
+        self._streams.set_lead(clock.lead, again)
 
     @property
     def subtitle_delay(self):

@@ -34,10 +34,12 @@ class ClockMap:
         self.rate, self.origin = rate, origin
         self.seek(0.0, 1.0)
 
-    def seek(self, seconds, speed):
+    def seek(self, seconds, speed, ahead=0.0):
         """Nothing queued: the next sample queued plays from `seconds` at
-        `speed`."""
-        self.base = self.sought = seconds
+        `speed`, after `ahead` seconds of the stream's time in silence (the
+        time before the video's start that a sound led in is sought from)."""
+        self.sought = seconds
+        self.base = seconds - ahead
         self.produced = 0
         self.changes = [(0, 0.0, speed)]
         # The stream's samples of the current pass of a loop decoded so far.

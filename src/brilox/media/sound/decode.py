@@ -31,6 +31,9 @@ QUIETEST = 100 / VOLUME_RATIO ** math.floor(math.log(200, VOLUME_RATIO))
 PREROLL, LEAD_IN = 0.1, 0.03
 # Seconds before a time sought that the sound is read from (see _from).
 SEEK_LEAD = 0.1
+# Seconds of silence given at a time where a seek's lead reaches back before
+# the video's start (see seek).
+SILENCE_STEP = 0.1
 
 
 class Sound:
@@ -74,6 +77,10 @@ class Sound:
         self.follow = None
         # The video's first timestamp: times are told from it.
         self.origin = origin
+        # Seconds before a time sought that the sound starts (set from any
+        # thread; see seek); `again`: whether it starts again from the time
+        # last sought with the lead asked for now, at the next feed().
+        self.lead, self.again, self.sought, self.silent = 0.0, False, 0.0, 0
         self.map = ClockMap(self.rate, origin)
         try:
             self.open(stream_index)
@@ -94,16 +101,30 @@ class Sound:
 
     def seek(self, seconds):
         """Drops what is queued; plays on from `seconds` into the stream
-        (its time less `origin`, the video's first timestamp)."""
+        (its time less `origin`, the video's first timestamp), less `lead`.
+
+        With the sound heard `lead` after the picture, the sound starts
+        that far before the frame sought: it is heard as it would have
+        been had play run on to the frame, the frame's own sound `lead`
+        after it, and the clock (the sound's, plus the delay) starts at
+        the frame, so that no frame after it is late.  Before the video's
+        start, where there is no sound, it is silence."""
+        # Nothing is its clock until the sound from here on is queued: not
+        # what was, while a start again is asked for.
+        self.queued_any = False
+        self.again, lead = False, self.lead
+        self.sought = seconds
         self.out.flush()
         self.pending = b""
         self.ended = False
-        self.queued_any = False
         # Fresh filters: what the old ones hold belongs before the seek.
         self.playing_speed = speed = self.speed
-        self.map.seek(seconds, speed)
+        start = seconds - lead
+        self.silent = int(round(max(0.0, -start) * self.rate))
+        start = max(0.0, start)
+        self.map.seek(start, speed, self.silent / self.rate)
         self.tempo = self._tempo(speed, 0.0) if speed != 1.0 else None
-        self._from(seconds + self.origin)
+        self._from(start + self.origin)
 
     def _from(self, seconds):
         """Decodes on from `seconds` (the stream's own time)."""
@@ -170,6 +191,11 @@ class Sound:
     def _decoded(self):
         """The next decoded frame's samples as the device takes them, less
         those before the time sought; None at the end."""
+        if self.silent:
+            # Before the video's start (see seek), a little at a time.
+            samples = min(self.silent, int(SILENCE_STEP * self.rate))
+            self.silent -= samples
+            return bytes(samples * self.frame_bytes)
         frame = self._frame()
         while (frame is not None and self.trim is not None and frame.time is not None
                and frame.time + frame.samples / (frame.sample_rate or self.rate)
@@ -297,6 +323,7 @@ class Sound:
         pass), with no gap, its passes `loop_length` long (None: to its
         end)."""
         self.loop_length, self.ended, self.expected = loop_length, False, None
+        self.silent = 0
         self.map.cut(self.map.produced, seconds)
         self.playing_speed = self.speed
         if self.tempo is not None or self.speed != 1.0:
@@ -361,7 +388,11 @@ class Sound:
 
     def feed(self):
         """Queues decoded sound until AHEAD seconds wait to be heard or the
-        stream ends."""
+        stream ends; first, where asked (`again`), starts again from the
+        time last sought, with silence ahead as at the start."""
+        if self.again:
+            self.seek(self.sought)
+            self.preroll()
         want = int(AHEAD * self.rate) * self.frame_bytes
         while self.out.queued() < want:
             if not self.pending:
@@ -396,8 +427,9 @@ class Sound:
 
     def clock(self):
         """The stream's time of the sample heard now, or None while nothing
-        queued since the last seek has been heard."""
-        if not self.queued_any:
+        queued since the last seek has been heard (or a start again is
+        asked for)."""
+        if not self.queued_any or self.again:
             return None
         return self.map.time((self.out.clock() - self.beyond) * self.rate)
 
