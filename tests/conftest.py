@@ -56,6 +56,7 @@ REAL_TIME = (
     "test_video.py::test_the_picture_keeps_to_the_sound",
     "test_video.py::test_speed_changes_while_playing_leave_no_gap",
     "test_damage.py::test_the_sound_is_heard_on_both_sides_of_the_damage",
+    "test_play_sound.py::test_an_a_b_loop_plays_its_span_of_sound_again_and_again",
     "test_sound.py::test_channels_are_heard_as_their_sum_which_saturates",
     "test_sound.py::test_a_channels_volume_ramps_to_each_new_value",
     "test_sound.py::test_a_flushed_channel_stops_at_once_and_bad_calls_disturb_no_other",

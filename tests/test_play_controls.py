@@ -23,6 +23,7 @@ import pytest
 
 import brilox.display as d
 from brilox.media.frames import display_size
+from brilox.play.abloop import ABLoop
 from brilox.play.player import fit, open_sound
 from brilox.play.player import Player as Playing
 from brilox.media.sources.raw import FileFrames, Layout, StreamFrames
@@ -454,6 +455,10 @@ def test_an_ab_loop_repeats_its_frames_until_cleared(monkeypatch, capsys, tmp_pa
             and "\nA-B loop cleared\n" in err and "  A-B loop 0:00.3 - 0:00.7  " in err)
     assert got == list(range(8)) + list(range(3, 8)) * 3 + list(range(3, 14))
     assert err.count("no sound (frame ") == 2 and "no subtitles (frame " in err
+    # Marks in two passes of a file that loops: the span is between their times.
+    marks = ABLoop()
+    marks.press(15, 0.6), marks.press(30, 0.2)
+    assert marks.span() == (0.2, 0.6)
 
 
 def test_stepping_back_on_a_pipe_says_where_the_kept_frames_end(monkeypatch, capsys):

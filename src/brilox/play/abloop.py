@@ -15,13 +15,14 @@ class ABLoop:
 
     def press(self, index, seconds):
         """The key was pressed with frame `index` up, `seconds` into its
-        pass: sets A, then B (the earlier of the two marks is A), then
-        clears both.  What the player says of it."""
+        pass: sets A, then B (the earlier of the two times is A: in a file
+        that loops, B may be pressed in a later pass), then clears both.
+        What the player says of it."""
         if self.a is None:
             self.a = (index, seconds)
             return "A-B loop: A set at %s" % clock(seconds)
         if self.b is None:
-            self.a, self.b = sorted([self.a, (index, seconds)])
+            self.a, self.b = sorted([self.a, (index, seconds)], key=lambda mark: mark[1])
             return "A-B loop: %s - %s" % (clock(self.a[1]), clock(self.b[1]))
         self.a = self.b = None
         return "A-B loop cleared"
