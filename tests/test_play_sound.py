@@ -386,8 +386,7 @@ def test_an_a_b_loop_plays_its_span_of_sound_again_and_again(tmp_path, x_display
                            "<i2").astype(float)
     dry = sound_server.ran_dry()
     listener = sound_server.listen()
-    # Looping, so that the keys find it playing however late its sound is heard.
-    run = player(x_display, sound_server, clip, "--loop")
+    run = player(x_display, sound_server, clip)
     try:
         xdotool, _ = focused(x_display)
         wait_for_sound(listener)

@@ -277,7 +277,7 @@ class Decoder:
         self.overload = Overload()
         kind = request[0]
         if kind == "audio":
-            self.sound.open(request[1], self.source.time_of(request[2]))
+            self.sound.switch(request[1], self.source.time_of(request[2]))
             self.source.audio_index = request[1]
             self.restart(request[2])
         elif kind == "again":

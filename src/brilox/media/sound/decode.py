@@ -34,6 +34,10 @@ SEEK_LEAD = 0.1
 # Seconds of silence given at a time where a seek's lead reaches back before
 # the video's start (see seek).
 SILENCE_STEP = 0.1
+# Reads that give nothing to queue (a seek's lead trimmed away, a filter
+# filling) that a switch of streams goes past before the device's queue
+# goes: a stream that gives nothing at all does not hold it up.
+EMPTY_READS = 8
 
 
 class Sound:
@@ -88,8 +92,8 @@ class Sound:
             self.close()
             raise
 
-    def open(self, stream_index, seconds=0.0):
-        """Plays the stream with this index from `seconds` on."""
+    def open(self, stream_index, seconds=0.0, flush=True):
+        """Plays the stream with this index from `seconds` on (see seek)."""
         if self.reader is not None:
             self.reader.close()
         # An error opening the file a second time is FFmpeg's own: the
@@ -97,11 +101,28 @@ class Sound:
         self.reader, self.stream = open_sound_reader(self.av, self.path, stream_index)
         self.index = stream_index
         self.fresh = True
-        self.seek(seconds)
+        self.seek(seconds, flush)
 
-    def seek(self, seconds):
-        """Drops what is queued; plays on from `seconds` into the stream
-        (its time less `origin`, the video's first timestamp), less `lead`.
+    def switch(self, stream_index, seconds):
+        """Plays the stream with this index from `seconds` on, its first
+        sound made before what the device has queued goes: the device
+        never runs dry between the two streams."""
+        self.open(stream_index, seconds, flush=False)
+        for _ in range(EMPTY_READS):
+            self.pending = self._next_bytes()
+            if self.pending is None:
+                self.pending, self.ended = b"", True
+            if self.pending or self.ended:
+                break
+        self.queued_any = bool(self.pending)
+        self.out.flush()
+        self.feed()
+
+    def seek(self, seconds, flush=True):
+        """Drops what is queued (unless `flush` is false: the caller does,
+        and what waits to be queued); plays on from `seconds` into the
+        stream (its time less `origin`, the video's first timestamp), less
+        `lead`.
 
         With the sound heard `lead` after the picture, the sound starts
         that far before the frame sought: it is heard as it would have
@@ -114,7 +135,6 @@ class Sound:
         self.queued_any = False
         self.again, lead = False, self.lead
         self.sought = seconds
-        self.out.flush()
         self.pending = b""
         self.ended = False
         # Fresh filters: what the old ones hold belongs before the seek.
@@ -125,6 +145,8 @@ class Sound:
         self.map.seek(start, speed, self.silent / self.rate)
         self.tempo = self._tempo(speed, 0.0) if speed != 1.0 else None
         self._from(start + self.origin)
+        if flush:
+            self.out.flush()
 
     def _from(self, seconds):
         """Decodes on from `seconds` (the stream's own time)."""
