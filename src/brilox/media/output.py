@@ -94,9 +94,13 @@ class Output:
                        and (o.layer, o.made) > mine), key=lambda o: (o.layer, o.made))
 
     def cover(self):
-        """Puts the pictures above this one up again over it."""
+        """Puts the pictures above this one up again over it: where it went
+        through the display surface, only those that do too (SDL draws the
+        overlay above over the display surface at the flip, and each
+        update() of its Video puts it up again)."""
         for other in self.above():
-            other.again()
+            if self.painted is None or other.painted is not None:
+                other.again()
 
     def again(self):
         """Puts the picture up again: the overlay's, or where its frames go

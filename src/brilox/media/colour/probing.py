@@ -238,13 +238,13 @@ def overlays_stack():
     before = _colour.read_display(area, raw=True)
     black = bytes(len(before))
     _colour.write_display(area, black)
-    white = _probe_frame(YV12, [(235, 128, 128)], (w, h))
+    frame = _probe_frame(YV12, [(235, 128, 128)], (w, h))
     lower, upper = Overlay(YV12, (w, h)), Overlay(YV12, (w, h))
     try:
         lower.set_location((0, 0, w, h))
         upper.set_location((w, 0, w, h))
-        upper.display(white)
-        lower.display(white)
+        upper.display(frame)
+        lower.display(frame)
         upper.display()
         if _colour.read_display(area, raw=True) != black:
             return True
@@ -255,8 +255,11 @@ def overlays_stack():
         _colour.write_display(area, before)
     if rgb is None:
         return True
-    # The middle of the first overlay's place.
-    return min(rgb[3 * 1:3 * 3]) > 160 and min(rgb[3 * (2 * w + 1):3 * (2 * w + 3)]) > 160
+
+    def white(x):  # the middle two pixels of both rows, from column x on
+        return min(rgb[3 * x:3 * (x + 2)] + rgb[3 * (2 * w + x):3 * (2 * w + x + 2)]) > 160
+    # Where the second, put up last, is not read back either, nothing is known.
+    return white(1) or not white(w + 1)
 
 
 def probe(overlay_format, where=(0, 0), odd=True):
