@@ -258,7 +258,7 @@ def _update_rows(Video, display, Overlay, double, frames_module, path, small):
                 step()
         for which in ("update", "surface", "lower"):
             assert len(measured[which]) >= PASS_SECONDS * FPS // 2, (
-                "only %d frames went up in %d s" % (len(measured[which]), PASS_SECONDS))
+                "%s: only %d frames went up in %d s" % (which, len(measured[which]), PASS_SECONDS))
         updates += measured["update"]
         displays += measured["display"]
         surfaces += measured["surface"]
