@@ -26,6 +26,14 @@ with output="surface", whose decoding thread paints each frame into an
 RGB Surface, so that its update() only hands that Surface over: the calls
 that return True, against the same Overlay.display.
 
+A fourth loop does too: the same Video below a small one (a 320x180
+H.264 clip, 30 fps, in the top left corner), whose update() the loop calls
+first, as a picture-in-picture game does: the lower Video's calls that
+return True, against the same Overlay.display.  Where SDL shows one
+overlay at a flip (sdl12-compat), the lower Video's frames are painted in
+RGB on its decoding thread and its update() writes them into the display
+surface; elsewhere it is an overlay like the first loop's.
+
 The frame the paused Video puts up before play(), and the baseline's first
 upload, are left out: both pay the new overlay's page faults.  The median,
 the 90th percentile and the worst of each loop's calls, over all its turns,
@@ -70,6 +78,10 @@ CLIP_COMMAND = [
     "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000",
     "-t", str(SECONDS), "-c:v", "libx264", "-preset", "veryfast", "-b:v", "8M",
     "-pix_fmt", "yuv420p", "-c:a", "aac", "-ac", "2"]
+# The small picture over the lower Video.
+SMALL_COMMAND = [
+    "-f", "lavfi", "-i", "testsrc2=size=320x180:rate=%d" % FPS, "-t", str(SECONDS),
+    "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p"]
 
 # update() against Overlay.display.
 ROUNDS = 10
@@ -86,14 +98,14 @@ WAIT = 10
 PIX_FMT = {0x32315659: "yuv420p", 0x32595559: "yuyv422", 0x59565955: "uyvy422"}
 
 
-def _clip():
+def _clip(command=CLIP_COMMAND, name="video-1080p30-aac"):
     """The clip's path, made by ffmpeg unless an earlier run left it."""
-    tag = hashlib.sha1(" ".join(CLIP_COMMAND).encode()).hexdigest()[:12]
-    path = CACHE / ("video-1080p30-aac-%s.mp4" % tag)
+    tag = hashlib.sha1(" ".join(command).encode()).hexdigest()[:12]
+    path = CACHE / ("%s-%s.mp4" % (name, tag))
     if not path.exists():
         CACHE.mkdir(parents=True, exist_ok=True)
         partial = path.with_suffix(".partial.mp4")
-        subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", *CLIP_COMMAND, str(partial)],
+        subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", *command, str(partial)],
                        check=True, timeout=600)
         os.replace(partial, path)
     return str(path)
@@ -130,21 +142,29 @@ def _p90(times):
 
 # --- update() against Overlay.display ----------------------------------------
 
-def _update_pass(Video, display, double, path, output="overlay"):
+def _update_pass(Video, display, double, path, output="overlay", above=None):
     """(seconds of each update() that put up a frame, the Video overlay's
-    (format, w, h) and the rectangle it shows in, or None for a surface)."""
+    (format, w, h) and the rectangle it shows in, or None for a surface or
+    a Video below the one of `above`, a small clip's path)."""
     display.init()
     try:
         display.set_mode((WIDTH, HEIGHT))
         with Video(path, sound=False, output=output) as video:
+            small = above and Video(above, sound=False)
             _first_frame(video)
-            shown = _shown_overlay(double) if output == "overlay" else None
+            shown = _shown_overlay(double) if output == "overlay" and not above else None
+            if small:
+                small.set_location((0, 0, 320, 180))
+                _first_frame(small)
+                small.play()
             video.play()
             times = []
             clock = time.perf_counter
             end = clock() + PASS_SECONDS
             while clock() < end:
                 display.poll_events()
+                if small:
+                    small.update()
                 start = clock()
                 up = video.update()
                 took = clock() - start
@@ -152,6 +172,8 @@ def _update_pass(Video, display, double, path, output="overlay"):
                     times.append(took)
                 display.flip()
                 time.sleep(POLL)
+            if small:
+                small.close()
     finally:
         display.quit()
     return times, shown
@@ -200,8 +222,8 @@ def _display_pass(display, Overlay, double, overlay_format, handed):
     return times, rect
 
 
-def _update_rows(Video, display, Overlay, double, frames_module, path):
-    updates, displays, surfaces = [], [], []
+def _update_rows(Video, display, Overlay, double, frames_module, path, small):
+    updates, displays, surfaces, lowers = [], [], [], []
     # Known from the first Video played.
     handed = overlay_format = shown_in = None
     for r in range(ROUNDS):
@@ -212,6 +234,9 @@ def _update_rows(Video, display, Overlay, double, frames_module, path):
 
         def surface_loop():
             measured["surface"] = _update_pass(Video, display, double, path, "surface")[0]
+
+        def lower_loop():
+            measured["lower"] = _update_pass(Video, display, double, path, above=small)[0]
 
         def overlay_loop():
             measured["display"], rect = _display_pass(display, Overlay, double, overlay_format,
@@ -226,16 +251,18 @@ def _update_rows(Video, display, Overlay, double, frames_module, path):
             handed = _handed_frames(frames_module, path, PIX_FMT[overlay_format])
             overlay_loop()
             surface_loop()
+            lower_loop()
         else:
-            steps = (video_loop, overlay_loop, surface_loop)
+            steps = (video_loop, overlay_loop, surface_loop, lower_loop)
             for step in (steps if r % 2 == 0 else steps[::-1]):
                 step()
-        for which in ("update", "surface"):
+        for which in ("update", "surface", "lower"):
             assert len(measured[which]) >= PASS_SECONDS * FPS // 2, (
-                "only %d frames went up in %d s" % (len(measured[which]), PASS_SECONDS))
+                "%s: only %d frames went up in %d s" % (which, len(measured[which]), PASS_SECONDS))
         updates += measured["update"]
         displays += measured["display"]
         surfaces += measured["surface"]
+        lowers += measured["lower"]
 
     median, display_median = statistics.median(updates), statistics.median(displays)
     p90, display_p90 = _p90(updates), _p90(displays)
@@ -251,6 +278,11 @@ def _update_rows(Video, display, Overlay, double, frames_module, path):
          1000 * statistics.median(surfaces), "Overlay.display, 1080p, median, ms",
          1000 * display_median, "<= 1.5x"),
         ("  same, 90th percentile, ms", 1000 * _p90(surfaces),
+         "Overlay.display, the same, 90th percentile, ms", 1000 * display_p90, "<= 1.5x"),
+        ("Video.update() below a small Video, 1080p, median, ms",
+         1000 * statistics.median(lowers), "Overlay.display, 1080p, median, ms",
+         1000 * display_median, "<= 1.5x"),
+        ("  same, 90th percentile, ms", 1000 * _p90(lowers),
          "Overlay.display, the same, 90th percentile, ms", 1000 * display_p90, "<= 1.5x"),
     ]
 
@@ -407,8 +439,9 @@ def run():
     path = _clip()
     due = _frame_count(path)
     assert due == FPS * SECONDS, "the clip has %d frames" % due
+    small = _clip(SMALL_COMMAND, "video-320x180")
     overlay_format, handed, display_median, rows = _update_rows(Video, display, Overlay, double,
-                                                                frames, path)
+                                                                frames, path, small)
     return rows + _loop_rows(Video, display, Overlay, path, due, overlay_format, handed,
                              display_median)
 

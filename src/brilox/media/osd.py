@@ -22,7 +22,7 @@ import collections
 
 from brilox.media import colour
 from brilox.media.frames import overlay_frame
-from brilox.media.pipeline import LAYOUTS, padded_luma
+from brilox.media.pipeline import LAYOUTS, Picture, padded_luma
 from brilox.media.subtitles.planes import unpack
 
 # How long a message stays up, in seconds, where not told.
@@ -395,8 +395,8 @@ class Overlaid:
         """The frame to put up for `item` with the text drawn (again: None
         where the frame up already carries what it should)."""
         osd, output = self._osd, self._output
-        if osd is None or output.canvas is not None:
-            return None if again else item.picture.frame
+        if osd is None or output.canvas is not None or not isinstance(item.picture, Picture):
+            return None if again else output.frame_of(item.picture)
         self._decoder.osd = osd  # a decoder made since (another video stream) draws it too
         up = self._up
         if not again and up is not None and up is not item and getattr(up, "drawn", None):

@@ -8,19 +8,28 @@ Several Videos' overlays share the display: each output is in a registry
 of the live ones, ordered by `layer` (higher is above) and then by when it
 was made.  Where one puts a frame up, it draws over the pictures of those
 above it, so each of those is put up again after it, at no upload: the
-overlays keep their frames."""
+overlays keep their frames.
+
+Where SDL draws overlays only at the flip and loses those put up before
+one put up again (colour.overlays_stack), only the top overlay is shown
+as an overlay: the frames of each one below it are painted in RGB on the
+decoding thread (as a surface output's are) and written into the display
+surface, over which SDL draws the top one at the flip."""
 
 import itertools
 import weakref
 
 import brilox.base
 import brilox.display as display
+from brilox.surface import Surface
 from brilox.media import colour, pipeline
 from brilox.media.frames import display_size
 
 # What each overlay format and picture shape showed of SDL's conversion, by
 # (overlay format, odd size asked, display size).
 _probes = {}
+# Whether SDL shows every overlay put up between two flips, by display size.
+_stacking = {}
 # The live outputs, and the order they were made in (below those made after
 # them at the same layer).
 _live = weakref.WeakSet()
@@ -61,10 +70,14 @@ def check_end_event(end_event):
 class Output:
     """The overlay of a frames source's pictures."""
 
-    # What paints frames on the decoding thread, and the Surface up: none, for an overlay.
-    canvas = surface = None
+    # What paints frames on the decoding thread (for an overlay, only while
+    # its frames go through the display surface), and the game's Surface up.
+    canvas = surface = painted = None
+    # Whether its pictures are on the display (a surface output's are the game's).
+    on_display = True
     # What belongs to the stream whose frames it shows: made anew for another.
-    STREAM = ("overlay_format", "size", "shown", "overlay", "probe", "pad", "beside", "up")
+    STREAM = ("overlay_format", "size", "shown", "overlay", "probe", "pad", "beside", "up",
+              "canvas", "painted")
 
     def __init__(self, source):
         self.rect = self.screen = None
@@ -81,10 +94,37 @@ class Output:
                        and (o.layer, o.made) > mine), key=lambda o: (o.layer, o.made))
 
     def cover(self):
-        """Puts the pictures above this one up again over it."""
+        """Puts the pictures above this one up again over it: where it went
+        through the display surface, only those that do too (SDL draws the
+        overlay above over the display surface at the flip, and each
+        update() of its Video puts it up again)."""
         for other in self.above():
-            other.overlay.display()
-            other.black_beside()
+            if self.painted is None or other.painted is not None:
+                other.again()
+
+    def again(self):
+        """Puts the picture up again: the overlay's, or where its frames go
+        through the display surface, the last painted."""
+        if self.painted is not None:
+            x, y = self.where(self.screen)[:2]
+            display.get_surface().blit(self.painted, (x, y))
+        else:
+            self.overlay.display()
+            self.black_beside()
+
+    def lower(self):
+        """Whether its frames go through the display surface: where SDL
+        shows one overlay alone at a flip, and another is above this one."""
+        if self.probe is None or self.probe.surface_holds_video:
+            return False
+        mine = (self.layer, self.made)
+        if not any(o.on_display and o.overlay is not None and (o.layer, o.made) > mine
+                   for o in list(_live)):
+            return False
+        screen = display.get_size()
+        if screen not in _stacking:
+            _stacking[screen] = colour.overlays_stack()
+        return not _stacking[screen]
 
     def stream(self, source):
         """Frames of another stream from now on: the place of the old
@@ -97,7 +137,10 @@ class Output:
         self.overlay_format, self.size = source.overlay_format, source.size
         # The picture's size as shown: display aspect and rotation applied.
         self.shown = display_size(source.size, source.sample_aspect)
-        self.overlay = self.probe = None
+        self.overlay = self.probe = self.canvas = None
+        # The Surface last written into the display surface (its frames going
+        # through it), or None.
+        self.painted = None
         self.pad = (0, 0)
         self.beside = []
         # Whether the overlay holds a frame put up.
@@ -169,8 +212,16 @@ class Output:
 
     def moved(self):
         """Whether the picture must be placed again: fitted to a display
-        whose size changed."""
-        return self.rect is None and display.get_size() != self.screen
+        whose size changed, or its frames to go through the display
+        surface, or no longer."""
+        return (self.rect is None and display.get_size() != self.screen) \
+            or self.lower() != (self.canvas is not None)
+
+    def placed(self, rect=False):
+        """locate(), and what the decoding thread is told of it: the
+        picture's size on the display, and the Canvas that paints its
+        frames where they go through the display surface (else None)."""
+        return {"shown": self.locate(rect), "canvas": self.canvas}
 
     def locate(self, rect=False):
         """Places the overlay (at `rect`, where given); the picture's size
@@ -183,18 +234,29 @@ class Output:
         where = self.where(screen)
         placed, self.beside = pipeline.overlay_rect(where, self.size, self.pad, screen)
         self.overlay.set_location(placed)
+        if not self.lower():
+            self.canvas = None
+        elif self.canvas is None or self.canvas.size != tuple(where[2:]):
+            from brilox.media.surface_output import Canvas
+            self.canvas = Canvas(tuple(where[2:]), False)
         return tuple(where[2:])
 
     def show(self, frame=None, timer=None):
         """Puts `frame` up (or the one up again), black beside it; the
         seconds that took by `timer`, where given."""
         begun = timer and timer()
-        if frame is None:
-            self.overlay.display()
+        if isinstance(frame, Surface):
+            if self.painted is not None and self.painted is not frame and self.canvas is not None:
+                self.canvas.give_back(self.painted)
+            self.painted = frame
+            self.again()
+        elif frame is None:
+            self.again()
         else:
+            self.painted = None
             self.overlay.display(frame)
+            self.black_beside()
         self.up = True
-        self.black_beside()
         took = timer and timer() - begun
         self.cover()
         return took
@@ -204,8 +266,25 @@ class Output:
         """What the decoding thread builds its pipeline for, once prepared."""
         return {"probe": self.probe, "pad": self.pad, "canvas": self.canvas}
 
+    def frame_of(self, picture):
+        """What show() takes for `picture`: its frame, but where frames go
+        through the display surface and this one was made for the overlay
+        before they did, the frame converted here, into a Surface."""
+        if self.canvas is None or not isinstance(picture, pipeline.Picture):
+            return picture.frame
+        import av
+        import numpy
+        (w, h), surface = self.canvas.size, self.canvas.take()
+        rgb = numpy.ascontiguousarray(pipeline.rgb_array(picture))
+        numpy.copyto(numpy.asarray(surface), av.VideoFrame.from_ndarray(rgb, format="rgb24")
+                     .reformat(width=w, height=h, format="rgba").to_ndarray().reshape(h, w, 4))
+        return surface
+
     def rgb(self, picture):
         """The Picture up as a numpy array (height, width, 3), as SDL shows it."""
+        if not isinstance(picture, pipeline.Picture):
+            import numpy
+            return numpy.array(numpy.asarray(picture.frame)[..., :3])
         return pipeline.rgb_array(picture)
 
     def end(self, event):
@@ -218,7 +297,7 @@ class Output:
         """Where SDL draws an overlay only at the next flip, the frame up
         again so that it stays on the screen however often the game flips."""
         if not self.probe.surface_holds_video:
-            self.overlay.display()
+            self.again()
             self.cover()
 
     def black_beside(self):

@@ -204,17 +204,20 @@ def frame_rgb(frame, width, height, source_range=None, matrix=None):
 def video_frame(planes, pix_fmt, size):
     """An av.VideoFrame of FFmpeg pixel format `pix_fmt` and size (w, h) made
     from raw planes in the format's own order, each h rows (of its own
-    height) one after another: for a raw source's frame."""
+    height) one after another: a raw source's frame, or a decoder's planes."""
     import av
+    import numpy
     w, h = size
     frame = av.VideoFrame(w, h, pix_fmt)
     for data, plane in zip(planes, frame.planes):
-        rows = plane.height
+        # Any buffer: bytes, or a decoder's plane (rows at its own stride).
+        data = numpy.frombuffer(memoryview(data).cast("B"), numpy.uint8)
+        rows, stride = plane.height, plane.line_size
         row = len(data) // rows
-        target = memoryview(plane)
-        stride = plane.line_size
-        for r in range(rows):
-            target[r * stride:r * stride + min(row, stride)] = data[r * row:r * row + min(row, stride)]
+        width = min(row, stride)
+        target = numpy.asarray(memoryview(plane).cast("B"))
+        target[:rows * stride].reshape(rows, stride)[:, :width] = \
+            data[:rows * row].reshape(rows, row)[:, :width]
     return frame
 
 

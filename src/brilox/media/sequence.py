@@ -341,7 +341,7 @@ class Sequenced:
         the display mode changed, or the game drew over it."""
         self._check()
         if self._output.overlay is not None:
-            self._queue.share(shown=self._output.locate())
+            self._queue.share(**self._output.placed())
             self._output.show()  # the overlay still holds the frame up
 
     @property

@@ -77,7 +77,7 @@ class Canvas:
         if len(self.free) < POOL and surface in self.made:
             self.free.append(surface)
 
-    def _surface(self):
+    def take(self):
         try:
             return self.free.pop()
         except IndexError:
@@ -110,7 +110,7 @@ class Canvas:
             picture = picture[:, ::-1]
         picture = numpy.rot90(picture, -turn[0])
         # A frame without alpha comes out of the scaler with alpha 255.
-        surface = self._surface()
+        surface = self.take()
         numpy.copyto(numpy.asarray(surface), picture)
         return Painted(surface, self.size, self.alpha)
 
@@ -135,7 +135,7 @@ class SurfaceOutput(Output):
     is made on the display, nor drawn there."""
 
     # Never up on the display, so never put up again over another Video.
-    up = False
+    up = on_display = False
 
     def __init__(self, source, size=None):
         self.asked = size
@@ -176,6 +176,13 @@ class SurfaceOutput(Output):
         if rect is not False:
             self.rect = rect
         return self.shown
+
+    def placed(self, rect=False):
+        # Its Canvas stays the one shared (or the one ahead() shared).
+        return {"shown": self.locate(rect)}
+
+    def frame_of(self, picture):
+        return picture.frame
 
     def show(self, frame=None, timer=None):
         """Makes `frame` (a Surface) the one up; the one it replaces goes

@@ -218,7 +218,7 @@ class Video(Sequenced, Spanned, Timed, Overlaid):
         """Shows the picture at `rect` (x, y, w, h) on the display; None fits
         it to the display, aspect kept, centred."""
         self._check()
-        self._queue.share(shown=self._output.locate(check_rect(rect)))
+        self._queue.share(**self._output.placed(check_rect(rect)))
 
     def close(self, keep_source=False):
         """Ends the decoding thread (gone when this returns) and lets go of the
@@ -253,7 +253,7 @@ class Video(Sequenced, Spanned, Timed, Overlaid):
         if output.overlay is None:
             self._prepare_output()
         elif output.moved():
-            queue.share(shown=output.locate())
+            queue.share(**output.placed())
         self._ahead()
         if self._decoder.error is not None and self._up is None and queue.head() is None:
             raise brilox.base.error(self._decoder.error)

@@ -24,6 +24,6 @@ from brilox.media.colour.convert import (CHROMA, CHROMA_LUMA, IYUV, LUMA, LUMA_C
                                          expand_frame, narrow, transform)
 from brilox.media.colour.probing import (ODD_SIZE, PROBE_BLOCK, PROBE_BLOCKS, PROBE_COLOUR,
                                          PROBE_LEVELS, PROBE_MATRICES, PROBE_SIZE, Probe,
-                                         black_out, full_range_from, matrix_from, presented_rgb,
-                                         probe)
+                                         black_out, full_range_from, matrix_from, overlays_stack,
+                                         presented_rgb, probe)
 from brilox.media.frames import UYVY, YUY2, YV12

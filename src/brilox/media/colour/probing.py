@@ -217,6 +217,51 @@ def _shown(overlay_format, size, frame, rect, screen, area=None):
     return held, rgb
 
 
+def overlays_stack():
+    """Whether SDL shows, at the flip after them, each overlay put up since
+    the flip before, each over those put up before it, even where one of
+    them is put up again over another: True where the display surface
+    receives each overlay at once (each then lies over those before it).
+    Two small overlays side by side are put up, the second, the first and
+    the second again (as an overlay put up again over a Video below it
+    is); the place of the first is read back after a flip.  The display
+    surface is put back as it was; where it does not receive overlays the
+    screen is presented once.  True where nothing can be read."""
+    import brilox.display as display
+    from brilox.overlay import Overlay
+
+    screen = display.get_size()
+    w, h = PROBE_BLOCK, 2
+    if screen[0] < 2 * w or screen[1] < h:
+        return True
+    area = (0, 0, 2 * w, h)
+    before = _colour.read_display(area, raw=True)
+    black = bytes(len(before))
+    _colour.write_display(area, black)
+    frame = _probe_frame(YV12, [(235, 128, 128)], (w, h))
+    lower, upper = Overlay(YV12, (w, h)), Overlay(YV12, (w, h))
+    try:
+        lower.set_location((0, 0, w, h))
+        upper.set_location((w, 0, w, h))
+        upper.display(frame)
+        lower.display(frame)
+        upper.display()
+        if _colour.read_display(area, raw=True) != black:
+            return True
+        display.flip()
+        rgb = presented_rgb(area, screen)
+    finally:
+        del lower, upper
+        _colour.write_display(area, before)
+    if rgb is None:
+        return True
+
+    def white(x):  # the middle two pixels of both rows, from column x on
+        return min(rgb[3 * x:3 * (x + 2)] + rgb[3 * (2 * w + x):3 * (2 * w + x + 2)]) > 160
+    # Where the second, put up last, is not read back either, nothing is known.
+    return white(1) or not white(w + 1)
+
+
 def probe(overlay_format, where=(0, 0), odd=True):
     """Shows small frames of known levels and colours through overlays of
     `overlay_format` at `where` (x, y) on the current display, reads back
