@@ -1071,6 +1071,20 @@ void narrow_frame(const Plane (&in)[3], std::uint8_t *const (&out)[3], const Nar
 }
 
 // narrow(planes, width, height, bits, chroma_422, coefficients, into=None)
+// `object` as a fast sequence of exactly three planes (y, u, v), or null
+// with the error: `not_sequence` where it is no sequence, else what `taker`
+// takes.
+Ref three_planes(PyObject *object, const char *not_sequence, const char *taker)
+{
+    Ref planes = Ref::steal(PySequence_Fast(object, not_sequence));
+    if (planes && PySequence_Fast_GET_SIZE(planes.get()) != 3) {
+        PyErr_Format(PyExc_ValueError, "%s takes 3 planes (y, u, v), not %zd", taker,
+                     PySequence_Fast_GET_SIZE(planes.get()));
+        return Ref();
+    }
+    return planes;
+}
+
 PyObject *colour_narrow(PyObject *, PyObject *args, PyObject *kwargs)
 {
     static const char *keywords[] = {"planes", "width", "height", "bits", "chroma_422",
@@ -1094,25 +1108,12 @@ PyObject *colour_narrow(PyObject *, PyObject *args, PyObject *kwargs)
     Matrix8 k{};
     if (!coefficients_of(coefficients, &k))
         return nullptr;
-    Ref planes = Ref::steal(PySequence_Fast(planes_object, "planes must be a sequence"));
+    Ref planes = three_planes(planes_object, "planes must be a sequence", "narrow");
     if (!planes)
         return nullptr;
-    if (PySequence_Fast_GET_SIZE(planes.get()) != 3) {
-        PyErr_Format(PyExc_ValueError, "narrow takes 3 planes (y, u, v), not %zd",
-                     PySequence_Fast_GET_SIZE(planes.get()));
-        return nullptr;
-    }
     Ref targets;
-    if (into != Py_None) {
-        targets = Ref::steal(PySequence_Fast(into, "into must be a sequence"));
-        if (!targets)
-            return nullptr;
-        if (PySequence_Fast_GET_SIZE(targets.get()) != 3) {
-            PyErr_Format(PyExc_ValueError, "into takes 3 planes (y, u, v), not %zd",
-                         PySequence_Fast_GET_SIZE(targets.get()));
-            return nullptr;
-        }
-    }
+    if (into != Py_None && !(targets = three_planes(into, "into must be a sequence", "into")))
+        return nullptr;
     static const char *roles[] = {"planes[0]", "planes[1]", "planes[2]"};
     static const char *target_roles[] = {"into[0]", "into[1]", "into[2]"};
     const Py_ssize_t chroma_width = (width + 1) / 2, chroma_height = (height + 1) / 2;
