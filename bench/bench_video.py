@@ -51,11 +51,14 @@ period; the longest update() call in the loop is given beside it, and,
 taking turns with the Video in each round, the longest iteration of the
 same loop putting up the clip's frames 30 a second with a bare
 Overlay.display: what the machine alone does to the loop.  Each row shows
-the round of median value.  Periods missed because of update(): the
-iterations that ran over 1/60 s and would have kept to it had their
-update() cost what the median Overlay.display above does, in the worst
-round, beside those of the bare loop in that round that ran over because
-of Overlay.display.  Without pulseaudio these rows are left out.
+the round of median value.  Periods missed: the ticks whose
+iteration flipped after the next tick was due (the loop reached its sleep
+too late), all of them, and those "because of update()": that would have
+been on time had their update() cost what the median Overlay.display
+above does, in the worst round, beside those of the bare loop in that
+round late because of Overlay.display.  (An iteration that merely starts
+a little late, as sleep wakes late, is made up by the next one's shorter
+sleep and misses nothing.)  Without pulseaudio these rows are left out.
 """
 
 import ctypes
@@ -291,10 +294,11 @@ def _update_rows(Video, display, Overlay, double, frames_module, path, small):
 
 def _sixty_hertz(Video, display, path, due, display_median):
     """(frames never put up, longest iteration, longest update(), periods
-    missed because of update(), periods) of one play of the clip with sound
-    in a 60 Hz loop, in seconds.  A period is missed because of update()
-    where its iteration ran over it, and would not have with update()
-    costing what Overlay.display does (`display_median`)."""
+    missed because of update(), periods, periods missed) of one play of
+    the clip with sound in a 60 Hz loop, in seconds.  A period is missed
+    where its iteration flipped after the next tick, and because of
+    update() where it would not have with update() costing what
+    Overlay.display does (`display_median`)."""
     display.init()
     try:
         display.set_mode((WIDTH, HEIGHT))
@@ -305,16 +309,13 @@ def _sixty_hertz(Video, display, path, due, display_median):
             # The frame put up while paused counts as put up.
             shown = {round(_first_frame(video) * rate)}
             longest = longest_update = took = 0.0
-            missed = periods = 0
+            missed = periods = late = 0
             clock = time.perf_counter
             video.play()
             begin = tick = last = clock()
             while not video.finished:
                 now = clock()
-                iteration = now - last
-                longest = max(longest, iteration)
-                if periods:
-                    missed += PERIOD < iteration <= PERIOD + took - display_median
+                longest = max(longest, now - last)
                 periods += 1
                 last = now
                 if now - begin > due / rate + WAIT:
@@ -326,21 +327,25 @@ def _sixty_hertz(Video, display, path, due, display_median):
                 took = clock() - start
                 longest_update = max(longest_update, took)
                 display.flip()
-                tick = _next_tick(tick, clock)
+                tick, over = _next_tick(tick, clock)
+                late += over > 0
+                missed += 0 < over <= took - display_median
     finally:
         display.quit()
-    return due - len(shown & set(range(due))), longest, longest_update, missed, periods
+    return (due - len(shown & set(range(due))), longest, longest_update, missed, periods,
+            late)
 
 
 def _next_tick(tick, clock):
-    """Sleeps until the loop's next tick, PERIOD after `tick`, and returns
-    it; a late loop counts its next tick from now, as a game's would."""
+    """Sleeps until the loop's next tick, PERIOD after `tick`: (that tick,
+    0), or where the loop comes to it late, (now, how late), a late loop
+    counting its next tick from now, as a game's would."""
     tick += PERIOD
-    delay = tick - clock()
-    if delay > 0:
-        time.sleep(delay)
-        return tick
-    return clock()
+    now = clock()
+    if tick > now:
+        time.sleep(tick - now)
+        return tick, 0.0
+    return now, now - tick
 
 
 def _sixty_hertz_bare(display, Overlay, overlay_format, handed, due, display_median):
@@ -359,9 +364,7 @@ def _sixty_hertz_bare(display, Overlay, overlay_format, handed, due, display_med
         shown = missed = 0
         while shown < due:
             now = clock()
-            iteration = now - last
-            longest = max(longest, iteration)
-            missed += PERIOD < iteration <= PERIOD + took - display_median
+            longest = max(longest, now - last)
             last, took = now, 0.0
             display.poll_events()
             if int((now - begin) * FPS) >= shown:
@@ -370,7 +373,8 @@ def _sixty_hertz_bare(display, Overlay, overlay_format, handed, due, display_med
                 took = clock() - start
                 shown += 1
             display.flip()
-            tick = _next_tick(tick, clock)
+            tick, over = _next_tick(tick, clock)
+            missed += 0 < over <= took - display_median
         del overlay
     finally:
         display.quit()
@@ -409,8 +413,9 @@ def _loop_rows(Video, display, Overlay, path, due, overlay_format, handed, displ
     def median_round(which):
         return sorted(rounds, key=lambda r: r[which])[len(rounds) // 2]
 
-    dropped, longest, bare = median_round(0), median_round(1), median_round(5)
-    missed = max(rounds, key=lambda r: r[3])
+    # (Each round: the Video's six figures, then the bare loop's two.)
+    dropped, longest, bare = median_round(0), median_round(1), median_round(6)
+    missed = max(rounds, key=lambda r: (r[3], r[5]))
     return [
         ("Video 1080p30 H.264 with sound in a 60 Hz loop, 10 s, frames dropped", dropped[0],
          "frames due", due, "(reference)"),
@@ -419,9 +424,11 @@ def _loop_rows(Video, display, Overlay, path, due, overlay_format, handed, displ
         ("  same, the longest update() in that loop, ms", 1000 * longest[2],
          "60 Hz period, ms", 1000 * PERIOD, "(reference)"),
         ("  same, 60 Hz periods missed because of update(), the worst round", missed[3],
-         "the same loop, no Video: missed because of Overlay.display", missed[6], "0 missed"),
+         "the same loop, no Video: missed because of Overlay.display", missed[7], "0 missed"),
+        ("  same round, 60 Hz periods missed for any cause", missed[5],
+         "periods in that round", missed[4], "(reference)"),
         ("  same loop, no Video: Overlay.display 30 a second, longest iteration, ms",
-         1000 * bare[5], "60 Hz period, ms", 1000 * PERIOD, "(reference)"),
+         1000 * bare[6], "60 Hz period, ms", 1000 * PERIOD, "(reference)"),
     ]
 
 
