@@ -89,6 +89,16 @@ class Window:
         self.set_mode()
         return True
 
+    def start_full(self):
+        """Full screen from the first mode on, at the desktop's size where
+        SDL tells it: a window put up first and then made full screen stays
+        where it was put, its corner off the screen's, where no window
+        manager moves it (SDL 2 on X)."""
+        self.flags |= display.FULLSCREEN
+        desktop = display.get_desktop_size()
+        if all(desktop):
+            self.size = desktop
+
     def toggle_fullscreen(self):
         """Switches between a window and the full screen, whose mode is the
         desktop's size where SDL tells it (the window's otherwise, in place
@@ -704,6 +714,8 @@ def play(options, source, turn=None):
                            sub_file=getattr(options, "sub", None),
                            subtitle_stream=getattr(options, "subtitle_stream", None))
         display.init()
+        if getattr(options, "fullscreen", False) and not headless:
+            window.start_full()
         window.set_mode()
         display.set_caption("%s: %s" % (PROG, source.name))
         key.set_repeat(REPEAT_DELAY, REPEAT_INTERVAL)
@@ -719,8 +731,6 @@ def play(options, source, turn=None):
             video.audio_delay, video.subtitle_delay = options.audio_delay, options.sub_delay
             player.status.audio_delay = video.audio_delay
             player.status.subtitle_delay = video.subtitle_delay
-        if getattr(options, "fullscreen", False) and not headless:
-            window.toggle_fullscreen()
         player.locate()
         if turn is not None:
             begin_turn(player, turn)
