@@ -114,14 +114,15 @@ def pytest_report_teststatus(report):
 
 
 def pytest_terminal_summary(terminalreporter):
-    """Names each test that was run again, and where its failed run failed,
-    so that a run's log tells which passed only on a later try."""
+    """Names each test that was run again, and where its failed run failed
+    (the first line of its message, long enough for what a player said),
+    so that a run's log tells which passed only on a later try, and why."""
     reruns = terminalreporter.stats.get("rerun", [])
     if reruns:
         terminalreporter.section("run again")
         for report in reruns:
             crash = getattr(report.longrepr, "reprcrash", None)
-            why = crash.message.splitlines()[0][:160] if crash and crash.message else "failed"
+            why = crash.message.splitlines()[0][:1000] if crash and crash.message else "failed"
             terminalreporter.line("%s (%s: %s)" % (report.nodeid, report.when, why))
 
 
