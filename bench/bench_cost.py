@@ -13,7 +13,7 @@ desktop's sound card keeps its sink):
   floor any player pays.
 
 CPU is the process's user and system time (its threads' and its children's,
-by wait4); memory is its peak resident set.  Rounds take the tools in turn,
+by wait4); memory is its peak resident set, read off /proc while it runs.  Rounds take the tools in turn,
 in reverse order every other round; each row is the round of median ratio.
 Where the player's CPU goes is read off /proc while it runs, by thread:
 its main thread (start-up, the loop, and Overlay.display: the copy into the
@@ -54,6 +54,7 @@ def _run(command, env, threads=False):
     by_thread = {}
     deadline = time.monotonic() + bench_video.SECONDS + WAIT
     tick = os.sysconf("SC_CLK_TCK")
+    peak = None
     while True:
         pid, status, usage = os.wait4(process.pid, os.WNOHANG)
         if pid:
@@ -64,11 +65,28 @@ def _run(command, env, threads=False):
             raise RuntimeError("%s did not end in time" % command[0])
         if threads:
             by_thread.update(_thread_times(process.pid, tick))
+        peak = _peak_resident(process.pid) or peak
         time.sleep(0.05)
     process.returncode = os.waitstatus_to_exitcode(status)
     if process.returncode != 0:
         raise RuntimeError("%s exited with %d" % (command[0], process.returncode))
-    return usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024, by_thread
+    return usage.ru_utime + usage.ru_stime, peak or usage.ru_maxrss / 1024, by_thread
+
+
+def _peak_resident(pid):
+    """Process `pid`'s peak resident MiB so far (VmHWM), or None.  The last
+    reading is the tool's own: wait4's ru_maxrss carries the high-water mark
+    of the memory the child had before its exec, a copy of this process's,
+    so that a bench that holds large frames (bench_colour's, in the same
+    run) would be counted against the tool."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
 
 
 def _by_thread(times):
