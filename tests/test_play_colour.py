@@ -156,6 +156,12 @@ FRAME = (np.zeros((4, 4), np.uint8), np.zeros((2, 2), np.uint8), np.zeros((2, 2)
                             (bytearray(16), b"\0" * 4, bytearray(4))), BufferError, "writable"),
     (lambda: _colour.narrow((b"\0" * 32,) * 3, 4, 4, 10, False, KEEP, (bytearray(16),) * 2),
      ValueError, "into takes 3 planes (y, u, v), not 2"),
+    (lambda: _colour.show_planes((b"\0" * 15, b"\0" * 4, b"\0" * 4), 4, 4, 0, 0), ValueError,
+     "planes[0]: 4 rows of 4 bytes needed"),
+    (lambda: _colour.show_planes((b"\0" * 16, b"\0" * 4), 4, 4, 0, 0), ValueError,
+     "(y, u, v) needed, not 2 planes"),
+    (lambda: _colour.show_planes((b"\0" * 16, b"\0" * 4, b"\0" * 4), 0, 4, 0, 0), ValueError,
+     "width and height must be 1 to 65535"),
     (lambda: _colour.turn(b"\0" * 11, 3, 4, 0, False), ValueError, "4 rows of 3 bytes"),
     (lambda: _colour.turn(b"\0" * 12, 3, 4, 4, False), ValueError, "quarter_turns must be"),
     (lambda: _colour.turn(b"\0" * 12, 3, 4, -1, False), ValueError, "quarter_turns must be"),
@@ -547,6 +553,65 @@ def test_frames_show_in_ffmpegs_colours(video, bars, pix_fmt, levels, matrix):
         del after
         passes[True].run(planes)
         assert len(passes[True].narrowed) == 2
+
+
+def test_frames_put_straight_into_the_display_show_as_sdl_shows_them(video):
+    """Where the probe finds SDL converting overlays in software into the
+    display surface (classic SDL), show_planes puts every Y, U and V there
+    byte for byte as SDL shows them, from planes of any row stride, at any
+    place and width; elsewhere (sdl12-compat) the probe says it does not,
+    and frames stay with the overlay.  A place off the display, or a display
+    of another depth, is left to the overlay: nothing is written."""
+    video.set_mode((300, 280))
+    found = colour.probe(sdl.YV12, (0, 0))
+    assert found.converts_here == sdl.overlays_drawn_into_surface()
+    if not found.converts_here:
+        return
+    black = bytes(300 * 280 * 4)
+
+    def by_sdl(frame, place):
+        _colour.write_display((0, 0, 300, 280), black)
+        overlay = Overlay(sdl.YV12, place[2:])
+        overlay.set_location(place)
+        overlay.display(tuple(bytes(p) for p in frame))
+        del overlay
+        return _colour.read_display((0, 0, 300, 280), raw=True)
+
+    def by_planes(frame, place):
+        _colour.write_display((0, 0, 300, 280), black)
+        assert _colour.show_planes(frame, *place[2:], *place[:2])
+        return _colour.read_display((0, 0, 300, 280), raw=True)
+
+    # Every luma level with every chroma pair: a row of all 256 levels over
+    # each U (by pairs of rows), with each V.
+    luma = np.tile(np.arange(256, dtype=np.uint8), (256, 1))
+    for v in range(256):
+        for odd in (0, 1):
+            u = np.repeat((np.arange(0, 256, 2) + odd).astype(np.uint8)[:, None], 128, 1)
+            frame = (luma, u, np.full((128, 128), v, np.uint8))
+            assert by_planes(frame, (0, 0, 256, 256)) == by_sdl(frame, (0, 0, 256, 256)), v
+    # Random frames, a decoder's padded rows and a slice of a wider array,
+    # at widths that leave pixels past the last block of sixteen.
+    rng = np.random.default_rng(7)
+    for w, h, x, y in [(250, 246, 3, 1), (256, 8, 44, 271), (18, 2, 282, 0)]:
+        planes = [rng.integers(0, 256, (rows, columns), np.uint8)
+                  for rows, columns in ((h, w), (h // 2, w // 2), (h // 2, w // 2))]
+        wide = np.zeros((h, w + 13), np.uint8)
+        wide[:, :w] = planes[0]
+        padded = np.zeros((h // 2, w // 2 + 5), np.uint8)
+        padded[:, :w // 2] = planes[1]
+        frame = (wide[:, :w], padded.tobytes(), planes[2])
+        assert by_planes(frame, (x, y, w, h)) == by_sdl(planes, (x, y, w, h)), (w, h)
+    # Past the display's edge, or at 16 bits: not shown.
+    _colour.write_display((0, 0, 300, 280), black)
+    frame = (bytes(64), bytes(16), bytes(16))
+    assert not _colour.show_planes(frame, 8, 8, 293, 0)
+    assert not _colour.show_planes(frame, 8, 8, 0, -1)
+    assert _colour.read_display((0, 0, 300, 280), raw=True) == black
+    video.set_mode((300, 280), 16)
+    _colour.write_display((0, 0, 300, 280), bytes(300 * 280 * 2))
+    assert not _colour.show_planes(frame, 8, 8, 0, 0)
+    assert _colour.read_display((0, 0, 300, 280), raw=True) == bytes(300 * 280 * 2)
 
 
 # --- screenshots ------------------------------------------------------------------

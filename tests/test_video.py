@@ -350,7 +350,7 @@ def test_a_looped_clip_runs_on_without_a_held_frame(video, clips):
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("above", ["opened later", "by layer", "two above"])
+@pytest.mark.parametrize("above", ["opened later", "by layer", "two above", "own size"])
 def test_a_picture_in_a_picture_stays_in_every_grab(video, clips, tmp_path, above):
     """A small red picture over a numbered one, the game updating the small
     one first: where the big one puts a frame up after it, the small one
@@ -360,8 +360,11 @@ def test_a_picture_in_a_picture_stays_in_every_grab(video, clips, tmp_path, abov
     the display surface).
     Above by opening order, or opened first and put above by its layer; or
     a green picture between them, partly under the red one (on sdl12-compat
-    through the display surface too, written again over the big one's)."""
-    places = {"red": (100, 44, 40, 30), "green": (70, 30, 40, 30)}
+    through the display surface too, written again over the big one's); or
+    the red one at its own size (on classic SDL converted straight into the
+    display surface, and put up again from the frame it holds)."""
+    places = {"red": (100, 44, 32, 24) if above == "own size" else (100, 44, 40, 30),
+              "green": (70, 30, 40, 30)}
     for name in ("red", "green"):
         ffmpeg("-y", "-f", "lavfi", "-i", "color=%s:size=32x24:rate=24:duration=3" % name,
                "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
@@ -370,7 +373,7 @@ def test_a_picture_in_a_picture_stays_in_every_grab(video, clips, tmp_path, abov
         rendered = [f.to_ndarray(format="rgb24") for f in container.decode(video=0)]
     video.set_mode((W, H))
     names = {"opened later": ["count", "red"], "by layer": ["red", "count"],
-             "two above": ["count", "green", "red"]}[above]
+             "two above": ["count", "green", "red"], "own size": ["count", "red"]}[above]
     opened = {name: Video(clips / "count.mp4" if name == "count" else tmp_path / (name + ".mp4"))
               for name in names}
     big, pictures = opened["count"], [n for n in ("red", "green") if n in opened]

@@ -21,9 +21,10 @@ import weakref
 
 import brilox.base
 import brilox.display as display
+from brilox.overlay import Overlay
 from brilox.surface import Surface
-from brilox.media import colour, pipeline
-from brilox.media.frames import display_size
+from brilox.media import _colour, colour, pipeline
+from brilox.media.frames import YV12, display_size
 
 # What each overlay format and picture shape showed of SDL's conversion, by
 # (overlay format, odd size asked, display size).
@@ -65,6 +66,39 @@ def check_end_event(end_event):
     if not display.USEREVENT <= end_event < display.USEREVENT + 8:
         raise ValueError("end_event must be from USEREVENT (%d) to %d, not %d"
                          % (display.USEREVENT, display.USEREVENT + 7, end_event))
+
+
+class Converted:
+    """An overlay whose frames SDL converts in software into the display
+    surface (colour.probe's converts_here): where its place is its own size,
+    wholly on the display, each frame is put there by _colour.show_planes,
+    the same pixels at a fraction of SDL's cost, and held to be put up again;
+    elsewhere the overlay shows it."""
+
+    def __init__(self, overlay, size):
+        self.overlay, self.size = overlay, tuple(size)
+        self.location = (0, 0) + self.size
+        # The frame up where the overlay does not hold it, else None.
+        self.frame = None
+
+    def set_location(self, rect):
+        self.overlay.set_location(rect)
+        self.location = tuple(int(v) for v in rect)
+
+    def display(self, frame=None):
+        if frame is None:
+            if self.frame is None:
+                return self.overlay.display()
+            frame = self.frame
+        x, y, w, h = self.location
+        if (w, h) == self.size and _colour.show_planes(frame, w, h, x, y):
+            self.frame = frame
+        else:
+            self.frame = None
+            self.overlay.display(frame)
+
+    def __getattr__(self, name):
+        return getattr(self.overlay, name)
 
 
 class Output:
@@ -166,8 +200,12 @@ class Output:
             probe = _probes[key] = colour.probe(self.overlay_format, self.where(screen)[:2],
                                                 odd=odd)
         self.probe, self.pad = probe, pipeline.pad_of(probe, self.overlay_format, self.size)
-        self.overlay = make_overlay(self.overlay_format, (width + self.pad[0],
-                                                          height + self.pad[1]))
+        size = (width + self.pad[0], height + self.pad[1])
+        self.overlay = make_overlay(self.overlay_format, size)
+        # An overlay of a class of its own keeps its own display().
+        if probe.converts_here and self.overlay_format == YV12 and \
+                type(self.overlay) is Overlay and not self.overlay.get_hardware():
+            self.overlay = Converted(self.overlay, size)
         return self.locate()
 
     def ahead(self, source, make_overlay):

@@ -53,6 +53,10 @@ class Probe(NamedTuple):
     # software converter steps one pixel short on every pair of rows, and
     # leaves the last column and an odd last row out).
     odd_size_ok: bool = True
+    # True where _colour.show_planes puts a YV12 frame into the display
+    # surface byte for byte as SDL shows the overlay at its own size: SDL's
+    # software converter, which show_planes does at a fraction of its cost.
+    converts_here: bool = False
 
 
 def _probe_frame(overlay_format, blocks=None, size=PROBE_SIZE):
@@ -217,6 +221,37 @@ def _shown(overlay_format, size, frame, rect, screen, area=None):
     return held, rgb
 
 
+# The frame that tells show_planes' conversion from another: luma, and
+# chroma on both sides of 128, from end to end of their ranges.
+CONVERT_SIZE = PROBE_SIZE  # 16 x 2
+CONVERT_FRAME = (bytes(range(0, 256, 17)) + bytes(range(255, -1, -17)),
+                 bytes((0, 40, 90, 127, 129, 170, 220, 255)),
+                 bytes((255, 200, 150, 128, 100, 60, 20, 0)))
+
+
+def _converts_here(rect):
+    """Whether show_planes shows the YV12 frame CONVERT_FRAME at `rect`
+    (x, y) + CONVERT_SIZE exactly as SDL shows it through an overlay there.
+    The display surface is put back as it was."""
+    from brilox.overlay import Overlay
+
+    before = _colour.read_display(rect, raw=True)
+    black = bytes(len(before))
+    try:
+        _colour.write_display(rect, black)
+        overlay = Overlay(YV12, CONVERT_SIZE)
+        overlay.set_location(rect)
+        overlay.display(CONVERT_FRAME)
+        del overlay
+        by_sdl = _colour.read_display(rect, raw=True)
+        _colour.write_display(rect, black)
+        if not _colour.show_planes(CONVERT_FRAME, *CONVERT_SIZE, *rect[:2]):
+            return False
+        return by_sdl != black and _colour.read_display(rect, raw=True) == by_sdl
+    finally:
+        _colour.write_display(rect, before)
+
+
 def overlays_stack():
     """Whether SDL shows, at the flip after them, each overlay put up since
     the flip before, each over those put up before it, even where one of
@@ -305,4 +340,5 @@ def probe(overlay_format, where=(0, 0), odd=True):
                     for r in range(oh)]
             odd_ok = all(max(row[0]) < 96 and all(max(p) > 160 for p in row[1:ow])
                          for row in rows)
-    return Probe(held, full_range, seen, matrix, odd_ok)
+    converts = held and overlay_format == YV12 and _converts_here((x, y) + CONVERT_SIZE)
+    return Probe(held, full_range, seen, matrix, odd_ok, converts)
