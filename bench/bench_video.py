@@ -7,7 +7,10 @@ fps, H.264 yuv420p at 8 Mbit/s, with AAC sound at 48 kHz: real work for the
 decoder on every block) is made once by ffmpeg and kept in build/bench/,
 under a name that changes with the command that makes it.  Everything runs
 on SDL's dummy video driver, with a 1920x1080 display, SDL's YUV-to-RGB
-conversion included (the test double passes every call through).
+conversion included (the test double passes every call through).  Where
+SDL converts overlays in software into the display surface (classic SDL),
+the Video's frames go there straight, by the engine's own conversion of
+the same pixels; the baseline is SDL's.
 
 update(), against Overlay.display.  Two loops take turns for 2 s each, in
 reverse order every other round; each calls display.poll_events(), its one
@@ -129,6 +132,17 @@ def _shown_overlay(double):
     return (record.format, record.w, record.h), double.state.last_display_rect.astuple()
 
 
+def _video_shown(video, double):
+    """(format, w, h) of the Video's overlay and the rectangle it shows in:
+    where its frames go straight into the display surface (classic SDL's
+    software overlays), from its output, as SDL is not asked to show them."""
+    from brilox.media.output import Converted
+    overlay = video._output.overlay
+    if isinstance(overlay, Converted):
+        return (video._output.overlay_format,) + overlay.size, overlay.location
+    return _shown_overlay(double)
+
+
 def _first_frame(video):
     """Calls update() on the paused Video until its first frame is up."""
     deadline = time.perf_counter() + WAIT
@@ -155,7 +169,7 @@ def _update_pass(Video, display, double, path, output="overlay", above=None):
         with Video(path, sound=False, output=output) as video:
             small = above and Video(above, sound=False)
             _first_frame(video)
-            shown = _shown_overlay(double) if output == "overlay" and not above else None
+            shown = _video_shown(video, double) if output == "overlay" and not above else None
             if small:
                 small.set_location((0, 0, 320, 180))
                 _first_frame(small)
