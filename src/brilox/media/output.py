@@ -202,8 +202,9 @@ class Output:
         self.probe, self.pad = probe, pipeline.pad_of(probe, self.overlay_format, self.size)
         size = (width + self.pad[0], height + self.pad[1])
         self.overlay = make_overlay(self.overlay_format, size)
-        # An overlay of a class of its own keeps its own display().
-        if probe.converts_here and self.overlay_format == YV12 and \
+        # An overlay of a class of its own keeps its own display().  An odd
+        # height's chroma goes in cut to the overlay's reading of it.
+        if probe.converts_here and self.overlay_format == YV12 and size[1] % 2 == 0 and \
                 type(self.overlay) is Overlay and not self.overlay.get_hardware():
             self.overlay = Converted(self.overlay, size)
         return self.locate()
