@@ -13,11 +13,12 @@ desktop's sound card keeps its sink):
   floor any player pays.
 
 CPU is the process's user and system time (its threads' and its children's,
-by wait4); memory is its peak resident set, read off /proc while it runs.  Rounds take the tools in turn,
-in reverse order every other round; each row is the round of median ratio.
-Where the player's CPU goes is read off /proc while it runs, by thread:
-its main thread (start-up, the loop, and Overlay.display: the copy into the
-overlay and SDL's conversion to RGB, which ffmpeg -f null never does),
+by wait4); memory is its peak resident set, read off /proc while it runs.
+Rounds take the tools in turn, in reverse order every other round; each row
+is the round of median ratio.  Where the player's CPU goes is read off /proc
+while it runs, by thread: its main thread (start-up, the loop, and putting
+each frame up: the conversion to RGB into the display surface, which
+ffmpeg -f null never does),
 FFmpeg's decoding threads, and the rest (the decoding thread's Python and
 colour pass, the sound's decoding).  Without Xvfb, pulseaudio or ffplay the
 rows are left out.
